@@ -1,0 +1,55 @@
+// Recursive mutex and scoped locks: every lock the framework takes is one of these.
+//
+// rec_mutex is always recursive: a thread may take it again while holding it.
+// The failures of the underlying POSIX calls are thrown as function
+// exceptions named after the failing operation ("rec_mutex", "lock", "unlock", "slock").
+#pragma once
+
+#include <pthread.h>
+
+namespace rulo {
+
+class rec_mutex {
+public:
+    rec_mutex();
+    ~rec_mutex();
+    rec_mutex(rec_mutex const&) = delete;
+    rec_mutex& operator=(rec_mutex const&) = delete;
+
+    void lock();
+    void unlock();
+
+private:
+    pthread_mutex_t m_mutex;
+};
+
+// Holds a rec_mutex for its scope; a null pointer holds nothing.
+class rec_lock {
+public:
+    explicit rec_lock(rec_mutex& m);
+    explicit rec_lock(rec_mutex* m);
+    ~rec_lock();
+    rec_lock(rec_lock const&) = delete;
+    rec_lock& operator=(rec_lock const&) = delete;
+
+private:
+    rec_mutex* m_mutex;
+};
+
+// The process-wide recursive attribute every rec_mutex is made with; set up on
+// first use and by framework start-up. Aborts if the attribute cannot be made.
+pthread_mutexattr_t* recursive_attribute();
+
+} // namespace rulo
+
+// Holds a plain pthread mutex for its scope.
+class slock {
+public:
+    explicit slock(pthread_mutex_t& m);
+    ~slock();
+    slock(slock const&) = delete;
+    slock& operator=(slock const&) = delete;
+
+private:
+    pthread_mutex_t* m_mutex;
+};

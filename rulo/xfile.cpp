@@ -1,0 +1,223 @@
+#include "rulo/xfile.h"
+
+#include "rulo/exception.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace rulo {
+
+namespace {
+
+constexpr size_t read_step = 65536;
+
+char const* fopen_mode(int m) {
+    switch (m) {
+    case xfile::read_only:
+        return "rb";
+    case xfile::create_write:
+        return "wb";
+    case xfile::append_create:
+        return "ab";
+    default:
+        return "r+b";
+    }
+}
+
+bool is_directory(std::string const& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
+xfile::xfile(std::string name, int open_mode, bool throw_on_error)
+    : m_throw(throw_on_error), m_name(std::move(name)) {
+    if (open_mode < read_only || open_mode > read_write_create) {
+        errno = EINVAL;
+        fail("invalid_mode");
+        return;
+    }
+    m_file = ::fopen(m_name.c_str(), fopen_mode(open_mode));
+    if (m_file || open_mode != read_write_create) {
+        if (!m_file) fail("fopen");
+        return;
+    }
+    // Read/write of a missing file: create it by appending, then reopen the
+    // same stream for update so that the caller can seek and read.
+    FILE* created = ::fopen(m_name.c_str(), "ab");
+    if (!created) {
+        fail("freopen");
+        return;
+    }
+    m_file = ::freopen(m_name.c_str(), "r+b", created); // closes created on failure
+    if (!m_file) fail("freopen");
+}
+
+xfile::~xfile() {
+    try {
+        close();
+    } catch (...) {
+    }
+}
+
+bool xfile::read(std::string& out) {
+    if (!m_file) return false;
+    size_t old = out.size();
+    out.resize(old + read_step);
+    size_t got = ::fread(&out[old], 1, read_step, m_file);
+    out.resize(old + got);
+    return got > 0;
+}
+
+void xfile::write(char const* data, size_t size) {
+    if (!m_file) {
+        errno = EBADF;
+        fail("fwrite");
+        return;
+    }
+    if (size == 0) return;
+    if (::fwrite(data, 1, size, m_file) != size) fail("fwrite");
+}
+
+void xfile::writeline(std::string const& line) {
+    write(line);
+    write("\n", 1);
+}
+
+void xfile::close() {
+    if (!m_file) return;
+    FILE* f = m_file;
+    m_file = nullptr;
+    if (::fclose(f) != 0) fail("fclose");
+}
+
+void xfile::fail(char const* operation) {
+    int err = errno;
+    if (!m_throw) return;
+    exception e;
+    e.stream() << err << " (" << safe_strerror(err) << ") function=" << operation << " file=" << m_name;
+    throw e;
+}
+
+void xfile::init() {}
+
+void put_file(std::string const& name, std::string const& data) {
+    xfile f(name, xfile::create_write, true);
+    f.write(data);
+    f.close();
+}
+
+void get_file(std::string& out, std::string const& name) {
+    out.clear();
+    xfile f(name, xfile::read_only, true);
+    while (f.read(out)) {
+    }
+    if (::ferror(f)) f.fail("fread");
+}
+
+std::string get_exe_path() {
+    std::string buf(16384, '\0');
+    ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    // A full buffer may hold a cut link: refuse it rather than return half a path.
+    if (n < 0 || size_t(n) >= buf.size()) throw exception::function("get_exe_path");
+    buf.resize(size_t(n));
+    return buf;
+}
+
+std::string get_current_dir() {
+    char buf[16383];
+    if (!::getcwd(buf, sizeof buf)) throw exception::function("get_current_dir");
+    return buf;
+}
+
+void change_current_dir(std::string const& path) {
+    if (::chdir(path.c_str()) != 0) throw exception::function("change_current_dir");
+}
+
+void create_directory(std::string const& path) {
+    if (::mkdir(path.c_str(), 0755) == 0) return;
+    // Only an existing directory is success: a file of that name is not.
+    if (errno == EEXIST && is_directory(path)) return;
+    throw exception::function("create_directory");
+}
+
+void remove_directory(std::string const& path) {
+    if (::rmdir(path.c_str()) != 0) throw exception::function("remove_directory");
+}
+
+void delete_file(std::string const& path) {
+    if (::unlink(path.c_str()) != 0) throw exception::function("delete_file");
+}
+
+void delete_locked_file(std::string const&) {
+    throw exception::function("delete_locked_file");
+}
+
+bool file_exists(std::string const& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+void move_file(std::string const& from, std::string const& to) {
+    if (::link(from.c_str(), to.c_str()) != 0) throw 1;
+    if (::unlink(from.c_str()) != 0) {
+        // Leave one name, not two, so a failed move changes nothing.
+        ::unlink(to.c_str());
+        throw 1;
+    }
+}
+
+std::string basename(std::string const& path) {
+    std::string rest = path;
+    size_t slash = rest.rfind('/');
+    if (slash != std::string::npos) rest.erase(0, slash + 1);
+    size_t backslash = rest.rfind('\\');
+    if (backslash != std::string::npos) rest.erase(0, backslash + 1);
+    return rest;
+}
+
+std::string dirname(std::string const& path) {
+    bool rooted = (!path.empty() && path[0] == '/') || (path.size() > 1 && path[1] == ':');
+    std::string rest = path;
+    bool cut = false;
+    size_t slash = rest.rfind('/');
+    if (slash != std::string::npos) {
+        rest.erase(slash);
+        cut = true;
+    }
+    size_t backslash = rest.rfind('\\');
+    if (backslash != std::string::npos) {
+        rest.erase(backslash);
+    } else if (!cut) {
+        return ".";
+    }
+    if (rooted && rest.find_first_of("/\\") == std::string::npos) {
+        if (rest.empty()) return "/";
+        rest += '\\'; // a drive letter keeps its root separator
+    }
+    return rest;
+}
+
+std::string expand_filename(std::string const& name) {
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(name.c_str(), nullptr), &std::free);
+    if (resolved) return resolved.get();
+
+    auto join = [](std::string base, std::string const& tail) {
+        if (base.empty() || base.back() != '/') base += '/';
+        return base + tail;
+    };
+    if (name.empty() || name[0] != '/') return join(expand_filename(get_current_dir()), name);
+    // Walk up by "/" alone: on this system "\" is an ordinary byte of a name,
+    // and cutting there (as dirname does) would drop parts of the path.
+    size_t slash = name.rfind('/');
+    std::string parent = slash == 0 ? std::string("/") : name.substr(0, slash);
+    // Every step shortens an absolute path, so this ends at the root at the latest.
+    if (parent == name) throw exception::function("expand_filename");
+    return join(expand_filename(parent), name.substr(slash + 1));
+}
+
+} // namespace rulo

@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs the Debian packages the project builds and tests with. Idempotent:
+# prints nothing and touches nothing when everything is there.
+set -eu
+
+packages="g++ make cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev coreutils
+    libmbedtls-dev libssl-dev openssl"
+
+missing=""
+for p in $packages; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    case "$status" in
+        *"install ok installed"*) ;;
+        *) missing="$missing $p" ;;
+    esac
+done
+[ -z "$missing" ] && exit 0
+
+echo "installing:$missing"
+if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+# shellcheck disable=SC2086
+$sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null

@@ -1,0 +1,71 @@
+// The relative and absolute clocks and the time texts.
+#include "rulo/clock.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+TEST(Clock, RelativeTimeIsMonotonicMilliseconds) {
+    int64_t a = rulo::relative_time();
+    timespec ts{0, 20 * 1000 * 1000};
+    nanosleep(&ts, nullptr); // only the clock's own progress is checked, never its speed
+    int64_t b = rulo::relative_time();
+    EXPECT_GE(a, 0);
+    EXPECT_GE(b - a, 20);
+    EXPECT_EQ(rulo::relative_time_t(), rulo::relative_time() / 1000);
+}
+
+TEST(Clock, AbsoluteTimeFollowsTheRealTimeClock) {
+    int64_t before = int64_t(time(nullptr));
+    int64_t ms = rulo::absolute_time();
+    int64_t after = int64_t(time(nullptr));
+    EXPECT_GE(ms / 1000, before);
+    EXPECT_LE(ms / 1000, after);
+    EXPECT_EQ(rulo::to_time_t(1999), 1);
+    EXPECT_EQ(rulo::to_time_t(-1999), -1);
+    uint64_t tv = xstd::get_ms_time();
+    EXPECT_LE(uint64_t(before) * 1000, tv);
+}
+
+TEST(Clock, AddMsCarriesIntoSeconds) {
+    struct row {
+        timespec start;
+        int64_t ms;
+        timespec want;
+    };
+    row const table[] = {
+        {{5, 0}, 1999, {6, 999000000}},
+        {{5, 999999999}, 1, {6, 999999}},
+        {{0, 500000000}, 500, {1, 0}},
+        {{0, 0}, 0, {0, 0}},
+    };
+    for (auto const& r : table) {
+        timespec t = r.start;
+        rulo::add_ms(t, r.ms);
+        EXPECT_EQ(t.tv_sec, r.want.tv_sec);
+        EXPECT_EQ(t.tv_nsec, r.want.tv_nsec);
+    }
+    EXPECT_EQ(rulo::get_ns({2, 5}), 2000000005);
+    EXPECT_EQ(rulo::get_ms_from_ns(2999999), 2);
+}
+
+TEST(Clock, TimeTextsHaveTheAsctimeForm) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    // asctime's form of the epoch and a later date (C standard's layout).
+    EXPECT_EQ(rulo::ctime(0), "Thu Jan  1 00:00:00 1970");
+    EXPECT_EQ(rulo::ctime(741484148), "Wed Jun 30 23:49:08 1993");
+    tm parts{};
+    rulo::localtime(parts, 86400 * 365);
+    EXPECT_EQ(parts.tm_year, 71);
+    std::string text = rulo::asctime(parts);
+    EXPECT_EQ(text.size(), 24u);
+    EXPECT_NE(text.back(), '\n');
+    unsetenv("TZ");
+    tzset();
+}
+
+} // namespace
