@@ -306,8 +306,8 @@ struct object_entry_view {
     uint32_t count = 0;
 };
 
-// The entry with the highest key at or below p, when its range holds p. Takes
-// the registry lock.
+// The live entry with the highest key at or below p, when its range holds p;
+// failing that, a dead entry above it that holds p. Takes the registry lock.
 bool find_object_entry(void const* p, object_entry_view* out);
 
 // The number of entries in the registry. Takes the registry lock.

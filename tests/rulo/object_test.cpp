@@ -7,8 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <latch>
 #include <future>
+#include <latch>
 #include <memory>
 #include <mutex>
 #include <random>
