@@ -25,7 +25,7 @@ extern int (*x_make_socket)(int, int, int);
 extern int (*x_make_forbidden_socket)(int, int, int);
 extern void (*x_remove_forbidden_socket)(int);
 extern void (*x_drop_dead)();
-extern int (*x_rand)();
+extern unsigned (*x_rand)();
 extern int (*x_enable_debug_dump)();
 extern int (*x_make_socket2)(int, int, int, socket_cb);
 extern int (*x_make_forbidden_socket2)(int, int, int, socket_cb);

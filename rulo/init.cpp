@@ -4,7 +4,10 @@
 #include "rulo/errlog.h"
 #include "rulo/exception.h"
 #include "rulo/lock.h"
+#include "rulo/netbuf.h"
+#include "rulo/netbuf_imp.h"
 #include "rulo/object.h"
+#include "rulo/random.h"
 #include "rulo/scheduler.h"
 #include "rulo/thread.h"
 #include "rulo/xfile.h"
@@ -27,7 +30,7 @@ int (*x_make_socket)(int, int, int) = nullptr;
 int (*x_make_forbidden_socket)(int, int, int) = nullptr;
 void (*x_remove_forbidden_socket)(int) = nullptr;
 void (*x_drop_dead)() = nullptr;
-int (*x_rand)() = nullptr;
+unsigned (*x_rand)() = nullptr;
 int (*x_enable_debug_dump)() = nullptr;
 int (*x_make_socket2)(int, int, int, socket_cb) = nullptr;
 int (*x_make_forbidden_socket2)(int, int, int, socket_cb) = nullptr;
@@ -66,12 +69,15 @@ void init_rulolock() {
     }
 }
 
+// This copy's own buffer implementation, unless the host's table was
+// installed first; only an implementation that was installed is prepared.
+void install_netbuf_impl() {
+    if (netbuf::install(netbuf_imp::netbuf_impl)) netbuf::init();
+}
+
 // Steps that belong to layers this build does not have yet; each keeps its
 // place in the start-up order below.
-void install_netbuf_impl() {}
-void init_rand() {}
 void init_make_socket() {}
-void init_crypto() {}
 void init_storage() {}
 void init_ssl() {}
 void http_init_error_codes() {}
@@ -87,9 +93,9 @@ void start_layers() {
     install_netbuf_impl();
     init_rulolock();
     task_lock();
-    init_rand();
+    rulo::init_rand();
     init_make_socket();
-    init_crypto();
+    xstd::init_crypto();
     init_timer();
     init_errlog();
     xfile::init();
@@ -119,6 +125,8 @@ bool init::started() { return g_started; }
 void init::take_parent_entries(rulo_api_t const& p) {
     int32_t v = p.version;
     if (v < 0) return;
+    // The host's buffers and this copy's must be one implementation.
+    if (void* table = p.netbuf_impl) netbuf::install(static_cast<void**>(table));
     // Only a complete pair of lock hooks can be used; half a pair would
     // leave this copy calling through a null pointer.
     if (p.rulo_lock && p.rulo_unlock) {
@@ -158,7 +166,7 @@ void init::fill_table() {
     rulo_api_t::rulo_lock = rulo::rulo_lock;
     rulo_api_t::rulo_unlock = rulo::rulo_unlock;
     log_line = &init::log_line_;
-    netbuf_impl = nullptr; // this copy has no buffer implementation to share yet
+    netbuf_impl = netbuf_imp::netbuf_impl;
     relative_time = &rulo::relative_time;
     absolute_time = &rulo::absolute_time;
     schedule_task = &init::schedule_task_;
@@ -167,7 +175,7 @@ void init::fill_table() {
     make_forbidden_socket = nullptr;
     remove_forbidden_socket = nullptr;
     drop_dead = &rulo::drop_dead;
-    rand = nullptr; // the framework's random numbers are not shared yet
+    rand = &rulo::rand;
     rulo_api_t::thread_startup_error = rulo::thread_startup_error;
     enable_debug_dump = &rulo::enable_debug_dump;
     rulo_api_t::deprecated_find_iso639 = &init::deprecated_find_iso639;
@@ -211,14 +219,6 @@ void init::schedule_task_executor2_(int64_t* id, int64_t time, int mode, execute
 int init::deprecated_find_iso639(char const*, void (*)(void*, char const*), void*, void*, void*, void*, void*,
                                  void*, int*) {
     return 0;
-}
-
-void init_random() {
-    auto seed = [] {
-        return unsigned(time(nullptr) + clock() + (unsigned long)pthread_self() + (unsigned long)getpid());
-    };
-    srand(seed());
-    srandom(seed());
 }
 
 void foreign_thread(bool first) {

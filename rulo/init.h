@@ -31,7 +31,7 @@ struct rulo_api_t {
     int (*make_forbidden_socket)(int, int, int);
     void (*remove_forbidden_socket)(int);
     void (*drop_dead)();
-    int (*rand)();
+    unsigned (*rand)();
     int* thread_startup_error;
     int (*enable_debug_dump)();
     int (*deprecated_find_iso639)(char const*, void (*)(void*, char const*), void*, void*, void*, void*, void*,

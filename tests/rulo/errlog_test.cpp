@@ -3,6 +3,8 @@
 #include "rulo/errlog.h"
 #include "rulo/xfile.h"
 
+#include "tests/support/shell.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,21 +28,10 @@ std::vector<std::string> split_lines(std::string const& text) {
     return lines;
 }
 
-// Runs a command through the shell and returns what it printed.
-std::string run(std::string const& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return out;
-    char buf[512];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
+using test_support::shell_quote;
 
-std::string shell_quote(std::string const& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
+std::string run(std::string const& command) {
+    return test_support::run_command(command).out;
 }
 
 // Gives every test its own log file in a fresh directory and puts the

@@ -3,6 +3,8 @@
 #include "rulo/exception.h"
 #include "rulo/xfile.h"
 
+#include "tests/support/shell.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,21 +16,13 @@
 
 namespace {
 
+using test_support::shell_quote;
+
+// What a command printed, without its final newline.
 std::string run(std::string const& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return out;
-    char buf[512];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    ::pclose(p);
+    std::string out = test_support::run_command(command).out;
     if (!out.empty() && out.back() == '\n') out.pop_back();
     return out;
-}
-
-std::string shell_quote(std::string const& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
 }
 
 // The function exception text of a call, or "" when it does not throw one.

@@ -6,10 +6,12 @@
 #include "rulo/errlog.h"
 #include "rulo/exception.h"
 #include "rulo/init.h"
+#include "rulo/netbuf.h"
 #include "rulo/scheduler.h"
 #include "rulo/thread.h"
 #include "tests/support/test_plugin.h"
 
+#include <algorithm>
 #include <new>
 
 namespace {
@@ -66,5 +68,30 @@ PLUGIN_EXPORT int64_t plugin_schedule(int64_t delay_ms, void (*run)(void*), void
 PLUGIN_EXPORT void plugin_cancel(int64_t id) { rulo::cancel_task(id); }
 
 PLUGIN_EXPORT void plugin_drop_dead() { rulo::drop_dead(); }
+
+// Buffers made, grown and read by this copy's handle code, through whichever
+// table the copy installed. Implementation objects cross as plain pointers.
+PLUGIN_EXPORT void* plugin_netbuf_make(char const* bytes, int count) {
+    netbuf b = netbuf::from_buffer(bytes, count);
+    return b.detach_ptr();
+}
+
+PLUGIN_EXPORT void plugin_netbuf_append(void* impl, char const* bytes, int count) {
+    netbuf b(impl, false);
+    b.append(bytes, count);
+    b.detach_ptr(); // the caller keeps it
+}
+
+PLUGIN_EXPORT void plugin_netbuf_drop(void* impl) { netbuf b(impl, false); }
+
+PLUGIN_EXPORT int plugin_netbuf_read(void* impl, char* out, int max) {
+    netbuf b(impl, true);
+    b.copy_front(out, std::min(max, b.size()));
+    return b.size();
+}
+
+PLUGIN_EXPORT int64_t plugin_netbuf_counter(int which) {
+    return netbuf::performance_counter(static_cast<netbuf::performance_counter_type>(which));
+}
 
 } // extern "C"

@@ -33,4 +33,9 @@ using plugin_relative_time_fn = int64_t (*)();
 using plugin_lock_fn = void (*)();
 using plugin_schedule_fn = int64_t (*)(int64_t delay_ms, void (*run)(void*), void (*del)(void*), void* arg);
 using plugin_cancel_fn = void (*)(int64_t id);
+using plugin_netbuf_make_fn = void* (*)(char const* bytes, int count);
+using plugin_netbuf_append_fn = void (*)(void* impl, char const* bytes, int count);
+using plugin_netbuf_drop_fn = void (*)(void* impl);
+using plugin_netbuf_read_fn = int (*)(void* impl, char* out, int max);
+using plugin_netbuf_counter_fn = int64_t (*)(int which);
 }

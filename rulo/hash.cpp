@@ -1,0 +1,74 @@
+#include "rulo/hash.h"
+
+#include <mbedtls/md4.h>
+#include <mbedtls/md5.h>
+#include <openssl/evp.h>
+
+#include <new>
+
+namespace xstd {
+
+namespace {
+
+unsigned char const* bytes(std::string const& text) {
+    return reinterpret_cast<unsigned char const*>(text.data());
+}
+
+EVP_MD_CTX* ctx_of(void* p) {
+    return static_cast<EVP_MD_CTX*>(p);
+}
+
+// The software digests cannot fail once the context exists; a failure here
+// means the library could not allocate.
+void check(int ok) {
+    if (ok != 1) throw std::bad_alloc();
+}
+
+} // namespace
+
+std::string get_md5(std::string const& text) {
+    unsigned char out[16];
+    mbedtls_md5_ret(bytes(text), text.size(), out);
+    return std::string(reinterpret_cast<char const*>(out), sizeof out);
+}
+
+std::string get_md4(std::string const& text) {
+    unsigned char out[16];
+    mbedtls_md4_ret(bytes(text), text.size(), out);
+    return std::string(reinterpret_cast<char const*>(out), sizeof out);
+}
+
+sha512::sha512() : m_ctx(EVP_MD_CTX_new()) {
+    if (!m_ctx) throw std::bad_alloc();
+    try {
+        clear();
+    } catch (...) {
+        EVP_MD_CTX_free(ctx_of(m_ctx));
+        throw;
+    }
+}
+
+sha512::~sha512() {
+    EVP_MD_CTX_free(ctx_of(m_ctx));
+}
+
+void sha512::clear() {
+    check(EVP_DigestInit_ex(ctx_of(m_ctx), EVP_sha512(), nullptr));
+}
+
+void sha512::update(char const* data, unsigned long length) {
+    if (length == 0) return;
+    check(EVP_DigestUpdate(ctx_of(m_ctx), data, length));
+}
+
+std::string sha512::finish() {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    check(EVP_DigestFinal_ex(ctx_of(m_ctx), out, &n));
+    // A finished context takes no more bytes; restart it so that a caller who
+    // forgets the clear() gets a fresh digest rather than a failure.
+    clear();
+    return std::string(reinterpret_cast<char const*>(out), n);
+}
+
+} // namespace xstd

@@ -1,0 +1,300 @@
+// The implementation behind netbuf: views onto reference-counted chunks.
+//
+// A buf (one per netbuf handle) is a double-ended queue of views and the total
+// size. A view is a range [offset, offset + length) of one chunk; every view
+// stored in a buf holds one reference on its chunk, and the chunk is deleted
+// when its last reference goes. Copying, cutting and concatenating buffers
+// copy views and take references; bytes are copied only into freshly
+// allocated room, when front() joins views, and by copy().
+//
+// Memory: chunks made for a byte count come from five size-class caches (128,
+// 512, 2048, 8192 and 65536 bytes), larger ones from the free store. Cached
+// memory goes back to its cache, never to the system.
+//
+// Threads: a buf belongs to one thread at a time and is not locked. Chunks are
+// shared between bufs on different threads; their reference count changes only
+// by atomic read-modify-write. Bytes outside every view are written in place
+// only while write_access() says the chunk is not shared. Each size-class cache
+// takes its own mutex for one pop or push. The counters are atomic.
+//
+// The host hands its netbuf_impl table to plugins, so these functions may be
+// called from code compiled into another library; the slot order is fixed.
+#pragma once
+
+#include "rulo/atomic.h"
+#include "rulo/lock.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace rulo {
+
+// A first-in first-out free list of equal-sized items, refilled a block at a
+// time from Mem::alloc and never returned to the system. The first 8 bytes of
+// a free item link it to the next one. Shared by every thread that makes or
+// drops chunks of its size; pop and push each hold m_mutex for their duration.
+template <class Mem>
+class simple_item_cache {
+public:
+    explicit simple_item_cache(size_t item_size) : m_item_size(item_size) {}
+    simple_item_cache(simple_item_cache const&) = delete;
+    simple_item_cache& operator=(simple_item_cache const&) = delete;
+
+    // Takes the cache mutex. Throws std::bad_alloc when a new block cannot be had.
+    char* pop();
+    // Takes the cache mutex. Links a free item at the tail.
+    void push(char* item);
+
+    size_t item_size() const { return m_item_size; }
+    int64_t obtained() const;
+    int64_t free_items() const;
+
+private:
+    static char* next_of(char* item);
+    static void set_next(char* item, char* next);
+
+    mutable rec_mutex m_mutex;
+    char* m_head = nullptr;
+    char* m_tail = nullptr;
+    int64_t m_obtained = 0;
+    int64_t m_free = 0;
+    size_t m_item_size;
+    // Every block obtained, so the memory stays reachable while its items are free.
+    std::vector<char*> m_blocks;
+};
+
+} // namespace rulo
+
+namespace netbuf_imp {
+
+// Process-wide statistics, zero at start (performance_counter 0 to 5).
+extern rulo::atomic g_chunk_n;     // chunks alive
+extern rulo::atomic g_chunk_mem;   // bytes of capacity held by live chunks
+extern rulo::atomic g_view_n;      // views alive, also temporaries
+extern rulo::atomic g_netbuf_n;    // bufs alive
+extern rulo::atomic g_chunk_inc_n; // chunk references ever taken (a new chunk counts as one)
+extern rulo::atomic g_chunk_dec_n; // chunk references ever dropped
+
+// The function table shared with plugins: 25 plain function pointers in this
+// order. "impl" is a buf*, "it" a bufi*, "back" non-zero for the end of the
+// buffer and zero for its start. The order and the signatures are fixed.
+enum slot : int {
+    slot_init,                // void()
+    slot_destroy,             // void(impl)
+    slot_create,              // impl()
+    slot_sub,                 // impl(impl, int offset, int length)
+    slot_size,                // int(impl)
+    slot_append,              // void(impl dest, impl src, int back)
+    slot_adopt,               // void(impl, char* array, int count, int back)
+    slot_allocate,            // char*(impl, int count, int back)
+    slot_wish_allocate,       // void(impl, int count, int back, char** data, int* length)
+    slot_front,               // void(impl, char const** data, int* length, int max)
+    slot_erase,               // void(impl, int count, int back)
+    slot_copy,                // void(impl, char* dest, int count, int take, int back)
+    slot_null_block,          // void*()
+    slot_free_block,          // void(void*)
+    slot_iterator_destroy,    // void(it)
+    slot_iterator_create,     // it(impl)
+    slot_iterator_copy,       // it(it)
+    slot_iterator_valid,      // int(it)
+    slot_iterator_get,        // int(it, char const** data, int* length)
+    slot_iterator_next,       // void(it)
+    slot_allocate_raw,        // char*(int count)
+    slot_performance_counter, // int64_t(int which)
+    slot_attach,              // void(impl, char* data, int count, int back, int writable, release, void* arg)
+    slot_find,                // int(impl, char c, int max)
+    slot_compare,             // int(impl, char const* text, int length)
+    slot_count
+};
+
+using init_fn = void (*)();
+using destroy_fn = void (*)(void*);
+using create_fn = void* (*)();
+using sub_fn = void* (*)(void*, int, int);
+using size_fn = int (*)(void*);
+using append_fn = void (*)(void*, void*, int);
+using adopt_fn = void (*)(void*, char*, int, int);
+using allocate_fn = char* (*)(void*, int, int);
+using wish_allocate_fn = void (*)(void*, int, int, char**, int*);
+using front_fn = void (*)(void*, char const**, int*, int);
+using erase_fn = void (*)(void*, int, int);
+using copy_fn = void (*)(void*, char*, int, int, int);
+using null_block_fn = void* (*)();
+using free_block_fn = void (*)(void*);
+using iterator_destroy_fn = void (*)(void*);
+using iterator_create_fn = void* (*)(void*);
+using iterator_copy_fn = void* (*)(void*);
+using iterator_valid_fn = int (*)(void*);
+using iterator_get_fn = int (*)(void*, char const**, int*);
+using iterator_next_fn = void (*)(void*);
+using allocate_raw_fn = char* (*)(int);
+using performance_counter_fn = int64_t (*)(int);
+using release_fn = void (*)(void*);
+using attach_fn = void (*)(void*, char*, int, int, int, release_fn, void*);
+using find_fn = int (*)(void*, char, int);
+using compare_fn = int (*)(void*, char const*, int);
+
+// This copy's own table, in slot order. Start-up installs it unless the
+// host's table was installed first, and hands it to plugins.
+extern void* netbuf_impl[slot_count];
+
+// Capacities of the size classes; larger chunks get exactly what they were made for.
+inline constexpr int size_classes[] = {128, 512, 2048, 8192, 65536};
+inline constexpr int size_class_count = 5;
+// A cache item is this much longer than its class: 8 bytes of free-list link
+// ahead of the chunk's bytes, and 4 spare.
+inline constexpr int item_overhead = 12;
+inline constexpr int item_link = 8;
+
+// Where the size-class caches get their memory: blocks of 500 items from the
+// free store, never returned.
+struct cache_mem {
+    static constexpr int block_items = 500;
+    static char* alloc(size_t bytes) { return new char[bytes]; }
+};
+
+using item_cache = rulo::simple_item_cache<cache_mem>;
+
+// A block of memory shared by views. Counted; deleted through the virtual
+// destructor by whichever thread drops the last reference.
+class chunk : rulo::object_counter<&g_chunk_n> {
+public:
+    chunk(char* data, int capacity);
+    virtual ~chunk();
+    chunk(chunk const&) = delete;
+    chunk& operator=(chunk const&) = delete;
+
+    // May bytes outside the views be written in place?
+    virtual bool write_access() const = 0;
+
+    void inc() { m_refs.fetch_add(1, std::memory_order_relaxed); }
+    // True for the one caller whose release brought the count to 0.
+    bool dec() { return m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1; }
+
+    char* data() const { return m_data; }
+    int capacity() const { return m_capacity; }
+
+protected:
+    // True when the caller's view holds the only reference. Acquire: every
+    // holder that let go did so before this thread writes the free room.
+    bool unshared() const { return m_refs.load(std::memory_order_acquire) < 2; }
+
+private:
+    std::atomic<int64_t> m_refs{1};
+    char* m_data;
+    int32_t m_capacity;
+};
+
+// Memory owned by the framework: a size-class item, a free-store array made
+// for a byte count, or an adopted caller array (released with array delete).
+class nchunk : public chunk {
+public:
+    // A chunk for at least n bytes (n >= 1): the first size class that holds
+    // n, or exactly n bytes above the largest. Throws std::bad_alloc.
+    static nchunk* make(int n);
+    // Takes over array (count >= 1); the caller still owns it if this throws.
+    nchunk(char* array, int count);
+    ~nchunk() override;
+
+    bool write_access() const override { return unshared(); }
+
+private:
+    nchunk(char* data, int capacity, item_cache* cache, char* item);
+
+    item_cache* m_cache = nullptr; // null when not from a cache
+    char* m_item = nullptr;
+};
+
+// Memory owned by a caller; release(arg) runs once, when the chunk goes.
+class cchunk : public chunk {
+public:
+    cchunk(char* data, int capacity, bool writable, void (*release)(void*), void* arg);
+    ~cchunk() override;
+
+    bool write_access() const override { return m_writable && unshared(); }
+
+private:
+    bool m_writable;
+    void (*m_release)(void*);
+    void* m_arg;
+};
+
+// A range of one chunk. A view stored in a buf holds one chunk reference;
+// copies in temporaries hold none unless inc() is called for them.
+struct view : rulo::object_counter<&g_view_n> {
+    view(chunk* c, int offset, int length) : m_chunk(c), m_offset(offset), m_length(length) {}
+
+    void inc() const;
+    void dec() const;
+
+    char* begin() const { return m_chunk->data() + m_offset; }
+    int end_offset() const { return m_offset + m_length; }
+
+    chunk* m_chunk;
+    int32_t m_offset;
+    int32_t m_length;
+};
+
+// One buffer: the implementation object behind a netbuf handle. Owned by its
+// handle and used by one thread at a time. Every change is all or nothing: a
+// failing operation (std::bad_alloc, or growth past the size limit refused
+// with a function exception) leaves the views and the size as they were.
+class buf : rulo::object_counter<&g_netbuf_n> {
+public:
+    static constexpr int max_size = 2147483647;
+    // More views than this and the buffer is joined into one chunk.
+    static constexpr size_t max_views = 128;
+
+    buf() = default;
+    ~buf();
+    buf(buf const&) = delete;
+    buf& operator=(buf const&) = delete;
+
+    int size() const { return m_size; }
+    std::deque<view> const& views() const { return m_views; }
+
+    buf* sub(int offset, int length) const;
+    void append(buf const& src, bool back);
+    void adopt(char* array, int count, bool back);
+    void attach(char* data, int count, bool back, bool writable, void (*release)(void*), void* arg);
+    char* allocate(int count, bool back);
+    void wish_allocate(int count, bool back, char*& data, int& length);
+    void front(char const*& data, int& length, int max);
+    void erase(int count, bool back);
+    void copy(char* dest, int count, bool take, bool back);
+    int find(char c, int max) const;
+    int compare(char const* text, int length) const;
+
+private:
+    // Throws the function exception named op unless count more bytes fit.
+    void check_growth(int64_t count, char const* op) const;
+    // Stores a view over a new chunk, handing it the chunk's first reference;
+    // drops that reference if storing fails.
+    void push_new(view const& v, bool back);
+    // Stores a copy of a view of another (or this) buffer and takes a reference.
+    void push_shared(view const& v, bool back);
+    // Takes count views off one end and drops their references.
+    void drop_end(size_t count, bool back);
+    void drop_all();
+    // Stores the view over a new chunk of count bytes, then compacts; undoes
+    // both when compaction fails.
+    void add_chunk(chunk* c, int count, bool back);
+    // Joins all views into one chunk when there are more than max_views.
+    void compact();
+    // Copies the first count views (total bytes) into one new chunk that
+    // replaces them. Throws only before anything changed.
+    void join(size_t count, int total);
+    std::deque<view> m_views;
+    int32_t m_size = 0;
+};
+
+// An iterator over the views of a buf; holds no references.
+struct bufi {
+    buf const* m_buf;
+    size_t m_pos;
+};
+
+} // namespace netbuf_imp

@@ -1,0 +1,73 @@
+// What the buffer tests look at: the views of a buffer (without rearranging
+// them) and the live counters of the installed implementation.
+#pragma once
+
+#include "rulo/netbuf.h"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace netbuf_probe {
+
+// The views of a buffer, in order, as their bytes.
+inline std::vector<std::string> view_bytes(netbuf const& b) {
+    std::vector<std::string> out;
+    for (netbuf::iterator it(b); it.valid(); it.next()) {
+        char const* data;
+        int length;
+        it.get(data, length);
+        out.emplace_back(data, size_t(length));
+    }
+    return out;
+}
+
+// The view lengths alone; reads no bytes.
+inline std::vector<int> lengths(netbuf const& b) {
+    std::vector<int> out;
+    for (netbuf::iterator it(b); it.valid(); it.next()) {
+        char const* data;
+        int length;
+        out.push_back(it.get(data, length));
+    }
+    return out;
+}
+
+// All bytes, read through the iterator (unlike to_string, which joins chunks).
+inline std::string bytes(netbuf const& b) {
+    std::string out;
+    for (auto const& p : view_bytes(b)) out += p;
+    return out;
+}
+
+// The counters that must come back to where they were once every buffer is gone.
+struct live {
+    int64_t chunks, views, buffers;
+
+    static live now() {
+        return {netbuf::performance_counter(netbuf::chunk_count),
+                netbuf::performance_counter(netbuf::view_count),
+                netbuf::performance_counter(netbuf::netbuf_count)};
+    }
+    bool operator==(live const&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& os, live const& l) {
+    return os << "{chunks " << l.chunks << ", views " << l.views << ", buffers " << l.buffers << "}";
+}
+
+// A buffer with one view per length, each over a chunk of its own, filled
+// with consecutive letters from 'a' on.
+inline netbuf with_views(std::vector<int> const& sizes) {
+    netbuf b;
+    int k = 0;
+    for (int n : sizes) {
+        char* array = netbuf::allocate_raw(n);
+        for (int i = 0; i < n; ++i) array[i] = char('a' + k++ % 26);
+        b.append_raw(array, n);
+    }
+    return b;
+}
+
+} // namespace netbuf_probe
