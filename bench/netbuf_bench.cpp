@@ -100,13 +100,3 @@ BENCHMARK(BM_string_append_take)->Arg(64)->Arg(1500);
 BENCHMARK(BM_memcpy_append_take)->Arg(64)->Arg(1500);
 
 } // namespace
-
-int main(int argc, char** argv) {
-    static rulo::init* api = new rulo::init(nullptr); // the framework runs once per process
-    (void)api;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -80,5 +80,3 @@ BENCHMARK(BM_object_from_raw_pointer);
 BENCHMARK(BM_object_from_raw_pointer)->Threads(8);
 BENCHMARK(BM_object_make_and_destroy);
 BENCHMARK(BM_shared_ptr_make_and_destroy);
-
-BENCHMARK_MAIN();

@@ -43,13 +43,3 @@ BENCHMARK_TEMPLATE(BM_push_pop_message, netbuf);
 BENCHMARK_TEMPLATE(BM_push_pop_message, std::string);
 
 } // namespace
-
-int main(int argc, char** argv) {
-    static rulo::init* api = new rulo::init(nullptr); // installs the buffer implementation
-    (void)api;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -57,13 +57,3 @@ BENCHMARK_CAPTURE(BM_schedule_now, scheduler_pool, true)->Arg(1000)->UseRealTime
 BENCHMARK(BM_pool_execute)->Args({1000, 1})->Args({1000, 4})->UseRealTime();
 
 } // namespace
-
-int main(int argc, char** argv) {
-    static rulo::init* api = new rulo::init(nullptr); // the framework runs once per process
-    (void)api;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -38,7 +38,9 @@ void init_unixtime() {
     state();
 }
 
-void init_timer() { state(); }
+void init_timer() {
+    state();
+}
 
 int64_t GetTickCount_m() {
     timespec ts;
@@ -59,8 +61,12 @@ void clock_monotonic(timespec& ts) {
     if (::clock_gettime(CLOCK_MONOTONIC, &ts) != 0) throw exception::function("clock_monotonic");
 }
 
-int64_t get_ns(timespec const& ts) { return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec; }
-int64_t get_ms_from_ns(int64_t ns) { return ns / 1000000; }
+int64_t get_ns(timespec const& ts) {
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+int64_t get_ms_from_ns(int64_t ns) {
+    return ns / 1000000;
+}
 
 void add_ms(timespec& ts, int64_t ms) {
     ts.tv_sec += ms / 1000;
@@ -82,7 +88,9 @@ int64_t relative_time() {
     return s.accumulated_ms;
 }
 
-int64_t relative_time_t() { return relative_time() / 1000; }
+int64_t relative_time_t() {
+    return relative_time() / 1000;
+}
 
 int64_t absolute_time() {
     if (x_absolute_time) return x_absolute_time();
@@ -94,8 +102,12 @@ int64_t absolute_time() {
     return get_ms_from_ns(get_ns(ts));
 }
 
-int64_t absolute_time_t() { return absolute_time() / 1000; }
-int64_t to_time_t(int64_t ms) { return ms / 1000; }
+int64_t absolute_time_t() {
+    return absolute_time() / 1000;
+}
+int64_t to_time_t(int64_t ms) {
+    return ms / 1000;
+}
 
 void localtime(tm& out, long t) {
     time_t tt = t;

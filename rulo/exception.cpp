@@ -27,7 +27,9 @@ exception& exception::operator=(exception const& other) {
     return *this;
 }
 
-exception::~exception() { delete m_extra; }
+exception::~exception() {
+    delete m_extra;
+}
 
 exception exception::function(char const* name) {
     exception e;
@@ -74,7 +76,9 @@ std::string const& exception::description() const {
     return m_text;
 }
 
-char const* exception::what() const noexcept { return description().c_str(); }
+char const* exception::what() const noexcept {
+    return description().c_str();
+}
 
 std::string safe_strerror(int errnum) {
     char buf[256];
@@ -84,7 +88,9 @@ std::string safe_strerror(int errnum) {
     return text ? std::string(text) : std::string();
 }
 
-std::string system_error_string() { return safe_strerror(errno); }
+std::string system_error_string() {
+    return safe_strerror(errno);
+}
 
 } // namespace rulo
 

@@ -33,7 +33,8 @@ extern int (*x_make_socket3)(int, int, int, socket_cb, socket_cb2);
 extern void (**x_final_crash_function)();
 extern int64_t (*x_schedule_task_executor)(int64_t time, int mode, execute_fn execute, void* ctx, run_fn run,
                                            run_fn del, void* arg);
-extern void (*x_schedule_task2)(int64_t* id, int64_t time, int mode, int flag, run_fn run, run_fn del, void* arg);
+extern void (*x_schedule_task2)(int64_t* id, int64_t time, int mode, int flag, run_fn run, run_fn del,
+                                void* arg);
 extern void (*x_schedule_task_executor2)(int64_t* id, int64_t time, int mode, execute_fn execute, void* ctx,
                                          run_fn run, run_fn del, void* arg);
 

@@ -1,6 +1,7 @@
 #include "rulo/init.h"
 
 #include "rulo/clock.h"
+#include "rulo/config_store.h"
 #include "rulo/errlog.h"
 #include "rulo/exception.h"
 #include "rulo/lock.h"
@@ -43,7 +44,9 @@ void (*x_schedule_task_executor2)(int64_t*, int64_t, int, execute_fn, void*, run
 namespace {
 
 // This copy's own time-zone conversions: the identity. Only handed on.
-int64_t identity_time(int64_t t) { return t; }
+int64_t identity_time(int64_t t) {
+    return t;
+}
 
 } // namespace
 
@@ -56,8 +59,12 @@ bool g_started = false;
 rec_mutex* g_framework_mutex = nullptr;
 void (*g_final_crash_function)() = nullptr;
 
-void lock_framework() { g_framework_mutex->lock(); }
-void unlock_framework() { g_framework_mutex->unlock(); }
+void lock_framework() {
+    g_framework_mutex->lock();
+}
+void unlock_framework() {
+    g_framework_mutex->unlock();
+}
 
 void init_rulolock() {
     recursive_attribute();
@@ -78,7 +85,6 @@ void install_netbuf_impl() {
 // Steps that belong to layers this build does not have yet; each keeps its
 // place in the start-up order below.
 void init_make_socket() {}
-void init_storage() {}
 void init_ssl() {}
 void http_init_error_codes() {}
 void init_util_sock() {}
@@ -100,7 +106,7 @@ void start_layers() {
     init_errlog();
     xfile::init();
     init_thread();
-    init_storage();
+    xstd::init_storage();
     init_object();
     init_ssl();
     http_init_error_codes();
@@ -120,7 +126,9 @@ init::init(rulo_api_t* parent) {
     fill_table();
 }
 
-bool init::started() { return g_started; }
+bool init::started() {
+    return g_started;
+}
 
 void init::take_parent_entries(rulo_api_t const& p) {
     int32_t v = p.version;
@@ -190,7 +198,9 @@ void init::fill_table() {
     time_t_2_tztime = x_time_t_2_tztime;
 }
 
-void init::log_line_(char const* line) { errlog(nullptr, true).log(0, line); }
+void init::log_line_(char const* line) {
+    errlog(nullptr, true).log(0, line);
+}
 
 int64_t init::schedule_task_(int64_t time, int mode, int flag, run_fn run, run_fn del, void* arg) {
     int64_t id = 0;

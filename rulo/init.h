@@ -34,14 +34,14 @@ struct rulo_api_t {
     unsigned (*rand)();
     int* thread_startup_error;
     int (*enable_debug_dump)();
-    int (*deprecated_find_iso639)(char const*, void (*)(void*, char const*), void*, void*, void*, void*, void*,
-                                  void*, int*);
+    int (*deprecated_find_iso639)(char const*, void (*)(void*, char const*), void*, void*, void*, void*,
+                                  void*, void*, int*);
     int (*make_socket2)(int, int, int, rulo::socket_cb);
     int (*make_forbidden_socket2)(int, int, int, rulo::socket_cb);
     int (*make_socket3)(int, int, int, rulo::socket_cb, rulo::socket_cb2);
     void (**final_crash_function)();
-    int64_t (*schedule_task_executor)(int64_t time, int mode, rulo::execute_fn execute, void* ctx, rulo::run_fn run,
-                                      rulo::run_fn del, void* arg);
+    int64_t (*schedule_task_executor)(int64_t time, int mode, rulo::execute_fn execute, void* ctx,
+                                      rulo::run_fn run, rulo::run_fn del, void* arg);
     void (*schedule_task2)(int64_t* id, int64_t time, int mode, int flag, rulo::run_fn run, rulo::run_fn del,
                            void* arg);
     void (*schedule_task_executor2)(int64_t* id, int64_t time, int mode, rulo::execute_fn execute, void* ctx,
@@ -72,13 +72,14 @@ public:
 
     static void log_line_(char const* line);
     static int64_t schedule_task_(int64_t time, int mode, int flag, run_fn run, run_fn del, void* arg);
-    static void schedule_task2_(int64_t* id, int64_t time, int mode, int flag, run_fn run, run_fn del, void* arg);
+    static void schedule_task2_(int64_t* id, int64_t time, int mode, int flag, run_fn run, run_fn del,
+                                void* arg);
     static int64_t schedule_task_executor_(int64_t time, int mode, execute_fn execute, void* ctx, run_fn run,
                                            run_fn del, void* arg);
     static void schedule_task_executor2_(int64_t* id, int64_t time, int mode, execute_fn execute, void* ctx,
                                          run_fn run, run_fn del, void* arg);
-    static int deprecated_find_iso639(char const*, void (*)(void*, char const*), void*, void*, void*, void*, void*,
-                                      void*, int*);
+    static int deprecated_find_iso639(char const*, void (*)(void*, char const*), void*, void*, void*, void*,
+                                      void*, void*, int*);
 
 private:
     void take_parent_entries(rulo_api_t const& parent);

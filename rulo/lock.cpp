@@ -20,7 +20,9 @@ rec_mutex::rec_mutex() {
     if (pthread_mutex_init(&m_mutex, recursive_attribute()) != 0) throw exception::function("rec_mutex");
 }
 
-rec_mutex::~rec_mutex() { pthread_mutex_destroy(&m_mutex); }
+rec_mutex::~rec_mutex() {
+    pthread_mutex_destroy(&m_mutex);
+}
 
 void rec_mutex::lock() {
     if (pthread_mutex_lock(&m_mutex) != 0) throw exception::function("lock");
@@ -30,7 +32,9 @@ void rec_mutex::unlock() {
     if (pthread_mutex_unlock(&m_mutex) != 0) throw exception::function("unlock");
 }
 
-rec_lock::rec_lock(rec_mutex& m) : m_mutex(&m) { m_mutex->lock(); }
+rec_lock::rec_lock(rec_mutex& m) : m_mutex(&m) {
+    m_mutex->lock();
+}
 
 rec_lock::rec_lock(rec_mutex* m) : m_mutex(m) {
     if (m_mutex) m_mutex->lock();
@@ -50,4 +54,6 @@ slock::slock(pthread_mutex_t& m) : m_mutex(&m) {
     if (pthread_mutex_lock(m_mutex) != 0) throw rulo::exception::function("slock");
 }
 
-slock::~slock() { pthread_mutex_unlock(m_mutex); }
+slock::~slock() {
+    pthread_mutex_unlock(m_mutex);
+}

@@ -12,7 +12,8 @@ semaphore::semaphore(unsigned, unsigned initial) : m_count(initial) {
     if (pthread_mutex_init(&m_mutex, nullptr) != 0) throw exception::function("semaphore");
     pthread_condattr_t attr;
     bool ok = pthread_condattr_init(&attr) == 0;
-    ok = ok && pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 && pthread_cond_init(&m_cond, &attr) == 0;
+    ok = ok && pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 &&
+         pthread_cond_init(&m_cond, &attr) == 0;
     pthread_condattr_destroy(&attr);
     if (!ok) {
         pthread_mutex_destroy(&m_mutex);
@@ -69,6 +70,8 @@ bool semaphore::wait_ms(int64_t ms) {
     return true;
 }
 
-bool semaphore::wait(long seconds) { return wait_ms(int64_t(seconds) * 1000); }
+bool semaphore::wait(long seconds) {
+    return wait_ms(int64_t(seconds) * 1000);
+}
 
 } // namespace rulo

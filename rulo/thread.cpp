@@ -47,7 +47,9 @@ void init_thread() {
     detached_attr();
 }
 
-pthread_t get_current_thread_id() { return pthread_self(); }
+pthread_t get_current_thread_id() {
+    return pthread_self();
+}
 
 thread::thread(bool delete_self, std::string name, int number)
     : m_name(name.empty() ? std::string() : name + ":" + stringify(number)), m_run_guard(1, 1),

@@ -4,7 +4,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
+#include <limits>
 #include <memory>
+#include <new>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,11 +167,13 @@ bool file_exists(std::string const& path) {
 }
 
 void move_file(std::string const& from, std::string const& to) {
-    if (::link(from.c_str(), to.c_str()) != 0) throw 1;
+    if (::link(from.c_str(), to.c_str()) != 0) throw exception::function("move_file");
     if (::unlink(from.c_str()) != 0) {
+        int err = errno;
         // Leave one name, not two, so a failed move changes nothing.
         ::unlink(to.c_str());
-        throw 1;
+        errno = err;
+        throw exception::function("move_file");
     }
 }
 
@@ -218,6 +224,68 @@ std::string expand_filename(std::string const& name) {
     // Every step shortens an absolute path, so this ends at the root at the latest.
     if (parent == name) throw exception::function("expand_filename");
     return join(expand_filename(parent), name.substr(slash + 1));
+}
+
+_mmap* mmap_open(char const* path, long flags, long size) {
+    constexpr long default_write_size = 4194304;
+    constexpr uint64_t max_len = std::numeric_limits<uint32_t>::max();
+    if ((flags & O_ACCMODE) == O_WRONLY) flags = (flags & ~O_ACCMODE) | O_RDWR;
+    bool const writing = (flags & O_ACCMODE) == O_RDWR;
+
+    int fd = ::open(path, int(flags), 0644);
+    if (fd < 0) throw exception::function("_mmap_open");
+    auto fail = [fd]() -> _mmap* {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+        throw exception::function("_mmap_open");
+    };
+
+    uint64_t len;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return fail();
+    if (writing) {
+        if (size == -1) size = default_write_size;
+        // A longer mapping would be cut to 32 bits and the file truncated
+        // to that on close: refuse it instead.
+        if (size <= 0 || uint64_t(size) > max_len) {
+            errno = EINVAL;
+            return fail();
+        }
+        len = uint64_t(size);
+        if (uint64_t(st.st_size) < len) {
+            if (::lseek(fd, off_t(len - 1), SEEK_SET) < 0 || ::write(fd, "", 1) != 1) return fail();
+        }
+    } else {
+        len = uint64_t(st.st_size);
+        if (len == 0 || len > max_len) {
+            errno = len == 0 ? EINVAL : EFBIG;
+            return fail();
+        }
+    }
+
+    auto* map = new (std::nothrow) _mmap{fd, uint32_t(len), nullptr};
+    if (!map) {
+        errno = ENOMEM;
+        return fail();
+    }
+    int prot = PROT_READ | (writing ? PROT_WRITE : 0);
+    map->addr = ::mmap(nullptr, len, prot, MAP_SHARED, fd, 0);
+    if (map->addr == MAP_FAILED) {
+        delete map;
+        return fail();
+    }
+    return map;
+}
+
+void mmap_close(_mmap* map) {
+    if (!map) return;
+    ::munmap(map->addr, map->len);
+    // Only a writable descriptor can be truncated; a reader's fails harmlessly.
+    int mode = ::fcntl(map->fd, F_GETFL);
+    if (mode >= 0 && (mode & O_ACCMODE) != O_RDONLY) (void)!::ftruncate(map->fd, off_t(map->len));
+    ::close(map->fd);
+    delete map;
 }
 
 } // namespace rulo

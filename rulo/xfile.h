@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -75,7 +76,7 @@ void delete_file(std::string const& path);
 void delete_locked_file(std::string const& path);
 bool file_exists(std::string const& path);
 // A hard link and an unlink, so both names must be on one file system.
-// Throws the integer 1 when either step fails; the source then stays as it was.
+// Throws "move_file" when either step fails; the source then stays as it was.
 void move_file(std::string const& from, std::string const& to);
 
 // The part after the last "/", then after the last "\" of that.
@@ -87,5 +88,24 @@ std::string dirname(std::string const& path);
 // the resolved form of its nearest existing parent followed by the remaining
 // parts unchanged. Throws "expand_filename" when even the root cannot be resolved.
 std::string expand_filename(std::string const& name);
+
+// One shared mapping of a whole file, made by mmap_open and freed by
+// mmap_close. The length is 32 bits wide: files of 4 GiB or more are refused.
+struct _mmap {
+    int fd;
+    uint32_t len;
+    void* addr;
+};
+
+// Maps a file. flags are open(2) flags; write-only becomes read-write, since a
+// writable mapping must also be readable. Opened for writing, the mapping is
+// size bytes long (4 MiB when size is -1) and the file is extended to that
+// length; opened for reading, the mapping covers the whole file. A length of
+// 0 or one that does not fit in 32 bits is refused. Any failure closes the
+// descriptor and throws "_mmap_open".
+_mmap* mmap_open(char const* path, long flags, long size);
+// Unmaps, truncates the file to the mapped length when it was opened for
+// writing, closes and frees the record. Null is ignored.
+void mmap_close(_mmap* map);
 
 } // namespace rulo

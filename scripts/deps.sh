@@ -4,7 +4,8 @@
 set -eu
 
 packages="g++ make cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev coreutils
-    libmbedtls-dev libssl-dev openssl"
+    libmbedtls-dev libssl-dev openssl liblzma-dev xz-utils qtbase5-dev util-linux
+    clang libclang-rt-14-dev"
 
 missing=""
 for p in $packages; do

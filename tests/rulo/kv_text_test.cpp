@@ -15,21 +15,16 @@ using lines_t = std::vector<std::string>;
 using namespace std::string_literals;
 
 TEST(kv_text, parse_map) {
-    struct row {
-        std::string text;
-        map_t map;
-    };
-    std::vector<row> const rows = {
-        {"a = 1\r\nb=2\0junk\nc=3"s, {{"a", "1"}, {"b", "2"}}},
+    std::vector<std::pair<std::string, map_t>> const rows = {
+        {"a = 1\r\nb=2\0junk\nc=3"s, {{"a", "1"}, {"b", "2"}}}, // the text ends at its first NUL
         {"k=v=w\n\nk2 =\t\n", {{"k", "v=w"}, {"k2", ""}}},
         {"x=1\rx=2\r", {{"x", "2"}}},
-        {"", {}},
         {"\0a=1"s, {}},
     };
-    for (auto const& r : rows) {
+    for (auto const& [text, expected] : rows) {
         map_t m;
-        rulo::parse_map(m, r.text);
-        EXPECT_EQ(m, r.map) << r.text;
+        rulo::parse_map(m, text);
+        EXPECT_EQ(m, expected) << text;
     }
     for (std::string bad : {"novalue", "=x", " \t= x", "a=1\nb"}) {
         map_t m;
@@ -40,64 +35,35 @@ TEST(kv_text, parse_map) {
             EXPECT_STREQ(e.what(), ":Error in 'parse_map_line'");
         }
     }
-}
-
-TEST(kv_text, parse_map_line_position) {
-    map_t m = {{"a", "old"}};
+    // A given position must hold an "=" inside the line.
+    map_t m;
     rulo::parse_map_line(m, "a=b=c", 3);
-    EXPECT_EQ(m, (map_t{{"a=b", "c"}, {"a", "old"}}));
-    rulo::parse_map_line(m, " a = new ");
-    EXPECT_EQ(m["a"], "new");
-    rulo::parse_map_line(m, "");
-    EXPECT_EQ(m.size(), 2u);
-    // A position that is not an "=", or lies past the end, is a malformed line.
-    EXPECT_THROW(rulo::parse_map_line(m, "a=b", 0), rulo::exception);
-    EXPECT_THROW(rulo::parse_map_line(m, "a=b", 2), rulo::exception);
-    EXPECT_THROW(rulo::parse_map_line(m, "a=b", 3), rulo::exception);
-    EXPECT_THROW(rulo::parse_map_line(m, "a=b", 99), rulo::exception);
-}
+    EXPECT_EQ(m, (map_t{{"a=b", "c"}}));
+    for (size_t position : {0, 2, 3, 99})
+        EXPECT_THROW(rulo::parse_map_line(m, "a=b", position), rulo::exception);
 
-TEST(kv_text, join_map_reads_back) {
-    map_t m = {{"b", "2"}, {"a", "x y"}, {"c", ""}};
-    EXPECT_EQ(rulo::join_map(m), "a=x y\nb=2\nc=\n");
+    map_t const joined = {{"b", "2"}, {"a", "x y"}, {"c", ""}};
+    EXPECT_EQ(rulo::join_map(joined), "a=x y\nb=2\nc=\n");
     map_t back;
-    rulo::parse_map(back, rulo::join_map(m));
-    EXPECT_EQ(back, m);
-    EXPECT_EQ(rulo::join_map({}), "");
+    rulo::parse_map(back, rulo::join_map(joined));
+    EXPECT_EQ(back, joined);
 }
 
-TEST(kv_text, sections) {
-    struct row {
-        lines_t lines;
-        std::map<std::string, lines_t> sections;
-    };
-    std::vector<row> const rows = {
-        {{"x", "[s]", "y"}, {{"", {"x"}}, {"s", {"y"}}}},
-        {{" \t[a b] tail", "", "k=v", "[t]", "[a b]", "z"}, {{"a b", {"", "k=v", "z"}}, {"t", {}}}},
-        {{"[open", "x[y]", "[]", "q"}, {{"", {"[open", "x[y]", "q"}}}}, // "[]" names the unnamed section
-        {{}, {}},
-    };
-    for (auto const& r : rows) {
-        std::map<std::string, lines_t> s;
-        rulo::parse_sections(s, r.lines);
-        EXPECT_EQ(s, r.sections);
-    }
-}
+TEST(kv_text, sections_and_parse_map_2) {
+    std::map<std::string, lines_t> s;
+    // "[]" names the unnamed section; a header may be indented and have text after it.
+    rulo::parse_sections(s, {"x[y]", "[open", " \t[a b] tail", "", "k=v", "[]", "q", "[a b]", "z", "[t]"});
+    EXPECT_EQ(s, (std::map<std::string, lines_t>{
+                     {"", {"x[y]", "[open", "q"}}, {"a b", {"", "k=v", "z"}}, {"t", {}}}));
 
-TEST(kv_text, parse_map_2) {
-    lines_t lines = {"top=1",   "[net]", "host = h", "# comment without equals", "", "port=80", "[ui]",
-                     "lang=en", "[net]", "port=81"};
+    lines_t const lines = {"top=1", "[net]",   "host = h", "# no equals", "port=80",
+                           "[ui]",  "lang=en", "[net]",    "port=81"};
     std::map<std::string, map_t> maps;
     EXPECT_TRUE(rulo::parse_map_2(maps, lines));
     std::map<std::string, map_t> const expected = {
-        {"", {{"top", "1"}}},
-        {"net", {{"host", "h"}, {"port", "81"}}},
-        {"ui", {{"lang", "en"}}},
-    };
+        {"", {{"top", "1"}}}, {"net", {{"host", "h"}, {"port", "81"}}}, {"ui", {{"lang", "en"}}}};
     EXPECT_EQ(maps, expected);
-
-    std::map<std::string, map_t> bad;
-    EXPECT_THROW(rulo::parse_map_2(bad, {"[s]", "=x"}), rulo::exception);
+    EXPECT_THROW(rulo::parse_map_2(maps, {"[s]", "=x"}), rulo::exception);
 }
 
 } // namespace

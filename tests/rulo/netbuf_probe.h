@@ -11,33 +11,21 @@
 
 namespace netbuf_probe {
 
-// The views of a buffer, in order, as their bytes.
-inline std::vector<std::string> view_bytes(netbuf const& b) {
-    std::vector<std::string> out;
-    for (netbuf::iterator it(b); it.valid(); it.next()) {
-        char const* data;
-        int length;
-        it.get(data, length);
-        out.emplace_back(data, size_t(length));
-    }
-    return out;
-}
-
-// The view lengths alone; reads no bytes.
-inline std::vector<int> lengths(netbuf const& b) {
+// The view lengths and all bytes, read through the iterator (to_string would join chunks).
+inline std::vector<int> lengths(netbuf const& b, std::string* bytes = nullptr) {
     std::vector<int> out;
     for (netbuf::iterator it(b); it.valid(); it.next()) {
         char const* data;
         int length;
         out.push_back(it.get(data, length));
+        if (bytes) bytes->append(data, size_t(length));
     }
     return out;
 }
 
-// All bytes, read through the iterator (unlike to_string, which joins chunks).
 inline std::string bytes(netbuf const& b) {
     std::string out;
-    for (auto const& p : view_bytes(b)) out += p;
+    lengths(b, &out);
     return out;
 }
 
@@ -56,6 +44,12 @@ struct live {
 inline std::ostream& operator<<(std::ostream& os, live const& l) {
     return os << "{chunks " << l.chunks << ", views " << l.views << ", buffers " << l.buffers << "}";
 }
+
+// Counts the runs of an attach callback.
+struct release_probe {
+    int runs = 0;
+    static void release(void* p) { ++static_cast<release_probe*>(p)->runs; }
+};
 
 // A buffer with one view per length, each over a chunk of its own, filled
 // with consecutive letters from 'a' on.

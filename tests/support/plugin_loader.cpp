@@ -10,8 +10,8 @@ namespace test_support {
 
 plugin_copy::plugin_copy() {
     static std::atomic<int> serial{0};
-    m_path = std::string("/tmp/rulo_test_plugin_") + std::to_string(getpid()) + "_" + std::to_string(++serial) +
-             ".so";
+    m_path = std::string("/tmp/rulo_test_plugin_") + std::to_string(getpid()) + "_" +
+             std::to_string(++serial) + ".so";
     {
         std::ifstream in(TEST_PLUGIN_PATH, std::ios::binary);
         std::ofstream out(m_path, std::ios::binary);

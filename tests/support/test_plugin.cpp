@@ -2,6 +2,7 @@
 // framework, bound locally, and is started from the host's API table the way
 // a real plugin is. The test host calls the exported functions below to look
 // at what this copy borrowed from the host.
+#include "tests/support/test_plugin.h"
 #include "rulo/clock.h"
 #include "rulo/errlog.h"
 #include "rulo/exception.h"
@@ -9,7 +10,6 @@
 #include "rulo/netbuf.h"
 #include "rulo/scheduler.h"
 #include "rulo/thread.h"
-#include "tests/support/test_plugin.h"
 
 #include <algorithm>
 #include <new>
@@ -34,7 +34,9 @@ PLUGIN_EXPORT char const* plugin_start(rulo_api_t* host) {
     }
 }
 
-PLUGIN_EXPORT rulo_api_t* plugin_table() { return g_init; }
+PLUGIN_EXPORT rulo_api_t* plugin_table() {
+    return g_init;
+}
 
 PLUGIN_EXPORT void plugin_hooks(plugin_hook_view* out) {
     out->rulo_lock = reinterpret_cast<void*>(rulo::rulo_lock);
@@ -52,12 +54,20 @@ PLUGIN_EXPORT void plugin_hooks(plugin_hook_view* out) {
     out->thread_startup_error = rulo::thread_startup_error;
 }
 
-PLUGIN_EXPORT void plugin_log(char const* prefix, char const* text) { rulo::fmt_dbg(prefix).log(0, text); }
+PLUGIN_EXPORT void plugin_log(char const* prefix, char const* text) {
+    rulo::fmt_dbg(prefix).log(0, text);
+}
 
-PLUGIN_EXPORT int64_t plugin_relative_time() { return rulo::relative_time(); }
+PLUGIN_EXPORT int64_t plugin_relative_time() {
+    return rulo::relative_time();
+}
 
-PLUGIN_EXPORT void plugin_lock() { rulo::rulo_lock(); }
-PLUGIN_EXPORT void plugin_unlock() { rulo::rulo_unlock(); }
+PLUGIN_EXPORT void plugin_lock() {
+    rulo::rulo_lock();
+}
+PLUGIN_EXPORT void plugin_unlock() {
+    rulo::rulo_unlock();
+}
 
 PLUGIN_EXPORT int64_t plugin_schedule(int64_t delay_ms, void (*run)(void*), void (*del)(void*), void* arg) {
     int64_t id = 0;
@@ -65,9 +75,13 @@ PLUGIN_EXPORT int64_t plugin_schedule(int64_t delay_ms, void (*run)(void*), void
     return id;
 }
 
-PLUGIN_EXPORT void plugin_cancel(int64_t id) { rulo::cancel_task(id); }
+PLUGIN_EXPORT void plugin_cancel(int64_t id) {
+    rulo::cancel_task(id);
+}
 
-PLUGIN_EXPORT void plugin_drop_dead() { rulo::drop_dead(); }
+PLUGIN_EXPORT void plugin_drop_dead() {
+    rulo::drop_dead();
+}
 
 // Buffers made, grown and read by this copy's handle code, through whichever
 // table the copy installed. Implementation objects cross as plain pointers.
@@ -82,7 +96,9 @@ PLUGIN_EXPORT void plugin_netbuf_append(void* impl, char const* bytes, int count
     b.detach_ptr(); // the caller keeps it
 }
 
-PLUGIN_EXPORT void plugin_netbuf_drop(void* impl) { netbuf b(impl, false); }
+PLUGIN_EXPORT void plugin_netbuf_drop(void* impl) {
+    netbuf b(impl, false);
+}
 
 PLUGIN_EXPORT int plugin_netbuf_read(void* impl, char* out, int max) {
     netbuf b(impl, true);

@@ -55,7 +55,8 @@ int main() {
 
         // A call on a thread pool, its result back through a future.
         rulo::thread_pool pool(4, 5000, rulo::thread::normal);
-        rulo::fut<int> answer = rulo::pcall(rulo::executor_f<rulo::thread_pool>::make(&pool), &square_sum, 3, 4);
+        rulo::fut<int> answer =
+            rulo::pcall(rulo::executor_f<rulo::thread_pool>::make(&pool), &square_sum, 3, 4);
         std::printf("pool: 3*3 + 4*4 = %d\n", answer.sync(10000));
 
         rulo::fmt_dbg("demo").fmt_verbose("done after %1% ms", rulo::relative_time());

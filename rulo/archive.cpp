@@ -1,0 +1,223 @@
+#include "rulo/archive.h"
+
+#include "rulo/errlog.h"
+#include "rulo/exception.h"
+#include "rulo/lock_directory.h"
+#include "rulo/random.h"
+#include "rulo/text.h"
+#include "rulo/xfile.h"
+
+#include <lzma.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace rulo {
+
+namespace {
+
+constexpr size_t lzma_header_size = 13;
+constexpr unsigned max_properties = 225; // 9 * 5 * 5 combinations of lc, lp, pb
+
+uint32_t le32(unsigned char const* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// Reads the container front to back; every read is checked against what is left.
+class container_reader {
+public:
+    explicit container_reader(std::string const& bytes) : m_p(bytes.data()), m_left(bytes.size()) {}
+
+    bool u32(uint32_t& value) {
+        if (m_left < 4) return false;
+        value = le32(reinterpret_cast<unsigned char const*>(m_p));
+        skip(4);
+        return true;
+    }
+    bool bytes(uint32_t n, char const*& start) {
+        if (m_left < n) return false;
+        start = m_p;
+        skip(n);
+        return true;
+    }
+    bool text(std::string& out) {
+        uint32_t n;
+        char const* start;
+        if (!u32(n) || !bytes(n, start)) return false;
+        out.assign(start, n);
+        return true;
+    }
+    bool at_end() const { return m_left == 0; }
+
+private:
+    void skip(size_t n) {
+        m_p += n;
+        m_left -= n;
+    }
+    char const* m_p;
+    size_t m_left;
+};
+
+// A relative path that cannot leave the directory it is joined to.
+bool safe_relative_path(std::string const& name) {
+    if (name.empty() || name.find('\0') != std::string::npos) return false;
+    size_t start = 0;
+    for (;;) {
+        size_t end = name.find('/', start);
+        std::string_view part(name.data() + start, (end == std::string::npos ? name.size() : end) - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        if (end == std::string::npos) return true;
+        start = end + 1;
+    }
+}
+
+// Writes the entry with plain writes rather than through a mapping: a full
+// disk then fails the write instead of raising SIGBUS, and an empty entry is
+// simply an empty file.
+void write_entry(std::string const& path, char const* data, size_t size) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) throw exception::system_error("extract_tar_files", "open");
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int err = n < 0 ? errno : ENOSPC;
+            ::close(fd);
+            errno = err;
+            throw exception::system_error("extract_tar_files", "write");
+        }
+        data += n;
+        size -= size_t(n);
+    }
+    if (::close(fd) != 0) throw exception::system_error("extract_tar_files", "close");
+}
+
+} // namespace
+
+bool parse_archive(std::string const& content, std::string& dir_name, std::vector<archive_entry>& entries) {
+    container_reader in(content);
+    uint32_t count;
+    if (!in.text(dir_name) || !safe_relative_path(dir_name) || !in.u32(count)) return false;
+    entries.clear();
+    // No reserve(count): the count is not trusted until the entries are there.
+    for (uint32_t i = 0; i < count; ++i) {
+        archive_entry e;
+        uint32_t size;
+        if (!in.text(e.name) || !safe_relative_path(e.name) || !in.u32(size) || !in.bytes(size, e.data))
+            return false;
+        e.size = size;
+        entries.push_back(std::move(e));
+    }
+    return in.at_end();
+}
+
+bool extract_lz_buffer(std::string const& in, std::string& out) {
+    if (in.size() < lzma_header_size) return false;
+    auto const* header = reinterpret_cast<unsigned char const*>(in.data());
+    unsigned properties = header[0];
+    uint32_t dictionary = le32(header + 1);
+    uint32_t size = le32(header + 5);
+    // All-FF ("size unknown", ended by a marker) and sizes beyond 32 bits are
+    // refused: the output is allocated up front from this field.
+    if (properties >= max_properties || le32(header + 9) != 0 || size > max_unpacked_size) return false;
+
+    lzma_options_lzma options{};
+    options.lc = properties % 9;
+    options.lp = properties / 9 % 5;
+    options.pb = properties / 45;
+    // The dictionary never needs to exceed the output it refers back into.
+    options.dict_size =
+        std::clamp<uint32_t>(dictionary, LZMA_DICT_SIZE_MIN, std::max<uint32_t>(size, LZMA_DICT_SIZE_MIN));
+    options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM; // what an encoder writes when it did not know the size
+    options.ext_size_low = size;
+    options.ext_size_high = 0;
+    lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+
+    lzma_stream stream = LZMA_STREAM_INIT;
+    if (lzma_raw_decoder(&stream, filters) != LZMA_OK) return false; // also lc + lp > 4
+    std::string decoded(size, '\0');
+    stream.next_in = header + lzma_header_size;
+    stream.avail_in = in.size() - lzma_header_size;
+    stream.next_out = reinterpret_cast<uint8_t*>(decoded.data());
+    stream.avail_out = decoded.size();
+    lzma_ret result = lzma_code(&stream, LZMA_FINISH);
+    // Exactly the announced size, and no bytes behind the stream's end.
+    bool ok = result == LZMA_STREAM_END && stream.avail_out == 0 && stream.avail_in == 0;
+    lzma_end(&stream);
+    if (ok) out.swap(decoded);
+    return ok;
+}
+
+int extract_tar_files(std::string const& base, std::string const& content, std::set<std::string>* files,
+                      lock_directory** lock, std::string const& suffix) {
+    std::string dir_name;
+    std::vector<archive_entry> entries;
+    if (!parse_archive(content, dir_name, entries)) return extract_bad_container;
+
+    std::string target = (base.empty() ? std::string() : base + "/") + dir_name + suffix;
+    if (lock) {
+        *lock = new lock_directory(target, "");
+        target = (*lock)->get_directory();
+    } else {
+        try {
+            create_directory(target);
+        } catch (exception const&) {
+            return extract_no_directory;
+        }
+    }
+
+    for (archive_entry const& e : entries) {
+        for (size_t slash = e.name.find('/'); slash != std::string::npos;
+             slash = e.name.find('/', slash + 1)) {
+            try {
+                create_directory(target + "/" + e.name.substr(0, slash));
+            } catch (exception const&) {
+                // The write of the file below reports what went wrong.
+            }
+        }
+        std::string const path = target + "/" + e.name;
+        write_entry(path, e.data, e.size);
+        if (::chmod(path.c_str(), 0755) != 0) throw exception::system_error("extract_tar_files", "chmod");
+        if (files) files->insert(path);
+    }
+    return extract_ok;
+}
+
+int extract_lz_files(std::string const& base, std::string const& data, std::set<std::string>* files,
+                     lock_directory** lock, std::string const& suffix) {
+    if (data.empty()) return extract_empty_input;
+    std::string content;
+    if (!extract_lz_buffer(data, content)) return extract_bad_stream;
+    return extract_tar_files(base, content, files, lock, suffix);
+}
+
+lock_directory* extract_lz_files_ex(std::string const& base, std::string const& data,
+                                    std::set<std::string>* files) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        lock_directory* lock = nullptr;
+        std::set<std::string> written;
+        try {
+            std::string suffix;
+            if (attempt > 0) suffix = std::string("_").append(xstd::hexcode(xstd::get_random_bytes(4)));
+            if (extract_lz_files(base, data, &written, &lock, suffix) != extract_ok) {
+                delete lock;
+                return nullptr;
+            }
+            if (files) files->insert(written.begin(), written.end());
+            return lock;
+        } catch (std::exception const& e) {
+            fmt_dbg("extract").fmt_verbose("extracting into %1% failed: %2%", base, e.what());
+        } catch (...) {
+            fmt_dbg("extract").fmt_verbose("extracting into %1% failed", base);
+        }
+        // Leave no half-written package behind the released lock.
+        for (std::string const& path : written) ::unlink(path.c_str());
+        delete lock;
+    }
+    return nullptr;
+}
+
+} // namespace rulo
