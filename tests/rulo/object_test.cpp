@@ -1,6 +1,8 @@
 // Object handles and the address-keyed registry behind them.
 #include "rulo/object.h"
 
+#include "tests/support/framework_env.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -153,8 +155,12 @@ struct member {
 
 TEST(ObjectHandle, EmptyHandlesThrowInsteadOfDereferencingNull) {
     object<member> empty;
-    EXPECT_THROW(empty.get(), rulo::exception);
-    EXPECT_THROW(empty.AddRef(), rulo::exception);
+    EXPECT_EQ(test_support::thrown([&] { empty.get(); }), ":Error in 'get'");
+    EXPECT_EQ(test_support::thrown([&] { (void)empty->v; }), ":Error in 'get'");
+    EXPECT_EQ(test_support::thrown([&] { empty.AddRef(); }), ":Error in 'AddRef'");
+    object<member> copy(empty);
+    copy = empty;
+    EXPECT_FALSE(copy);
 }
 
 std::atomic<int> g_constructed{0}, g_shared_destroyed{0}, g_double_destroyed{0};
