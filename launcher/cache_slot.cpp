@@ -1,0 +1,171 @@
+#include "launcher/cache_slot.h"
+
+#include "launcher/appendix_format.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace launcher {
+
+namespace {
+
+std::string& prefix() {
+    static std::string p = "/tmp";
+    return p;
+}
+
+std::string join(const std::string& dir, std::string_view name) {
+    std::string p = dir;
+    p += '/';
+    p += name;
+    return p;
+}
+
+bool is_real_dirent(const dirent* e) {
+    std::string_view n = e->d_name;
+    return n != "." && n != "..";
+}
+
+bool is_marker_file(std::string_view n) {
+    return n == lock_file_name || n == slot_marker_name;
+}
+
+} // namespace
+
+void set_cache_prefix(std::string p) {
+    prefix() = std::move(p);
+}
+
+std::string cache_root(unsigned n) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/%s_%u_%u", "SepraCache", unsigned(geteuid()), n);
+    return prefix() + name;
+}
+
+bool make_private_directory(const std::string& path) {
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return false;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        std::fprintf(stderr, "Not a private directory: %s\n", path.c_str());
+        errno = EPERM;
+        return false;
+    }
+    return true;
+}
+
+bool lock_slot(launch_state& s, const std::string& directory) {
+    if (s.lock_fd >= 0) close(s.lock_fd);
+    s.lock_fd = -1;
+    std::string path = join(directory, lock_file_name);
+    // Not close-on-exec: the started program inherits the lock.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (locked) {
+        // A launch that wiped the slot meanwhile may have unlinked the file we
+        // opened: a lock on that orphan would guard nothing.
+        struct stat held, now;
+        locked = fstat(fd, &held) == 0 && lstat(path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
+                 held.st_ino == now.st_ino;
+    }
+    if (!locked) {
+        int e = errno;
+        std::fprintf(stderr, "Cannot lock: %s\n", path.c_str());
+        close(fd);
+        errno = e;
+        return false;
+    }
+    s.lock_fd = fd;
+    return true;
+}
+
+bool slot_marker(const std::string& directory, bool create) {
+    std::string path = join(directory, slot_marker_name);
+    if (!create) {
+        struct stat st;
+        return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    }
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+bool remove_slot_tree(const std::string& directory, bool top) {
+    struct stat st;
+    if (lstat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (top && !slot_marker(directory, false)) return false;
+    DIR* d = opendir(directory.c_str());
+    if (!d) return false;
+    bool foreign_left = false;
+    while (const dirent* e = readdir(d)) {
+        if (!is_real_dirent(e)) continue;
+        if (top && is_marker_file(e->d_name)) continue;
+        std::string path = join(directory, e->d_name);
+        struct stat est;
+        if (lstat(path.c_str(), &est) != 0) continue;
+        if (S_ISDIR(est.st_mode))
+            remove_slot_tree(path, false);
+        else
+            unlink(path.c_str());
+    }
+    if (top) {
+        rewinddir(d);
+        while (const dirent* e = readdir(d))
+            if (is_real_dirent(e) && !is_marker_file(e->d_name)) foreign_left = true;
+    }
+    closedir(d);
+    if (!top) {
+        rmdir(directory.c_str());
+        return true;
+    }
+    if (foreign_left) return true;
+    unlink(join(directory, slot_marker_name).c_str());
+    unlink(join(directory, lock_file_name).c_str());
+    rmdir(directory.c_str());
+    return true;
+}
+
+void set_library_path(const launch_state& s) {
+    std::string value = s.base;
+    const char* old = std::getenv("LD_LIBRARY_PATH");
+    if (old && *old) {
+        value += ':';
+        value += old;
+    }
+    setenv("LD_LIBRARY_PATH", value.c_str(), 1);
+    std::fprintf(stderr, "LD_LIBRARY_PATH=%s\n", value.c_str());
+}
+
+bool claim_slot(launch_state& s, const std::string& base) {
+    for (unsigned n = 1; n <= slots_per_root; ++n) {
+        std::string candidate = base + "/" + std::to_string(n);
+        struct stat st;
+        if (lstat(candidate.c_str(), &st) == 0) {
+            if (S_ISLNK(st.st_mode)) continue;
+            // Only a marked slot that nobody holds is reclaimed; the marker is
+            // looked at first so no lock file is planted in a foreign directory.
+            if (S_ISDIR(st.st_mode) && st.st_uid == geteuid() && slot_marker(candidate, false) &&
+                lock_slot(s, candidate))
+                remove_slot_tree(candidate, true);
+        }
+        if (mkdir(candidate.c_str(), 0700) != 0) continue;
+        if (!lock_slot(s, candidate) || !slot_marker(candidate, true) || chdir(candidate.c_str()) != 0)
+            continue;
+        s.base = candidate;
+        s.slot = candidate;
+        set_library_path(s);
+        s.first_archive = false;
+        return true;
+    }
+    return false;
+}
+
+} // namespace launcher
