@@ -6,7 +6,10 @@
  *   cwd <hex>         its working directory
  *   ldpath <hex>      LD_LIBRARY_PATH ("ldpath-unset" when unset)
  *   flock <n>         exit status of `flock -n writeacc.dat true` in its cwd
- * It exits 1 when the report cannot be written. */
+ * It exits 1 when the report cannot be written. When DESK_PAYLOAD_HOLD names a
+ * FIFO, it then opens it and reads until end of file, so a test keeps it (and
+ * with it the launcher and its slot lock) alive until the test closes its end. */
+#include <fcntl.h>
 #include <limits.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -48,5 +51,15 @@ int main(int argc, char** argv) {
     else
         fputs("ldpath-unset\n", f);
     fprintf(f, "flock %d\n", flock_status());
-    return fclose(f) == 0 ? 0 : 1;
+    if (fclose(f) != 0) return 1;
+    const char* hold = getenv("DESK_PAYLOAD_HOLD");
+    if (hold) {
+        int fd = open(hold, O_RDONLY);
+        if (fd < 0) return 1;
+        char buf[64];
+        while (read(fd, buf, sizeof buf) > 0) {
+        }
+        close(fd);
+    }
+    return 0;
 }
