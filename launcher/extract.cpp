@@ -41,31 +41,48 @@ bool decode_lzma_alone(std::string_view stream, std::string& out) {
     std::copy_n(reinterpret_cast<const unsigned char*>(stream.data()), lzma_header_size, header);
     for (int i = 0; i < 4; ++i) header[1 + i] = static_cast<unsigned char>(dict >> (8 * i));
 
-    try {
-        out.assign(h.unpacked_size, '\0');
-    } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return false;
-    }
+    // The output grows as bytes are decoded, so a stated size that the stream
+    // does not back (a damaged or hostile header) costs no more memory than
+    // what was really decoded.
+    out.clear();
     lzma_stream z = LZMA_STREAM_INIT;
     if (lzma_alone_decoder(&z, UINT64_MAX) != LZMA_OK) {
         errno = ENOMEM;
         return false;
     }
-    z.next_out = reinterpret_cast<std::uint8_t*>(out.data());
-    z.avail_out = out.size();
+    // Gives the decoder room for more output, up to the stated size. Once that
+    // is reached it gets none: a stream that wants to go on ends in an error.
+    auto make_room = [&]() -> bool {
+        if (z.avail_out != 0 || z.total_out >= h.unpacked_size) return true;
+        std::size_t have = z.total_out;
+        std::size_t grow =
+            std::min<std::size_t>(std::max<std::size_t>(have, 1 << 20), h.unpacked_size - have);
+        try {
+            out.resize(have + grow);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        z.next_out = reinterpret_cast<std::uint8_t*>(out.data()) + have;
+        z.avail_out = grow;
+        return true;
+    };
     z.next_in = header;
     z.avail_in = sizeof header;
-    lzma_ret ret = lzma_code(&z, LZMA_RUN);
+    bool room = make_room();
+    lzma_ret ret = room ? lzma_code(&z, LZMA_RUN) : LZMA_MEM_ERROR;
     if (ret == LZMA_OK) {
         z.next_in = reinterpret_cast<const std::uint8_t*>(stream.data()) + lzma_header_size;
         z.avail_in = stream.size() - lzma_header_size;
-        do {
-            ret = lzma_code(&z, LZMA_FINISH);
-        } while (ret == LZMA_OK);
+        while (ret == LZMA_OK && (room = make_room())) ret = lzma_code(&z, LZMA_FINISH);
+    }
+    if (!room) {
+        lzma_end(&z);
+        errno = ENOMEM;
+        return false;
     }
     std::uint64_t produced = z.total_out;
     lzma_end(&z);
+    out.resize(produced);
     if (ret != LZMA_STREAM_END || produced != h.unpacked_size) {
         std::fprintf(stderr, "LZMA stream decoded %llu of %u bytes\n",
                      static_cast<unsigned long long>(produced), unsigned(h.unpacked_size));
