@@ -6,6 +6,8 @@
 #include "rulo/init.h"
 #include "rulo/lock_directory.h"
 
+#include "bench/ratio_main.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -111,31 +113,11 @@ void BM_xz_decode_to_file(benchmark::State& state) {
 BENCHMARK(BM_extract_lz_files_ex)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 BENCHMARK(BM_xz_decode_to_file)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 
-// Prints as usual and keeps each benchmark's wall time per iteration.
-class ratio_reporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(std::vector<Run> const& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (Run const& r : runs)
-            if (!r.error_occurred && r.iterations > 0)
-                seconds[r.benchmark_name()] = r.real_accumulated_time / double(r.iterations);
-    }
-    std::map<std::string, double> seconds;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     static rulo::init* api = new rulo::init(nullptr);
     (void)api;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    ratio_reporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto ours = reporter.seconds.find("BM_extract_lz_files_ex/min_time:3.000/real_time");
-    auto xz = reporter.seconds.find("BM_xz_decode_to_file/min_time:3.000/real_time");
-    if (ours != reporter.seconds.end() && xz != reporter.seconds.end())
-        std::printf("extract_lz_files_ex / xz -d: %.2f\n", ours->second / xz->second);
-    benchmark::Shutdown();
-    return 0;
+    return bench_support::run_with_ratio(argc, argv, "BM_extract_lz_files_ex", "BM_xz_decode_to_file",
+                                         "extract_lz_files_ex / xz -d");
 }

@@ -9,6 +9,8 @@
 #include "tools/packer/appendix_writer.h"
 #include "tools/packer/manifest.h"
 
+#include "bench/ratio_main.h"
+
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -194,29 +196,9 @@ void BM_makeself_xz(benchmark::State& state) {
 BENCHMARK(BM_desk_launcher)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseManualTime();
 BENCHMARK(BM_makeself_xz)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseManualTime();
 
-// Prints as usual and keeps each benchmark's time per iteration.
-class ratio_reporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(std::vector<Run> const& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (Run const& r : runs)
-            if (!r.error_occurred && r.iterations > 0)
-                seconds[r.run_name.function_name] = r.real_accumulated_time / double(r.iterations);
-    }
-    std::map<std::string, double> seconds;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    ratio_reporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto ours = reporter.seconds.find("BM_desk_launcher");
-    auto theirs = reporter.seconds.find("BM_makeself_xz");
-    if (ours != reporter.seconds.end() && theirs != reporter.seconds.end())
-        std::printf("desk_launcher / makeself --xz, start to payload: %.2f\n", ours->second / theirs->second);
-    benchmark::Shutdown();
-    return 0;
+    return bench_support::run_with_ratio(argc, argv, "BM_desk_launcher", "BM_makeself_xz",
+                                         "desk_launcher / makeself --xz, start to payload");
 }
