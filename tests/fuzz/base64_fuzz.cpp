@@ -47,11 +47,6 @@ std::optional<std::string> reference_decode(std::string const& text, char const*
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::start_framework();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
     if (size < 1) return 0;
     char const* const alphabet = data[0] & 1 ? url_safe : xstd::base64_encoding;

@@ -91,11 +91,6 @@ std::wstring as_wide(std::u32string const& points) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::start_framework();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
     if (size < 1) return 0;
     room_cap = 4 + data[0] % 64;

@@ -2,13 +2,15 @@
 
 #include "rulo/init.h"
 
-namespace fuzz {
-
-void start_framework() {
-    // Lives as long as the process, like the program's own table.
+// Every target starts the framework once, as the program does, so that
+// buffers and the log work. The table lives as long as the process.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     static rulo::init* api = new rulo::init(nullptr);
     (void)api;
+    return 0;
 }
+
+namespace fuzz {
 
 std::string function_error(char const* name) {
     return rulo::exception::function(name).what();

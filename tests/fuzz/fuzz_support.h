@@ -1,5 +1,6 @@
-// What every fuzz target shares: starting the framework once, the check that
-// stops the run on a broken invariant, and the text of a thrown exception.
+// What every fuzz target shares: the check that stops the run on a broken
+// invariant and the text of a thrown exception. fuzz_support.cpp also starts
+// the framework once, in LLVMFuzzerInitialize.
 #pragma once
 
 #include "rulo/exception.h"
@@ -10,10 +11,6 @@
 #include <vector>
 
 namespace fuzz {
-
-// Starts the framework once per process, as the program does, so that buffers
-// and the log work. Call it from LLVMFuzzerInitialize.
-void start_framework();
 
 // The fuzzer reports the trap as a crash and keeps the input that caused it.
 inline void check(bool invariant) {

@@ -319,11 +319,6 @@ void fuzz_frames(std::string const& input) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::start_framework();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
     if (size < 1) return 0;
     std::string const rest = fuzz::bytes(data + 1, size - 1);

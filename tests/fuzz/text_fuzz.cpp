@@ -161,11 +161,6 @@ void check_hex(std::string const& text) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::start_framework();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
     if (size < 1) return 0;
     std::size_t const length = data[0] % 4;

@@ -108,11 +108,6 @@ void check_url(std::string const& text) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::start_framework();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
     if (size < 2) return 0;
     std::string const text = fuzz::bytes(data + 2, size - 2);
