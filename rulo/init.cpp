@@ -86,7 +86,6 @@ void install_netbuf_impl() {
 // place in the start-up order below.
 void init_make_socket() {}
 void init_ssl() {}
-void http_init_error_codes() {}
 void init_util_sock() {}
 void init_socket() {}
 void init_rptModule(int) {}
@@ -109,7 +108,8 @@ void start_layers() {
     xstd::init_storage();
     init_object();
     init_ssl();
-    http_init_error_codes();
+    // The HTTP status table (transport library) is made on its first use:
+    // the core cannot call into the library built on top of it.
     init_util_sock();
     init_socket();
     init_rptModule(0);

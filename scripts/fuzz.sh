@@ -11,7 +11,7 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-"$root/build-fuzz"}
 seconds=${FUZZ_TIME:-15}
-targets=${*:-"packet_fuzz base64_fuzz url_fuzz kv_text_fuzz text_fuzz charset_fuzz appendix_fuzz"}
+targets=${*:-"packet_fuzz base64_fuzz http_fuzz http_auth_fuzz url_fuzz kv_text_fuzz text_fuzz charset_fuzz appendix_fuzz"}
 jobs=$(nproc 2>/dev/null || echo 4)
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

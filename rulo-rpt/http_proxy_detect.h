@@ -1,0 +1,33 @@
+// Finding the web proxies to reach a destination through: the user's own
+// setting or PAC address, else the desktop's proxy settings (GNOME, then KDE,
+// then the HTTP_PROXY environment variable).
+//
+// No state is kept between calls, so any thread may call these; detection
+// runs desktop commands and blocks until they end. Messages go to the debug
+// log under "AutoTransport", with the user and password of a proxy address
+// ("user:password@host:port") masked; the results keep them.
+#pragma once
+
+#include <string>
+
+namespace rulo {
+
+// The setting text for two configured proxies: http alone when both are
+// equal, else "http=<http>;https=<https>".
+std::string http_proxy_setting(std::string http, std::string https);
+
+// The address with ":8080" appended unless it is empty or holds a ":".
+std::string add_default_proxy_port(std::string address);
+
+// Fills http, https (each host:port, or empty) and pac. A given setting or
+// pac_setting is used as it is and from_system stays false; with neither, the
+// desktop's settings are read (blocking on their commands) and from_system
+// tells whether any was found. A setting is "host[:port]" or items
+// "http=<address>" / "https=<address>" joined by ";". Either proxy, when the
+// other is empty, stands for both. destination is not used: no PAC script is
+// fetched or evaluated. Never throws for a failing source; what was found
+// before the failure is still used.
+void http_proxy_detect(bool& from_system, std::string& http, std::string& https, std::string& pac,
+                       std::string destination, std::string setting, std::string pac_setting);
+
+} // namespace rulo
