@@ -2,6 +2,8 @@
 #include "rulo-rpt/xstd-http.h"
 #include "rulo/exception.h"
 
+#include "tests/support/framework_env.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,20 +11,11 @@
 
 namespace {
 
+using test_support::thrown;
 using xstd::http;
 
 std::string const parse_error = "/xstd/http/parse:HTTP header parse error";
 std::string const field_error = "/xstd/http/set_field:Invalid character in HTTP field";
-
-template <class F>
-std::string error_of(F&& f) {
-    try {
-        f();
-    } catch (rulo::exception const& e) {
-        return e.what();
-    }
-    return "";
-}
 
 // Feeds text in pieces of `step` bytes (0: all at once); returns the bytes
 // handed back after the head, or "<incomplete>".
@@ -113,10 +106,10 @@ TEST(http, malformed_and_oversized_heads_are_parse_errors_for_good) {
     for (auto const& [request, text] : rows) {
         http message;
         message.is_request = request;
-        EXPECT_EQ(error_of([&] { feed(message, text); }), parse_error) << text.substr(0, 40);
+        EXPECT_EQ(thrown([&] { feed(message, text); }), parse_error) << text.substr(0, 40);
         EXPECT_EQ(message.state, -1);
         netbuf rest;
-        EXPECT_EQ(error_of([&] { message.push(netbuf::from_string("\r\n"), rest); }), parse_error);
+        EXPECT_EQ(thrown([&] { message.push(netbuf::from_string("\r\n"), rest); }), parse_error);
     }
     // The bounds themselves are accepted.
     http message;
@@ -153,8 +146,8 @@ TEST(http, line_breaks_never_reach_the_wire) {
     for (std::string const& bad : {"a\r\nX-Evil: 1"s, "a\nb"s, "a\rb"s, "a\0b"s}) {
         http request = xstd::get_http_request("GET", "/", 1, 0);
         request.set_field("Host", "h");
-        EXPECT_EQ(error_of([&] { request.set_field("Host", bad); }), field_error);
-        EXPECT_EQ(error_of([&] { request.set_field(bad, "v"); }), field_error);
+        EXPECT_EQ(thrown([&] { request.set_field("Host", bad); }), field_error);
+        EXPECT_EQ(thrown([&] { request.set_field(bad, "v"); }), field_error);
         EXPECT_EQ(request.get_field("Host"), "h"); // unchanged by the refused call
 
         netbuf out = netbuf::from_string("kept");
@@ -163,12 +156,12 @@ TEST(http, line_breaks_never_reach_the_wire) {
                           +[](http&m, std::string const&b) { m.fields[b] = {"v"}; }}) {
             http copy = request;
             edit(copy, bad);
-            EXPECT_EQ(error_of([&] { copy.pop(out); }), field_error);
+            EXPECT_EQ(thrown([&] { copy.pop(out); }), field_error);
             EXPECT_EQ(out.to_string(), "kept");
         }
     }
     http request;
-    EXPECT_EQ(error_of([&] { request.set_field("Bad:Name", "v"); }), field_error);
+    EXPECT_EQ(thrown([&] { request.set_field("Bad:Name", "v"); }), field_error);
 }
 
 TEST(http, field_name_canonical_form) {
