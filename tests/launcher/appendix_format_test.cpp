@@ -1,5 +1,5 @@
-// The pure parts of the launcher: record and archive parsing, name checks,
-// and the LZMA-alone header and decoding.
+// The launcher's pure parts: name checks, refused records and archives, and the
+// LZMA-alone header and decoding against a stream xz wrote.
 #include "launcher/appendix_format.h"
 #include "launcher/extract.h"
 
@@ -44,12 +44,10 @@ TEST(AppendixFormat, Names) {
     } cases[] = {
         {"tovan_desk", true, true, true},
         {"conf/VYNConfiguration.ini", true, false, true},
-        {"Tovan Desk", true, true, true},
         {"", false, false, false},
         {".hidden", false, false, false},
         {"/etc/passwd", false, false, false},
         {"a/../b", false, false, false},
-        {"a..b", false, false, false},
         {std::string("ok\0/x", 5), false, false, false},
         {"remove.dir", true, true, false},
         {"writeacc.dat", true, true, false},
@@ -65,30 +63,17 @@ TEST(AppendixFormat, Names) {
     }
 }
 
-TEST(AppendixFormat, Records) {
-    std::string a;
-    append_record(a, record_exe_at_end, "tovan_desk");
-    append_record(a, record_seal, "");
-    a += bytes({0, 'p', 'a', 'd', 0});
-    byte_reader r(a);
-    record rec;
-    std::size_t padding = 0;
-    ASSERT_EQ(next_record(r, rec, padding), record_status::ok);
-    EXPECT_EQ(rec.type, record_exe_at_end);
-    EXPECT_EQ(rec.body, "tovan_desk");
-    ASSERT_EQ(next_record(r, rec, padding), record_status::ok);
-    EXPECT_EQ(rec.type, record_seal);
-    EXPECT_TRUE(rec.body.empty());
-    ASSERT_EQ(next_record(r, rec, padding), record_status::end);
-    EXPECT_EQ(padding, 4u);
-
-    // Each malformed record is refused and leaves the cursor in place.
+// Reading well-formed records and archives back is checked through the packer.
+TEST(AppendixFormat, MalformedRecords) {
+    // Each is refused and leaves the cursor in place.
     const std::string bad[] = {
         bytes({10, 0, 0, 0, 0}),            // unknown type
         bytes({1, 5, 0, 0, 0, 'a', 'b'}),   // length past the end
         bytes({1, 0, 0}),                   // short length
         bytes({2, 0xff, 0xff, 0xff, 0xff}), // 4 GiB length
     };
+    record rec;
+    std::size_t padding = 0;
     for (const auto& b : bad) {
         byte_reader br(b);
         EXPECT_EQ(next_record(br, rec, padding), record_status::malformed);
@@ -96,33 +81,18 @@ TEST(AppendixFormat, Records) {
     }
 }
 
-TEST(AppendixFormat, Archives) {
-    std::string a;
-    append_archive_header(a, "conf", 2);
-    append_archive_entry(a, "VYNConfiguration.ini", "[x]\n");
-    append_archive_entry(a, "sub/empty", "");
-    EXPECT_TRUE(is_valid_archive(a));
-    byte_reader r(a);
-    archive_header h;
-    archive_entry e;
-    ASSERT_TRUE(read_archive_header(r, h));
-    EXPECT_EQ(h.directory, "conf");
-    EXPECT_EQ(h.entry_count, 2u);
-    ASSERT_TRUE(read_archive_entry(r, e));
-    EXPECT_EQ(e.name, "VYNConfiguration.ini");
-    EXPECT_EQ(e.data, "[x]\n");
-
+TEST(AppendixFormat, MalformedArchives) {
     auto archive = [](std::string_view dir, std::string_view name, std::uint32_t count = 1) {
         std::string s;
         append_archive_header(s, dir, count);
         append_archive_entry(s, name, "data");
         return s;
     };
+    EXPECT_TRUE(is_valid_archive(archive("conf", "sub/x")));
     const std::string bad[] = {
         archive("conf", "x", 2),             // fewer entries than counted
         archive("conf", "x").substr(0, 20),  // data cut short
         archive("a/b", "x"),                 // "/" in the directory name
-        archive("..", "x"),                  //
         archive("conf", "remove.dir"),       // the slot's own files
         archive("conf", "writeacc.dat"),     //
         archive("conf", "../escape"),        //
@@ -146,10 +116,7 @@ TEST(AppendixFormat, LzmaHeader) {
     for (const auto& c : cases) EXPECT_EQ(parse_lzma_header(c.stream, h), c.status);
     ASSERT_EQ(parse_lzma_header(with_size(xz_stream, 32), h), lzma_header_status::ok);
     // 0x5d: lc 3, lp 0, pb 2 (the LZMA SDK's defaults).
-    EXPECT_EQ(h.lc, 3u);
-    EXPECT_EQ(h.lp, 0u);
-    EXPECT_EQ(h.pb, 2u);
-    EXPECT_EQ(h.dictionary_size, 1u << 23);
+    EXPECT_TRUE(h.lc == 3 && h.lp == 0 && h.pb == 2 && h.dictionary_size == 1u << 23);
     EXPECT_EQ(lzma_properties_byte(3, 0, 2), 0x5d);
 }
 

@@ -1,8 +1,6 @@
-// Cache slots seen from outside, each launch a packed launcher run as its own
-// process: launches running at once get slots of their own, a stale slot is
-// wiped without following its links, and nothing the launcher does not own
-// (a slot without its marker, a cache directory of another user or open to
-// others' writes) is wiped or written to.
+// Cache slots, each launch a packed launcher run as its own process: launches at
+// once get slots of their own, a stale slot is wiped without following links, and
+// nothing the launcher does not own is wiped or written to.
 #include "tests/launcher/launch_process.h"
 
 #include <gtest/gtest.h>
@@ -13,8 +11,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,10 +23,8 @@ using launch_test::tree;
 using launch_test::write_file;
 using strings = std::vector<std::string>;
 
-std::string const euid = std::to_string(::geteuid());
-
 std::string root_dir(std::string const& prefix, int n) {
-    return prefix + "/SepraCache_" + euid + "_" + std::to_string(n);
+    return prefix + "/SepraCache_" + std::to_string(::geteuid()) + "_" + std::to_string(n);
 }
 
 // The payload's first archive is "payload".
@@ -38,17 +32,13 @@ std::string slot_dir(std::string const& prefix, int root, int slot) {
     return root_dir(prefix, root) + "/payload/" + std::to_string(slot);
 }
 
-// The working directory the payload reported ("cwd <hex>").
+// The working directory the payload reported ("cwd <hex>"; never its first line).
 std::string reported_cwd(std::string const& report_path) {
-    std::istringstream in(read_file(report_path));
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("cwd ", 0) != 0) continue;
-        std::string s;
-        for (std::size_t i = 4; i + 1 < line.size(); i += 2)
-            s += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
-        return s;
-    }
-    return "(no report)";
+    std::string s, text = read_file(report_path);
+    std::size_t const at = text.find("\ncwd ");
+    for (std::size_t i = at + 5; at != text.npos && i + 1 < text.size() && text[i] != '\n'; i += 2)
+        s += char(std::stoi(text.substr(i, 2), nullptr, 16));
+    return s;
 }
 
 void make_dir(std::string const& path, mode_t mode = 0700) {
@@ -56,32 +46,26 @@ void make_dir(std::string const& path, mode_t mode = 0700) {
     ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path; // past the umask
 }
 
-// A slot as an earlier launch left it: marker, lock file, nobody holding it.
-void make_stale_slot(std::string const& dir) {
+// Root 0 with its archive directory, and slot 1 as an earlier launch left it:
+// marker, lock file, nobody holding it.
+std::string make_stale_slot(std::string const& prefix, std::string dir = "") {
+    make_dir(root_dir(prefix, 0));
+    make_dir(root_dir(prefix, 0) + "/payload");
+    if (dir.empty()) dir = slot_dir(prefix, 0, 1);
     make_dir(dir);
     write_file(dir + "/remove.dir", "", 0600);
     write_file(dir + "/writeacc.dat", "", 0600);
+    return dir;
 }
 
-// One launch of the packed payload under `prefix`, and where its payload ran.
-struct launch_result {
-    launch_test::outcome res;
-    std::string cwd;
-};
-
-launch_result launch(std::string const& prefix, strings extra_env = {}) {
+// Launches the packed payload under `prefix`; returns where its payload ran.
+std::string launch(std::string const& prefix, launch_test::outcome& res) {
     temp_dir io;
-    strings env = {"DESK_LAUNCHER_ROOT=" + prefix, "DESK_PAYLOAD_REPORT=" + io.path + "/report"};
-    env.insert(env.end(), extra_env.begin(), extra_env.end());
-    launch_result r;
-    r.res = launch_test::run(PACKED_PAYLOAD, {PACKED_PAYLOAD}, env);
-    r.cwd = reported_cwd(io.path + "/report");
-    return r;
-}
-
-void expect_normal_end(launch_test::outcome const& res) {
+    res = launch_test::run(PACKED_PAYLOAD, {PACKED_PAYLOAD},
+                           {"DESK_LAUNCHER_ROOT=" + prefix, "DESK_PAYLOAD_REPORT=" + io.path + "/report"});
     EXPECT_EQ(res.signal, SIGKILL) << res.err;
     EXPECT_TRUE(launch_test::lines_with(res.err, "Error running launch").empty()) << res.err;
+    return reported_cwd(io.path + "/report");
 }
 
 // What a slot holds after a normal end of this payload.
@@ -111,9 +95,8 @@ TEST(launcher_slots, two_launches_running_at_once_get_two_slots) {
             // leave the test waiting for a reader: be one.
             r.release = ::open(r.hold.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         });
-        // Opening a FIFO for writing waits for its reader, the payload, which
-        // then reads until every writer is closed. Close-on-exec, so the
-        // other launch never holds a write end.
+        // Waits for the payload to open its end; it then reads until every
+        // writer is closed. Close-on-exec: the other launch holds no write end.
         writers[i] = ::open(r.hold.c_str(), O_WRONLY | O_CLOEXEC);
     }
     for (int fd : writers)
@@ -121,170 +104,110 @@ TEST(launcher_slots, two_launches_running_at_once_get_two_slots) {
     for (auto& r : runs) {
         r.waiter.join();
         if (r.release >= 0) ::close(r.release);
+        EXPECT_EQ(r.res.signal, SIGKILL) << r.res.err;
     }
-    ASSERT_GE(writers[0], 0);
-    ASSERT_GE(writers[1], 0);
-
-    for (auto& r : runs) expect_normal_end(r.res);
+    ASSERT_TRUE(writers[0] >= 0 && writers[1] >= 0);
     EXPECT_EQ(reported_cwd(runs[0].report), slot_dir(prefix.path, 0, 1));
     EXPECT_EQ(reported_cwd(runs[1].report), slot_dir(prefix.path, 0, 2));
-    EXPECT_EQ(launch_test::lines_with(runs[1].res.err,
-                                      "Cannot lock: " + slot_dir(prefix.path, 0, 1) + "/writeacc.dat")
-                  .size(),
-              1u)
-        << runs[1].res.err;
+    std::string const refused = "Cannot lock: " + slot_dir(prefix.path, 0, 1) + "/writeacc.dat";
+    EXPECT_EQ(launch_test::lines_with(runs[1].res.err, refused).size(), 1u) << runs[1].res.err;
     for (int slot : {1, 2}) EXPECT_EQ(tree(slot_dir(prefix.path, 0, slot)), cleaned_slot);
 }
 
-TEST(launcher_slots, a_stale_slot_is_wiped_without_following_links) {
+TEST(launcher_slots, a_stale_slot_is_wiped_and_reused_without_following_links) {
     temp_dir prefix, outside;
-    make_dir(root_dir(prefix.path, 0));
-    make_dir(root_dir(prefix.path, 0) + "/payload");
-    std::string const slot = slot_dir(prefix.path, 0, 1);
-    make_stale_slot(slot);
-    write_file(slot + "/old.bin", "left by a killed program");
+    std::string const slot = make_stale_slot(prefix.path);
     make_dir(slot + "/sub");
-    make_dir(slot + "/sub/deep");
-    write_file(slot + "/sub/deep/log.txt", "log");
+    write_file(slot + "/sub/log.txt", "left by a killed program");
     write_file(outside.path + "/target.txt", "not the launcher's");
     make_dir(outside.path + "/dir");
     write_file(outside.path + "/dir/keep.txt", "not the launcher's either");
     ASSERT_EQ(::symlink((outside.path + "/target.txt").c_str(), (slot + "/link").c_str()), 0);
     ASSERT_EQ(::symlink((outside.path + "/dir").c_str(), (slot + "/sub/dirlink").c_str()), 0);
 
-    auto const r = launch(prefix.path);
-    expect_normal_end(r.res);
-    EXPECT_EQ(r.cwd, slot);
+    launch_test::outcome res;
+    EXPECT_EQ(launch(prefix.path, res), slot);
     EXPECT_EQ(tree(slot), cleaned_slot);
     EXPECT_EQ(tree(outside.path), (strings{"dir/", "dir/keep.txt", "target.txt"}));
     EXPECT_EQ(read_file(outside.path + "/target.txt"), "not the launcher's");
 }
 
-TEST(launcher_slots, a_slot_without_its_marker_is_never_wiped) {
+uid_t const nobody_uid = ::getpwnam("nobody") ? ::getpwnam("nobody")->pw_uid : 65534;
+gid_t const nobody_gid = ::getpwnam("nobody") ? ::getpwnam("nobody")->pw_gid : 65534;
+
+void give_away(std::string const& path) {
+    ASSERT_EQ(::chown(path.c_str(), nobody_uid, nobody_gid), 0) << path;
+}
+
+// Slot 1 is not the launcher's to wipe: it is used neither, slot 2 is.
+TEST(launcher_slots, a_slot_not_ours_is_never_wiped) {
     struct {
         char const* what;
-        bool as_link; // slot 1 is a symbolic link to the prepared directory
-        bool marked;
+        bool marked, linked, given_away;
     } const cases[] = {
-        {"directory without remove.dir", false, false},
-        {"symbolic link to a marked slot", true, true},
+        {"directory without remove.dir", false, false, false},
+        {"symbolic link to a marked slot", true, true, false},
+        {"marked slot owned by nobody", true, false, true},
     };
     for (auto const& c : cases) {
+        if (c.given_away && ::geteuid() != 0) continue; // handing a directory away needs root
         SCOPED_TRACE(c.what);
         temp_dir prefix, outside;
-        make_dir(root_dir(prefix.path, 0));
-        make_dir(root_dir(prefix.path, 0) + "/payload");
         std::string const slot1 = slot_dir(prefix.path, 0, 1);
-        std::string const dir = c.as_link ? outside.path + "/slot" : slot1;
-        if (c.marked)
-            make_stale_slot(dir);
-        else
-            make_dir(dir);
+        std::string const dir = make_stale_slot(prefix.path, c.linked ? outside.path + "/slot" : slot1);
+        if (!c.marked) ::unlink((dir + "/remove.dir").c_str());
+        ASSERT_TRUE(!c.linked || ::symlink(dir.c_str(), slot1.c_str()) == 0);
         write_file(dir + "/keep.txt", "keep");
-        if (c.as_link) {
-            ASSERT_EQ(::symlink(dir.c_str(), slot1.c_str()), 0);
-        }
+        if (c.given_away) give_away(dir);
         strings const before = tree(dir);
 
-        auto const r = launch(prefix.path);
-        expect_normal_end(r.res);
-        EXPECT_EQ(r.cwd, slot_dir(prefix.path, 0, 2));
-        // Not wiped, and no lock file planted in it either.
-        EXPECT_EQ(tree(dir), before);
-        if (c.as_link) {
-            struct stat st;
-            EXPECT_TRUE(::lstat(slot1.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+        launch_test::outcome res;
+        EXPECT_EQ(launch(prefix.path, res), slot_dir(prefix.path, 0, 2));
+        EXPECT_EQ(tree(dir), before); // not wiped, and no lock file planted in it either
+        struct stat st;
+        EXPECT_TRUE(!c.linked || (::lstat(slot1.c_str(), &st) == 0 && S_ISLNK(st.st_mode)));
+    }
+}
+
+// A cache root or archive directory that is not a private directory of ours is
+// passed over, left as it was, and the launch runs in root 1.
+TEST(launcher_slots, a_cache_directory_not_private_to_us_is_passed_over) {
+    struct {
+        char const* what;
+        char root, archive_dir; // 'd' directory, 'l' link, 'f' file, '-' none
+        mode_t mode;            // of the last one made
+        bool given_away;        // the last one made is nobody's
+    } const cases[] = {
+        {"root writable by its group", 'd', '-', 0770, false},
+        {"root is a symbolic link to a private directory", 'l', '-', 0700, false},
+        {"archive directory writable by others", 'd', 'd', 0703, false},
+        {"archive directory is a regular file", 'd', 'f', 0600, false},
+        {"root owned by nobody", 'd', '-', 0700, true},
+        {"archive directory owned by nobody", 'd', 'd', 0700, true},
+    };
+    for (auto const& c : cases) {
+        if (c.given_away && ::geteuid() != 0) continue;
+        SCOPED_TRACE(c.what);
+        temp_dir prefix, outside;
+        std::string const root = root_dir(prefix.path, 0);
+        std::string const last = c.archive_dir == '-' ? root : root + "/payload";
+        if (c.root == 'l') {
+            make_dir(outside.path + "/elsewhere");
+            ASSERT_EQ(::symlink((outside.path + "/elsewhere").c_str(), root.c_str()), 0);
+        } else {
+            make_dir(root, last == root ? c.mode : 0700);
         }
+        if (c.archive_dir == 'd') make_dir(last, c.mode);
+        if (c.archive_dir == 'f') write_file(last, "", c.mode);
+        if (c.given_away) give_away(last);
+        strings const before_root = tree(root), before_outside = tree(outside.path);
+
+        launch_test::outcome res;
+        EXPECT_EQ(launch(prefix.path, res), slot_dir(prefix.path, 1, 1));
+        EXPECT_EQ(launch_test::lines_with(res.err, "Not a private directory").size(), 1u) << res.err;
+        EXPECT_EQ(tree(root), before_root);
+        EXPECT_EQ(tree(outside.path), before_outside);
     }
-}
-
-// Runs `prepare` on a fresh prefix, then a launch, which must pass over root 0
-// (leaving what `prepare` made as it was) and run in root 1.
-void expect_root_passed_over(
-    std::function<void(std::string const& prefix, std::string const& outside)> prepare) {
-    temp_dir prefix, outside;
-    prepare(prefix.path, outside.path);
-    if (testing::Test::HasFatalFailure()) return;
-    strings const before_root = tree(root_dir(prefix.path, 0)), before_outside = tree(outside.path);
-
-    auto const r = launch(prefix.path);
-    expect_normal_end(r.res);
-    EXPECT_EQ(r.cwd, slot_dir(prefix.path, 1, 1));
-    EXPECT_EQ(launch_test::lines_with(r.res.err, "Not a private directory").size(), 1u) << r.res.err;
-    EXPECT_EQ(tree(root_dir(prefix.path, 0)), before_root);
-    EXPECT_EQ(tree(outside.path), before_outside);
-}
-
-TEST(launcher_slots, a_cache_directory_open_to_others_is_passed_over) {
-    struct {
-        char const* what;
-        std::function<void(std::string const&, std::string const&)> prepare;
-    } const cases[] = {
-        {"root writable by others", [](auto& p, auto&) { make_dir(root_dir(p, 0), 0777); }},
-        {"root writable by its group", [](auto& p, auto&) { make_dir(root_dir(p, 0), 0770); }},
-        {"root is a symbolic link to a private directory",
-         [](auto& p, auto& o) {
-             make_dir(o + "/elsewhere");
-             ASSERT_EQ(::symlink((o + "/elsewhere").c_str(), root_dir(p, 0).c_str()), 0);
-         }},
-        {"archive directory writable by others",
-         [](auto& p, auto&) {
-             make_dir(root_dir(p, 0));
-             make_dir(root_dir(p, 0) + "/payload", 0703);
-         }},
-        {"archive directory is a regular file",
-         [](auto& p, auto&) {
-             make_dir(root_dir(p, 0));
-             write_file(root_dir(p, 0) + "/payload", "", 0600);
-         }},
-    };
-    for (auto const& c : cases) {
-        SCOPED_TRACE(c.what);
-        expect_root_passed_over(c.prepare);
-    }
-}
-
-TEST(launcher_slots, a_cache_directory_of_another_user_is_passed_over) {
-    if (::geteuid() != 0) GTEST_SKIP() << "handing a directory to another user needs root";
-    passwd const* nobody = ::getpwnam("nobody");
-    uid_t const other = nobody ? nobody->pw_uid : 65534;
-    gid_t const other_group = nobody ? nobody->pw_gid : 65534;
-    auto give_away = [=](std::string const& path) {
-        ASSERT_EQ(::chown(path.c_str(), other, other_group), 0) << path;
-    };
-    struct {
-        char const* what;
-        std::function<void(std::string const&, std::string const&)> prepare;
-    } const cases[] = {
-        {"root owned by nobody",
-         [&](auto& p, auto&) {
-             make_dir(root_dir(p, 0));
-             give_away(root_dir(p, 0));
-         }},
-        {"archive directory owned by nobody",
-         [&](auto& p, auto&) {
-             make_dir(root_dir(p, 0));
-             make_dir(root_dir(p, 0) + "/payload");
-             give_away(root_dir(p, 0) + "/payload");
-         }},
-    };
-    for (auto const& c : cases) {
-        SCOPED_TRACE(c.what);
-        expect_root_passed_over(c.prepare);
-    }
-
-    // A marked slot of another user is neither wiped nor used; the next one is.
-    temp_dir prefix;
-    make_dir(root_dir(prefix.path, 0));
-    make_dir(root_dir(prefix.path, 0) + "/payload");
-    std::string const slot1 = slot_dir(prefix.path, 0, 1);
-    make_stale_slot(slot1);
-    write_file(slot1 + "/keep.txt", "keep");
-    give_away(slot1);
-    auto const r = launch(prefix.path);
-    expect_normal_end(r.res);
-    EXPECT_EQ(r.cwd, slot_dir(prefix.path, 0, 2));
-    EXPECT_EQ(tree(slot1), (strings{"keep.txt", "remove.dir", "writeacc.dat"}));
 }
 
 } // namespace

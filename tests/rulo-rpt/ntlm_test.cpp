@@ -19,15 +19,15 @@ using test_support::thrown;
 std::string unhex(std::string text) {
     return xstd::dehexcode(text), text;
 }
-std::string le16(unsigned v) {
+std::string le16(std::size_t v) {
     return {char(v & 0xff), char(v >> 8 & 0xff)};
 }
-std::string le32(unsigned v) {
-    return le16(v & 0xffff) + le16(v >> 16);
+std::string le32(std::size_t v) {
+    return le16(v) + le16(v >> 16);
 }
-// length, maximum length, offset (and its upper half, always 0)
+// length, maximum length, offset
 std::string security_buffer(std::size_t length, std::size_t offset) {
-    return le16(unsigned(length)) + le16(unsigned(length)) + le32(unsigned(offset));
+    return le16(length) + le16(length) + le32(offset);
 }
 std::string ascii_utf16le(std::string const& text) {
     std::string out;
@@ -50,27 +50,21 @@ std::string challenge(unsigned flags, std::string const& nonce, unsigned type = 
 
 // The widely published NTLMv1 worked example.
 std::string const nonce = unhex("0123456789abcdef");
-std::string const nt_response_SecREt01 = unhex("25a98c1c31e81847466b29b2df4680f39958fb8c213a9cc6");
 
 TEST(ntlm, published_nt_hash_and_response) {
     std::string const hash = xnet::ntlm_nt_hash("SecREt01");
     EXPECT_EQ(xstd::hexcode(hash), "cd06ca7c7e10c99b1d33b7485a2ed808" + std::string(10, '0'));
-    EXPECT_EQ(xnet::ntlm_response(reinterpret_cast<unsigned char const*>(hash.data()), nonce),
-              nt_response_SecREt01);
-    EXPECT_EQ(
-        thrown([&] { xnet::ntlm_response(reinterpret_cast<unsigned char const*>(hash.data()), "1234567"); }),
-        "/xnet/ntlm_response:Wrong nonce size 7");
+    auto const* key = reinterpret_cast<unsigned char const*>(hash.data());
+    EXPECT_EQ(xnet::ntlm_response(key, nonce), unhex("25a98c1c31e81847466b29b2df4680f39958fb8c213a9cc6"));
+    EXPECT_EQ(thrown([&] { xnet::ntlm_response(key, "1234567"); }), "/xnet/ntlm_response:Wrong nonce size 7");
 }
 
-TEST(ntlm, negotiate_message_layout) {
-    xstd::http request;
-    xnet::set_ntlm_auth1(request, true, "ws-7", "Corp");
-    std::string const expected = "NTLMSSP\0"s + le32(1) + le32(0xB203) + security_buffer(4, 36) +
-                                 security_buffer(4, 32) + "WS-7" + "CORP";
-    EXPECT_EQ(answer_message(request), expected);
-}
+TEST(ntlm, negotiate_and_authenticate_layouts) {
+    xstd::http negotiate;
+    xnet::set_ntlm_auth1(negotiate, true, "ws-7", "Corp");
+    EXPECT_EQ(answer_message(negotiate), "NTLMSSP\0"s + le32(1) + le32(0xB203) + security_buffer(4, 36) +
+                                             security_buffer(4, 32) + "WS-7" + "CORP");
 
-TEST(ntlm, authenticate_message_layout) {
     // challenge flags, password, flags answered (Unicode names or OEM ones)
     std::vector<std::tuple<unsigned, std::string, unsigned>> const rows = {
         {0x00028205, "SecREt01", 0x8201},
@@ -105,7 +99,6 @@ TEST(ntlm, authenticate_message_layout) {
 TEST(ntlm, bad_challenges_leave_the_request) {
     std::vector<std::pair<std::string, std::string>> const rows = {
         {"NTLM", "/xnet/set_ntlm_auth3:No message type 2 response found"},
-        {"NTLM " + b64(challenge(1, nonce)) + " x", "/xnet/set_ntlm_auth3:No message type 2 response found"},
         {"Basic " + b64(challenge(1, nonce)), "/xnet/set_ntlm_auth3:No message type 2 response found"},
         {"NTLM " + b64(challenge(1, nonce).substr(0, 31)), "/xnet/ntlm/decode_message_2:Wrong size 31"},
         {"NTLM " + b64(challenge(1, nonce, 3)), "/xnet/ntlm/decode_message_2:Wrong type 3"},

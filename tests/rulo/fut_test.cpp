@@ -15,22 +15,27 @@
 
 namespace {
 
-constexpr int64_t limit_ms = 10000; // generous: nothing here should take a fraction of it
+constexpr int64_t limit_ms = 10000; // generous: nothing should take a fraction of it
 
 using test_support::thrown;
+auto const add = [](int a, int b) { return a + b; };
 
-// The first result stays: a second set of either kind throws that setter's name.
-TEST(Fut, OnlyTheFirstResultCounts) {
-    rulo::fut<int> done, failed;
+// The first result stays: a later set of either kind throws that setter's
+// name; a time-out, or one set, ends the wait of every holder.
+TEST(Fut, TheFirstResultCountsForEveryWaiter) {
+    rulo::fut<int> done, failed, late;
     done.set(7);
     EXPECT_EQ(thrown([&] { done.set_exception(rulo::exception("x")); }), ":Error in 'set_exception'");
     EXPECT_EQ(done.sync(0), 7);
     failed.set_exception(rulo::exception("gone"));
     EXPECT_EQ(thrown([&] { failed.set(2); }), ":Error in 'set'");
     EXPECT_EQ(thrown([&] { failed.sync(-1); }), "gone");
-}
 
-TEST(Fut, OneSetReleasesEveryWaiterAndATimeOutReleasesThemToo) {
+    std::string seen;
+    std::thread patient([late, &seen]() mutable { seen = thrown([&] { late.sync(-1); }); });
+    EXPECT_EQ(thrown([&] { late.sync(5); }), "/timeout");
+    patient.join();
+    EXPECT_EQ(seen, "/timeout");
     for (int round = 0; round < 50; ++round) {
         rulo::fut<std::string> f;
         std::atomic<int> values{0};
@@ -42,13 +47,6 @@ TEST(Fut, OneSetReleasesEveryWaiterAndATimeOutReleasesThemToo) {
         b.join();
         EXPECT_EQ(values.load(), 2);
     }
-    // A waiter that times out fails the future with "/timeout" for every holder.
-    rulo::fut<int> f;
-    std::string seen;
-    std::thread patient([f, &seen]() mutable { seen = thrown([&] { f.sync(-1); }); });
-    EXPECT_EQ(thrown([&] { f.sync(5); }), "/timeout");
-    patient.join();
-    EXPECT_EQ(seen, "/timeout");
 }
 
 // A setter racing a waiter's time-out: the waiter gets the value or
@@ -57,37 +55,26 @@ TEST(Fut, OneSetReleasesEveryWaiterAndATimeOutReleasesThemToo) {
 TEST(Fut, SetterRacingATimeOutGivesTheValueOrTimeout) {
     constexpr int rounds = 2000;
     std::atomic<int> set_ok{0};
-    int values = 0, timeouts = 0;
+    int values = 0;
     for (int i = 0; i < rounds; ++i) {
         rulo::fut<int> f;
-        std::thread setter([f, i, &set_ok]() mutable {
-            // Land anywhere around the waiter's 1 ms.
+        std::thread setter([f, i, &set_ok]() mutable { // lands anywhere around the 1 ms
             auto until = std::chrono::steady_clock::now() + std::chrono::microseconds((i % 30) * 50);
             while (std::chrono::steady_clock::now() < until) {
             }
             set_ok += f.try_set(i);
         });
-        try {
-            EXPECT_EQ(f.sync(1), i);
-            ++values;
-        } catch (rulo::exception const& e) {
-            EXPECT_EQ(e.description(), "/timeout") << "round " << i;
-            ++timeouts;
-        }
+        std::string const error = thrown([&] { values += f.sync(1) == i; });
+        EXPECT_TRUE(error.empty() || error == "/timeout") << error;
         setter.join();
     }
-    EXPECT_EQ(values + timeouts, rounds);
     EXPECT_EQ(values, set_ok.load());
 }
 
-auto const add = [](int a, int b) { return a + b; };
-
-// How a call of f through ex ends: the text of its exception.
-std::string failure(rulo::executor ex, std::function<void(int, int)> f) {
-    return thrown([&] { rulo::pcall(ex, f, 1, 2).sync(limit_ms); });
-}
-
 TEST(Pcall, DeliversTheResultOrTheException) {
+    auto failure = [](rulo::executor ex, std::function<void(int, int)> f) {
+        return thrown([&] { rulo::pcall(ex, f, 1, 2).sync(limit_ms); });
+    };
     rulo::executor const scheduler_thread{};
     EXPECT_EQ(rulo::pcall(scheduler_thread, add, 20, 22).sync(limit_ms), 42);
     EXPECT_EQ(failure(scheduler_thread, [](int, int) { throw rulo::exception("no"); }), "no");
@@ -96,17 +83,14 @@ TEST(Pcall, DeliversTheResultOrTheException) {
     auto refuse = [](void*, rulo::run_fn, rulo::run_fn del, void* arg) { del(arg); };
     EXPECT_EQ(failure(rulo::executor{refuse, nullptr}, [](int, int) {}), ":Error in 'ptask'");
 
-    // A call counts as live until it ran; a result after the time-out is dropped.
+    // A result after the time-out is dropped quietly.
     rulo::runnable held;
     auto hold = [](void* out, rulo::run_fn run, rulo::run_fn del, void* arg) {
         *static_cast<rulo::runnable*>(out) = rulo::runnable{run, del, arg};
     };
-    int64_t const before = rulo::g_ptask_counter.value();
     rulo::fut<int> f = rulo::pcall(rulo::executor{hold, &held}, add, 6, 7);
-    EXPECT_EQ(rulo::g_ptask_counter.value(), before + 1);
     EXPECT_EQ(thrown([&] { f.sync(0); }), "/timeout");
-    held.run_and_delete(); // the call still runs; its result is refused quietly
-    EXPECT_EQ(rulo::g_ptask_counter.value(), before);
+    held.run_and_delete();
     EXPECT_EQ(thrown([&] { f.sync(0); }), "/timeout");
 }
 
@@ -114,12 +98,9 @@ TEST(TimeoutSection, NestsPerThreadAndDeadlinesAreSetInSeconds) {
     pthread_t self = pthread_self();
     {
         rulo::timeout_section outer("connect");
-        {
-            rulo::timeout_section inner("handshake");
-            EXPECT_EQ(rulo::timeout_sections(self), (std::vector<std::string>{"connect", "handshake"}));
-            std::thread([] { EXPECT_TRUE(rulo::timeout_sections(pthread_self()).empty()); }).join();
-        }
-        EXPECT_EQ(rulo::timeout_sections(self), (std::vector<std::string>{"connect"}));
+        rulo::timeout_section inner("handshake");
+        EXPECT_EQ(rulo::timeout_sections(self), (std::vector<std::string>{"connect", "handshake"}));
+        std::thread([] { EXPECT_TRUE(rulo::timeout_sections(pthread_self()).empty()); }).join();
     }
     EXPECT_TRUE(rulo::timeout_sections(self).empty());
     int64_t deadline = 0, before = rulo::relative_time_t();

@@ -4,8 +4,8 @@
 
 #include "rulo/netbuf.h"
 
+#include <array>
 #include <cstdint>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,20 +29,10 @@ inline std::string bytes(netbuf const& b) {
     return out;
 }
 
-// The counters that must come back to where they were once every buffer is gone.
-struct live {
-    int64_t chunks, views, buffers;
-
-    static live now() {
-        return {netbuf::performance_counter(netbuf::chunk_count),
-                netbuf::performance_counter(netbuf::view_count),
-                netbuf::performance_counter(netbuf::netbuf_count)};
-    }
-    bool operator==(live const&) const = default;
-};
-
-inline std::ostream& operator<<(std::ostream& os, live const& l) {
-    return os << "{chunks " << l.chunks << ", views " << l.views << ", buffers " << l.buffers << "}";
+// Live chunks, views and buffers: back where they were once every buffer is gone.
+inline std::array<int64_t, 3> live() {
+    return {netbuf::performance_counter(netbuf::chunk_count), netbuf::performance_counter(netbuf::view_count),
+            netbuf::performance_counter(netbuf::netbuf_count)};
 }
 
 // Counts the runs of an attach callback.
@@ -51,8 +41,7 @@ struct release_probe {
     static void release(void* p) { ++static_cast<release_probe*>(p)->runs; }
 };
 
-// A buffer with one view per length, each over a chunk of its own, filled
-// with consecutive letters from 'a' on.
+// One view per length, each over a chunk of its own, holding consecutive letters from 'a' on.
 inline netbuf with_views(std::vector<int> const& sizes) {
     netbuf b;
     int k = 0;

@@ -2,21 +2,25 @@
 #include "rulo/exception.h"
 #include "rulo/netbuf.h"
 #include "rulo/packet.h"
+#include "tests/support/framework_env.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdint>
-#include <functional>
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace {
+
+using test_support::thrown;
 
 // "2C 01 02" -> the three bytes.
 std::string hex(char const* text) {
@@ -39,17 +43,19 @@ B make(std::string const& bytes) {
     }
     return b;
 }
-std::string bytes_of(std::string const& b) {
-    return b;
-}
-std::string bytes_of(netbuf const& b) {
-    return b.to_string();
+
+template <class B>
+std::string bytes_of(B const& b) {
+    if constexpr (std::is_same_v<B, netbuf>)
+        return b.to_string();
+    else
+        return b;
 }
 
-template <class B, class... T>
-std::string encode(T const&... values) {
+template <class B, class T>
+std::string encode(T const& value) {
     B b;
-    rulo_packet_push(b, values...);
+    rulo_packet_push(b, value);
     return bytes_of(b);
 }
 
@@ -70,22 +76,12 @@ void expect_codes(T const& value, char const* bytes) {
     EXPECT_EQ((decode<T, B>(hex(bytes))), value) << bytes;
 }
 
-// The text of the exception f throws, or "" when it throws none.
-std::string error_of(std::function<void()> const& f) {
-    try {
-        f();
-    } catch (rulo::exception const& e) {
-        return e.what();
-    }
-    return "";
-}
-
 template <class B>
 class packet_codec : public ::testing::Test {};
 using buffer_kinds = ::testing::Types<std::string, netbuf>;
 TYPED_TEST_SUITE(packet_codec, buffer_kinds);
 
-TYPED_TEST(packet_codec, scalar_vectors) {
+TYPED_TEST(packet_codec, vectors_and_argument_orders) {
     using B = TypeParam;
     expect_codes<B>(300, "2C 01 02");
     expect_codes<B>(-5, "05 81");
@@ -93,11 +89,9 @@ TYPED_TEST(packet_codec, scalar_vectors) {
     expect_codes<B>(static_cast<unsigned short>(65535), "FF FF 02");
     // The most negative values keep their true magnitude.
     expect_codes<B>(INT_MIN, "00 00 00 80 84");
-    expect_codes<B>(LONG_MIN, "00 00 00 00 00 00 00 80 88");
     expect_codes<B>(LLONG_MIN, "00 00 00 00 00 00 00 80 88");
     // A lone negative count byte, as older writers made for the most negative value, still reads as 0.
     EXPECT_EQ((decode<int, B>(hex("80"))), 0);
-    EXPECT_EQ((decode<long long, B>(hex("80"))), 0);
     EXPECT_EQ((decode<int, B>(hex("05 00 02"))), 5); // non-minimal magnitudes are accepted
 
     expect_codes<B>(std::string("abc"), "61 62 63 03 01");
@@ -108,31 +102,25 @@ TYPED_TEST(packet_codec, scalar_vectors) {
     expect_codes<B>(false, "46");
     EXPECT_EQ(encode<B>(netbuf::from_string("hi")), hex("68 69 02 01"));
     EXPECT_EQ((decode<netbuf, B>(hex("68 69 02 01"))).to_string(), "hi");
-}
-
-TYPED_TEST(packet_codec, container_vectors_and_argument_orders) {
-    using B = TypeParam;
     expect_codes<B>(std::vector<std::string>{"a", "b"}, "62 01 01 61 01 01 02 01");
     expect_codes<B>(std::set<std::string>{"x", "y", "z"}, "7A 01 01 79 01 01 78 01 01 03 01");
     expect_codes<B>(std::map<std::string, int>{{"b", 2}, {"a", 1}}, "61 01 01 01 01 62 01 01 02 01 02 01");
     expect_codes<B>(std::pair<std::string, std::string>("k", "v"), "6B 01 01 76 01 01");
 
-    B b; // rulo_packet_push: the first argument is pushed first and read last
+    // rulo_packet_push pushes its first argument first (read last); xstd::packet_push ends with it on top.
+    B b, x;
     rulo_packet_push(b, 1, "x");
-    EXPECT_EQ(bytes_of(b), hex("01 01 78 01 01"));
-    int i = 0;
-    std::string s;
-    rulo_packet_pop(b, i, s);
-    EXPECT_EQ(std::pair(i, s), std::pair(1, std::string("x")));
-    B x; // xstd::packet_push: the first argument ends on top and is read first
     xstd::packet_push(x, "x", 1);
+    EXPECT_EQ(bytes_of(b), hex("01 01 78 01 01"));
     EXPECT_EQ(bytes_of(x), hex("01 01 78 01 01"));
-    xstd::packet_pop(x, s, i);
-    EXPECT_EQ(std::pair(i, s), std::pair(1, std::string("x")));
+    int i = 0, k = 0;
+    std::string s, t;
+    rulo_packet_pop(b, i, s);
+    xstd::packet_pop(x, t, k);
+    EXPECT_EQ(std::tuple(i, s, k, t), std::tuple(1, "x", 1, "x"));
 }
 
-// Counts the elements a vector asks for, to show that no pop reserves memory
-// from a count read off the wire.
+// Counts the elements a vector asks for: no pop may reserve memory from a count read off the wire.
 std::size_t g_largest_request = 0;
 
 template <class T>
@@ -152,13 +140,12 @@ void pop_as(B& b) {
     rulo_packet_pop(b, v);
 }
 
-// Malformed input and numbers too big for their target; negative and oversized
-// lengths and counts are parse errors, refused before any element is read.
+// Malformed input, numbers too big for their target, and negative or oversized lengths and counts.
 TYPED_TEST(packet_codec, malformed_too_big_and_hostile) {
     using B = TypeParam;
     using text_vector = std::vector<std::string, counting_allocator<std::string>>;
     std::string const parse = rulo::packet_parse_e, big = rulo::packet_number_too_big_e;
-    std::string const j = "0123456789", ff8 = std::string(8, '\xFF');
+    std::string const j = "0123456789";
     struct row {
         std::string bytes;
         void (*pop)(B&);
@@ -170,89 +157,63 @@ TYPED_TEST(packet_codec, malformed_too_big_and_hostile) {
         {hex("01 00 00 80 84"), &pop_as<int, B>, big, ""}, // magnitude 2^31 + 1, negative
         {hex("01 01 01 01 01 05"), &pop_as<int, B>, big, hex("01 01 01 01 01")}, // count 5
         {hex("01 05"), &pop_as<int, B>, parse, hex("01")},                       // fewer bytes than the count
-        {hex("01 02"), &pop_as<int, B>, parse, hex("01")},
         {hex("01 81"), &pop_as<unsigned short, B>, parse, hex("01")}, // unsigned: 0x81 is a count of 129
         {hex("55"), &pop_as<bool, B>, parse, ""},
         {hex("61 62 05 01"), &pop_as<std::string, B>, parse, hex("61 62")},
-        {j + hex("FF FF FF FF 04"), &pop_as<text_vector, B>, parse, j}, // 2^32 - 1 elements
-        {j + ff8 + hex("08"), &pop_as<text_vector, B>, parse, j},       // 2^64 - 1
-        {j + hex("0B 01"), &pop_as<text_vector, B>, parse, j},          // one more than the bytes could hold
+        {j + std::string(8, '\xFF') + hex("08"), &pop_as<text_vector, B>, parse, j}, // 2^64 - 1 elements
+        {j + hex("0B 01"), &pop_as<text_vector, B>, parse, j}, // one more than the bytes could hold
         {j + hex("FF FF FF FF 04"), &pop_as<std::map<std::string, std::string>, B>, parse, j},
         {j + std::string(7, '\0') + hex("80 08"), &pop_as<std::string, B>, parse, j}, // 2^63
-        {j + hex("01 81"), &pop_as<netbuf, B>, parse, j},                             // -1
         {j + hex("00 00 00 80 84"), &pop_as<netbuf, B>, parse, j},                    // INT_MIN
         {j + hex("FF FF FF 7F 04"), &pop_as<netbuf, B>, parse, j},
     };
     for (auto const& r : rows) {
         g_largest_request = 0;
         B b = make<B>(r.bytes);
-        EXPECT_EQ(error_of([&] { r.pop(b); }), r.error) << ::testing::PrintToString(r.bytes);
+        EXPECT_EQ(thrown([&] { r.pop(b); }), r.error) << ::testing::PrintToString(r.bytes);
         EXPECT_EQ(bytes_of(b), (std::is_same_v<B, netbuf> ? r.left_in_netbuf : r.bytes));
         EXPECT_LE(g_largest_request, r.bytes.size());
     }
 }
 
-// Random values of every type, pushed onto one growing buffer of each kind,
-// give the same bytes and pop back.
-struct random_run {
+// Random values, each pushed twice and popped once onto a growing buffer of each kind, leave the same bytes.
+TEST(packet_codec_random, both_buffer_kinds_write_the_same_bytes) {
     std::mt19937_64 rng{20240611};
     std::string text;
     netbuf net;
-
-    template <class T>
-    void fill(T& v) { // integers of every width, now and then the extremes
-        v = T(rng() % 8 ? rng() >> (rng() % 64) : rng() % 2 ? ~0ULL : 1ULL << (sizeof(T) * 8 - 1));
-    }
-    void fill(bool& v) { v = rng() % 2 != 0; }
-    void fill(std::string& v) {
-        v.resize(rng() % 4 == 0 ? rng() % 400 : rng() % 8);
+    auto number = [&](int bits) { // now and then the extremes
+        return rng() % 8 ? rng() >> (rng() % 64) : rng() % 2 ? ~0ULL : 1ULL << (bits - 1);
+    };
+    auto word = [&] {
+        std::string v(rng() % 4 == 0 ? rng() % 400 : rng() % 8, '\0');
         for (char& c : v) c = char(rng());
-    }
-    template <class T>
-    void fill(std::vector<T>& v) {
-        for (auto n = rng() % 6; n > 0; --n) v.push_back(make<T>());
-    }
-    template <class T>
-    void fill(std::set<T>& v) {
-        for (auto n = rng() % 6; n > 0; --n) v.insert(make<T>());
-    }
-    template <class K, class V>
-    void fill(std::map<K, V>& v) {
-        for (auto n = rng() % 6; n > 0; --n) v[make<K>()] = make<V>();
-    }
-    template <class T>
-    T make() {
-        T v{};
-        fill(v);
         return v;
-    }
-
-    template <class... T>
-    void push(int rounds) {
-        (push_one<T>(rounds), ...);
-    }
-    template <class T>
-    void push_one(int rounds) { // each value twice, popped once: the buffers grow
-        for (int i = 0; i < rounds; ++i) {
-            T const value = make<T>();
-            T from_text{}, from_net{};
+    };
+    auto round_trip = [&](auto const&... values) {
+        auto one = [&](auto const& value) {
+            std::remove_cvref_t<decltype(value)> from_text{}, from_net{};
             rulo_packet_push(text, value, value);
             rulo_packet_push(net, value, value);
             rulo_packet_pop(text, from_text);
             rulo_packet_pop(net, from_net);
             EXPECT_EQ(from_text, value);
             EXPECT_EQ(from_net, value);
+        };
+        (one(values), ...);
+    };
+    for (int i = 0; i < 300; ++i) {
+        round_trip(int(number(32)), unsigned(number(32)), long(number(64)), (unsigned long)(number(64)),
+                   (long long)(number(64)), (unsigned long long)(number(64)), (unsigned short)(number(16)),
+                   rng() % 2 != 0, word());
+        std::vector<unsigned short> shorts;
+        std::vector<std::map<std::string, std::string>> maps;
+        for (auto n = rng() % 6; n > 0; --n) {
+            shorts.push_back((unsigned short)(number(16)));
+            maps.push_back({{word(), word()}, {word(), word()}});
         }
-        ASSERT_EQ(net.to_string(), text);
+        round_trip(shorts, maps);
     }
-};
-
-TEST(packet_codec_random, both_buffer_kinds_write_the_same_bytes) {
-    random_run run;
-    run.push<int, unsigned int, long, unsigned long, long long, unsigned long long, unsigned short, bool,
-             std::string>(400);
-    run.push<std::vector<unsigned short>, std::set<std::string>, std::map<std::string, int>,
-             std::vector<std::map<std::string, std::string>>>(60);
+    EXPECT_EQ(net.to_string(), text);
 }
 
 // vints are unsigned LEB128; besides the format's own vectors, the examples of
@@ -276,22 +237,20 @@ TEST(packet_vint, vectors) {
         EXPECT_EQ(back.to_string() + front.to_string(), "zz" + bytes + bytes + "zz") << r.bytes;
 
         ASSERT_TRUE(rulo::vint_read_front(front, value, length)) << r.bytes;
-        EXPECT_EQ(std::pair(value, length), std::pair(r.value, static_cast<int>(bytes.size())));
-        EXPECT_EQ(front.to_string(), bytes + "zz") << "read_front removed bytes";
-        ASSERT_TRUE(rulo::vint_pop_front(front, value));
-        EXPECT_EQ(front.to_string(), "zz");
-        // Every proper prefix is incomplete: false, nothing taken.
-        for (std::size_t n = 0; n < bytes.size(); ++n) {
-            netbuf part = netbuf::from_string(bytes.substr(0, n));
-            EXPECT_FALSE(rulo::vint_read_front(part, value, length));
-            EXPECT_FALSE(rulo::vint_pop_front(part, value));
-            EXPECT_EQ(part.size(), static_cast<int>(n));
+        EXPECT_EQ(std::tuple(value, length, front.to_string()),
+                  std::tuple(r.value, int(bytes.size()), bytes + "zz"));
+        ASSERT_TRUE(rulo::vint_pop_front(front, value = 0));
+        EXPECT_EQ(std::pair(value, front.to_string()), std::pair(r.value, std::string("zz")));
+        for (std::size_t n = 0; n < bytes.size(); ++n) { // every proper prefix is incomplete: nothing taken
+            netbuf prefix = netbuf::from_string(bytes.substr(0, n));
+            EXPECT_FALSE(rulo::vint_read_front(prefix, value, length) || rulo::vint_pop_front(prefix, value));
+            EXPECT_EQ(prefix.size(), static_cast<int>(n));
         }
     }
     netbuf over_long = netbuf::from_string(std::string(9, '\xFF') + hex("80 01")); // 0x80 on the tenth byte
-    EXPECT_EQ(error_of([&] { rulo::vint_read_front(over_long, value, length); }),
-              ":Error in 'vint_read_front'");
-    EXPECT_EQ(error_of([&] { rulo::vint_pop_front(over_long, value); }), ":Error in 'vint_read_front'");
+    std::string const refused = ":Error in 'vint_read_front'";
+    EXPECT_EQ(thrown([&] { rulo::vint_read_front(over_long, value, length); }), refused);
+    EXPECT_EQ(thrown([&] { rulo::vint_pop_front(over_long, value); }), refused);
 }
 
 TEST(packet_frame, packetize_and_depacketize) {
@@ -302,8 +261,7 @@ TEST(packet_frame, packetize_and_depacketize) {
 
     // Incomplete, or a length with the top bit set (never complete): nothing changes.
     std::string const incomplete[] = {"", hex("00 00 00"), hex("00 00 00 03 61 62"),
-                                      hex("80 00 00 00") + std::string(64, 'x'),
-                                      hex("FF FF FF FF") + std::string(64, 'x')};
+                                      hex("80 00 00 00") + std::string(64, 'x')};
     for (std::string const& bytes : incomplete) {
         netbuf in = netbuf::from_string(bytes), out = netbuf::from_string("old");
         EXPECT_FALSE(rulo::depacketize(&in, out)) << ::testing::PrintToString(bytes);

