@@ -177,9 +177,9 @@ std::string digest_answer(xstd::http const& request, http_auth_params const& par
 
 void set_digest_auth(xstd::http& request, bool proxy, http_auth_params const& params, std::string user,
                      std::string password, bool allow_int, std::string body) {
-    std::string cnonce;
-    if (can_digest_auth(params, allow_int) && !choose_qop(params, allow_int).empty())
-        cnonce = xstd::hexcode(xstd::get_random_bytes(16));
+    // Drawn always, used only when a qop is chosen: deciding that here would
+    // repeat the checks of digest_answer.
+    std::string const cnonce = xstd::hexcode(xstd::get_random_bytes(16));
     request.set_field(get_field_authorization(proxy),
                       detail::digest_answer(request, params, user, password, allow_int, body, cnonce));
 }

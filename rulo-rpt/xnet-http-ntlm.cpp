@@ -28,17 +28,20 @@ constexpr unsigned authenticate_unicode = 0x00008201;
 constexpr unsigned authenticate_oem = 0x00008202;
 constexpr unsigned flag_unicode = 0x0001;
 
+// Throws "<path>:<text>" with the text's "$1$" standing for value.
+[[noreturn]] void fail(char const* operation, char const* path, char const* text, std::size_t value) {
+    xstd::format message(text);
+    message.args[1] = std::to_string(value);
+    XSTD_EXCEPTION(operation).thr(path, message.get());
+}
+
 std::string encode_short(std::size_t value) {
     if (value >= 65536) XSTD_EXCEPTION("encode_short").thr("/xnet/ntlm/encode_short", "Number too big");
     return {static_cast<char>(value & 0xff), static_cast<char>(value >> 8)};
 }
 
 unsigned decode_short(std::string const& bytes) {
-    if (bytes.size() != 2) {
-        xstd::format text("Wrong size $1$");
-        text.args[1] = std::to_string(bytes.size());
-        XSTD_EXCEPTION("decode_short").thr("/xnet/ntlm/decode_short", text.get());
-    }
+    if (bytes.size() != 2) fail("decode_short", "/xnet/ntlm/decode_short", "Wrong size $1$", bytes.size());
     return static_cast<unsigned char>(bytes[0]) | static_cast<unsigned char>(bytes[1]) << 8;
 }
 
@@ -76,16 +79,9 @@ struct challenge {
 };
 
 challenge decode_message_2(std::string const& bytes) {
-    if (bytes.size() < 32) {
-        xstd::format text("Wrong size $1$");
-        text.args[1] = std::to_string(bytes.size());
-        XSTD_EXCEPTION("decode_message_2").thr("/xnet/ntlm/decode_message_2", text.get());
-    }
-    if (bytes[8] != 2) {
-        xstd::format text("Wrong type $1$");
-        text.args[1] = std::to_string(static_cast<unsigned char>(bytes[8]));
-        XSTD_EXCEPTION("decode_message_2").thr("/xnet/ntlm/decode_message_2", text.get());
-    }
+    char const* const path = "/xnet/ntlm/decode_message_2";
+    if (bytes.size() < 32) fail("decode_message_2", path, "Wrong size $1$", bytes.size());
+    if (bytes[8] != 2) fail("decode_message_2", path, "Wrong type $1$", static_cast<unsigned char>(bytes[8]));
     return {decode_short(bytes.substr(20, 2)), bytes.substr(24, 8)};
 }
 
@@ -109,11 +105,7 @@ void setup_des_key(unsigned char const key7[7], DES_ks& schedule) {
 }
 
 std::string ntlm_response(unsigned char const key21[21], std::string const& nonce) {
-    if (nonce.size() != 8) {
-        xstd::format text("Wrong nonce size $1$");
-        text.args[1] = std::to_string(nonce.size());
-        XSTD_EXCEPTION("ntlm_response").thr("/xnet/ntlm_response", text.get());
-    }
+    if (nonce.size() != 8) fail("ntlm_response", "/xnet/ntlm_response", "Wrong nonce size $1$", nonce.size());
     DES_cblock in;
     std::memcpy(in, nonce.data(), 8);
     std::string out;

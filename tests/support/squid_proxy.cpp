@@ -1,5 +1,7 @@
 #include "tests/support/squid_proxy.h"
 
+#include "rulo/text.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -64,12 +66,6 @@ http_access allow authed
 http_access deny all
 )";
 
-std::string replace_all(std::string text, std::string const& from, std::string const& to) {
-    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-        text.replace(at, from.size(), to);
-    return text;
-}
-
 // Started as root, squid drops to user "proxy", which must be able to reach
 // the scratch directory (mkdtemp makes it 0700) and write its logs.
 std::string hand_over_to_squid_user(std::string const& dir) {
@@ -107,13 +103,15 @@ squid_proxy::squid_proxy(scheme s, int tunnel_port, std::string const& user, std
           {"@MORE@", setups[int(s)].more},
           {"@TUNNEL@", std::to_string(tunnel_port)},
           {"@DIR@", dir}})
-        config = replace_all(config, from, to);
+        rulo::replace_all(config, from, to);
 
     // A free port may be taken by another process before squid binds it: retry.
     std::string why;
     for (int attempt = 0; attempt < 3; ++attempt) {
         m_port = loopback_socket(0).port();
-        why = start_once(replace_all(config, "@PORT@", std::to_string(m_port)));
+        std::string with_port = config;
+        rulo::replace_all(with_port, "@PORT@", std::to_string(m_port));
+        why = start_once(with_port);
         if (why.empty()) return;
         if (why.find("Address already in use") == std::string::npos) break;
     }
