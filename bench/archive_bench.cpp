@@ -5,17 +5,15 @@
 #include "rulo/archive.h"
 #include "rulo/init.h"
 #include "rulo/lock_directory.h"
+#include "rulo/xfile.h"
 
 #include "bench/ratio_main.h"
 
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -29,11 +27,6 @@ constexpr size_t file_size = size_t(1) << 20;
 
 std::string u32(uint32_t v) {
     return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
-}
-
-void write_bytes(std::string const& path, std::string const& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(bytes.data(), std::streamsize(bytes.size()));
 }
 
 // The package, made once: a container of text-like data (compresses about
@@ -66,15 +59,14 @@ struct package {
             }
         }
         content_size = content.size();
-        write_bytes(dir + "/content", content);
+        rulo::put_file(dir + "/content", content);
         stream_path = dir + "/content.lzma";
         std::string const make = "xz --format=lzma -1 -c < '" + dir + "/content' > '" + stream_path + "'";
         if (std::system(make.c_str()) != 0) throw std::runtime_error("xz failed");
-        std::ifstream in(stream_path, std::ios::binary);
-        stream.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        rulo::get_file(stream, stream_path);
         // xz leaves the size unknown, which extraction refuses.
         for (int i = 0; i < 8; ++i) stream[size_t(5 + i)] = char(uint64_t(content_size) >> (8 * i));
-        write_bytes(stream_path, stream);
+        rulo::put_file(stream_path, stream);
     }
     ~package() {
         std::error_code ignored;

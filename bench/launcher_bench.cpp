@@ -20,13 +20,11 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -94,13 +92,13 @@ struct packed {
         }
         data.resize(payload_size);
         write_bytes(files + "/data.bin", data);
-        write_bytes(files + "/launch_stamp", read_bytes(LAUNCH_STAMP), 0755);
+        std::string const stamp_program = read_bytes(LAUNCH_STAMP);
+        write_bytes(files + "/launch_stamp", stamp_program, 0755);
 
         std::vector<packer::manifest_record> records(2);
         records[0].type = launcher::record_lzma_archive;
         records[0].name = "bench";
-        records[0].entries = {{"launch_stamp", "", read_bytes(LAUNCH_STAMP)},
-                              {"data.bin", "", std::move(data)}};
+        records[0].entries = {{"launch_stamp", "", stamp_program}, {"data.bin", "", std::move(data)}};
         records[1].type = launcher::record_exe_at_end;
         records[1].name = "launch_stamp";
         ours = dir + "/packed_launcher";
@@ -173,26 +171,23 @@ void run(benchmark::State& state, std::string const& program, std::vector<std::s
     state.SetBytesProcessed(std::int64_t(state.iterations() * payload_size));
 }
 
-// Runs the packed file that `pick` chooses; the packing happens once, on first use.
-template <class Pick>
-void run_packed(benchmark::State& state, Pick pick) {
+// The packed files, made on first use; null (and the benchmark skipped) when
+// they cannot be made.
+packed* files_or_skip(benchmark::State& state) {
     try {
-        the_files();
+        return &the_files();
     } catch (std::exception const& e) {
         state.SkipWithError(e.what());
-        return;
+        return nullptr;
     }
-    pick(state);
 }
 
 void BM_desk_launcher(benchmark::State& state) {
-    run_packed(state, [](benchmark::State& s) {
-        run(s, the_files().ours, {"DESK_LAUNCHER_ROOT=" + the_files().cache});
-    });
+    if (packed* p = files_or_skip(state)) run(state, p->ours, {"DESK_LAUNCHER_ROOT=" + p->cache});
 }
 
 void BM_makeself_xz(benchmark::State& state) {
-    run_packed(state, [](benchmark::State& s) { run(s, the_files().theirs, {}); });
+    if (packed* p = files_or_skip(state)) run(state, p->theirs, {});
 }
 
 BENCHMARK(BM_desk_launcher)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseManualTime();

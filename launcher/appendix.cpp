@@ -3,7 +3,6 @@
 #include "launcher/appendix_format.h"
 #include "launcher/extract.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -127,7 +126,7 @@ bool run_appendix(launch_state& s, std::string_view appendix) {
             unlink(s.own_path.c_str());
             break;
         default: // 2, 3, 5, 6: a start
-            if (rec.body.size() >= record_name_limit || !is_safe_name(rec.body)) {
+            if (!is_safe_start_name(rec.body)) {
                 std::fprintf(stderr, "Unsafe start name\n");
                 errno = EINVAL;
                 return false;

@@ -126,6 +126,11 @@ inline bool is_safe_entry_name(std::string_view name) {
            name != slot_marker_name;
 }
 
+// A start name (records 2, 3, 5, 6) names a file relative to the slot.
+inline bool is_safe_start_name(std::string_view name) {
+    return name.size() < record_name_limit && is_safe_name(name);
+}
+
 // ---- records ----
 
 struct record {

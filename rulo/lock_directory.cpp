@@ -72,7 +72,6 @@ lock_directory::lock_directory(std::string base, std::string const& prefix) {
         m_remove = true;
     }
     for (int attempt = 0;; ++attempt) {
-        m_lock = nullptr; // releases the previous attempt first
         m_lock = new lock_file(base + suffix + "/" + lock_file_name);
         m_directory = base + suffix;
         if (m_lock->held()) return;
@@ -83,9 +82,6 @@ lock_directory::lock_directory(std::string base, std::string const& prefix) {
         ignore_errors(create_directory, base + suffix);
         m_remove = true;
     }
-    m_lock = nullptr;
-    m_directory.clear();
-    m_remove = false;
     exception e = exception::function("lock_directory");
     e.stream() << " base=" << base;
     throw e;

@@ -188,6 +188,22 @@ struct rulo_packet_iterator {
     }
 };
 
+namespace rulo::packet_detail {
+
+// Undoes rulo_packet_iterator::push: pops the count, then that many elements,
+// handing each to add as it is read. No reserve: the count is bounded by the
+// bytes present, not by what the elements will need.
+template <class T, class Buffer, class Add>
+void pop_elements(Buffer& b, Add add) {
+    for (std::size_t n = pop_count(b); n > 0; --n) {
+        T element{};
+        rulo_packet_pop(b, element);
+        add(std::move(element));
+    }
+}
+
+} // namespace rulo::packet_detail
+
 // ---------------------------------------------------------------------------
 // Scalars.
 
@@ -291,12 +307,7 @@ struct rulo_packet<std::vector<T, Alloc>> {
     }
     template <class Buffer>
     static void pop(Buffer& b, vector& v) {
-        // No reserve: the count is bounded by the bytes present, not by what the elements will need.
-        for (std::size_t n = rulo::packet_detail::pop_count(b); n > 0; --n) {
-            T element{};
-            rulo_packet_pop(b, element);
-            v.push_back(std::move(element));
-        }
+        rulo::packet_detail::pop_elements<T>(b, [&v](T&& e) { v.push_back(std::move(e)); });
     }
 };
 
@@ -309,11 +320,7 @@ struct rulo_packet<std::set<T, Compare, Alloc>> {
     }
     template <class Buffer>
     static void pop(Buffer& b, set& v) {
-        for (std::size_t n = rulo::packet_detail::pop_count(b); n > 0; --n) {
-            T element{};
-            rulo_packet_pop(b, element);
-            v.insert(std::move(element));
-        }
+        rulo::packet_detail::pop_elements<T>(b, [&v](T&& e) { v.insert(std::move(e)); });
     }
 };
 
@@ -327,11 +334,8 @@ struct rulo_packet<std::map<K, V, Compare, Alloc>> {
     }
     template <class Buffer>
     static void pop(Buffer& b, map& v) {
-        for (std::size_t n = rulo::packet_detail::pop_count(b); n > 0; --n) {
-            std::pair<K, V> element{};
-            rulo_packet_pop(b, element);
-            v.insert(std::move(element));
-        }
+        rulo::packet_detail::pop_elements<std::pair<K, V>>(
+            b, [&v](std::pair<K, V>&& e) { v.insert(std::move(e)); });
     }
 };
 

@@ -2,12 +2,12 @@
 
 #include "rulo/clock.h"
 #include "rulo/exception.h"
+#include "rulo/thread.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <ctime>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/resource.h>
@@ -104,12 +104,6 @@ pid_t reap(pid_t pid, int& status) {
     return r;
 }
 
-void sleep_ms(int64_t ms) {
-    timespec ts{time_t(ms / 1000), long(ms % 1000) * 1000000L};
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
 void run_detached(exec_plan const& plan) {
     pid_t pid = ::fork();
     if (pid < 0) throw exception::function("system");
@@ -148,7 +142,7 @@ void run_timed(exec_plan const& plan, long long timeout) {
         if (r == pid) return;
         int64_t left = deadline - relative_time();
         if (left <= 0) break;
-        sleep_ms(std::min(left, pause));
+        ::Sleep(unsigned(std::min(left, pause)));
     }
     ::kill(pid, SIGKILL);
     int status = 0;

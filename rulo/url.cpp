@@ -3,6 +3,7 @@
 #include "rulo/text.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace rulo {
 
@@ -16,11 +17,12 @@ bool is_scheme_char(char c) {
     return is_plain(c) || c == '-';
 }
 
-std::string encode(std::string const& text, char const* space) {
+// Bytes in keep are written as they are, like the plain ones.
+std::string encode(std::string const& text, char const* space, char const* keep = "") {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
-        if (is_plain(c)) {
+        if (is_plain(c) || (c != '\0' && std::strchr(keep, c))) {
             out += c;
         } else if (c == ' ') {
             out += space;
@@ -51,9 +53,10 @@ std::string decode(std::string const& text, bool plus_is_space) {
     return out;
 }
 
+// One pass: every run of "/" becomes one.
 void collapse_slashes(std::string& text) {
-    while (replace_all(text, "//", "/")) {
-    }
+    text.erase(std::unique(text.begin(), text.end(), [](char a, char b) { return a == '/' && b == '/'; }),
+               text.end());
 }
 
 } // namespace
@@ -129,11 +132,8 @@ void cgi_parse_path_param(std::string const& text, std::string* path, std::strin
 void cgi_make_path_param(std::string* out, std::string const& path, std::string const& query,
                          std::string const& fragment) {
     if (!path.empty()) {
-        // Path punctuation stays readable; "_" is never coded, kept for coded input.
-        std::string coded = percentencode(path);
-        static char const* const back[][2] = {{"%2f", "/"}, {"%2F", "/"}, {"%2e", "."}, {"%2E", "."},
-                                              {"%2d", "-"}, {"%2D", "-"}, {"%5f", "_"}, {"%5F", "_"}};
-        for (auto const& b : back) replace_all(coded, b[0], b[1]);
+        // Path punctuation stays readable.
+        std::string coded = encode(path, "%20", "/.-");
         collapse_slashes(coded);
         *out += coded;
     }

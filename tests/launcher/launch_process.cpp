@@ -102,4 +102,29 @@ std::vector<std::string> lines_with(std::string const& text, std::string const& 
     return out;
 }
 
+std::string root_path(std::string const& prefix, int root) {
+    return prefix + "/SepraCache_" + std::to_string(::geteuid()) + "_" + std::to_string(root);
+}
+
+std::string slot_path(std::string const& prefix, std::string const& archive, int root, int slot) {
+    return root_path(prefix, root) + "/" + archive + "/" + std::to_string(slot);
+}
+
+std::vector<std::pair<std::string, std::string>> read_report(std::string const& path) {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::istringstream in(read_file(path));
+    for (std::string line; std::getline(in, line);) {
+        std::size_t const blank = std::min(line.find(' '), line.size());
+        std::string key = line.substr(0, blank), value = line.substr(std::min(blank + 1, line.size()));
+        if (key != "argc" && key != "flock") {
+            std::string s;
+            for (std::size_t i = 0; i + 1 < value.size(); i += 2)
+                s += char(std::stoi(value.substr(i, 2), nullptr, 16));
+            value = s;
+        }
+        out.emplace_back(std::move(key), std::move(value));
+    }
+    return out;
+}
+
 } // namespace launch_test

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace launch_test {
@@ -38,5 +39,14 @@ std::vector<std::string> tree(std::string const& dir);
 
 // Lines of `text` that contain `what`.
 std::vector<std::string> lines_with(std::string const& text, std::string const& what);
+
+// Where the launcher's test build puts cache root `root` under `prefix`, and
+// slot `slot` of the archive directory `archive` in it.
+std::string root_path(std::string const& prefix, int root = 0);
+std::string slot_path(std::string const& prefix, std::string const& archive, int root = 0, int slot = 1);
+
+// The test payloads' report file: "key value" lines in order, the hex values
+// decoded, the decimal ones ("argc", "flock") as written. Empty when missing.
+std::vector<std::pair<std::string, std::string>> read_report(std::string const& path);
 
 } // namespace launch_test

@@ -6,37 +6,16 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <csignal>
-#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
 using launch_test::temp_dir;
 using strings = std::vector<std::string>;
-
-// The report's lines as "key value", hex values decoded.
-strings read_report(std::string const& path) {
-    strings out;
-    std::istringstream in(launch_test::read_file(path));
-    for (std::string line; std::getline(in, line);) {
-        auto const sp = line.find(' ');
-        std::string const key = line.substr(0, sp),
-                          value = sp == std::string::npos ? "" : line.substr(sp + 1);
-        if (key == "argc") {
-            out.push_back(line);
-            continue;
-        }
-        std::string s;
-        for (std::size_t i = 0; i + 1 < value.size(); i += 2)
-            s += static_cast<char>(std::stoi(value.substr(i, 2), nullptr, 16));
-        out.push_back(key + " " + s);
-    }
-    return out;
-}
+using report_lines = std::vector<std::pair<std::string, std::string>>;
 
 TEST(launcher_library_start, the_entry_points_result_decides_the_end) {
     struct {
@@ -65,11 +44,15 @@ TEST(launcher_library_start, the_entry_points_result_decides_the_end) {
         auto const errors = launch_test::lines_with(res.err, "Error running launch");
         EXPECT_EQ(errors.size(), c.normal_end ? 0u : 1u) << res.err;
 
-        std::string const slot = prefix.path + "/SepraCache_" + std::to_string(::geteuid()) + "_0/service/1";
+        std::string const slot = launch_test::slot_path(prefix.path, "service");
         if (c.packed == std::string(PACKED_LIBRARY)) {
             // Called once, in the slot, with the launcher's own arguments.
-            EXPECT_EQ(read_report(report), (strings{"argc 4", std::string("arg ") + c.packed, "arg one",
-                                                    "arg ", "arg two words", "cwd " + slot}));
+            EXPECT_EQ(launch_test::read_report(report), (report_lines{{"argc", "4"},
+                                                                      {"arg", c.packed},
+                                                                      {"arg", "one"},
+                                                                      {"arg", ""},
+                                                                      {"arg", "two words"},
+                                                                      {"cwd", slot}}));
         } else {
             EXPECT_EQ(launch_test::read_file(report), "") << "a renamed entry point was called";
         }

@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -54,7 +52,7 @@ launch_test::outcome launch(temp_dir const& root, std::string const& file_bytes)
 }
 
 std::string slot(temp_dir const& root) {
-    return root.path + "/SepraCache_" + std::to_string(::geteuid()) + "_0/app/1";
+    return launch_test::slot_path(root.path, "app");
 }
 
 // xz writes the .lzma header with the size unknown and an end marker.

@@ -2,6 +2,7 @@
 // it refuses the names and record orders the launcher would refuse, and images
 // holding the marker.
 #include "launcher/appendix_format.h"
+#include "tests/launcher/launch_process.h"
 #include "tools/packer/appendix_writer.h"
 #include "tools/packer/lzma_alone.h"
 #include "tools/packer/manifest.h"
@@ -14,28 +15,15 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 namespace {
 
-struct temp_dir {
-    std::string path = ::testing::TempDir() + "packer_test_XXXXXX";
-    temp_dir() { ::mkdtemp(path.data()); }
-    ~temp_dir() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
-
-void write_file(std::string const& path, std::string const& bytes) {
-    std::ofstream(path) << bytes;
-}
-
-std::string read_file(std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using launch_test::read_file;
+using launch_test::temp_dir;
+using launch_test::write_file;
 
 TEST(packer, lzma_streams_decode_with_xz_and_state_their_real_size) {
     std::mt19937 rng(12345);

@@ -6,33 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
+#include <algorithm>
 #include <csignal>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace {
-
-// The payload's report: "key hex" lines ("flock" in decimal), values in order.
-std::vector<std::pair<std::string, std::string>> parse_report(std::string const& text) {
-    std::vector<std::pair<std::string, std::string>> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        std::size_t const blank = std::min(line.find(' '), line.size());
-        std::string value = line.substr(std::min(blank + 1, line.size()));
-        if (line.rfind("flock", 0) != 0) {
-            std::string s;
-            for (std::size_t i = 0; i + 1 < value.size(); i += 2)
-                s += char(std::stoi(value.substr(i, 2), nullptr, 16));
-            value = s;
-        }
-        out.emplace_back(line.substr(0, blank), value);
-    }
-    return out;
-}
 
 TEST(launcher_round_trip, payload_sees_the_launch_and_the_slot_is_cleaned) {
     struct {
@@ -58,11 +38,11 @@ TEST(launcher_round_trip, payload_sees_the_launch_and_the_slot_is_cleaned) {
         EXPECT_EQ(res.signal, SIGKILL) << res.err;
         EXPECT_TRUE(launch_test::lines_with(res.err, "Error running launch").empty()) << res.err;
 
-        std::string const slot = root.path + "/SepraCache_" + std::to_string(::geteuid()) + "_0/payload/1";
+        std::string const slot = launch_test::slot_path(root.path, "payload");
         std::vector<std::pair<std::string, std::string>> expected = {{"arg0", slot + "/payload_report"}};
         for (auto const& a : c.args) expected.emplace_back("arg", a);
         expected.emplace_back("cwd", slot);
-        auto report = parse_report(launch_test::read_file(out.path + "/r"));
+        auto report = launch_test::read_report(out.path + "/r");
         ASSERT_EQ(report.size(), expected.size() + 2) << "no ldpath or flock line";
         EXPECT_EQ(report[expected.size()].first, "ldpath"); // set even when it was not
         std::string const ldpath = report[expected.size()].second;

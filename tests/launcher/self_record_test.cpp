@@ -29,7 +29,7 @@ TEST(launcher_self_records, copy_and_delete_the_launchers_own_file) {
     EXPECT_NE(::access(self.c_str(), F_OK), 0) << "the launcher's own file is still there";
 
     // The copy was written into the slot and, like every written file, deleted at the end.
-    std::string const slot = prefix.path + "/SepraCache_" + std::to_string(::geteuid()) + "_0/self/1";
+    std::string const slot = launch_test::slot_path(prefix.path, "self");
     EXPECT_EQ(launch_test::tree(slot), (strings{"remove.dir", "writeacc.dat"}));
     // It held the whole file, image and appendix.
     EXPECT_EQ(launch_test::lines_with(res.err, "Writing file " + slot + "/launcher.copy (" +

@@ -18,27 +18,22 @@
 namespace {
 
 using launch_test::read_file;
+using launch_test::root_path;
 using launch_test::temp_dir;
 using launch_test::tree;
 using launch_test::write_file;
 using strings = std::vector<std::string>;
 
-std::string root_dir(std::string const& prefix, int n) {
-    return prefix + "/SepraCache_" + std::to_string(::geteuid()) + "_" + std::to_string(n);
-}
-
 // The payload's first archive is "payload".
 std::string slot_dir(std::string const& prefix, int root, int slot) {
-    return root_dir(prefix, root) + "/payload/" + std::to_string(slot);
+    return launch_test::slot_path(prefix, "payload", root, slot);
 }
 
-// The working directory the payload reported ("cwd <hex>"; never its first line).
+// The working directory the payload reported ("" without a report).
 std::string reported_cwd(std::string const& report_path) {
-    std::string s, text = read_file(report_path);
-    std::size_t const at = text.find("\ncwd ");
-    for (std::size_t i = at + 5; at != text.npos && i + 1 < text.size() && text[i] != '\n'; i += 2)
-        s += char(std::stoi(text.substr(i, 2), nullptr, 16));
-    return s;
+    for (auto const& [key, value] : launch_test::read_report(report_path))
+        if (key == "cwd") return value;
+    return "";
 }
 
 void make_dir(std::string const& path, mode_t mode = 0700) {
@@ -49,8 +44,8 @@ void make_dir(std::string const& path, mode_t mode = 0700) {
 // Root 0 with its archive directory, and slot 1 as an earlier launch left it:
 // marker, lock file, nobody holding it.
 std::string make_stale_slot(std::string const& prefix, std::string dir = "") {
-    make_dir(root_dir(prefix, 0));
-    make_dir(root_dir(prefix, 0) + "/payload");
+    make_dir(root_path(prefix, 0));
+    make_dir(root_path(prefix, 0) + "/payload");
     if (dir.empty()) dir = slot_dir(prefix, 0, 1);
     make_dir(dir);
     write_file(dir + "/remove.dir", "", 0600);
@@ -189,7 +184,7 @@ TEST(launcher_slots, a_cache_directory_not_private_to_us_is_passed_over) {
         if (c.given_away && ::geteuid() != 0) continue;
         SCOPED_TRACE(c.what);
         temp_dir prefix, outside;
-        std::string const root = root_dir(prefix.path, 0);
+        std::string const root = root_path(prefix.path, 0);
         std::string const last = c.archive_dir == '-' ? root : root + "/payload";
         if (c.root == 'l') {
             make_dir(outside.path + "/elsewhere");

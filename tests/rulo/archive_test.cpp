@@ -75,7 +75,7 @@ TEST(archive, lzma_alone_streams_from_xz) {
 
 TEST(archive, extracts_into_locked_directory) {
     test_support::scratch_dir scratch;
-    std::string const base = std::filesystem::path(scratch.file("")).parent_path();
+    std::string const base = scratch.path();
     std::string const binary("\0\x01\xff", 3);
     std::string const content = container("pkg", {{"a.txt", "alpha"}, {"x/y/z.bin", binary}, {"empty", ""}});
     std::string const data = with_size(xz_lzma(content), content.size());
@@ -96,7 +96,7 @@ TEST(archive, extracts_into_locked_directory) {
 
 TEST(archive, hostile_containers_write_nothing) {
     test_support::scratch_dir scratch;
-    std::string const root = std::filesystem::path(scratch.file("")).parent_path();
+    std::string const root = scratch.path();
     std::string const base = root + "/t/u", outside = root + "/outside";
     std::filesystem::create_directories(base);
     std::filesystem::create_directories(outside);

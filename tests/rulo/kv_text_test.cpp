@@ -1,6 +1,7 @@
 // The key=value line and [section] text formats.
 #include "rulo/exception.h"
 #include "rulo/kv_text.h"
+#include "tests/support/framework_env.h"
 
 #include <gtest/gtest.h>
 
@@ -28,12 +29,8 @@ TEST(kv_text, parse_map) {
     }
     for (std::string bad : {"novalue", "=x", " \t= x", "a=1\nb"}) {
         map_t m;
-        try {
-            rulo::parse_map(m, bad);
-            FAIL() << "no exception for '" << bad << "'";
-        } catch (rulo::exception const& e) {
-            EXPECT_STREQ(e.what(), ":Error in 'parse_map_line'");
-        }
+        EXPECT_EQ(test_support::thrown([&] { rulo::parse_map(m, bad); }), ":Error in 'parse_map_line'")
+            << bad;
     }
     // A given position must hold an "=" inside the line.
     map_t m;

@@ -21,7 +21,7 @@ protected:
     ~library_dir() override { rulo::change_current_dir(start_dir); }
 
     test_support::scratch_dir scratch;
-    std::string const dir = fs::canonical(fs::path(scratch.file("")).parent_path());
+    std::string const dir = fs::canonical(scratch.path());
     std::string const start_dir = rulo::get_current_dir();
 };
 

@@ -91,7 +91,7 @@ TEST(lock_directory, lock_file_release) {
     ASSERT_TRUE(held->held());
     EXPECT_FALSE(rulo::lock_file(path).held()); // a second open file of this process is excluded too
     ::unlink(path.c_str());
-    EXPECT_NO_THROW(held.reset()); // the file vanished under the holder
+    held.reset(); // the file vanished under the holder; the lock goes all the same
     EXPECT_TRUE(rulo::lock_file(path).held());
 }
 

@@ -94,6 +94,7 @@ TEST(verify_rsa, accepts_the_raw_signature_and_refuses_others) {
 TEST(verify_rsa, malformed_keys_and_negative_lengths_give_zero) {
     signed_message const& m = key(1024);
     std::string const &sig = m.raw_signature, &n = m.modulus, e = with_count(f4);
+    ASSERT_EQ(verify(m.blob, sig, m.digest), 1); // each row below spoils this one check
     std::pair<char const*, std::string> const blobs[] = {
         {"empty blob", ""},
         {"one-byte blob", std::string(1, '\0')},

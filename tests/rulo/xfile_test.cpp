@@ -22,7 +22,7 @@ class xfile_dir : public ::testing::Test {
 protected:
     ~xfile_dir() override { rulo::change_current_dir(start_dir); }
     test_support::scratch_dir scratch;
-    std::string const dir = std::filesystem::path(scratch.file("")).parent_path();
+    std::string const dir = scratch.path();
     std::string const canonical = std::filesystem::canonical(dir);
     std::string const start_dir = rulo::get_current_dir();
 };

@@ -15,6 +15,7 @@ public:
     scratch_dir(scratch_dir const&) = delete;
     scratch_dir& operator=(scratch_dir const&) = delete;
 
+    std::string const& path() const { return m_path; }
     std::string file(std::string const& name) const { return m_path + "/" + name; }
 
 private:

@@ -33,8 +33,7 @@ void check_archive(manifest_record const& rec) {
 // The launcher starts the newest written file whose slot path equals the name;
 // once the list holds a seal, that file must have been written before one.
 void check_start(manifest_record const& rec, std::vector<written> const& list) {
-    if (rec.name.size() >= launcher::record_name_limit || !launcher::is_safe_name(rec.name))
-        fail(rec, "unsafe start name \"" + rec.name + "\"");
+    if (!launcher::is_safe_start_name(rec.name)) fail(rec, "unsafe start name \"" + rec.name + "\"");
     bool seal_seen = false, any_seal = false, found = false, sealed_before = false;
     for (auto it = list.rbegin(); it != list.rend(); ++it) {
         if (it->seal) {

@@ -84,15 +84,14 @@ int main(int argc, char** argv) {
 
     try {
         std::string const image = read_file(image_path);
-        std::string const slash = manifest_path.substr(0, manifest_path.find_last_of('/') + 1);
-        std::string const base = slash.empty() ? "." : slash.substr(0, slash.size() - 1);
-        auto records = packer::parse_manifest(read_file(manifest_path), base.empty() ? "/" : base);
+        auto const slash = manifest_path.find_last_of('/');
+        std::string const base = slash == std::string::npos ? "."
+                                 : slash == 0               ? "/"
+                                                            : manifest_path.substr(0, slash);
+        auto records = packer::parse_manifest(read_file(manifest_path), base);
         packer::load_sources(records);
         write_file(output_path, packer::pack_launcher(image, records, level));
-    } catch (packer::pack_error const& e) {
-        std::fprintf(stderr, "desk_pack: %s\n", e.what());
-        return 1;
-    } catch (std::exception const& e) {
+    } catch (std::exception const& e) { // pack_error and the run-time's own
         std::fprintf(stderr, "desk_pack: %s\n", e.what());
         return 1;
     }
