@@ -11,7 +11,9 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-"$root/build-fuzz"}
 seconds=${FUZZ_TIME:-15}
-targets=${*:-"packet_fuzz base64_fuzz http_fuzz http_auth_fuzz url_fuzz kv_text_fuzz text_fuzz charset_fuzz appendix_fuzz"}
+# Every target is one tests/fuzz/<name>_fuzz.cpp.
+all=$(cd "$root/tests/fuzz" && ls ./*_fuzz.cpp | sed 's|^\./||; s|\.cpp$||' | tr '\n' ' ')
+targets=${*:-$all}
 jobs=$(nproc 2>/dev/null || echo 4)
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
