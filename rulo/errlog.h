@@ -1,4 +1,4 @@
-// The process-wide error log, the "%1%" formatter and small text helpers.
+// The process-wide error log and the "%1%" formatter.
 //
 // Any thread logs. The host writes each line to the log file (collapsing a
 // repeated line into one counter line rewritten in place) and echoes it to
@@ -93,32 +93,4 @@ public:
     }
 };
 
-// Inserts its values into one stream, without separators.
-template <class... A>
-std::string stringify(A const&... values) {
-    std::ostringstream s;
-    (s << ... << values);
-    return s.str();
-}
-
-std::string fnum(int value, int base, char pad, unsigned width);
-std::string hex(int value);
-
 } // namespace rulo
-
-namespace xstd {
-
-// The raw bytes of a value in memory order, hex-coded: names objects in log lines.
-template <class T>
-std::string pod_hexcode(T const& value) {
-    return hexcode(std::string(reinterpret_cast<char const*>(&value), sizeof value));
-}
-
-// The value under key, or a default-constructed one when the key is missing.
-template <class M, class K>
-typename M::mapped_type take(M const& map, K const& key) {
-    auto it = map.find(key);
-    return it == map.end() ? typename M::mapped_type() : it->second;
-}
-
-} // namespace xstd

@@ -56,6 +56,7 @@ tz_convert_fn x_time_t_2_tztime = &identity_time;
 namespace {
 
 bool g_started = false;
+bool g_layers_started = false; // every step of start_layers() has run
 rec_mutex* g_framework_mutex = nullptr;
 void (*g_final_crash_function)() = nullptr;
 
@@ -82,14 +83,14 @@ void install_netbuf_impl() {
     if (netbuf::install(netbuf_imp::netbuf_impl)) netbuf::init();
 }
 
-// Steps that belong to layers this build does not have yet; each keeps its
-// place in the start-up order below.
-void init_make_socket() {}
-void init_ssl() {}
-void init_util_sock() {}
-void init_socket() {}
-void init_rptModule(int) {}
-void init_conn() {}
+// The upper layers' steps, by start_step. Constant-initialised, so static
+// initialisers of any translation unit may register into it.
+constexpr int upper_step_count = int(start_step::conn) + 1;
+void (*g_upper_steps[upper_step_count])() = {};
+
+void run_upper_step(start_step step) {
+    if (auto fn = g_upper_steps[int(step)]) fn();
+}
 
 // The start-up order of this copy. Every layer's set-up has its one place here.
 void start_layers() {
@@ -99,7 +100,7 @@ void start_layers() {
     init_rulolock();
     task_lock();
     rulo::init_rand();
-    init_make_socket();
+    run_upper_step(start_step::make_socket);
     xstd::init_crypto();
     init_timer();
     init_errlog();
@@ -107,13 +108,12 @@ void start_layers() {
     init_thread();
     xstd::init_storage();
     init_object();
-    init_ssl();
-    // The HTTP status table (transport library) is made on its first use:
-    // the core cannot call into the library built on top of it.
-    init_util_sock();
-    init_socket();
-    init_rptModule(0);
-    init_conn();
+    run_upper_step(start_step::ssl);
+    // The HTTP status table (transport library) is made on its first use.
+    run_upper_step(start_step::util_sock);
+    run_upper_step(start_step::socket);
+    run_upper_step(start_step::rpt_module);
+    run_upper_step(start_step::conn);
 }
 
 } // namespace
@@ -123,7 +123,13 @@ init::init(rulo_api_t* parent) {
     g_started = true;
     if (parent) take_parent_entries(*parent);
     start_layers();
+    g_layers_started = true;
     fill_table();
+}
+
+void register_start_step(start_step step, void (*fn)()) {
+    g_upper_steps[int(step)] = fn;
+    if (g_layers_started && fn) fn();
 }
 
 bool init::started() {
@@ -229,10 +235,6 @@ void init::schedule_task_executor2_(int64_t* id, int64_t time, int mode, execute
 int init::deprecated_find_iso639(char const*, void (*)(void*, char const*), void*, void*, void*, void*, void*,
                                  void*, int*) {
     return 0;
-}
-
-void foreign_thread(bool first) {
-    if (first) init_random();
 }
 
 void drop_dead() {

@@ -86,18 +86,16 @@ private:
     void fill_table();
 };
 
-// The one process-wide framework lock (in a plugin: the host's). Recursive.
-class rulo_lock_guard {
-public:
-    rulo_lock_guard() { rulo_lock(); }
-    ~rulo_lock_guard() { rulo_unlock(); }
-    rulo_lock_guard(rulo_lock_guard const&) = delete;
-    rulo_lock_guard& operator=(rulo_lock_guard const&) = delete;
-};
+// The start-up steps of the layers built on top of the core (the transport).
+// Each has a fixed place in the start-up order, between the core's own steps;
+// the core never calls up into those layers, so each layer hands its step in
+// before start-up runs, typically from a static initialiser in its own
+// source file (a copy whose program does not link a layer simply has no
+// step there). A step registered after this copy has started runs at once.
+// Registering a step twice replaces the first; a null step clears it.
+enum class start_step { make_socket, ssl, util_sock, socket, rpt_module, conn };
+void register_start_step(start_step step, void (*fn)());
 
-// With true, seeds the C library's generators; threads call it with false.
-void foreign_thread(bool first);
-void init_random();
 // Ends the process with a crash; never returns, even when a hook returns.
 [[noreturn]] void drop_dead();
 int enable_debug_dump();

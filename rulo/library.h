@@ -2,6 +2,11 @@
 // library for as long as the plugin is in use.
 #pragma once
 
+#include "rulo/exception.h"
+
+#include <dlfcn.h>
+#include <string>
+
 namespace xstd {
 
 // One library opened with immediate binding and global symbols, closed by the
@@ -31,5 +36,14 @@ public:
 private:
     void* m_handle = nullptr;
 };
+
+// Looks up a symbol of a loaded library; throws the function exception
+// "get_proc" when the library does not export it.
+template <class T>
+void get_proc(T& out, void* library, std::string const& name) {
+    void* p = dlsym(library, name.c_str());
+    if (!p) throw rulo::exception::function("get_proc");
+    out = reinterpret_cast<T>(p);
+}
 
 } // namespace xstd

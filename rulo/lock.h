@@ -5,6 +5,8 @@
 // exceptions named after the failing operation ("rec_mutex", "lock", "unlock", "slock").
 #pragma once
 
+#include "rulo/hooks.h"
+
 #include <pthread.h>
 
 namespace rulo {
@@ -39,6 +41,16 @@ private:
 // The process-wide recursive attribute every rec_mutex is made with; set up on
 // first use and by framework start-up. Aborts if the attribute cannot be made.
 pthread_mutexattr_t* recursive_attribute();
+
+// Holds the one process-wide framework lock (in a plugin: the host's, through
+// the borrowed hooks) for its scope. Recursive; valid once start-up has run.
+class rulo_lock_guard {
+public:
+    rulo_lock_guard() { rulo_lock(); }
+    ~rulo_lock_guard() { rulo_unlock(); }
+    rulo_lock_guard(rulo_lock_guard const&) = delete;
+    rulo_lock_guard& operator=(rulo_lock_guard const&) = delete;
+};
 
 } // namespace rulo
 

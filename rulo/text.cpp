@@ -161,6 +161,18 @@ int parse_cmdline(std::string const& text, std::vector<std::string>& out, bool w
     }
 }
 
+std::string fnum(int value, int base, char pad, unsigned width) {
+    std::ostringstream s;
+    s << std::setbase(base) << value;
+    std::string text = s.str();
+    if (text.size() < width) text.insert(0, width - text.size(), pad);
+    return text;
+}
+
+std::string hex(int value) {
+    return fnum(value, 16, 0, 0);
+}
+
 } // namespace rulo
 
 namespace xstd {

@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <memory>
 #include <sstream>
-#include <dlfcn.h>
 #include <string>
 #include <vector>
 
@@ -123,6 +122,17 @@ std::string itoa(int value, int base = 10);
 // quoted, with \" standing for a quote inside; an unclosed quote runs to the end.
 int parse_cmdline(std::string const& text, std::vector<std::string>& out, bool with_program);
 
+// Inserts its values into one stream, without separators.
+template <class... A>
+std::string stringify(A const&... values) {
+    std::ostringstream s;
+    (s << ... << values);
+    return s.str();
+}
+
+std::string fnum(int value, int base, char pad, unsigned width);
+std::string hex(int value);
+
 } // namespace rulo
 
 namespace xstd {
@@ -154,13 +164,17 @@ char pop_hexchar(char high, char low);
 // An odd length throws the function exception "dehexcode" and leaves the text as it was.
 void dehexcode(std::string& text);
 
-// Looks up a symbol of a loaded library; throws the function exception
-// "get_proc" when the library does not export it.
+// The raw bytes of a value in memory order, hex-coded: names objects in log lines.
 template <class T>
-void get_proc(T& out, void* library, std::string const& name) {
-    void* p = dlsym(library, name.c_str());
-    if (!p) throw rulo::exception::function("get_proc");
-    out = reinterpret_cast<T>(p);
+std::string pod_hexcode(T const& value) {
+    return hexcode(std::string(reinterpret_cast<char const*>(&value), sizeof value));
+}
+
+// The value under key, or a default-constructed one when the key is missing.
+template <class M, class K>
+typename M::mapped_type take(M const& map, K const& key) {
+    auto it = map.find(key);
+    return it == map.end() ? typename M::mapped_type() : it->second;
 }
 
 } // namespace xstd

@@ -2,8 +2,8 @@
 
 #include "rulo/errlog.h"
 #include "rulo/exception.h"
-#include "rulo/init.h"
 #include "rulo/lock.h"
+#include "rulo/random.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -49,6 +49,10 @@ void init_thread() {
 
 pthread_t get_current_thread_id() {
     return pthread_self();
+}
+
+void foreign_thread(bool first) {
+    if (first) init_random();
 }
 
 thread::thread(bool delete_self, std::string name, int number)

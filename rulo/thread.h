@@ -53,6 +53,9 @@ void init_thread();
 // The thread list mutex: guards thread starts and the timeout bookkeeping.
 rec_mutex& threads_mutex();
 pthread_t get_current_thread_id();
+// Prepares a thread the framework did not start. With true (start-up, once
+// per copy) it also seeds the C library's generators.
+void foreign_thread(bool first);
 
 } // namespace rulo
 

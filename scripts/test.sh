@@ -15,6 +15,9 @@ configure() { # <dir> <extra cmake arguments...>
     cmake -S "$root" -B "$dir" -G Ninja -DTOVAN_WERROR=ON "$@" >/dev/null
 }
 
+echo "== Layering: includes point downward only"
+"$root/scripts/check_layers.sh"
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every test"
 configure "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DTOVAN_SANITIZE=address,undefined -DTOVAN_BENCH=OFF
 cmake --build "$root/build-asan" -j "$jobs"

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -44,6 +45,32 @@ TEST(ApiTable, IsAPackedRecordWithFixedOffsets) {
     EXPECT_EQ(val(api.tztime_2_time_t), rulo::x_tztime_2_time_t);
     EXPECT_EQ(rulo::x_relative_time, nullptr);
     EXPECT_EQ(rulo::x_schedule_task, nullptr);
+}
+
+// The upper layers register their steps from static initialisers, before the
+// test main starts the framework; start-up must run them in the fixed order
+// (not the order of registration), each once, and before it returns.
+std::vector<int> g_step_runs;
+bool const g_registered = [] {
+    using rulo::start_step;
+    for (start_step s : {start_step::conn, start_step::ssl, start_step::rpt_module, start_step::make_socket,
+                         start_step::socket, start_step::util_sock}) {
+        static std::vector<void (*)()> const fns = {
+            [] { g_step_runs.push_back(0); }, [] { g_step_runs.push_back(1); },
+            [] { g_step_runs.push_back(2); }, [] { g_step_runs.push_back(3); },
+            [] { g_step_runs.push_back(4); }, [] { g_step_runs.push_back(5); }};
+        rulo::register_start_step(s, fns[int(s)]);
+    }
+    return true;
+}();
+
+TEST(Startup, RunsTheUpperLayersStepsInTheirPlaces) {
+    ASSERT_TRUE(g_registered);
+    EXPECT_EQ(g_step_runs, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+    // A layer that arrives after start-up has its step run at once.
+    rulo::register_start_step(rulo::start_step::ssl, [] { g_step_runs.push_back(9); });
+    EXPECT_EQ(g_step_runs.back(), 9);
+    rulo::register_start_step(rulo::start_step::ssl, nullptr);
 }
 
 TEST(Startup, SecondStartThrowsAndChangesNothing) {

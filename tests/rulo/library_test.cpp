@@ -5,16 +5,19 @@
 #include "rulo/library.h"
 #include "rulo/xfile.h"
 
+#include "tests/support/framework_env.h"
 #include "tests/support/shell.h"
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <filesystem>
 #include <string>
 
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::thrown;
 
 class library_dir : public ::testing::Test {
 protected:
@@ -44,13 +47,9 @@ TEST_F(library_dir, missing_library_logs_the_loaders_text_and_throws) {
     rulo::change_current_dir(dir);
     for (std::string const& path : {dir + "/missing.so", dir + "/no/such/dir/missing.so"}) {
         for (bool own_directory : {true, false}) {
-            std::string thrown;
-            try {
-                xstd::auto_lib lib(path.c_str(), own_directory);
-            } catch (rulo::exception const& e) {
-                thrown = e.what();
-            }
-            EXPECT_EQ(thrown, ":Error in 'auto_lib'") << path;
+            EXPECT_EQ(thrown([&] { xstd::auto_lib lib(path.c_str(), own_directory); }),
+                      ":Error in 'auto_lib'")
+                << path;
             EXPECT_EQ(rulo::get_current_dir(), dir) << path;
         }
         std::string const log = test_support::read_file(dir + "/log.txt");
@@ -60,6 +59,17 @@ TEST_F(library_dir, missing_library_logs_the_loaders_text_and_throws) {
             << log;
     }
     rulo::errlog::set_log_file(previous_log);
+}
+
+TEST(library_get_proc, finds_exported_symbols_and_names_the_failure) {
+    void* self = dlopen(nullptr, RTLD_NOW);
+    ASSERT_NE(self, nullptr);
+    void* (*alloc)(size_t) = nullptr;
+    xstd::get_proc(alloc, self, "malloc");
+    EXPECT_EQ(alloc, &malloc);
+    EXPECT_EQ(thrown([&] { xstd::get_proc(alloc, self, "no_such_symbol_anywhere"); }),
+              ":Error in 'get_proc'");
+    dlclose(self);
 }
 
 } // namespace

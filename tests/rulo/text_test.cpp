@@ -129,15 +129,4 @@ TEST(text_cmdline, parse) {
     }
 }
 
-TEST(text_get_proc, finds_exported_symbols_and_names_the_failure) {
-    void* self = dlopen(nullptr, RTLD_NOW);
-    ASSERT_NE(self, nullptr);
-    void* (*alloc)(size_t) = nullptr;
-    xstd::get_proc(alloc, self, "malloc");
-    EXPECT_EQ(alloc, &malloc);
-    EXPECT_EQ(thrown([&] { xstd::get_proc(alloc, self, "no_such_symbol_anywhere"); }),
-              ":Error in 'get_proc'");
-    dlclose(self);
-}
-
 } // namespace
