@@ -7,8 +7,8 @@
 // log under "AutoTransport", with the user and password of a proxy address
 // ("user:password@host:port") masked; the results keep them whole. A password
 // may hold ";", "@" and "=": the user-info is taken out of a setting before it
-// is split into items (see split_setting in the source for the one text a
-// password cannot hold).
+// is split into items. Only ";http=" and ";https=" in a password cannot be
+// told from the start of a next item.
 #pragma once
 
 #include <string>
