@@ -1,9 +1,12 @@
 #include "rulo-rpt/http_proxy_detect.h"
 
+#include "rulo-rpt/http_proxy_detect_detail.h"
+
 #include "rulo/errlog.h"
 #include "rulo/process.h"
 #include "rulo/text.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -17,42 +20,64 @@ bool is_scheme_char(char c) {
     return is_alnum(c) || c == '+' || c == '-' || c == '.';
 }
 
-// One item of a setting with its user and password replaced by "***":
-// "http=http://user:pw@host:1" gives "http=http://***@host:1". The last "@"
-// ends the user-info, so a password holding "@" is hidden whole.
-std::string mask_item(std::string const& item) {
-    size_t at = item.rfind('@');
-    if (at == std::string::npos) return item;
-    size_t start = 0;
-    // A key before "=" never holds the separators of an address; an "=" after
-    // one of them belongs to the password.
-    size_t eq = item.find('=');
-    if (eq < at && item.find_first_of(":/@", 0) > eq) start = eq + 1;
-    size_t scheme_end = item.find("://", start);
-    if (scheme_end < at) {
-        bool scheme = scheme_end > start;
-        for (size_t i = start; i < scheme_end; ++i) scheme = scheme && is_scheme_char(item[i]);
-        if (scheme) start = scheme_end + 3;
-    }
-    return item.substr(0, start) + "***" + item.substr(at);
+// Where one item of a setting lies in its text:
+//
+//   | key "=" | scheme "://" | user-info "@" | host[:port] | ";" next item
+//   begin     address         info_begin      info_end      end
+//
+// key, scheme and user-info are each optional; without user-info, info_begin
+// and info_end both sit where the host starts.
+struct item_span {
+    size_t begin, address, info_begin, info_end, end;
+    bool keyed() const { return address != begin; }
+    bool has_info() const { return info_end != info_begin; }
+};
+
+// The start of the next item that names a proxy (";http=" or ";https="), or
+// text.size().
+size_t next_proxy_item(std::string const& text, size_t from) {
+    size_t const http = text.find(";http=", from);
+    size_t const https = text.find(";https=", from);
+    return std::min({http, https, text.size()});
 }
 
-// What log lines show of a setting or address: every ";"-separated item
-// masked, so that a password never reaches the log file.
-std::string masked(std::string const& text) {
-    std::string out;
-    size_t from = 0;
-    for (;;) {
-        size_t end = text.find(';', from);
-        out += mask_item(text.substr(from, end == std::string::npos ? std::string::npos : end - from));
-        if (end == std::string::npos) return out;
-        out += ';';
-        from = end + 1;
+// The items of a setting, the user-info of each taken out before the text is
+// split at ";": user-info may hold ";", "@" and "=" (RFC 3986 allows them),
+// a host never does. So an item's user-info runs to its last "@" before the
+// next ";http=" or ";https=", and its host from there to the next ";". A
+// password holding ";http=" or ";https=" cannot be told from a next item.
+std::vector<item_span> split_setting(std::string const& text) {
+    std::vector<item_span> items;
+    size_t limit = std::string::npos; // the next ";http=" or ";https=" after an item's start
+    size_t at = 0;
+    while (at < text.size()) {
+        item_span item{at, at, at, at, at};
+        // A key never holds the separators of an address, so an "=" after one
+        // of them belongs to the user-info.
+        size_t const eq = text.find('=', at);
+        if (eq != std::string::npos && eq < text.find_first_of(":/@;", at)) item.address = eq + 1;
+        size_t body = item.address;
+        size_t scheme_end = body;
+        while (scheme_end < text.size() && is_scheme_char(text[scheme_end])) ++scheme_end;
+        if (scheme_end > body && text.compare(scheme_end, 3, "://") == 0) body = scheme_end + 3;
+        item.info_begin = item.info_end = body;
+        if (limit == std::string::npos || limit < body) limit = next_proxy_item(text, body);
+        if (limit > body) {
+            size_t const last_at = text.rfind('@', limit - 1);
+            if (last_at != std::string::npos && last_at >= body) {
+                item.info_end = last_at;
+                body = last_at + 1;
+            }
+        }
+        item.end = std::min(text.find(';', body), text.size());
+        if (item.end > item.begin) items.push_back(item);
+        at = item.end + 1;
     }
+    return items;
 }
 
 void log_masked(char const* format, std::string const& value) {
-    fmt_dbg(log_prefix).fmt_verbose(format, masked(value));
+    fmt_dbg(log_prefix).fmt_verbose(format, detail::masked_proxy_text(value));
 }
 
 void append_item(std::string& setting, char const* key, std::string const& value) {
@@ -62,9 +87,25 @@ void append_item(std::string& setting, char const* key, std::string const& value
     setting += value;
 }
 
-std::string without_http_scheme(std::string value) {
-    replace_all(value, "http://", "");
-    return value;
+// value without any "http://", except inside its user-info, which is the
+// password's own.
+std::string without_http_scheme(std::string const& value) {
+    std::string out;
+    size_t copied = 0;
+    auto strip_up_to = [&](size_t to) {
+        std::string part = value.substr(copied, to - copied);
+        replace_all(part, "http://", "");
+        out += part;
+        copied = to;
+    };
+    for (item_span const& item : split_setting(value)) {
+        if (!item.has_info()) continue;
+        strip_up_to(item.info_begin);
+        out.append(value, item.info_begin, item.info_end - item.info_begin);
+        copied = item.info_end;
+    }
+    strip_up_to(value.size());
+    return out;
 }
 
 // Reads the desktop's proxy settings into setting, each source only while
@@ -77,12 +118,13 @@ void detect_desktop_setting(std::string& setting) {
     std::string secure_host = get_command_result("gconftool-2 --get /system/proxy/secure_host");
     std::string secure_port = get_command_result("gconftool-2 --get /system/proxy/secure_port");
     if (!host.empty()) {
-        log.fmt_verbose("HTTP proxy found in GNOME system settings: %1%:%2%", masked(host), port);
+        log.fmt_verbose("HTTP proxy found in GNOME system settings: %1%:%2%", detail::masked_proxy_text(host),
+                        port);
         append_item(setting, "http", port.empty() ? host : host + ":" + port);
     }
     if (!secure_host.empty()) {
-        log.fmt_verbose("HTTPS proxy found in GNOME system settings: %1%:%2%", masked(secure_host),
-                        secure_port);
+        log.fmt_verbose("HTTPS proxy found in GNOME system settings: %1%:%2%",
+                        detail::masked_proxy_text(secure_host), secure_port);
         append_item(setting, "https", secure_port.empty() ? secure_host : secure_host + ":" + secure_port);
     }
     if (!setting.empty()) return;
@@ -103,39 +145,60 @@ void detect_desktop_setting(std::string& setting) {
     }
     if (!setting.empty()) return;
 
-    // Only HTTP_PROXY is read, for both proxies. Set but empty counts as unset:
-    // "http=;https=" would otherwise resolve to a proxy named by that text.
+    // Only HTTP_PROXY is read, for both proxies.
     char const* env = std::getenv("HTTP_PROXY");
-    std::string value = without_http_scheme(env ? env : "");
-    if (value.empty()) return;
-    log_masked("HTTP proxy found through environment variable: %1%", value);
-    append_item(setting, "http", value);
-    log_masked("HTTPS proxy found through environment variable: %1%", value);
-    append_item(setting, "https", value);
-}
-
-// Splits a setting into its two proxies, before default ports.
-void resolve_setting(std::string const& setting, std::string& http, std::string& https) {
-    for (std::string const& item : xstd::split(";", setting)) {
-        size_t eq = item.find('=');
-        if (eq == std::string::npos) {
-            http = item;
-            continue;
-        }
-        std::string key = item.substr(0, eq);
-        std::string value = item.substr(eq + 1);
-        // Other keys, a second "=" and empty values name no proxy.
-        if (value.empty() || value.find('=') != std::string::npos) continue;
-        if (key == "http") http = value;
-        if (key == "https") https = value;
-    }
-    // A setting naming only an HTTPS proxy (GNOME with a secure host alone)
-    // leaves http empty here, so that the HTTPS proxy serves both below; a
-    // setting naming neither is taken whole as the HTTP proxy.
-    if (http.empty() && https.empty()) http = setting;
+    detail::append_environment_proxy(setting, env ? env : "");
 }
 
 } // namespace
+
+namespace detail {
+
+std::string masked_proxy_text(std::string const& text) {
+    std::string out;
+    size_t copied = 0;
+    for (item_span const& item : split_setting(text)) {
+        if (!item.has_info()) continue;
+        out.append(text, copied, item.info_begin - copied);
+        out += "***";
+        copied = item.info_end;
+    }
+    return out.append(text, copied);
+}
+
+void resolve_proxy_setting(std::string const& setting, std::string& http, std::string& https) {
+    for (item_span const& item : split_setting(setting)) {
+        std::string const address = setting.substr(item.address, item.end - item.address);
+        // An "=" outside the user-info, or an empty address, names no proxy.
+        bool const has_eq =
+            setting.find('=', item.address) < item.info_begin || setting.find('=', item.info_end) < item.end;
+        if (address.empty() || has_eq) continue;
+        if (!item.keyed()) {
+            http = address;
+            continue;
+        }
+        std::string const key = setting.substr(item.begin, item.address - 1 - item.begin);
+        if (key == "http") http = address;
+        if (key == "https") https = address;
+    }
+    // A setting naming only an HTTPS proxy (GNOME with a secure host alone)
+    // leaves http empty here, so that the HTTPS proxy serves both; a setting
+    // naming neither is taken whole as the HTTP proxy.
+    if (http.empty() && https.empty()) http = setting;
+}
+
+void append_environment_proxy(std::string& setting, std::string const& value) {
+    // Set but empty counts as unset: "http=;https=" would otherwise resolve
+    // to a proxy named by that text.
+    std::string const address = without_http_scheme(value);
+    if (address.empty()) return;
+    log_masked("HTTP proxy found through environment variable: %1%", address);
+    append_item(setting, "http", address);
+    log_masked("HTTPS proxy found through environment variable: %1%", address);
+    append_item(setting, "https", address);
+}
+
+} // namespace detail
 
 std::string http_proxy_setting(std::string http, std::string https) {
     if (http == https) return http;
@@ -168,7 +231,7 @@ void http_proxy_detect(bool& from_system, std::string& http, std::string& https,
     if (!setting.empty()) {
         log_masked("Resolving HTTP proxy setting: [%1%]", setting);
         std::string http_proxy, https_proxy;
-        resolve_setting(setting, http_proxy, https_proxy);
+        detail::resolve_proxy_setting(setting, http_proxy, https_proxy);
         http = add_default_proxy_port(http_proxy);
         https = add_default_proxy_port(https_proxy);
     }

@@ -5,7 +5,10 @@
 // No state is kept between calls, so any thread may call these; detection
 // runs desktop commands and blocks until they end. Messages go to the debug
 // log under "AutoTransport", with the user and password of a proxy address
-// ("user:password@host:port") masked; the results keep them.
+// ("user:password@host:port") masked; the results keep them whole. A password
+// may hold ";", "@" and "=": the user-info is taken out of a setting before it
+// is split into items. Only ";http=" and ";https=" in a password cannot be
+// told from the start of a next item.
 #pragma once
 
 #include <string>

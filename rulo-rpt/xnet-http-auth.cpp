@@ -8,6 +8,7 @@
 #include "rulo/text.h"
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 namespace xnet {
@@ -80,6 +81,29 @@ std::string md5_hex(std::string const& text) {
     return xstd::hexcode(xstd::get_md5(text));
 }
 
+// value as a quoted-string (RFC 7230 section 3.2.6): a double quote or a
+// backslash goes as a quoted-pair, so no value can end the string early.
+std::string quoted_string(std::string const& value) {
+    std::string out = "\"";
+    for (char c : value) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + '"';
+}
+
+// RFC 7230 section 3.2.6: one or more tchar.
+bool is_token(std::string const& text) {
+    auto const tchar = [](char c) {
+        return rulo::is_alnum(c) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+    };
+    return !text.empty() && std::all_of(text.begin(), text.end(), tchar);
+}
+
+[[noreturn]] void digest_error(char const* message) {
+    XSTD_EXCEPTION("set_digest_auth").thr("/xnet/set_digest_auth", message);
+}
+
 } // namespace
 
 std::string get_field_authenticate(bool proxy) {
@@ -132,11 +156,15 @@ namespace detail {
 std::string digest_answer(xstd::http const& request, http_auth_params const& params, std::string const& user,
                           std::string const& password, bool allow_int, std::string const& body,
                           std::string const& cnonce) {
-    if (user.find('"') != std::string::npos)
-        XSTD_EXCEPTION("set_digest_auth")
-            .thr("/xnet/set_digest_auth", "Username cannot contain double quote");
-    if (!can_digest_auth(params, allow_int))
-        XSTD_EXCEPTION("set_digest_auth").thr("/xnet/set_digest_auth", "Cannot perform digest authorization");
+    if (user.find('"') != std::string::npos) digest_error("Username cannot contain double quote");
+    if (!can_digest_auth(params, allow_int)) digest_error("Cannot perform digest authorization");
+    // Without a nonce there is nothing to prove knowledge of the password
+    // against: an answer would only hand out a replayable hash.
+    if (param(params, "nonce").empty()) digest_error("Digest challenge without nonce");
+    // The charset goes back unquoted, as a token; anything else could add
+    // parameters of its own to the answer.
+    if (params.count("charset") && !is_token(param(params, "charset")))
+        digest_error("Digest challenge charset is not a token");
 
     std::string const qop = choose_qop(params, allow_int);
     std::string const nonce = param(params, "nonce");
@@ -153,9 +181,11 @@ std::string digest_answer(xstd::http const& request, http_auth_params const& par
         qop.empty() ? md5_hex(ha1 + ":" + nonce + ":" + ha2)
                     : md5_hex(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":" + qop + ":" + ha2);
 
+    // The hashes above are over the values themselves (unq(realm) in RFC 7616
+    // section 3.4.2); the answer carries them as quoted-strings.
     std::vector<std::string> items;
     auto quoted = [&](char const* name, std::string const& value) {
-        items.push_back(std::string(name) + "=\"" + value + "\"");
+        items.push_back(std::string(name) + "=" + quoted_string(value));
     };
     quoted("username", user);
     quoted("realm", realm);

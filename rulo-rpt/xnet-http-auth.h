@@ -31,15 +31,21 @@ std::string get_field_authorization(bool proxy);
 http_auth_challenges get_http_auth(xstd::http const& reply, bool proxy);
 // The "realm" parameter, or "".
 std::string get_realm(http_auth_params const& params);
-// Whether set_digest_auth can answer this Digest challenge: algorithm MD5 or
-// MD5-sess, and a qop it knows ("auth", or "auth-int" when allow_int).
+// Whether set_digest_auth knows the algorithm and qop of this Digest
+// challenge: algorithm MD5 or MD5-sess, and a qop it knows ("auth", or
+// "auth-int" when allow_int). A challenge malformed otherwise is refused by
+// set_digest_auth itself.
 bool can_digest_auth(http_auth_params const& params, bool allow_int);
 
 // "Basic " + Base64(user ":" password). A user holding ":" throws
 // "/xnet/set_basic_auth:Username cannot contain ':'".
 void set_basic_auth(xstd::http& request, bool proxy, std::string user, std::string password);
 // The Digest answer (RFC 2617, or the RFC 2069 form when no qop is offered)
-// for the request's own method and uri; body is hashed for "auth-int".
+// for the request's own method and uri; body is hashed for "auth-int". The
+// hashes are over the values as given, the answer quotes them (a double quote
+// or backslash as a quoted-pair). Throws (path "/xnet/set_digest_auth") for a
+// user holding a double quote, a challenge can_digest_auth refuses, one
+// without a nonce, and one whose charset is not a token.
 void set_digest_auth(xstd::http& request, bool proxy, http_auth_params const& params, std::string user,
                      std::string password, bool allow_int, std::string body);
 

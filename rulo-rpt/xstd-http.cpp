@@ -3,58 +3,58 @@
 #include "rulo/exception.h"
 #include "rulo/text.h"
 
-#include <mutex>
-
 namespace xstd {
 
-std::map<int, std::string> g_http_error_codes;
+std::map<int, std::string> const& http_error_codes() {
+    // Built on first use: the transport library cannot be reached from the
+    // core's start-up. A static local is built once, whichever thread comes first.
+    static std::map<int, std::string> const table = {
+        {100, "Continue"},
+        {101, "Switching Protocols"},
+        {200, "OK"},
+        {201, "Created"},
+        {202, "Accepted"},
+        {203, "Non-Authoritative Information"},
+        {204, "No Content"},
+        {205, "Reset Content"},
+        {206, "Partial Content"},
+        {300, "Multiple Choices"},
+        {301, "Moved Permanently"},
+        {302, "Found"},
+        {303, "See Other"},
+        {304, "Not Modified"},
+        {305, "Use Proxy"},
+        {307, "Temporary Redirect"},
+        {400, "Bad Request"},
+        {401, "Unauthorized"},
+        {402, "Payment Required"},
+        {403, "Forbidden"},
+        {404, "Not Found"},
+        {405, "Method Not Allowed"},
+        {406, "Not Acceptable"},
+        {407, "Proxy Authentication Required"},
+        {408, "Request Time-out"},
+        {409, "Conflict"},
+        {410, "Gone"},
+        {411, "Length Required"},
+        {412, "Precondition Failed"},
+        {413, "Request Entity Too Large"},
+        {414, "Request-URI Too Large"},
+        {415, "Unsupported Media Type"},
+        {416, "Requested range not satisfiable"},
+        {417, "Expectation Failed"},
+        {500, "Internal Server Error"},
+        {501, "Not Implemented"},
+        {502, "Bad Gateway"},
+        {503, "Service Unavailable"},
+        {504, "Gateway Time-out"},
+        {505, "HTTP Version not supported"},
+    };
+    return table;
+}
 
 void http_init_error_codes() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        g_http_error_codes = {
-            {100, "Continue"},
-            {101, "Switching Protocols"},
-            {200, "OK"},
-            {201, "Created"},
-            {202, "Accepted"},
-            {203, "Non-Authoritative Information"},
-            {204, "No Content"},
-            {205, "Reset Content"},
-            {206, "Partial Content"},
-            {300, "Multiple Choices"},
-            {301, "Moved Permanently"},
-            {302, "Found"},
-            {303, "See Other"},
-            {304, "Not Modified"},
-            {305, "Use Proxy"},
-            {307, "Temporary Redirect"},
-            {400, "Bad Request"},
-            {401, "Unauthorized"},
-            {402, "Payment Required"},
-            {403, "Forbidden"},
-            {404, "Not Found"},
-            {405, "Method Not Allowed"},
-            {406, "Not Acceptable"},
-            {407, "Proxy Authentication Required"},
-            {408, "Request Time-out"},
-            {409, "Conflict"},
-            {410, "Gone"},
-            {411, "Length Required"},
-            {412, "Precondition Failed"},
-            {413, "Request Entity Too Large"},
-            {414, "Request-URI Too Large"},
-            {415, "Unsupported Media Type"},
-            {416, "Requested range not satisfiable"},
-            {417, "Expectation Failed"},
-            {500, "Internal Server Error"},
-            {501, "Not Implemented"},
-            {502, "Bad Gateway"},
-            {503, "Service Unavailable"},
-            {504, "Gateway Time-out"},
-            {505, "HTTP Version not supported"},
-        };
-    });
+    http_error_codes();
 }
 
 std::string get_http_field_canon(std::string name) {
@@ -67,11 +67,9 @@ std::string get_http_field_canon(std::string name) {
 }
 
 std::string get_http_response_text(int code) {
-    // The transport library cannot be reached from the core's start-up, so the
-    // table is made on first use.
-    http_init_error_codes();
-    auto it = g_http_error_codes.find(code);
-    if (it != g_http_error_codes.end()) return it->second;
+    std::map<int, std::string> const& table = http_error_codes();
+    auto it = table.find(code);
+    if (it != table.end()) return it->second;
     switch (code / 100) {
     case 1:
     case 2:

@@ -15,9 +15,10 @@
 namespace xstd {
 
 // Status code -> reason phrase for the 40 codes HTTP/1.1 defines (RFC 2616
-// section 6.1.1); made once by http_init_error_codes, never changed after.
-extern std::map<int, std::string> g_http_error_codes;
-// Makes g_http_error_codes; thread-safe, later calls do nothing.
+// section 6.1.1). Built on first use (any thread may be first) and never
+// changed after, so callers only read it.
+std::map<int, std::string> const& http_error_codes();
+// Builds the table now rather than on first use; later calls do nothing.
 void http_init_error_codes();
 
 // Upper-cases the first character and every one that follows a "-"; the

@@ -1,8 +1,11 @@
-// Base64 coding with a caller-given alphabet.
+// Base64 coding with a caller-given alphabet, in the shapes the transport
+// uses: a netbuf to send, a text decoded in place. The coder itself is the
+// framework's (rulo/base64.h).
 //
 // Pure functions; nothing is kept between calls, so any thread may call them.
 #pragma once
 
+#include "rulo/base64.h"
 #include "rulo/netbuf.h"
 
 #include <string>
@@ -10,7 +13,7 @@
 namespace xstd {
 
 // The standard alphabet: 64 symbols, then the padding character "=".
-extern char const base64_encoding[];
+inline constexpr char const (&base64_encoding)[sizeof rulo::base64_alphabet] = rulo::base64_alphabet;
 
 // 4 * ceil(length / 3) symbols of alphabet (64 symbols and the padding
 // character as its 65th), no line breaks; a length below 1 gives an empty

@@ -1,13 +1,12 @@
 #include "rulo/kv_container.h"
 
+#include "rulo/base64.h"
 #include "rulo/exception.h"
 #include "rulo/hash.h"
 #include "rulo/kv_text.h"
 #include "rulo/text.h"
 #include "rulo/verify_rsa.h"
 #include "rulo/xfile.h"
-
-#include <openssl/evp.h>
 
 #include <climits>
 #include <vector>
@@ -25,16 +24,15 @@ std::string map_whole_file(std::string const& path) {
     return std::string(static_cast<char const*>(mapped.map->addr), mapped.map->len);
 }
 
-// Standard Base64 with padding, no line breaks; false for anything else.
+// Standard Base64 with padding, whole groups only, no line breaks; false for
+// anything else.
 bool decode_base64(std::string const& text, std::string& out) {
-    if (text.empty() || text.size() % 4 != 0 || text.size() > INT_MAX) return false;
-    out.resize(text.size() / 4 * 3);
-    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<unsigned char const*>(text.data()), int(text.size()));
-    // The block decoder counts the padding as zero bytes.
-    size_t padding = text.compare(text.size() - 2, 2, "==") == 0 ? 2 : text.back() == '=' ? 1 : 0;
-    if (n < 0 || size_t(n) != out.size()) return false;
-    out.resize(out.size() - padding);
+    if (text.empty() || text.size() % 4 != 0) return false;
+    try {
+        out = base64_decode(text);
+    } catch (exception const&) {
+        return false;
+    }
     return true;
 }
 

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 
 using fuzz::check;
@@ -18,6 +20,36 @@ namespace {
 
 unsigned short_at(std::string const& m, std::size_t at) {
     return static_cast<unsigned char>(m[at]) | static_cast<unsigned char>(m[at + 1]) << 8;
+}
+
+// name=value items joined by ", ", a value being an RFC 7230 quoted-string
+// (with quoted-pairs) or a token; nothing for text that does not read so.
+std::optional<std::map<std::string, std::string>> answer_items(std::string const& text) {
+    std::map<std::string, std::string> items;
+    std::size_t at = 0;
+    for (;;) {
+        std::size_t const eq = text.find('=', at);
+        if (eq == std::string::npos) return std::nullopt;
+        std::string const name = text.substr(at, eq - at);
+        std::string value;
+        at = eq + 1;
+        if (at < text.size() && text[at] == '"') {
+            for (++at;; ++at) {
+                if (at >= text.size()) return std::nullopt;
+                if (text[at] == '"') break;
+                if (text[at] == '\\' && ++at >= text.size()) return std::nullopt;
+                value += text[at];
+            }
+            ++at;
+        } else {
+            while (at < text.size() && text[at] != ',' && text[at] != '"' && text[at] != ' ')
+                value += text[at++];
+        }
+        if (!items.emplace(name, value).second) return std::nullopt; // a parameter given twice
+        if (at == text.size()) return items;
+        if (text.compare(at, 2, ", ") != 0) return std::nullopt;
+        at += 2;
+    }
 }
 
 void challenge_field(std::string const& value) {
@@ -36,11 +68,37 @@ void challenge_field(std::string const& value) {
     }
     auto const digest = challenges.find("digest");
     if (digest == challenges.end() || !xnet::can_digest_auth(digest->second, true)) return;
+    xnet::http_auth_params const& params = digest->second;
     xstd::http request = xstd::get_http_request("CONNECT", "relay.test:443", 1, 1);
-    // Only the field writer may refuse, for a line-breaking byte in a value.
+    // Refused: a challenge without a nonce, a charset that is not a token,
+    // and (by the field writer) a line-breaking byte in a value.
     std::string const answer_error =
-        error_of([&] { xnet::set_digest_auth(request, true, digest->second, "u", "p", true, "b"); });
-    check(answer_error.empty() || answer_error == "/xstd/http/set_field:Invalid character in HTTP field");
+        error_of([&] { xnet::set_digest_auth(request, true, params, "u", "p", true, "b"); });
+    if (!answer_error.empty()) {
+        check(answer_error == "/xstd/http/set_field:Invalid character in HTTP field" ||
+              answer_error == "/xnet/set_digest_auth:Digest challenge without nonce" ||
+              answer_error == "/xnet/set_digest_auth:Digest challenge charset is not a token");
+        check(request.get_field("Proxy-Authorization").empty());
+        return;
+    }
+    // Whatever the challenge held, the answer reads back as the items it
+    // wrote, each echoed value intact.
+    std::string const answer = request.get_field("Proxy-Authorization");
+    check(rulo::starts_with(answer, "Digest "));
+    std::optional<std::map<std::string, std::string>> const items = answer_items(answer.substr(7));
+    check(items.has_value());
+    std::size_t const echoed = params.count("opaque") + params.count("charset");
+    check(items->size() == 9 + echoed || items->size() == 6 + echoed); // with a qop, or the RFC 2069 form
+    auto const item = [&](char const* name) {
+        auto const it = items->find(name);
+        return it == items->end() ? std::string("(none)") : it->second;
+    };
+    check(item("username") == "u" && item("uri") == "relay.test:443");
+    check(item("realm") == xnet::get_realm(params));
+    for (char const* name : {"nonce", "opaque", "charset"}) {
+        auto const given = params.find(name);
+        check(item(name) == (given == params.end() ? "(none)" : given->second));
+    }
 }
 
 void ntlm_challenge(std::string const& message) {

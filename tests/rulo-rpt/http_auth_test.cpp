@@ -100,6 +100,40 @@ TEST(http_auth, digest_answers_recomputed) {
     }
 }
 
+TEST(http_auth, digest_answer_quotes_what_it_echoes) {
+    // Quotes and backslashes in the echoed values go as quoted-pairs (RFC 7230
+    // section 3.2.6); the hashes are over the values themselves.
+    xstd::http request = xstd::get_http_request("CONNECT", "relay.test:443", 1, 1);
+    xnet::http_auth_params const params = {{"realm", R"(r"e\alm)"},
+                                           {"nonce", R"(n"1\)"},
+                                           {"opaque", R"(o", x="y)"},
+                                           {"qop", "auth"},
+                                           {"charset", "UTF-8"}};
+    std::string const ha1 = md5_hex(R"(u\ser:r"e\alm:pw)");
+    std::string const ha2 = md5_hex("CONNECT:relay.test:443");
+    std::string const response = md5_hex(ha1 + R"(:n"1\:00000001:c0:auth:)" + ha2);
+    EXPECT_EQ(
+        xnet::detail::digest_answer(request, params, R"(u\ser)", "pw", false, "", "c0"),
+        R"(Digest username="u\\ser", realm="r\"e\\alm", qop="auth", algorithm="MD5", uri="relay.test:443", )"
+        R"(nonce="n\"1\\", nc=00000001, cnonce="c0", response=")" +
+            response + R"(", opaque="o\", x=\"y", charset=UTF-8)");
+
+    // Challenges that get no answer: the request keeps its field.
+    std::vector<std::pair<xnet::http_auth_params, std::string>> const refused = {
+        {{{"realm", "r"}}, "Digest challenge without nonce"},
+        {{{"realm", "r"}, {"nonce", ""}}, "Digest challenge without nonce"},
+        {{{"nonce", "n"}, {"charset", "UTF-8, realm=\"evil\""}}, "Digest challenge charset is not a token"},
+        {{{"nonce", "n"}, {"charset", "UTF-8\"x"}}, "Digest challenge charset is not a token"},
+        {{{"nonce", "n"}, {"charset", ""}}, "Digest challenge charset is not a token"},
+    };
+    request.set_field("Proxy-Authorization", "before");
+    for (auto const& [challenge, message] : refused) {
+        EXPECT_EQ(thrown([&] { xnet::set_digest_auth(request, true, challenge, "u", "p", false, ""); }),
+                  "/xnet/set_digest_auth:" + message);
+        EXPECT_EQ(request.get_field("Proxy-Authorization"), "before");
+    }
+}
+
 TEST(http_auth, basic_answer_and_refusals_leave_the_request) {
     xstd::http request;
     xnet::set_basic_auth(request, true, "Aladdin", "open sesame"); // RFC 7617 section 2

@@ -8,6 +8,7 @@
 
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -153,7 +154,9 @@ TEST(http, status_texts) {
         EXPECT_EQ(xstd::get_http_response_text(std::stoi(row)), row.substr(4));
     }
     EXPECT_EQ(count, 40u);
-    EXPECT_EQ(xstd::g_http_error_codes.size(), count);
+    EXPECT_EQ(xstd::http_error_codes().size(), count);
+    // Nobody outside changes the table.
+    static_assert(std::is_const_v<std::remove_reference_t<decltype(xstd::http_error_codes())>>);
 
     std::vector<std::pair<int, std::string>> const by_class = {
         {150, "OK"}, {299, "OK"}, {306, "Redirect"}, {418, "Error"}, {599, "Error"}, {99, ""}, {600, ""}};
