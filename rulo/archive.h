@@ -6,9 +6,9 @@
 // Entry names are relative paths with "/" between parts.
 //
 // The container comes from outside, so it is parsed whole and checked before
-// anything is written: every length against the bytes left, every name for
-// absolute paths, "." and ".." parts, empty parts and NUL bytes. The functions
-// keep no state; they touch the file system and may be called from any thread.
+// anything is written: every length against the bytes left, every name
+// against the rule of archive_names.h. The functions keep no state; they touch
+// the file system and may be called from any thread.
 #pragma once
 
 #include <cstddef>
@@ -41,7 +41,7 @@ struct archive_entry {
 };
 
 // Splits a container into its directory name and entries. False when it is
-// short, has bytes left over, or holds an unsafe name. Copies only the names.
+// short, has bytes left over, or holds a name archive_names.h refuses. Copies only the names.
 bool parse_archive(std::string const& content, std::string& dir_name, std::vector<archive_entry>& entries);
 
 // Decodes an LZMA-alone stream into out (replaced only on success). The
@@ -52,9 +52,14 @@ bool extract_lz_buffer(std::string const& in, std::string& out);
 
 // Writes the container's files under base + "/" + dir_name + suffix (or, with
 // lock given, under a freshly locked directory of that name whose lock is
-// stored through lock, owned by the caller). Inserts every written path into
-// files when given. Returns extract_ok, extract_bad_container or
-// extract_no_directory; a failing write or lock throws.
+// stored through lock, owned by the caller). base is followed as given; the
+// package directory and everything in it are reached without following
+// symbolic links, so an entry whose way leads through a link, or a package
+// directory that is one, is refused and nothing is written outside. A file
+// already at an entry's name is replaced. On success inserts every written
+// path into files when given. Returns extract_ok, extract_bad_container or
+// extract_no_directory; a failing write or lock throws, after removing every
+// file and directory this call made, last made first.
 int extract_tar_files(std::string const& base, std::string const& content, std::set<std::string>* files,
                       lock_directory** lock, std::string const& suffix);
 
