@@ -85,8 +85,25 @@ void BM_pool_execute(benchmark::State& state) {
     b.report(state, n, sum_most);
 }
 
+// The first burst on a fresh pool (unlimited threads): how many threads it
+// starts. The workers of each round leave after 100 ms.
+void BM_pool_cold_burst(benchmark::State& state) {
+    int64_t const n = state.range(0);
+    burst b;
+    int64_t sum_most = 0;
+    for (auto _ : state) {
+        rulo::thread_pool pool(1 << 30, 100, rulo::thread::normal);
+        b.start(n);
+        for (int64_t i = 0; i < n; ++i) pool.execute(b.r());
+        b.all_ran.wait();
+        sum_most += b.most_inside.load();
+    }
+    b.report(state, n, sum_most);
+}
+
 BENCHMARK_CAPTURE(BM_schedule_now, scheduler_thread, false)->Arg(1000)->UseRealTime();
 BENCHMARK_CAPTURE(BM_schedule_now, scheduler_pool, true)->Arg(1000)->UseRealTime();
 BENCHMARK(BM_pool_execute)->Args({1000, 1})->Args({1000, 4})->Args({1000, 1 << 30})->UseRealTime();
+BENCHMARK(BM_pool_cold_burst)->Arg(1000)->Iterations(100)->UseRealTime();
 
 } // namespace

@@ -106,6 +106,35 @@ TEST(ThreadPool, NoRunnableIsLostAtTheIdleTimeOut) {
     EXPECT_TRUE(eventually([&] { return pool.running() == 0; })); // without work the workers leave
 }
 
+// Several threads execute at once, and runnables execute more from the
+// workers, while workers expire (idle_ms 1): every runnable runs once, and
+// no wake is left counted as on its way (a pool that thought so would queue
+// the next round for ever).
+TEST(ThreadPool, ConcurrentExecutesFromInsideAndOutsideAllRun) {
+    rulo::thread_pool pool(6, 1, rulo::thread::normal);
+    constexpr int producers = 4, per_producer = 300;
+    std::atomic<int> runs{0};
+    rulo::semaphore done(1, 0); // posted by each del
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::thread> threads;
+        for (int p = 0; p < producers; ++p)
+            threads.emplace_back([&] {
+                for (int i = 0; i < per_producer; ++i)
+                    pool.execute(make_job(
+                        [&] {
+                            ++runs;
+                            pool.execute(make_job([&] { ++runs; }, [&] { done.post(); }));
+                        },
+                        [&] { done.post(); }));
+            });
+        for (auto& t : threads) t.join();
+        for (int i = 0; i < 2 * producers * per_producer; ++i) ASSERT_TRUE(done.wait_ms(limit_ms)) << i;
+        EXPECT_EQ(runs.load(), (round + 1) * 2 * producers * per_producer);
+        EXPECT_LE(pool.running(), 6);
+        EXPECT_TRUE(eventually([&] { return pool.running() == 0 && pool.idle_count() == 0; }));
+    }
+}
+
 // An idle time meaning "for ever" keeps the worker: one worker serves every round.
 TEST(ThreadPool, WorkersIdleForEverStay) {
     rulo::thread_pool pool(4, INT64_MAX, rulo::thread::normal);
