@@ -61,6 +61,18 @@ void clock_monotonic(timespec& ts) {
     if (::clock_gettime(CLOCK_MONOTONIC, &ts) != 0) throw exception::function("clock_monotonic");
 }
 
+int64_t add_saturated(int64_t a, int64_t b) {
+    int64_t sum;
+    if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? INT64_MAX : INT64_MIN;
+    return sum;
+}
+
+int64_t seconds_to_ms(int64_t seconds) {
+    int64_t ms;
+    if (__builtin_mul_overflow(seconds, int64_t(1000), &ms)) return seconds > 0 ? INT64_MAX : INT64_MIN;
+    return ms;
+}
+
 int64_t get_ns(timespec const& ts) {
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }

@@ -21,6 +21,13 @@ int64_t absolute_time();
 int64_t absolute_time_t();
 int64_t to_time_t(int64_t ms);
 
+// a + b held to the int64_t range. Every deadline (a clock reading plus a
+// time-out) is made with it, so that a time-out meaning "for ever"
+// (INT64_MAX) stays in the far future instead of wrapping into the past.
+int64_t add_saturated(int64_t a, int64_t b);
+// Seconds to milliseconds, held to the int64_t range likewise.
+int64_t seconds_to_ms(int64_t seconds);
+
 int64_t GetTickCount_m(); // monotonic nanoseconds
 int64_t GetTickCount_t(); // ticks of times()
 void clock_realtime(timespec& ts);

@@ -23,10 +23,6 @@ namespace fut_detail {
 
 namespace {
 
-// Beyond this a wait counts as unlimited; it keeps the deadline arithmetic
-// of the semaphore far from overflow.
-constexpr int64_t unlimited_ms = int64_t(1) << 40;
-
 void post_semaphore(void* ctx) {
     static_cast<semaphore*>(ctx)->post();
 }
@@ -59,7 +55,7 @@ xapi_fut_notify semaphore_entry(semaphore& s) {
 }
 
 bool wait(semaphore& s, int64_t ms) {
-    if (ms < 0 || ms >= unlimited_ms) {
+    if (ms < 0) {
         s.wait();
         return true;
     }
@@ -128,7 +124,7 @@ timeout_section::~timeout_section() {
 }
 
 void prevent_timeout(long seconds) {
-    int64_t deadline = relative_time_t() + seconds;
+    int64_t deadline = add_saturated(relative_time_t(), seconds);
     rec_lock lock(threads_mutex());
     deadlines()[pthread_self()] = deadline;
 }

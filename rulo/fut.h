@@ -113,7 +113,18 @@ public:
     // is set, then returns its value or throws a copy of its exception. When
     // the time runs out first the future becomes failed with "/timeout" for
     // every holder; a value that arrived meanwhile is returned instead.
-    T& sync(int64_t ms) {
+    // The reference lives as long as this handle (or a copy of it).
+    T& sync(int64_t ms) & { return wait_for_result(ms); }
+    // On a temporary (pcall(...).sync(ms)) the state may go with the handle
+    // at the end of the statement: the value is returned as a copy.
+    T sync(int64_t ms) && { return wait_for_result(ms); }
+
+    bool is_pending() const { return index() == 0; }
+    bool is_failed() const { return index() == 1; }
+    bool is_done() const { return index() == 2; }
+
+private:
+    T& wait_for_result(int64_t ms) {
         data& d = *m_data;
         semaphore posted(1, 0);
         xapi_fut_notify const entry = fut_detail::semaphore_entry(posted);
@@ -146,12 +157,6 @@ public:
         rec_lock lock(d.lock);
         return result_locked();
     }
-
-    bool is_pending() const { return index() == 0; }
-    bool is_failed() const { return index() == 1; }
-    bool is_done() const { return index() == 2; }
-
-private:
     std::size_t index() const {
         rec_lock lock(m_data->lock);
         return m_data->state.index();

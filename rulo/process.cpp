@@ -124,8 +124,7 @@ void run_detached(exec_plan const& plan) {
 void run_timed(exec_plan const& plan, long long timeout) {
     // Milliseconds, so that a limit of n seconds is never cut short by the
     // rounding of a whole-second clock.
-    int64_t const limit = timeout > INT64_MAX / 2000 ? INT64_MAX / 2 : int64_t(timeout) * 1000;
-    int64_t const deadline = relative_time() + limit;
+    int64_t const deadline = add_saturated(relative_time(), seconds_to_ms(int64_t(timeout)));
 
     pid_t pid = ::fork();
     if (pid < 0) throw exception::function("system");

@@ -17,8 +17,8 @@ namespace rulo {
 
 namespace {
 
-// The longest single wait of the scheduler thread. Far-future tasks are
-// waited for in steps, which keeps the semaphore's deadline arithmetic small.
+// The longest single wait of the scheduler thread: a wake that could not be
+// posted (post_wake) is noticed after this at the latest.
 constexpr int64_t max_wait_ms = 60000;
 
 struct task_record {
@@ -46,12 +46,6 @@ struct scheduler_state {
 scheduler_state& state() {
     static scheduler_state* s = new scheduler_state;
     return *s;
-}
-
-int64_t add_saturated(int64_t a, int64_t b) {
-    int64_t sum;
-    if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? INT64_MAX : INT64_MIN;
-    return sum;
 }
 
 void post_wake() {

@@ -8,6 +8,12 @@
 
 namespace rulo {
 
+namespace {
+
+constexpr int64_t max_step_ms = int64_t(24) * 3600 * 1000;
+
+} // namespace
+
 semaphore::semaphore(unsigned, unsigned initial) : m_count(initial) {
     if (pthread_mutex_init(&m_mutex, nullptr) != 0) throw exception::function("semaphore");
     pthread_condattr_t attr;
@@ -47,19 +53,21 @@ void semaphore::post() {
 }
 
 bool semaphore::wait_ms(int64_t ms) {
-    int64_t start = relative_time();
+    int64_t const deadline = add_saturated(relative_time(), ms);
     pthread_mutex_lock(&m_mutex);
     while (m_count <= 0) {
-        int64_t remaining = start + ms - relative_time();
+        int64_t remaining = add_saturated(deadline, -relative_time());
         if (remaining < 1) {
             pthread_mutex_unlock(&m_mutex);
             return false;
         }
         // The condition variable runs on CLOCK_MONOTONIC, like relative_time.
-        timespec deadline;
-        clock_monotonic(deadline);
-        add_ms(deadline, remaining);
-        int rc = pthread_cond_timedwait(&m_cond, &m_mutex, &deadline);
+        // A wait for ever goes in steps of a day, which keeps the absolute
+        // deadline within what every timespec and kernel accepts.
+        timespec until;
+        clock_monotonic(until);
+        add_ms(until, remaining < max_step_ms ? remaining : max_step_ms);
+        int rc = pthread_cond_timedwait(&m_cond, &m_mutex, &until);
         if (rc != 0 && rc != ETIMEDOUT) {
             pthread_mutex_unlock(&m_mutex);
             throw exception::function("cond_");
@@ -71,7 +79,7 @@ bool semaphore::wait_ms(int64_t ms) {
 }
 
 bool semaphore::wait(long seconds) {
-    return wait_ms(int64_t(seconds) * 1000);
+    return wait_ms(seconds_to_ms(seconds));
 }
 
 } // namespace rulo

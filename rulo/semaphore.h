@@ -20,7 +20,8 @@ public:
 
     virtual void wait();
     virtual void post();
-    // Blocks up to ms milliseconds; true when a count was taken.
+    // Blocks up to ms milliseconds; true when a count was taken. The
+    // deadline saturates: INT64_MAX (or LONG_MAX seconds) waits for ever.
     virtual bool wait_ms(int64_t ms);
     virtual bool wait(long seconds);
 

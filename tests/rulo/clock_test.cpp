@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <utility>
@@ -55,6 +56,22 @@ TEST(Clock, AddMsCarriesIntoSeconds) {
     }
     EXPECT_EQ(rulo::get_ns({2, 5}), 2000000005);
     EXPECT_EQ(rulo::get_ms_from_ns(2999999), 2);
+}
+
+// Deadlines made from "for ever" time-outs hold at the ends of the range.
+TEST(Clock, DeadlineArithmeticSaturates) {
+    struct {
+        int64_t a, b, sum;
+    } const sums[] = {
+        {1000, 500, 1500},          {1000, INT64_MAX, INT64_MAX},
+        {-5, INT64_MIN, INT64_MIN}, {INT64_MAX, -1, INT64_MAX - 1},
+        {-1000, -3000, -4000},
+    };
+    for (auto const& r : sums) EXPECT_EQ(rulo::add_saturated(r.a, r.b), r.sum) << r.a << " + " << r.b;
+    EXPECT_EQ(rulo::seconds_to_ms(7), 7000);
+    EXPECT_EQ(rulo::seconds_to_ms(-7), -7000);
+    EXPECT_EQ(rulo::seconds_to_ms(INT64_MAX / 1000 + 1), INT64_MAX);
+    EXPECT_EQ(rulo::seconds_to_ms(INT64_MIN / 1000 - 1), INT64_MIN);
 }
 
 TEST(Clock, TimeTextsHaveTheAsctimeForm) {

@@ -2,12 +2,14 @@
 #include "rulo/clock.h"
 #include "rulo/exception.h"
 #include "rulo/fut.h"
+#include "rulo/semaphore.h"
 #include "tests/support/framework_env.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <functional>
 #include <string>
 #include <thread>
@@ -94,6 +96,24 @@ TEST(Pcall, DeliversTheResultOrTheException) {
     EXPECT_EQ(thrown([&] { f.sync(0); }), "/timeout");
 }
 
+// On a temporary future the state goes at the end of the statement: sync
+// must hand out the value, not a reference into the freed state (ASan).
+TEST(Fut, SyncOnATemporaryReturnsTheValue) {
+    std::string const text(100, 'v'); // beyond the short-string buffer: the characters live on the heap
+    auto done = [&] {
+        rulo::fut<std::string> f;
+        f.set(text);
+        return f;
+    };
+    auto const& value = done().sync(0);
+    EXPECT_EQ(value, text);
+    auto const& sum = rulo::pcall(rulo::executor{}, add, 20, 22).sync(limit_ms);
+    EXPECT_EQ(sum, 42);
+    // A handle that stays gives a reference into the state it keeps.
+    rulo::fut<std::string> kept = done();
+    EXPECT_EQ(&kept.sync(0), &kept.sync(-1));
+}
+
 TEST(TimeoutSection, NestsPerThreadAndDeadlinesAreSetInSeconds) {
     pthread_t self = pthread_self();
     {
@@ -108,6 +128,12 @@ TEST(TimeoutSection, NestsPerThreadAndDeadlinesAreSetInSeconds) {
     ASSERT_TRUE(rulo::timeout_deadline(self, &deadline));
     EXPECT_GE(deadline, before + 30);
     EXPECT_LE(deadline, rulo::relative_time_t() + 30);
+    // For ever stays in the future. The sum wraps only once the clock is
+    // past its first second, so let it get there.
+    if (rulo::relative_time_t() < 1) rulo::semaphore(1, 0).wait_ms(1000 - rulo::relative_time());
+    rulo::prevent_timeout(LONG_MAX);
+    ASSERT_TRUE(rulo::timeout_deadline(self, &deadline));
+    EXPECT_EQ(deadline, INT64_MAX);
 }
 
 } // namespace

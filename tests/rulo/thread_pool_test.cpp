@@ -1,6 +1,7 @@
 // Thread pools, the executor adapters and the piggyback executor.
 #include "rulo/exception.h"
 #include "rulo/piggyback_executor.h"
+#include "rulo/scheduler.h"
 #include "rulo/semaphore.h"
 #include "rulo/thread_pool.h"
 #include "tests/rulo/failing_thread_start.h"
@@ -10,6 +11,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -29,6 +32,16 @@ struct job {
 
 rulo::runnable make_job(std::function<void()> fn, std::function<void()> on_del = {}) {
     return rulo::runnable_f<job>::make(new job{std::move(fn), std::move(on_del)});
+}
+
+// Workers going idle or leaving send no event: poll, within the usual limit.
+bool eventually(std::function<bool()> const& done) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 // One worker runs the queue in order, swallowing exceptions, and keeps the
@@ -90,10 +103,116 @@ TEST(ThreadPool, NoRunnableIsLostAtTheIdleTimeOut) {
         }
     }
     EXPECT_EQ(runs.load(), executed);
-    // Without work the workers leave; there is no event for that, so poll.
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (pool.running() != 0 && std::chrono::steady_clock::now() < end) std::this_thread::yield();
-    EXPECT_EQ(pool.running(), 0);
+    EXPECT_TRUE(eventually([&] { return pool.running() == 0; })); // without work the workers leave
+}
+
+// Several threads execute at once, and runnables execute more from the
+// workers, while workers expire (idle_ms 1): every runnable runs once, and
+// no wake is left counted as on its way (a pool that thought so would queue
+// the next round for ever).
+TEST(ThreadPool, ConcurrentExecutesFromInsideAndOutsideAllRun) {
+    rulo::thread_pool pool(6, 1, rulo::thread::normal);
+    constexpr int producers = 4, per_producer = 300;
+    std::atomic<int> runs{0};
+    rulo::semaphore done(1, 0); // posted by each del
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::thread> threads;
+        for (int p = 0; p < producers; ++p)
+            threads.emplace_back([&] {
+                for (int i = 0; i < per_producer; ++i)
+                    pool.execute(make_job(
+                        [&] {
+                            ++runs;
+                            pool.execute(make_job([&] { ++runs; }, [&] { done.post(); }));
+                        },
+                        [&] { done.post(); }));
+            });
+        for (auto& t : threads) t.join();
+        for (int i = 0; i < 2 * producers * per_producer; ++i) ASSERT_TRUE(done.wait_ms(limit_ms)) << i;
+        EXPECT_EQ(runs.load(), (round + 1) * 2 * producers * per_producer);
+        EXPECT_LE(pool.running(), 6);
+        EXPECT_TRUE(eventually([&] { return pool.running() == 0 && pool.idle_count() == 0; }));
+    }
+}
+
+// An idle time meaning "for ever" keeps the worker: one worker serves every round.
+TEST(ThreadPool, WorkersIdleForEverStay) {
+    rulo::thread_pool pool(4, INT64_MAX, rulo::thread::normal);
+    rulo::semaphore done(1, 0);
+    for (int round = 0; round < 3; ++round) {
+        pool.execute(make_job([] {}, [&] { done.post(); }));
+        ASSERT_TRUE(done.wait_ms(limit_ms));
+        ASSERT_TRUE(eventually([&] { return pool.idle_count() == 1; })) << "round " << round;
+    }
+    EXPECT_EQ(pool.started(), 1);
+    EXPECT_EQ(pool.running(), 1);
+}
+
+// Tasks that wait until n of them run at once: a pool that waited for a
+// task to end before it gave the next one a thread would never get there.
+// The second round finds n idle workers and must start no thread.
+TEST(ThreadPool, TasksWaitingForEachOtherAllGetAThread) {
+    constexpr int n = 24;
+    rulo::thread_pool pool(INT_MAX, limit_ms, rulo::thread::normal);
+    auto to_pool = [&](rulo::runnable r) { pool.execute(r); };
+    auto to_scheduler_pool = [](rulo::runnable r) {
+        rulo::schedule_task(nullptr, 0, rulo::schedule_at, true, r);
+    };
+    struct {
+        char const* target;
+        std::function<void(rulo::runnable)> submit;
+    } const rounds[] = {
+        {"fresh pool", to_pool}, {"idle workers", to_pool}, {"scheduler pool", to_scheduler_pool}};
+    for (auto const& round : rounds) {
+        SCOPED_TRACE(round.target);
+        std::atomic<int> inside{0}, met{0};
+        rulo::semaphore all_in(1, 0), done(1, 0);
+        for (int i = 0; i < n; ++i)
+            round.submit(make_job(
+                [&] {
+                    if (++inside < n) {
+                        met += all_in.wait_ms(limit_ms);
+                        return;
+                    }
+                    for (int k = 1; k < n; ++k) all_in.post();
+                    ++met;
+                },
+                [&] { done.post(); }));
+        for (int i = 0; i < n; ++i) ASSERT_TRUE(done.wait_ms(2 * limit_ms));
+        EXPECT_EQ(met.load(), n);
+        ASSERT_TRUE(eventually([&] { return pool.idle_count() == n; }));
+        EXPECT_EQ(pool.started(), n);
+    }
+}
+
+// A burst wakes the worker that went idle last; the others sleep on
+// towards their time-out. Each row releases three busy workers in an order.
+TEST(ThreadPool, TheMostRecentlyIdleWorkerIsWokenFirst) {
+    int const orders[][3] = {{2, 0, 1}, {1, 2, 0}, {0, 1, 2}};
+    for (auto const& order : orders) {
+        SCOPED_TRACE(order[2]);
+        rulo::thread_pool pool(INT_MAX, limit_ms, rulo::thread::normal);
+        rulo::semaphore gate[3]{{1, 0}, {1, 0}, {1, 0}}, inside(1, 0), done(1, 0);
+        pthread_t worker[3], woken{};
+        for (int i = 0; i < 3; ++i)
+            pool.execute(make_job(
+                [&, i] {
+                    worker[i] = pthread_self();
+                    inside.post();
+                    gate[i].wait();
+                },
+                [&] { done.post(); }));
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(inside.wait_ms(limit_ms));
+        for (int k = 0; k < 3; ++k) {
+            gate[order[k]].post();
+            ASSERT_TRUE(done.wait_ms(limit_ms));
+            ASSERT_TRUE(eventually([&] { return pool.idle_count() == std::size_t(k + 1); }));
+        }
+        pool.execute(make_job([&] { woken = pthread_self(); }, [&] { done.post(); }));
+        ASSERT_TRUE(done.wait_ms(limit_ms));
+        EXPECT_TRUE(pthread_equal(woken, worker[order[2]]));
+        EXPECT_EQ(pool.started(), 3);
+    }
 }
 
 struct counting_piggyback : rulo::piggyback_executor {

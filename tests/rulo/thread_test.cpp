@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
+#include <cstdint>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -49,6 +52,31 @@ TEST(Semaphore, CountsWithoutACapAndTimedWaitsLastTheirTime) {
     int64_t start = rulo::relative_time();
     EXPECT_FALSE(s.wait(1L));
     EXPECT_GE(rulo::relative_time() - start, 1000);
+}
+
+// A time-out meaning "for ever" must wait for the post, not wrap into the
+// past and give up at once (or overflow while converting seconds).
+TEST(Semaphore, WaitsForEverWaitForThePost) {
+    struct {
+        char const* call;
+        std::function<bool(rulo::semaphore&)> wait;
+    } const cases[] = {
+        {"wait_ms(INT64_MAX)", [](rulo::semaphore& s) { return s.wait_ms(INT64_MAX); }},
+        {"wait(LONG_MAX)", [](rulo::semaphore& s) { return s.wait(LONG_MAX); }},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.call);
+        rulo::semaphore s(1, 0), waiting(1, 0);
+        bool taken = false;
+        std::thread waiter([&] {
+            waiting.post();
+            taken = c.wait(s);
+        });
+        ASSERT_TRUE(waiting.wait_ms(10000));
+        s.post(); // almost always after the wait began: a wrapped deadline has returned false by then
+        waiter.join();
+        EXPECT_TRUE(taken);
+    }
 }
 
 class probe_thread : public rulo::thread {
