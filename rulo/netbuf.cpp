@@ -1,7 +1,7 @@
 #include "rulo/netbuf.h"
 
 #include "rulo/exception.h"
-#include "rulo/netbuf_imp.h"
+#include "rulo/detail/netbuf_imp.h"
 
 #include <algorithm>
 #include <climits>

@@ -6,7 +6,7 @@
 // pointers. The host installs its own implementation's table at start-up; a
 // plugin installs the host's table instead, so a buffer made on either side of
 // the plugin boundary is the same kind of object and may be handed across in
-// both directions. The implementation (netbuf_imp.h) keeps the bytes as views
+// both directions (netbuf_table.h). The implementation keeps the bytes as views
 // onto reference-counted chunks: copying, cutting, concatenating and growing
 // at either end share chunks instead of copying bytes.
 //

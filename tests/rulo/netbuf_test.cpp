@@ -4,7 +4,7 @@
 #include "rulo/exception.h"
 #include "rulo/init.h"
 #include "rulo/netbuf.h"
-#include "rulo/netbuf_imp.h"
+#include "rulo/netbuf_table.h"
 #include "tests/rulo/netbuf_probe.h"
 #include "tests/support/framework_env.h"
 #include "tests/support/plugin_loader.h"

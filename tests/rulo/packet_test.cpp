@@ -90,6 +90,8 @@ TYPED_TEST(packet_codec, vectors_and_argument_orders) {
     // The most negative values keep their true magnitude.
     expect_codes<B>(INT_MIN, "00 00 00 80 84");
     expect_codes<B>(LLONG_MIN, "00 00 00 00 00 00 00 80 88");
+    expect_codes<B>(static_cast<short>(SHRT_MIN), "00 80 82");
+    expect_codes<B>(LONG_MIN, "00 00 00 00 00 00 00 80 88");
     // A lone negative count byte, as older writers made for the most negative value, still reads as 0.
     EXPECT_EQ((decode<int, B>(hex("80"))), 0);
     EXPECT_EQ((decode<int, B>(hex("05 00 02"))), 5); // non-minimal magnitudes are accepted

@@ -1,4 +1,4 @@
-#include "rulo/netbuf_imp.h"
+#include "rulo/detail/netbuf_imp.h"
 
 #include "rulo/exception.h"
 
