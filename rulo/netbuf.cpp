@@ -1,7 +1,7 @@
 #include "rulo/netbuf.h"
 
-#include "rulo/exception.h"
 #include "rulo/detail/netbuf_imp.h"
+#include "rulo/exception.h"
 
 #include <algorithm>
 #include <climits>
@@ -204,10 +204,11 @@ netbuf netbuf::from_string(std::string const& text) {
 }
 
 std::string netbuf::to_string() const {
-    char const* data;
-    int length;
-    whole(data, length);
-    return length < 1 ? std::string() : std::string(data, size_t(length));
+    // Copied straight out of the views: no joined copy is made for it.
+    int const length = size();
+    std::string text(size_t(std::max(length, 0)), '\0');
+    copy_front(text.data(), length);
+    return text;
 }
 
 // ---- iterator ----

@@ -209,6 +209,7 @@ void view::dec() const {
 // ---- buf ----
 
 buf::~buf() {
+    drop_joined();
     drop_all();
 }
 
@@ -309,6 +310,7 @@ buf* buf::sub(int offset, int length) const {
 }
 
 void buf::append(buf const& src, bool back) {
+    settle();
     int const count = src.m_size;
     if (count < 1) return;
     check_growth(count, "append");
@@ -336,6 +338,7 @@ void buf::append(buf const& src, bool back) {
 }
 
 void buf::adopt(char* array, int count, bool back) {
+    settle();
     if (count < 1 || count > max_size - m_size) {
         delete[] array;
         if (count > 0) check_growth(count, "adopt");
@@ -352,6 +355,7 @@ void buf::adopt(char* array, int count, bool back) {
 }
 
 void buf::attach(char* data, int count, bool back, bool writable, void (*release)(void*), void* arg) {
+    settle();
     if (count < 1 || count > max_size - m_size) {
         if (release) release(arg);
         if (count > 0) check_growth(count, "attach");
@@ -368,6 +372,7 @@ void buf::attach(char* data, int count, bool back, bool writable, void (*release
 }
 
 char* buf::allocate(int count, bool back) {
+    settle();
     if (count < 1) return nullptr;
     check_growth(count, "allocate");
     if (!m_views.empty()) {
@@ -399,6 +404,7 @@ char* buf::allocate(int count, bool back) {
 }
 
 void buf::wish_allocate(int count, bool back, char*& data, int& length) {
+    settle();
     data = nullptr;
     length = 0;
     if (count < 1) return;
@@ -425,33 +431,109 @@ void buf::wish_allocate(int count, bool back, char*& data, int& length) {
     length = count;
 }
 
-void buf::front(char const*& data, int& length, int max) {
+void buf::front(char const*& data, int& length, int max) const {
     data = nullptr;
     length = 0;
     if (m_size < 1) return;
+    view const& first = m_views.front();
+    size_t count = 1;
+    int64_t total = first.m_length;
     if (m_views.size() > 1) {
         if (max >= m_size) {
-            join(m_views.size(), m_size);
-        } else if (m_views.front().m_length <= max / 2) {
+            count = m_views.size();
+            total = m_size;
+        } else if (first.m_length <= max / 2) {
             // Gather short views until the total reaches max; a long view is
             // better returned on its own later than copied now.
             int const half = max / 2;
-            size_t count = 0;
-            int64_t total = 0;
+            count = 0;
+            total = 0;
             for (view const& v : m_views) {
                 if (count > 0 && v.m_length > half) break;
                 total += v.m_length;
                 ++count;
                 if (total >= max) break;
             }
-            if (count > 1) join(count, int(total));
         }
     }
-    data = m_views.front().begin();
-    length = m_views.front().m_length;
+    if (count == 1) {
+        data = first.begin();
+        length = first.m_length;
+        return;
+    }
+    auto covering = [count](joined* j) {
+        for (; j; j = j->next)
+            if (j->count >= count) return j;
+        return static_cast<joined*>(nullptr);
+    };
+    joined* head = m_joined.load(std::memory_order_acquire);
+    joined* found = covering(head);
+    if (!found) {
+        nchunk* c = nchunk::make(int(total));
+        char* out = c->data();
+        for (size_t i = 0; i < count; ++i) {
+            std::memcpy(out, m_views[i].begin(), m_views[i].m_length);
+            out += m_views[i].m_length;
+        }
+        joined* mine;
+        try {
+            mine = new joined{c, count, int(total), head};
+        } catch (...) {
+            g_chunk_dec_n.inc();
+            delete c;
+            throw;
+        }
+        // Another reader may have published meanwhile: keep its copy when it
+        // covers these views, else put this one in front.
+        found = mine;
+        while (!m_joined.compare_exchange_weak(mine->next, mine, std::memory_order_acq_rel,
+                                               std::memory_order_acquire)) {
+            if (joined* other = covering(mine->next)) {
+                g_chunk_dec_n.inc();
+                delete mine->c;
+                delete mine;
+                found = other;
+                break;
+            }
+        }
+    }
+    data = found->c->data();
+    length = found->total;
+}
+
+void buf::settle_joined() {
+    joined* list = m_joined.exchange(nullptr, std::memory_order_acquire);
+    joined* best = list;
+    for (joined* j = list; j; j = j->next)
+        if (j->count > best->count) best = j;
+    // As join() does: the copy takes the place of the last view it replaces.
+    for (size_t i = 0; i < best->count; ++i) m_views[i].dec();
+    m_views[best->count - 1] = view(best->c, 0, best->total);
+    for (size_t i = 1; i < best->count; ++i) m_views.pop_front();
+    while (list) {
+        joined* next = list->next;
+        if (list != best) {
+            g_chunk_dec_n.inc();
+            delete list->c;
+        }
+        delete list;
+        list = next;
+    }
+}
+
+void buf::drop_joined() {
+    joined* list = m_joined.exchange(nullptr, std::memory_order_acquire);
+    while (list) {
+        joined* next = list->next;
+        g_chunk_dec_n.inc();
+        delete list->c;
+        delete list;
+        list = next;
+    }
 }
 
 void buf::erase(int count, bool back) {
+    settle();
     if (count < 1 || m_size < 1) return;
     if (count >= m_size) {
         drop_all();
@@ -475,6 +557,7 @@ void buf::erase(int count, bool back) {
 }
 
 void buf::copy(char* dest, int count, bool take, bool back) {
+    if (take) settle();
     if (count < 1 || m_size < 1) return;
     int const k = std::min(count, m_size);
     int left = k;

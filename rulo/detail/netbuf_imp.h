@@ -179,9 +179,12 @@ struct view : rulo::object_counter<&g_view_n> {
 };
 
 // One buffer: the implementation object behind a netbuf handle. Owned by its
-// handle and used by one thread at a time. Every change is all or nothing: a
-// failing operation (std::bad_alloc, or growth past the size limit refused
-// with a function exception) leaves the views and the size as they were.
+// handle; changed by one thread at a time, and while nobody reads it. The
+// const operations (size, sub, append as the source, front, copy without
+// take, find, compare, iterators) may run on several threads at once. Every
+// change is all or nothing: a failing operation (std::bad_alloc, or growth
+// past the size limit refused with a function exception) leaves the bytes and
+// the size as they were.
 class buf : rulo::object_counter<&g_netbuf_n> {
 public:
     static constexpr int max_size = 2147483647;
@@ -202,7 +205,10 @@ public:
     void attach(char* data, int count, bool back, bool writable, void (*release)(void*), void* arg);
     char* allocate(int count, bool back);
     void wish_allocate(int count, bool back, char*& data, int& length);
-    void front(char const*& data, int& length, int max);
+    // Reads only: safe on one buf from several threads at once, beside the
+    // other const operations. When the first bytes span views, the joined
+    // copy is kept beside the views (see joined) rather than in their place.
+    void front(char const*& data, int& length, int max) const;
     void erase(int count, bool back);
     void copy(char* dest, int count, bool take, bool back);
     int find(char c, int max) const;
@@ -227,8 +233,34 @@ private:
     // Copies the first count views (total bytes) into one new chunk that
     // replaces them. Throws only before anything changed.
     void join(size_t count, int total);
+    // Puts the largest joined copy that front() made in place of the views it
+    // joined and drops the others. Every change starts with it: a change has
+    // the buf to itself, so no reader can still be walking the old views.
+    // Cannot fail.
+    void settle() {
+        if (m_joined.load(std::memory_order_acquire)) settle_joined();
+    }
+    void settle_joined();
+    // Drops every joined copy without using it.
+    void drop_joined();
+
+    // A contiguous copy of the first count views, made by a const front().
+    // Several threads may read one buf at once, so front() never changes the
+    // views: it publishes its copy here (first come, first kept; a copy
+    // covering more views is pushed in front), and a reader that finds one
+    // covering what it needs returns that. The copies live until the next
+    // change, which puts the largest in place of its views, so a buffer read
+    // with whole() and then cut ends up joined as if front() had done it.
+    struct joined {
+        chunk* c;
+        size_t count;
+        int total;
+        joined* next;
+    };
+
     std::deque<view> m_views;
     int32_t m_size = 0;
+    mutable std::atomic<joined*> m_joined{nullptr};
 };
 
 // An iterator over the views of a buf; holds no references.
