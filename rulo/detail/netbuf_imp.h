@@ -30,6 +30,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <vector>
 
@@ -81,6 +82,39 @@ extern rulo::atomic g_netbuf_n;    // bufs alive
 extern rulo::atomic g_chunk_inc_n; // chunk references ever taken (a new chunk counts as one)
 extern rulo::atomic g_chunk_dec_n; // chunk references ever dropped
 
+// memcpy for the small pieces that messages and frames are made of: up to 64
+// bytes with a few fixed-size moves (overlapping when the count lies between
+// two sizes) and no call, longer ones by memcpy.
+inline void copy_bytes(char* to, char const* from, size_t n) {
+    auto move =
+        [&](size_t width) { // the first and the last width bytes; they cover n when width <= n <= 2 * width
+            char head[16], tail[16];
+            std::memcpy(head, from, width);
+            std::memcpy(tail, from + n - width, width);
+            std::memcpy(to, head, width);
+            std::memcpy(to + n - width, tail, width);
+        };
+    if (n > 64) {
+        std::memcpy(to, from, n);
+    } else if (n > 32) {
+        char head[32], tail[32];
+        std::memcpy(head, from, 32);
+        std::memcpy(tail, from + n - 32, 32);
+        std::memcpy(to, head, 32);
+        std::memcpy(to + n - 32, tail, 32);
+    } else if (n > 16) {
+        move(16);
+    } else if (n >= 8) {
+        move(8);
+    } else if (n >= 4) {
+        move(4);
+    } else if (n > 0) {
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
+    }
+}
+
 // Capacities of the size classes; larger chunks get exactly what they were made for.
 inline constexpr int size_classes[] = {128, 512, 2048, 8192, 65536};
 inline constexpr int size_class_count = 5;
@@ -102,13 +136,17 @@ using item_cache = rulo::simple_item_cache<cache_mem>;
 // destructor by whichever thread drops the last reference.
 class chunk : rulo::object_counter<&g_chunk_n> {
 public:
-    chunk(char* data, int capacity);
+    // writable: whether the owner lets the buffer write outside the views at
+    // all (true for framework memory); write_access() adds "and unshared".
+    chunk(char* data, int capacity, bool writable = true);
     virtual ~chunk();
     chunk(chunk const&) = delete;
     chunk& operator=(chunk const&) = delete;
 
     // May bytes outside the views be written in place?
     virtual bool write_access() const = 0;
+    // The same answer without the virtual call, for the buffer's own fast paths.
+    bool may_write() const { return m_writable && unshared(); }
 
     void inc() { m_refs.fetch_add(1, std::memory_order_relaxed); }
     // True for the one caller whose release brought the count to 0.
@@ -126,6 +164,7 @@ private:
     std::atomic<int64_t> m_refs{1};
     char* m_data;
     int32_t m_capacity;
+    bool m_writable;
 };
 
 // Memory owned by the framework: a size-class item, a free-store array made
@@ -133,19 +172,24 @@ private:
 class nchunk : public chunk {
 public:
     // A chunk for at least n bytes (n >= 1): the first size class that holds
-    // n, or exactly n bytes above the largest. Throws std::bad_alloc.
+    // n, or exactly n bytes above the largest. Throws std::bad_alloc. The
+    // memory of a chunk above the largest class comes from the free store, or
+    // from the few recently released ones kept for reuse (large_reserve in
+    // the .cpp): a buffer that holds a lot at once makes such chunks again
+    // and again, and the free store would hand fresh pages to each of them.
     static nchunk* make(int n);
     // Takes over array (count >= 1); the caller still owns it if this throws.
     nchunk(char* array, int count);
     ~nchunk() override;
 
-    bool write_access() const override { return unshared(); }
+    bool write_access() const override { return may_write(); }
 
 private:
     nchunk(char* data, int capacity, item_cache* cache, char* item);
 
     item_cache* m_cache = nullptr; // null when not from a cache
     char* m_item = nullptr;
+    size_t m_block = 0; // made above the classes: the size of the memory, which may exceed the capacity
 };
 
 // Memory owned by a caller; release(arg) runs once, when the chunk goes.
@@ -154,10 +198,9 @@ public:
     cchunk(char* data, int capacity, bool writable, void (*release)(void*), void* arg);
     ~cchunk() override;
 
-    bool write_access() const override { return m_writable && unshared(); }
+    bool write_access() const override { return may_write(); }
 
 private:
-    bool m_writable;
     void (*m_release)(void*);
     void* m_arg;
 };
@@ -203,18 +246,65 @@ public:
     void append(buf const& src, bool back);
     void adopt(char* array, int count, bool back);
     void attach(char* data, int count, bool back, bool writable, void (*release)(void*), void* arg);
-    char* allocate(int count, bool back);
+    // allocate, copy and erase handle the common small case inline (growth
+    // inside the end chunk, reads and cuts inside the end view) and leave the
+    // rest to their out-of-line part; both give the same result.
+    char* allocate(int count, bool back) {
+        if (count > 0 && !m_joined.load(std::memory_order_relaxed) && !m_views.empty() &&
+            count <= max_size - m_size) {
+            view& v = back ? m_views.back() : m_views.front();
+            chunk const& c = *v.m_chunk;
+            if (back ? c.capacity() - v.end_offset() >= count : v.m_offset >= count) {
+                if (c.may_write()) {
+                    if (!back) v.m_offset -= count;
+                    v.m_length += count;
+                    m_size += count;
+                    return back ? v.begin() + v.m_length - count : v.begin();
+                }
+            }
+        }
+        return allocate_slow(count, back);
+    }
     void wish_allocate(int count, bool back, char*& data, int& length);
     // Reads only: safe on one buf from several threads at once, beside the
     // other const operations. When the first bytes span views, the joined
     // copy is kept beside the views (see joined) rather than in their place.
     void front(char const*& data, int& length, int max) const;
-    void erase(int count, bool back);
-    void copy(char* dest, int count, bool take, bool back);
+    void erase(int count, bool back) {
+        if (count > 0 && !m_joined.load(std::memory_order_relaxed) && !m_views.empty()) {
+            view& v = back ? m_views.back() : m_views.front();
+            if (count < v.m_length) {
+                if (!back) v.m_offset += count;
+                v.m_length -= count;
+                m_size -= count;
+                return;
+            }
+        }
+        erase_slow(count, back);
+    }
+    void copy(char* dest, int count, bool take, bool back) {
+        if (count > 0 && !m_views.empty()) {
+            view& v = back ? m_views.back() : m_views.front();
+            if (count < v.m_length ? !take || !m_joined.load(std::memory_order_relaxed)
+                                   : !take && count == v.m_length) {
+                copy_bytes(dest, back ? v.begin() + v.m_length - count : v.begin(), size_t(count));
+                if (take) {
+                    if (!back) v.m_offset += count;
+                    v.m_length -= count;
+                    m_size -= count;
+                }
+                return;
+            }
+        }
+        copy_slow(dest, count, take, back);
+    }
     int find(char c, int max) const;
     int compare(char const* text, int length) const;
 
 private:
+    char* allocate_slow(int count, bool back);
+    void erase_slow(int count, bool back);
+    void copy_slow(char* dest, int count, bool take, bool back);
     // Throws the function exception named op unless count more bytes fit.
     void check_growth(int64_t count, char const* op) const;
     // Stores a view over a new chunk, handing it the chunk's first reference;
