@@ -54,14 +54,18 @@ void netbuf::init() {
     fn<init_fn>(slot_init)();
 }
 
-netbuf::netbuf() : m_impl(fn<create_fn>(slot_create)()) {}
+netbuf::netbuf() : m_impl(g_direct ? new buf : fn<create_fn>(slot_create)()) {}
 
 netbuf::netbuf(netbuf const& src, int offset, int length) : m_impl(sub_of(src.m_impl, offset, length)) {}
 
 netbuf::netbuf(void* impl, bool copy) : m_impl(copy ? sub_of(impl, 0, whole_length) : impl) {}
 
 netbuf::~netbuf() {
-    if (m_impl) fn<destroy_fn>(slot_destroy)(m_impl);
+    if (!m_impl) return;
+    if (g_direct)
+        delete direct(m_impl);
+    else
+        fn<destroy_fn>(slot_destroy)(m_impl);
 }
 
 netbuf& netbuf::operator=(netbuf const& src) {
@@ -155,6 +159,21 @@ void netbuf::front(char const*& data, int& length, int max) const {
 
 void netbuf::whole(char const*& data, int& length) const {
     front(data, length, whole_length);
+}
+
+void netbuf::last_piece(char const*& data, int& length) const {
+    data = nullptr;
+    length = 0;
+    if (g_direct) {
+        auto const& views = direct(m_impl)->views();
+        if (!views.empty()) {
+            data = views.back().begin();
+            length = views.back().m_length;
+        }
+        return;
+    }
+    // The table has no entry for it: walk the views to the last one.
+    for (iterator it(*this); it.valid(); it.next()) it.get(data, length);
 }
 
 void netbuf::erase_front(int count) {

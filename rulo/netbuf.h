@@ -107,6 +107,12 @@ public:
     void front(char const*& data, int& length, int max) const;
     void whole(char const*& data, int& length) const;
 
+    // The last bytes that lie in one piece: the end of the buffer as far as
+    // it is contiguous (null and 0 when empty). Rearranges nothing and copies
+    // nothing; valid until the buffer changes. For readers that decode from
+    // the end and fall back to copy_back when a value spans pieces.
+    void last_piece(char const*& data, int& length) const;
+
     void erase_front(int count);
     void erase_back(int count);
     void clear();
