@@ -6,9 +6,12 @@
 // pointers. The host installs its own implementation's table at start-up; a
 // plugin installs the host's table instead, so a buffer made on either side of
 // the plugin boundary is the same kind of object and may be handed across in
-// both directions (netbuf_table.h). The implementation keeps the bytes as views
-// onto reference-counted chunks: copying, cutting, concatenating and growing
-// at either end share chunks instead of copying bytes.
+// both directions (netbuf_table.h). Where the installed table is this copy's
+// own (the host), the handle calls the implementation directly and does the
+// small cases of growing, reading and cutting inline; the result is the same.
+// The implementation keeps the bytes as views onto reference-counted chunks:
+// copying, cutting, concatenating and growing at either end share chunks
+// instead of copying bytes.
 //
 // Ownership and threads: a netbuf is changed by one thread at a time, and
 // only while no other thread reads it; nothing in one buffer is locked. Its

@@ -83,32 +83,25 @@ extern rulo::atomic g_chunk_inc_n; // chunk references ever taken (a new chunk c
 extern rulo::atomic g_chunk_dec_n; // chunk references ever dropped
 
 // memcpy for the small pieces that messages and frames are made of: up to 64
-// bytes with a few fixed-size moves (overlapping when the count lies between
-// two sizes) and no call, longer ones by memcpy.
+// bytes as two fixed-size copies of the first and the last bytes (which
+// overlap when the count lies between two sizes) and no call; longer ones by
+// memcpy. The source and the destination never overlap.
 inline void copy_bytes(char* to, char const* from, size_t n) {
-    auto move =
-        [&](size_t width) { // the first and the last width bytes; they cover n when width <= n <= 2 * width
-            char head[16], tail[16];
-            std::memcpy(head, from, width);
-            std::memcpy(tail, from + n - width, width);
-            std::memcpy(to, head, width);
-            std::memcpy(to + n - width, tail, width);
-        };
-    if (n > 64) {
+    auto ends = [&](size_t width) { // covers n when width <= n <= 2 * width
+        std::memcpy(to, from, width);
+        std::memcpy(to + n - width, from + n - width, width);
+    };
+    if (n > 64)
         std::memcpy(to, from, n);
-    } else if (n > 32) {
-        char head[32], tail[32];
-        std::memcpy(head, from, 32);
-        std::memcpy(tail, from + n - 32, 32);
-        std::memcpy(to, head, 32);
-        std::memcpy(to + n - 32, tail, 32);
-    } else if (n > 16) {
-        move(16);
-    } else if (n >= 8) {
-        move(8);
-    } else if (n >= 4) {
-        move(4);
-    } else if (n > 0) {
+    else if (n >= 32)
+        ends(32);
+    else if (n >= 16)
+        ends(16);
+    else if (n >= 8)
+        ends(8);
+    else if (n >= 4)
+        ends(4);
+    else if (n > 0) {
         to[0] = from[0];
         to[n / 2] = from[n / 2];
         to[n - 1] = from[n - 1];
