@@ -200,16 +200,20 @@ private:
 
 // A range of one chunk. A view stored in a buf holds one chunk reference;
 // copies in temporaries hold none unless inc() is called for them.
+// The chunk's data pointer is kept beside it (it never changes), so reading
+// through a view does not have to load the chunk first.
 struct view : rulo::object_counter<&g_view_n> {
-    view(chunk* c, int offset, int length) : m_chunk(c), m_offset(offset), m_length(length) {}
+    view(chunk* c, int offset, int length)
+        : m_chunk(c), m_data(c->data()), m_offset(offset), m_length(length) {}
 
     void inc() const;
     void dec() const;
 
-    char* begin() const { return m_chunk->data() + m_offset; }
+    char* begin() const { return m_data + m_offset; }
     int end_offset() const { return m_offset + m_length; }
 
     chunk* m_chunk;
+    char* m_data;
     int32_t m_offset;
     int32_t m_length;
 };
