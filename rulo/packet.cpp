@@ -37,10 +37,14 @@ int count_of(unsigned char byte, bool is_signed, bool& negative) {
 }
 
 // The most negative value of a signed width has a magnitude one above the largest positive one.
-void check_range(unsigned long long magnitude, bool negative, int max_bytes, bool is_signed) {
-    if (!is_signed) return; // count <= width already bounds an unsigned value
+bool in_range(unsigned long long magnitude, bool negative, int max_bytes, bool is_signed) {
+    if (!is_signed) return true; // count <= width already bounds an unsigned value
     unsigned long long const limit = 1ULL << (8 * max_bytes - 1);
-    if (negative ? magnitude > limit : magnitude >= limit) too_big();
+    return negative ? magnitude <= limit : magnitude < limit;
+}
+
+void check_range(unsigned long long magnitude, bool negative, int max_bytes, bool is_signed) {
+    if (!in_range(magnitude, negative, max_bytes, is_signed)) too_big();
 }
 
 long long signed_value(unsigned long long magnitude, bool negative) {
@@ -98,10 +102,7 @@ bool peek_tail(netbuf const& b, int max_bytes, bool is_signed, decoded& d, int& 
     if (count >= length || count > max_bytes) return false;
     d.magnitude = 0;
     for (int i = count; i > 0; --i) d.magnitude = d.magnitude << 8 | end[i - count - 1];
-    if (is_signed) {
-        unsigned long long const limit = 1ULL << (8 * max_bytes - 1);
-        if (d.negative ? d.magnitude > limit : d.magnitude >= limit) return false;
-    }
+    if (!in_range(d.magnitude, d.negative, max_bytes, is_signed)) return false;
     used = count + 1;
     return true;
 }
