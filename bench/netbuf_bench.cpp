@@ -41,7 +41,7 @@ struct rounds {
     int part;
     std::vector<char> out = std::vector<char>(size_t(part), 0);
     std::vector<char> block; // made by the first memcpy round only: the others run with what they had
-    std::string s; // kept across rounds: its capacity is reused, as a long-lived queue's would be
+    std::string s;           // kept across rounds: its capacity is reused, as a long-lived queue's would be
 
     void netbuf_take() {
         netbuf b;
