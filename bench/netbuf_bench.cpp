@@ -3,13 +3,15 @@
 // off the front in the same parts. Compared with a std::string read from a
 // moving offset, and with plain memcpy into and out of one preallocated
 // block, which is the floor of what any buffer can cost. Bytes/s counts the
-// 1 MiB once per iteration.
+// 1 MiB once per iteration. BM_same_run_ratio runs the three in turn and
+// prints netbuf's share of the others' bandwidth as counters.
 #include "rulo/init.h"
 #include "rulo/netbuf.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
@@ -34,10 +36,14 @@ void fill(netbuf& b, int part) {
     for (int at = 0; at < total; at += part) b.append(src + at, std::min(part, total - at));
 }
 
-void BM_netbuf_append_take(benchmark::State& state) {
-    int const part = int(state.range(0));
-    std::vector<char> out(size_t(part), 0);
-    for (auto _ : state) {
+// One round of each kind: 1 MiB in, then out again, in parts of part bytes.
+struct rounds {
+    int part;
+    std::vector<char> out = std::vector<char>(size_t(part), 0);
+    std::vector<char> block; // made by the first memcpy round only: the others run with what they had
+    std::string s;           // kept across rounds: its capacity is reused, as a long-lived queue's would be
+
+    void netbuf_take() {
         netbuf b;
         fill(b, part);
         while (!b.empty()) {
@@ -45,58 +51,72 @@ void BM_netbuf_append_take(benchmark::State& state) {
             benchmark::DoNotOptimize(out.data());
         }
     }
-    state.SetBytesProcessed(int64_t(state.iterations()) * total);
-}
-
-void BM_netbuf_append_erase(benchmark::State& state) {
-    int const part = int(state.range(0));
-    for (auto _ : state) {
+    void netbuf_erase() {
         netbuf b;
         fill(b, part);
         while (!b.empty()) b.erase_front(part);
         benchmark::DoNotOptimize(b.get_ptr());
     }
-    state.SetBytesProcessed(int64_t(state.iterations()) * total);
-}
-
-void BM_string_append_take(benchmark::State& state) {
-    size_t const part = size_t(state.range(0));
-    std::vector<char> out(part, 0);
-    char const* src = source().data();
-    std::string s; // kept across iterations: its capacity is reused, as a long-lived queue's would be
-    for (auto _ : state) {
-        for (size_t at = 0; at < size_t(total); at += part) s.append(src + at, std::min(part, total - at));
+    void string_take() {
+        size_t const n = size_t(part);
+        char const* src = source().data();
+        for (size_t at = 0; at < size_t(total); at += n) s.append(src + at, std::min(n, total - at));
         // Taking from the front by a read offset: erasing the front each
         // time would move the whole rest of the string.
-        for (size_t at = 0; at < s.size(); at += part) {
-            size_t n = std::min(part, s.size() - at);
-            std::memcpy(out.data(), s.data() + at, n);
+        for (size_t at = 0; at < s.size(); at += n) {
+            std::memcpy(out.data(), s.data() + at, std::min(n, s.size() - at));
             benchmark::DoNotOptimize(out.data());
         }
         s.clear();
     }
-    state.SetBytesProcessed(int64_t(state.iterations()) * total);
-}
-
-void BM_memcpy_append_take(benchmark::State& state) {
-    size_t const part = size_t(state.range(0));
-    std::vector<char> block(size_t(total), 0), out(part, 0);
-    char const* src = source().data();
-    for (auto _ : state) {
-        for (size_t at = 0; at < size_t(total); at += part)
-            std::memcpy(block.data() + at, src + at, std::min(part, total - at));
+    void memcpy_take() {
+        size_t const n = size_t(part);
+        char const* src = source().data();
+        block.resize(size_t(total));
+        for (size_t at = 0; at < size_t(total); at += n)
+            std::memcpy(block.data() + at, src + at, std::min(n, total - at));
         benchmark::ClobberMemory();
-        for (size_t at = 0; at < size_t(total); at += part) {
-            std::memcpy(out.data(), block.data() + at, std::min(part, total - at));
+        for (size_t at = 0; at < size_t(total); at += n) {
+            std::memcpy(out.data(), block.data() + at, std::min(n, total - at));
             benchmark::DoNotOptimize(out.data());
         }
     }
+};
+
+template <void (rounds::*Round)()>
+void BM_round(benchmark::State& state) {
+    rounds r{int(state.range(0))};
+    for (auto _ : state) (r.*Round)();
     state.SetBytesProcessed(int64_t(state.iterations()) * total);
 }
 
-BENCHMARK(BM_netbuf_append_take)->Arg(64)->Arg(1500);
-BENCHMARK(BM_netbuf_append_erase)->Arg(64)->Arg(1500);
-BENCHMARK(BM_string_append_take)->Arg(64)->Arg(1500);
-BENCHMARK(BM_memcpy_append_take)->Arg(64)->Arg(1500);
+// The three kinds in turn within each iteration, so that all see the same
+// machine: the counters are netbuf's bandwidth as a share of the others'
+// (time of the other / time of netbuf, summed over the run).
+void BM_same_run_ratio(benchmark::State& state) {
+    using clock = std::chrono::steady_clock;
+    rounds r{int(state.range(0))};
+    clock::duration nb{}, str{}, mem{};
+    for (auto _ : state) {
+        auto const t0 = clock::now();
+        r.netbuf_take();
+        auto const t1 = clock::now();
+        r.string_take();
+        auto const t2 = clock::now();
+        r.memcpy_take();
+        auto const t3 = clock::now();
+        nb += t1 - t0;
+        str += t2 - t1;
+        mem += t3 - t2;
+    }
+    state.counters["netbuf_vs_memcpy"] = double(mem.count()) / double(nb.count());
+    state.counters["netbuf_vs_string"] = double(str.count()) / double(nb.count());
+}
+
+BENCHMARK(BM_round<&rounds::netbuf_take>)->Name("BM_netbuf_append_take")->Arg(64)->Arg(1500);
+BENCHMARK(BM_round<&rounds::netbuf_erase>)->Name("BM_netbuf_append_erase")->Arg(64)->Arg(1500);
+BENCHMARK(BM_round<&rounds::string_take>)->Name("BM_string_append_take")->Arg(64)->Arg(1500);
+BENCHMARK(BM_round<&rounds::memcpy_take>)->Name("BM_memcpy_append_take")->Arg(64)->Arg(1500);
+BENCHMARK(BM_same_run_ratio)->Arg(64)->Arg(1500);
 
 } // namespace

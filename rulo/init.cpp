@@ -6,7 +6,7 @@
 #include "rulo/exception.h"
 #include "rulo/lock.h"
 #include "rulo/netbuf.h"
-#include "rulo/netbuf_imp.h"
+#include "rulo/netbuf_table.h"
 #include "rulo/object.h"
 #include "rulo/random.h"
 #include "rulo/scheduler.h"

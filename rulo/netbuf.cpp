@@ -1,7 +1,7 @@
 #include "rulo/netbuf.h"
 
+#include "rulo/detail/netbuf_imp.h"
 #include "rulo/exception.h"
-#include "rulo/netbuf_imp.h"
 
 #include <algorithm>
 #include <climits>
@@ -15,6 +15,16 @@ using namespace netbuf_imp;
 // taken from the API table. Written once during start-up, before any other
 // thread exists; only read afterwards.
 void* g_slots[slot_count];
+// Set when the installed table is this copy's own implementation: the handle
+// then calls it directly, which lets the small cases of the busiest
+// operations run inline instead of through a pointer per call. In a plugin
+// that uses the host's table it stays false and every call goes through the
+// table, since the host's objects may be laid out differently.
+bool g_direct = false;
+
+buf* direct(void* impl) {
+    return static_cast<buf*>(impl);
+}
 
 template <class F>
 F fn(slot s) {
@@ -36,6 +46,7 @@ int checked_length(size_t n, char const* op) {
 bool netbuf::install(void** table) {
     if (!table || g_slots[slot_init]) return false;
     std::copy(table, table + slot_count, g_slots);
+    g_direct = std::equal(table, table + slot_count, netbuf_impl);
     return true;
 }
 
@@ -43,14 +54,18 @@ void netbuf::init() {
     fn<init_fn>(slot_init)();
 }
 
-netbuf::netbuf() : m_impl(fn<create_fn>(slot_create)()) {}
+netbuf::netbuf() : m_impl(g_direct ? new buf : fn<create_fn>(slot_create)()) {}
 
 netbuf::netbuf(netbuf const& src, int offset, int length) : m_impl(sub_of(src.m_impl, offset, length)) {}
 
 netbuf::netbuf(void* impl, bool copy) : m_impl(copy ? sub_of(impl, 0, whole_length) : impl) {}
 
 netbuf::~netbuf() {
-    if (m_impl) fn<destroy_fn>(slot_destroy)(m_impl);
+    if (!m_impl) return;
+    if (g_direct)
+        delete direct(m_impl);
+    else
+        fn<destroy_fn>(slot_destroy)(m_impl);
 }
 
 netbuf& netbuf::operator=(netbuf const& src) {
@@ -74,19 +89,25 @@ void netbuf::swap(netbuf& other) {
 }
 
 void netbuf::append(netbuf const& src) {
+    if (g_direct) return direct(m_impl)->append(*direct(src.m_impl), true);
     fn<append_fn>(slot_append)(m_impl, src.m_impl, 1);
 }
 
 void netbuf::prepend(netbuf const& src) {
+    if (g_direct) return direct(m_impl)->append(*direct(src.m_impl), false);
     fn<append_fn>(slot_append)(m_impl, src.m_impl, 0);
 }
 
 void netbuf::append(char const* data, int count) {
-    if (count > 0) std::memcpy(allocate_back(count), data, count);
+    if (count < 1) return;
+    char* to = g_direct ? direct(m_impl)->allocate(count, true) : allocate_back(count);
+    copy_bytes(to, data, size_t(count));
 }
 
 void netbuf::prepend(char const* data, int count) {
-    if (count > 0) std::memcpy(allocate_front(count), data, count);
+    if (count < 1) return;
+    char* to = g_direct ? direct(m_impl)->allocate(count, false) : allocate_front(count);
+    copy_bytes(to, data, size_t(count));
 }
 
 void netbuf::append(std::string const& text) {
@@ -114,10 +135,12 @@ void netbuf::prepend_raw(char* data, int count, bool writable, void (*release)(v
 }
 
 char* netbuf::allocate_back(int count) {
+    if (g_direct) return direct(m_impl)->allocate(count, true);
     return fn<allocate_fn>(slot_allocate)(m_impl, count, 1);
 }
 
 char* netbuf::allocate_front(int count) {
+    if (g_direct) return direct(m_impl)->allocate(count, false);
     return fn<allocate_fn>(slot_allocate)(m_impl, count, 0);
 }
 
@@ -130,6 +153,7 @@ void netbuf::wish_allocate_front(int count, char*& data, int& length) {
 }
 
 void netbuf::front(char const*& data, int& length, int max) const {
+    if (g_direct) return direct(m_impl)->front(data, length, max);
     fn<front_fn>(slot_front)(m_impl, &data, &length, max);
 }
 
@@ -137,11 +161,28 @@ void netbuf::whole(char const*& data, int& length) const {
     front(data, length, whole_length);
 }
 
+void netbuf::last_piece(char const*& data, int& length) const {
+    data = nullptr;
+    length = 0;
+    if (g_direct) {
+        auto const& views = direct(m_impl)->views();
+        if (!views.empty()) {
+            data = views.back().begin();
+            length = views.back().m_length;
+        }
+        return;
+    }
+    // The table has no entry for it: walk the views to the last one.
+    for (iterator it(*this); it.valid(); it.next()) it.get(data, length);
+}
+
 void netbuf::erase_front(int count) {
+    if (g_direct) return direct(m_impl)->erase(count, false);
     fn<erase_fn>(slot_erase)(m_impl, count, 0);
 }
 
 void netbuf::erase_back(int count) {
+    if (g_direct) return direct(m_impl)->erase(count, true);
     fn<erase_fn>(slot_erase)(m_impl, count, 1);
 }
 
@@ -150,26 +191,32 @@ void netbuf::clear() {
 }
 
 void netbuf::copy_front(char* dest, int count) const {
+    if (g_direct) return direct(m_impl)->copy(dest, count, false, false);
     fn<copy_fn>(slot_copy)(m_impl, dest, count, 0, 0);
 }
 
 void netbuf::copy_back(char* dest, int count) const {
+    if (g_direct) return direct(m_impl)->copy(dest, count, false, true);
     fn<copy_fn>(slot_copy)(m_impl, dest, count, 0, 1);
 }
 
 void netbuf::take_front(char* dest, int count) {
+    if (g_direct) return direct(m_impl)->copy(dest, count, true, false);
     fn<copy_fn>(slot_copy)(m_impl, dest, count, 1, 0);
 }
 
 void netbuf::take_back(char* dest, int count) {
+    if (g_direct) return direct(m_impl)->copy(dest, count, true, true);
     fn<copy_fn>(slot_copy)(m_impl, dest, count, 1, 1);
 }
 
 int netbuf::size() const {
+    if (g_direct) return direct(m_impl)->size();
     return fn<size_fn>(slot_size)(m_impl);
 }
 
 bool netbuf::empty() const {
+    if (g_direct) return direct(m_impl)->size() == 0;
     return size() == 0;
 }
 
@@ -204,10 +251,11 @@ netbuf netbuf::from_string(std::string const& text) {
 }
 
 std::string netbuf::to_string() const {
-    char const* data;
-    int length;
-    whole(data, length);
-    return length < 1 ? std::string() : std::string(data, size_t(length));
+    // Copied straight out of the views: no joined copy is made for it.
+    int const length = size();
+    std::string text(size_t(std::max(length, 0)), '\0');
+    copy_front(text.data(), length);
+    return text;
 }
 
 // ---- iterator ----

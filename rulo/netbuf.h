@@ -6,15 +6,30 @@
 // pointers. The host installs its own implementation's table at start-up; a
 // plugin installs the host's table instead, so a buffer made on either side of
 // the plugin boundary is the same kind of object and may be handed across in
-// both directions. The implementation (netbuf_imp.h) keeps the bytes as views
-// onto reference-counted chunks: copying, cutting, concatenating and growing
-// at either end share chunks instead of copying bytes.
+// both directions (netbuf_table.h). Where the installed table is this copy's
+// own (the host), the handle calls the implementation directly and does the
+// small cases of growing, reading and cutting inline; the result is the same.
+// The implementation keeps the bytes as views onto reference-counted chunks:
+// copying, cutting, concatenating and growing at either end share chunks
+// instead of copying bytes.
 //
-// Ownership and threads: a netbuf and its iterators belong to one thread at a
-// time; nothing in one buffer is locked. Different buffers that share chunks
-// may be used and dropped on different threads at once. Copies (copy
-// constructor, assignment, the sub-range constructor) are cheap and share
-// bytes; after a copy exists neither buffer grows into the shared chunk.
+// Ownership and threads: a netbuf is changed by one thread at a time, and
+// only while no other thread reads it; nothing in one buffer is locked. Its
+// const operations (size, copy_front/back, front, whole, to_string, find,
+// compare, iterators, copying the handle) may run on any number of threads at
+// once, as when one buffer is handed to several senders. Different buffers
+// that share chunks may be used and dropped on different threads at once.
+// Copies (copy constructor, assignment, the sub-range constructor) are cheap
+// and share bytes; after a copy exists neither buffer grows into the shared
+// chunk.
+//
+// The cost of const front()/whole(): when the bytes asked for span several
+// chunks, they are copied into a new chunk that is kept beside the old ones
+// (the chain others may be walking is never rearranged by a read), so the
+// joined bytes are held twice until the buffer next changes. That change puts
+// the copy in place of the chunks it joined, without copying again. Prefer
+// to_string(), copy_front() or an iterator when a buffer of many chunks is
+// only read once.
 //
 // Failures: counts below 1 are no error (nothing happens, or null/empty is
 // returned), reads past the end are clipped. Growth that would take the size
@@ -88,12 +103,18 @@ public:
     void wish_allocate_back(int count, char*& data, int& length);
     void wish_allocate_front(int count, char*& data, int& length);
 
-    // Make the first bytes contiguous (copies bytes when they span chunks) and
-    // return them; the length may exceed max. Valid until the buffer changes.
-    // The bytes stay the same, so these are const, but the chunks behind them
-    // may be rearranged: iterators on the buffer are invalidated.
+    // The first bytes, contiguous (copies bytes when they span chunks, see
+    // above); the length may exceed max. Valid until the buffer changes.
+    // Iterators stay valid: the chunk chain is changed only by the next change
+    // of the buffer.
     void front(char const*& data, int& length, int max) const;
     void whole(char const*& data, int& length) const;
+
+    // The last bytes that lie in one piece: the end of the buffer as far as
+    // it is contiguous (null and 0 when empty). Rearranges nothing and copies
+    // nothing; valid until the buffer changes. For readers that decode from
+    // the end and fall back to copy_back when a value spans pieces.
+    void last_piece(char const*& data, int& length) const;
 
     void erase_front(int count);
     void erase_back(int count);
@@ -119,7 +140,7 @@ public:
     static netbuf from_buffer(char const* data, int count);
     static netbuf from_string(char const* text);
     static netbuf from_string(std::string const& text);
-    // Copies the bytes out (makes them contiguous first).
+    // Copies the bytes out; rearranges nothing.
     std::string to_string() const;
 
     // Walks the views of a buffer. Holds no references: usable only while the

@@ -37,10 +37,14 @@ int count_of(unsigned char byte, bool is_signed, bool& negative) {
 }
 
 // The most negative value of a signed width has a magnitude one above the largest positive one.
-void check_range(unsigned long long magnitude, bool negative, int max_bytes, bool is_signed) {
-    if (!is_signed) return; // count <= width already bounds an unsigned value
+bool in_range(unsigned long long magnitude, bool negative, int max_bytes, bool is_signed) {
+    if (!is_signed) return true; // count <= width already bounds an unsigned value
     unsigned long long const limit = 1ULL << (8 * max_bytes - 1);
-    if (negative ? magnitude > limit : magnitude >= limit) too_big();
+    return negative ? magnitude <= limit : magnitude < limit;
+}
+
+void check_range(unsigned long long magnitude, bool negative, int max_bytes, bool is_signed) {
+    if (!in_range(magnitude, negative, max_bytes, is_signed)) too_big();
 }
 
 long long signed_value(unsigned long long magnitude, bool negative) {
@@ -85,6 +89,30 @@ decoded take_tail(netbuf& b, int max_bytes, bool is_signed) {
     return d;
 }
 
+// The integer that ends b when it lies whole in the last piece and pops
+// without error: its value and the bytes it takes (count byte included).
+// False in every other case, which the caller leaves to the byte-wise path
+// above, so that errors consume exactly what they always did.
+bool peek_tail(netbuf const& b, int max_bytes, bool is_signed, decoded& d, int& used, char const*& piece,
+               int& length) {
+    b.last_piece(piece, length);
+    if (length < 1) return false;
+    unsigned char const* end = reinterpret_cast<unsigned char const*>(piece) + length - 1;
+    int const count = count_of(*end, is_signed, d.negative);
+    if (count >= length || count > max_bytes) return false;
+    d.magnitude = 0;
+    for (int i = count; i > 0; --i) d.magnitude = d.magnitude << 8 | end[i - count - 1];
+    if (!in_range(d.magnitude, d.negative, max_bytes, is_signed)) return false;
+    used = count + 1;
+    return true;
+}
+
+bool peek_tail(netbuf const& b, int max_bytes, bool is_signed, decoded& d, int& used) {
+    char const* piece;
+    int length;
+    return peek_tail(b, max_bytes, is_signed, d, used, piece, length);
+}
+
 } // namespace
 
 void push_integer(std::string& b, unsigned long long magnitude, bool negative) {
@@ -106,7 +134,11 @@ unsigned long long pop_unsigned(std::string& b, int max_bytes) {
 }
 
 unsigned long long pop_unsigned(netbuf& b, int max_bytes) {
-    return take_tail(b, max_bytes, false).magnitude;
+    decoded d;
+    int used;
+    if (!peek_tail(b, max_bytes, false, d, used)) return take_tail(b, max_bytes, false).magnitude;
+    b.erase_back(used);
+    return d.magnitude;
 }
 
 long long pop_signed(std::string& b, int max_bytes) {
@@ -116,7 +148,12 @@ long long pop_signed(std::string& b, int max_bytes) {
 }
 
 long long pop_signed(netbuf& b, int max_bytes) {
-    decoded d = take_tail(b, max_bytes, true);
+    decoded d;
+    int used;
+    if (peek_tail(b, max_bytes, true, d, used))
+        b.erase_back(used);
+    else
+        d = take_tail(b, max_bytes, true);
     return signed_value(d.magnitude, d.negative);
 }
 
@@ -149,6 +186,14 @@ bool pop_bool(std::string& b) {
 }
 
 bool pop_bool(netbuf& b) {
+    char const* piece;
+    int length;
+    b.last_piece(piece, length);
+    if (length > 0 && (piece[length - 1] == 'T' || piece[length - 1] == 'F')) {
+        bool const v = piece[length - 1] == 'T';
+        b.erase_back(1);
+        return v;
+    }
     if (b.size() < 1) parse_error();
     char c = 0;
     b.take_back(&c, 1);
@@ -181,6 +226,16 @@ void pop_text(std::string& b, std::string& out) {
 }
 
 void pop_text(netbuf& b, std::string& out) {
+    decoded d;
+    int used, length_in_piece;
+    char const* piece;
+    if (peek_tail(b, 8, false, d, used, piece, length_in_piece) &&
+        d.magnitude <= static_cast<unsigned long long>(length_in_piece - used)) {
+        int const n = static_cast<int>(d.magnitude);
+        out.assign(piece + length_in_piece - used - n, static_cast<std::size_t>(n));
+        b.erase_back(used + n);
+        return;
+    }
     unsigned long long length = pop_unsigned(b, 8);
     if (length > static_cast<unsigned long long>(b.size())) parse_error();
     std::string text(static_cast<std::size_t>(length), '\0');

@@ -103,7 +103,13 @@ struct integer {
     template <class Buffer>
     static void push(Buffer& b, T v) {
         if constexpr (std::is_signed_v<T>) {
-            // Negating in unsigned arithmetic gives the true magnitude, also of the most negative value.
+            // Negating in unsigned arithmetic gives the true magnitude, also of
+            // the most negative value: INT_MIN goes out as 00 00 00 80 84, not
+            // as the lone count byte 80 that reads back as 0. A peer that does
+            // not accept a magnitude one above the largest positive value
+            // refuses such a message ("number too big") instead of taking a
+            // wrong 0 for it, which is the safer of the two failures; a lone
+            // 80 from such a peer still pops as 0 here.
             bool negative = v < 0;
             unsigned long long magnitude = static_cast<unsigned long long>(v);
             push_integer(b, negative ? 0ULL - magnitude : magnitude, negative);

@@ -4,7 +4,7 @@
 #include "rulo/exception.h"
 #include "rulo/init.h"
 #include "rulo/netbuf.h"
-#include "rulo/netbuf_imp.h"
+#include "rulo/netbuf_table.h"
 #include "tests/rulo/netbuf_probe.h"
 #include "tests/support/framework_env.h"
 #include "tests/support/plugin_loader.h"
@@ -44,6 +44,39 @@ TEST(NetbufGeometry, GrowthInPlaceOnlyWhileTheChunkIsNotShared) {
             EXPECT_EQ(lengths(a), (ints{back ? 3 : 1, back ? 1 : 3}));
             EXPECT_EQ(bytes(a), back ? "abc+" : "+abc");
         }
+    }
+}
+
+// A read that joins chunks keeps the copy beside the chain; the next change
+// puts the largest copy in place of the views it joined, without copying again.
+TEST(NetbufGeometry, JoinedReadsTakeEffectAtTheNextChange) {
+    struct row {
+        ints views;
+        ints maxes; // front() calls in turn
+        int length; // what the last one returns
+        ints after; // the views once one byte is erased from the end
+    } const table[] = {
+        {{3, 3, 3, 8}, {10}, 9, {9, 7}},         // stops before the 8-byte view
+        {{40, 40, 40}, {100}, 120, {119}},       // the whole buffer
+        {{2, 2, 2, 2, 2}, {4, 100, 4}, 10, {9}}, // the larger copy is kept and used
+        {{2, 2, 2, 2, 2}, {100, 4}, 10, {9}},    // a smaller read uses the larger copy
+        {{9, 2, 2}, {10}, 9, {9, 2, 1}},         // a long first view needs no copy
+    };
+    for (auto const& r : table) {
+        netbuf b = with_views(r.views);
+        std::string const want = bytes(b);
+        auto const chunks = netbuf::performance_counter(netbuf::chunk_count);
+        char const* data = nullptr;
+        int length = 0;
+        for (int max : r.maxes) std::as_const(b).front(data, length, max);
+        EXPECT_EQ(length, r.length);
+        EXPECT_EQ(std::string(data, size_t(length)), want.substr(0, size_t(length)));
+        EXPECT_EQ(lengths(b), r.views) << "a read leaves the chain as it was";
+        b.erase_back(1);
+        EXPECT_EQ(lengths(b), r.after);
+        EXPECT_EQ(bytes(b), want.substr(0, want.size() - 1));
+        EXPECT_LE(netbuf::performance_counter(netbuf::chunk_count), chunks + 1)
+            << "copies not used are dropped";
     }
 }
 
@@ -186,6 +219,40 @@ TEST(NetbufThreads, EightThreadsDropSharesOfOneBuffer) {
         EXPECT_EQ(released.runs, round + 1);
     }
     EXPECT_EQ(live(), before);
+}
+
+// The transport hands one buffer to several threads, which read it through a
+// const reference at the same time. Reads that need the bytes contiguous must
+// leave the chunk chain the others are walking as it is.
+TEST(NetbufThreads, EightThreadsReadOneConstBuffer) {
+    constexpr int threads = 8;
+    for (int round = 0; round < 20; ++round) {
+        netbuf const shared = with_views({3, 3, 3, 8, 40, 40, 40, 1, 1, 1});
+        std::string const want = bytes(shared);
+        std::vector<int> const views = lengths(shared);
+        std::latch start(threads);
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t) {
+            pool.emplace_back([&, t] {
+                start.arrive_and_wait();
+                char const* data = nullptr;
+                int length = 0;
+                bool ok = true;
+                for (int max : {10, 100, 1000, 10}) {
+                    shared.front(data, length, (max + t) % 7 == 0 ? max : max + t);
+                    ok = ok && length > 0 &&
+                         std::string(data, size_t(length)) == want.substr(0, size_t(length));
+                }
+                shared.whole(data, length);
+                ok = ok && std::string(data, size_t(length)) == want;
+                ok = ok && shared.to_string() == want && bytes(shared) == want &&
+                     netbuf(shared, 5, 9).to_string() == want.substr(5, 9);
+                EXPECT_TRUE(ok) << "thread " << t;
+            });
+        }
+        for (auto& th : pool) th.join();
+        EXPECT_EQ(lengths(shared), views); // the readers left the chain as it was
+    }
 }
 
 TEST(NetbufPlugin, HostAndPluginShareOneImplementation) {

@@ -90,6 +90,8 @@ TYPED_TEST(packet_codec, vectors_and_argument_orders) {
     // The most negative values keep their true magnitude.
     expect_codes<B>(INT_MIN, "00 00 00 80 84");
     expect_codes<B>(LLONG_MIN, "00 00 00 00 00 00 00 80 88");
+    expect_codes<B>(static_cast<short>(SHRT_MIN), "00 80 82");
+    expect_codes<B>(LONG_MIN, "00 00 00 00 00 00 00 80 88");
     // A lone negative count byte, as older writers made for the most negative value, still reads as 0.
     EXPECT_EQ((decode<int, B>(hex("80"))), 0);
     EXPECT_EQ((decode<int, B>(hex("05 00 02"))), 5); // non-minimal magnitudes are accepted
@@ -167,12 +169,18 @@ TYPED_TEST(packet_codec, malformed_too_big_and_hostile) {
         {j + hex("00 00 00 80 84"), &pop_as<netbuf, B>, parse, j},                    // INT_MIN
         {j + hex("FF FF FF 7F 04"), &pop_as<netbuf, B>, parse, j},
     };
-    for (auto const& r : rows) {
-        g_largest_request = 0;
-        B b = make<B>(r.bytes);
-        EXPECT_EQ(thrown([&] { r.pop(b); }), r.error) << ::testing::PrintToString(r.bytes);
-        EXPECT_EQ(bytes_of(b), (std::is_same_v<B, netbuf> ? r.left_in_netbuf : r.bytes));
-        EXPECT_LE(g_largest_request, r.bytes.size());
+    // A netbuf is tried in 3-byte pieces and in one piece: values read in
+    // place and values read byte by byte fail alike and consume alike.
+    for (bool one_piece : {false, true}) {
+        for (auto const& r : rows) {
+            g_largest_request = 0;
+            B b = make<B>(r.bytes);
+            if constexpr (std::is_same_v<B, netbuf>)
+                if (one_piece) b = netbuf::from_string(r.bytes);
+            EXPECT_EQ(thrown([&] { r.pop(b); }), r.error) << ::testing::PrintToString(r.bytes) << one_piece;
+            EXPECT_EQ(bytes_of(b), (std::is_same_v<B, netbuf> ? r.left_in_netbuf : r.bytes)) << one_piece;
+            EXPECT_LE(g_largest_request, r.bytes.size());
+        }
     }
 }
 

@@ -1,4 +1,4 @@
-#include "rulo/netbuf_imp.h"
+#include "rulo/detail/netbuf_imp.h"
 
 #include "rulo/exception.h"
 
@@ -135,6 +135,79 @@ item_cache& size_class_cache(int index) {
     return all->by_class[index];
 }
 
+// The memory of the last few large chunks to go, kept for the next ones: a
+// buffer that holds megabytes at a time (a transfer's backlog) makes and drops
+// chunks of a few hundred kilobytes in a cycle, and each made fresh costs a
+// page fault per page once the free store has handed the memory back to the
+// system. Bounded in count and bytes; a block is reused only for a chunk of
+// at least three quarters of its size, and a chunk's capacity stays what it
+// was made for.
+class large_reserve {
+public:
+    char* take(size_t n, size_t& size) {
+        {
+            rulo::rec_lock hold(m_mutex);
+            size_t best = m_count;
+            for (size_t i = 0; i < m_count; ++i)
+                if (m_blocks[i].size >= n && m_blocks[i].size - n <= n / 3 &&
+                    (best == m_count || m_blocks[i].size < m_blocks[best].size))
+                    best = i;
+            if (best < m_count) {
+                block const b = m_blocks[best];
+                m_blocks[best] = m_blocks[--m_count];
+                m_bytes -= b.size;
+                size = b.size;
+                mark(b, false);
+                return b.memory;
+            }
+        }
+        size = n;
+        return new char[n];
+    }
+    void give(char* memory, size_t size) {
+        {
+            rulo::rec_lock hold(m_mutex);
+            if (m_count < max_blocks && m_bytes + size <= max_bytes) {
+                m_blocks[m_count++] = block{memory, size};
+                m_bytes += size;
+                mark(m_blocks[m_count - 1], true);
+                return;
+            }
+        }
+        delete[] memory;
+    }
+
+private:
+    static constexpr size_t max_blocks = 16;
+    static constexpr size_t max_bytes = size_t(4) << 20;
+    struct block {
+        char* memory;
+        size_t size;
+    };
+    // Under AddressSanitizer kept memory is poisoned, so that a read of a dropped chunk is reported.
+    static void mark(block const& b, bool kept) {
+#if defined(__SANITIZE_ADDRESS__)
+        if (kept)
+            ASAN_POISON_MEMORY_REGION(b.memory, b.size);
+        else
+            ASAN_UNPOISON_MEMORY_REGION(b.memory, b.size);
+#else
+        (void)b, (void)kept;
+#endif
+    }
+
+    rulo::rec_mutex m_mutex;
+    block m_blocks[max_blocks] = {};
+    size_t m_count = 0;
+    size_t m_bytes = 0;
+};
+
+// Made on first use and never destroyed, like the caches.
+large_reserve& the_large_reserve() {
+    static large_reserve* const reserve = new large_reserve;
+    return *reserve;
+}
+
 int size_class_of(int n) {
     for (int i = 0; i < size_class_count; ++i)
         if (n <= size_classes[i]) return i;
@@ -145,7 +218,8 @@ int size_class_of(int n) {
 
 // ---- chunks ----
 
-chunk::chunk(char* data, int capacity) : m_data(data), m_capacity(capacity) {
+chunk::chunk(char* data, int capacity, bool writable)
+    : m_data(data), m_capacity(capacity), m_writable(writable) {
     g_chunk_mem.add(capacity);
     g_chunk_inc_n.inc();
 }
@@ -157,11 +231,14 @@ chunk::~chunk() {
 nchunk* nchunk::make(int n) {
     int index = size_class_of(n);
     if (index < 0) {
-        char* memory = new char[n];
+        size_t block = 0;
+        char* memory = the_large_reserve().take(size_t(n), block);
         try {
-            return new nchunk(memory, n, nullptr, nullptr);
+            nchunk* c = new nchunk(memory, n, nullptr, nullptr);
+            c->m_block = block;
+            return c;
         } catch (...) {
-            delete[] memory;
+            the_large_reserve().give(memory, block);
             throw;
         }
     }
@@ -183,12 +260,14 @@ nchunk::nchunk(char* data, int capacity, item_cache* cache, char* item)
 nchunk::~nchunk() {
     if (m_cache)
         m_cache->push(m_item);
+    else if (m_block)
+        the_large_reserve().give(data(), m_block);
     else
         delete[] data();
 }
 
 cchunk::cchunk(char* data, int capacity, bool writable, void (*release)(void*), void* arg)
-    : chunk(data, capacity), m_writable(writable), m_release(release), m_arg(arg) {}
+    : chunk(data, capacity, writable), m_release(release), m_arg(arg) {}
 
 cchunk::~cchunk() {
     if (m_release) m_release(m_arg);
@@ -209,6 +288,7 @@ void view::dec() const {
 // ---- buf ----
 
 buf::~buf() {
+    drop_joined();
     drop_all();
 }
 
@@ -309,6 +389,7 @@ buf* buf::sub(int offset, int length) const {
 }
 
 void buf::append(buf const& src, bool back) {
+    settle();
     int const count = src.m_size;
     if (count < 1) return;
     check_growth(count, "append");
@@ -336,6 +417,7 @@ void buf::append(buf const& src, bool back) {
 }
 
 void buf::adopt(char* array, int count, bool back) {
+    settle();
     if (count < 1 || count > max_size - m_size) {
         delete[] array;
         if (count > 0) check_growth(count, "adopt");
@@ -352,6 +434,7 @@ void buf::adopt(char* array, int count, bool back) {
 }
 
 void buf::attach(char* data, int count, bool back, bool writable, void (*release)(void*), void* arg) {
+    settle();
     if (count < 1 || count > max_size - m_size) {
         if (release) release(arg);
         if (count > 0) check_growth(count, "attach");
@@ -367,7 +450,8 @@ void buf::attach(char* data, int count, bool back, bool writable, void (*release
     add_chunk(c, count, back);
 }
 
-char* buf::allocate(int count, bool back) {
+char* buf::allocate_slow(int count, bool back) {
+    settle();
     if (count < 1) return nullptr;
     check_growth(count, "allocate");
     if (!m_views.empty()) {
@@ -399,6 +483,7 @@ char* buf::allocate(int count, bool back) {
 }
 
 void buf::wish_allocate(int count, bool back, char*& data, int& length) {
+    settle();
     data = nullptr;
     length = 0;
     if (count < 1) return;
@@ -425,33 +510,109 @@ void buf::wish_allocate(int count, bool back, char*& data, int& length) {
     length = count;
 }
 
-void buf::front(char const*& data, int& length, int max) {
+void buf::front(char const*& data, int& length, int max) const {
     data = nullptr;
     length = 0;
     if (m_size < 1) return;
+    view const& first = m_views.front();
+    size_t count = 1;
+    int64_t total = first.m_length;
     if (m_views.size() > 1) {
         if (max >= m_size) {
-            join(m_views.size(), m_size);
-        } else if (m_views.front().m_length <= max / 2) {
+            count = m_views.size();
+            total = m_size;
+        } else if (first.m_length <= max / 2) {
             // Gather short views until the total reaches max; a long view is
             // better returned on its own later than copied now.
             int const half = max / 2;
-            size_t count = 0;
-            int64_t total = 0;
+            count = 0;
+            total = 0;
             for (view const& v : m_views) {
                 if (count > 0 && v.m_length > half) break;
                 total += v.m_length;
                 ++count;
                 if (total >= max) break;
             }
-            if (count > 1) join(count, int(total));
         }
     }
-    data = m_views.front().begin();
-    length = m_views.front().m_length;
+    if (count == 1) {
+        data = first.begin();
+        length = first.m_length;
+        return;
+    }
+    auto covering = [count](joined* j) {
+        for (; j; j = j->next)
+            if (j->count >= count) return j;
+        return static_cast<joined*>(nullptr);
+    };
+    joined* head = m_joined.load(std::memory_order_acquire);
+    joined* found = covering(head);
+    if (!found) {
+        nchunk* c = nchunk::make(int(total));
+        char* out = c->data();
+        for (size_t i = 0; i < count; ++i) {
+            std::memcpy(out, m_views[i].begin(), m_views[i].m_length);
+            out += m_views[i].m_length;
+        }
+        joined* mine;
+        try {
+            mine = new joined{c, count, int(total), head};
+        } catch (...) {
+            g_chunk_dec_n.inc();
+            delete c;
+            throw;
+        }
+        // Another reader may have published meanwhile: keep its copy when it
+        // covers these views, else put this one in front.
+        found = mine;
+        while (!m_joined.compare_exchange_weak(mine->next, mine, std::memory_order_acq_rel,
+                                               std::memory_order_acquire)) {
+            if (joined* other = covering(mine->next)) {
+                g_chunk_dec_n.inc();
+                delete mine->c;
+                delete mine;
+                found = other;
+                break;
+            }
+        }
+    }
+    data = found->c->data();
+    length = found->total;
 }
 
-void buf::erase(int count, bool back) {
+void buf::settle_joined() {
+    joined* list = m_joined.exchange(nullptr, std::memory_order_acquire);
+    joined* best = list;
+    for (joined* j = list; j; j = j->next)
+        if (j->count > best->count) best = j;
+    // As join() does: the copy takes the place of the last view it replaces.
+    for (size_t i = 0; i < best->count; ++i) m_views[i].dec();
+    m_views[best->count - 1] = view(best->c, 0, best->total);
+    for (size_t i = 1; i < best->count; ++i) m_views.pop_front();
+    while (list) {
+        joined* next = list->next;
+        if (list != best) {
+            g_chunk_dec_n.inc();
+            delete list->c;
+        }
+        delete list;
+        list = next;
+    }
+}
+
+void buf::drop_joined() {
+    joined* list = m_joined.exchange(nullptr, std::memory_order_acquire);
+    while (list) {
+        joined* next = list->next;
+        g_chunk_dec_n.inc();
+        delete list->c;
+        delete list;
+        list = next;
+    }
+}
+
+void buf::erase_slow(int count, bool back) {
+    settle();
     if (count < 1 || m_size < 1) return;
     if (count >= m_size) {
         drop_all();
@@ -474,7 +635,8 @@ void buf::erase(int count, bool back) {
     }
 }
 
-void buf::copy(char* dest, int count, bool take, bool back) {
+void buf::copy_slow(char* dest, int count, bool take, bool back) {
+    if (take) settle();
     if (count < 1 || m_size < 1) return;
     int const k = std::min(count, m_size);
     int left = k;
