@@ -131,6 +131,7 @@ public:
     static exception get_socket_exception(char const* where, char const* call);
 
     int descriptor() const { return m_descriptor; }
+    socket_type type() const { return m_type; }
     tIProcessId const& destination() const { return m_destination; }
     bool is_open() const { return m_open; }
 
