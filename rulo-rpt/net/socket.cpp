@@ -221,14 +221,19 @@ bool socket::receive(long seconds, netbuf& out, tIProcessId* from, unsigned long
 }
 
 bool socket::send_raw(netbuf const* data, unsigned long max) {
-    if (data) m_queue.append(*data);
+    if (data && !data->empty()) {
+        m_queue.push_back(*data);
+        m_queued += data->size();
+    }
     if (m_queue.empty()) return true;
     for (;;) {
         unsigned long limit = unsigned(min_max_send()) < max ? unsigned(min_max_send()) : max;
         if (limit < 1) limit = 1;
+        // The first view as it is: joining views to fill the piece would copy bytes.
+        netbuf& front = m_queue.front();
         char const* bytes = nullptr;
         int length = 0;
-        m_queue.front(bytes, length, int(limit));
+        netbuf::iterator(front).get(bytes, length);
         if (unsigned(length) > limit) length = int(limit);
         // MSG_NOSIGNAL: a peer's reset is an error here, not a signal that ends the process.
         ssize_t k = ::send(m_descriptor, bytes, length, MSG_NOSIGNAL);
@@ -236,7 +241,9 @@ bool socket::send_raw(netbuf const* data, unsigned long max) {
             if (errno == EINTR) continue;
             break;
         }
-        m_queue.erase_front(int(k));
+        front.erase_front(int(k));
+        m_queued -= k;
+        if (front.empty()) m_queue.pop_front();
         if (m_queue.empty()) return true;
     }
     if (errno == EINPROGRESS || errno == EAGAIN || errno == EWOULDBLOCK) return false;
