@@ -10,7 +10,6 @@
 #include "rulo/packet.h"
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <netinet/in.h>
@@ -32,19 +31,15 @@ bool socket::g_kalive = false;
 
 namespace {
 
-std::atomic<int64_t> g_socket_count_last{0};
-
 // Every open TCP socket; guarded by the framework lock.
 std::set<socket*>& registry() {
     static std::set<socket*>* sockets = new std::set<socket*>; // outlives every socket
     return *sockets;
 }
 
+// Every change of the live count is logged.
 void show_count() {
-    // Every change is logged: the threshold of the difference to the last logged count is 0.
-    int64_t const now = g_socket_count.value();
-    g_socket_count_last.store(now);
-    fmt_dbg("socket").fmt_verbose("socket objects count: %1%", now);
+    fmt_dbg("socket").fmt_verbose("socket objects count: %1%", g_socket_count.value());
 }
 
 sockaddr_in to_sockaddr(tIProcessId const& id) {
@@ -170,7 +165,9 @@ bool socket::is_error() {
 }
 
 bool socket::receive_raw(netbuf& out, tIProcessId* from, unsigned long max) {
-    int n = max > unsigned(network_chunk) * 1024 ? network_chunk * 1024 : int(max);
+    // One read never reserves more than this, whatever max allows.
+    constexpr unsigned long largest_read = 1ul << 26;
+    int n = int(max < largest_read ? max : largest_read);
     if (n < 1) n = 1;
     int ready = 0;
     // Ask the kernel only for what it holds; at least 1 byte, so that the end
