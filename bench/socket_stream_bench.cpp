@@ -11,9 +11,12 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <mutex>
+#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,19 +91,44 @@ std::string run_output(std::string const& command) {
     return out;
 }
 
+// An iperf3 server on 127.0.0.1 for one client; stopped and reaped when the object goes.
+class iperf3_server {
+public:
+    explicit iperf3_server(int port) {
+        std::string const p = std::to_string(port);
+        char const* argv[] = {"iperf3", "-s", "-1", "-B", "127.0.0.1", "-p", p.c_str(), nullptr};
+        posix_spawn_file_actions_t quiet;
+        posix_spawn_file_actions_init(&quiet);
+        posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawnp(&m_pid, "iperf3", &quiet, nullptr, const_cast<char* const*>(argv), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&quiet);
+    }
+    ~iperf3_server() {
+        if (m_pid <= 0) return;
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    bool started() const { return m_pid > 0; }
+
+private:
+    pid_t m_pid = -1;
+};
+
 void BM_iperf3_stream(benchmark::State& state) {
     if (std::system("command -v iperf3 >/dev/null 2>&1") != 0) {
         state.SkipWithError("iperf3 is not installed (scripts/deps.sh)");
         return;
     }
     int const port = 20000 + (::getpid() % 20000);
-    std::string const server = "iperf3 -s -1 -B 127.0.0.1 -p " + std::to_string(port) + " >/dev/null 2>&1 &";
     for (auto _ : state) {
-        if (std::system(server.c_str()) != 0) {
+        iperf3_server server(port);
+        if (!server.started()) {
             state.SkipWithError("iperf3 server");
             return;
         }
-        // The client retries until the one-off server listens (at most a few tries).
+        // The client tries again until the server listens (a few tries at most).
         std::string json;
         for (int tries = 0; tries < 100 && json.find("sum_received") == std::string::npos; ++tries) {
             if (tries) ::usleep(20000);
