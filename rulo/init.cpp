@@ -88,7 +88,8 @@ void install_netbuf_impl() {
 constexpr int upper_step_count = int(start_step::conn) + 1;
 void (*g_upper_steps[upper_step_count])() = {};
 
-socket_table_entries g_socket_entries;
+// Constant-initialised, so static initialisers of any translation unit may register into it.
+constinit socket_table_entries g_socket_entries;
 
 void run_upper_step(start_step step) {
     if (auto fn = g_upper_steps[int(step)]) fn();
