@@ -1,7 +1,6 @@
 #include "rulo/object.h"
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -12,22 +11,28 @@ namespace {
 
 // The registry's layout (see also the top of object.h):
 //
-//   address space   | region 64 KiB                           | region ...
-//                   | page 1 KiB | page | ... (64 pages)     |
-//   stripe          = hash(region) % 256: one lock, and a map from page number
-//                     to the sorted slots {key, entry*} of the entries keyed in it
+//   address space  | region (64 KiB)                               | region ...
+//                  | page (1 KiB) | page | ...          (64 pages) |
+//   stripe         = hash(region number) % 256: one lock and a hash table of
+//                    its regions that hold entries; a region holds, for each of
+//                    its pages, the sorted slots {key, entry*} keyed in it
 //
-// An entry is filed under its key only. Whoever searches for the entries near an
+// An entry is filed under its key only. Whoever searches the entries near an
 // address locks the stripes of every region its search window touches, in
 // stripe order. The window reaches down by `reach` (the largest extent of an
 // entry that fits in a region, ever) and up by the size being registered, so a
-// handle of an ordinary object locks one stripe, two near a region boundary.
+// handle of an ordinary object locks one stripe, two near a region boundary,
+// and finds its neighbours by looking at one or two pages.
 // An entry larger than a region would make windows unbounded: while one exists
-// (`big_entries`), every registration locks every stripe and searches all.
+// (`big_entries`), every registration locks every stripe and may have to look
+// at every region.
 constexpr unsigned page_shift = 10;
 constexpr unsigned region_shift = 16;
 constexpr uint32_t region_size = uint32_t(1) << region_shift;
+constexpr std::size_t pages_per_region = std::size_t(1) << (region_shift - page_shift);
 constexpr std::size_t stripe_count = 256;
+// Page by page up to this many pages; beyond, region by region.
+constexpr uintptr_t direct_pages = 2 * pages_per_region;
 
 // One registration. Handles point at it; the counter is theirs, the other
 // fields are guarded by the lock of the stripe that files it (its key's region).
@@ -44,27 +49,117 @@ struct entry final : object_count {
 };
 
 // Slots of one page, sorted by key. A dead entry (count 0, its last holder
-// not yet through the lock) may share its key with the live one that replaced it;
-// the live one comes after it.
+// not yet through the lock) may share its key with the live one that replaced
+// it; the live one comes after it.
 struct slot {
     uintptr_t key;
     entry* e;
 };
 using page = std::vector<slot>;
 
+struct region {
+    explicit region(uintptr_t n) : number(n) {}
+    uintptr_t number;
+    std::size_t filed = 0; // slots in all its pages
+    page pages[pages_per_region];
+};
+
 uintptr_t page_of(uintptr_t a) {
     return a >> page_shift;
 }
 
-std::size_t stripe_of(uintptr_t a) {
-    uint64_t const region = uint64_t(a >> region_shift);
-    return std::size_t((region * 0x9E3779B97F4A7C15ull) >> 56) % stripe_count;
+uint64_t mix(uint64_t region_number) {
+    return region_number * 0x9E3779B97F4A7C15ull;
 }
+
+std::size_t stripe_of_region(uintptr_t number) {
+    return std::size_t(mix(number) >> 56) % stripe_count;
+}
+
+std::size_t stripe_of(uintptr_t a) {
+    return stripe_of_region(a >> region_shift);
+}
+
+// The regions of one stripe that hold slots: open addressing with linear
+// probing, at most half full.
+class region_table {
+public:
+    region_table() = default;
+    region_table(region_table const&) = delete;
+    region_table& operator=(region_table const&) = delete;
+    ~region_table() {
+        for (std::size_t i = 0; i < m_capacity; ++i) delete m_cells[i];
+    }
+
+    region* find(uintptr_t number) const {
+        if (!m_size) return nullptr;
+        for (std::size_t i = home(number);; i = (i + 1) & (m_capacity - 1)) {
+            region* r = m_cells[i];
+            if (!r || r->number == number) return r;
+        }
+    }
+
+    // The region, made when missing. On an exception nothing changed.
+    std::pair<region*, bool> make(uintptr_t number) {
+        if (region* r = find(number)) return {r, false};
+        if (2 * (m_size + 1) > m_capacity) grow();
+        auto fresh = std::make_unique<region>(number);
+        std::size_t i = home(number);
+        while (m_cells[i]) i = (i + 1) & (m_capacity - 1);
+        m_cells[i] = fresh.release();
+        ++m_size;
+        return {m_cells[i], true};
+    }
+
+    // Deletes r, which the table holds; closes the gap behind it.
+    void erase(region* r) {
+        std::size_t i = home(r->number);
+        while (m_cells[i] != r) i = (i + 1) & (m_capacity - 1);
+        delete r;
+        for (std::size_t j = (i + 1) & (m_capacity - 1); m_cells[j]; j = (j + 1) & (m_capacity - 1)) {
+            std::size_t const h = home(m_cells[j]->number);
+            // m_cells[j] may move to the gap at i when its home is not in (i, j].
+            if (((j - h) & (m_capacity - 1)) >= ((j - i) & (m_capacity - 1))) {
+                m_cells[i] = m_cells[j];
+                i = j;
+            }
+        }
+        m_cells[i] = nullptr;
+        --m_size;
+    }
+
+    template <class F>
+    void for_each(F f) const {
+        for (std::size_t i = 0; i < m_capacity; ++i)
+            if (m_cells[i]) f(*m_cells[i]);
+    }
+
+private:
+    std::size_t home(uintptr_t number) const { return std::size_t(mix(number) >> 24) & (m_capacity - 1); }
+
+    void grow() {
+        std::size_t const capacity = m_capacity ? 2 * m_capacity : 8;
+        std::unique_ptr<region*[]> cells(new region*[capacity]());
+        std::swap(cells, m_cells);
+        std::size_t const old = m_capacity;
+        m_capacity = capacity;
+        for (std::size_t i = 0; i < old; ++i) {
+            if (!cells[i]) continue;
+            std::size_t j = home(cells[i]->number);
+            while (m_cells[j]) j = (j + 1) & (m_capacity - 1);
+            m_cells[j] = cells[i];
+        }
+    }
+
+    std::unique_ptr<region*[]> m_cells;
+    std::size_t m_capacity = 0;
+    std::size_t m_size = 0;
+};
 
 struct alignas(64) stripe {
     std::mutex mutex;
-    std::map<uintptr_t, page> pages; // by page number; no empty pages
-    std::size_t entries = 0;         // dead ones included
+    region_table regions;
+    std::size_t entries = 0; // dead ones included
 };
 
 // The process-wide registry. Lives until the process ends. Stripe locks are
@@ -76,6 +171,13 @@ struct registry {
     std::atomic<uint32_t> big_entries{0}; // changed with every stripe locked
 
     stripe& filing(uintptr_t key) { return stripes[stripe_of(key)]; }
+
+    // The slots of page number pn, or null when its region holds none.
+    page* find_page(uintptr_t pn) {
+        uintptr_t const number = pn >> (region_shift - page_shift);
+        region* r = stripes[stripe_of_region(number)].regions.find(number);
+        return r ? &r->pages[pn & (pages_per_region - 1)] : nullptr;
+    }
 };
 
 registry& the_registry() {
@@ -103,12 +205,18 @@ public:
             m_locked_every = true;
             return;
         }
-        for (uintptr_t region = lo >> region_shift;; ++region) {
-            std::size_t const i = stripe_of(region << region_shift);
-            if (std::find(m_index, m_index + m_n, i) == m_index + m_n) m_index[m_n++] = i;
-            if (region == hi >> region_shift) break;
+        for (uintptr_t number = lo >> region_shift;; ++number) {
+            std::size_t i = stripe_of_region(number);
+            std::size_t k = m_n;
+            for (; k > 0 && m_index[k - 1] >= i; --k) {
+            }
+            if (k == m_n || m_index[k] != i) {
+                for (std::size_t j = m_n; j > k; --j) m_index[j] = m_index[j - 1];
+                m_index[k] = i;
+                ++m_n;
+            }
+            if (number == hi >> region_shift) break;
         }
-        std::sort(m_index, m_index + m_n);
         for (std::size_t k = 0; k < m_n; ++k) r.stripes[m_index[k]].mutex.lock();
     }
     ~stripe_locks() {
@@ -124,14 +232,6 @@ public:
 
     bool every() const { return m_every; }
 
-    template <class F>
-    void for_each(F f) {
-        if (m_every)
-            for (stripe& s : m_registry.stripes) f(s);
-        else
-            for (std::size_t k = 0; k < m_n; ++k) f(m_registry.stripes[m_index[k]]);
-    }
-
 private:
     registry& m_registry;
     bool m_every = false;
@@ -140,77 +240,111 @@ private:
     std::size_t m_n = 0;
 };
 
-// The live entry with the lowest key in [lo, hi), or null. Only pages of the
-// locked stripes are looked at; the caller locked every stripe the range needs.
-entry* first_live(stripe_locks& locks, uintptr_t lo, uintptr_t hi) {
-    entry* best = nullptr;
-    locks.for_each([&](stripe& s) {
-        for (auto it = s.pages.lower_bound(page_of(lo)); it != s.pages.end() && it->first <= page_of(hi - 1);
-             ++it) {
-            page const& slots = it->second;
-            auto at = std::lower_bound(slots.begin(), slots.end(), lo,
-                                       [](slot const& x, uintptr_t k) { return x.key < k; });
-            for (; at != slots.end() && at->key < hi; ++at)
-                if (!at->e->dead()) break;
-            if (at != slots.end() && at->key < hi) {
-                if (!best || at->key < best->key) best = at->e;
-                return; // later pages of this stripe hold higher keys
-            }
+page::const_iterator first_at_or_above(page const& slots, uintptr_t key) {
+    return std::lower_bound(slots.begin(), slots.end(), key,
+                            [](slot const& x, uintptr_t k) { return x.key < k; });
+}
+
+// The live slot of one page with the lowest key in [lo, hi), or null.
+entry* first_live_in(page const& slots, uintptr_t lo, uintptr_t hi) {
+    for (auto at = first_at_or_above(slots, lo); at != slots.end() && at->key < hi; ++at)
+        if (!at->e->dead()) return at->e;
+    return nullptr;
+}
+
+// The live slot of one page with the highest key in [lo, hi), or null.
+entry* last_live_in(page const& slots, uintptr_t lo, uintptr_t hi) {
+    for (auto at = first_at_or_above(slots, hi); at != slots.begin();) {
+        --at;
+        if (at->key < lo) break;
+        if (!at->e->dead()) return at->e;
+    }
+    return nullptr;
+}
+
+// The live entry with the lowest key in [lo, hi), or null. The caller holds
+// the stripes of the range (every stripe for a range longer than a region).
+entry* first_live(registry& r, uintptr_t lo, uintptr_t hi) {
+    if (lo >= hi) return nullptr;
+    uintptr_t const first = page_of(lo), last = page_of(hi - 1);
+    if (last - first < direct_pages) {
+        for (uintptr_t pn = first;; ++pn) {
+            if (page* slots = r.find_page(pn))
+                if (entry* e = first_live_in(*slots, lo, hi)) return e;
+            if (pn == last) return nullptr;
         }
-    });
+    }
+    entry* best = nullptr;
+    for (stripe& s : r.stripes)
+        s.regions.for_each([&](region& g) {
+            for (std::size_t i = 0; i < pages_per_region; ++i) {
+                uintptr_t const pn = (g.number << (region_shift - page_shift)) + i;
+                if (pn < first || pn > last) continue;
+                entry* e = first_live_in(g.pages[i], lo, hi);
+                if (e && (!best || e->key < best->key)) best = e;
+                if (e) return;
+            }
+        });
     return best;
 }
 
 // The live entry with the highest key in [lo, hi), or null; as first_live.
-entry* last_live(stripe_locks& locks, uintptr_t lo, uintptr_t hi) {
+entry* last_live(registry& r, uintptr_t lo, uintptr_t hi) {
+    if (lo >= hi) return nullptr;
+    uintptr_t const first = page_of(lo), last = page_of(hi - 1);
+    for (uintptr_t pn = last, n = 0; n < direct_pages; --pn, ++n) {
+        if (page* slots = r.find_page(pn))
+            if (entry* e = last_live_in(*slots, lo, hi)) return e;
+        if (pn == first) return nullptr;
+    }
     entry* best = nullptr;
-    locks.for_each([&](stripe& s) {
-        for (auto it = s.pages.upper_bound(page_of(hi - 1)); it != s.pages.begin();) {
-            --it;
-            if (it->first < page_of(lo)) return;
-            page const& slots = it->second;
-            auto at = std::lower_bound(slots.begin(), slots.end(), hi,
-                                       [](slot const& x, uintptr_t k) { return x.key < k; });
-            while (at != slots.begin()) {
-                --at;
-                if (at->key < lo) break;
-                if (!at->e->dead()) {
-                    if (!best || at->key > best->key) best = at->e;
-                    return;
-                }
+    for (stripe& s : r.stripes)
+        s.regions.for_each([&](region& g) {
+            for (std::size_t i = pages_per_region; i-- > 0;) {
+                uintptr_t const pn = (g.number << (region_shift - page_shift)) + i;
+                if (pn < first || pn > last) continue;
+                entry* e = last_live_in(g.pages[i], lo, hi);
+                if (e && (!best || e->key > best->key)) best = e;
+                if (e) return;
             }
-        }
-    });
+        });
     return best;
 }
 
+// Where a key is filed: its region and page.
+struct place {
+    region* g;
+    page* slots;
+};
+
 // Makes room for one more slot at key: the only step of a change that can
 // fail, taken before anything changes. Caller holds the key's stripe.
-page& room_for(registry& r, uintptr_t key) {
-    stripe& s = r.filing(key);
-    auto [it, fresh] = s.pages.try_emplace(page_of(key));
+place room_for(registry& r, uintptr_t key) {
+    region_table& table = r.filing(key).regions;
+    auto [g, fresh] = table.make(key >> region_shift);
+    page& slots = g->pages[page_of(key) & (pages_per_region - 1)];
     try {
-        it->second.reserve(it->second.size() + 1);
+        slots.reserve(slots.size() + 1);
     } catch (...) {
-        if (fresh) s.pages.erase(it);
+        if (fresh) table.erase(g);
         throw;
     }
-    return it->second;
+    return {g, &slots};
 }
 
-// Gives back a page room_for made and nothing filled.
-void drop_if_empty(registry& r, uintptr_t key) {
-    stripe& s = r.filing(key);
-    auto it = s.pages.find(page_of(key));
-    if (it != s.pages.end() && it->second.empty()) s.pages.erase(it);
+// Gives back a region room_for made and nothing filled.
+void drop_if_empty(registry& r, place at) {
+    if (at.g->filed == 0) r.filing(at.g->number << region_shift).regions.erase(at.g);
 }
 
 // Files e under e->key, after any entry (a dead one) with the same key. The
 // page has room (room_for), so nothing here allocates.
-void file(registry& r, page& slots, entry* e) {
+void file(registry& r, place to, entry* e) {
+    page& slots = *to.slots;
     auto at = std::upper_bound(slots.begin(), slots.end(), e->key,
                                [](uintptr_t k, slot const& x) { return k < x.key; });
     slots.insert(at, slot{e->key, e});
+    ++to.g->filed;
     ++r.filing(e->key).entries;
 }
 
@@ -218,13 +352,12 @@ void file(registry& r, page& slots, entry* e) {
 // entry may share a key.
 void unfile(registry& r, entry* e, uintptr_t key) {
     stripe& s = r.filing(key);
-    auto it = s.pages.find(page_of(key));
-    page& slots = it->second;
-    auto at = std::lower_bound(slots.begin(), slots.end(), key,
-                               [](slot const& x, uintptr_t k) { return x.key < k; });
+    region* g = s.regions.find(key >> region_shift);
+    page& slots = g->pages[page_of(key) & (pages_per_region - 1)];
+    auto at = slots.begin() + (first_at_or_above(slots, key) - slots.cbegin());
     while (at->e != e) ++at;
     slots.erase(at);
-    if (slots.empty()) s.pages.erase(it);
+    if (--g->filed == 0) s.regions.erase(g);
     --s.entries;
 }
 
@@ -298,7 +431,7 @@ object_count* register_object(void const* p, uint32_t size, i_deleter* d, make_f
         std::unique_ptr<i_deleter> replaced;
 
         for (;;) {
-            entry* target = first_live(locks, a, a + size);
+            entry* target = first_live(r, a, a + size);
             action what = action::join;
             if (target && target->key == a) {
                 if (target->extent < size) what = action::widen;
@@ -306,19 +439,19 @@ object_count* register_object(void const* p, uint32_t size, i_deleter* d, make_f
                 // Tested before the entry below: a container made after one of its parts.
                 what = action::rekey;
             } else {
-                target = last_live(locks, lo, a);
+                target = last_live(r, lo, a);
                 if (target && !target->covers(a)) target = nullptr;
             }
 
             if (!target) {
                 // Every allocation comes before anything changes.
                 auto fresh = std::make_unique<entry>();
-                page& slots = room_for(r, a);
+                place const to = room_for(r, a);
                 entry& e = *fresh.release();
                 e.key = a;
                 set_extent(r, e, size, false);
                 set_deleter(e, d, make, p, replaced);
-                file(r, slots, &e);
+                file(r, to, &e);
                 return &e;
             }
 
@@ -326,18 +459,18 @@ object_count* register_object(void const* p, uint32_t size, i_deleter* d, make_f
             // A caller's deleter that goes runs its destructor under the locks,
             // and that may register other addresses: take every stripe first.
             if (what != action::join && !e.deleter_in_room && !every) break;
-            page* slots = nullptr;
-            if (what == action::rekey) slots = &room_for(r, a);
+            place to{};
+            if (what == action::rekey) to = room_for(r, a);
             // Fails only when the entry died since it was looked at; search again.
             if (!try_join(e)) {
-                if (slots) drop_if_empty(r, a);
+                if (to.g) drop_if_empty(r, to);
                 continue;
             }
             if (what == action::rekey) {
                 // Filed under the new key first: both may share one page.
                 uintptr_t const old_key = e.key;
                 e.key = a;
-                file(r, *slots, &e);
+                file(r, to, &e);
                 unfile(r, &e, old_key);
             }
             if (what != action::join) {
@@ -382,31 +515,19 @@ bool find_object_entry(void const* p, object_entry_view* out) {
     registry& r = the_registry();
     uintptr_t const a = reinterpret_cast<uintptr_t>(p);
     stripe_locks locks(r, 0, 0, true);
-    // Every entry with a key at or below p down to each stripe's nearest live
-    // one, then the nearest live entry overall when it covers p; failing that,
-    // a dead one that covers p above it, as the nearest live entry leaves them.
-    std::vector<entry const*> near;
-    locks.for_each([&](stripe& s) {
-        for (auto it = s.pages.upper_bound(page_of(a)); it != s.pages.begin();) {
-            page const& slots = (--it)->second;
-            for (auto at = slots.rbegin(); at != slots.rend(); ++at) {
-                if (at->key > a) continue;
-                near.push_back(at->e);
-                if (!at->e->dead()) return;
-            }
-        }
-    });
-    // Highest key first; at one key, the later filed (the live one) first.
-    std::stable_sort(near.begin(), near.end(),
-                     [](entry const* x, entry const* y) { return x->key > y->key; });
-    entry const* found = nullptr;
-    for (entry const* e : near) {
-        if (!e->dead()) {
-            if (e->covers(a)) found = e;
-            break;
-        }
-        if (!found && e->covers(a)) found = e;
-    }
+    // The nearest live entry at or below p when it covers p; failing that, the
+    // dead one with the highest key above it that covers p.
+    entry const* live = last_live(r, 0, a + 1);
+    entry const* found = live && live->covers(a) ? live : nullptr;
+    if (!found)
+        for (stripe& s : r.stripes)
+            s.regions.for_each([&](region const& g) {
+                for (page const& slots : g.pages)
+                    for (slot const& x : slots)
+                        if (x.key <= a && (!live || x.key > live->key) && x.e->covers(a) &&
+                            (!found || x.key > found->key))
+                            found = x.e;
+            });
     if (!found) return false;
     if (out) {
         out->key = reinterpret_cast<void const*>(found->key);
@@ -417,9 +538,10 @@ bool find_object_entry(void const* p, object_entry_view* out) {
 }
 
 std::size_t object_entry_count() {
-    stripe_locks locks(the_registry(), 0, 0, true);
+    registry& r = the_registry();
+    stripe_locks locks(r, 0, 0, true);
     std::size_t n = 0;
-    locks.for_each([&](stripe& s) { n += s.entries; });
+    for (stripe const& s : r.stripes) n += s.entries;
     return n;
 }
 
