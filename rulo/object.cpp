@@ -168,7 +168,13 @@ struct alignas(64) stripe {
 struct registry {
     stripe stripes[stripe_count];
     std::atomic<uint32_t> reach{1};       // grows only; changed under the locks of the entry's range
-    std::atomic<uint32_t> big_entries{0}; // changed with every stripe locked
+    std::atomic<uint32_t> big_entries{0}; // changed while holding every stripe
+    // Holding every stripe: the holder of `every` sets `exclusive`, then takes
+    // and drops each stripe lock once, so that whoever held one has finished;
+    // whoever takes a stripe lock and finds `exclusive` set drops it again and
+    // waits for `every`. One lock at a time keeps each thread's locks few.
+    std::mutex every;
+    alignas(64) std::atomic<bool> exclusive{false};
 
     stripe& filing(uintptr_t key) { return stripes[stripe_of(key)]; }
 
@@ -186,7 +192,7 @@ registry& the_registry() {
 }
 
 // Set while this thread holds every stripe: a caller's deleter destroyed
-// under the locks may make and drop handles, which then take no lock again.
+// under them may make and drop handles, which then take no lock again.
 thread_local bool t_holds_every_stripe = false;
 
 // The stripes a search of the keys in [lo, hi] needs, locked in stripe order
@@ -200,7 +206,12 @@ public:
         }
         m_every = every || (hi >> region_shift) - (lo >> region_shift) >= 3;
         if (m_every) {
-            for (stripe& s : r.stripes) s.mutex.lock();
+            r.every.lock();
+            r.exclusive.store(true, std::memory_order_relaxed);
+            for (stripe& s : r.stripes) {
+                s.mutex.lock();
+                s.mutex.unlock();
+            }
             t_holds_every_stripe = true;
             m_locked_every = true;
             return;
@@ -217,14 +228,20 @@ public:
             }
             if (number == hi >> region_shift) break;
         }
-        for (std::size_t k = 0; k < m_n; ++k) r.stripes[m_index[k]].mutex.lock();
+        for (;;) {
+            for (std::size_t k = 0; k < m_n; ++k) r.stripes[m_index[k]].mutex.lock();
+            if (!r.exclusive.load(std::memory_order_acquire)) return;
+            unlock();
+            std::lock_guard<std::mutex> wait(r.every);
+        }
     }
     ~stripe_locks() {
         if (m_locked_every) {
             t_holds_every_stripe = false;
-            for (std::size_t i = stripe_count; i-- > 0;) m_registry.stripes[i].mutex.unlock();
+            m_registry.exclusive.store(false, std::memory_order_release);
+            m_registry.every.unlock();
         } else {
-            for (std::size_t k = m_n; k-- > 0;) m_registry.stripes[m_index[k]].mutex.unlock();
+            unlock();
         }
     }
     stripe_locks(stripe_locks const&) = delete;
@@ -233,6 +250,10 @@ public:
     bool every() const { return m_every; }
 
 private:
+    void unlock() {
+        for (std::size_t k = m_n; k-- > 0;) m_registry.stripes[m_index[k]].mutex.unlock();
+    }
+
     registry& m_registry;
     bool m_every = false;
     bool m_locked_every = false;
