@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace rulo {
@@ -43,10 +44,53 @@ struct entry final : object_count {
     i_deleter* deleter = nullptr;
     alignas(void*) unsigned char room[detail::deleter_room];
 
+    entry* next_free = nullptr; // in a thread's cache of unused records
+
     bool dead() const { return value.load(std::memory_order_relaxed) == 0; }
     bool covers(uintptr_t a) const { return key + extent > a; }
     bool big() const { return extent > region_size; }
 };
+
+// Records a thread has released, for its next registrations: most objects are
+// made and dropped by one thread, and a record is twice an object's size.
+class entry_cache {
+public:
+    entry_cache() = default;
+    entry_cache(entry_cache const&) = delete;
+    entry_cache& operator=(entry_cache const&) = delete;
+    ~entry_cache() {
+        while (m_top) delete std::exchange(m_top, m_top->next_free);
+    }
+
+    // A record as new (count 1, no key, no deleter).
+    std::unique_ptr<entry> take() {
+        if (!m_top) return std::make_unique<entry>();
+        entry* e = std::exchange(m_top, m_top->next_free);
+        --m_size;
+        e->value.store(1, std::memory_order_relaxed);
+        e->next_free = nullptr;
+        return std::unique_ptr<entry>(e);
+    }
+
+    // e is out of the registry and its deleter is gone.
+    void give(entry* e) {
+        if (m_size == limit) {
+            delete e;
+            return;
+        }
+        e->deleter = nullptr;
+        e->next_free = m_top;
+        m_top = e;
+        ++m_size;
+    }
+
+private:
+    static constexpr std::size_t limit = 64;
+    entry* m_top = nullptr;
+    std::size_t m_size = 0;
+};
+
+thread_local entry_cache t_entries;
 
 // Slots of one page, sorted by key. A dead entry (count 0, its last holder
 // not yet through the lock) may share its key with the live one that replaced
@@ -466,7 +510,7 @@ object_count* register_object(void const* p, uint32_t size, i_deleter* d, make_f
 
             if (!target) {
                 // Every allocation comes before anything changes.
-                auto fresh = std::make_unique<entry>();
+                std::unique_ptr<entry> fresh = t_entries.take();
                 place const to = room_for(r, a);
                 entry& e = *fresh.release();
                 e.key = a;
@@ -514,7 +558,10 @@ void destroy_entry(object_count* cell) {
         if (e->big()) r.big_entries.fetch_sub(1, std::memory_order_relaxed);
     }
     // Nobody else can reach the entry now.
-    std::unique_ptr<entry> gone(e);
+    struct recycle {
+        entry* e;
+        ~recycle() { t_entries.give(e); }
+    } const gone{e};
     i_deleter* d = e->deleter;
     if (!d) return;
     if (e->deleter_in_room) {
