@@ -24,9 +24,10 @@ namespace {
 // entry that fits in a region, ever) and up by the size being registered, so a
 // handle of an ordinary object locks one stripe, two near a region boundary,
 // and finds its neighbours by looking at one or two pages.
-// An entry larger than a region would make windows unbounded: while one exists
-// (`big_entries`), every registration locks every stripe and may have to look
-// at every region.
+// An entry larger than a region would make windows span many stripes: while
+// one exists (`big_entries`), every registration holds every stripe, its
+// window reaching down by the largest extent ever registered (`big_reach`),
+// and a window of more than a few regions is searched region by region.
 constexpr unsigned page_shift = 10;
 constexpr unsigned region_shift = 16;
 constexpr uint32_t region_size = uint32_t(1) << region_shift;
@@ -213,6 +214,7 @@ struct registry {
     stripe stripes[stripe_count];
     std::atomic<uint32_t> reach{1};       // grows only; changed under the locks of the entry's range
     std::atomic<uint32_t> big_entries{0}; // changed while holding every stripe
+    std::atomic<uint32_t> big_reach{0};   // the largest extent, ever; as big_entries
     // Holding every stripe: the holder of `every` sets `exclusive`, then takes
     // and drops each stripe lock once, so that whoever held one has finished;
     // whoever takes a stripe lock and finds `exclusive` set drops it again and
@@ -460,9 +462,11 @@ bool try_join(entry& e) {
 void set_extent(registry& r, entry& e, uint32_t extent, bool counted_before) {
     if (counted_before && e.big()) r.big_entries.fetch_sub(1, std::memory_order_relaxed);
     e.extent = extent;
-    if (e.big())
+    if (e.big()) {
         r.big_entries.fetch_add(1, std::memory_order_relaxed);
-    else {
+        if (extent > r.big_reach.load(std::memory_order_relaxed))
+            r.big_reach.store(extent, std::memory_order_relaxed);
+    } else {
         uint32_t seen = r.reach.load(std::memory_order_relaxed);
         while (extent > seen && !r.reach.compare_exchange_weak(seen, extent, std::memory_order_relaxed)) {
         }
@@ -491,7 +495,9 @@ object_count* register_object(void const* p, uint32_t size, i_deleter* d, make_f
                                r.big_entries.load(std::memory_order_relaxed) != 0))
             continue;
         every = locks.every();
-        uintptr_t const lo = every ? 0 : window;
+        uint32_t const far =
+            std::max(r.reach.load(std::memory_order_relaxed), r.big_reach.load(std::memory_order_relaxed));
+        uintptr_t const lo = every ? a - std::min<uintptr_t>(a, far - 1) : window;
         // Deleted before the locks are released, after every change below.
         std::unique_ptr<i_deleter> replaced;
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -247,16 +248,10 @@ std::shared_ptr<void> hold_wide(size_t offset, i_deleter* d) {
     return std::make_shared<object<blob<N>>>(reinterpret_cast<blob<N>*>(g_regions + offset), d);
 }
 std::shared_ptr<void> hold_wide(size_t offset, size_t size, i_deleter* d) {
-    switch (size) {
-    case 4:
-        return hold_wide<4>(offset, d);
-    case 16:
-        return hold_wide<16>(offset, d);
-    case 4096:
-        return hold_wide<4096>(offset, d);
-    default:
-        return hold_wide<2 * region>(offset, d);
-    }
+    static std::shared_ptr<void> (*const by_size[])(size_t, i_deleter*) = {
+        hold_wide<4>, hold_wide<16>, hold_wide<4096>, hold_wide<2 * region>, hold_wide<3 * region>};
+    size_t const sizes[] = {4, 16, 4096, 2 * region, 3 * region};
+    return by_size[std::find(std::begin(sizes), std::end(sizes), size) - std::begin(sizes)](offset, d);
 }
 
 TEST(ObjectRegistry, RulesHoldAcrossRegionsAndForLargeObjects) {
@@ -289,6 +284,8 @@ TEST(ObjectRegistry, RulesHoldAcrossRegionsAndForLargeObjects) {
          big,
          2,
          {"b"}},
+        {"larger still: re-keys a part far on", {{3 * b + 100, 4, "a"}, {b, 3 * b, "b"}}, b, 3 * b, 2, {"b"}},
+        {"larger still: interior near its end", {{0, 3 * b, "a"}, {3 * b - 8, 4, "b"}}, 0, 3 * b, 2, {"a"}},
         {"a nearer entry below hides a large one",
          {{b + 1000, 16, "a"}, {b + 5000, 16, "b"}, {b, big, "c"}, {b + 6000, 4, "d"}},
          b + 6000,
