@@ -59,7 +59,10 @@ public:
     entry_cache() = default;
     entry_cache(entry_cache const&) = delete;
     entry_cache& operator=(entry_cache const&) = delete;
+    // Handles dropped later in the thread's (or the process's) end go
+    // straight to the heap.
     ~entry_cache() {
+        m_closed = true;
         while (m_top) delete std::exchange(m_top, m_top->next_free);
     }
 
@@ -75,7 +78,7 @@ public:
 
     // e is out of the registry and its deleter is gone.
     void give(entry* e) {
-        if (m_size == limit) {
+        if (m_size == limit || m_closed) {
             delete e;
             return;
         }
@@ -89,6 +92,7 @@ private:
     static constexpr std::size_t limit = 64;
     entry* m_top = nullptr;
     std::size_t m_size = 0;
+    bool m_closed = false;
 };
 
 thread_local entry_cache t_entries;
