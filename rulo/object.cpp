@@ -499,9 +499,12 @@ object_count* register_object(void const* p, uint32_t size, i_deleter* d, make_f
                                r.big_entries.load(std::memory_order_relaxed) != 0))
             continue;
         every = locks.every();
-        uint32_t const far =
-            std::max(r.reach.load(std::memory_order_relaxed), r.big_reach.load(std::memory_order_relaxed));
-        uintptr_t const lo = every ? a - std::min<uintptr_t>(a, far - 1) : window;
+        uintptr_t lo = window;
+        if (every) {
+            uint32_t const far = std::max(r.reach.load(std::memory_order_relaxed),
+                                          r.big_reach.load(std::memory_order_relaxed));
+            lo = a - std::min<uintptr_t>(a, far - 1);
+        }
         // Deleted before the locks are released, after every change below.
         std::unique_ptr<i_deleter> replaced;
 
