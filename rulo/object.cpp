@@ -227,13 +227,6 @@ struct registry {
     alignas(64) std::atomic<bool> exclusive{false};
 
     stripe& filing(uintptr_t key) { return stripes[stripe_of(key)]; }
-
-    // The slots of page number pn, or null when its region holds none.
-    page* find_page(uintptr_t pn) {
-        uintptr_t const number = pn >> (region_shift - page_shift);
-        region* r = stripes[stripe_of_region(number)].regions.find(number);
-        return r ? &r->pages[pn & (pages_per_region - 1)] : nullptr;
-    }
 };
 
 registry& the_registry() {
@@ -311,6 +304,28 @@ private:
     std::size_t m_n = 0;
 };
 
+// Finds the slots of a page, or null when its region holds none. Remembers
+// the last region: a search looks at neighbouring pages, mostly of one region.
+// Good while nothing is filed or taken out.
+class page_finder {
+public:
+    explicit page_finder(registry& r) : whole(r) {}
+    page* find(uintptr_t pn) {
+        uintptr_t const number = pn >> (region_shift - page_shift);
+        if (number != m_number) {
+            m_number = number;
+            m_region = whole.stripes[stripe_of_region(number)].regions.find(number);
+        }
+        return m_region ? &m_region->pages[pn & (pages_per_region - 1)] : nullptr;
+    }
+
+    registry& whole;
+
+private:
+    uintptr_t m_number = ~uintptr_t(0);
+    region* m_region = nullptr;
+};
+
 page::const_iterator first_at_or_above(page const& slots, uintptr_t key) {
     return std::lower_bound(slots.begin(), slots.end(), key,
                             [](slot const& x, uintptr_t k) { return x.key < k; });
@@ -335,18 +350,18 @@ entry* last_live_in(page const& slots, uintptr_t lo, uintptr_t hi) {
 
 // The live entry with the lowest key in [lo, hi), or null. The caller holds
 // the stripes of the range (every stripe for a range longer than a region).
-entry* first_live(registry& r, uintptr_t lo, uintptr_t hi) {
+entry* first_live(page_finder& pages, uintptr_t lo, uintptr_t hi) {
     if (lo >= hi) return nullptr;
     uintptr_t const first = page_of(lo), last = page_of(hi - 1);
     if (last - first < direct_pages) {
         for (uintptr_t pn = first;; ++pn) {
-            if (page* slots = r.find_page(pn))
+            if (page* slots = pages.find(pn))
                 if (entry* e = first_live_in(*slots, lo, hi)) return e;
             if (pn == last) return nullptr;
         }
     }
     entry* best = nullptr;
-    for (stripe& s : r.stripes)
+    for (stripe& s : pages.whole.stripes)
         s.regions.for_each([&](region& g) {
             for (std::size_t i = 0; i < pages_per_region; ++i) {
                 uintptr_t const pn = (g.number << (region_shift - page_shift)) + i;
@@ -360,16 +375,16 @@ entry* first_live(registry& r, uintptr_t lo, uintptr_t hi) {
 }
 
 // The live entry with the highest key in [lo, hi), or null; as first_live.
-entry* last_live(registry& r, uintptr_t lo, uintptr_t hi) {
+entry* last_live(page_finder& pages, uintptr_t lo, uintptr_t hi) {
     if (lo >= hi) return nullptr;
     uintptr_t const first = page_of(lo), last = page_of(hi - 1);
     for (uintptr_t pn = last, n = 0; n < direct_pages; --pn, ++n) {
-        if (page* slots = r.find_page(pn))
+        if (page* slots = pages.find(pn))
             if (entry* e = last_live_in(*slots, lo, hi)) return e;
         if (pn == first) return nullptr;
     }
     entry* best = nullptr;
-    for (stripe& s : r.stripes)
+    for (stripe& s : pages.whole.stripes)
         s.regions.for_each([&](region& g) {
             for (std::size_t i = pages_per_region; i-- > 0;) {
                 uintptr_t const pn = (g.number << (region_shift - page_shift)) + i;
@@ -509,7 +524,8 @@ object_count* register_object(void const* p, uint32_t size, i_deleter* d, make_f
         std::unique_ptr<i_deleter> replaced;
 
         for (;;) {
-            entry* target = first_live(r, a, a + size);
+            page_finder pages(r);
+            entry* target = first_live(pages, a, a + size);
             action what = action::join;
             if (target && target->key == a) {
                 if (target->extent < size) what = action::widen;
@@ -517,7 +533,7 @@ object_count* register_object(void const* p, uint32_t size, i_deleter* d, make_f
                 // Tested before the entry below: a container made after one of its parts.
                 what = action::rekey;
             } else {
-                target = last_live(r, lo, a);
+                target = last_live(pages, lo, a);
                 if (target && !target->covers(a)) target = nullptr;
             }
 
@@ -598,7 +614,8 @@ bool find_object_entry(void const* p, object_entry_view* out) {
     stripe_locks locks(r, 0, 0, true);
     // The nearest live entry at or below p when it covers p; failing that, the
     // dead one with the highest key above it that covers p.
-    entry const* live = last_live(r, 0, a + 1);
+    page_finder pages(r);
+    entry const* live = last_live(pages, 0, a + 1);
     entry const* found = live && live->covers(a) ? live : nullptr;
     if (!found)
         for (stripe& s : r.stripes)
