@@ -53,7 +53,8 @@ struct entry final : object_count {
 };
 
 // Records a thread has released, for its next registrations: most objects are
-// made and dropped by one thread, and a record is twice an object's size.
+// made and dropped by one thread, which then skips the heap for the record.
+// Only its own thread uses it.
 class entry_cache {
 public:
     entry_cache() = default;
