@@ -1,11 +1,18 @@
 // Object handles against std::shared_ptr: copy and release of one shared
-// object, alone and from eight threads at once, plus the handle-only paths
-// (a call through ->, a handle made from a raw pointer).
+// object, alone and from eight threads at once, the handle-only paths (a call
+// through ->, a handle made from a raw pointer), and the life of an object
+// from `new` to its last handle with a small and a large registry.
+//
+// The make-and-destroy pairs are meant to be read as ratios of one run:
+//   object / shared_ptr (same argument), object at 1e6 live / at 1e3 live,
+//   and items_per_second of the 8-thread run / the 1-thread run.
 #include "rulo/object.h"
 
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -54,18 +61,51 @@ void BM_object_from_raw_pointer(benchmark::State& state) {
     }
 }
 
-void BM_object_make_and_destroy(benchmark::State& state) {
+// A fresh object from `new` to its last handle, while the thread keeps
+// range(0) other objects alive (registered, for the handle). Every thread of a
+// multi-threaded run has objects of its own.
+template <class Handle>
+void make_and_destroy(benchmark::State& state) {
+    std::vector<Handle> live;
+    live.reserve(size_t(state.range(0)));
+    for (int64_t i = 0; i < state.range(0); ++i) live.emplace_back(new payload);
     for (auto _ : state) {
-        rulo::object<payload> fresh(new payload);
+        Handle fresh(new payload);
         benchmark::DoNotOptimize(fresh);
     }
+    state.SetItemsProcessed(state.iterations());
 }
 
-void BM_shared_ptr_make_and_destroy(benchmark::State& state) {
+// The same with the objects coming and going all over the live set: each step
+// replaces a pseudo-randomly chosen one of the range(0) live objects by a new
+// one, so the registry is searched at a different place every time.
+template <class Handle>
+void churn(benchmark::State& state) {
+    size_t const n = size_t(state.range(0));
+    std::vector<Handle> live;
+    live.reserve(n);
+    for (size_t i = 0; i < n; ++i) live.emplace_back(new payload);
+    uint64_t x = 88172645463325252ull;
     for (auto _ : state) {
-        std::shared_ptr<payload> fresh(new payload);
-        benchmark::DoNotOptimize(fresh);
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        live[x % n] = Handle(new payload);
     }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_object_make_and_destroy(benchmark::State& state) {
+    make_and_destroy<rulo::object<payload>>(state);
+}
+void BM_shared_ptr_make_and_destroy(benchmark::State& state) {
+    make_and_destroy<std::shared_ptr<payload>>(state);
+}
+void BM_object_churn(benchmark::State& state) {
+    churn<rulo::object<payload>>(state);
+}
+void BM_shared_ptr_churn(benchmark::State& state) {
+    churn<std::shared_ptr<payload>>(state);
 }
 
 } // namespace
@@ -78,5 +118,9 @@ BENCHMARK(BM_object_arrow_call);
 BENCHMARK(BM_object_arrow_call)->Threads(8);
 BENCHMARK(BM_object_from_raw_pointer);
 BENCHMARK(BM_object_from_raw_pointer)->Threads(8);
-BENCHMARK(BM_object_make_and_destroy);
-BENCHMARK(BM_shared_ptr_make_and_destroy);
+BENCHMARK(BM_object_make_and_destroy)->ArgName("live")->Arg(1000)->Arg(1000000);
+BENCHMARK(BM_shared_ptr_make_and_destroy)->ArgName("live")->Arg(1000)->Arg(1000000);
+BENCHMARK(BM_object_churn)->ArgName("live")->Arg(1000)->Arg(1000000);
+BENCHMARK(BM_shared_ptr_churn)->ArgName("live")->Arg(1000)->Arg(1000000);
+BENCHMARK(BM_object_make_and_destroy)->ArgName("live")->Arg(1000)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(BM_shared_ptr_make_and_destroy)->ArgName("live")->Arg(1000)->Threads(1)->Threads(8)->UseRealTime();

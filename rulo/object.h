@@ -18,27 +18,35 @@
 //
 // Counting and locking. The record is an atomic 32-bit counter plus the
 // entry's key, extent and deleter (a default deleter is built inside the
-// record); it lives in the registry's map node, whose address survives
-// re-keying. Key, extent and deleter are guarded by the registry lock, a
-// recursive rec_mutex.
+// record); it is allocated once and keeps its address when re-keyed. The
+// registry is split by address: 64 KiB regions, each belonging to one of 256
+// stripes, each stripe with a plain (not recursive) mutex guarding the
+// records filed under keys in its regions. A search near an address locks
+// the stripes of the regions its window touches, in stripe order: the window
+// reaches down by the largest extent registered (of objects up to one region)
+// and up by the size of the handle's type, so an ordinary object locks one
+// stripe, two near a region boundary, and threads working on their own
+// objects rarely meet. While an object larger than a region is registered,
+// every registration holds the whole registry instead (still one lock at a
+// time: it shuts the stripes to others, then waits for each to be free).
 // - Copies, converting copies, assignments and the per-call guard add 1 with a
 //   plain atomic increment and no lock: the source already holds a reference,
 //   so the count is at least 1 and cannot reach 0 underneath it.
 // - Dropping a reference is one atomic decrement, no lock. Exactly one holder
 //   sees the count go from 1 to 0, and from then on no handle refers to the
-//   record: the entry is dead. That holder alone then takes the lock, takes its
-//   own node out of the map (found by identity under its key, never by an
+//   record: the entry is dead. That holder alone then locks the entry's stripe,
+//   takes its own record out (found by identity under its key, never by an
 //   address search, so overlapping ranges cannot make it end another entry),
-//   unlocks, runs the deleter and frees the node.
+//   unlocks, runs the deleter and frees the record.
 // - Making a handle from a raw pointer is the only way to reach a record
-//   without holding a reference, and it happens under the lock. Searches skip
-//   dead entries as if their release had already finished, and the reference
-//   is added with "increment unless 0" (under the lock, so the entry cannot be
-//   taken out meanwhile); if the entry died since it was looked at, the search
-//   starts again. So a dead entry is never revived, widened or re-keyed, and a
-//   raw pointer to a dying object gets an entry of its own (the map allows a
-//   dead and a live entry at one key). Widening and re-keying change an entry
-//   only after that increment succeeded, so it stays alive meanwhile.
+//   without holding a reference, and it happens under the stripe locks.
+//   Searches skip dead entries as if their release had already finished, and
+//   the reference is added with "increment unless 0" (under the lock, so the
+//   entry cannot be taken out meanwhile); if the entry died since it was looked
+//   at, the search starts again. So a dead entry is never revived, widened or
+//   re-keyed, and a raw pointer to a dying object gets an entry of its own (a
+//   dead and a live entry may share a key). Widening and re-keying change an
+//   entry only after that increment succeeded, so it stays alive meanwhile.
 // - A count read outside the lock is only a snapshot (use_count()).
 // Decrements release and the final one acquires, so the deleter sees every
 // write any holder made to the object. Compared with decrementing under the
@@ -46,8 +54,10 @@
 // atomic instruction each, which matters when many threads share one object.
 //
 // What callers may rely on: deleters, and so object destructors, run with the
-// registry lock released; they may make, copy and drop handles. A deleter that
-// is replaced by widening or re-keying is destroyed (not run) under the lock.
+// registry locks released; they may make, copy and drop handles. A deleter
+// that is replaced by widening or re-keying is destroyed (not run) under the
+// locks; a caller's deleter is replaced holding the whole registry, so its
+// destructor may make and drop handles too.
 // One handle variable must not be assigned or destroyed in one thread while
 // another thread uses that same variable; different handles to one object may
 // be used from any threads. Making a handle from a raw pointer to an object
@@ -91,14 +101,16 @@ inline constexpr std::size_t deleter_room = 2 * sizeof(void*);
 
 // Registers p (size bytes of the handle's static type) or joins the entry that
 // covers it, and returns the entry's cell with one reference added for the
-// caller. Takes the registry lock. When d is null and the entry takes a new
-// deleter, make_deleter(p, room) builds the default one in the record's room.
+// caller. Takes the stripe locks it needs. When d is null and the entry takes
+// a new deleter, make_deleter(p, room) builds the default one in the record's
+// room.
 // On an exception nothing changed and a non-null d is not taken.
 object_count* register_object(void const* p, uint32_t size, i_deleter* d,
                               i_deleter* (*make_deleter)(void const* p, void* room) noexcept);
 
-// Ends the entry whose count has just reached 0: takes the lock to take it out
-// of the map, then runs and deletes its deleter and frees the cell outside it.
+// Ends the entry whose count has just reached 0: takes its stripe lock to take
+// it out of the registry, then runs and deletes its deleter and frees the cell
+// outside it.
 void destroy_entry(object_count* cell);
 
 } // namespace detail
@@ -129,8 +141,8 @@ private:
 
 // A shared-ownership handle; see the top of this file. Empty when its pointer
 // is null. Copying and dropping take no lock; making one from a raw pointer
-// takes the registry lock; dropping the last reference takes it briefly and then
-// destroys the object outside it.
+// takes the stripe locks near it; dropping the last reference takes one
+// briefly and then destroys the object outside it.
 template <class T>
 class object {
 public:
@@ -307,10 +319,10 @@ struct object_entry_view {
 };
 
 // The live entry with the highest key at or below p, when its range holds p;
-// failing that, a dead entry above it that holds p. Takes the registry lock.
+// failing that, a dead entry above it that holds p. Holds the whole registry.
 bool find_object_entry(void const* p, object_entry_view* out);
 
-// The number of entries in the registry. Takes the registry lock.
+// The number of entries in the registry. Holds the whole registry.
 std::size_t object_entry_count();
 
 } // namespace rulo

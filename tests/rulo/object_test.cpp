@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -234,6 +235,148 @@ TEST(ObjectStress, EightThreadsShareCopyAndDropHandles) {
     for (auto& t : pool) t.join();
     box.clear();
     EXPECT_EQ(g_shared_destroyed.load(), g_constructed.load());
+    EXPECT_EQ(rulo::object_entry_count(), baseline);
+}
+
+// The registry locks and files entries by 64 KiB regions of the address space
+// and has a slower, global path for objects larger than a region. The same
+// rules hold across region boundaries and for large objects.
+constexpr size_t region = 65536;
+alignas(region) unsigned char g_regions[4 * region];
+template <size_t N>
+std::shared_ptr<void> hold_wide(size_t offset, i_deleter* d) {
+    return std::make_shared<object<blob<N>>>(reinterpret_cast<blob<N>*>(g_regions + offset), d);
+}
+std::shared_ptr<void> hold_wide(size_t offset, size_t size, i_deleter* d) {
+    static std::shared_ptr<void> (*const by_size[])(size_t, i_deleter*) = {
+        hold_wide<4>, hold_wide<16>, hold_wide<4096>, hold_wide<2 * region>, hold_wide<3 * region>};
+    size_t const sizes[] = {4, 16, 4096, 2 * region, 3 * region};
+    return by_size[std::find(std::begin(sizes), std::end(sizes), size) - std::begin(sizes)](offset, d);
+}
+
+TEST(ObjectRegistry, RulesHoldAcrossRegionsAndForLargeObjects) {
+    size_t const b = region, big = 2 * region;
+    struct {
+        char const* what;
+        std::vector<std::tuple<size_t, size_t, char const*>> made; // offset, size, deleter; in this order
+        size_t key, extent, count;                                 // the entry covering the last one made
+        names run;
+    } const cases[] = {
+        {"interior in the next region joins", {{b - 8, 16, "a"}, {b + 4, 4, "b"}}, b - 8, 16, 2, {"a"}},
+        {"one past the end at a boundary", {{b - 16, 16, "a"}, {b, 4, "b"}}, b, 4, 1, {"a", "b"}},
+        {"container re-keys a member in the next region",
+         {{b + 4, 4, "a"}, {b - 8, 16, "b"}},
+         b - 8,
+         16,
+         2,
+         {"b"}},
+        {"mid-size object reaches into the next region",
+         {{b + 100, 16, "a"}, {b - 4000, 4096, "b"}, {b + 50, 4, "c"}},
+         b - 4000,
+         4096,
+         2,
+         {"a", "b"}},
+        {"larger than a region: widening", {{0, 16, "a"}, {0, big, "b"}}, 0, big, 2, {"b"}},
+        {"interior far inside a large object", {{0, big, "a"}, {b + b / 2, 4, "b"}}, 0, big, 2, {"a"}},
+        {"large object re-keys a part two regions on",
+         {{2 * b + 16, 4, "a"}, {b, big, "b"}},
+         b,
+         big,
+         2,
+         {"b"}},
+        {"larger still: re-keys a part far on", {{3 * b + 100, 4, "a"}, {b, 3 * b, "b"}}, b, 3 * b, 2, {"b"}},
+        {"larger still: interior near its end", {{0, 3 * b, "a"}, {3 * b - 8, 4, "b"}}, 0, 3 * b, 2, {"a"}},
+        {"a nearer entry below hides a large one",
+         {{b + 1000, 16, "a"}, {b + 5000, 16, "b"}, {b, big, "c"}, {b + 6000, 4, "d"}},
+         b + 6000,
+         4,
+         1,
+         {"b", "c", "d"}},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        deleter_log log;
+        {
+            std::vector<std::shared_ptr<void>> handles;
+            for (auto [offset, size, name] : c.made)
+                handles.push_back(hold_wide(offset, size, log.make(name)));
+            rulo::object_entry_view v;
+            ASSERT_TRUE(rulo::find_object_entry(g_regions + std::get<0>(c.made.back()), &v));
+            EXPECT_EQ(v.key, g_regions + c.key);
+            EXPECT_EQ(v.extent, uint32_t(c.extent));
+            EXPECT_EQ(v.count, uint32_t(c.count));
+        }
+        EXPECT_EQ(log.run, c.run);
+    }
+}
+
+// Objects whose destructor counts its runs by id: a first base registered
+// first and then widened, a part inside registered first and then re-keyed.
+std::unique_ptr<std::atomic<int>[]> g_deletions;
+std::atomic<int> g_next_id{0};
+
+struct counted_base { // no virtual destructor: only the whole may delete it
+    int id = g_next_id++;
+    right_part* inside = nullptr;
+};
+template <size_t Pad>
+struct counted : counted_base {
+    counted() { inside = &part; }
+    ~counted() { g_deletions[id]++; }
+    std::array<char, Pad> pad{};
+    right_part part;
+};
+
+// A new object of Pad bytes and more, registered as the whole directly, after
+// its base (widening) or after its inner part (re-keying).
+template <size_t Pad>
+object<counted_base> make_counted(int order) {
+    auto* c = new counted<Pad>;
+    object<counted_base> base(order == 1 ? c : nullptr);
+    object<right_part> part(order == 2 ? &c->part : nullptr);
+    return object<counted<Pad>>(c);
+}
+
+TEST(ObjectStress, EightThreadsMakeWidenLookUpAndDropObjects) {
+    constexpr int threads = 8, steps = 20000, boxes = 16, own = 8;
+    g_deletions.reset(new std::atomic<int>[threads * steps + boxes]());
+    g_next_id = 0;
+    size_t const baseline = rulo::object_entry_count();
+    std::mutex box_lock;
+    std::vector<object<counted_base>> box;
+    for (int i = 0; i < boxes; ++i) box.push_back(make_counted<16>(i % 3));
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&box, &box_lock, t] {
+            std::minstd_rand rng(99 + t);
+            auto pick = [&rng](int n) { return int(rng() % unsigned(n)); };
+            object<counted_base> mine[own];
+            object<right_part> parts[own];
+            for (int step = 0; step < steps; ++step) {
+                int i = pick(own), j = pick(own), op = pick(9);
+                if (op == 0) mine[j] = pick(4) ? make_counted<16>(pick(3)) : make_counted<5000>(pick(3));
+                if (op == 1 && pick(8) == 0) { // larger than a region, briefly: it locks every stripe
+                    object<counted_base> large = make_counted<70000>(pick(3));
+                    object<right_part> part(large.get()->inside);
+                    if (large.use_count() != 2) ADD_FAILURE();
+                }
+                if (op == 2) mine[j] = mine[i];
+                if (op == 3) {
+                    std::lock_guard<std::mutex> lock(box_lock);
+                    std::swap(box[pick(boxes)], mine[i]);
+                }
+                if (op == 4 && mine[i]) parts[j] = object<right_part>(mine[i].get()->inside); // interior
+                if (op == 5 && mine[i]) object<counted_base> again(mine[i].get());            // no widening
+                if (op == 6) mine[j].reset();
+                if (op == 7) parts[j].reset();
+                if (op == 8 && mine[i] && mine[i]->inside->r != 7) ADD_FAILURE();
+            }
+        });
+    for (auto& t : pool) t.join();
+    box.clear();
+    for (int id = 0; id < g_next_id; ++id)
+        if (g_deletions[id] != 1)
+            ADD_FAILURE() << "object " << id << " deleted " << g_deletions[id] << " times";
     EXPECT_EQ(rulo::object_entry_count(), baseline);
 }
 
