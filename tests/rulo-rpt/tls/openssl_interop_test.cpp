@@ -1,0 +1,362 @@
+// The TLS engine against OpenSSL's own programs over loopback TCP: the client
+// engine against `openssl s_server`, the server engine against `openssl
+// s_client`, and the filter fed one byte at a time.
+#include "rulo-rpt/tls/rptXYSSL.h"
+#include "rulo-rpt/tls/ssl_filter.h"
+#include "rulo-rpt/tls/xyssl_ctx.h"
+
+#include "tests/rulo-rpt/tls/tls_kit.h"
+#include "tests/support/child_process.h"
+#include "tests/support/framework_env.h"
+#include "tests/support/tls_certs.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using rulo::object;
+using rulo::rptXYSSL;
+using rulo::xyssl_ctx;
+using test_support::child_process;
+using test_support::tls_certs;
+using tls_kit::random_bytes;
+using tls_kit::recording_sink;
+
+tls_certs const& certs() {
+    return tls_certs::get();
+}
+
+std::string const shipped_dh = std::string(TOVAN_SOURCE_DIR) + "/conf_static/dh.pem";
+std::string const offered_suites = "AES256-SHA:AES128-SHA:DHE-RSA-AES256-SHA";
+size_t const mib = 1 << 20;
+
+sockaddr_in loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+int local_port(int fd) {
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    return ntohs(a.sin_port);
+}
+
+// A port that was free a moment ago, for a server that must pick its own.
+int free_port() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback(0);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    int port = local_port(fd);
+    ::close(fd);
+    return port;
+}
+
+// Connects to a server that the test has just started: until it listens,
+// each refused attempt waits for the server to say something (it may report
+// a failure) for a short while, up to 20 s in all.
+int connect_to(int port, child_process& server) {
+    auto until = std::chrono::steady_clock::now() + 20s;
+    for (;;) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = loopback(port);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+        ::close(fd);
+        if (std::chrono::steady_clock::now() > until || server.wait_error_text("error", 20ms)) {
+            throw std::runtime_error("s_server does not listen: " + server.errors());
+        }
+    }
+}
+
+struct listener {
+    listener() : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in a = loopback(0);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
+            throw std::runtime_error("listen");
+        }
+    }
+    ~listener() { ::close(fd); }
+    int accept_one() {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20000) != 1) throw std::runtime_error("nobody connected");
+        return ::accept(fd, nullptr, nullptr);
+    }
+    int fd;
+};
+
+// The engine's lower transport on a connected TCP socket: a thread reads the
+// socket into the engine, another writes what the engine sends, so that the
+// engine never blocks on the socket while it holds the framework lock.
+class tcp_link : public rptTransport {
+public:
+    tcp_link(int fd, object<rptTransportSink> engine) : m_fd(fd), m_engine(engine) {
+        m_reader = std::thread([this] { read_loop(); });
+        m_writer = std::thread([this] { write_loop(); });
+    }
+    ~tcp_link() override { stop(); }
+
+    void send(netbuf const& data) override {
+        std::lock_guard<std::mutex> g(m_mutex);
+        m_queue.push_back(data.to_string());
+        m_changed.notify_all();
+    }
+    // Lets the queued bytes (close_notify) leave, then closes both ways.
+    void disconnect() override {
+        std::lock_guard<std::mutex> g(m_mutex);
+        m_closing = true;
+        m_changed.notify_all();
+    }
+    void set_sink(object<rptTransportSink>) override {}
+    void no_delay() override {}
+    int64_t last_received() override { return 0; }
+    void ioctl(std::string const&, std::string&) override { throw rulo::exception::function("ioctl"); }
+
+    void stop() {
+        if (m_fd < 0) return;
+        disconnect();
+        m_writer.join();
+        ::shutdown(m_fd, SHUT_RDWR);
+        m_reader.join();
+        ::close(m_fd);
+        m_fd = -1;
+        m_engine.reset();
+    }
+
+private:
+    void read_loop() {
+        char buffer[65536];
+        for (;;) {
+            ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            m_engine->received(netbuf::from_buffer(buffer, int(n)));
+        }
+        m_engine->broken();
+    }
+    void write_loop() {
+        for (;;) {
+            std::string bytes;
+            {
+                std::unique_lock<std::mutex> g(m_mutex);
+                m_changed.wait(g, [&] { return !m_queue.empty() || m_closing; });
+                if (m_queue.empty()) break;
+                bytes = std::move(m_queue.front());
+                m_queue.pop_front();
+            }
+            for (size_t at = 0; at < bytes.size();) {
+                ssize_t n = ::send(m_fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                at += size_t(n);
+            }
+        }
+        ::shutdown(m_fd, SHUT_RDWR);
+    }
+
+    int m_fd;
+    object<rptTransportSink> m_engine;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::string> m_queue;
+    bool m_closing = false;
+    std::thread m_reader, m_writer;
+};
+
+// An engine with a recording sink, running on a socket.
+struct engine_on_socket {
+    engine_on_socket(object<xyssl_ctx> ctx, bool server, int fd)
+        : sink(new recording_sink), engine(new rptXYSSL(sink, ctx, server)), link(new tcp_link(fd, engine)) {
+        engine->start(link);
+    }
+    ~engine_on_socket() {
+        engine->disconnect();
+        link->stop();
+    }
+    object<recording_sink> sink;
+    object<rptXYSSL> engine;
+    object<tcp_link> link;
+};
+
+TEST(OpensslInterop, ClientEngineAgainstOpensslServer) {
+    struct row {
+        char const* what;
+        std::string cert, key, dh_file, peer_name;
+        bool offer_dh;
+        int suite; // 0: the handshake must fail
+    } const rows[] = {
+        {"RSA key exchange", certs().server_cert, certs().server_key, "", tls_certs::server_name, false,
+         rulo::tls_rsa_aes256_sha},
+        {"DHE, the shipped group sent by OpenSSL", certs().server_cert, certs().server_key, shipped_dh,
+         tls_certs::server_name, true, rulo::tls_dhe_rsa_aes256_sha},
+        {"wrong name", certs().server_cert, certs().server_key, "", "other.test", false, 0},
+        {"self-signed server", certs().self_signed_cert, certs().self_signed_key, "", tls_certs::server_name,
+         false, 0},
+    };
+    std::string const up = random_bytes(mib, 11);
+    for (row const& r : rows) {
+        SCOPED_TRACE(r.what);
+        int port = free_port();
+        std::vector<std::string> args = {
+            "openssl", "s_server",     "-accept", "127.0.0.1:" + std::to_string(port),
+            "-cert",   r.cert,         "-key",    r.key,
+            "-cipher", offered_suites, "-quiet",  "-naccept",
+            "1"};
+        if (!r.dh_file.empty()) args.insert(args.end(), {"-dhparam", r.dh_file});
+        child_process server(args);
+
+        object<xyssl_ctx> ctx(new xyssl_ctx);
+        ctx->set_trusted_ca(certs().ca_cert, r.peer_name);
+        if (r.offer_dh) ctx->enable_dh(false);
+        engine_on_socket client(ctx, false, connect_to(port, server));
+        if (!r.suite) {
+            ASSERT_TRUE(client.sink->wait_broken(30s));
+            EXPECT_FALSE(server.wait_output(1, 0ms));
+            client.link->stop();
+            EXPECT_EQ(client.sink->broken_count(), 1);
+            EXPECT_EQ(client.sink->after_broken(), 0);
+            continue;
+        }
+        client.engine->send(netbuf::from_string(up));
+        ASSERT_TRUE(server.wait_output(up.size(), 60s)) << server.errors();
+        EXPECT_EQ(client.engine->ciphersuite(), r.suite);
+        EXPECT_TRUE(server.output() == up);
+        EXPECT_EQ(client.sink->broken_count(), 0);
+    }
+}
+
+TEST(OpensslInterop, ServerEngineAgainstOpensslClient) {
+    struct row {
+        char const* what;
+        int dh; // 0 none, 1 the built-in group, 2 the shipped dh.pem
+        char const* suite;
+    } const rows[] = {
+        {"RSA key exchange", 0, "Ciphersuite: AES256-SHA\n"},
+        {"DHE, built-in group", 1, "Ciphersuite: DHE-RSA-AES256-SHA\n"},
+        {"DHE, shipped dh.pem", 2, "Ciphersuite: DHE-RSA-AES256-SHA\n"},
+    };
+    std::string const up = random_bytes(mib, 21), down = random_bytes(mib, 22);
+    for (row const& r : rows) {
+        SCOPED_TRACE(r.what);
+        listener l;
+        child_process client({"openssl", "s_client", "-connect",
+                              "127.0.0.1:" + std::to_string(local_port(l.fd)), "-brief", "-CAfile",
+                              certs().ca_cert, "-verify_hostname", tls_certs::server_name,
+                              "-verify_return_error", "-cipher", offered_suites});
+        client.write_input(up);
+
+        object<xyssl_ctx> ctx(new xyssl_ctx);
+        ctx->set_verify_peer(false);
+        ctx->set_cert(certs().server_cert, certs().server_key, "");
+        if (r.dh) ctx->enable_dh(true, r.dh == 2 ? shipped_dh : "");
+        engine_on_socket server(ctx, true, l.accept_one());
+        server.engine->send(netbuf::from_string(down));
+
+        ASSERT_TRUE(client.wait_error_text(r.suite, 30s)) << client.errors();
+        EXPECT_TRUE(client.wait_error_text("Verification: OK", 30s)) << client.errors();
+        if (r.dh) {
+            EXPECT_TRUE(client.wait_error_text("Server Temp Key: DH, 2048 bits", 30s)) << client.errors();
+        }
+        ASSERT_TRUE(server.sink->wait_bytes(up.size(), 60s));
+        EXPECT_TRUE(server.sink->data() == up);
+        ASSERT_TRUE(client.wait_output(down.size(), 60s)) << client.errors();
+        EXPECT_TRUE(client.output() == down);
+        EXPECT_EQ(server.sink->broken_count(), 0);
+    }
+}
+
+// s_server as a web server (-WWW) of one file: it answers "GET /<name>"
+// with a short head, the file, and close_notify.
+struct file_server {
+    explicit file_server(std::string const& content)
+        : port(free_port()),
+          process(
+              [&] {
+                  test_support::write_file(dir.file("file"), content);
+                  return std::vector<std::string>{
+                      "openssl", "s_server",          "-accept", "127.0.0.1:" + std::to_string(port),
+                      "-cert",   certs().server_cert, "-key",    certs().server_key,
+                      "-WWW",    "-naccept",          "1"};
+              }(),
+              dir.path()) {}
+    static constexpr char const* request = "GET /file HTTP/1.0\r\n\r\n";
+    // What follows the head of the answer.
+    static std::string body(std::string const& answer) {
+        size_t end = answer.find("\r\n\r\n");
+        return end == std::string::npos ? "" : answer.substr(end + 4);
+    }
+
+    test_support::scratch_dir dir;
+    int port;
+    child_process process;
+};
+
+TEST(OpensslInterop, ClientEngineDownloadsAndSeesACleanClose) {
+    std::string const down = random_bytes(mib, 12);
+    file_server server(down);
+    object<xyssl_ctx> ctx(new xyssl_ctx);
+    ctx->set_trusted_ca(certs().ca_cert, tls_certs::server_name);
+    engine_on_socket client(ctx, false, connect_to(server.port, server.process));
+    client.engine->send(netbuf::from_string(file_server::request));
+    // The server ends with close_notify after the file: every byte, then one broken().
+    ASSERT_TRUE(client.sink->wait_broken(60s)) << server.process.errors();
+    EXPECT_TRUE(file_server::body(client.sink->data()) == down);
+    client.link->stop();
+    EXPECT_EQ(client.sink->broken_count(), 1);
+    EXPECT_EQ(client.sink->after_broken(), 0);
+}
+
+TEST(OpensslInterop, FilterFedOneByteAtATime) {
+    std::string const down = random_bytes(64 * 1024, 31);
+    file_server server(down);
+    int fd = connect_to(server.port, server.process);
+    timeval limit{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+
+    object<xyssl_ctx> ctx(new xyssl_ctx);
+    ctx->set_trusted_ca(certs().ca_cert, tls_certs::server_name);
+    object<rulo::SSLFilter> filter = rulo::xyssl_create_filter(ctx, false);
+    std::string answer, out = filter->flush().to_string();
+    bool asked = false;
+    for (;;) {
+        if (filter->handshake_done() && !asked) {
+            out += filter->write(netbuf::from_string(file_server::request)).to_string();
+            asked = true;
+        }
+        if (!out.empty()) {
+            ASSERT_EQ(::send(fd, out.data(), out.size(), MSG_NOSIGNAL), ssize_t(out.size()));
+        }
+        char buffer[4096];
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        ASSERT_GE(n, 0) << "after " << answer.size() << " bytes: " << server.process.errors();
+        if (n == 0) break;
+        try {
+            for (ssize_t i = 0; i < n; ++i)
+                answer += filter->read(netbuf::from_buffer(buffer + i, 1)).to_string();
+        } catch (rulo::exception const&) {
+            break; // the server's close_notify ended the engine
+        }
+        out = filter->flush().to_string();
+    }
+    EXPECT_TRUE(file_server::body(answer) == down) << answer.size();
+    ::close(fd);
+}
+
+} // namespace
