@@ -1,13 +1,15 @@
-// The TLS filter as the socket layer sees it: ciphertext in, plaintext out.
+// The TLS filter a socket routes its non-raw I/O through.
 //
-// A socket (or the multiplexer) that carries TLS pushes every chunk it
-// receives through read() and every chunk it sends through write(), and sends
-// what flush() returns while the handshake is running. The filter adds no lock
-// of its own: its owner serialises the calls (a socket calls it under the
-// framework lock). Once the TLS engine behind it has ended, every write, read
-// and flush throws.
+// A socket that carries TLS owns one rulo::object<SSLFilter> handle; the TLS
+// layer makes the filter and implements it over its engine. The socket pushes
+// the ciphertext it read into read() and sends what write() and flush() give
+// back, so the socket itself knows nothing of TLS.
 //
-// The virtual operations are declared in their binary slot order.
+// Threads and locks: a filter belongs to its socket and is called by whoever
+// drives that socket (a poller thread with the framework lock held, or the
+// one thread that waits for a handshake); it is never called by two threads
+// at once. Failures (a broken handshake, a bad record) are thrown as
+// rulo::exception; the socket's caller ends the connection on them.
 #pragma once
 
 #include "rulo/netbuf.h"
@@ -17,11 +19,14 @@ namespace rulo {
 class SSLFilter {
 public:
     virtual ~SSLFilter() = default;
-    // Plaintext in, the ciphertext to send out.
+    // Plaintext in, the ciphertext to send out (empty while the handshake
+    // holds it back; flush() releases it later).
     virtual netbuf write(netbuf const& plaintext) = 0;
-    // Ciphertext received, the plaintext it completed (possibly none).
+    // Ciphertext as it arrived, cut anywhere, in; the plaintext it completes
+    // out (empty when no record is complete yet).
     virtual netbuf read(netbuf const& ciphertext) = 0;
-    // The ciphertext produced since the last call (handshake records).
+    // Ciphertext that is waiting to be sent (handshake messages, records
+    // held back by write()); empty when there is none.
     virtual netbuf flush() = 0;
     virtual bool handshake_done() = 0;
 };
