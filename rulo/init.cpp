@@ -88,6 +88,8 @@ void install_netbuf_impl() {
 constexpr int upper_step_count = int(start_step::conn) + 1;
 void (*g_upper_steps[upper_step_count])() = {};
 
+socket_table_entries g_socket_entries;
+
 void run_upper_step(start_step step) {
     if (auto fn = g_upper_steps[int(step)]) fn();
 }
@@ -130,6 +132,10 @@ init::init(rulo_api_t* parent) {
 void register_start_step(start_step step, void (*fn)()) {
     g_upper_steps[int(step)] = fn;
     if (g_layers_started && fn) fn();
+}
+
+void register_socket_entries(socket_table_entries const& entries) {
+    g_socket_entries = entries;
 }
 
 bool init::started() {
@@ -185,17 +191,17 @@ void init::fill_table() {
     absolute_time = &rulo::absolute_time;
     schedule_task = &init::schedule_task_;
     cancel_task = &rulo::cancel_task;
-    make_socket = nullptr; // socket creation is not shared until the socket layer exists
-    make_forbidden_socket = nullptr;
-    remove_forbidden_socket = nullptr;
+    make_socket = g_socket_entries.make_socket;
+    make_forbidden_socket = g_socket_entries.make_forbidden_socket;
+    remove_forbidden_socket = g_socket_entries.remove_forbidden_socket;
     drop_dead = &rulo::drop_dead;
     rand = &rulo::rand;
     rulo_api_t::thread_startup_error = rulo::thread_startup_error;
     enable_debug_dump = &rulo::enable_debug_dump;
     rulo_api_t::deprecated_find_iso639 = &init::deprecated_find_iso639;
-    make_socket2 = nullptr;
-    make_forbidden_socket2 = nullptr;
-    make_socket3 = nullptr;
+    make_socket2 = g_socket_entries.make_socket2;
+    make_forbidden_socket2 = g_socket_entries.make_forbidden_socket2;
+    make_socket3 = g_socket_entries.make_socket3;
     final_crash_function = &g_final_crash_function;
     schedule_task_executor = &init::schedule_task_executor_;
     schedule_task2 = &init::schedule_task2_;

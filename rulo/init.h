@@ -96,6 +96,19 @@ private:
 enum class start_step { make_socket, ssl, util_sock, socket, rpt_module, conn };
 void register_start_step(start_step step, void (*fn)());
 
+// The socket layer's creation entry points, which fill the API table's
+// socket entries; left null in a copy that does not link that layer.
+// Registered like the start-up steps, before this copy starts.
+struct socket_table_entries {
+    int (*make_socket)(int, int, int) = nullptr;
+    int (*make_forbidden_socket)(int, int, int) = nullptr;
+    void (*remove_forbidden_socket)(int) = nullptr;
+    int (*make_socket2)(int, int, int, socket_cb) = nullptr;
+    int (*make_forbidden_socket2)(int, int, int, socket_cb) = nullptr;
+    int (*make_socket3)(int, int, int, socket_cb, socket_cb2) = nullptr;
+};
+void register_socket_entries(socket_table_entries const& entries);
+
 // Ends the process with a crash; never returns, even when a hook returns.
 [[noreturn]] void drop_dead();
 int enable_debug_dump();
