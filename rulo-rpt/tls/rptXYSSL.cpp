@@ -1,5 +1,6 @@
 #include "rulo-rpt/tls/rptXYSSL.h"
 
+#include "rulo-rpt/net/socket.h"
 #include "rulo/errlog.h"
 #include "rulo/exception.h"
 #include "rulo/init.h"
@@ -14,9 +15,6 @@
 namespace rulo {
 
 namespace {
-
-// The most plaintext one flush hands to one write or read of the session.
-constexpr int network_chunk = 0xFFFF;
 
 struct register_step {
     register_step() { register_start_step(start_step::ssl, &init_ssl); }

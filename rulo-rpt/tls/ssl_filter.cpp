@@ -57,11 +57,14 @@ public:
         return take(m_collector->ciphertext_out);
     }
 
+    // Plaintext that came in the same piece as the peer's close (or a failure)
+    // is handed over first; the next call reports the end.
     netbuf read(netbuf const& ciphertext) override {
         check();
         m_engine->received(ciphertext);
-        check();
-        return take(m_collector->plaintext_in);
+        netbuf plaintext = take(m_collector->plaintext_in);
+        if (plaintext.empty()) check();
+        return plaintext;
     }
 
     netbuf flush() override {
@@ -87,6 +90,18 @@ object<SSLFilter> xyssl_create_filter(object<xyssl_ctx> ctx, bool server) {
     object<rptXYSSL> engine(new rptXYSSL(collector, ctx, server));
     engine->start(collector);
     return object<SSLFilter>(new ssl_filter(collector, engine));
+}
+
+void xyssl_enable_on_socket(socket* s, object<xyssl_ctx> ctx, bool server) {
+    if (s->has_ssl_filter()) throw exception::function("xyssl_enable_on_socket");
+    s->set_ssl_filter(xyssl_create_filter(ctx, server));
+}
+
+void ssl_connect_if_supported(long seconds, object<socket> s, netbuf& received) {
+    object<xyssl_ctx> ctx(new xyssl_ctx);
+    ctx->set_verify_peer(false);
+    xyssl_enable_on_socket(s.get(), ctx, false);
+    s->wait_for_ssl_handshake(seconds, received);
 }
 
 } // namespace rulo

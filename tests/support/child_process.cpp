@@ -69,6 +69,12 @@ bool child_process::wait_output(size_t n, std::chrono::milliseconds limit) {
     return m_output.size() >= n;
 }
 
+bool child_process::wait_output_text(std::string const& text, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> g(m_mutex);
+    m_changed.wait_for(g, limit, [&] { return m_output.find(text) != std::string::npos || m_closed; });
+    return m_output.find(text) != std::string::npos;
+}
+
 bool child_process::wait_error_text(std::string const& text, std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> g(m_mutex);
     m_changed.wait_for(g, limit, [&] { return m_errors.find(text) != std::string::npos || m_closed; });

@@ -33,6 +33,8 @@ public:
     // Until standard output holds at least n bytes; false at the limit or
     // when the program closed it first.
     bool wait_output(size_t n, std::chrono::milliseconds limit);
+    // Until standard output contains text; false at the limit or when it closed.
+    bool wait_output_text(std::string const& text, std::chrono::milliseconds limit);
     // Until standard error contains text; false at the limit or when it closed.
     bool wait_error_text(std::string const& text, std::chrono::milliseconds limit);
     // Until both output pipes are closed (the program has ended, normally).

@@ -60,16 +60,6 @@ int local_port(int fd) {
     return ntohs(a.sin_port);
 }
 
-// A port that was free a moment ago, for a server that must pick its own.
-int free_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = loopback(0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    int port = local_port(fd);
-    ::close(fd);
-    return port;
-}
-
 // Connects to a server that the test has just started: until it listens,
 // each refused attempt waits for the server to say something (it may report
 // a failure) for a short while, up to 20 s in all.
@@ -213,7 +203,7 @@ TEST(OpensslInterop, ClientEngineAgainstOpensslServer) {
     std::string const up = random_bytes(mib, 11);
     for (row const& r : rows) {
         SCOPED_TRACE(r.what);
-        int port = free_port();
+        int port = tls_kit::free_loopback_port();
         std::vector<std::string> args = {
             "openssl", "s_server",     "-accept", "127.0.0.1:" + std::to_string(port),
             "-cert",   r.cert,         "-key",    r.key,
@@ -286,7 +276,7 @@ TEST(OpensslInterop, ServerEngineAgainstOpensslClient) {
 // with a short head, the file, and close_notify.
 struct file_server {
     explicit file_server(std::string const& content)
-        : port(free_port()),
+        : port(tls_kit::free_loopback_port()),
           process(
               [&] {
                   test_support::write_file(dir.file("file"), content);
