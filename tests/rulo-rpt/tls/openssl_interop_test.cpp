@@ -8,6 +8,7 @@
 #include "tests/rulo-rpt/tls/tls_kit.h"
 #include "tests/support/child_process.h"
 #include "tests/support/framework_env.h"
+#include "tests/support/recording_sink.h"
 #include "tests/support/tls_certs.h"
 
 #include <gtest/gtest.h>
@@ -33,9 +34,9 @@ using rulo::object;
 using rulo::rptXYSSL;
 using rulo::xyssl_ctx;
 using test_support::child_process;
+using test_support::recording_sink;
 using test_support::tls_certs;
 using tls_kit::random_bytes;
-using tls_kit::recording_sink;
 
 tls_certs const& certs() {
     return tls_certs::get();
@@ -217,11 +218,11 @@ TEST(OpensslInterop, ClientEngineAgainstOpensslServer) {
         if (r.offer_dh) ctx->enable_dh(false);
         engine_on_socket client(ctx, false, connect_to(port, server));
         if (!r.suite) {
-            ASSERT_TRUE(client.sink->wait_broken(30s));
+            ASSERT_TRUE(client.sink->wait_for_broken());
             EXPECT_FALSE(server.wait_output(1, 0ms));
             client.link->stop();
             EXPECT_EQ(client.sink->broken_count(), 1);
-            EXPECT_EQ(client.sink->after_broken(), 0);
+            EXPECT_EQ(client.sink->events_after_broken(), 0);
             continue;
         }
         client.engine->send(netbuf::from_string(up));
@@ -264,8 +265,8 @@ TEST(OpensslInterop, ServerEngineAgainstOpensslClient) {
         if (r.dh) {
             EXPECT_TRUE(client.wait_error_text("Server Temp Key: DH, 2048 bits", 30s)) << client.errors();
         }
-        ASSERT_TRUE(server.sink->wait_bytes(up.size(), 60s));
-        EXPECT_TRUE(server.sink->data() == up);
+        ASSERT_TRUE(server.sink->wait_for_bytes(up.size(), 60000));
+        EXPECT_TRUE(server.sink->bytes() == up);
         ASSERT_TRUE(client.wait_output(down.size(), 60s)) << client.errors();
         EXPECT_TRUE(client.output() == down);
         EXPECT_EQ(server.sink->broken_count(), 0);
@@ -306,11 +307,11 @@ TEST(OpensslInterop, ClientEngineDownloadsAndSeesACleanClose) {
     engine_on_socket client(ctx, false, connect_to(server.port, server.process));
     client.engine->send(netbuf::from_string(file_server::request));
     // The server ends with close_notify after the file: every byte, then one broken().
-    ASSERT_TRUE(client.sink->wait_broken(60s)) << server.process.errors();
-    EXPECT_TRUE(file_server::body(client.sink->data()) == down);
+    ASSERT_TRUE(client.sink->wait_for_broken(60000)) << server.process.errors();
+    EXPECT_TRUE(file_server::body(client.sink->bytes()) == down);
     client.link->stop();
     EXPECT_EQ(client.sink->broken_count(), 1);
-    EXPECT_EQ(client.sink->after_broken(), 0);
+    EXPECT_EQ(client.sink->events_after_broken(), 0);
 }
 
 TEST(OpensslInterop, FilterFedOneByteAtATime) {

@@ -1,6 +1,6 @@
-// The TLS engine against itself over an in-memory transport pair that the test
-// pumps: handshake, data both ways, certificates and their verification,
-// Diffie-Hellman, the filter, and how the engine ends.
+// The TLS engine against itself over the in-memory transport pair, delivering
+// from its own thread in random pieces: handshake, data both ways, certificates
+// and their verification, Diffie-Hellman, the filter, and how the engine ends.
 #include "rulo-rpt/tls/rptXYSSL.h"
 #include "rulo-rpt/tls/ssl_filter.h"
 #include "rulo-rpt/tls/xyssl.h"
@@ -8,6 +8,8 @@
 
 #include "tests/rulo-rpt/tls/tls_kit.h"
 #include "tests/support/framework_env.h"
+#include "tests/support/memory_transport.h"
+#include "tests/support/recording_sink.h"
 #include "tests/support/shell.h"
 #include "tests/support/tls_certs.h"
 
@@ -27,11 +29,11 @@ namespace {
 using rulo::object;
 using rulo::rptXYSSL;
 using rulo::xyssl_ctx;
+using test_support::memory_transport_pair;
+using test_support::recording_sink;
 using test_support::thrown;
 using test_support::tls_certs;
-using tls_kit::memory_pair;
 using tls_kit::random_bytes;
-using tls_kit::recording_sink;
 
 bool starts_with(std::string const& text, std::string const& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -55,25 +57,28 @@ object<xyssl_ctx> client_ctx(std::string const& ca, std::string const& name) {
     return ctx;
 }
 
-// A client engine on pair end a, a server engine on end b, each with a recording sink.
+memory_transport_pair::options const threaded_pieces{true, true, 7};
+
+// A client engine on pair end a, a server engine on end b, each with a
+// recording sink. The client's first plaintext, when given, is queued before
+// the engine has a transport, so it must wait for the handshake.
 struct connection {
-    connection(object<xyssl_ctx> client_ctx, object<xyssl_ctx> server_ctx)
-        : client_sink(new recording_sink), server_sink(new recording_sink),
+    connection(object<xyssl_ctx> client_ctx, object<xyssl_ctx> server_ctx, std::string const& early = "")
+        : pair(threaded_pieces), client_sink(new recording_sink), server_sink(new recording_sink),
           client(new rptXYSSL(client_sink, client_ctx, false)),
           server(new rptXYSSL(server_sink, server_ctx, true)) {
-        pair.a->sink = client;
-        pair.b->sink = server;
+        pair.a->set_sink(client);
+        pair.b->set_sink(server);
+        if (!early.empty()) client->send(netbuf::from_string(early));
         server->start(pair.b);
         client->start(pair.a);
     }
     ~connection() {
         client->disconnect();
         server->disconnect();
-        pair.a->sink.reset();
-        pair.b->sink.reset();
     }
 
-    memory_pair pair;
+    memory_transport_pair pair;
     object<recording_sink> client_sink, server_sink;
     object<rptXYSSL> client, server;
 };
@@ -98,23 +103,20 @@ TEST(XysslEngine, HandshakeAndDataBothWaysWithEachKeyExchange) {
             sctx->enable_dh(true, r.dh == 2 ? shipped_dh : "");
             cctx->enable_dh(false);
         }
-        connection c(cctx, sctx);
-        // Queued before the handshake, written after it.
-        c.client->send(netbuf::from_string("early "));
-        EXPECT_FALSE(c.client->handshake_done());
-        c.pair.pump(700);
-        ASSERT_TRUE(c.client->handshake_done());
-        ASSERT_TRUE(c.server->handshake_done());
+        connection c(cctx, sctx, "early ");
+        // The handshake tells each sink that it may send.
+        ASSERT_TRUE(c.client_sink->wait_for_queue_empty(1));
+        ASSERT_TRUE(c.server_sink->wait_for_queue_empty(1));
+        EXPECT_TRUE(c.client->handshake_done());
         EXPECT_EQ(c.client->ciphersuite(), r.suite);
         EXPECT_EQ(c.server->ciphersuite(), r.suite);
-        EXPECT_GE(c.client_sink->empties(), 1); // the handshake tells the sink it may send
-        EXPECT_GE(c.server_sink->empties(), 1);
 
         c.client->send(netbuf::from_string(up));
         c.server->send(netbuf::from_string(down));
-        c.pair.pump(5000);
-        EXPECT_EQ(c.server_sink->data(), "early " + up);
-        EXPECT_EQ(c.client_sink->data(), down);
+        ASSERT_TRUE(c.server_sink->wait_for_bytes(6 + up.size()));
+        ASSERT_TRUE(c.client_sink->wait_for_bytes(down.size()));
+        EXPECT_TRUE(c.server_sink->bytes() == "early " + up);
+        EXPECT_TRUE(c.client_sink->bytes() == down);
         EXPECT_EQ(c.client_sink->broken_count() + c.server_sink->broken_count(), 0);
     }
 }
@@ -172,20 +174,21 @@ TEST(XysslEngine, VerificationOfThePeer) {
             sctx->set_trusted_ca(certs().ca_cert, "");
             if (r.succeeds) cctx->set_cert(certs().server_cert, certs().server_key, "");
         }
-        connection c(cctx, sctx);
-        c.client->send(netbuf::from_string("hello"));
-        c.pair.pump(0);
+        connection c(cctx, sctx, "hello");
         if (r.succeeds) {
-            EXPECT_EQ(c.server_sink->data(), "hello");
+            EXPECT_TRUE(c.server_sink->wait_for_bytes(5));
+            EXPECT_EQ(c.server_sink->bytes(), "hello");
             EXPECT_EQ(c.client_sink->broken_count(), 0);
         } else {
-            EXPECT_EQ(c.server_sink->data(), "");
+            ASSERT_TRUE(c.client_sink->wait_for_broken());
+            ASSERT_TRUE(c.server_sink->wait_for_broken());
+            EXPECT_TRUE(c.pair.wait_delivered());
+            EXPECT_EQ(c.server_sink->bytes(), "");
             EXPECT_EQ(c.client_sink->broken_count(), 1);
             EXPECT_EQ(c.server_sink->broken_count(), 1);
-            EXPECT_TRUE(c.pair.a->down); // the failing end disconnected its transport
             EXPECT_EQ(thrown([&] { c.client->send(netbuf::from_string("more")); }), ":Error in 'flush'");
         }
-        EXPECT_EQ(c.client_sink->after_broken() + c.server_sink->after_broken(), 0);
+        EXPECT_EQ(c.client_sink->events_after_broken() + c.server_sink->events_after_broken(), 0);
     }
 }
 
@@ -212,10 +215,8 @@ TEST(XysslEngine, CertificateAndParameterFiles) {
             continue;
         }
         EXPECT_EQ(error, "");
-        connection c(client_ctx(certs().ca_cert, tls_certs::server_name), sctx);
-        c.client->send(netbuf::from_string("x"));
-        c.pair.pump();
-        EXPECT_EQ(c.server_sink->data(), "x"); // the key really signs for the certificate
+        connection c(client_ctx(certs().ca_cert, tls_certs::server_name), sctx, "x");
+        EXPECT_TRUE(c.server_sink->wait_for_bytes(1)); // the key really belongs to the certificate
     }
     object<xyssl_ctx> ctx(new xyssl_ctx);
     // Files of the wrong kind, and a key that belongs to another certificate.
@@ -231,19 +232,21 @@ TEST(XysslEngine, CertificateAndParameterFiles) {
 }
 
 TEST(XysslEngine, GarbageFromThePeerEndsTheEngineOnce) {
-    object<recording_sink> sink(new recording_sink);
+    object<recording_sink> sink(new recording_sink), peer(new recording_sink);
     object<rptXYSSL> client(new rptXYSSL(sink, client_ctx(certs().ca_cert, ""), false));
-    memory_pair pair;
+    memory_transport_pair pair;
+    pair.a->set_sink(client);
+    pair.b->set_sink(peer);
     client->start(pair.a);
-    EXPECT_FALSE(pair.a->outgoing.empty()); // the hello left at once
+    EXPECT_GT(peer->byte_count(), 0u); // the hello left at once
     client->received(netbuf::from_string("HTTP/1.1 400 Bad Request\r\n\r\n"));
     client->received(netbuf::from_string("more garbage"));
     EXPECT_EQ(sink->broken_count(), 1);
-    EXPECT_TRUE(pair.a->down);
+    EXPECT_EQ(peer->broken_count(), 1); // the engine disconnected the transport below
     EXPECT_EQ(thrown([&] { client->send(netbuf::from_string("x")); }), ":Error in 'flush'");
     client->disconnect(); // a second end only logs
     EXPECT_EQ(sink->broken_count(), 1);
-    EXPECT_EQ(sink->after_broken(), 0);
+    EXPECT_EQ(sink->events_after_broken(), 0);
 
     object<rulo::SSLFilter> filter = rulo::xyssl_create_filter(client_ctx(certs().ca_cert, ""), false);
     EXPECT_FALSE(filter->flush().empty());
@@ -280,26 +283,25 @@ TEST(XysslEngine, FiltersFedOneByteAtATime) {
 TEST(XysslEngine, SinkRulesAndCleanClose) {
     connection c(client_ctx(certs().ca_cert, tls_certs::server_name),
                  server_ctx(certs().server_cert, certs().server_key));
-    c.pair.pump();
+    ASSERT_TRUE(c.client_sink->wait_for_queue_empty(1));
     EXPECT_EQ(thrown([&] { c.client->set_sink(object<rptTransportSink>()); }), ":Error in 'set_sink'");
     object<recording_sink> second(new recording_sink);
     c.client->set_sink(second);
     c.server->send(netbuf::from_string("to the second sink"));
-    c.pair.pump();
-    EXPECT_EQ(second->data(), "to the second sink");
-    EXPECT_EQ(c.client_sink->data(), "");
+    ASSERT_TRUE(second->wait_for_bytes(18));
+    EXPECT_EQ(c.client_sink->bytes(), "");
 
     // The server's close_notify comes after its last bytes: they arrive, then one broken().
     c.server->send(netbuf::from_string(" and goodbye"));
     c.server->disconnect();
     EXPECT_EQ(c.server_sink->broken_count(), 1);
-    c.pair.pump();
-    EXPECT_EQ(second->data(), "to the second sink and goodbye");
+    ASSERT_TRUE(second->wait_for_broken());
+    EXPECT_TRUE(c.pair.wait_delivered());
+    EXPECT_EQ(second->bytes(), "to the second sink and goodbye");
     EXPECT_EQ(second->broken_count(), 1);
     EXPECT_EQ(c.client_sink->broken_count(), 0);
-    EXPECT_TRUE(c.pair.a->down);
     EXPECT_EQ(thrown([&] { c.client->set_sink(second); }), ":Error in 'set_sink'");
-    EXPECT_EQ(second->after_broken(), 0);
+    EXPECT_EQ(second->events_after_broken(), 0);
 }
 
 // The session directly on a descriptor: the library's own socket calls.
