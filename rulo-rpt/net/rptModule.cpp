@@ -204,8 +204,13 @@ void rptModule::change(int descriptor, int type) {
     auto it = m_descriptors.find(descriptor);
     if (it == m_descriptors.end()) throw rulo::exception::function("change");
     selector* p = it->second;
-    p->m_socks[descriptor].mask = rulo::mask_of(type);
-    // From the poller's own dispatch the set is rebuilt at the top of the next pass anyway.
+    int& mask = p->m_socks[descriptor].mask;
+    int const wanted = rulo::mask_of(type);
+    // An unchanged mask leaves the poll set as it is: no wake-up, which keeps a
+    // send from another thread from costing the poller a pass. From the
+    // poller's own dispatch the set is rebuilt at the top of the next pass anyway.
+    if (mask == wanted) return;
+    mask = wanted;
     if (!p->is_own_thread()) p->wake();
 }
 

@@ -10,7 +10,6 @@
 #include "rulo/packet.h"
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <netinet/in.h>
@@ -32,19 +31,15 @@ bool socket::g_kalive = false;
 
 namespace {
 
-std::atomic<int64_t> g_socket_count_last{0};
-
 // Every open TCP socket; guarded by the framework lock.
 std::set<socket*>& registry() {
     static std::set<socket*>* sockets = new std::set<socket*>; // outlives every socket
     return *sockets;
 }
 
+// Every change of the live count is logged.
 void show_count() {
-    // Every change is logged: the threshold of the difference to the last logged count is 0.
-    int64_t const now = g_socket_count.value();
-    g_socket_count_last.store(now);
-    fmt_dbg("socket").fmt_verbose("socket objects count: %1%", now);
+    fmt_dbg("socket").fmt_verbose("socket objects count: %1%", g_socket_count.value());
 }
 
 sockaddr_in to_sockaddr(tIProcessId const& id) {
@@ -170,7 +165,9 @@ bool socket::is_error() {
 }
 
 bool socket::receive_raw(netbuf& out, tIProcessId* from, unsigned long max) {
-    int n = max > unsigned(network_chunk) * 1024 ? network_chunk * 1024 : int(max);
+    // One read never reserves more than this, whatever max allows.
+    constexpr unsigned long largest_read = 1ul << 26;
+    int n = int(max < largest_read ? max : largest_read);
     if (n < 1) n = 1;
     int ready = 0;
     // Ask the kernel only for what it holds; at least 1 byte, so that the end
@@ -221,14 +218,19 @@ bool socket::receive(long seconds, netbuf& out, tIProcessId* from, unsigned long
 }
 
 bool socket::send_raw(netbuf const* data, unsigned long max) {
-    if (data) m_queue.append(*data);
+    if (data && !data->empty()) {
+        m_queue.push_back(*data);
+        m_queued += data->size();
+    }
     if (m_queue.empty()) return true;
     for (;;) {
         unsigned long limit = unsigned(min_max_send()) < max ? unsigned(min_max_send()) : max;
         if (limit < 1) limit = 1;
+        // The first view as it is: joining views to fill the piece would copy bytes.
+        netbuf& front = m_queue.front();
         char const* bytes = nullptr;
         int length = 0;
-        m_queue.front(bytes, length, int(limit));
+        netbuf::iterator(front).get(bytes, length);
         if (unsigned(length) > limit) length = int(limit);
         // MSG_NOSIGNAL: a peer's reset is an error here, not a signal that ends the process.
         ssize_t k = ::send(m_descriptor, bytes, length, MSG_NOSIGNAL);
@@ -236,7 +238,9 @@ bool socket::send_raw(netbuf const* data, unsigned long max) {
             if (errno == EINTR) continue;
             break;
         }
-        m_queue.erase_front(int(k));
+        front.erase_front(int(k));
+        m_queued -= k;
+        if (front.empty()) m_queue.pop_front();
         if (m_queue.empty()) return true;
     }
     if (errno == EINPROGRESS || errno == EAGAIN || errno == EWOULDBLOCK) return false;

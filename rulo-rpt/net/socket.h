@@ -25,6 +25,7 @@
 #include "rulo/object.h"
 
 #include <cstdint>
+#include <deque>
 #include <string>
 
 namespace rulo {
@@ -88,7 +89,7 @@ public:
     bool send(netbuf const* data, unsigned long max, bool raw);
     bool send(netbuf const& data, unsigned long max, bool raw) { return send(&data, max, raw); }
     // Bytes queued and not yet taken by the kernel.
-    int queued() const { return m_queue.size(); }
+    int64_t queued() const { return m_queued; }
 
     // The socket takes the filter; it lives until close().
     void set_ssl_filter(object<SSLFilter> const& filter);
@@ -151,7 +152,10 @@ private:
     socket_type m_type;
     tIProcessId m_destination;
     int m_descriptor = -1;
-    netbuf m_queue;
+    // The send queue: the buffers as they were handed in, so that a long
+    // queue is never joined (copied) into one buffer.
+    std::deque<netbuf> m_queue;
+    int64_t m_queued = 0;
     bool m_open = false;
     bool m_non_blocking = false;
     int m_max_send = 0x7fffffff;

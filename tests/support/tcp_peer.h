@@ -19,6 +19,12 @@ public:
     tcp_fd(tcp_fd&& o) noexcept : m_fd(o.m_fd) { o.m_fd = -1; }
     tcp_fd& operator=(tcp_fd&& o) noexcept;
     int get() const { return m_fd; }
+    // Gives the descriptor up without closing it.
+    int release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
     void reset();
 
     void set_receive_buffer(int bytes);

@@ -40,8 +40,11 @@ TEST(MakeSocket, ForbiddenNumbersAreSkippedAndFreedAgain) {
     int const other = rulo::make_socket(AF_INET, SOCK_DGRAM, 0);
     EXPECT_NE(other, forbidden);
     EXPECT_EQ(lowest_free(), forbidden); // the refused number was closed again
-    // Through the API table, as a plugin's copy calls it.
-    int const from_table = test_support::host_api().make_socket(AF_INET, SOCK_DGRAM, 0);
+    // Through the API table, as a plugin's copy calls it: every creation entry is filled.
+    rulo_api_t const& api = test_support::host_api();
+    EXPECT_TRUE(api.make_forbidden_socket && api.remove_forbidden_socket && api.make_socket2 &&
+                api.make_forbidden_socket2 && api.make_socket3);
+    int const from_table = api.make_socket3(AF_INET, SOCK_DGRAM, 0, nullptr, nullptr);
     EXPECT_NE(from_table, forbidden);
     ::close(from_table);
 

@@ -179,6 +179,25 @@ TEST(RptSocket, ManyConnectionsLeakNothing) {
     EXPECT_EQ(rulo::module->registered(), 0u);
 }
 
+// A sink that throws from received() does not take the poller down: the
+// same connection and the others go on being served.
+TEST(RptSocket, SinkExceptionStaysOnThePollerThread) {
+    tcp_listener l;
+    connection thrower = connect_to(l), other = connect_to(l);
+    thrower.sink->on_received = [](netbuf const&) { throw rulo::exception("sink failed"); };
+    thrower.peer.send_all("one");
+    ASSERT_TRUE(thrower.sink->wait_for_bytes(3));
+    thrower.peer.send_all("two");
+    other.peer.send_all("other");
+    ASSERT_TRUE(thrower.sink->wait_for_bytes(6));
+    ASSERT_TRUE(other.sink->wait_for_bytes(5));
+    EXPECT_EQ(thrower.sink->bytes(), "onetwo");
+    EXPECT_EQ(thrower.sink->broken_count(), 0);
+    thrower.sink->on_received = nullptr;
+    thrower.transport->disconnect();
+    other.transport->disconnect();
+}
+
 TEST(RptSocket, IoctlReachesTheSocket) {
     tcp_listener l;
     connection c = connect_to(l);
