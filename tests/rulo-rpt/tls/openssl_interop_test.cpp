@@ -1,6 +1,7 @@
 // The TLS engine against OpenSSL's own programs over loopback TCP: the client
-// engine against `openssl s_server`, the server engine against `openssl
-// s_client`, and the filter fed one byte at a time.
+// engine on an rptSocket against `openssl s_server`, the server engine against
+// `openssl s_client`, and the filter fed one byte at a time.
+#include "rulo-rpt/net/rptSocket.h"
 #include "rulo-rpt/tls/rptXYSSL.h"
 #include "rulo-rpt/tls/ssl_filter.h"
 #include "rulo-rpt/tls/xyssl_ctx.h"
@@ -9,23 +10,18 @@
 #include "tests/support/child_process.h"
 #include "tests/support/framework_env.h"
 #include "tests/support/recording_sink.h"
+#include "tests/support/tcp_peer.h"
 #include "tests/support/tls_certs.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 
 namespace {
 
@@ -54,13 +50,6 @@ sockaddr_in loopback(int port) {
     return a;
 }
 
-int local_port(int fd) {
-    sockaddr_in a{};
-    socklen_t length = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-    return ntohs(a.sin_port);
-}
-
 // Connects to a server that the test has just started: until it listens,
 // each refused attempt waits for the server to say something (it may report
 // a failure) for a short while, up to 20 s in all.
@@ -77,113 +66,19 @@ int connect_to(int port, child_process& server) {
     }
 }
 
-struct listener {
-    listener() : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in a = loopback(0);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
-            throw std::runtime_error("listen");
-        }
-    }
-    ~listener() { ::close(fd); }
-    int accept_one() {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 20000) != 1) throw std::runtime_error("nobody connected");
-        return ::accept(fd, nullptr, nullptr);
-    }
-    int fd;
-};
-
-// The engine's lower transport on a connected TCP socket: a thread reads the
-// socket into the engine, another writes what the engine sends, so that the
-// engine never blocks on the socket while it holds the framework lock.
-class tcp_link : public rptTransport {
-public:
-    tcp_link(int fd, object<rptTransportSink> engine) : m_fd(fd), m_engine(engine) {
-        m_reader = std::thread([this] { read_loop(); });
-        m_writer = std::thread([this] { write_loop(); });
-    }
-    ~tcp_link() override { stop(); }
-
-    void send(netbuf const& data) override {
-        std::lock_guard<std::mutex> g(m_mutex);
-        m_queue.push_back(data.to_string());
-        m_changed.notify_all();
-    }
-    // Lets the queued bytes (close_notify) leave, then closes both ways.
-    void disconnect() override {
-        std::lock_guard<std::mutex> g(m_mutex);
-        m_closing = true;
-        m_changed.notify_all();
-    }
-    void set_sink(object<rptTransportSink>) override {}
-    void no_delay() override {}
-    int64_t last_received() override { return 0; }
-    void ioctl(std::string const&, std::string&) override { throw rulo::exception::function("ioctl"); }
-
-    void stop() {
-        if (m_fd < 0) return;
-        disconnect();
-        m_writer.join();
-        ::shutdown(m_fd, SHUT_RDWR);
-        m_reader.join();
-        ::close(m_fd);
-        m_fd = -1;
-        m_engine.reset();
-    }
-
-private:
-    void read_loop() {
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            m_engine->received(netbuf::from_buffer(buffer, int(n)));
-        }
-        m_engine->broken();
-    }
-    void write_loop() {
-        for (;;) {
-            std::string bytes;
-            {
-                std::unique_lock<std::mutex> g(m_mutex);
-                m_changed.wait(g, [&] { return !m_queue.empty() || m_closing; });
-                if (m_queue.empty()) break;
-                bytes = std::move(m_queue.front());
-                m_queue.pop_front();
-            }
-            for (size_t at = 0; at < bytes.size();) {
-                ssize_t n = ::send(m_fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) break;
-                at += size_t(n);
-            }
-        }
-        ::shutdown(m_fd, SHUT_RDWR);
-    }
-
-    int m_fd;
-    object<rptTransportSink> m_engine;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<std::string> m_queue;
-    bool m_closing = false;
-    std::thread m_reader, m_writer;
-};
-
-// An engine with a recording sink, running on a socket.
+// An engine with a recording sink on an rptSocket that takes over the
+// connected descriptor fd. The socket is started first, so the engine's first
+// words always find their way out.
 struct engine_on_socket {
     engine_on_socket(object<xyssl_ctx> ctx, bool server, int fd)
-        : sink(new recording_sink), engine(new rptXYSSL(sink, ctx, server)), link(new tcp_link(fd, engine)) {
-        engine->start(link);
+        : sink(new recording_sink), engine(new rptXYSSL(sink, ctx, server)), transport(new rulo::rptSocket) {
+        transport->start(engine, object<rulo::socket>(new rulo::socket(fd, tIProcessId())));
+        engine->start(transport);
     }
-    ~engine_on_socket() {
-        engine->disconnect();
-        link->stop();
-    }
+    ~engine_on_socket() { engine->disconnect(); }
     object<recording_sink> sink;
     object<rptXYSSL> engine;
-    object<tcp_link> link;
+    object<rulo::rptSocket> transport;
 };
 
 TEST(OpensslInterop, ClientEngineAgainstOpensslServer) {
@@ -220,7 +115,6 @@ TEST(OpensslInterop, ClientEngineAgainstOpensslServer) {
         if (!r.suite) {
             ASSERT_TRUE(client.sink->wait_for_broken());
             EXPECT_FALSE(server.wait_output(1, 0ms));
-            client.link->stop();
             EXPECT_EQ(client.sink->broken_count(), 1);
             EXPECT_EQ(client.sink->events_after_broken(), 0);
             continue;
@@ -246,18 +140,17 @@ TEST(OpensslInterop, ServerEngineAgainstOpensslClient) {
     std::string const up = random_bytes(mib, 21), down = random_bytes(mib, 22);
     for (row const& r : rows) {
         SCOPED_TRACE(r.what);
-        listener l;
-        child_process client({"openssl", "s_client", "-connect",
-                              "127.0.0.1:" + std::to_string(local_port(l.fd)), "-brief", "-CAfile",
-                              certs().ca_cert, "-verify_hostname", tls_certs::server_name,
-                              "-verify_return_error", "-cipher", offered_suites});
+        test_support::tcp_listener l;
+        child_process client({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(l.port()),
+                              "-brief", "-CAfile", certs().ca_cert, "-verify_hostname",
+                              tls_certs::server_name, "-verify_return_error", "-cipher", offered_suites});
         client.write_input(up);
 
         object<xyssl_ctx> ctx(new xyssl_ctx);
         ctx->set_verify_peer(false);
         ctx->set_cert(certs().server_cert, certs().server_key, "");
         if (r.dh) ctx->enable_dh(true, r.dh == 2 ? shipped_dh : "");
-        engine_on_socket server(ctx, true, l.accept_one());
+        engine_on_socket server(ctx, true, ::dup(l.accept().get()));
         server.engine->send(netbuf::from_string(down));
 
         ASSERT_TRUE(client.wait_error_text(r.suite, 30s)) << client.errors();
@@ -309,7 +202,6 @@ TEST(OpensslInterop, ClientEngineDownloadsAndSeesACleanClose) {
     // The server ends with close_notify after the file: every byte, then one broken().
     ASSERT_TRUE(client.sink->wait_for_broken(60000)) << server.process.errors();
     EXPECT_TRUE(file_server::body(client.sink->bytes()) == down);
-    client.link->stop();
     EXPECT_EQ(client.sink->broken_count(), 1);
     EXPECT_EQ(client.sink->events_after_broken(), 0);
 }
