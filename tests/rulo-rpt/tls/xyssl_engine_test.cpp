@@ -16,7 +16,9 @@
 #include <gtest/gtest.h>
 
 #include <mbedtls/dhm.h>
+#include <mbedtls/ssl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <future>
 #include <regex>
@@ -364,6 +366,70 @@ TEST(XysslSession, LibraryFailuresCarryItsNumbers) {
     EXPECT_EQ(code, int(std::strtoul(m[2].str().c_str(), nullptr, 16)));
     EXPECT_LT(code, 0);
     EXPECT_EQ(thrown([&] { s.client->connect(); }), "SSL object in closed state");
+}
+
+// Two sessions joined by byte queues through the I/O hooks; the client's
+// sends can be held back, as a full lower transport would.
+struct hooked_sessions {
+    hooked_sessions() {
+        cctx = client_ctx(certs().ca_cert, tls_certs::server_name);
+        sctx = server_ctx(certs().server_cert, certs().server_key);
+        cctx->set_io(this, &client_send, &client_recv);
+        sctx->set_io(this, &server_send, &server_recv);
+        client = object<rulo::xyssl>(new rulo::xyssl(cctx, -1, true));
+        server = object<rulo::xyssl>(new rulo::xyssl(sctx, -1, true));
+    }
+    bool handshake() {
+        bool c = false, s = false;
+        for (int step = 0; step < 20 && !(c && s); ++step) {
+            if (!c) c = client->connect();
+            if (!s) s = server->accept();
+        }
+        return c && s;
+    }
+    static int put(std::string& queue, unsigned char const* data, size_t length) {
+        queue.append(reinterpret_cast<char const*>(data), length);
+        return int(length);
+    }
+    static int take(std::string& queue, unsigned char* data, size_t length) {
+        if (queue.empty()) return MBEDTLS_ERR_SSL_WANT_READ;
+        size_t n = std::min(length, queue.size());
+        queue.copy(reinterpret_cast<char*>(data), n);
+        queue.erase(0, n);
+        return int(n);
+    }
+    static int client_send(void* self, unsigned char const* data, size_t length) {
+        hooked_sessions* h = static_cast<hooked_sessions*>(self);
+        return h->hold_client ? MBEDTLS_ERR_SSL_WANT_WRITE : put(h->to_server, data, length);
+    }
+    static int client_recv(void* self, unsigned char* data, size_t length) {
+        return take(static_cast<hooked_sessions*>(self)->to_client, data, length);
+    }
+    static int server_send(void* self, unsigned char const* data, size_t length) {
+        return put(static_cast<hooked_sessions*>(self)->to_client, data, length);
+    }
+    static int server_recv(void* self, unsigned char* data, size_t length) {
+        return take(static_cast<hooked_sessions*>(self)->to_server, data, length);
+    }
+
+    std::string to_server, to_client;
+    bool hold_client = false;
+    object<xyssl_ctx> cctx, sctx;
+    object<rulo::xyssl> client, server;
+};
+
+TEST(XysslSession, AWriteThatMustWaitOffersTheSameBytesAgain) {
+    hooked_sessions h;
+    ASSERT_TRUE(h.handshake());
+    std::string const first = random_bytes(100, 51), second = random_bytes(300, 52);
+    netbuf a = netbuf::from_string(first), b = netbuf::from_string(second);
+    h.hold_client = true;
+    EXPECT_FALSE(h.client->write(&a, 0xFFFF)); // stays pending
+    h.hold_client = false;
+    EXPECT_TRUE(h.client->write(&b, 0xFFFF));
+    netbuf out;
+    ASSERT_TRUE(h.server->read(out, 0xFFFF));
+    EXPECT_TRUE(out.to_string() == first + second) << out.size();
 }
 
 } // namespace
