@@ -1,5 +1,6 @@
 #include "rulo/archive.h"
 
+#include "rulo/archive_names.h"
 #include "rulo/errlog.h"
 #include "rulo/exception.h"
 #include "rulo/lock_directory.h"
@@ -61,19 +62,6 @@ private:
     size_t m_left;
 };
 
-// A relative path that cannot leave the directory it is joined to.
-bool safe_relative_path(std::string const& name) {
-    if (name.empty() || name.find('\0') != std::string::npos) return false;
-    size_t start = 0;
-    for (;;) {
-        size_t end = name.find('/', start);
-        std::string_view part(name.data() + start, (end == std::string::npos ? name.size() : end) - start);
-        if (part.empty() || part == "." || part == "..") return false;
-        if (end == std::string::npos) return true;
-        start = end + 1;
-    }
-}
-
 // Writes the entry with plain writes rather than through a mapping: a full
 // disk then fails the write instead of raising SIGBUS, and an empty entry is
 // simply an empty file.
@@ -100,13 +88,15 @@ void write_entry(std::string const& path, char const* data, size_t size) {
 bool parse_archive(std::string const& content, std::string& dir_name, std::vector<archive_entry>& entries) {
     container_reader in(content);
     uint32_t count;
-    if (!in.text(dir_name) || !safe_relative_path(dir_name) || !in.u32(count)) return false;
+    if (!in.text(dir_name) || !archive_names::is_safe_directory_name(dir_name) || !in.u32(count))
+        return false;
     entries.clear();
     // No reserve(count): the count is not trusted until the entries are there.
     for (uint32_t i = 0; i < count; ++i) {
         archive_entry e;
         uint32_t size;
-        if (!in.text(e.name) || !safe_relative_path(e.name) || !in.u32(size) || !in.bytes(size, e.data))
+        if (!in.text(e.name) || !archive_names::is_safe_entry_name(e.name) || !in.u32(size) ||
+            !in.bytes(size, e.data))
             return false;
         e.size = size;
         entries.push_back(std::move(e));

@@ -6,9 +6,9 @@
 // Entry names are relative paths with "/" between parts.
 //
 // The container comes from outside, so it is parsed whole and checked before
-// anything is written: every length against the bytes left, every name for
-// absolute paths, "." and ".." parts, empty parts and NUL bytes. The functions
-// keep no state; they touch the file system and may be called from any thread.
+// anything is written: every length against the bytes left, every name
+// against the rule of archive_names.h. The functions keep no state; they touch
+// the file system and may be called from any thread.
 #pragma once
 
 #include <cstddef>
@@ -41,7 +41,7 @@ struct archive_entry {
 };
 
 // Splits a container into its directory name and entries. False when it is
-// short, has bytes left over, or holds an unsafe name. Copies only the names.
+// short, has bytes left over, or holds a name archive_names.h refuses. Copies only the names.
 bool parse_archive(std::string const& content, std::string& dir_name, std::vector<archive_entry>& entries);
 
 // Decodes an LZMA-alone stream into out (replaced only on success). The

@@ -1,12 +1,12 @@
 #include "rulo/lock_directory.h"
 
 #include "rulo/exception.h"
+#include "rulo/flock_file.h"
 #include "rulo/random.h"
 #include "rulo/text.h"
 #include "rulo/xfile.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,18 +16,8 @@ namespace {
 
 char const lock_file_name[] = "writeacc.dat";
 
-// How often a taker reopens a lock file that was deleted under it. Each retry
-// means a holder released in between, so a handful is plenty.
-constexpr int max_reopen = 16;
 // How many fresh directory names lock_directory tries before giving up.
 constexpr int max_directories = 32;
-
-// True when fd and path name the same file.
-bool same_file(int fd, std::string const& path) {
-    struct stat by_fd, by_path;
-    if (::fstat(fd, &by_fd) != 0 || ::stat(path.c_str(), &by_path) != 0) return false;
-    return by_fd.st_dev == by_path.st_dev && by_fd.st_ino == by_path.st_ino;
-}
 
 void ignore_errors(void (*f)(std::string const&), std::string const& path) {
     try {
@@ -39,21 +29,7 @@ void ignore_errors(void (*f)(std::string const&), std::string const& path) {
 } // namespace
 
 lock_file::lock_file(std::string const& path) : m_path(path) {
-    for (int attempt = 0; attempt < max_reopen; ++attempt) {
-        int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) return;
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            ::close(fd);
-            return;
-        }
-        // The previous holder may have deleted the file we opened before we
-        // got its lock: that lock excludes nobody. Take the current file.
-        if (same_file(fd, m_path)) {
-            m_fd = fd;
-            return;
-        }
-        ::close(fd);
-    }
+    m_fd = open_flock_file(AT_FDCWD, m_path.c_str());
 }
 
 lock_file::~lock_file() {
