@@ -10,6 +10,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -106,6 +108,46 @@ TEST(launcher_malformed, each_fault_gives_one_error_line_and_deletes_nothing) {
             EXPECT_EQ(launch_test::read_file(slot(root) + "/keep.txt"), "kept");
         else // before any archive there is no slot: nothing may be created at all
             EXPECT_EQ(launch_test::tree(root.path), std::vector<std::string>{"packed"});
+    }
+}
+
+// The first archive's stream decoded straight into its files: cut at every
+// sixteenth of its length, stating more than it holds, or holding more than
+// it states, it is refused with the one error line, and what it had written
+// is gone again: the cache holds the claimed slot's two files and nothing else.
+TEST(launcher_malformed, a_stream_that_breaks_off_half_way_leaves_nothing_behind) {
+    std::string files;
+    launcher::append_archive_header(files, "app", 3);
+    std::string noise(40000, '\0');
+    std::uint32_t seed = 99;
+    for (auto& c : noise) c = char((seed = seed * 1103515245 + 12345) >> 16);
+    launcher::append_archive_entry(files, "one.bin", noise);
+    launcher::append_archive_entry(files, "sub/two.txt", std::string(60000, 't'));
+    launcher::append_archive_entry(files, "three.bin", noise + noise);
+    std::string const stream = packer::lzma_alone_compress(files);
+
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"states more than it holds", with_size(stream, files.size() + 1000)},
+        {"holds more than it states", with_size(stream, files.size() - 1000)},
+    };
+    for (std::size_t k = 1; k < 16; ++k)
+        cases.emplace_back("cut at " + std::to_string(k) + "/16", stream.substr(0, stream.size() * k / 16));
+    std::string const root = "SepraCache_" + std::to_string(::geteuid()) + "_0/";
+    std::vector<std::string> const left = {
+        root,    root + "app/", root + "app/1/", root + "app/1/remove.dir", root + "app/1/writeacc.dat",
+        "packed"};
+    for (auto const& [what, body] : cases) {
+        SCOPED_TRACE(what);
+        temp_dir prefix;
+        auto const r = launch(prefix, image + marker + record(7, body) + record(5, "one.bin"));
+        EXPECT_EQ(r.signal, SIGKILL) << r.err;
+        EXPECT_EQ(launch_test::lines_with(r.err, "Error running launch").size(), 1u) << r.err;
+        EXPECT_EQ(launch_test::lines_with(r.err, "LZMA stream refused").size(), 1u) << r.err;
+        auto const tree = launch_test::tree(prefix.path);
+        // Before the header is decoded nothing is made at all.
+        if (tree.size() > 1) {
+            EXPECT_EQ(tree, left);
+        }
     }
 }
 
