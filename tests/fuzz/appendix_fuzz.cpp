@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,19 @@ void check(bool invariant) {
 // Decoded output kept for the whole-container cross-check; beyond it the
 // output only streams through the piece-wise reader, never buffered.
 constexpr std::size_t keep_limit = 1u << 16;
+
+// The decoder's allocations (its dictionary above all, up to 4 GiB as a
+// header states) are refused above this, as a machine short of memory would:
+// the fuzzer's memory stays bounded and the out-of-memory path is taken.
+constexpr std::size_t allocation_limit = 32u << 20;
+
+void* bounded_alloc(void*, std::size_t count, std::size_t size) {
+    return size != 0 && count > allocation_limit / size ? nullptr : std::malloc(count * size);
+}
+void bounded_free(void*, void* p) {
+    std::free(p);
+}
+lzma_allocator const bounded = {bounded_alloc, bounded_free, nullptr};
 
 bool within(std::string_view part, std::string_view whole) {
     return part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size();
@@ -126,6 +140,7 @@ void check_lzma(std::string_view stream) {
     opt.allow_trailing = true;
     opt.input_step = 64;
     opt.output_step = 512;
+    opt.allocator = &bounded;
     piecewise reader;
     std::string kept;
     std::uint64_t produced = 0;
@@ -148,6 +163,8 @@ void check_lzma(std::string_view stream) {
     if (parsed != lzma::fault::none) check(f == parsed && produced == 0);
     check(produced <= h.unpacked_size || parsed != lzma::fault::none);
     if (f == lzma::fault::none) check(produced == h.unpacked_size);
+    if (parsed == lzma::fault::none && h.dictionary() > allocation_limit)
+        check(f == lzma::fault::out_of_memory);
     // The pieces agree with the whole where the whole was kept.
     if (f == lzma::fault::none && produced <= keep_limit) {
         check(reader.valid() == is_valid_archive(kept));
