@@ -6,8 +6,8 @@
 #include "rulo/lock_directory.h"
 #include "rulo/lzma_alone.h"
 #include "rulo/random.h"
+#include "rulo/safe_path.h"
 #include "rulo/text.h"
-#include "rulo/xfile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -58,24 +58,27 @@ private:
     size_t m_left;
 };
 
-// Writes the entry with plain writes rather than through a mapping: a full
-// disk then fails the write instead of raising SIGBUS, and an empty entry is
-// simply an empty file.
-void write_entry(std::string const& path, char const* data, size_t size) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) throw exception::system_error("extract_tar_files", "open");
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            int err = n < 0 ? errno : ENOSPC;
-            ::close(fd);
-            errno = err;
-            throw exception::system_error("extract_tar_files", "write");
-        }
-        data += n;
-        size -= size_t(n);
+// Closes a descriptor this file opened when the scope ends.
+struct fd_closer {
+    int fd = -1;
+    ~fd_closer() {
+        if (fd >= 0) ::close(fd);
     }
+};
+
+// Writes the entry beneath dir_fd with plain writes rather than through a
+// mapping: a full disk then fails the write instead of raising SIGBUS, and an
+// empty entry is simply an empty file. What it makes goes into made first,
+// so a failure half-way can be undone too.
+void write_entry(int dir_fd, archive_entry const& e, safe_path::made_list& made) {
+    // A file left at the name by an earlier run is replaced, never written through.
+    fd_closer file{safe_path::create_file(dir_fd, e.name, 0644, 0755, true, made)};
+    if (file.fd < 0) throw exception::system_error("extract_tar_files", "open");
+    if (!safe_path::write_all(file.fd, e.data, e.size))
+        throw exception::system_error("extract_tar_files", "write");
+    if (::fchmod(file.fd, 0755) != 0) throw exception::system_error("extract_tar_files", "chmod");
+    int const fd = file.fd;
+    file.fd = -1;
     if (::close(fd) != 0) throw exception::system_error("extract_tar_files", "close");
 }
 
@@ -133,32 +136,37 @@ int extract_tar_files(std::string const& base, std::string const& content, std::
     std::vector<archive_entry> entries;
     if (!parse_archive(content, dir_name, entries)) return extract_bad_container;
 
+    // Everything is made through the package directory's descriptor, which
+    // was opened without following a link: what the tree holds or becomes
+    // meanwhile cannot lead a write outside it.
     std::string target = (base.empty() ? std::string() : base + "/") + dir_name + suffix;
+    fd_closer base_dir, package_dir;
+    safe_path::made_list made_package; // the package directory, when made here
     if (lock) {
         *lock = new lock_directory(target, "");
         target = (*lock)->get_directory();
+        package_dir.fd = ::fcntl((*lock)->directory_fd(), F_DUPFD_CLOEXEC, 0);
+        if (package_dir.fd < 0) throw exception::system_error("extract_tar_files", "fcntl");
     } else {
-        try {
-            create_directory(target);
-        } catch (exception const&) {
-            return extract_no_directory;
-        }
+        // The caller's base is followed as given; the package directory is not.
+        base_dir.fd = safe_path::open_base(base, true);
+        if (base_dir.fd < 0) return extract_no_directory;
+        package_dir.fd = safe_path::make_directories(base_dir.fd, dir_name + suffix, 0755, made_package);
+        if (package_dir.fd < 0) return extract_no_directory;
     }
 
-    for (archive_entry const& e : entries) {
-        for (size_t slash = e.name.find('/'); slash != std::string::npos;
-             slash = e.name.find('/', slash + 1)) {
-            try {
-                create_directory(target + "/" + e.name.substr(0, slash));
-            } catch (exception const&) {
-                // The write of the file below reports what went wrong.
-            }
-        }
-        std::string const path = target + "/" + e.name;
-        write_entry(path, e.data, e.size);
-        if (::chmod(path.c_str(), 0755) != 0) throw exception::system_error("extract_tar_files", "chmod");
-        if (files) files->insert(path);
+    safe_path::made_list made;
+    try {
+        for (archive_entry const& e : entries) write_entry(package_dir.fd, e, made);
+    } catch (...) {
+        // Last made first: files, then the directories they were in.
+        safe_path::remove_made(package_dir.fd, made);
+        if (base_dir.fd >= 0) safe_path::remove_made(base_dir.fd, made_package);
+        throw;
     }
+    if (files)
+        for (safe_path::made_entry const& m : made)
+            if (!m.directory) files->insert(target + "/" + m.path);
     return extract_ok;
 }
 
@@ -189,8 +197,7 @@ lock_directory* extract_lz_files_ex(std::string const& base, std::string const& 
         } catch (...) {
             fmt_dbg("extract").fmt_verbose("extracting into %1% failed", base);
         }
-        // Leave no half-written package behind the released lock.
-        for (std::string const& path : written) ::unlink(path.c_str());
+        // The attempt removed what it made; the lock removes its directory.
         delete lock;
     }
     return nullptr;

@@ -52,9 +52,14 @@ bool extract_lz_buffer(std::string const& in, std::string& out);
 
 // Writes the container's files under base + "/" + dir_name + suffix (or, with
 // lock given, under a freshly locked directory of that name whose lock is
-// stored through lock, owned by the caller). Inserts every written path into
-// files when given. Returns extract_ok, extract_bad_container or
-// extract_no_directory; a failing write or lock throws.
+// stored through lock, owned by the caller). base is followed as given; the
+// package directory and everything in it are reached without following
+// symbolic links, so an entry whose way leads through a link, or a package
+// directory that is one, is refused and nothing is written outside. A file
+// already at an entry's name is replaced. On success inserts every written
+// path into files when given. Returns extract_ok, extract_bad_container or
+// extract_no_directory; a failing write or lock throws, after removing every
+// file and directory this call made, last made first.
 int extract_tar_files(std::string const& base, std::string const& content, std::set<std::string>* files,
                       lock_directory** lock, std::string const& suffix);
 

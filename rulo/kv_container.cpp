@@ -5,24 +5,66 @@
 #include "rulo/kv_text.h"
 #include "rulo/text.h"
 #include "rulo/verify_rsa.h"
-#include "rulo/xfile.h"
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace rulo {
 namespace {
 
-// Copies the whole file out of a read-only mapping, unmapping it even when
-// the copy fails.
-std::string map_whole_file(std::string const& path) {
-    struct unmap {
-        _mmap* map;
-        ~unmap() { mmap_close(map); }
-    } mapped{mmap_open(path.c_str(), 0, -1)};
-    return std::string(static_cast<char const*>(mapped.map->addr), mapped.map->len);
+// Copies the whole file into memory with plain reads. Unlike a copy out of a
+// mapping, a file truncated meanwhile only ends the read early.
+std::string read_whole_file(std::string const& path) {
+    // O_NONBLOCK: a FIFO at the path must not hold the open up.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw exception::function("_mmap_open");
+    struct closer {
+        int fd;
+        ~closer() { ::close(fd); }
+    } close_fd{fd};
+    struct stat st;
+    if (::fstat(fd, &st) != 0) throw exception::function("_mmap_open");
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        throw exception::function("_mmap_open");
+    }
+    auto too_large = [&path]() {
+        exception e = exception::function("kv_load_file");
+        e.stream() << ": " << path << " is larger than " << kv_max_file_size << " bytes";
+        return e;
+    };
+    if (uint64_t(st.st_size) > kv_max_file_size) throw too_large();
+
+    // The size may change while reading: read to the end, but never more than
+    // the limit and one byte, which tells that the file grew past it.
+    std::string out;
+    out.resize(std::max<size_t>(size_t(st.st_size), 4096) + 1);
+    size_t got = 0;
+    for (;;) {
+        if (got == out.size()) {
+            if (got > kv_max_file_size) throw too_large();
+            out.resize(std::min(out.size() * 2, kv_max_file_size + 1));
+        }
+        ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw exception::function("_mmap_open");
+        if (n == 0) break;
+        got += size_t(n);
+    }
+    if (got == 0) {
+        errno = EINVAL; // as a zero-length mapping was refused
+        throw exception::function("_mmap_open");
+    }
+    out.resize(got);
+    return out;
 }
 
 // Standard Base64 with padding, no line breaks; false for anything else.
@@ -55,13 +97,13 @@ void kv_load_content(std::string const& content, std::map<std::string, std::stri
 }
 
 void kv_load_file(std::string const& path, std::map<std::string, std::string>& keys, std::string* payload) {
-    kv_load_content(map_whole_file(path), keys, payload);
+    kv_load_content(read_whole_file(path), keys, payload);
 }
 
 void kvs_load_file(std::string const& path,
                    std::map<std::string, std::map<std::string, std::string>>& sections) {
     std::vector<std::string> lines;
-    get_lines(map_whole_file(path), lines);
+    get_lines(read_whole_file(path), lines);
     parse_map_2(sections, lines);
 }
 

@@ -10,6 +10,7 @@
 // Plain functions over values the caller owns; any thread may call them.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 
@@ -21,12 +22,18 @@ namespace rulo {
 void kv_load_content(std::string const& content, std::map<std::string, std::string>& keys,
                      std::string* payload);
 
-// Reads the whole file through a read-only mapping, then kv_load_content. An
-// empty or unreadable file throws "_mmap_open".
+// The largest file kv_load_file and kvs_load_file read: the whole file is
+// held in memory, so a larger one is refused rather than read.
+constexpr size_t kv_max_file_size = 256u << 20;
+
+// Copies the whole file into memory with plain reads, then kv_load_content. A
+// file rewritten meanwhile gives some of its bytes, never a crash. An empty,
+// unreadable or non-regular file throws "_mmap_open"; one larger than
+// kv_max_file_size throws "kv_load_file".
 void kv_load_file(std::string const& path, std::map<std::string, std::string>& keys, std::string* payload);
 
 // Reads an ini-style file into its [section] maps of key=value lines (see
-// parse_map_2). An empty or unreadable file throws "_mmap_open".
+// parse_map_2). Reads and fails as kv_load_file.
 void kvs_load_file(std::string const& path,
                    std::map<std::string, std::map<std::string, std::string>>& sections);
 

@@ -3,6 +3,7 @@
 #include "rulo/exception.h"
 #include "rulo/flock_file.h"
 #include "rulo/random.h"
+#include "rulo/safe_path.h"
 #include "rulo/text.h"
 #include "rulo/xfile.h"
 
@@ -28,16 +29,27 @@ void ignore_errors(void (*f)(std::string const&), std::string const& path) {
 
 } // namespace
 
-lock_file::lock_file(std::string const& path) : m_path(path) {
+lock_file::lock_file(std::string const& path) : m_name(path), m_path(path) {
     m_fd = open_flock_file(AT_FDCWD, m_path.c_str());
+}
+
+lock_file::lock_file(std::string const& directory, char const* name)
+    : m_name(name), m_path(directory + "/" + name) {
+    m_dir_fd = safe_path::open_base(directory, false);
+    if (m_dir_fd < 0) return;
+    m_fd = open_flock_file(m_dir_fd, name);
+    if (m_fd >= 0) return;
+    ::close(m_dir_fd);
+    m_dir_fd = -1;
 }
 
 lock_file::~lock_file() {
     if (m_fd < 0) return;
     // Delete before close, so that a waiter granted the lock on this file
     // afterwards sees that it is no longer the one at the path.
-    ::unlink(m_path.c_str());
+    ::unlinkat(m_dir_fd >= 0 ? m_dir_fd : AT_FDCWD, m_name.c_str(), 0);
     ::close(m_fd);
+    if (m_dir_fd >= 0) ::close(m_dir_fd);
 }
 
 lock_directory::lock_directory(std::string base, std::string const& prefix) {
@@ -48,7 +60,7 @@ lock_directory::lock_directory(std::string base, std::string const& prefix) {
         m_remove = true;
     }
     for (int attempt = 0;; ++attempt) {
-        m_lock = new lock_file(base + suffix + "/" + lock_file_name);
+        m_lock = new lock_file(base + suffix, lock_file_name);
         m_directory = base + suffix;
         if (m_lock->held()) return;
 

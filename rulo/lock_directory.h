@@ -21,11 +21,16 @@ namespace rulo {
 // owns it; the lock belongs to the process (any thread may test held()).
 // Taking it never blocks: a lock that another process holds counts as not
 // held.
+// The file is opened as flock_file.h describes: never truncated, never
+// through a symbolic link, only a regular file.
 class lock_file {
 public:
     // Opens (creating, permission 0644) and tries to flock the file; on any
     // failure the lock is simply not held.
     explicit lock_file(std::string const& path);
+    // The file name inside directory, which is not followed when it is itself
+    // a symbolic link; while held, the directory stays open (directory_fd).
+    lock_file(std::string const& directory, char const* name);
     // When held: deletes the file, then closes it. Never throws; a file that
     // vanished meanwhile is not an error.
     virtual ~lock_file();
@@ -34,9 +39,13 @@ public:
 
     bool held() const { return m_fd >= 0; }
     std::string const& path() const { return m_path; }
+    // The locked directory (O_PATH) when made with one and held, else -1.
+    int directory_fd() const { return m_dir_fd; }
 
 private:
     int m_fd = -1;
+    int m_dir_fd = -1;
+    std::string m_name; // relative to m_dir_fd when that is open, else the path
     std::string m_path;
 };
 
@@ -46,7 +55,8 @@ private:
 // plugin), used and destroyed by that holder's thread.
 class lock_directory {
 public:
-    // Locks base (the current directory when empty). With an empty prefix
+    // Locks base (the current directory when empty); a directory that is a
+    // symbolic link is not locked but passed over like a busy one. With an empty prefix
     // the directory is created first and removed again on release if it is
     // then empty. Throws "lock_directory" when no directory could be locked
     // after a bounded number of fresh names. Touches the file system; does
@@ -60,6 +70,9 @@ public:
     lock_directory& operator=(lock_directory const&) = delete;
 
     std::string get_directory() const { return m_directory; }
+    // The locked directory itself (an O_PATH descriptor owned by the lock),
+    // for making files in it without going through its path again.
+    int directory_fd() const { return m_lock->directory_fd(); }
 
 private:
     null_ptr<lock_file> m_lock;

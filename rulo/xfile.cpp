@@ -209,6 +209,11 @@ std::string dirname(std::string const& path) {
 }
 
 std::string expand_filename(std::string const& name) {
+    // The system would see the name cut at the NUL and resolve another path.
+    if (name.find('\0') != std::string::npos) {
+        errno = EINVAL;
+        throw exception::function("expand_filename");
+    }
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(name.c_str(), nullptr), &std::free);
     if (resolved) return resolved.get();
 

@@ -86,7 +86,8 @@ std::string basename(std::string const& path);
 std::string dirname(std::string const& path);
 // The absolute, resolved form of a path. A path that does not exist yet gets
 // the resolved form of its nearest existing parent followed by the remaining
-// parts unchanged. Throws "expand_filename" when even the root cannot be resolved.
+// parts unchanged. Throws "expand_filename" when even the root cannot be
+// resolved, or when the name holds a NUL byte (no system call can take it).
 std::string expand_filename(std::string const& name);
 
 // One shared mapping of a whole file, made by mmap_open and freed by

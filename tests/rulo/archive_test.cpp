@@ -9,10 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -137,6 +141,72 @@ TEST(archive, hostile_containers_write_nothing) {
     for (auto const& e : std::filesystem::recursive_directory_iterator(root)) found.push_back(e.path());
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found, (std::vector<std::string>{outside, root + "/t", base}));
+}
+
+std::vector<std::string> tree(std::string const& root) {
+    std::vector<std::string> found;
+    for (auto const& e : std::filesystem::recursive_directory_iterator(root)) found.push_back(e.path());
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// A write that fails half-way (a file size limit standing in for a full
+// disk): each attempt removes the files, the partly written one too, and
+// the directories it made.
+TEST(archive, failed_attempts_leave_nothing) {
+    test_support::scratch_dir scratch;
+    std::string const base = scratch.path();
+    std::string const content = container("pkg", {{"x/a", "small"}, {"x/y/big", std::string(100000, 'b')}});
+    std::string const data = with_size(xz_lzma(content), content.size());
+
+    pid_t const child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN); // the write then fails with EFBIG
+        rlimit limit{50000, 50000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::set<std::string> files;
+        ::_exit(rulo::extract_lz_files_ex(base, data, &files) == nullptr && files.empty() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(tree(base), std::vector<std::string>{});
+}
+
+// Links in the target tree, placed by whoever can write to the base, lead
+// nothing outside it.
+TEST(archive, symbolic_links_lead_nowhere) {
+    namespace fs = std::filesystem;
+    test_support::scratch_dir scratch;
+    std::string const base = scratch.file("base"), outside = scratch.file("outside");
+    fs::create_directories(base + "/pkg");
+    fs::create_directories(outside);
+    fs::create_directory_symlink(outside, base + "/pkg/sub");
+    fs::create_directory_symlink(outside, base + "/linked");
+    std::string const through_sub = container("pkg", {{"sub/evil", "1"}});
+    std::string const into_linked = container("linked", {{"evil", "1"}});
+
+    // Without a lock: refused, and the existing tree is left as it was.
+    std::set<std::string> files;
+    EXPECT_THROW(rulo::extract_tar_files(base, through_sub, &files, nullptr, ""), std::exception);
+    EXPECT_EQ(rulo::extract_tar_files(base, into_linked, &files, nullptr, ""), rulo::extract_no_directory);
+    EXPECT_TRUE(files.empty());
+
+    // Locked: each lands in a directory of its own beneath the base.
+    for (auto const& [stem, content] : {std::pair{"pkg", through_sub}, std::pair{"linked", into_linked}}) {
+        SCOPED_TRACE(stem);
+        std::unique_ptr<rulo::lock_directory> lock(
+            rulo::extract_lz_files_ex(base, with_size(xz_lzma(content), content.size()), &files));
+        ASSERT_TRUE(lock);
+        std::string const dir = lock->get_directory();
+        EXPECT_EQ(dir.compare(0, base.size() + 1, base + "/"), 0);
+        EXPECT_EQ(fs::path(dir).filename().string().rfind(std::string(stem) + "_", 0), 0u);
+        EXPECT_FALSE(fs::is_symlink(dir));
+        for (auto const& f : files) EXPECT_EQ(f.compare(0, dir.size() + 1, dir + "/"), 0) << f;
+        files.clear();
+    }
+    EXPECT_EQ(tree(outside), std::vector<std::string>{});
 }
 
 } // namespace

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <functional>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -79,6 +82,47 @@ TEST(KvContainer, LoadingFailures) {
     test_support::write_file(dir.file("empty"), "");
     EXPECT_THROW(rulo::kv_load_file(dir.file("empty"), keys, nullptr), rulo::exception);
     EXPECT_THROW(rulo::kv_load_file(dir.file("missing"), keys, nullptr), rulo::exception);
+    // Too large is refused before anything is read (the file is sparse).
+    std::string const huge = dir.file("huge");
+    test_support::write_file(huge, "");
+    ASSERT_EQ(::truncate(huge.c_str(), off_t(rulo::kv_max_file_size) + 1), 0);
+    std::map<std::string, keys_t> sections;
+    EXPECT_THROW(rulo::kvs_load_file(huge, sections), rulo::exception);
+}
+
+// A file rewritten in place while it is being loaded (another process saving
+// its settings) gives some version of it or an error, never a crash.
+TEST(KvContainer, LoadsAFileRewrittenMeanwhile) {
+    test_support::scratch_dir dir;
+    std::string const path = dir.file("settings");
+    std::string const content = "[s]\nk=v\n" + std::string(1 << 20, 'x') + "=y\n";
+    test_support::write_file(path, content);
+
+    pid_t const writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        for (int i = 0; i < 300; ++i) {
+            int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC);
+            if (fd < 0 || ::write(fd, content.data(), content.size()) != ssize_t(content.size())) ::_exit(1);
+            ::close(fd);
+        }
+        ::_exit(0);
+    }
+    int status = 0, loads = 0;
+    while (::waitpid(writer, &status, WNOHANG) == 0 || loads == 0) {
+        keys_t keys;
+        std::map<std::string, keys_t> sections;
+        try {
+            rulo::kvs_load_file(path, sections);
+        } catch (rulo::exception const&) {
+        }
+        try {
+            rulo::kv_load_file(path, keys, nullptr);
+        } catch (rulo::exception const&) {
+        }
+        ++loads;
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 } // namespace

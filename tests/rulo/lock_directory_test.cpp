@@ -10,9 +10,12 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -93,6 +96,70 @@ TEST(lock_directory, lock_file_release) {
     ::unlink(path.c_str());
     held.reset(); // the file vanished under the holder; the lock goes all the same
     EXPECT_TRUE(rulo::lock_file(path).held());
+}
+
+// Runs f in a child process and gives its exit status, or -1 when it did not
+// end within a generous limit (it is then killed).
+int status_in_child(std::function<int()> const& f) {
+    int ends[2];
+    if (::pipe(ends) != 0) return -1;
+    pid_t const child = ::fork();
+    if (child == 0) {
+        ::close(ends[0]);
+        ::_exit(f());
+    }
+    ::close(ends[1]);
+    pollfd p{ends[0], POLLIN, 0};
+    bool const ended = ::poll(&p, 1, 30000) == 1; // the child's end closes when it exits
+    ::close(ends[0]);
+    if (!ended) ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// What sits at the lock file's name is never truncated, followed or waited on.
+TEST(lock_directory, lock_file_takes_only_a_plain_file) {
+    test_support::scratch_dir scratch;
+    std::string const victim = scratch.file("victim"), missing = scratch.file("missing");
+    test_support::write_file(victim, "keep");
+    struct {
+        char const* what;
+        std::function<void(std::string const&)> make;
+        bool held;
+    } const cases[] = {
+        {"existing file", [](std::string const& p) { test_support::write_file(p, "old"); }, true},
+        {"link to a file", [&](std::string const& p) { ASSERT_EQ(::symlink(victim.c_str(), p.c_str()), 0); },
+         false},
+        {"link to nothing",
+         [&](std::string const& p) { ASSERT_EQ(::symlink(missing.c_str(), p.c_str()), 0); }, false},
+        {"FIFO", [](std::string const& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }, false},
+        {"directory", [](std::string const& p) { rulo::create_directory(p); }, false},
+    };
+    int n = 0;
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string const dir = scratch.file("d" + std::to_string(n++)), path = dir + "/writeacc.dat";
+        rulo::create_directory(dir);
+        c.make(path);
+        EXPECT_EQ(status_in_child([&] {
+                      rulo::lock_file lock(path);
+                      bool const intact = !c.held || test_support::read_file(path) == "old";
+                      return lock.held() == c.held && intact ? 0 : 1;
+                  }),
+                  0);
+    }
+    EXPECT_EQ(test_support::read_file(victim), "keep");
+    EXPECT_FALSE(rulo::file_exists(missing));
+
+    // A directory that is a link is passed over: its target gets no lock file.
+    std::string const link = scratch.file("link");
+    ASSERT_EQ(::symlink(scratch.file("d0").c_str(), link.c_str()), 0);
+    {
+        rulo::lock_directory locked(link, "");
+        EXPECT_TRUE(random_suffixed(locked.get_directory(), link + "_"));
+        EXPECT_FALSE(rulo::file_exists(scratch.file("d0/writeacc.dat")));
+    }
 }
 
 } // namespace

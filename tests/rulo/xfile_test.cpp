@@ -115,6 +115,9 @@ TEST_F(xfile_dir, expand_filename_against_realpath) {
     EXPECT_EQ(rulo::expand_filename("nope/../x"), canonical + "/real/nope/../x");
     EXPECT_EQ(rulo::expand_filename(dir + "/gone/"), canonical + "/gone/");
     EXPECT_EQ(rulo::expand_filename(""), canonical + "/real/");
+    // A NUL would hand the system a shorter name than the one given.
+    for (std::string const& n : {dir + std::string("/real\0/file", 11), std::string("nope\0x", 6)})
+        EXPECT_THROW(rulo::expand_filename(n), rulo::exception);
 }
 
 } // namespace
