@@ -5,6 +5,7 @@
 #include "rulo/lzma_alone.h"
 #include "rulo/safe_path.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -49,6 +50,33 @@ int open_entry(launch_state& s, int base_fd, std::string_view name, std::size_t 
     std::fprintf(stderr, "Writing file %s (%u bytes)\n", s.cleanup.back().full.c_str(), unsigned(size));
     return safe_path::create_file(base_fd, name, mode, 0700, true, made);
 }
+
+// How much of a mapped record is read before its pages are given back.
+constexpr std::size_t release_step = std::size_t(4) << 20;
+
+// Gives the pages of a part of the launcher's mapped file back to the system
+// once they have been read (they stay in the page cache, and a later read
+// maps them again), so a large record does not add itself to the launcher's
+// memory. Only whole pages inside the part are given back.
+class page_releaser {
+public:
+    explicit page_releaser(std::string_view part)
+        : m_start(reinterpret_cast<std::uintptr_t>(part.data())),
+          m_page(std::uintptr_t(sysconf(_SC_PAGESIZE))) {
+        m_done = (m_start + m_page - 1) / m_page * m_page;
+    }
+
+    // The part's bytes before offset have been read.
+    void read_up_to(std::size_t offset) {
+        std::uintptr_t to = (m_start + offset) / m_page * m_page;
+        if (to < m_done + release_step) return;
+        madvise(reinterpret_cast<void*>(m_done), to - m_done, MADV_DONTNEED);
+        m_done = to;
+    }
+
+private:
+    std::uintptr_t m_start, m_page, m_done;
+};
 
 bool close_checked(int fd) {
     int e = errno;
@@ -214,7 +242,12 @@ result run_attempts(launch_state& s, Feed&& feed) {
 result extract_archive(launch_state& s, std::string_view container) {
     if (!is_valid_archive(container)) return malformed_archive();
     return run_attempts(s, [&](archive_writer& w) {
-        w.take(reinterpret_cast<const std::uint8_t*>(container.data()), container.size());
+        page_releaser pages(container);
+        for (std::size_t at = 0; at < container.size(); at += release_step) {
+            std::size_t n = std::min(release_step, container.size() - at);
+            if (!w.take(reinterpret_cast<const std::uint8_t*>(container.data()) + at, n)) return;
+            pages.read_up_to(at + n);
+        }
     });
 }
 
@@ -222,23 +255,10 @@ result extract_lzma_archive(launch_state& s, std::string_view stream) {
     lzma::header h;
     if (lzma::fault f = lzma::parse_header(stream, h); f != lzma::fault::none)
         return result::data_failure(EINVAL, std::string("LZMA stream refused: ") + lzma::describe(f));
-    // Pages of the stream once read are dropped from the launcher's memory
-    // (they stay in the page cache), so a large stream does not count twice.
-    const long page = sysconf(_SC_PAGESIZE);
-    auto release = [&stream, page, done = std::uintptr_t(0)](std::size_t offset) mutable {
-        std::uintptr_t start = reinterpret_cast<std::uintptr_t>(stream.data());
-        std::uintptr_t from =
-            (start + std::uintptr_t(page) - 1) / std::uintptr_t(page) * std::uintptr_t(page);
-        std::uintptr_t to = (start + offset) / std::uintptr_t(page) * std::uintptr_t(page);
-        if (done > from) from = done;
-        if (to >= from + (std::uintptr_t(1) << 22)) {
-            madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
-            done = to;
-        }
-    };
     lzma::options opt;
     opt.allow_trailing = true; // the launcher has always taken bytes behind the data
     return run_attempts(s, [&](archive_writer& w) {
+        page_releaser pages(stream);
         std::uint64_t produced = 0;
         lzma::fault f = lzma::decode(
             stream,
@@ -246,7 +266,7 @@ result extract_lzma_archive(launch_state& s, std::string_view stream) {
                 produced += n;
                 return w.take(p, n);
             },
-            opt, release);
+            opt, [&pages](std::size_t offset) { pages.read_up_to(offset); });
         if (f != lzma::fault::none && f != lzma::fault::sink) {
             char line[160];
             std::snprintf(line, sizeof line, "LZMA stream refused: %s (decoded %llu of %u bytes)",
@@ -261,7 +281,13 @@ result write_entry(launch_state& s, std::string_view name, std::string_view data
     if (!is_safe_entry_name(name) || s.slot_fd < 0) return result::failure(EINVAL);
     safe_path::made_list made;
     int fd = open_entry(s, s.slot_fd, name, data.size(), mode, made);
-    bool ok = fd >= 0 && safe_path::write_all(fd, data.data(), data.size());
+    bool ok = fd >= 0;
+    page_releaser pages(data);
+    for (std::size_t at = 0; ok && at < data.size(); at += release_step) {
+        std::size_t n = std::min(release_step, data.size() - at);
+        ok = safe_path::write_all(fd, data.data() + at, n);
+        pages.read_up_to(at + n);
+    }
     if (fd >= 0 && !close_checked(fd)) ok = false;
     if (ok) return {};
     result r = result::failure(errno);
