@@ -73,11 +73,18 @@ TEST(launcher_malformed, each_fault_gives_one_error_line_and_deletes_nothing) {
     std::string props225 = good;
     props225[0] = static_cast<char>(225);
     std::string const a = marker + first_archive; // then the fault
+    // A stream that refers back 5000 bytes while its header states 4 KiB.
+    std::string noise(5000, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = char(i * 2654435761u >> 13);
+    std::string const far = container("more", "far.bin", noise + noise);
+    std::string understated = with_size(xz_stream(far), far.size());
+    for (int i = 0; i < 4; ++i) understated[std::size_t(1 + i)] = char(4096u >> (8 * i));
 
     struct {
         const char* what;
-        std::string appendix; // what follows the launcher image
-        bool slotted;         // the first archive ran, so keep.txt must stay
+        std::string appendix;    // what follows the launcher image
+        bool slotted;            // the first archive ran, so keep.txt must stay
+        const char* detail = ""; // the line before the error line, where it matters
     } const cases[] = {
         {"no marker", "", false},
         {"empty payload", marker, false},
@@ -89,6 +96,8 @@ TEST(launcher_malformed, each_fault_gives_one_error_line_and_deletes_nothing) {
         {"unknown unpacked size", a + record(7, with_size(good, ~std::uint64_t(0))), true},
         {"unpacked size of 4 GiB", a + record(7, with_size(good, std::uint64_t(1) << 32)), true},
         {"stream as xz wrote it", a + record(7, xz_stream(plain)), true},
+        {"dictionary understated", a + record(7, understated), true,
+         "LZMA stream refused: data refer back further than the stated dictionary"},
         {"absolute start name", a + record(5, "/bin/true"), true},
         // Leads back to the slot's own file, but by way of its parent.
         {"start name leaving the slot", a + record(2, "../1/keep.txt"), true},
@@ -104,6 +113,9 @@ TEST(launcher_malformed, each_fault_gives_one_error_line_and_deletes_nothing) {
         std::string const head = "Error running launch, last system error: '";
         EXPECT_TRUE(lines[0].rfind(head, 0) == 0 && lines[0].find('\'', head.size()) == lines[0].size() - 1)
             << lines[0];
+        if (*c.detail) {
+            EXPECT_EQ(launch_test::lines_with(r.err, c.detail).size(), 1u) << r.err;
+        }
         if (c.slotted)
             EXPECT_EQ(launch_test::read_file(slot(root) + "/keep.txt"), "kept");
         else // before any archive there is no slot: nothing may be created at all
