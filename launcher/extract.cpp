@@ -99,7 +99,7 @@ public:
     archive_writer(const archive_writer&) = delete;
     archive_writer& operator=(const archive_writer&) = delete;
 
-    // False once the attempt has failed (failure() tells why).
+    // False once the attempt has failed (finish() then tells why).
     bool take(const std::uint8_t* data, std::size_t size) {
         byte_reader in(data, size);
         while (m_result.ok()) {
@@ -138,8 +138,15 @@ public:
             m_result = malformed_archive(); // the container ends early
         return m_result;
     }
+
+    // Fails the attempt from outside (the producer of the bytes failed).
     void fail(result r) {
         if (m_result.ok()) m_result = std::move(r);
+    }
+
+    // A later archive's directory is taken off the base again.
+    void restore_base() {
+        if (m_own_base_fd) m_s.base = m_saved_base;
     }
 
     // Removes what the attempt made, last first, and forgets its clean-up
@@ -193,13 +200,6 @@ private:
         return result::from_errno(m_file_fd >= 0);
     }
 
-public:
-    // A later archive's directory is taken off the base again.
-    void restore_base() {
-        if (m_own_base_fd) m_s.base = m_saved_base;
-    }
-
-private:
     launch_state& m_s;
     unsigned m_root;
     std::size_t m_mark;
@@ -216,8 +216,8 @@ private:
     std::string_view m_ignored;
 };
 
-// Runs attempts of `feed` (which hands the container to a writer and returns
-// the outcome of producing it) until one succeeds: a first archive in up to
+// Runs attempts of `feed` (which hands the container to a writer, and fails
+// the writer where producing the bytes fails) until one succeeds: a first archive in up to
 // 20 cache roots, a later one once. Data that fail fail everywhere alike and
 // are not tried again.
 template <class Feed>
