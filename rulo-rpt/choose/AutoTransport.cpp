@@ -205,6 +205,9 @@ void AutoTransport::place_last_success() {
     } catch (exception const& e) {
         log().fmt_verbose("ignoring a last successful connection that does not read: %1%", e.what());
         return;
+    } catch (...) {
+        log().fmt_verbose("ignoring a last successful connection that does not read");
+        return;
     }
     std::vector<cmd> methods;
     if (allowed(last.name)) {

@@ -28,8 +28,10 @@
 // Ownership and threads: a local of the connecting code, used by one thread
 // at a time; it takes no lock. get_next blocks: up to the time-out per
 // connect and per TLS handshake, and for the sleeps between retry walks.
-// After a failure every method may be tried again by a later call; the
-// result of a call is a started transport that the caller owns.
+// A call goes on from the method after the one the previous call ended
+// with; once the list and its retries are spent every call throws at once
+// (a new session makes a new chooser). A transport handed out is started
+// and the caller's.
 #pragma once
 
 #include "rulo-rpt/choose/httpt_password.h"
