@@ -11,7 +11,7 @@ namespace choose_kit {
 
 // Points HOME and XDG_CONFIG_HOME at a fresh directory of this process and
 // empties the saved additional servers. Call it before a test touches a
-// store: Qt settle their directory on first use, so the one directory stays
+// store: Qt settles its directory on first use, so the one directory stays
 // for the process and each call clears what an earlier test left. The
 // per-key store reads HOME on every call, so each call also gives it a fresh
 // home directory of its own. HTTP_PROXY is cleared for proxy detection.
