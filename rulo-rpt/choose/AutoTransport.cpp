@@ -285,7 +285,14 @@ object<rptTransport> AutoTransport::connect_tcp(tIProcessId const& address, bool
     // the framework lock, held here until these bytes are out.
     rulo_lock_guard lock;
     transport->start(sink, s);
-    if (!first.empty() && sink) sink->received(first);
+    if (!first.empty() && sink) {
+        try {
+            sink->received(first);
+        } catch (...) {
+            transport->disconnect(); // a sink that fails on its first bytes fails the attempt
+            throw;
+        }
+    }
     return transport;
 }
 

@@ -129,46 +129,70 @@ TEST_F(ChooserHttps, SilentPeerOn443FallsThroughToDirect) {
     t->disconnect();
 }
 
+// A sink that takes the bytes and then fails on them.
+struct failing_sink : recording_sink {
+    void received(netbuf const& data) override {
+        recording_sink::received(data);
+        throw rulo::exception::function("failing_sink");
+    }
+};
+
 // Plaintext that the server sends together with the end of its handshake
-// reaches the sink first, before what the poller reads after it.
+// reaches the sink first, before what the poller reads after it. A sink that
+// fails on those bytes fails the attempt, and its connection closes.
 TEST_F(ChooserHttps, PlaintextWithTheHandshakeEndIsDelivered) {
     IN_PRIVATE_NETWORK("ChooserHttps.PlaintextWithTheHandshakeEndIsDelivered");
     tcp_fd listener = listen_on(443);
+    tls_certs const& certs = tls_certs::get(); // made on the test's thread
     std::string const first = "first words, sent with the server's Finished";
     std::string const later = " and the words after them";
-    tls_certs const& certs = tls_certs::get(); // made on the test's thread
-    std::thread server([&] {
-        tcp_fd peer = accept_one(listener);
-        rulo::object<rulo::xyssl_ctx> ctx(new rulo::xyssl_ctx);
-        ctx->set_verify_peer(false);
-        ctx->set_cert(certs.server_cert, certs.server_key, "");
-        rulo::object<rulo::SSLFilter> filter = rulo::xyssl_create_filter(ctx, true);
-        // The last handshake flight and the first record leave in one send.
-        for (bool sent = false; !sent;) {
-            std::string in = peer.receive_some();
-            if (in.empty()) return;
-            filter->read(netbuf::from_string(in));
-            netbuf out = filter->flush();
-            if (filter->handshake_done()) {
-                out.append(filter->write(netbuf::from_string(first)));
-                sent = true;
+    for (bool failing : {false, true}) {
+        SCOPED_TRACE(failing ? "failing sink" : "sink");
+        bool closed_by_client = false;
+        std::thread server([&] {
+            try {
+                tcp_fd peer = accept_one(listener);
+                rulo::object<rulo::xyssl_ctx> ctx(new rulo::xyssl_ctx);
+                ctx->set_verify_peer(false);
+                ctx->set_cert(certs.server_cert, certs.server_key, "");
+                rulo::object<rulo::SSLFilter> filter = rulo::xyssl_create_filter(ctx, true);
+                // The last handshake flight and the first record leave in one send.
+                for (bool sent = false; !sent;) {
+                    std::string in = peer.receive_some();
+                    if (in.empty()) return;
+                    filter->read(netbuf::from_string(in));
+                    netbuf out = filter->flush();
+                    if (filter->handshake_done()) {
+                        out.append(filter->write(netbuf::from_string(first)));
+                        sent = true;
+                    }
+                    peer.send_all(out.to_string());
+                }
+                if (!failing) peer.send_all(filter->write(netbuf::from_string(later)).to_string());
+                // Until the client closes; only TLS records (its close_notify) come before.
+                for (std::string in = peer.receive_some(); !in.empty(); in = peer.receive_some()) {
+                }
+                closed_by_client = true;
+            } catch (std::exception const&) {
             }
-            peer.send_all(out.to_string());
+        });
+        std::string last;
+        AutoTransport chooser({{"connect", "127.0.0.1:443"}, {"force", "https-direct"}}, last);
+        rulo::object<recording_sink> sink(failing ? new failing_sink : new recording_sink);
+        rulo::object<rptTransport> t;
+        std::string error = test_support::thrown([&] { t = chooser.get_next(sink, false, 10); });
+        if (failing) {
+            EXPECT_EQ(error, rulo::find_transport_e);
+            EXPECT_EQ(sink->bytes(), first);
+        } else if (t) {
+            EXPECT_EQ(error, "");
+            EXPECT_TRUE(sink->wait_for_bytes(first.size() + later.size())) << sink->bytes();
+            EXPECT_EQ(sink->bytes(), first + later);
+            t->disconnect();
         }
-        peer.send_all(filter->write(netbuf::from_string(later)).to_string());
-        peer.receive_some(); // until the client closes
-    });
-    std::string last;
-    AutoTransport chooser({{"connect", "127.0.0.1:443"}, {"force", "https-direct"}}, last);
-    rulo::object<recording_sink> sink(new recording_sink);
-    rulo::object<rptTransport> t;
-    EXPECT_EQ(test_support::thrown([&] { t = chooser.get_next(sink, false, 10); }), "");
-    if (t) {
-        EXPECT_TRUE(sink->wait_for_bytes(first.size() + later.size())) << sink->bytes();
-        EXPECT_EQ(sink->bytes(), first + later);
-        t->disconnect();
+        server.join();
+        EXPECT_TRUE(closed_by_client);
     }
-    server.join();
 }
 
 } // namespace
