@@ -23,8 +23,15 @@ void SRDownloader::download(std::string const& name, unsigned long long size, un
     cancel(name);
     netbuf packet;
     xstd::packet_push(packet, std::string("download"), name, offset);
-    send_command(packet, "download");
+    // Expected before the request leaves: a transport that delivers inline
+    // can bring the first data back from inside the send.
     m_pending[name] = size - offset;
+    try {
+        send_command(packet, "download");
+    } catch (...) {
+        m_pending.erase(name);
+        throw;
+    }
 }
 
 void SRDownloader::cancel(std::string const& name) {

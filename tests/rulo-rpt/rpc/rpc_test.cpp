@@ -32,9 +32,13 @@ memory_transport_pair::options cut_and_threaded(unsigned seed) {
     return o;
 }
 
-std::string framed(std::string const& payload) { return std::to_string(payload.size()) + "\n" + payload; }
+std::string framed(std::string const& payload) {
+    return std::to_string(payload.size()) + "\n" + payload;
+}
 
-bool has(std::string const& text, std::string const& part) { return text.find(part) != std::string::npos; }
+bool has(std::string const& text, std::string const& part) {
+    return text.find(part) != std::string::npos;
+}
 
 // A wrapper on end a, the test speaking the wire text on end b.
 struct raw_peer {
@@ -199,9 +203,9 @@ TEST(Rpc, RepliesWithUnreadableIdsAreIgnored) {
     auto c = peer.end.wrapper->async_call(netbuf::from_string("q"), &id);
     ASSERT_EQ(id, 1u);
     // Each would complete call 1, or count as a ping, if read leniently.
-    for (std::string const header : {"result 1x", "result x1", "result -1", "result +1", "result  1", "result 01 ",
-                                     "result ", "result", "result 4294967297", "result 00000000001",
-                                     "result 0x0", "result 0 "})
+    for (std::string const header :
+         {"result 1x", "result x1", "result -1", "result +1", "result  1", "result 01 ", "result ", "result",
+          "result 4294967297", "result 00000000001", "result 0x0", "result 0 "})
         peer.say(header + "\nwrong");
     peer.say("result 1\nright");
     EXPECT_EQ(peer.end.wrapper->async_call_ret(c).to_string(), "right");
@@ -210,8 +214,9 @@ TEST(Rpc, RepliesWithUnreadableIdsAreIgnored) {
 }
 
 TEST(Rpc, MalformedLengthLinesEndTheChannel) {
-    std::string const bad[] = {"-5\nhello", "abc\n", "12345678901\n", "2147483648\n", "67108865\n",
-                               std::string(20, '7'), "5 \nhello", "\nx"};
+    std::string const bad[] = {"-5\nhello",    "abc\n",      "12345678901\n",
+                               "2147483648\n", "67108865\n", std::string(20, '7'),
+                               "5 \nhello",    "\nx"};
     unsigned seed = 20;
     for (std::string const& input : bad) {
         SCOPED_TRACE(input);
