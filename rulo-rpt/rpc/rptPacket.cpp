@@ -84,7 +84,10 @@ void rptPacket::disconnect() {
 
 void rptPacket::set_sink(object<rptTransportSink> sink) {
     rulo_lock_guard lock;
-    if (!m_ended) m_sink = std::move(sink);
+    if (m_ended) return;
+    m_sink = std::move(sink);
+    // Packets that arrived before there was anyone to take them.
+    take_packets();
 }
 
 void rptPacket::no_delay() {
@@ -107,6 +110,16 @@ void rptPacket::received(netbuf const& data) {
     rulo_lock_guard lock;
     if (m_ended) return;
     m_input.append(data);
+    if (!m_sink && m_input.size() > packet_frame::max_payload + packet_frame::line_search) {
+        // Nobody takes packets yet and more arrived than one can hold.
+        fmt_dbg("rulo::rptPacket::received").log("input beyond one packet before a sink was set");
+        disconnect();
+        return;
+    }
+    take_packets();
+}
+
+void rptPacket::take_packets() {
     while (m_sink) {
         netbuf payload;
         switch (packet_frame::next(m_input, payload)) {

@@ -81,6 +81,9 @@ private:
     // Queues an event for the sink and starts a drainer unless one is in
     // flight. Takes only the event mutex.
     void post(object<rptTransportSink> const& sink, int kind, netbuf const& data);
+    // Cuts every whole packet off the input and posts it to the sink; a
+    // malformed length line disconnects. Caller holds the framework lock.
+    void take_packets();
     // Runs queued events in order on the executor thread, without any lock.
     void drain();
     // Starts one drainer; on refusal the in-flight mark is cleared.

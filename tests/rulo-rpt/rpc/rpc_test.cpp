@@ -176,6 +176,21 @@ TEST(Rpc, PacketEventsKeepStreamOrderAndBrokenComesLast) {
     }
 }
 
+// Packets that arrive before the layer above is attached wait for it.
+TEST(Rpc, PacketsBeforeTheSinkWaitForIt) {
+    memory_transport_pair pair;
+    rulo::object<rulo::rptPacket> packet(new rulo::rptPacket(rulo::scheduler_pool()));
+    pair.a->set_sink(packet);
+    packet->start(pair.a);
+    pair.b->send(netbuf::from_string(framed("early") + "OK\n" + framed("later")));
+    rulo::object<recording_sink> upper(new recording_sink);
+    packet->set_sink(upper);
+    ASSERT_TRUE(upper->wait_for_bytes(10));
+    EXPECT_EQ(upper->bytes(), "earlylater");
+    packet->disconnect();
+    ASSERT_TRUE(upper->wait_for_broken());
+}
+
 TEST(Rpc, TimedOutCallsLeaveNoPendingEntry) {
     raw_peer peer(8);
     long one_second = 1;
