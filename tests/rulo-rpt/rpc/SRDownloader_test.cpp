@@ -6,6 +6,7 @@
 #include "rulo/packet.h"
 #include "tests/support/framework_env.h"
 #include "tests/support/memory_transport.h"
+#include "tests/support/recording_sink.h"
 #include "tests/support/shell.h"
 
 #include <gtest/gtest.h>
@@ -165,6 +166,33 @@ std::string sha256_hex(std::string const& bytes) {
         out += hex;
     }
     return out;
+}
+
+std::string hex(std::string const& bytes) {
+    static char const digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (!out.empty()) out += ' ';
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+// The request bytes a server reads: each value ends in its length or count
+// byte, and the command, pushed last, is read first.
+TEST(SRDownloader, RequestsHaveTheseBytes) {
+    memory_transport_pair pair;
+    rulo::object<test_support::recording_sink> wire(new test_support::recording_sink);
+    pair.b->set_sink(wire);
+    rulo::object<rulo::SRDownloader> downloader(new rulo::SRDownloader);
+    pair.a->set_sink(downloader);
+    downloader->init(rulo::object<rulo::SRDownloaderSink>(new download_sink), pair.a);
+    downloader->download("a", 1000, 300);
+    std::string const cancel = "61 01 01 63 61 6E 63 65 6C 06 01";                  // "a", "cancel"
+    std::string const download = "2C 01 02 61 01 01 64 6F 77 6E 6C 6F 61 64 08 01"; // 300, "a", "download"
+    EXPECT_EQ(hex(wire->bytes()), cancel + " " + download);
+    pair.a->disconnect();
 }
 
 TEST(SRDownloader, AFileOfSeveralMiBArrivesWithTheDigestSha256sumGives) {
