@@ -40,7 +40,7 @@ bool safe_file_name(std::string const& name) {
 } // namespace
 
 connection::connection(relay_server& server, asio::ip::tcp::socket socket, std::uint64_t id)
-    : m_server(server), m_socket(std::move(socket)), m_id(id) {
+    : m_server(server), m_socket(std::move(socket)), m_timer(m_socket.get_executor()), m_id(id) {
     asio::error_code ec;
     auto ep = m_socket.remote_endpoint(ec);
     m_peer = ec ? "?" : ep.address().to_string() + ":" + std::to_string(ep.port());
@@ -56,7 +56,15 @@ void connection::start() {
     event_log::line(m_server.log(), "accept")
         .num("conn", static_cast<std::int64_t>(m_id))
         .str("peer", m_peer);
+    arm_timer(head_time_limit, "no head in time");
     read();
+}
+
+void connection::arm_timer(std::chrono::seconds limit, char const* reason) {
+    m_timer.expires_after(limit);
+    m_timer.async_wait([self = shared_from_this(), reason](asio::error_code ec) {
+        if (!ec) self->close(reason);
+    });
 }
 
 std::string connection::describe() const {
@@ -81,6 +89,7 @@ void connection::close(std::string const& reason) {
         .num("conn", static_cast<std::int64_t>(m_id))
         .str("reason", reason);
     asio::error_code ec;
+    m_timer.cancel();
     m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     m_socket.close(ec);
     std::vector<std::uint64_t> ids;
@@ -118,7 +127,7 @@ void connection::wake() {
 }
 
 void connection::read() {
-    if (m_reading || m_phase == phase::closed || m_phase == phase::rejected) return;
+    if (m_reading || m_phase == phase::closed) return;
     if (blocked()) {
         // Resumed by the write completion of whichever queue is full.
         for (auto const& [id, ch] : m_channels)
@@ -132,7 +141,9 @@ void connection::read() {
                                  self->m_reading = false;
                                  if (self->m_phase == phase::closed) return;
                                  if (ec) {
-                                     self->close(ec == asio::error::eof ? "end of stream" : ec.message());
+                                     self->close(self->m_phase == phase::rejected ? "refused"
+                                                 : ec == asio::error::eof         ? "end of stream"
+                                                                                  : ec.message());
                                      return;
                                  }
                                  self->on_read(n);
@@ -141,6 +152,9 @@ void connection::read() {
 }
 
 void connection::on_read(std::size_t n) {
+    // A refused client's further bytes are read and dropped, so closing does
+    // not reset the connection under the refusal it has not read yet.
+    if (m_phase == phase::rejected) return;
     std::string_view data(m_read_buf, n);
     if (m_phase == phase::detect) {
         // A TLS handshake record opens the HTTPS way in; anything else must be the head.
@@ -187,9 +201,10 @@ void connection::on_head() {
         event_log::line(m_server.log(), "bad-head")
             .num("conn", static_cast<std::int64_t>(m_id))
             .str("head", std::string_view(m_head_in).substr(0, 256));
+        send_stream("HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         m_phase = phase::rejected;
         m_close_after_write = true;
-        send_stream("HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        arm_timer(refusal_linger, "refused");
         return;
     }
     event_log::line(m_server.log(), "handshake")
@@ -205,6 +220,7 @@ void connection::on_head() {
     for (auto const& [name, value] : m_server.opts().reply_fields) reply += name + ": " + value + "\r\n";
     reply += "\r\n";
     send_stream(std::move(reply));
+    m_timer.cancel();
     m_phase = phase::frames;
     m_frames_in = m_head_in.substr(head.size);
     m_head_in.clear();
@@ -707,7 +723,10 @@ void connection::write() {
                               self->m_out.pop_front();
                           }
                           if (self->m_out.empty() && self->m_close_after_write) {
-                              self->close("rejected");
+                              // The refusal is out: end the sending side and read
+                              // until the client's end (or the linger limit).
+                              asio::error_code e;
+                              self->m_socket.shutdown(asio::ip::tcp::socket::shutdown_send, e);
                               return;
                           }
                           self->write();

@@ -66,6 +66,7 @@ private:
     };
 
     void read();
+    void arm_timer(std::chrono::seconds limit, char const* reason);
     void on_read(std::size_t n);
     void on_plain(std::string_view data);
     void on_head();
@@ -94,6 +95,7 @@ private:
 
     relay_server& m_server;
     asio::ip::tcp::socket m_socket;
+    asio::steady_timer m_timer; // the head's time limit, then the linger after a refusal
     std::uint64_t m_id;
     std::string m_peer;
     phase m_phase = phase::detect;

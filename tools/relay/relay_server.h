@@ -43,6 +43,10 @@ inline constexpr std::size_t output_low_water = 1024 * 1024;      // resume belo
 inline constexpr std::size_t max_rpc_payload = 16 * 1024 * 1024;
 inline constexpr std::size_t max_unpaired_leg_bytes = 1024 * 1024;
 inline constexpr std::size_t download_chunk = 64 * 1024;
+// A client that has not sent its whole head by then is dropped; a refused
+// one gets this long to read the refusal before the relay closes.
+inline constexpr std::chrono::seconds head_time_limit{60};
+inline constexpr std::chrono::seconds refusal_linger{10};
 
 class relay_server {
 public:

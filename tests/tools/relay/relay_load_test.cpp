@@ -1,0 +1,102 @@
+// The relay under many clients and hostile ones.
+#include "tests/tools/relay/relay_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+using namespace relay_test;
+using test_support::relay_process;
+
+namespace {
+
+void echo_round_trip(mux_client& c, std::uint64_t channel, std::string const& text) {
+    c.send_frame(channel, text);
+    auto f = c.next_frame(30s);
+    if (!f || f->channel != channel || f->payload != text) throw std::runtime_error("echo failed: " + text);
+}
+
+} // namespace
+
+TEST(RelayLoad, HostileClientsDoNotDisturbOthers) {
+    relay_process relay;
+    mux_client good(relay.port());
+    good.handshake();
+    good.open(2, "ECHO", false, false);
+    echo_round_trip(good, 2, "before");
+
+    mux_client garbage(relay.port());
+    std::string noise(100000, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>(i * 131 + 7);
+    garbage.send_raw(noise);
+
+    mux_client oversized(relay.port());
+    oversized.handshake();
+    oversized.send_raw(std::string("\xFF\xFF\xFF\x7F", 4));
+
+    mux_client half_head(relay.port());
+    half_head.send_raw("MUXV2 / HTTP/1.0\r\nConnection-Da");
+
+    mux_client half_frame(relay.port());
+    half_frame.handshake();
+    half_frame.open(2, "ECHO", false, false);
+    half_frame.send_raw(make_frame(2, std::string(1000, 'z')).substr(0, 500));
+
+    // Floods echo and never reads: the relay stops reading it once its queue is full.
+    mux_client flooder(relay.port());
+    flooder.handshake();
+    flooder.open(2, "ECHO", false, false);
+    std::string const chunk = make_frame(2, std::string(60000, 'f'));
+    std::size_t flooded = 0;
+    for (int i = 0; i < 4000; ++i) {
+        std::size_t n = flooder.try_send_raw(chunk);
+        flooded += n;
+        if (n < chunk.size()) break; // its socket is full: the relay has stopped reading it
+    }
+    EXPECT_LT(flooded, 4000u * chunk.size());
+
+    EXPECT_TRUE(garbage.wait_closed());
+    EXPECT_TRUE(oversized.wait_closed());
+    for (int i = 0; i < 50; ++i) echo_round_trip(good, 2, "during " + std::to_string(i));
+    EXPECT_NE(relay.admin("list").find(std::to_string(half_head.local_port())), std::string::npos);
+    EXPECT_TRUE(relay.running());
+    // The flooder's queue at the relay stays near its bound.
+    std::string list = relay.admin("list");
+    auto line_at = list.find(" 127.0.0.1:" + std::to_string(flooder.local_port()) + " ");
+    ASSERT_NE(line_at, std::string::npos);
+    auto out_at = list.find(" out=", line_at);
+    EXPECT_LE(std::stoull(list.substr(out_at + 5)), 4u * 1024 * 1024 + 256 * 1024);
+}
+
+TEST(RelayLoad, ThousandConcurrentConnectionsEachEcho) {
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_cur < 1200 && lim.rlim_max >= 1200) {
+        lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 4096);
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    ASSERT_GE(lim.rlim_cur, 1100u) << "not enough descriptors for the test";
+    relay_process relay;
+    constexpr int count = 1000;
+    std::vector<std::unique_ptr<mux_client>> clients;
+    auto const start = std::chrono::steady_clock::now();
+    // All connected and through the handshake before any echo: 1000 at once at the relay.
+    for (int i = 0; i < count; ++i) {
+        clients.push_back(std::make_unique<mux_client>(relay.port()));
+        clients.back()->send_raw("MUXV2 / HTTP/1.0\r\nConnection-Data: 1\r\n\r\n");
+    }
+    for (auto& c : clients) {
+        auto r = c->read_reply(60s);
+        ASSERT_TRUE(r && r->status == 200);
+        c->open(2, "ECHO", false, false);
+    }
+    for (int i = 0; i < count; ++i) clients[i]->send_frame(2, "echo " + std::to_string(i));
+    for (int i = 0; i < count; ++i) {
+        auto f = clients[i]->next_frame(60s);
+        ASSERT_TRUE(f) << i;
+        EXPECT_EQ(f->payload, "echo " + std::to_string(i));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 120s);
+    auto list = relay.admin("list");
+    EXPECT_EQ(static_cast<int>(std::count(list.begin(), list.end(), '\n')), count);
+}

@@ -1,0 +1,80 @@
+// The relay's parsers at their edges: "need more" kept apart from "malformed".
+#include "tools/relay/wire.h"
+
+#include <gtest/gtest.h>
+
+using relay::parse_status;
+
+TEST(RelayWire, FrameLengthsAtTheirLimits) {
+    struct {
+        std::string bytes;
+        parse_status status;
+        std::uint64_t channel;
+        std::size_t payload;
+    } const cases[] = {
+        {"", parse_status::need_more, 0, 0},
+        {"\x80", parse_status::need_more, 0, 0},
+        {std::string("\x00", 1), parse_status::malformed, 0, 0},             // L = 0
+        {"\x01\x05", parse_status::ok, 5, 0},                                // channel only
+        {"\x03\x02hi", parse_status::ok, 2, 2},                              //
+        {"\x03\x02h", parse_status::need_more, 0, 0},                        //
+        {"\x02\x80\x01", parse_status::ok, 128, 0},                          // two-byte channel
+        {"\x01\x80", parse_status::malformed, 0, 0},                         // channel runs past L
+        {"\xFF\xFF\xFF\x07", parse_status::need_more, 0, 0},                 // L = 0xFFFFFF, waits
+        {std::string("\x80\x80\x80\x08", 4), parse_status::malformed, 0, 0}, // L = 0x1000000
+        {std::string("\x80\x80\x80\x80", 4), parse_status::malformed, 0, 0}, // a fifth length byte
+        {std::string("\xFF\xFF\xFF\x7F", 4), parse_status::malformed, 0, 0}, // far too long
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.bytes));
+        relay::frame_view f;
+        EXPECT_EQ(relay::parse_frame(c.bytes, f), c.status);
+        if (c.status == parse_status::ok) {
+            EXPECT_EQ(f.channel, c.channel);
+            EXPECT_EQ(f.payload.size(), c.payload);
+            EXPECT_EQ(f.consumed, c.bytes.size());
+        }
+    }
+    std::string longest;
+    relay::append_frame(longest, 3, std::string(0xFFFFFE, 'x'));
+    relay::frame_view f;
+    ASSERT_EQ(relay::parse_frame(longest, f), parse_status::ok);
+    EXPECT_EQ(f.payload.size(), 0xFFFFFEu);
+}
+
+TEST(RelayWire, HeadsAndPacketLines) {
+    relay::request_head h;
+    EXPECT_EQ(relay::parse_head("MUXV2 / HTTP/1.0\r\nA: 1\r\n", h), parse_status::need_more);
+    ASSERT_EQ(relay::parse_head("MUXV2 / HTTP/1.0\r\nconnection-data:  1 \r\n\r\nrest", h), parse_status::ok);
+    EXPECT_EQ(h.method, "MUXV2");
+    EXPECT_EQ(h.version, "HTTP/1.0");
+    EXPECT_EQ(h.field("Connection-Data"), "1");
+    EXPECT_EQ(h.size, 42u); // "rest" is not part of it
+    EXPECT_EQ(relay::parse_head(std::string(100, 'a'), h, 64), parse_status::malformed);
+
+    struct {
+        char const* bytes;
+        parse_status status;
+        std::size_t length;
+    } const lines[] = {
+        {"12\n", parse_status::ok, 12},
+        {"OK\n", parse_status::ok, 0},
+        {"2147483647\n", parse_status::ok, 2147483647},
+        {"2147483648\n", parse_status::malformed, 0},
+        {"-1\n", parse_status::malformed, 0},
+        {"\n", parse_status::malformed, 0},
+        {"12345678901\n", parse_status::malformed, 0},
+        {"123", parse_status::need_more, 0},
+        {"11111111111111111111", parse_status::malformed, 0},
+    };
+    for (auto const& l : lines) {
+        SCOPED_TRACE(l.bytes);
+        relay::packet_line p;
+        EXPECT_EQ(relay::parse_packet_line(l.bytes, p, 0x7FFFFFFF), l.status);
+        if (l.status == parse_status::ok) {
+            EXPECT_EQ(p.length, l.length);
+        }
+    }
+    relay::packet_line p;
+    EXPECT_EQ(relay::parse_packet_line("100\n", p, 99), parse_status::malformed);
+}
