@@ -348,6 +348,10 @@ void connection::on_open(std::int64_t id, std::string const& name, bool secure, 
     ch.name = name;
     ch.secure = secure;
     ch.kind = static_cast<service>(entry->kind);
+    // Bytes right behind the open, for clients that must not lose what comes
+    // before they expect it.
+    if (ch.kind == service::echo && !m_server.opts().echo_greeting.empty())
+        send_frame(uid, m_server.opts().echo_greeting, secure);
     if (ch.kind == service::leg) {
         if (!m_server.opts().pair_unbound) {
             send_channel_error(uid, "no session to join");

@@ -22,6 +22,7 @@ char const usage[] = R"(usage: tovan_relay [options]
                          values of the Connection-Data map
   --reply-field 'NAME: VALUE'
                          an extra field of the handshake reply (repeatable)
+  --echo-greeting TEXT   sent on every ECHO channel right after it is opened
 The first line on stdout is "listening ADDR:PORT". Admin commands, one a line:
   list | drop CONN | pong CONN DATA | channel-error CONN CHANNEL TEXT |
   channel-closed CONN CHANNEL | rpc-ping CONN CHANNEL
@@ -80,6 +81,8 @@ int main(int argc, char** argv) {
             std::string field = v.substr(colon + 1);
             while (!field.empty() && field.front() == ' ') field.erase(0, 1);
             opts.reply_fields.emplace_back(v.substr(0, colon), field);
+        } else if (a == "--echo-greeting") {
+            opts.echo_greeting = value();
         } else if (a == "--help" || a == "-h") {
             std::cout << usage;
             return 0;

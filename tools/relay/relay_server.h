@@ -35,6 +35,7 @@ struct options {
     int admin_port = -1; // -1: admin on stdin; 0: pick a loopback port
     std::string grid_id = "1", grid_name = "tovan-local", cp_protocol = "1";
     std::vector<std::pair<std::string, std::string>> reply_fields; // extra fields of the 200 reply
+    std::string echo_greeting; // sent on every ECHO channel as soon as it is open
 };
 
 // Bounds that keep one connection from holding the relay's memory.

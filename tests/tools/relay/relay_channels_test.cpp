@@ -31,10 +31,16 @@ TEST(RelayFrames, LongestFrameIsEchoedAndOneByteMoreDisconnects) {
 }
 
 TEST(RelayChannels, EchoOnPlainAndSecureChannelsKeepsEachOnItsPath) {
-    relay_process relay;
+    relay_process relay({"--echo-greeting", "hello"});
     auto c = secure_client(relay);
     c->open(2, "ECHO", true, true);
     c->open(3, "ECHO", false, true);
+    for (int i = 0; i < 2; ++i) {
+        auto greeting = c->next_frame();
+        ASSERT_TRUE(greeting);
+        EXPECT_EQ(greeting->payload, "hello");
+        EXPECT_EQ(greeting->secure, greeting->channel == 2);
+    }
     for (int round = 0; round < 20; ++round) {
         std::string a(static_cast<std::size_t>(round * 997 + 1), static_cast<char>('a' + round));
         std::string b = "plain " + std::to_string(round);
