@@ -56,7 +56,7 @@ void connection::start() {
     event_log::line(m_server.log(), "accept")
         .num("conn", static_cast<std::int64_t>(m_id))
         .str("peer", m_peer);
-    arm_timer(head_time_limit, "no head in time");
+    arm_timer(m_server.opts().head_time_limit, "no head in time");
     read();
 }
 

@@ -22,6 +22,7 @@ char const usage[] = R"(usage: tovan_relay [options]
                          values of the Connection-Data map
   --reply-field 'NAME: VALUE'
                          an extra field of the handshake reply (repeatable)
+  --head-timeout SECONDS a client without its whole head by then is dropped (default 60)
   --echo-greeting TEXT   sent on every ECHO channel right after it is opened
 The first line on stdout is "listening ADDR:PORT". Admin commands, one a line:
   list | drop CONN | pong CONN DATA | channel-error CONN CHANNEL TEXT |
@@ -81,6 +82,12 @@ int main(int argc, char** argv) {
             std::string field = v.substr(colon + 1);
             while (!field.empty() && field.front() == ' ') field.erase(0, 1);
             opts.reply_fields.emplace_back(v.substr(0, colon), field);
+        } else if (a == "--head-timeout") {
+            std::string v = value();
+            char* end = nullptr;
+            long seconds = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || seconds < 1 || seconds > 86400) bad("bad head time-out " + v);
+            opts.head_time_limit = std::chrono::seconds(seconds);
         } else if (a == "--echo-greeting") {
             opts.echo_greeting = value();
         } else if (a == "--help" || a == "-h") {

@@ -35,7 +35,8 @@ struct options {
     int admin_port = -1; // -1: admin on stdin; 0: pick a loopback port
     std::string grid_id = "1", grid_name = "tovan-local", cp_protocol = "1";
     std::vector<std::pair<std::string, std::string>> reply_fields; // extra fields of the 200 reply
-    std::string echo_greeting; // sent on every ECHO channel as soon as it is open
+    std::string echo_greeting;                // sent on every ECHO channel as soon as it is open
+    std::chrono::seconds head_time_limit{60}; // a client without its whole head by then is dropped
 };
 
 // Bounds that keep one connection from holding the relay's memory.
@@ -44,9 +45,7 @@ inline constexpr std::size_t output_low_water = 1024 * 1024;      // resume belo
 inline constexpr std::size_t max_rpc_payload = 16 * 1024 * 1024;
 inline constexpr std::size_t max_unpaired_leg_bytes = 1024 * 1024;
 inline constexpr std::size_t download_chunk = 64 * 1024;
-// A client that has not sent its whole head by then is dropped; a refused
-// one gets this long to read the refusal before the relay closes.
-inline constexpr std::chrono::seconds head_time_limit{60};
+// A refused client gets this long to read the refusal before the relay closes.
 inline constexpr std::chrono::seconds refusal_linger{10};
 
 class relay_server {

@@ -68,6 +68,16 @@ TEST(RelayLoad, HostileClientsDoNotDisturbOthers) {
     EXPECT_LE(std::stoull(list.substr(out_at + 5)), 4u * 1024 * 1024 + 256 * 1024);
 }
 
+TEST(RelayLoad, ClientWithoutAWholeHeadIsDroppedInTime) {
+    relay_process relay({"--head-timeout", "1"});
+    mux_client silent(relay.port());
+    mux_client partial(relay.port());
+    partial.send_raw("MUXV2 / HTTP/1.0\r\n");
+    EXPECT_TRUE(silent.wait_closed(20s));
+    EXPECT_TRUE(partial.wait_closed(20s));
+    EXPECT_NE(relay.wait_log({"\"close\"", "no head in time"}), "");
+}
+
 TEST(RelayLoad, ThousandConcurrentConnectionsEachEcho) {
     rlimit lim{};
     getrlimit(RLIMIT_NOFILE, &lim);
