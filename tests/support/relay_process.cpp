@@ -1,17 +1,20 @@
 #include "tests/support/relay_process.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,46 +78,70 @@ relay_process::relay_process(std::vector<std::string> options, std::string dir,
     m_out = out[0];
     std::string line;
     auto const deadline = std::chrono::steady_clock::now() + limit;
-    if (!read_line(line, deadline) || line.rfind("listening ", 0) != 0) {
+    if (!read_line(m_out, m_buffer, line, deadline) || line.rfind("listening ", 0) != 0) {
         stop();
         throw std::runtime_error("relay did not start: '" + line + "'");
     }
     m_port = static_cast<unsigned short>(std::stoi(line.substr(line.rfind(':') + 1)));
+    if (has(options, "--admin")) {
+        if (!read_line(m_out, m_buffer, line, deadline) || line.rfind("admin ", 0) != 0) {
+            stop();
+            throw std::runtime_error("relay did not name its admin port: '" + line + "'");
+        }
+        m_admin_port = static_cast<unsigned short>(std::stoi(line.substr(line.rfind(':') + 1)));
+    }
 }
 
 relay_process::~relay_process() {
     stop();
     if (m_out >= 0) ::close(m_out);
+    if (m_admin >= 0) ::close(m_admin);
     std::error_code ec;
     if (m_own_dir) std::filesystem::remove_all(m_dir, ec);
 }
 
-bool relay_process::read_line(std::string& line, std::chrono::steady_clock::time_point deadline) {
+bool relay_process::read_line(int fd, std::string& buffer, std::string& line,
+                              std::chrono::steady_clock::time_point deadline) {
     while (true) {
-        auto nl = m_buffer.find('\n');
+        auto nl = buffer.find('\n');
         if (nl != std::string::npos) {
-            line = m_buffer.substr(0, nl);
-            m_buffer.erase(0, nl + 1);
+            line = buffer.substr(0, nl);
+            buffer.erase(0, nl + 1);
             return true;
         }
-        pollfd p{m_out, POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         int r = ::poll(&p, 1, remaining_ms(deadline));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return false;
         char buf[4096];
-        ssize_t n = ::read(m_out, buf, sizeof buf);
+        ssize_t n = ::read(fd, buf, sizeof buf);
         if (n <= 0) return false;
-        m_buffer.append(buf, static_cast<std::size_t>(n));
+        buffer.append(buf, static_cast<std::size_t>(n));
     }
 }
 
 std::string relay_process::admin(std::string const& command, std::chrono::milliseconds limit) {
     std::string text = command + "\n";
-    if (m_in < 0 || ::write(m_in, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+    if (m_admin_port && m_admin < 0) {
+        m_admin = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(m_admin_port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(m_admin, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            throw std::runtime_error("relay admin: cannot connect");
+    }
+    int const to = m_admin_port ? m_admin : m_in;
+    int const from = m_admin_port ? m_admin : m_out;
+    std::string& buffer = m_admin_port ? m_admin_buffer : m_buffer;
+    ssize_t const written = m_admin_port ? ::send(to, text.data(), text.size(), MSG_NOSIGNAL)
+                            : to >= 0    ? ::write(to, text.data(), text.size())
+                                         : -1;
+    if (written != static_cast<ssize_t>(text.size()))
         throw std::runtime_error("relay admin: cannot write '" + command + "'");
     auto const deadline = std::chrono::steady_clock::now() + limit;
     std::string reply, line;
-    while (read_line(line, deadline)) {
+    while (read_line(from, buffer, line, deadline)) {
         if (line == "ok") return reply;
         if (line.rfind("error", 0) == 0) throw std::runtime_error("relay admin '" + command + "': " + line);
         reply += line + "\n";

@@ -33,7 +33,11 @@ public:
     std::string log_path() const { return m_dir + "/relay.log"; }
     std::string cert_path() const { return m_dir + "/cert.pem"; }
 
-    // One admin command; returns the reply lines before the closing "ok".
+    // The admin port when started with --admin, else 0 (admin on standard input).
+    unsigned short admin_port() const { return m_admin_port; }
+
+    // One admin command (on standard input, or on the admin port with
+    // --admin); returns the reply lines before the closing "ok".
     // Throws std::runtime_error with the relay's text on "error ..." and when
     // no reply comes within the limit.
     std::string admin(std::string const& command, std::chrono::milliseconds limit = std::chrono::seconds(10));
@@ -53,7 +57,9 @@ public:
     int stop(std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 private:
-    bool read_line(std::string& line, std::chrono::steady_clock::time_point deadline);
+    // One line from fd (the relay's output or the admin connection) through buffer.
+    static bool read_line(int fd, std::string& buffer, std::string& line,
+                          std::chrono::steady_clock::time_point deadline);
 
     pid_t m_pid = -1;
     int m_in = -1, m_out = -1;
@@ -61,6 +67,9 @@ private:
     std::string m_dir;
     bool m_own_dir = false; // made here, removed by the destructor
     std::string m_buffer;   // output read but not yet taken as lines
+    unsigned short m_admin_port = 0;
+    int m_admin = -1;           // the admin connection, made on first use
+    std::string m_admin_buffer; // its replies not yet taken as lines
 };
 
 } // namespace test_support

@@ -387,6 +387,8 @@ void connection::on_channel_data(std::uint64_t id, std::string_view payload, boo
     channel& ch = it->second;
     if (ch.secure && !inside_tls) return violation("secure channel data outside TLS");
     if (!ch.secure && inside_tls) return violation("plain channel data inside TLS");
+    ch.bytes_in += payload.size();
+    ++ch.frames_in;
     switch (ch.kind) {
     case service::echo:
         send_frame(id, payload, ch.secure);
@@ -620,6 +622,14 @@ void connection::end_channel(std::uint64_t id) {
     if (it == m_channels.end()) return;
     channel ch = std::move(it->second);
     m_channels.erase(it);
+    // What the channel carried, and on which path: a secure channel's bytes all came through TLS.
+    event_log::line(m_server.log(), "channel-end")
+        .num("conn", static_cast<std::int64_t>(m_id))
+        .num("channel", static_cast<std::int64_t>(id))
+        .str("name", ch.name)
+        .flag("secure", ch.secure)
+        .num("frames_in", static_cast<std::int64_t>(ch.frames_in))
+        .num("bytes_in", static_cast<std::int64_t>(ch.bytes_in));
     for (auto& [name, d] : ch.downloads) ::close(d.fd);
     if (ch.kind == service::leg) {
         if (auto p = ch.partner.lock())

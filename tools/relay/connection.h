@@ -58,7 +58,8 @@ private:
         std::string name;
         service kind = service::echo;
         bool secure = false;
-        std::string input; // RPC packet stream, or leg bytes waiting for a partner
+        std::string input;                         // RPC packet stream, or leg bytes waiting for a partner
+        std::uint64_t bytes_in = 0, frames_in = 0; // payload from the client, for the log
         std::map<std::string, download> downloads;
         std::deque<std::string> download_order;
         std::weak_ptr<connection> partner;

@@ -58,6 +58,11 @@ TEST(RelayChannels, EchoOnPlainAndSecureChannelsKeepsEachOnItsPath) {
         EXPECT_FALSE(f2->secure);
         EXPECT_EQ(f2->payload, b);
     }
+    c.reset();
+    EXPECT_NE(relay.wait_log({"\"channel-end\"", "\"channel\":2", "\"secure\":true", "\"frames_in\":20"}),
+              "");
+    EXPECT_NE(relay.wait_log({"\"channel-end\"", "\"channel\":3", "\"secure\":false", "\"frames_in\":20"}),
+              "");
 }
 
 TEST(RelayChannels, BreachesAreLoggedAndDisconnect) {
@@ -173,8 +178,10 @@ TEST(RelayChannels, NamedMessagesAreRecorded) {
         "");
 }
 
-TEST(RelayChannels, AdminSendsControlCommandsAndDrops) {
-    relay_process relay;
+namespace {
+
+void admin_commands(std::vector<std::string> const& options) {
+    relay_process relay(options);
     auto c = secure_client(relay);
     c->open(2, "ECHO", false, true);
     c->open(3, "ECHO", false, true);
@@ -219,6 +226,18 @@ TEST(RelayChannels, AdminSendsControlCommandsAndDrops) {
     relay.admin("drop " + std::to_string(conn));
     EXPECT_TRUE(c->wait_closed());
     EXPECT_EQ(relay.connection_of(c->local_port()), 0u);
+}
+
+} // namespace
+
+TEST(RelayChannels, AdminSendsControlCommandsAndDrops) {
+    SCOPED_TRACE("admin on standard input");
+    admin_commands({});
+}
+
+TEST(RelayChannels, AdminOnALoopbackPort) {
+    SCOPED_TRACE("admin on a port");
+    admin_commands({"--admin", "0"});
 }
 
 TEST(RelayChannels, SessionLegsAreJoinedByteForByte) {
