@@ -33,7 +33,7 @@ void connection::on_channel_data(std::uint64_t id, std::string_view payload, boo
     auto it = m_channels.find(id);
     if (it == m_channels.end()) {
         // A frame may cross the relay's channel-closed or channel-error; not a breach.
-        event_log::line(m_server.log(), "drop")
+        ev("drop")
             .num("conn", static_cast<std::int64_t>(m_id))
             .num("channel", static_cast<std::int64_t>(id))
             .num("bytes", static_cast<std::int64_t>(payload.size()));
@@ -98,18 +98,18 @@ void connection::on_rpc(std::uint64_t id, channel& ch, std::string_view data) {
             blank == std::string_view::npos ? std::string_view() : header.substr(blank + 1);
         if (word == "result") {
             if (arg == "0") {
-                event_log::line(m_server.log(), "rpc-ping")
+                ev("rpc-ping")
                     .num("conn", static_cast<std::int64_t>(m_id))
                     .num("channel", static_cast<std::int64_t>(id));
                 send_rpc(id, "result 0\n");
             } else {
-                event_log::line(m_server.log(), "rpc-result")
+                ev("rpc-result")
                     .num("conn", static_cast<std::int64_t>(m_id))
                     .str("id", arg)
                     .str("body", body);
             }
         } else if (decimal(word)) {
-            event_log::line(m_server.log(), "rpc-call")
+            ev("rpc-call")
                 .num("conn", static_cast<std::int64_t>(m_id))
                 .num("channel", static_cast<std::int64_t>(id))
                 .str("id", word)
@@ -133,7 +133,7 @@ void connection::on_message(std::uint64_t id, std::string_view payload) {
     } catch (std::exception const&) {
         return violation("malformed named message");
     }
-    event_log::line(m_server.log(), "message")
+    ev("message")
         .num("conn", static_cast<std::int64_t>(m_id))
         .num("channel", static_cast<std::int64_t>(id))
         .str("name", name)
@@ -156,7 +156,7 @@ void connection::on_plugins(std::uint64_t id, channel& ch, std::string_view payl
         start_download(id, ch, name, offset);
     } else if (command == "cancel") {
         auto it = ch.downloads.find(name);
-        event_log::line(m_server.log(), "cancel")
+        ev("cancel")
             .num("conn", static_cast<std::int64_t>(m_id))
             .str("name", name)
             .flag("pending", it != ch.downloads.end());
@@ -167,20 +167,18 @@ void connection::on_plugins(std::uint64_t id, channel& ch, std::string_view payl
                                     ch.download_order.end());
         }
     } else {
-        event_log::line(m_server.log(), "control-ignored")
-            .num("conn", static_cast<std::int64_t>(m_id))
-            .str("command", command);
+        ev("control-ignored").num("conn", static_cast<std::int64_t>(m_id)).str("command", command);
     }
 }
 
 void connection::start_download(std::uint64_t id, channel& ch, std::string const& name,
                                 std::uint64_t offset) {
-    event_log::line(m_server.log(), "download")
+    ev("download")
         .num("conn", static_cast<std::int64_t>(m_id))
         .str("name", name)
         .num("offset", static_cast<std::int64_t>(offset));
     auto fail = [&](std::string const& text) {
-        event_log::line(m_server.log(), "download-error")
+        ev("download-error")
             .num("conn", static_cast<std::int64_t>(m_id))
             .str("name", name)
             .str("error", text);
@@ -194,6 +192,9 @@ void connection::start_download(std::uint64_t id, channel& ch, std::string const
                                 ch.download_order.end());
     }
     if (m_server.opts().files_dir.empty()) return fail("No files are served");
+    std::size_t running = 0;
+    for (auto const& [cid, c] : m_channels) running += c.downloads.size();
+    if (running >= max_downloads_per_connection) return fail("Too many downloads");
     if (!safe_file_name(name)) return fail("Invalid file name");
     int fd = ::open((m_server.opts().files_dir + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
@@ -233,7 +234,7 @@ void connection::pump_downloads() {
             if (n) send_frame(id, make_packet(std::string("pkt"), name, blob{std::move(data)}), false);
             d.offset += n;
             if (d.offset == d.size) {
-                event_log::line(m_server.log(), "download-complete")
+                ev("download-complete")
                     .num("conn", static_cast<std::int64_t>(m_id))
                     .str("name", name)
                     .num("size", static_cast<std::int64_t>(d.size));

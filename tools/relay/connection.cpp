@@ -43,9 +43,7 @@ connection::~connection() {
 }
 
 void connection::start() {
-    event_log::line(m_server.log(), "accept")
-        .num("conn", static_cast<std::int64_t>(m_id))
-        .str("peer", m_peer);
+    ev("accept").num("conn", static_cast<std::int64_t>(m_id)).str("peer", m_peer);
     arm_timer(m_server.opts().head_time_limit, "no head in time");
     read();
 }
@@ -75,9 +73,7 @@ void connection::close(std::string const& reason) {
     if (m_phase == phase::closed) return;
     auto self = shared_from_this();
     m_phase = phase::closed;
-    event_log::line(m_server.log(), "close")
-        .num("conn", static_cast<std::int64_t>(m_id))
-        .str("reason", reason);
+    ev("close", true).num("conn", static_cast<std::int64_t>(m_id)).str("reason", reason);
     asio::error_code ec;
     m_timer.cancel();
     m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
@@ -93,10 +89,17 @@ void connection::close(std::string const& reason) {
     m_server.forget(m_id);
 }
 
+event_log::line connection::ev(std::string_view name, bool always) {
+    // A client can make events as fast as it sends frames: past the budget
+    // only its end is logged, so it cannot fill the disk through the log.
+    ++m_events;
+    if (m_events == max_events_per_connection)
+        event_log::line(m_server.log(), "log-muted").num("conn", static_cast<std::int64_t>(m_id));
+    return event_log::line(m_server.log(), name, always || m_events < max_events_per_connection);
+}
+
 void connection::violation(std::string const& reason) {
-    event_log::line(m_server.log(), "violation")
-        .num("conn", static_cast<std::int64_t>(m_id))
-        .str("reason", reason);
+    ev("violation", true).num("conn", static_cast<std::int64_t>(m_id)).str("reason", reason);
     close("violation: " + reason);
 }
 
@@ -160,7 +163,7 @@ void connection::on_read(std::size_t n) {
     bool const ok = m_outer->feed(data.data(), data.size(), plaintext, records);
     if (!records.empty()) queue(std::move(records));
     if (!ok) {
-        event_log::line(m_server.log(), "tls-error")
+        ev("tls-error", true)
             .num("conn", static_cast<std::int64_t>(m_id))
             .str("layer", "https")
             .str("error", m_outer->error());
@@ -188,7 +191,7 @@ void connection::on_head() {
     bool const good = s == parse_status::ok && head.method == "MUXV2" &&
                       (head.version == "HTTP/1.0" || head.version == "HTTP/1.1");
     if (!good) {
-        event_log::line(m_server.log(), "bad-head")
+        ev("bad-head")
             .num("conn", static_cast<std::int64_t>(m_id))
             .str("head", std::string_view(m_head_in).substr(0, 256));
         send_stream("HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
@@ -197,7 +200,7 @@ void connection::on_head() {
         arm_timer(refusal_linger, "refused");
         return;
     }
-    event_log::line(m_server.log(), "handshake")
+    ev("handshake")
         .num("conn", static_cast<std::int64_t>(m_id))
         .flag("https", m_outer != nullptr)
         .str("target", head.field("Connection-Target"))
@@ -253,15 +256,14 @@ void connection::on_tls_records(std::string_view records) {
     for (std::size_t at = 0; at < out.size(); at += 0xFFFF)
         send_frame(1, std::string_view(out).substr(at, 0xFFFF), false);
     if (!ok) {
-        event_log::line(m_server.log(), "tls-error")
+        ev("tls-error", true)
             .num("conn", static_cast<std::int64_t>(m_id))
             .str("layer", "channel 1")
             .str("error", m_tls->error());
         close("channel 1: " + m_tls->error());
         return;
     }
-    if (!was_up && m_tls->established())
-        event_log::line(m_server.log(), "tls-up").num("conn", static_cast<std::int64_t>(m_id));
+    if (!was_up && m_tls->established()) ev("tls-up").num("conn", static_cast<std::int64_t>(m_id));
     if (plaintext.empty()) return;
     m_secure_in += plaintext;
     on_frames(m_secure_in, true);
@@ -285,10 +287,7 @@ void connection::on_control(std::string_view payload, bool inside_tls) {
             rulo_packet_pop(b, hash);
             if (!inside_tls) return violation("connection keys outside TLS");
             bool const cached = hash == m_server.key_hash();
-            event_log::line(m_server.log(), "keys")
-                .num("conn", static_cast<std::int64_t>(m_id))
-                .str("hash", hash)
-                .flag("cached", cached);
+            ev("keys").num("conn", static_cast<std::int64_t>(m_id)).str("hash", hash).flag("cached", cached);
             if (cached) {
                 send_control(make_packet(std::string("connection-keys-cached")));
             } else {
@@ -297,15 +296,11 @@ void connection::on_control(std::string_view payload, bool inside_tls) {
                 send_control(make_packet(std::string("connection-keys"), blob{map}));
             }
         } else if (command == "ping-stealth") {
-            event_log::line(m_server.log(), "ping-stealth")
-                .num("conn", static_cast<std::int64_t>(m_id))
-                .flag("inside_tls", inside_tls);
+            ev("ping-stealth").num("conn", static_cast<std::int64_t>(m_id)).flag("inside_tls", inside_tls);
             // Answered beside the TLS link: the client sends it while that link is not up.
             send_control(make_packet(std::string("pong-stealth")), true);
         } else {
-            event_log::line(m_server.log(), "control-ignored")
-                .num("conn", static_cast<std::int64_t>(m_id))
-                .str("command", command);
+            ev("control-ignored").num("conn", static_cast<std::int64_t>(m_id)).str("command", command);
         }
     } catch (std::exception const&) {
         if (m_phase != phase::closed) violation("malformed control packet");
@@ -317,9 +312,10 @@ void connection::on_open(std::int64_t id, std::string const& name, bool secure, 
     if (m_channels.count(static_cast<std::uint64_t>(id)))
         return violation("channel " + std::to_string(id) + " opened twice");
     if (secure && !inside_tls) return violation("secure channel opened outside TLS");
+    if (m_channels.size() >= max_channels_per_connection) return violation("too many channels");
     auto const* entry = std::find_if(std::begin(services), std::end(services),
                                      [&](service_entry const& e) { return name == e.name; });
-    event_log::line(m_server.log(), "open")
+    ev("open")
         .num("conn", static_cast<std::int64_t>(m_id))
         .num("channel", id)
         .str("name", name)
@@ -351,7 +347,7 @@ void connection::on_open(std::int64_t id, std::string const& name, bool secure, 
         if (auto p = partner.lock()) {
             ch.partner = partner;
             ch.partner_channel = pch;
-            event_log::line(m_server.log(), "pair")
+            ev("pair")
                 .num("conn", static_cast<std::int64_t>(m_id))
                 .num("channel", id)
                 .num("peer_conn", static_cast<std::int64_t>(p->id()))
@@ -367,7 +363,7 @@ void connection::end_channel(std::uint64_t id) {
     channel ch = std::move(it->second);
     m_channels.erase(it);
     // What the channel carried, and on which path: a secure channel's bytes all came through TLS.
-    event_log::line(m_server.log(), "channel-end")
+    ev("channel-end")
         .num("conn", static_cast<std::int64_t>(m_id))
         .num("channel", static_cast<std::int64_t>(id))
         .str("name", ch.name)
@@ -385,7 +381,7 @@ void connection::end_channel(std::uint64_t id) {
 
 bool connection::send_channel_error(std::uint64_t channel, std::string const& text) {
     if (!m_channels.count(channel) || m_phase != phase::frames) return false;
-    event_log::line(m_server.log(), "channel-error")
+    ev("channel-error")
         .num("conn", static_cast<std::int64_t>(m_id))
         .num("channel", static_cast<std::int64_t>(channel))
         .str("text", text);
@@ -396,7 +392,7 @@ bool connection::send_channel_error(std::uint64_t channel, std::string const& te
 
 bool connection::send_channel_closed(std::uint64_t channel) {
     if (!m_channels.count(channel) || m_phase != phase::frames) return false;
-    event_log::line(m_server.log(), "channel-closed")
+    ev("channel-closed")
         .num("conn", static_cast<std::int64_t>(m_id))
         .num("channel", static_cast<std::int64_t>(channel));
     send_control(make_packet(std::string("channel-closed"), static_cast<long long>(channel)));

@@ -83,6 +83,8 @@ private:
     void pump_downloads();
     void end_channel(std::uint64_t id);
     void violation(std::string const& reason);
+    // A log line about this connection; always = not subject to the event budget.
+    event_log::line ev(std::string_view name, bool always = false);
     void send_rpc(std::uint64_t channel, std::string const& text);
 
     // Output: every byte to the client goes through send_stream (the HTTPS
@@ -106,6 +108,7 @@ private:
     std::map<std::uint64_t, channel> m_channels;
     std::deque<std::string> m_out;
     std::size_t m_out_bytes = 0;
+    std::uint64_t m_events = 0; // log lines made, for the budget
     bool m_writing = false, m_reading = false, m_close_after_write = false;
     std::vector<std::weak_ptr<connection>> m_waiters; // paused until this one drains
     char m_read_buf[64 * 1024];

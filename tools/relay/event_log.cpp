@@ -33,15 +33,16 @@ void event_log::open(std::string const& path) {
     if (!m_file) throw std::runtime_error("cannot open log file " + path);
 }
 
-event_log::line::line(event_log& log, std::string_view event) : m_log(log) {
-    if (!m_log.m_file) return;
+event_log::line::line(event_log& log, std::string_view event, bool enabled)
+    : m_log(log), m_enabled(enabled && log.m_file) {
+    if (!m_enabled) return;
     auto const ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                           m_log.m_start);
     m_text = "{\"event\":\"" + json_escape(event) + "\",\"ms\":" + std::to_string(ms.count());
 }
 
 event_log::line::~line() {
-    if (!m_log.m_file) return;
+    if (!m_enabled) return;
     m_text += "}\n";
     std::fwrite(m_text.data(), 1, m_text.size(), m_log.m_file);
     std::fflush(m_log.m_file);
@@ -54,7 +55,7 @@ void event_log::line::key(std::string_view k) {
 }
 
 event_log::line& event_log::line::str(std::string_view k, std::string_view value) {
-    if (!m_log.m_file) return *this;
+    if (!m_enabled) return *this;
     key(k);
     m_text += '"';
     m_text += json_escape(value);
@@ -63,14 +64,14 @@ event_log::line& event_log::line::str(std::string_view k, std::string_view value
 }
 
 event_log::line& event_log::line::num(std::string_view k, std::int64_t value) {
-    if (!m_log.m_file) return *this;
+    if (!m_enabled) return *this;
     key(k);
     m_text += std::to_string(value);
     return *this;
 }
 
 event_log::line& event_log::line::flag(std::string_view k, bool value) {
-    if (!m_log.m_file) return *this;
+    if (!m_enabled) return *this;
     key(k);
     m_text += value ? "true" : "false";
     return *this;

@@ -26,7 +26,8 @@ public:
     // Builds one line; written when it goes out of scope.
     class line {
     public:
-        line(event_log& log, std::string_view event);
+        // A line built while !enabled is dropped.
+        line(event_log& log, std::string_view event, bool enabled = true);
         ~line();
         line(line const&) = delete;
         line& operator=(line const&) = delete;
@@ -37,6 +38,7 @@ public:
     private:
         void key(std::string_view k);
         event_log& m_log;
+        bool m_enabled;
         std::string m_text;
     };
 

@@ -45,6 +45,9 @@ inline constexpr std::size_t output_low_water = 1024 * 1024;      // resume belo
 inline constexpr std::size_t max_rpc_payload = 16 * 1024 * 1024;
 inline constexpr std::size_t max_unpaired_leg_bytes = 1024 * 1024;
 inline constexpr std::size_t download_chunk = 64 * 1024;
+inline constexpr std::size_t max_channels_per_connection = 1024;
+inline constexpr std::size_t max_downloads_per_connection = 64;
+inline constexpr std::uint64_t max_events_per_connection = 10000;
 // A refused client gets this long to read the refusal before the relay closes.
 inline constexpr std::chrono::seconds refusal_linger{10};
 

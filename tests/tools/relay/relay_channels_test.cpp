@@ -108,6 +108,10 @@ TEST(RelayChannels, BreachesAreLoggedAndDisconnect) {
          }},
         {"garbage control packet", "malformed control packet",
          [](mux_client& c) { c.send_frame(0, "\xFF"); }},
+        {"too many channels", "too many channels",
+         [](mux_client& c) {
+             for (long long id = 2; id < 2 + 1025; ++id) c.open(id, "ECHO", false, false);
+         }},
     };
     for (auto const& b : cases) {
         SCOPED_TRACE(b.what);

@@ -78,6 +78,24 @@ TEST(RelayLoad, ClientWithoutAWholeHeadIsDroppedInTime) {
     EXPECT_NE(relay.wait_log({"\"close\"", "no head in time"}), "");
 }
 
+TEST(RelayLoad, AFloodOfEventsIsMutedButItsEndIsLogged) {
+    relay_process relay;
+    mux_client c(relay.port());
+    c.handshake();
+    std::string frames;
+    for (int i = 0; i < 12000; ++i) frames += make_frame(9, "x"); // channel 9 was never opened
+    c.send_raw(frames);
+    c.send_raw(std::string("\x80\x80\x80\x08", 4));
+    EXPECT_TRUE(c.wait_closed(30s));
+    EXPECT_NE(relay.wait_log({"\"violation\"", "malformed frame"}), "");
+    std::string log = relay.log_text();
+    std::size_t drops = 0;
+    for (std::size_t at = 0; (at = log.find("\"event\":\"drop\"", at)) != std::string::npos; ++at) ++drops;
+    EXPECT_LT(drops, 10000u);
+    EXPECT_GT(drops, 9000u);
+    EXPECT_NE(log.find("\"log-muted\""), std::string::npos);
+}
+
 TEST(RelayLoad, ThousandConcurrentConnectionsEachEcho) {
     rlimit lim{};
     getrlimit(RLIMIT_NOFILE, &lim);
