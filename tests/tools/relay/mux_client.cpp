@@ -246,6 +246,24 @@ reply mux_client::handshake(std::string const& extra, std::chrono::milliseconds 
     return *r;
 }
 
+void mux_client::limit_tls(int version, std::string const& ciphers) {
+    if (version) {
+        SSL_CTX_set_min_proto_version(m_ctx, version);
+        SSL_CTX_set_max_proto_version(m_ctx, version);
+    }
+    if (SSL_CTX_set_cipher_list(m_ctx, ciphers.c_str()) != 1 &&
+        SSL_CTX_set_ciphersuites(m_ctx, ciphers.c_str()) != 1)
+        throw std::runtime_error("no such cipher list: " + ciphers);
+}
+
+std::string mux_client::tls_version() const {
+    return m_tls ? SSL_get_version(m_tls) : "";
+}
+
+std::string mux_client::tls_cipher() const {
+    return m_tls ? SSL_get_cipher_name(m_tls) : "";
+}
+
 void mux_client::start_tls(std::chrono::milliseconds limit) {
     trust(m_ctx, connection_data.at("key_cs"));
     m_tls = new_client(m_ctx);

@@ -54,7 +54,14 @@ public:
 
     // The TLS client of channel 1, trusting only the certificate of
     // connection_data["key_cs"]; runs the handshake through channel 1 frames.
+    // Throws when it fails. The version and suites offered can be narrowed
+    // before (an OpenSSL version constant, 0 for up to TLS 1.2, and an
+    // OpenSSL cipher list).
     void start_tls(std::chrono::milliseconds limit = 10s);
+    void limit_tls(int version, std::string const& ciphers);
+    // The version and suite channel 1 agreed on, as OpenSSL names them.
+    std::string tls_version() const;
+    std::string tls_cipher() const;
 
     void send_frame(std::uint64_t channel, std::string const& payload);
     void send_secure(std::uint64_t channel, std::string const& payload);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/ssl.h>
+
 using namespace relay_test;
 using test_support::relay_process;
 
@@ -105,6 +107,42 @@ TEST(RelayHandshake, KeysAreCachedExactlyForTheCertificateHash) {
             EXPECT_EQ(keys["key_hash"], key_hash);
         }
     }
+}
+
+TEST(RelayHandshake, SecureLinkSpeaksTheOldVersionsAndSuitesOnly) {
+    relay_process relay;
+    struct {
+        int version;
+        char const* ciphers;
+        bool works;
+        char const* agreed;
+    } const cases[] = {
+        {TLS1_VERSION, "AES128-SHA:@SECLEVEL=0", true, "TLSv1"},
+        {TLS1_1_VERSION, "AES256-SHA:@SECLEVEL=0", true, "TLSv1.1"},
+        {TLS1_2_VERSION, "DHE-RSA-AES256-SHA:@SECLEVEL=0", true, "TLSv1.2"},
+        {TLS1_2_VERSION, "AES256-SHA:@SECLEVEL=0", true, "TLSv1.2"},
+        {TLS1_2_VERSION, "ECDHE-RSA-AES128-GCM-SHA256", false, ""},
+        {TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256", false, ""},
+    };
+    for (auto const& k : cases) {
+        SCOPED_TRACE(k.ciphers);
+        mux_client c(relay.port());
+        c.handshake();
+        c.limit_tls(k.version, k.ciphers);
+        if (!k.works) {
+            EXPECT_THROW(c.start_tls(), std::runtime_error);
+            continue;
+        }
+        c.start_tls();
+        EXPECT_EQ(c.tls_version(), k.agreed);
+        EXPECT_EQ(std::string(k.ciphers).substr(0, c.tls_cipher().size()), c.tls_cipher());
+        c.open(2, "ECHO", true, true);
+        c.send_secure(2, "over " + c.tls_version());
+        auto f = c.next_frame();
+        ASSERT_TRUE(f);
+        EXPECT_EQ(f->payload, "over " + c.tls_version());
+    }
+    EXPECT_NE(relay.wait_log({"\"tls-error\"", "channel 1"}), "");
 }
 
 TEST(RelayHandshake, PingStealthIsAnsweredPlainlyWhileTlsIsPending) {
