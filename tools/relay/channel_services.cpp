@@ -69,8 +69,11 @@ void connection::on_channel_data(std::uint64_t id, std::string_view payload, boo
     }
 }
 
-void connection::send_rpc(std::uint64_t channel, std::string const& text) {
+bool connection::send_rpc(std::uint64_t channel, std::string const& text) {
+    auto it = m_channels.find(channel);
+    if (it == m_channels.end() || it->second.kind != service::rpc) return false;
     send_frame(channel, std::to_string(text.size()) + "\n" + text, true);
+    return true;
 }
 
 void connection::on_rpc(std::uint64_t id, channel& ch, std::string_view data) {
@@ -273,10 +276,10 @@ void connection::leg_ended(std::uint64_t id) {
     send_channel_closed(id);
 }
 
-bool connection::send_rpc_ping(std::uint64_t channel) {
+bool connection::send_message(std::uint64_t channel, std::string const& packet) {
     auto it = m_channels.find(channel);
-    if (it == m_channels.end() || it->second.kind != service::rpc) return false;
-    send_rpc(channel, "result 0\n");
+    if (it == m_channels.end() || it->second.kind != service::msg) return false;
+    send_frame(channel, packet, true);
     return true;
 }
 

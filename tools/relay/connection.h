@@ -36,7 +36,10 @@ public:
     bool send_channel_error(std::uint64_t channel, std::string const& text);
     bool send_channel_closed(std::uint64_t channel);
     void send_pong(std::string const& data);
-    bool send_rpc_ping(std::uint64_t channel);
+    // One RPC packet (a call, a reply or a ping) on a VYNRPC channel.
+    bool send_rpc(std::uint64_t channel, std::string const& text);
+    // One named message packet on a VYNMSG channel.
+    bool send_message(std::uint64_t channel, std::string const& packet);
 
     // Session legs: bytes from the partner leg, and the partner's end.
     void leg_data(std::uint64_t channel, std::string_view data);
@@ -85,7 +88,6 @@ private:
     void violation(std::string const& reason);
     // A log line about this connection; always = not subject to the event budget.
     event_log::line ev(std::string_view name, bool always = false);
-    void send_rpc(std::uint64_t channel, std::string const& text);
 
     // Output: every byte to the client goes through send_stream (the HTTPS
     // way in wraps it in TLS), then the write queue.

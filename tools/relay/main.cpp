@@ -26,7 +26,8 @@ char const usage[] = R"(usage: tovan_relay [options]
   --echo-greeting TEXT   sent on every ECHO channel right after it is opened
 The first line on stdout is "listening ADDR:PORT". Admin commands, one a line:
   list | drop CONN | pong CONN DATA | channel-error CONN CHANNEL TEXT |
-  channel-closed CONN CHANNEL | rpc-ping CONN CHANNEL
+  channel-closed CONN CHANNEL | rpc-ping CONN CHANNEL | rpc-call CONN CHANNEL ID BODY |
+  message CONN CHANNEL NAME ARG... | reply-field NAME [VALUE]
 )";
 
 [[noreturn]] void bad(std::string const& text) {

@@ -140,6 +140,17 @@ std::string relay_server::admin(std::string const& line) {
     };
     if (command.empty()) return "error empty command\n";
     event_log::line(m_log, "admin").str("command", line);
+    if (command == "reply-field") {
+        // reply-field NAME VALUE...: added to (or, without a value, removed from) later handshake replies.
+        std::string name;
+        in >> name;
+        std::string value = rest();
+        if (name.empty()) return "error usage: reply-field NAME [VALUE]\n";
+        auto& fields = m_opts.reply_fields;
+        std::erase_if(fields, [&](auto const& f) { return f.first == name; });
+        if (!value.empty()) fields.emplace_back(name, value);
+        return "ok\n";
+    }
     if (command == "list") {
         std::string out;
         for (auto const& [id, c] : m_connections) out += c->describe() + "\n";
@@ -164,8 +175,22 @@ std::string relay_server::admin(std::string const& line) {
     else if (command == "channel-closed")
         done = c->send_channel_closed(channel);
     else if (command == "rpc-ping")
-        done = c->send_rpc_ping(channel);
-    else
+        done = c->send_rpc(channel, "result 0\n");
+    else if (command == "rpc-call") {
+        std::string id;
+        in >> id;
+        if (id.empty()) return "error usage: rpc-call CONN CHANNEL ID [BODY]\n";
+        done = c->send_rpc(channel, id + "\n" + rest());
+    } else if (command == "message") {
+        // message CONN CHANNEL NAME [ARG...]: the arguments pushed in order, then the name and 0.
+        std::string name, arg;
+        in >> name;
+        if (name.empty()) return "error usage: message CONN CHANNEL NAME [ARG...]\n";
+        std::string packet;
+        while (in >> arg) rulo_packet_push(packet, arg);
+        rulo_packet_push(packet, name, 0);
+        done = c->send_message(channel, packet);
+    } else
         return "error unknown command " + command + "\n";
     return done ? "ok\n"
                 : "error no channel " + std::to_string(channel) + " on connection " + std::to_string(conn) +

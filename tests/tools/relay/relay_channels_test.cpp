@@ -227,6 +227,33 @@ void admin_commands(std::vector<std::string> const& options) {
     EXPECT_EQ(f->channel, 4u);
     EXPECT_EQ(f->payload, "9\nresult 0\n");
 
+    relay.admin("rpc-call " + std::to_string(conn) + " 4 31 what is new");
+    f = c->next_frame();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->payload, "14\n31\nwhat is new");
+    c->send_secure(4, "17\nresult 31\nnothing");
+    EXPECT_NE(relay.wait_log({"\"rpc-result\"", "\"id\":\"31\"", "\"body\":\"nothing\""}), "");
+
+    c->open(5, "VYNMSG", true, true);
+    ASSERT_NE(relay.wait_log({"\"open\"", "\"name\":\"VYNMSG\""}), "");
+    relay.admin("message " + std::to_string(conn) + " 5 chat hi there");
+    f = c->next_frame();
+    ASSERT_TRUE(f);
+    EXPECT_TRUE(f->secure);
+    std::string m = f->payload, name, first, second;
+    int zero = -1;
+    xstd::packet_pop(m, zero, name, second, first);
+    EXPECT_EQ(zero, 0);
+    EXPECT_EQ(name, "chat");
+    EXPECT_EQ(first, "hi");
+    EXPECT_EQ(second, "there");
+    EXPECT_TRUE(m.empty());
+
+    relay.admin("reply-field Georeconnect 1");
+    EXPECT_EQ(mux_client(relay.port()).handshake().fields["Georeconnect"], "1");
+    relay.admin("reply-field Georeconnect");
+    EXPECT_EQ(mux_client(relay.port()).handshake().fields.count("Georeconnect"), 0u);
+
     relay.admin("drop " + std::to_string(conn));
     EXPECT_TRUE(c->wait_closed());
     EXPECT_EQ(relay.connection_of(c->local_port()), 0u);
