@@ -6,8 +6,8 @@
 // Unless the options name them, the relay gets --log, --cert and --key in a
 // directory of the fixture's own (a fresh one, removed with the fixture, or
 // `dir` when given, so a second relay can reuse the first one's certificate). Used from the test's
-// thread only; every wait has a limit. The relay is killed if the test
-// process dies.
+// thread only; every wait has a limit. The relay is killed if the thread
+// that started it ends first (so if the test process dies).
 #pragma once
 
 #include <chrono>

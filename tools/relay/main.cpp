@@ -50,6 +50,9 @@ int main(int argc, char** argv) {
             auto colon = v.rfind(':');
             if (colon == std::string::npos) bad("--listen takes ADDR:PORT");
             opts.listen_address = v.substr(0, colon);
+            if (opts.listen_address.size() > 2 && opts.listen_address.front() == '[' &&
+                opts.listen_address.back() == ']')
+                opts.listen_address = opts.listen_address.substr(1, opts.listen_address.size() - 2);
             char* end = nullptr;
             long port = std::strtol(v.c_str() + colon + 1, &end, 10);
             if (*end || port < 0 || port > 65535 || colon + 1 == v.size()) bad("bad port in " + v);

@@ -146,4 +146,5 @@ TEST(RelayDownload, CancelStopsTheFileAndOthersGoOn) {
     EXPECT_FALSE(huge_ended);
     EXPECT_LT(huge_bytes, huge.size());
     EXPECT_NE(relay.wait_log({"\"cancel\"", "\"name\":\"huge.bin\"", "\"pending\":true"}), "");
+    EXPECT_EQ(relay.stop(), 0);
 }
