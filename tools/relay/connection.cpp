@@ -98,6 +98,17 @@ event_log::line connection::ev(std::string_view name, bool always) {
     return event_log::line(m_server.log(), name, always || m_events < max_events_per_connection);
 }
 
+void connection::guarded(std::function<void()> const& step) {
+    // Whatever goes wrong with one client ends that client only, never the
+    // relay's I/O loop and so every other connection.
+    try {
+        step();
+    } catch (std::exception const& e) {
+        ev("internal-error", true).num("conn", static_cast<std::int64_t>(m_id)).str("what", e.what());
+        close(std::string("internal error: ") + e.what());
+    }
+}
+
 void connection::violation(std::string const& reason) {
     ev("violation", true).num("conn", static_cast<std::int64_t>(m_id)).str("reason", reason);
     close("violation: " + reason);
@@ -139,7 +150,7 @@ void connection::read() {
                                                                                   : ec.message());
                                      return;
                                  }
-                                 self->on_read(n);
+                                 self->guarded([&] { self->on_read(n); });
                                  self->read();
                              });
 }
@@ -478,7 +489,7 @@ void connection::write() {
                           }
                           self->write();
                           if (self->m_out_bytes < output_low_water) {
-                              self->pump_downloads();
+                              self->guarded([&] { self->pump_downloads(); });
                               std::vector<std::weak_ptr<connection>> waiters;
                               waiters.swap(self->m_waiters);
                               for (auto& w : waiters)

@@ -10,6 +10,7 @@
 #include "tools/relay/tls_session.h"
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -86,6 +87,8 @@ private:
     void pump_downloads();
     void end_channel(std::uint64_t id);
     void violation(std::string const& reason);
+    // Runs one step of the connection's work; an exception closes this connection.
+    void guarded(std::function<void()> const& step);
     // A log line about this connection; always = not subject to the event budget.
     event_log::line ev(std::string_view name, bool always = false);
 

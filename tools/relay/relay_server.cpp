@@ -125,6 +125,14 @@ void relay_server::withdraw_leg(connection const* conn, std::uint64_t channel) {
 }
 
 std::string relay_server::admin(std::string const& line) {
+    try {
+        return run_admin(line);
+    } catch (std::exception const& e) {
+        return std::string("error ") + e.what() + "\n";
+    }
+}
+
+std::string relay_server::run_admin(std::string const& line) {
     std::istringstream in(line);
     std::string command;
     in >> command;

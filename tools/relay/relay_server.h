@@ -78,6 +78,7 @@ public:
     std::string admin(std::string const& line);
 
 private:
+    std::string run_admin(std::string const& line);
     void accept();
     void read_stdin();
     void accept_admin();
