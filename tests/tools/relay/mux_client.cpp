@@ -323,10 +323,16 @@ std::optional<frame> mux_client::next_frame(std::chrono::milliseconds limit) {
     }
 }
 
+void mux_client::shutdown_send() {
+    ::shutdown(m_fd, SHUT_WR);
+}
+
 bool mux_client::wait_closed(std::chrono::milliseconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!m_closed)
+    while (!m_closed) {
         if (!fill(deadline) && !m_closed) return false;
+        m_in.clear(); // dropped, so a long stream does not pile up here
+    }
     return true;
 }
 

@@ -73,6 +73,8 @@ public:
     // The next frame (secure ones decoded out of channel 1); nullopt at the
     // limit or when the relay closed the connection.
     std::optional<frame> next_frame(std::chrono::milliseconds limit = 10s);
+    // Ends the sending side (plain stream only): the relay sees the end of stream.
+    void shutdown_send();
     // Reads and drops until the relay closes the connection; false at the limit.
     bool wait_closed(std::chrono::milliseconds limit = 10s);
     bool closed() const { return m_closed; }

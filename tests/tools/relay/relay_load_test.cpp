@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/shell.h"
+
+#include <random>
 #include <sys/resource.h>
 
 using namespace relay_test;
@@ -68,6 +71,63 @@ TEST(RelayLoad, HostileClientsDoNotDisturbOthers) {
     EXPECT_LE(std::stoull(list.substr(out_at + 5)), 4u * 1024 * 1024 + 256 * 1024);
     // It ends cleanly on SIGTERM with all of them still connected (and, under
     // the sanitizers, without a leak or error report changing its exit status).
+    EXPECT_EQ(relay.stop(), 0);
+}
+
+TEST(RelayLoad, MutatedClientStreamsLeaveTheRelayServing) {
+    test_support::scratch_dir files;
+    test_support::write_file(files.file("f"), std::string(200000, 'f'));
+    relay_process relay({"--files", files.path(), "--pair-unbound"});
+
+    // A faithful plain stream touching every service, to be mutated.
+    auto packet = [](auto const&... values) {
+        std::string p;
+        xstd::packet_push(p, values...);
+        return p;
+    };
+    std::string const head = "MUXV2 / HTTP/1.0\r\nConnection-Data: 1\r\n\r\n";
+    std::string body;
+    body += make_frame(0, packet(std::string("open"), 2LL, std::string("ECHO"), false));
+    body += make_frame(2, "echo me");
+    body += make_frame(0, packet(std::string("ping-stealth")));
+    body += make_frame(0, packet(std::string("open"), 3LL, std::string("PLUGINS"), false));
+    body += make_frame(3, packet(std::string("download"), std::string("f"), 100ULL));
+    body += make_frame(3, packet(std::string("cancel"), std::string("f")));
+    body += make_frame(0, packet(std::string("open"), 4LL, std::string("VYNL2"), false));
+    body += make_frame(4, "leg bytes");
+    body += make_frame(1, std::string("\x16\x03\x01\x00\x05hello", 10));
+
+    std::mt19937 random(20261209);
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    for (int round = 0; round < 1000; ++round) {
+        std::string stream = body;
+        for (int m = 0, count = 1 + static_cast<int>(pick(8)); m < count; ++m) {
+            std::size_t at = pick(stream.size());
+            switch (pick(4)) {
+            case 0:
+                stream[at] = static_cast<char>(random());
+                break;
+            case 1:
+                stream.insert(at, 1, static_cast<char>(random()));
+                break;
+            case 2:
+                stream.erase(at, 1 + pick(8));
+                break;
+            default:
+                stream.insert(at, stream.substr(pick(stream.size()), pick(40)));
+                break;
+            }
+        }
+        mux_client c(relay.port());
+        c.send_raw(head + stream);
+        // The relay takes the whole stream in, then closes at its end (if not before).
+        c.shutdown_send();
+        ASSERT_TRUE(c.wait_closed()) << "round " << round;
+    }
+    mux_client good(relay.port());
+    good.handshake();
+    good.open(2, "ECHO", false, false);
+    echo_round_trip(good, 2, "still serving");
     EXPECT_EQ(relay.stop(), 0);
 }
 
