@@ -287,7 +287,11 @@ void mux_client::send_frame(std::uint64_t channel, std::string const& payload) {
 }
 
 void mux_client::send_secure(std::uint64_t channel, std::string const& payload) {
-    std::string records = encrypt(m_tls, make_frame(channel, payload));
+    send_secure_raw(make_frame(channel, payload));
+}
+
+void mux_client::send_secure_raw(std::string const& plaintext) {
+    std::string records = encrypt(m_tls, plaintext);
     for (std::size_t at = 0; at < records.size(); at += 0xFFFF) send_frame(1, records.substr(at, 0xFFFF));
 }
 

@@ -65,6 +65,8 @@ public:
 
     void send_frame(std::uint64_t channel, std::string const& payload);
     void send_secure(std::uint64_t channel, std::string const& payload);
+    // Bytes as they are into the secure link's plaintext stream.
+    void send_secure_raw(std::string const& plaintext);
     // A control packet on channel 0: inside TLS or plain.
     void send_control(std::string const& packet, bool secure);
     // "open" with id, name and secure.

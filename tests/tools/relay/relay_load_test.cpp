@@ -124,6 +124,30 @@ TEST(RelayLoad, MutatedClientStreamsLeaveTheRelayServing) {
         c.shutdown_send();
         ASSERT_TRUE(c.wait_closed()) << "round " << round;
     }
+    // The same inside the secure link, for the secure services.
+    std::string secure_body;
+    secure_body += make_frame(0, packet(std::string("open"), 2LL, std::string("VYNRPC"), true));
+    secure_body += make_frame(2, "9\nresult 0\n5\n7\nabc");
+    secure_body += make_frame(0, packet(std::string("open"), 3LL, std::string("VYNMSG"), true));
+    secure_body += make_frame(3, packet(0, std::string("name"), std::string("arg")));
+    secure_body += make_frame(0, packet(std::string("connection-keys"), std::string("00")));
+    secure_body += make_frame(0, packet(std::string("open"), 4LL, std::string("ECHO"), true));
+    secure_body += make_frame(4, "secure echo");
+    for (int round = 0; round < 100; ++round) {
+        std::string stream = secure_body;
+        for (int m = 0, count = 1 + static_cast<int>(pick(8)); m < count; ++m) {
+            std::size_t at = pick(stream.size());
+            if (pick(2))
+                stream[at] = static_cast<char>(random());
+            else
+                stream.erase(at, 1 + pick(8));
+        }
+        auto c = secure_client(relay);
+        c->send_secure_raw(stream);
+        c->shutdown_send();
+        ASSERT_TRUE(c->wait_closed()) << "secure round " << round;
+    }
+
     mux_client good(relay.port());
     good.handshake();
     good.open(2, "ECHO", false, false);
