@@ -215,37 +215,47 @@ void connection::start_download(std::uint64_t id, channel& ch, std::string const
 }
 
 void connection::pump_downloads() {
+    // One chunk of each running download in turn while little output waits.
+    // Sending may end the connection (and with it every channel), so the
+    // channel is looked up afresh for each chunk.
     bool progress = true;
     while (progress && m_phase == phase::frames && m_out_bytes < output_low_water) {
         progress = false;
-        for (auto& [id, ch] : m_channels) {
-            if (ch.download_order.empty()) continue;
+        std::vector<std::uint64_t> ids;
+        for (auto const& [id, ch] : m_channels)
+            if (!ch.download_order.empty()) ids.push_back(id);
+        for (std::uint64_t id : ids) {
+            if (m_phase != phase::frames) return;
+            auto it = m_channels.find(id);
+            if (it == m_channels.end() || it->second.download_order.empty()) continue;
+            channel& ch = it->second;
             progress = true;
             std::string name = ch.download_order.front();
             ch.download_order.pop_front();
-            download& d = ch.downloads[name];
+            download d = ch.downloads[name];
             std::size_t const n =
                 static_cast<std::size_t>(std::min<std::uint64_t>(download_chunk, d.size - d.offset));
             std::string data(n, '\0');
             ssize_t got = n ? ::pread(d.fd, data.data(), n, static_cast<off_t>(d.offset)) : 0;
-            if (got != static_cast<ssize_t>(n)) {
+            bool const last = got == static_cast<ssize_t>(n) && d.offset + n == d.size;
+            if (got != static_cast<ssize_t>(n) || last) {
                 ::close(d.fd);
                 ch.downloads.erase(name);
+            } else {
+                ch.downloads[name].offset += n;
+                ch.download_order.push_back(name);
+            }
+            if (got != static_cast<ssize_t>(n)) {
                 send_frame(id, make_packet(std::string("error"), name, std::string("Read error")), false);
                 continue;
             }
             if (n) send_frame(id, make_packet(std::string("pkt"), name, blob{std::move(data)}), false);
-            d.offset += n;
-            if (d.offset == d.size) {
+            if (last) {
                 ev("download-complete")
                     .num("conn", static_cast<std::int64_t>(m_id))
                     .str("name", name)
                     .num("size", static_cast<std::int64_t>(d.size));
-                ::close(d.fd);
-                ch.downloads.erase(name);
                 send_frame(id, make_packet(std::string("complete"), name), false);
-            } else {
-                ch.download_order.push_back(name);
             }
         }
     }

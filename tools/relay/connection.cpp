@@ -126,6 +126,12 @@ bool connection::blocked() const {
     return false;
 }
 
+void connection::add_waiter(std::weak_ptr<connection> const& w) {
+    for (auto const& known : m_waiters)
+        if (!known.owner_before(w) && !w.owner_before(known)) return;
+    m_waiters.push_back(w);
+}
+
 void connection::wake() {
     read();
 }

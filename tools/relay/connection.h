@@ -48,7 +48,7 @@ public:
     void leg_ended(std::uint64_t channel);
     // A connection this one waits on has drained its output.
     void wake();
-    void add_waiter(std::weak_ptr<connection> w) { m_waiters.push_back(std::move(w)); }
+    void add_waiter(std::weak_ptr<connection> const& w);
 
 private:
     enum class phase { detect, head, frames, rejected, closed };
