@@ -82,7 +82,6 @@ std::string_view trim(std::string_view s) {
 
 parse_status parse_head(std::string_view data, request_head& out, std::size_t limit) {
     std::string_view const window = data.substr(0, limit);
-    if (window.find('\0') != std::string_view::npos) return parse_status::malformed;
     // The head ends at the first empty line.
     std::size_t pos = 0, end = std::string_view::npos;
     std::vector<std::string_view> lines;
@@ -100,6 +99,9 @@ parse_status parse_head(std::string_view data, request_head& out, std::size_t li
         }
         lines.push_back(line);
     }
+    // Only the head itself is looked at: frames may follow it in the same bytes.
+    std::string_view const head_bytes = end == std::string_view::npos ? window : window.substr(0, end);
+    if (head_bytes.find('\0') != std::string_view::npos) return parse_status::malformed;
     if (end == std::string_view::npos) {
         return data.size() >= limit ? parse_status::malformed : parse_status::need_more;
     }

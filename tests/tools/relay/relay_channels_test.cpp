@@ -122,6 +122,21 @@ TEST(RelayChannels, BreachesAreLoggedAndDisconnect) {
     }
 }
 
+TEST(RelayChannels, FramesInTheSameWriteAsTheHeadAreServed) {
+    relay_process relay;
+    mux_client c(relay.port());
+    std::string open;
+    xstd::packet_push(open, std::string("open"), 2LL, std::string("ECHO"), false);
+    c.send_raw("MUXV2 / HTTP/1.0\r\nConnection-Data: 1\r\n\r\n" + make_frame(0, open) +
+               make_frame(2, std::string("right behind\0the head", 21)));
+    auto r = c.read_reply();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    auto f = c.next_frame();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->payload, std::string("right behind\0the head", 21));
+}
+
 TEST(RelayChannels, UnknownServiceGetsChannelError) {
     relay_process relay;
     auto c = secure_client(relay);

@@ -51,6 +51,13 @@ TEST(RelayWire, HeadsAndPacketLines) {
     EXPECT_EQ(h.field("Connection-Data"), "1");
     EXPECT_EQ(h.size, 42u); // "rest" is not part of it
     EXPECT_EQ(relay::parse_head(std::string(100, 'a'), h, 64), parse_status::malformed);
+    // Frames may follow the head in the same bytes; their NULs are not the head's.
+    std::string const with_frame =
+        std::string("MUXV2 / HTTP/1.0\r\n\r\n") + std::string("\x03\x02\x00\x01", 4);
+    ASSERT_EQ(relay::parse_head(with_frame, h), parse_status::ok);
+    EXPECT_EQ(h.size, 20u);
+    EXPECT_EQ(relay::parse_head(std::string("MUXV2 / HTTP/1.0\r\nA: \0\r\n\r\n", 26), h),
+              parse_status::malformed);
 
     struct {
         char const* bytes;
