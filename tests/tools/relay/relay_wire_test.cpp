@@ -1,4 +1,5 @@
 // The relay's parsers at their edges: "need more" kept apart from "malformed".
+#include "tools/relay/codec.h"
 #include "tools/relay/wire.h"
 
 #include <gtest/gtest.h>
@@ -84,4 +85,33 @@ TEST(RelayWire, HeadsAndPacketLines) {
     }
     relay::packet_line p;
     EXPECT_EQ(relay::parse_packet_line("100\n", p, 99), parse_status::malformed);
+}
+
+// The examples of PROTOCOL.md, worked out by hand from the packet and frame layouts.
+TEST(RelayWire, ProtocolExamplesByteForByte) {
+    auto hex = [](std::string const& b) {
+        static char const digits[] = "0123456789ABCDEF";
+        std::string out;
+        for (unsigned char c : b) out += {digits[c >> 4], digits[c & 15], ' '};
+        if (!out.empty()) out.pop_back();
+        return out;
+    };
+    struct {
+        std::uint64_t channel;
+        std::string payload;
+        char const* bytes;
+    } const cases[] = {
+        {0, relay::make_packet(std::string("open"), 2LL, std::string("VYNRPC"), true),
+         "12 00 54 56 59 4E 52 50 43 06 01 02 01 6F 70 65 6E 04 01"},
+        {0, relay::make_packet(std::string("channel-error"), 3LL, std::string("no")),
+         "16 00 6E 6F 02 01 03 01 63 68 61 6E 6E 65 6C 2D 65 72 72 6F 72 0D 01"},
+        {5, relay::make_packet(std::string("pkt"), std::string("a"), relay::blob{"xyz"}),
+         "0E 05 78 79 7A 03 01 61 01 01 70 6B 74 03 01"},
+        {300, "hi", "04 AC 02 68 69"},
+    };
+    for (auto const& c : cases) {
+        std::string frame;
+        relay::append_frame(frame, c.channel, c.payload);
+        EXPECT_EQ(hex(frame), c.bytes);
+    }
 }
