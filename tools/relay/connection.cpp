@@ -5,6 +5,9 @@
 #include "tools/relay/codec.h"
 #include "tools/relay/wire.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +38,14 @@ connection::connection(relay_server& server, asio::ip::tcp::socket socket, std::
     auto ep = m_socket.remote_endpoint(ec);
     m_peer = ec ? "?" : ep.address().to_string() + ":" + std::to_string(ep.port());
     m_socket.set_option(asio::ip::tcp::no_delay(true), ec);
+    // A client that vanished without closing (cable pulled, machine gone) is
+    // found by keep-alive probes after about two minutes of silence.
+    m_socket.set_option(asio::socket_base::keep_alive(true), ec);
+    int const idle = 60, interval = 10, probes = 6;
+    int const fd = m_socket.native_handle();
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
 
 connection::~connection() {
