@@ -23,6 +23,7 @@ char const usage[] = R"(usage: tovan_relay [options]
   --reply-field 'NAME: VALUE'
                          an extra field of the handshake reply (repeatable)
   --head-timeout SECONDS a client without its whole head by then is dropped (default 60)
+  --key-cs-der           key_cs in Connection-Data as DER instead of PEM
   --echo-greeting TEXT   sent on every ECHO channel right after it is opened
 The first line on stdout is "listening ADDR:PORT". Admin commands, one a line:
   list | drop CONN | pong CONN DATA | channel-error CONN CHANNEL TEXT |
@@ -92,6 +93,8 @@ int main(int argc, char** argv) {
             long seconds = std::strtol(v.c_str(), &end, 10);
             if (v.empty() || *end || seconds < 1 || seconds > 86400) bad("bad head time-out " + v);
             opts.head_time_limit = std::chrono::seconds(seconds);
+        } else if (a == "--key-cs-der") {
+            opts.key_cs_der = true;
         } else if (a == "--echo-greeting") {
             opts.echo_greeting = value();
         } else if (a == "--help" || a == "-h") {

@@ -30,10 +30,11 @@ relay_server::relay_server(asio::io_context& io, options opts)
     // The keys are current exactly when the client holds this certificate's hash.
     m_key_hash = sha256_hex(m_identity.cert_der);
     std::string map;
-    rulo_packet_push(map, std::map<std::string, std::string>{{"grid_id", m_opts.grid_id},
-                                                             {"grid_name", m_opts.grid_name},
-                                                             {"cp_protocol", m_opts.cp_protocol},
-                                                             {"key_cs", m_identity.cert_pem}});
+    rulo_packet_push(map, std::map<std::string, std::string>{
+                              {"grid_id", m_opts.grid_id},
+                              {"grid_name", m_opts.grid_name},
+                              {"cp_protocol", m_opts.cp_protocol},
+                              {"key_cs", m_opts.key_cs_der ? m_identity.cert_der : m_identity.cert_pem}});
     m_connection_data = rulo::base64_encode(map);
 }
 

@@ -35,6 +35,7 @@ struct options {
     int admin_port = -1; // -1: admin on stdin; 0: pick a loopback port
     std::string grid_id = "1", grid_name = "tovan-local", cp_protocol = "1";
     std::vector<std::pair<std::string, std::string>> reply_fields; // extra fields of the 200 reply
+    bool key_cs_der = false;                  // key_cs in Connection-Data as DER instead of PEM
     std::string echo_greeting;                // sent on every ECHO channel as soon as it is open
     std::chrono::seconds head_time_limit{60}; // a client without its whole head by then is dropped
 };

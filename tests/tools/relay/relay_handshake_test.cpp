@@ -29,6 +29,18 @@ TEST(RelayHandshake, ReplyCarriesProtocolConnectionDataAndRequestedFields) {
     EXPECT_NE(relay.wait_log({"\"handshake\"", "\"target\":\"server1\"", "\"service\":\"svc\""}), "");
 }
 
+TEST(RelayHandshake, CertificateCanBeSentAsDer) {
+    relay_process relay({"--key-cs-der"});
+    mux_client c(relay.port());
+    c.handshake();
+    test_support::scratch_dir dir;
+    test_support::write_file(dir.file("sent.der"), c.connection_data["key_cs"]);
+    // openssl reads what was sent as DER and finds the relay's certificate in it.
+    auto sent = test_support::run_command("openssl x509 -inform DER -in " + dir.file("sent.der"));
+    ASSERT_EQ(sent.status, 0);
+    EXPECT_EQ(sent.out, test_support::read_file(relay.cert_path()));
+}
+
 TEST(RelayHandshake, BadHeadsGet400AndTheConnectionClosed) {
     relay_process relay;
     struct {
