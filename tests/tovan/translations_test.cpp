@@ -5,6 +5,8 @@
 #include "tovan/dialog/window_language.h"
 #include "tovan/lang/translations.h"
 
+#include "rulo/exception.h"
+
 #include <QCoreApplication>
 #include <QDialog>
 #include <QLabel>
@@ -101,6 +103,26 @@ TEST_F(Translations, HeadersNamesFactorsAndIds) {
     EXPECT_EQ(g_language_id, 0x1f);
     SetSelectedLanguage("en");
     EXPECT_EQ(g_language_id, -1) << "no tokens";
+}
+
+TEST(ErrorTexts, ConnectionAndControlRpc) {
+    set_language_table({{"en",
+                         {{"generic_ERROR_E_START", "Cannot reach @server@ (@server@): "},
+                          {"generic_ERROR_E_RUNNING", "Lost @server@: "},
+                          {"generic_ERROR_E_PASSWORD", "bad password"},
+                          {"generic_ERROR_E_ERROR", "error"}}}});
+    SetSelectedLanguage("en");
+    rulo::exception refused("connection refused");
+    EXPECT_EQ(get_lang_description("srv", refused, true), "Cannot reach srv (srv): connection refused");
+    EXPECT_EQ(get_lang_description("srv", refused, false), "Lost srv: ");
+    struct {
+        int code;
+        char const* text;
+    } const codes[] = {
+        {8, "Lost srv: bad password"}, {2, "Lost srv: error"}, {99, "Lost srv: error"}, {11, "Lost srv: "}};
+    for (auto const& c : codes) EXPECT_EQ(get_lang_description("srv", c.code), c.text) << c.code;
+    set_language_table({});
+    EXPECT_EQ(get_lang_description("srv", 8), "-");
 }
 
 TEST(LocaleMatching, LocalesToLanguages) {

@@ -15,6 +15,7 @@
 #include "rulo/exception.h"
 #include "rulo/process.h"
 #include "rulo/text.h"
+#include "rulo/thread.h"
 #include "rulo/xfile.h"
 
 #include <QAction>
@@ -531,7 +532,7 @@ bool CVYNDialog::PostNotification(unsigned long a, unsigned long b) {
 
 void CVYNDialog::DestroyWindow() {
     ShutdownConnection();
-    ::usleep(100 * 1000);
+    Sleep(100);
     PostNotification(0, 0);
 }
 

@@ -291,6 +291,27 @@ std::vector<std::string> get_languages() {
     return languages_of(table());
 }
 
+std::string get_lang_description(std::string const& server, rulo::exception const& e, bool starting) {
+    std::string text = get_utf8_string(starting ? "ERROR_E_START" : "ERROR_E_RUNNING", true, false);
+    rulo::replace_all(text, "@server@", server);
+    if (starting) text += e.description();
+    return text;
+}
+
+std::string get_lang_description(std::string const& server, int code) {
+    static std::map<int, char const*> const keys{
+        {1, "ERROR_E_PROTOCOL"},     {2, "ERROR_E_ERROR"},       {4, "ERROR_E_NOT_EXISTING"},
+        {5, "ERROR_E_RESOLVE"},      {6, "ERROR_E_NOT_ALLOWED"}, {7, "ERROR_E_ALREADY"},
+        {8, "ERROR_E_PASSWORD"},     {9, "ERROR_E_WANT_TUNNEL"}, {11, "ERROR_E_NO_H225"},
+        {12, "ERROR_E_UNAVAILABLE"}, {13, "ERROR_E_NO_ADMIN"},   {14, "ERROR_E_MUST_LOGIN"},
+        {15, "ERROR_E_DISABLED"},    {16, "ERROR_E_NO_SESSION"}};
+    std::string text = get_utf8_string("ERROR_E_RUNNING", true, false);
+    if (text.empty()) text = "-";
+    rulo::replace_all(text, "@server@", server);
+    auto key = keys.find(code);
+    return text + get_utf8_string(key == keys.end() ? "ERROR_E_ERROR" : key->second, true, false);
+}
+
 void set_language_table(ini_sections t) {
     rulo::rec_lock lock(language_lock());
     table() = std::move(t);

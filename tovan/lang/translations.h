@@ -17,8 +17,9 @@
 #include <vector>
 
 namespace rulo {
+class exception;
 class rec_mutex;
-}
+} // namespace rulo
 
 namespace tovan {
 
@@ -74,6 +75,13 @@ std::string get_default_language();
 // priority of 99 or below when a higher one came before it.
 std::vector<std::string> languages_of(ini_sections const& table);
 std::vector<std::string> get_languages();
+
+// The text for a failure of the connection sequence: the starting or the
+// running error text with "@server@" replaced, and when starting the
+// failure's reason appended.
+std::string get_lang_description(std::string const& server, rulo::exception const& e, bool starting);
+// The text for an error answer of the control RPC by its code.
+std::string get_lang_description(std::string const& server, int control_rpc_code);
 
 // Test access: replaces the whole table.
 void set_language_table(ini_sections table);

@@ -89,14 +89,15 @@ bool open_log_file(std::string const& path, std::string const& aside_suffix) {
 
 bool switch_log_to_debug(std::string const& path) {
     auto& s = state();
-    {
-        std::lock_guard lock(s.mutex);
-        if (s.mode == log_mode::debug) return false;
-        if (s.file) std::fclose(s.file);
-        s.file = nullptr;
-        s.mode = log_mode::debug;
-    }
+    std::lock_guard lock(s.mutex);
+    if (s.mode == log_mode::debug) return false;
+    if (s.file) std::fclose(s.file);
+    s.file = nullptr;
+    // The framework log is pointed at the file before any line takes the
+    // debug path, so none goes to its previous file. Writers call the
+    // framework log without this mutex, so the order of locks is fixed.
     rulo::errlog::set_log_file(path);
+    s.mode = log_mode::debug;
     return true;
 }
 

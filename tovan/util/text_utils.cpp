@@ -1,5 +1,6 @@
 #include "tovan/util/text_utils.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace tovan {
@@ -67,6 +68,10 @@ QString unknown_to_unicode(char const* bytes, std::size_t count) {
 std::string unicode_to_utf8(QString const& text, bool with_mark) {
     std::string out = with_mark ? "\xEF\xBB\xBF" : "";
     return out + text.toUtf8().toStdString();
+}
+
+int GetLastError() {
+    return errno;
 }
 
 std::string replace_all2(std::string text, std::string const& search, std::string const& replacement) {

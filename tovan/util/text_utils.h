@@ -23,6 +23,9 @@ QString convert_text(int code, char const* bytes, std::size_t count);
 QString unknown_to_unicode(char const* bytes, std::size_t count);
 std::string unicode_to_utf8(QString const& text, bool with_mark);
 
+// The calling thread's system error number.
+int GetLastError();
+
 // Every occurrence, left to right, the scan going on after each inserted
 // replacement; an empty search text replaces nothing.
 std::string replace_all2(std::string text, std::string const& search, std::string const& replacement);
