@@ -170,6 +170,23 @@ TEST_F(DeskProcess, MissingConfigurationIsACriticalError) {
     EXPECT_FALSE(fs::exists(dir + "/VYNDesk.out"));
 }
 
+// A working directory whose configuration path would not fit 1023
+// characters is refused like a missing file, not cut short.
+TEST_F(DeskProcess, AnOverlongConfigurationPathIsRefused) {
+    std::string dir = make_run_dir("tovan_desk");
+    fs::path deep = dir;
+    while (deep.string().size() < 1030) deep /= std::string(100, 'd');
+    fs::create_directories(deep);
+    fs::copy(fs::path(dir) / "conf", deep / "conf", fs::copy_options::recursive);
+    last_stderr = dir + "/stderr.txt";
+    pid_t pid = spawn(server->display(), deep.string(), dir + "/tovan_desk", {"--vynwex"}, last_stderr);
+    std::string box = wait_window("Critical error");
+    ASSERT_FALSE(box.empty());
+    shell(server->display(), "xdotool windowfocus --sync " + box + " key Return");
+    int status = wait_exit(pid, std::chrono::seconds(60));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+}
+
 TEST_F(DeskProcess, CentredSizedAndClosedCleanly) {
     std::string dir = make_run_dir("tovan_desk");
     pid_t pid =

@@ -11,6 +11,7 @@
 #include "rulo/config_store.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QDialog>
 #include <QDir>
 #include <QDirIterator>
@@ -173,7 +174,8 @@ protected:
         QDir().mkpath("conf");
         QDir().mkpath("conf_static");
         QDir().mkpath("home");
-        write("conf/VYNConfiguration.ini", "[VYNDeskLite]\nMaxPacketSize=51\n=x\nTouchPad=TRUE\n");
+        write("conf/VYNConfiguration.ini",
+              "[VYNDeskLite]\nMaxPacketSize=51\n=x\nTouchPad=TRUE\nLogoImage=l/a&b#c%41.bmp\n");
         // This test binary's name is neither desk nor client: answer the question No.
         set_message_box_responder([this](QMessageBox& box) {
             asked.push_back(box.text().toStdString());
@@ -233,6 +235,10 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
     // The configuration survived its "=x" line.
     EXPECT_EQ(rulo::socket::g_max_send, 51);
     EXPECT_TRUE(d->m_touch_pad);
+    // The logo path is stored as it stands: no option-string syntax in it.
+    std::string logo;
+    EXPECT_TRUE(d->get_main_app_option("load", "logo", &logo));
+    EXPECT_EQ(logo, QCoreApplication::applicationDirPath().toStdString() + "/l/a&b#c%41.bmp");
     // "--mtu 1" holds for the process, in memory only.
     EXPECT_EQ(xstd::get_config_string("", "mtu_fix_v"), "1");
     QDirIterator files(dir.path() + "/home", QDir::Files, QDirIterator::Subdirectories);
