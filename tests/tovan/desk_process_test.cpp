@@ -9,7 +9,9 @@
 #include <QImage>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -66,7 +68,23 @@ protected:
     pid_t start(std::string const& dir, std::string const& name,
                 std::vector<std::string> args = {"--vynwex"}) {
         last_stderr = dir + "/stderr.txt";
-        return spawn(server->display(), dir, dir + "/" + name, args, last_stderr);
+        return started(spawn(server->display(), dir, dir + "/" + name, args, last_stderr));
+    }
+    pid_t started(pid_t pid) {
+        live.push_back(pid);
+        return pid;
+    }
+    // The exit status of a started program (see wait_exit).
+    int finish(pid_t pid) {
+        live.erase(std::remove(live.begin(), live.end(), pid), live.end());
+        return wait_exit(pid, std::chrono::seconds(60));
+    }
+    // A test that stopped early leaves no program behind.
+    void TearDown() override {
+        for (pid_t pid : live) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
     }
 
     // The id of the visible window whose whole title is title, waiting for it.
@@ -125,6 +143,7 @@ protected:
     QTemporaryDir tmp;
     int runs = 0;
     std::string last_stderr;
+    std::vector<pid_t> live;
 };
 
 xvfb_server* DeskProcess::server = nullptr;
@@ -152,7 +171,7 @@ TEST_F(DeskProcess, RoleByFileName) {
         EXPECT_EQ(wm_name(id), std::string("WM_NAME(STRING) = \"") + c.title + "\"") << c.name;
         screenshot(std::string("role-") + c.name);
         close_by_button(id);
-        int status = wait_exit(pid, std::chrono::seconds(60));
+        int status = finish(pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.name << " " << status << "\n"
                                                                    << read_all(last_stderr);
     }
@@ -165,7 +184,7 @@ TEST_F(DeskProcess, MissingConfigurationIsACriticalError) {
     ASSERT_FALSE(box.empty());
     screenshot("critical-error");
     shell(server->display(), "xdotool windowfocus --sync " + box + " key Return");
-    int status = wait_exit(pid, std::chrono::seconds(60));
+    int status = finish(pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     EXPECT_FALSE(fs::exists(dir + "/VYNDesk.out"));
 }
@@ -179,11 +198,12 @@ TEST_F(DeskProcess, AnOverlongConfigurationPathIsRefused) {
     fs::create_directories(deep);
     fs::copy(fs::path(dir) / "conf", deep / "conf", fs::copy_options::recursive);
     last_stderr = dir + "/stderr.txt";
-    pid_t pid = spawn(server->display(), deep.string(), dir + "/tovan_desk", {"--vynwex"}, last_stderr);
+    pid_t pid =
+        started(spawn(server->display(), deep.string(), dir + "/tovan_desk", {"--vynwex"}, last_stderr));
     std::string box = wait_window("Critical error");
     ASSERT_FALSE(box.empty());
     shell(server->display(), "xdotool windowfocus --sync " + box + " key Return");
-    int status = wait_exit(pid, std::chrono::seconds(60));
+    int status = finish(pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
@@ -224,7 +244,7 @@ TEST_F(DeskProcess, CentredSizedAndClosedCleanly) {
     }
 
     close_by_button(id);
-    int status = wait_exit(pid, std::chrono::seconds(60));
+    int status = finish(pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << read_all(last_stderr);
     EXPECT_EQ(read_all(dir + "/notify.txt"), "0 0\n");
     EXPECT_EQ(read_all(last_stderr).find("Sanitizer"), std::string::npos) << read_all(last_stderr);
@@ -239,7 +259,7 @@ TEST_F(DeskProcess, CentredSizedAndClosedCleanly) {
     EXPECT_EQ(g.x + g.width - 1, 1022) << "right edge on the last column";
     EXPECT_EQ(g.y + g.height - 1, 766) << "bottom edge on the last row";
     close_by_button(id);
-    EXPECT_EQ(WEXITSTATUS(wait_exit(pid, std::chrono::seconds(60))), 0);
+    EXPECT_EQ(WEXITSTATUS(finish(pid)), 0);
     int aside = 0;
     for (auto const& e : fs::directory_iterator(dir)) {
         if (e.path().filename().string().rfind("VYNDesk.out_", 0) == 0) {

@@ -18,6 +18,8 @@
 #include <atomic>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
+#include <set>
 #include <thread>
 
 namespace {
@@ -103,6 +105,65 @@ TEST_F(Translations, HeadersNamesFactorsAndIds) {
     EXPECT_EQ(g_language_id, 0x1f);
     SetSelectedLanguage("en");
     EXPECT_EQ(g_language_id, -1) << "no tokens";
+}
+
+// The shipped file: every key the program looks up is there in English,
+// every language has exactly the English keys, and the file is plain UTF-8.
+TEST(ShippedTranslations, CompleteInEveryLanguage) {
+    std::ifstream in(SHIPPED_LANGALL, std::ios::binary);
+    std::string const text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(text.empty());
+    EXPECT_NE(text.substr(0, 3), "\xEF\xBB\xBF") << "no byte-order mark";
+    EXPECT_EQ(QString::fromUtf8(text.c_str()).toUtf8().toStdString(), text) << "valid UTF-8";
+    ini_sections t;
+    std::vector<std::string> skipped;
+    parse_ini_text(text, t, &skipped);
+    EXPECT_TRUE(skipped.empty());
+    char const* const used[] = {"generic_IDC_OK",
+                                "generic_IDC_CANCEL",
+                                "generic_IDC_YES",
+                                "generic_IDC_NO",
+                                "generic_IDC_ACTION",
+                                "generic_IDC_DESCRIPTION_TEXT",
+                                "generic_QUESTION",
+                                "generic_DO_CLOSE_DISCONNECT",
+                                "generic_DO_DISCONNECT",
+                                "generic_Languages",
+                                "generic_Advanced",
+                                "generic_ERROR_E_START",
+                                "generic_ERROR_E_RUNNING",
+                                "generic_ERROR_E_PROTOCOL",
+                                "generic_ERROR_E_ERROR",
+                                "generic_ERROR_E_NOT_EXISTING",
+                                "generic_ERROR_E_RESOLVE",
+                                "generic_ERROR_E_NOT_ALLOWED",
+                                "generic_ERROR_E_ALREADY",
+                                "generic_ERROR_E_PASSWORD",
+                                "generic_ERROR_E_WANT_TUNNEL",
+                                "generic_ERROR_E_UNAVAILABLE",
+                                "generic_ERROR_E_NO_ADMIN",
+                                "generic_ERROR_E_MUST_LOGIN",
+                                "generic_ERROR_E_DISABLED",
+                                "generic_ERROR_E_NO_SESSION",
+                                "__NAME",
+                                "__NATIVE",
+                                "__PRIORITY",
+                                "__MATCH_LINUX"};
+    for (char const* key : used) EXPECT_FALSE(get_ini_string(t, "en", key).empty()) << key;
+    std::set<std::string> english;
+    for (auto const& [key, value] : t["en"])
+        if (key.rfind("__", 0) != 0) english.insert(key);
+    for (char const* code : {"de", "fr", "pt", "ptbr", "sr", "srl", "no"}) {
+        ASSERT_EQ(t.count(code), 1u) << code;
+        std::set<std::string> keys;
+        for (auto const& [key, value] : t[code])
+            if (key.rfind("__", 0) != 0) keys.insert(key);
+        EXPECT_EQ(keys, english) << code;
+    }
+    EXPECT_EQ(languages_of(t), (std::vector<std::string>{"de", "en", "fr", "pt", "-", "no", "sr", "srl"}));
+    EXPECT_EQ(match_locale(t, "nb_NO.UTF-8"), "no");
+    EXPECT_EQ(match_locale(t, "pt_BR.UTF-8"), "ptbr");
+    EXPECT_EQ(match_locale(t, "sr_RS@latin"), "srl");
 }
 
 TEST(ErrorTexts, ConnectionAndControlRpc) {
