@@ -4,6 +4,7 @@
 #include "tovan/dialog/program_args.h"
 #include "tovan/dialog/vyn_dialog.h"
 #include "tovan/lang/translations.h"
+#include "tovan/plugins/plugin_host.h"
 #include "tovan/util/log_message.h"
 
 #include "rulo/errlog.h"
@@ -13,11 +14,6 @@
 #include <QIcon>
 #include <QtGlobal>
 
-namespace tovan {
-void plugin_def_init(void* table);
-void remove_pin(std::string const& name);
-} // namespace tovan
-
 int main(int argc, char** argv) {
     using namespace tovan;
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -25,7 +21,7 @@ int main(int argc, char** argv) {
     auto* app = new QApplication(argc, argv);
     auto* api = new rulo::init(nullptr);
     init_language();
-    plugin_def_init(api);
+    plugin_def::init(api);
     rulo::errlog::set_vlevel(9999);
     g_main_window = new VYNMainWindow;
     dlg = new CVYNDialog(nullptr);

@@ -37,15 +37,9 @@ void CVYNDialog::CorrectPosition() {}
 void CVYNDialog::updateMenus() {}
 void CVYNDialog::ChooseBackground() {}
 void CVYNDialog::co_language(std::string const&) {}
-void CVYNDialog::libs_command_debug_log() {}
-void CVYNDialog::libs_command_update_language() {}
 void CVYNDialog::create_connection_factory() {}
 void CVYNDialog::create_plugin_manager() {}
 void CVYNDialog::create_numpad() {}
-// The start-up dialog is XML-described; with none described, start-up goes on.
-bool CVYNDialog::run_start_dialog() {
-    return true;
-}
 
 void CVYNDialog::OnLog() {}
 void CVYNDialog::OnAction() {}
@@ -63,9 +57,5 @@ void CVYNDialog::ClearChat() {}
 void CVYNDialog::CopyChat() {}
 void CVYNDialog::Send2Proxy() {}
 void CVYNDialog::chat_context(QPoint) {}
-
-// The plugin host: the API table for plugin tables, and removing every pin.
-void plugin_def_init(void*) {}
-void remove_pin(std::string const&) {}
 
 } // namespace tovan

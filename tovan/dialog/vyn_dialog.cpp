@@ -5,7 +5,9 @@
 #include "tovan/dialog/message_box.h"
 #include "tovan/dialog/program_args.h"
 #include "tovan/dialog/window_language.h"
+#include "tovan/dialogs/xml_dialog.h"
 #include "tovan/lang/translations.h"
+#include "tovan/plugins/plugin_host.h"
 #include "tovan/util/log_message.h"
 
 #include "rulo-rpt/net/socket.h"
@@ -13,6 +15,8 @@
 #include "rulo/config_store.h"
 #include "rulo/errlog.h"
 #include "rulo/exception.h"
+#include "rulo/netbuf.h"
+#include "rulo/packet.h"
 #include "rulo/process.h"
 #include "rulo/text.h"
 #include "rulo/thread.h"
@@ -230,15 +234,18 @@ bool CVYNDialog::OnInitDialog() {
     ReadConfiguration();
     ReadCommandLine();
     OnLanguage();
-    if (!m_from_wex && !restored_connection() && !run_start_dialog()) {
-        reject();
-        return false;
+    if (!m_from_wex && !restored_connection()) {
+        std::string const xml = GetLanguageDialog("sod_dialog");
+        if (!xml.empty() && run_xml_dialog(this, xml) != 1) {
+            reject();
+            return false;
+        }
     }
     LoadLogo();
     LogMessage("check gui");
     LogMessage("num pad");
     create_numpad();
-    if (log_is_debug()) libs_command_debug_log();
+    if (log_is_debug()) tell_plugins_debug_log();
 
     updateMenus();
     m_context_menu = std::make_unique<QMenu>();
@@ -428,8 +435,14 @@ void CVYNDialog::LoadLogo() {
     IDC_LOGO_ICON->setPixmap(QPixmap::fromImage(img));
 }
 
+void CVYNDialog::tell_plugins_debug_log() {
+    netbuf packet;
+    xstd::packet_push(packet, std::string("debug-log"), true);
+    libs_command("", packet);
+}
+
 void CVYNDialog::EnableDebug() {
-    if (switch_log_to_debug(m_log_path)) libs_command_debug_log();
+    if (switch_log_to_debug(m_log_path)) tell_plugins_debug_log();
 }
 
 void CVYNDialog::append_options(std::string const& event, std::string const& options) {
@@ -519,7 +532,9 @@ void CVYNDialog::OnLanguage() {
     RetranslateLanguageStatus(this, nullptr);
     LogMessage("updating visual look");
     UpdateVisualLook();
-    libs_command_update_language();
+    netbuf update;
+    xstd::packet_push(update, std::string("update-language"));
+    libs_command("", update);
     LogMessage("done");
 }
 

@@ -86,12 +86,11 @@ public:
     void updateMenus();
     void ChooseBackground();
     void co_language(std::string const& code);
-    void libs_command_debug_log();
-    void libs_command_update_language();
+    // Tells every plugin library that the log is now the debug log.
+    void tell_plugins_debug_log();
     void create_connection_factory();
     void create_plugin_manager();
     void create_numpad();
-    bool run_start_dialog();
 
 signals:
     void emit_OnUpdateMessage();
