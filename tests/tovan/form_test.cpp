@@ -15,6 +15,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QDirIterator>
+#include <QMenu>
 #include <QPainter>
 #include <QTemporaryDir>
 
@@ -256,6 +257,64 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
     EXPECT_TRUE(g_main_window->isVisible());
     EXPECT_EQ(g_main_window->pos(), before);
     g_main_window->hide();
+}
+
+// The user picks a language from the menu the settings buttons open.
+TEST_F(DialogInProcess, LanguageMenuAndContextMenus) {
+    set_language_table({{"en",
+                         {{"__NAME", "English"},
+                          {"__PRIORITY", "100"},
+                          {"generic_IDC_ACTION", "Connect"},
+                          {"generic_CLEAR", "Clear"},
+                          {"generic_COPY", "Copy"},
+                          {"generic_PROXY_LOG", "Proxy log"}}},
+                        {"de",
+                         {{"__NAME", "German"},
+                          {"__NATIVE", "Deutsch"},
+                          {"__PRIORITY", "100"},
+                          {"generic_IDC_ACTION", "Verbinden"}}},
+                        {"ptbr", {{"__PRIORITY", "50"}}},
+                        {"fr", {{"__NAME", "French"}, {"__PRIORITY", "50"}}}});
+    setenv("LANG", "C", 1);
+    unsetenv("LC_ALL");
+    set_program_arguments({"--vynwex"});
+    CVYNDialog d(nullptr);
+    EXPECT_EQ(GetSelectedLanguage(), "en");
+    EXPECT_EQ(d.m_btn_action->text(), "Connect");
+
+    QMenu* main_menu = d.context_menu_for(d.m_btn_settings);
+    ASSERT_NE(main_menu, nullptr);
+    EXPECT_EQ(d.context_menu_for(d.m_btn_settings1), main_menu);
+    QStringList entries;
+    for (QAction* a : main_menu->actions()) entries << (a->isSeparator() ? "-" : a->text());
+    EXPECT_EQ(entries, (QStringList{"Log", "-", "Languages", "Advanced", "-", "Settings"}));
+
+    QStringList languages;
+    QAction* german = nullptr;
+    for (QAction* a : d.m_language_menu.actions()) {
+        languages << (a->isSeparator() ? "-" : a->text());
+        if (a->data().toString() == "de") german = a;
+    }
+    EXPECT_EQ(languages, (QStringList{"Deutsch (German)", "English (English)", "-", "French (French)"}));
+    ASSERT_NE(german, nullptr);
+    german->trigger();
+    EXPECT_EQ(GetSelectedLanguage(), "de");
+    EXPECT_EQ(d.m_btn_action->text(), "Verbinden");
+    for (QAction* a : d.m_language_menu.actions()) {
+        if (!a->isSeparator()) {
+            EXPECT_EQ(a->isChecked(), a == german) << a->text().toStdString();
+        }
+    }
+
+    QMenu* chat = d.context_menu_for(d.IDC_LOG_OUTPUT->viewport());
+    ASSERT_NE(chat, nullptr);
+    ASSERT_EQ(chat->actions().size(), 2);
+    EXPECT_EQ(chat->actions()[0]->text(), "Clear") << "English stands in for a missing German text";
+    QMenu* send = d.context_menu_for(d.m_btn_send);
+    ASSERT_NE(send, nullptr);
+    EXPECT_EQ(send->actions()[0]->text(), "Proxy log");
+    EXPECT_EQ(d.context_menu_for(d.m_btn_audio), nullptr);
+    EXPECT_EQ(d.context_menu_for(d.IDC_CODE), nullptr);
 }
 
 TEST_F(DialogInProcess, Logos) {

@@ -25,6 +25,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QBitmap>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -600,6 +601,26 @@ void CVYNDialog::idcCodeChanged(QString const& text) {
 
 void CVYNDialog::start_new() {
     QProcess::startDetached(QCoreApplication::applicationFilePath(), {});
+}
+
+QMenu* CVYNDialog::context_menu_for(QWidget* w) {
+    if (w == m_btn_settings || w == m_btn_settings1) return m_context_menu.get();
+    m_popup_menu = std::make_unique<QMenu>();
+    if (w == IDC_LOG_OUTPUT || (w && w->parentWidget() == IDC_LOG_OUTPUT)) {
+        connect(m_popup_menu->addAction(get_lang_string("CLEAR", true, false)), &QAction::triggered, this,
+                &CVYNDialog::ClearChat);
+        connect(m_popup_menu->addAction(get_lang_string("COPY", true, false)), &QAction::triggered, this,
+                &CVYNDialog::CopyChat);
+    } else if (w == m_btn_send && !m_is_client && !m_old_peer) {
+        connect(m_popup_menu->addAction(get_lang_string("PROXY_LOG", true, false)), &QAction::triggered, this,
+                &CVYNDialog::Send2Proxy);
+    }
+    return m_popup_menu->isEmpty() ? nullptr : m_popup_menu.get();
+}
+
+void CVYNDialog::contextMenuEvent(QContextMenuEvent* event) {
+    QDialog::contextMenuEvent(event);
+    if (QMenu* menu = context_menu_for(childAt(event->pos()))) menu->exec(event->globalPos());
 }
 
 void CVYNDialog::keyPressEvent(QKeyEvent* event) {

@@ -125,7 +125,12 @@ public slots:
     void start_new();
     void chat_context(QPoint pos);
 
+    // The menu a right click over widget opens (null: none); the chat log's
+    // and the send button's menus are made anew each time.
+    QMenu* context_menu_for(QWidget* widget);
+
 protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
@@ -155,6 +160,7 @@ public:
     bool m_in_connection = false;
     bool m_layout_dirty = false;
     bool m_is_client = true;
+    bool m_old_peer = false;
     rulo::rec_mutex m_cmd_lock;
     std::deque<std::string> m_cmd_queue;
     std::deque<std::string> m_chat_queue;
@@ -177,6 +183,7 @@ public:
     QMenu m_language_menu;
     QMenu m_advanced_menu;
     std::unique_ptr<QMenu> m_context_menu;
+    std::unique_ptr<QMenu> m_popup_menu; // the last chat-log or send-button menu
     QTimer m_timer;
     std::string m_eos_dialog;
     std::string m_proxy_notification;
