@@ -189,6 +189,32 @@ TEST_F(DeskProcess, MissingConfigurationIsACriticalError) {
     EXPECT_FALSE(fs::exists(dir + "/VYNDesk.out"));
 }
 
+// The language follows the locale: LC_ALL over LANG, pt_BR and nb_NO by
+// their own tokens.
+TEST_F(DeskProcess, LanguageFromTheLocale) {
+    struct {
+        char const* lc_all;
+        char const* lang;
+        char const* language;
+    } const cases[] = {{"", "pt_BR.UTF-8", "ptbr"}, {"nb_NO.UTF-8", "de_DE.UTF-8", "no"}, {"", "C", "en"}};
+    for (auto const& c : cases) {
+        std::string dir = make_run_dir("tovan_desk");
+        setenv("LC_ALL", c.lc_all, 1);
+        setenv("LANG", c.lang, 1);
+        pid_t pid = start(dir, "tovan_desk");
+        unsetenv("LC_ALL");
+        setenv("LANG", "C.UTF-8", 1);
+        std::string id = wait_window("Tovan Desk");
+        ASSERT_FALSE(id.empty()) << c.lang;
+        close_by_button(id);
+        EXPECT_EQ(WEXITSTATUS(finish(pid)), 0);
+        EXPECT_NE(read_all(dir + "/VYNDesk.out")
+                      .find(std::string("Setting language to the detected value: ") + c.language + "\n"),
+                  std::string::npos)
+            << c.lang;
+    }
+}
+
 // A working directory whose configuration path would not fit 1023
 // characters is refused like a missing file, not cut short.
 TEST_F(DeskProcess, AnOverlongConfigurationPathIsRefused) {
