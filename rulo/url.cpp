@@ -112,19 +112,13 @@ void cgi_parse_path_param(std::string const& text, std::string* path, std::strin
                           std::string* fragment) {
     std::string rest = text;
     std::size_t hash = rest.find('#');
-    if (hash != std::string::npos) {
-        *fragment = percentdecode(rest.substr(hash + 1));
-        rest.erase(hash);
-    } else {
-        fragment->clear();
-    }
+    if (fragment)
+        *fragment = hash == std::string::npos ? std::string() : percentdecode(rest.substr(hash + 1));
+    if (hash != std::string::npos) rest.erase(hash);
     std::size_t question = rest.find('?');
-    if (question != std::string::npos) {
-        *query = rest.substr(question + 1);
-        rest.erase(question);
-    } else {
-        query->clear();
-    }
+    if (query) *query = question == std::string::npos ? std::string() : rest.substr(question + 1);
+    if (question != std::string::npos) rest.erase(question);
+    if (!path) return;
     *path = percentdecode(rest);
     collapse_slashes(*path);
 }

@@ -34,7 +34,7 @@ std::string cgi_get_param(std::map<std::string, std::string> const& params);
 
 // Splits the part of a URL after the host: the fragment (after the first "#",
 // percent-decoded), the path (before the first "?", percent-decoded, "//"
-// collapsed) and the query (after the "?", raw).
+// collapsed) and the query (after the "?", raw). A null output is skipped.
 void cgi_parse_path_param(std::string const& text, std::string* path, std::string* query,
                           std::string* fragment);
 // Appends the coded form of path, query and fragment to *out.

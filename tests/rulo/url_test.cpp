@@ -53,6 +53,19 @@ std::string fields(rulo::url const& u) {
            rulo::cgi_get_param(u.cgi) + "|" + u.fragment + "|" + (u.relative() ? "relative" : "absolute");
 }
 
+// Callers that want one part pass null for the others.
+TEST(url_cgi, path_param_skips_null_outputs) {
+    std::string path, query, fragment;
+    rulo::cgi_parse_path_param("/a//b%20c?x=1#f%21", &path, nullptr, nullptr);
+    EXPECT_EQ(path, "/a/b c");
+    rulo::cgi_parse_path_param("/a//b%20c?x=1#f%21", nullptr, &query, nullptr);
+    EXPECT_EQ(query, "x=1");
+    rulo::cgi_parse_path_param("/a//b%20c?x=1#f%21", nullptr, nullptr, &fragment);
+    EXPECT_EQ(fragment, "f!");
+    rulo::cgi_parse_path_param("/p", &path, &query, &fragment);
+    EXPECT_EQ(path + "|" + query + "|" + fragment, "/p||");
+}
+
 TEST(url_parse, fields_written_and_read_back) {
     std::vector<std::array<std::string, 3>> const rows = {
         // text, fields, written
