@@ -100,8 +100,9 @@ TEST(rptMux, TargetsThatWouldForgeHeadLinesAreRefused) {
 // Every failing exit of start_and_wait ends the connection: the relay sees
 // it close and the sink gets broken() once.
 TEST(rptMux, FailedHandshakesDisconnect) {
+    // Long lines, few of them: within the head parser's own line limits.
     std::string padding;
-    for (int i = 0; i < 70 * 1024 / 20; ++i) padding += "X-Pad: 0123456789ab\r\n";
+    for (int i = 0; i < 5; ++i) padding += "X-Pad: " + std::string(15000, 'x') + "\r\n";
     struct row {
         char const* what;
         std::function<void(relay_end::config&)> setup;
@@ -317,7 +318,9 @@ TEST(rptMux, SecureChannelDataOutsideTlsIsDropped) {
     l.relay->send_data(secure, "injected", false);
     l.relay->send_data(plain, "plain", false);
     l.relay->send_data(secure, "genuine", true);
-    ASSERT_TRUE(cl.sink->wait_for([&] { return cl.sink->bytes(secure) == "genuine"; }));
+    ASSERT_TRUE(
+        cl.sink->wait_for([&] { return cl.sink->bytes(secure).find("genuine") != std::string::npos; }));
+    EXPECT_EQ(cl.sink->bytes(secure), "genuine");
     EXPECT_EQ(cl.sink->bytes(plain), "plain");
     EXPECT_EQ(cl.sink->broken_count(), 0);
 }
@@ -349,11 +352,16 @@ TEST(rptMux, ConcurrentSecureSendsKeepRecordOrder) {
     int const threads = 8, rounds = 200;
     std::vector<long long> ids;
     for (int t = 0; t < threads; ++t) ids.push_back(cl.open("ECHO", true));
+    std::atomic<int> failed_sends{0};
     std::vector<std::thread> senders;
     for (int t = 0; t < threads; ++t)
         senders.emplace_back([&, t] {
-            for (int i = 0; i < rounds; ++i)
-                cl.mux->send(ids[t], netbuf::from_string(std::to_string(i) + ";"), false);
+            try {
+                for (int i = 0; i < rounds; ++i)
+                    cl.mux->send(ids[t], netbuf::from_string(std::to_string(i) + ";"), false);
+            } catch (rulo::exception const&) {
+                ++failed_sends;
+            }
         });
     for (auto& s : senders) s.join();
     std::string expected;
@@ -365,6 +373,7 @@ TEST(rptMux, ConcurrentSecureSendsKeepRecordOrder) {
         EXPECT_EQ(l.relay->plain_data_frames(ids[t]), 0);
     }
     EXPECT_FALSE(l.relay->ended());
+    EXPECT_EQ(failed_sends, 0);
 }
 
 TEST(connection_def, FixRegConf) {
