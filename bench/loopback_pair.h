@@ -3,6 +3,7 @@
 // takes the accepted descriptor. Both are served by the process's poller.
 #pragma once
 
+#include "bench/bench_peers.h"
 #include "rulo-rpt/net/rptSocket.h"
 
 #include <arpa/inet.h>
@@ -18,20 +19,13 @@ struct loopback_pair {
     rulo::object<rulo::rptSocket> server{new rulo::rptSocket};
 
     loopback_pair(rulo::object<rptTransportSink> client_sink, rulo::object<rptTransportSink> server_sink) {
-        int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(listener, 1) != 0 ||
-            ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length) != 0)
-            throw std::runtime_error("listener");
-        tIProcessId const address(INADDR_LOOPBACK, ntohs(a.sin_port));
+        loopback_listener listener;
+        if (listener.fd < 0) throw std::runtime_error("listener");
+        tIProcessId const address(INADDR_LOOPBACK, listener.port);
         rulo::object<rulo::socket> c(new rulo::socket(rulo::socket::tcp, address));
         c->connect(10);
-        int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        ::close(listener);
+        int accepted = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
+        ::close(listener.fd);
         if (accepted < 0) throw std::runtime_error("accept");
         rulo::object<rulo::socket> s(new rulo::socket(accepted, c->get_src()));
         client->start(client_sink, c);

@@ -38,6 +38,7 @@ void fill(netbuf& b, int part) {
 
 // One round of each kind: 1 MiB in, then out again, in parts of part bytes.
 struct rounds {
+    explicit rounds(int piece) : part(piece) {}
     int part;
     std::vector<char> out = std::vector<char>(size_t(part), 0);
     std::vector<char> block; // made by the first memcpy round only: the others run with what they had

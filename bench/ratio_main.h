@@ -1,10 +1,13 @@
 // The main of a benchmark program that compares our code with an outside
 // program: runs the benchmarks as usual, then prints the ratio of the two
-// named benchmarks' wall time per iteration (ours / theirs).
+// named benchmarks' wall time per iteration (ours / theirs). With
+// --benchmark_repetitions the ratio is that of the medians of the
+// repetitions; the aggregate rows (mean, median, deviation) are not taken.
 #pragma once
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -17,10 +20,21 @@ public:
     void ReportRuns(std::vector<Run> const& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (Run const& r : runs)
-            if (!r.error_occurred && r.iterations > 0)
-                seconds[r.run_name.function_name] = r.real_accumulated_time / double(r.iterations);
+            if (r.run_type == Run::RT_Iteration && !r.error_occurred && r.iterations > 0)
+                seconds[r.run_name.function_name].push_back(r.real_accumulated_time / double(r.iterations));
     }
-    std::map<std::string, double> seconds;
+
+    // The median time per iteration over the repetitions, or 0 when none ran.
+    double median(std::string const& name) const {
+        auto it = seconds.find(name);
+        if (it == seconds.end() || it->second.empty()) return 0;
+        std::vector<double> v = it->second;
+        std::sort(v.begin(), v.end());
+        std::size_t const n = v.size();
+        return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    }
+
+    std::map<std::string, std::vector<double>> seconds;
 };
 
 inline int run_with_ratio(int argc, char** argv, char const* ours, char const* theirs, char const* label) {
@@ -28,10 +42,8 @@ inline int run_with_ratio(int argc, char** argv, char const* ours, char const* t
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     ratio_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto a = reporter.seconds.find(ours);
-    auto b = reporter.seconds.find(theirs);
-    if (a != reporter.seconds.end() && b != reporter.seconds.end())
-        std::printf("%s: %.2f\n", label, a->second / b->second);
+    double const a = reporter.median(ours), b = reporter.median(theirs);
+    if (a > 0 && b > 0) std::printf("%s: %.2f\n", label, a / b);
     benchmark::Shutdown();
     return 0;
 }

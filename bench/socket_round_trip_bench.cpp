@@ -2,6 +2,7 @@
 // another and back (an echo sink on the poller thread), against a plain
 // blocking TCP ping-pong between two threads, in the same run. The closing
 // line gives the time ratio (ours / plain), goal at most 1.5.
+#include "bench/bench_peers.h"
 #include "bench/loopback_pair.h"
 #include "bench/ratio_main.h"
 #include "rulo/init.h"
@@ -79,21 +80,18 @@ bool exact(int fd, char* data, int n, bool sending) {
 }
 
 void BM_blocking_ping_pong(benchmark::State& state) {
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    bench_support::loopback_listener listener;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listener, 1);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length);
+    a.sin_port = htons(listener.port);
     int client = ::socket(AF_INET, SOCK_STREAM, 0);
     if (::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         state.SkipWithError("connect");
         return;
     }
-    int server = ::accept(listener, nullptr, nullptr);
-    ::close(listener);
+    int server = ::accept(listener.fd, nullptr, nullptr);
+    ::close(listener.fd);
     int one = 1;
     ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

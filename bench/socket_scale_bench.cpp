@@ -3,6 +3,7 @@
 // growth over the registration, counter "rss_bytes_per_socket") and the time
 // one send on one of them takes. The peers are connections left in the accept
 // queues of three listeners, so they hold no descriptor of this process.
+#include "bench/bench_peers.h"
 #include "rulo-rpt/net/rptSocket.h"
 #include "rulo/errlog.h"
 #include "rulo/init.h"
@@ -22,12 +23,7 @@ namespace {
 
 constexpr int connections = 10000;
 
-class idle_sink : public rptTransportSink {
-public:
-    void received(netbuf const&) override {}
-    void broken() override {}
-    void queue_empty() override {}
-};
+using bench_support::idle_sink;
 
 int64_t resident_bytes() {
     std::ifstream statm("/proc/self/statm");
@@ -48,16 +44,9 @@ struct idle_connections {
         ::setrlimit(RLIMIT_NOFILE, &files);
         std::vector<tIProcessId> addresses;
         for (int i = 0; i < 3; ++i) {
-            int l = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t length = sizeof a;
-            ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
-            ::listen(l, 4096);
-            ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &length);
-            listeners.push_back(l);
-            addresses.emplace_back(INADDR_LOOPBACK, ntohs(a.sin_port));
+            bench_support::loopback_listener l(4096);
+            listeners.push_back(l.fd);
+            addresses.emplace_back(INADDR_LOOPBACK, l.port);
         }
         rulo::object<rptTransportSink> sink(new idle_sink);
         int64_t const before = resident_bytes();

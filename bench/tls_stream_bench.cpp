@@ -3,6 +3,7 @@
 // a pair of stunnel4 processes (OpenSSL) moving the same number of bytes in
 // the same run, both with AES-256-CBC and SHA-1 records. The closing line
 // gives the time ratio (ours / stunnel): at most 1.0 is as fast or faster.
+#include "bench/bench_peers.h"
 #include "bench/loopback_pair.h"
 #include "bench/ratio_main.h"
 #include "rulo-rpt/tls/rptXYSSL.h"
@@ -12,16 +13,8 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
-#include <mutex>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -30,52 +23,9 @@ namespace {
 constexpr int64_t block = 1 << 20;
 constexpr int64_t blocks = 128; // 128 MiB per iteration
 
-// Counts what arrives and wakes the sender's thread when a target is reached.
-class counting_sink : public rptTransportSink {
-public:
-    void received(netbuf const& data) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bytes += data.size();
-        if (m_bytes >= m_target) m_done.notify_all();
-    }
-    void broken() override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_broken = true;
-        m_done.notify_all();
-    }
-    void queue_empty() override {}
-    // False when the connection broke first.
-    bool wait_for(int64_t total) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_target = total;
-        m_done.wait(lock, [&] { return m_bytes >= m_target || m_broken; });
-        return m_bytes >= m_target;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-    int64_t m_bytes = 0;
-    int64_t m_target = INT64_MAX;
-    bool m_broken = false;
-};
-
-class idle_sink : public rptTransportSink {
-public:
-    void received(netbuf const&) override {}
-    void broken() override {}
-    void queue_empty() override {}
-};
-
-std::string run_output(std::string const& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
+using bench_support::counting_sink;
+using bench_support::idle_sink;
+using bench_support::run_output;
 
 // A certificate and key made for this run, removed with the object.
 struct bench_cert {
@@ -133,32 +83,6 @@ void BM_rptXYSSL_stream(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * block * blocks);
 }
 
-// A program run in the background for the length of one measurement; stopped
-// and reaped when the object goes.
-class background {
-public:
-    explicit background(std::vector<std::string> const& args) {
-        std::vector<char*> argv;
-        for (std::string const& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t quiet;
-        posix_spawn_file_actions_init(&quiet);
-        posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&m_pid, argv[0], &quiet, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&quiet);
-    }
-    ~background() {
-        if (m_pid <= 0) return;
-        ::kill(m_pid, SIGTERM);
-        ::waitpid(m_pid, nullptr, 0);
-    }
-    bool started() const { return m_pid > 0; }
-
-private:
-    pid_t m_pid = -1;
-};
-
 // One stunnel4 end in the foreground of its process, from a configuration file.
 std::vector<std::string> stunnel(std::string const& name, std::string const& accept,
                                  std::string const& connect, bool client) {
@@ -173,17 +97,8 @@ std::vector<std::string> stunnel(std::string const& name, std::string const& acc
     return {"stunnel4", file};
 }
 
-// The value after "key": in iperf3's JSON report, searched from the section.
-double json_number(std::string const& json, std::string const& section, std::string const& key) {
-    auto at = json.find("\"" + section + "\"");
-    if (at == std::string::npos) return 0;
-    at = json.find("\"" + key + "\"", at);
-    if (at == std::string::npos) return 0;
-    return std::atof(json.c_str() + json.find(':', at) + 1);
-}
-
 void BM_stunnel_iperf3_stream(benchmark::State& state) {
-    if (std::system("command -v iperf3 >/dev/null 2>&1 && command -v stunnel4 >/dev/null 2>&1") != 0) {
+    if (!bench_support::have_programs("iperf3 stunnel4")) {
         state.SkipWithError("iperf3 or stunnel4 is not installed (scripts/deps.sh)");
         return;
     }
@@ -192,31 +107,23 @@ void BM_stunnel_iperf3_stream(benchmark::State& state) {
         return;
     }
     int const base = 20000 + (::getpid() % 15000) * 3;
-    std::string const iperf_port = std::to_string(base), tls_port = std::to_string(base + 1),
-                      plain_port = std::to_string(base + 2);
+    std::string const iperf_port = std::to_string(base), tls_port = std::to_string(base + 1);
     for (auto _ : state) {
-        background server({"iperf3", "-s", "-B", "127.0.0.1", "-p", iperf_port});
-        background tls_server(
+        bench_support::background server({"iperf3", "-s", "-B", "127.0.0.1", "-p", iperf_port});
+        bench_support::background tls_server(
             stunnel("tls_server", "127.0.0.1:" + tls_port, "127.0.0.1:" + iperf_port, false));
-        background tls_client(
-            stunnel("tls_client", "127.0.0.1:" + plain_port, "127.0.0.1:" + tls_port, true));
+        bench_support::background tls_client(
+            stunnel("tls_client", "127.0.0.1:" + std::to_string(base + 2), "127.0.0.1:" + tls_port, true));
         if (!server.started() || !tls_server.started() || !tls_client.started()) {
             state.SkipWithError("iperf3 or stunnel4 did not start");
             return;
         }
-        // The client tries again until the whole chain listens (a few tries at most).
-        std::string json;
-        for (int tries = 0; tries < 100 && json.find("sum_received") == std::string::npos; ++tries) {
-            if (tries) ::usleep(50000);
-            json = run_output("iperf3 -c 127.0.0.1 -p " + plain_port + " -n " +
-                              std::to_string(block * blocks) + " -J 2>/dev/null");
-        }
-        double const bps = json_number(json, "sum_received", "bits_per_second");
-        if (bps <= 0) {
+        double const seconds = bench_support::iperf3_seconds(base + 2, block * blocks);
+        if (seconds <= 0) {
             state.SkipWithError("no iperf3 result");
             return;
         }
-        state.SetIterationTime(double(block * blocks) * 8 / bps);
+        state.SetIterationTime(seconds);
     }
     state.SetBytesProcessed(state.iterations() * block * blocks);
 }

@@ -2,6 +2,7 @@
 
 #include "launcher/appendix_format.h"
 #include "launcher/extract.h"
+#include "launcher/start.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -27,7 +28,7 @@ std::string marker() {
 
 // A start may name only a file this launch wrote into the slot itself, and
 // only one written before the newest seal when a seal was recorded.
-bool may_start(const launch_state& s, std::string_view name) {
+result may_start(const launch_state& s, std::string_view name) {
     std::string full = s.slot + "/" + std::string(name);
     bool any_seal = false, sealed_before = false;
     const cleanup_node* target = nullptr;
@@ -39,43 +40,40 @@ bool may_start(const launch_state& s, std::string_view name) {
             target = &*it;
         }
     }
-    if (!target)
-        std::fprintf(stderr, "Not unpacked: %s\n", full.c_str());
-    else if (any_seal && !sealed_before)
-        std::fprintf(stderr, "Written after the seal: %s\n", full.c_str());
-    return target && (!any_seal || sealed_before);
+    if (!target) return result::failure(ENOENT, "Not unpacked: " + full);
+    if (any_seal && !sealed_before) return result::failure(ENOENT, "Written after the seal: " + full);
+    return {};
 }
 
-bool run_lzma_record(launch_state& s, std::string_view body) {
-    std::string archive;
-    return decode_lzma_alone(body, archive) && extract_archive(s, archive);
+// Deletes the launcher's file by its path, but only while that path still
+// names the file that is running.
+void delete_self(const launch_state& s) {
+    std::fprintf(stderr, "Deleting myself: %s\n", s.own_path.c_str());
+    struct stat running, named;
+    if (fstat(s.own_fd, &running) == 0 && lstat(s.own_path.c_str(), &named) == 0 &&
+        running.st_dev == named.st_dev && running.st_ino == named.st_ino)
+        unlink(s.own_path.c_str());
 }
 
 } // namespace
 
-bool open_self(launch_state& s) {
+result open_self(launch_state& s) {
     std::string path(own_path_buffer, '\0');
     ssize_t n = readlink("/proc/self/exe", path.data(), path.size());
     // A result that fills the buffer may have been cut short.
-    if (n <= 0 || std::size_t(n) >= path.size()) {
-        if (n > 0) errno = ENAMETOOLONG;
-        return false;
-    }
+    if (n <= 0 || std::size_t(n) >= path.size()) return result::failure(n > 0 ? ENAMETOOLONG : errno);
     path.resize(std::size_t(n));
     s.own_path = path;
-    s.own_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (s.own_fd < 0) return false;
+    s.own_fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    if (s.own_fd < 0) return result::failure(errno);
     struct stat st;
-    if (fstat(s.own_fd, &st) != 0) return false;
-    if (st.st_size <= 0) {
-        errno = EINVAL;
-        return false;
-    }
+    if (fstat(s.own_fd, &st) != 0) return result::failure(errno);
+    if (st.st_size <= 0) return result::failure(EINVAL);
     void* map = mmap(nullptr, std::size_t(st.st_size), PROT_READ, MAP_SHARED, s.own_fd, 0);
-    if (map == MAP_FAILED) return false;
+    if (map == MAP_FAILED) return result::failure(errno);
     s.image = static_cast<const unsigned char*>(map);
     s.image_size = std::size_t(st.st_size);
-    return true;
+    return {};
 }
 
 std::optional<std::size_t> find_marker(std::string_view image) {
@@ -85,7 +83,7 @@ std::optional<std::size_t> find_marker(std::string_view image) {
     return at;
 }
 
-bool run_appendix(launch_state& s, std::string_view appendix) {
+result run_appendix(launch_state& s, std::string_view appendix) {
     byte_reader r(appendix);
     std::uint8_t pending = 0;
     std::string pending_name;
@@ -97,58 +95,46 @@ bool run_appendix(launch_state& s, std::string_view appendix) {
             std::fprintf(stderr, "Zero padding found, ignoring the rest (%u bytes)\n", unsigned(padding));
             break;
         }
-        if (st == record_status::malformed) {
-            std::fprintf(stderr, "Malformed record at %u\n", unsigned(appendix.size() - r.left));
-            errno = EINVAL;
-            return false;
-        }
-        bool ok = true;
+        if (st == record_status::malformed)
+            return result::failure(EINVAL, "Malformed record at " + std::to_string(appendix.size() - r.left));
+        result done;
         switch (rec.type) {
         case record_archive:
-            ok = extract_archive(s, rec.body);
+            done = extract_archive(s, rec.body);
             break;
         case record_lzma_archive:
-            ok = run_lzma_record(s, rec.body);
+            done = extract_lzma_archive(s, rec.body);
             break;
         case record_seal:
             cleanup_add(s, {}, cleanup_seal);
             break;
         case record_copy_self:
-            if (rec.body.size() >= record_name_limit) {
-                errno = ENAMETOOLONG;
-                return false;
-            }
-            ok = write_entry(s, rec.body,
-                             std::string_view(reinterpret_cast<const char*>(s.image), s.image_size), 0700);
+            if (rec.body.size() >= record_name_limit) return result::failure(ENAMETOOLONG);
+            done = write_entry(s, rec.body,
+                               std::string_view(reinterpret_cast<const char*>(s.image), s.image_size), 0700);
             break;
         case record_delete_self:
-            std::fprintf(stderr, "Deleting myself: %s\n", s.own_path.c_str());
-            unlink(s.own_path.c_str());
+            delete_self(s);
             break;
         default: // 2, 3, 5, 6: a start
-            if (!is_safe_start_name(rec.body)) {
-                std::fprintf(stderr, "Unsafe start name\n");
-                errno = EINVAL;
-                return false;
-            }
-            ok = may_start(s, rec.body);
-            if (!ok) {
-                errno = ENOENT;
-            } else if (rec.type == record_exe_at_end || rec.type == record_dll_at_end) {
+            if (!is_safe_start_name(rec.body)) return result::failure(EINVAL, "Unsafe start name");
+            done = may_start(s, rec.body);
+            if (!done.ok()) break;
+            if (rec.type == record_exe_at_end || rec.type == record_dll_at_end) {
                 pending = rec.type;
                 pending_name = rec.body;
             } else if (rec.type == record_start_exe) {
-                ok = start_exe(s, rec.body);
+                done = start_exe(s, rec.body);
             } else {
-                ok = start_dll(s, rec.body);
+                done = start_dll(s, rec.body);
             }
             break;
         }
-        if (!ok) return false;
+        if (!done.ok()) return done;
     }
     if (pending == record_exe_at_end) return start_exe(s, pending_name);
     if (pending == record_dll_at_end) return start_dll(s, pending_name);
-    return true;
+    return {};
 }
 
 } // namespace launcher

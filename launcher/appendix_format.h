@@ -8,13 +8,13 @@
 // Archive container (body of type 1, or the unpacked bytes of type 7):
 //   dir name length (u32 LE, < 255) | dir name | entry count (u32 LE) |
 //   per entry: name length (u32 LE, < 255) | name | size (u32 LE) | data
-// LZMA-alone stream (body of type 7):
-//   properties (1 byte, <= 224) | dictionary size (u32 LE) |
-//   unpacked size (u64 LE, must be known and below 4 GiB) | range-coded data
+// LZMA-alone stream (body of type 7): see rulo/lzma_alone.h.
 //
 // Everything here is pure: parsing from bytes to values, bounded by what is
 // left, never trusting a length before checking it. No I/O.
 #pragma once
+
+#include "rulo/archive_names.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -53,11 +53,10 @@ inline constexpr std::size_t max_name_length = name_buffer_size - 1;
 inline constexpr std::size_t record_name_limit = 256;
 
 // The two files a cache slot holds besides what was unpacked.
-inline constexpr std::string_view lock_file_name = "writeacc.dat";
-inline constexpr std::string_view slot_marker_name = "remove.dir";
+inline constexpr std::string_view lock_file_name = rulo::archive_names::lock_file_name;
+inline constexpr std::string_view slot_marker_name = rulo::archive_names::slot_marker_name;
 
 inline constexpr std::size_t lzma_header_size = 13;
-inline constexpr unsigned lzma_max_properties = 224;
 
 inline std::uint32_t load_u32(const unsigned char* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
@@ -107,28 +106,18 @@ struct byte_reader {
     }
 };
 
-// True when the name is not empty, does not begin with "." or "/", holds no
-// ".." and no NUL byte (a NUL would cut the name short once it is a C string).
-inline bool is_safe_name(std::string_view name) {
-    return !name.empty() && name.front() != '.' && name.front() != '/' &&
-           name.find("..") == std::string_view::npos && name.find('\0') == std::string_view::npos;
-}
-
-// An archive's directory is one level below the slot: no "/" at all.
+// Directory and entry names follow the one archive-name rule the framework's
+// extractor uses too.
 inline bool is_safe_directory_name(std::string_view name) {
-    return is_safe_name(name) && name.size() <= max_name_length && name.find('/') == std::string_view::npos;
+    return rulo::archive_names::is_safe_directory_name(name);
 }
-
-// An entry may have subdirectories but may not replace the slot's lock file
-// or its marker.
 inline bool is_safe_entry_name(std::string_view name) {
-    return is_safe_name(name) && name.size() <= max_name_length && name != lock_file_name &&
-           name != slot_marker_name;
+    return rulo::archive_names::is_safe_entry_name(name);
 }
 
 // A start name (records 2, 3, 5, 6) names a file relative to the slot.
 inline bool is_safe_start_name(std::string_view name) {
-    return name.size() < record_name_limit && is_safe_name(name);
+    return name.size() < record_name_limit && rulo::archive_names::is_safe_path(name);
 }
 
 // ---- records ----
@@ -192,37 +181,126 @@ inline bool read_archive_entry(byte_reader& r, archive_entry& out) {
     return true;
 }
 
-// ---- LZMA-alone header ----
-
-struct lzma_header {
-    unsigned lc = 0, lp = 0, pb = 0;
-    std::uint32_t dictionary_size = 0;
-    std::uint32_t unpacked_size = 0;
-};
-
-enum class lzma_header_status {
-    ok,
-    too_short,      // fewer than 13 bytes
-    bad_properties, // properties byte above 224
-    unknown_size,   // all-ones size: the stream's length is not stated
-    too_large,      // non-zero high word: 4 GiB or more
-};
-
-inline lzma_header_status parse_lzma_header(std::string_view stream, lzma_header& out) {
-    if (stream.size() < lzma_header_size) return lzma_header_status::too_short;
-    const auto* p = reinterpret_cast<const unsigned char*>(stream.data());
-    unsigned props = p[0];
-    if (props > lzma_max_properties) return lzma_header_status::bad_properties;
-    std::uint32_t low = load_u32(p + 5), high = load_u32(p + 9);
-    if (low == 0xffffffffu && high == 0xffffffffu) return lzma_header_status::unknown_size;
-    if (high != 0) return lzma_header_status::too_large;
-    out.lc = props % 9;
-    out.lp = props / 9 % 5;
-    out.pb = props / 45;
-    out.dictionary_size = load_u32(p + 1);
-    out.unpacked_size = low;
-    return lzma_header_status::ok;
+// Is the container complete (every counted entry there) and every name safe?
+// Bytes behind the last entry are not looked at.
+inline bool is_valid_archive(std::string_view data) {
+    byte_reader r(data);
+    archive_header h;
+    if (!read_archive_header(r, h) || !is_safe_directory_name(h.directory)) return false;
+    for (std::uint32_t i = 0; i < h.entry_count; ++i) {
+        archive_entry e;
+        if (!read_archive_entry(r, e) || !is_safe_entry_name(e.name)) return false;
+    }
+    return true;
 }
+
+// Reads a container that arrives in pieces (from a decoder), one event at a
+// time, holding nothing but the current length field and name (at most 254
+// bytes): an entry's data is handed on as slices of the input. Names are not
+// checked here (is_safe_directory_name, is_safe_entry_name); lengths are.
+// Bytes behind the last entry are not read.
+class container_parser {
+public:
+    enum class event {
+        need_more, // the input is used up; call again with more
+        header,    // directory() and entry_count() are known
+        entry,     // an entry begins: name() and size()
+        data,      // the next slice of the entry's data (in `bytes`)
+        entry_end, // the entry's data are complete
+        done,      // every entry was read
+        malformed, // a name length of 255 or more; stays malformed
+    };
+
+    event next(byte_reader& in, std::string_view& bytes) {
+        for (;;) {
+            switch (m_state) {
+            case state::malformed:
+                return event::malformed;
+            case state::done:
+                return event::done;
+            case state::data:
+                if (m_left == 0) {
+                    m_state = ++m_index == m_count ? state::done : state::name_length;
+                    return event::entry_end;
+                }
+                if (in.left == 0) return event::need_more;
+                {
+                    std::size_t const n = m_left < in.left ? m_left : in.left;
+                    in.read_bytes(n, bytes);
+                    m_left -= static_cast<std::uint32_t>(n);
+                }
+                return event::data;
+            default:
+                break;
+            }
+            if (!fill(in)) return event::need_more;
+            std::uint32_t const value = m_need == 4 ? load_u32(m_field) : 0;
+            switch (m_state) {
+            case state::directory_length:
+            case state::name_length:
+                if (value >= name_buffer_size) {
+                    m_state = state::malformed;
+                    return event::malformed;
+                }
+                m_state = m_state == state::directory_length ? state::directory : state::name;
+                expect(value);
+                break;
+            case state::directory:
+                m_directory.assign(reinterpret_cast<const char*>(m_field), m_need);
+                m_state = state::count;
+                expect(4);
+                break;
+            case state::count:
+                m_count = value;
+                m_state = m_count == 0 ? state::done : state::name_length;
+                expect(4);
+                return event::header;
+            case state::name:
+                m_name.assign(reinterpret_cast<const char*>(m_field), m_need);
+                m_state = state::size;
+                expect(4);
+                break;
+            case state::size:
+                m_left = m_size = value;
+                m_state = state::data;
+                expect(4);
+                return event::entry;
+            default:
+                break;
+            }
+        }
+    }
+
+    std::string_view directory() const { return m_directory; }
+    std::uint32_t entry_count() const { return m_count; }
+    std::string_view name() const { return m_name; }
+    std::uint32_t size() const { return m_size; }
+
+private:
+    enum class state { directory_length, directory, count, name_length, name, size, data, done, malformed };
+
+    void expect(std::size_t n) {
+        m_need = n;
+        m_have = 0;
+    }
+    // Collects the current field; true once it is complete.
+    bool fill(byte_reader& in) {
+        std::size_t const n = m_need - m_have < in.left ? m_need - m_have : in.left;
+        std::string_view part;
+        in.read_bytes(n, part);
+        for (std::size_t i = 0; i < n; ++i) m_field[m_have + i] = static_cast<unsigned char>(part[i]);
+        m_have += n;
+        return m_have == m_need;
+    }
+
+    state m_state = state::directory_length;
+    unsigned char m_field[name_buffer_size] = {};
+    std::size_t m_need = 4, m_have = 0;
+    std::string m_directory, m_name;
+    std::uint32_t m_count = 0, m_index = 0, m_size = 0, m_left = 0;
+};
+
+// ---- LZMA-alone header (read by rulo/lzma_alone.h) ----
 
 inline std::uint8_t lzma_properties_byte(unsigned lc, unsigned lp, unsigned pb) {
     return static_cast<std::uint8_t>((pb * 5 + lp) * 9 + lc);

@@ -1,13 +1,14 @@
 #include "launcher/cache_slot.h"
 
 #include "launcher/appendix_format.h"
+#include "rulo/flock_file.h"
+#include "rulo/safe_path.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,20 +66,10 @@ bool lock_slot(launch_state& s, const std::string& directory) {
     s.lock_fd = -1;
     std::string path = join(directory, lock_file_name);
     // Not close-on-exec: the started program inherits the lock.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
-    bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
-    if (locked) {
-        // A launch that wiped the slot meanwhile may have unlinked the file we
-        // opened: a lock on that orphan would guard nothing.
-        struct stat held, now;
-        locked = fstat(fd, &held) == 0 && lstat(path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
-                 held.st_ino == now.st_ino;
-    }
-    if (!locked) {
+    int fd = rulo::open_flock_file(AT_FDCWD, path.c_str(), 0600, false);
+    if (fd < 0) {
         int e = errno;
-        std::fprintf(stderr, "Cannot lock: %s\n", path.c_str());
-        close(fd);
+        if (e == EWOULDBLOCK) std::fprintf(stderr, "Cannot lock: %s\n", path.c_str());
         errno = e;
         return false;
     }
@@ -133,12 +124,11 @@ bool remove_slot_tree(const std::string& directory, bool top) {
     return true;
 }
 
-void set_library_path(const launch_state& s) {
-    std::string value = s.base;
-    const char* old = std::getenv("LD_LIBRARY_PATH");
-    if (old && *old) {
+void set_library_path(const std::string& front, const std::optional<std::string>& rest) {
+    std::string value = front;
+    if (rest && !rest->empty()) {
         value += ':';
-        value += old;
+        value += *rest;
     }
     setenv("LD_LIBRARY_PATH", value.c_str(), 1);
     std::fprintf(stderr, "LD_LIBRARY_PATH=%s\n", value.c_str());
@@ -159,9 +149,15 @@ bool claim_slot(launch_state& s, const std::string& base) {
         if (mkdir(candidate.c_str(), 0700) != 0) continue;
         if (!lock_slot(s, candidate) || !slot_marker(candidate, true) || chdir(candidate.c_str()) != 0)
             continue;
+        int fd = rulo::safe_path::open_base(candidate, false);
+        if (fd < 0) continue;
+        if (s.slot_fd >= 0) close(s.slot_fd);
+        s.slot_fd = fd;
         s.base = candidate;
         s.slot = candidate;
-        set_library_path(s);
+        // From the value found at start: a slot that an earlier attempt
+        // claimed and gave up must not stay in the path.
+        set_library_path(s.base, s.original_library_path);
         s.first_archive = false;
         return true;
     }

@@ -3,7 +3,9 @@
 // "remove.dir" that lets a later launch wipe a slot nobody holds.
 #pragma once
 
-#include "launcher/start.h"
+#include "launcher/launch_state.h"
+
+#include <optional>
 
 #include <string>
 #include <string_view>
@@ -31,7 +33,7 @@ bool make_private_directory(const std::string& path);
 bool claim_slot(launch_state& s, const std::string& base);
 
 // Takes the exclusive lock on directory + "/writeacc.dat", closing any lock
-// held before. Never blocks.
+// held before. Never blocks; logs a refusal by another holder.
 bool lock_slot(launch_state& s, const std::string& directory);
 
 // With create, makes directory + "/remove.dir"; without, tells whether it is there.
@@ -41,8 +43,8 @@ bool slot_marker(const std::string& directory, bool create);
 // the slot itself goes only when nothing but its two marker files remained.
 bool remove_slot_tree(const std::string& directory, bool top);
 
-// LD_LIBRARY_PATH = base, then ":" and the previous value when it was set and
-// not empty (an empty element would mean the current directory).
-void set_library_path(const launch_state& s);
+// LD_LIBRARY_PATH = front, then ":" and rest when rest is set and not empty
+// (an empty element would mean the current directory); logs the new value.
+void set_library_path(const std::string& front, const std::optional<std::string>& rest);
 
 } // namespace launcher

@@ -1,29 +1,31 @@
-// Unpacking archives into the cache slot: LZMA-alone decoding, checking an
-// archive container, and writing its entries under the base.
+// Unpacking archives into the cache slot: an archive container, given whole
+// or decoded from an LZMA-alone stream piece by piece, is parsed as it
+// arrives and its entries are written straight into their files beneath the
+// slot, never outside it.
 #pragma once
 
-#include "launcher/start.h"
+#include "launcher/launch_state.h"
 
-#include <string>
 #include <string_view>
 #include <sys/types.h>
 
 namespace launcher {
 
-// Decodes an LZMA-alone stream whose header states its real unpacked size
-// (below 4 GiB). False for a bad header, a stream that decodes short or
-// corrupt, or when memory is short; errno then tells why where it can.
-bool decode_lzma_alone(std::string_view stream, std::string& out);
+// Unpacks a container held whole (record type 1). It is checked first, so a
+// malformed one is refused before anything is made. The first archive claims
+// a slot (trying the 20 cache roots), later ones go into a directory of the
+// slot named by the archive.
+result extract_archive(launch_state& s, std::string_view container);
 
-// Checks the whole container (lengths and names) before anything is written.
-bool is_valid_archive(std::string_view data);
+// The same for the container inside an LZMA-alone stream (record type 7),
+// decoded in pieces straight into the files; the pages of the stream already
+// read are given back to the system as decoding moves on. A stream or
+// container that turns out bad half-way fails, and what the attempt made is
+// removed again.
+result extract_lzma_archive(launch_state& s, std::string_view stream);
 
-// Unpacks one archive: the first one claims a slot (trying the 20 cache
-// roots), later ones go into a directory of the slot named by the archive.
-bool extract_archive(launch_state& s, std::string_view data);
-
-// Writes one file under the base, making the directories of its path first,
-// and records it for the clean-up.
-bool write_entry(launch_state& s, std::string_view name, std::string_view data, mode_t mode);
+// Writes one file beneath the slot (the copy-self record), making the
+// directories of its path first, and records it for the clean-up.
+result write_entry(launch_state& s, std::string_view name, std::string_view data, mode_t mode);
 
 } // namespace launcher

@@ -4,43 +4,51 @@
 #include "launcher/appendix.h"
 #include "launcher/appendix_format.h"
 #include "launcher/cache_slot.h"
+#include "launcher/launch_state.h"
 #include "launcher/start.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
+#include <string>
 #include <string_view>
+
+namespace {
+
+launcher::result launch(launcher::launch_state& s) {
+#ifdef DESK_LAUNCHER_TESTROOT_ENV
+    // Test build only: a private cache root so parallel tests do not meet.
+    const char* root = std::getenv(DESK_LAUNCHER_TESTROOT_ENV);
+    if (!root || !*root)
+        return launcher::result::failure(EINVAL, std::string(DESK_LAUNCHER_TESTROOT_ENV) +
+                                                     " must name the cache prefix of this test build");
+    launcher::set_cache_prefix(root);
+#endif
+    if (const char* path = std::getenv("LD_LIBRARY_PATH")) s.original_library_path = path;
+    if (auto r = launcher::open_self(s); !r.ok()) return r;
+    std::string_view image(reinterpret_cast<const char*>(s.image), s.image_size);
+    auto at = launcher::find_marker(image);
+    if (!at) return launcher::result::failure(ENOENT, "No appendix found");
+    std::size_t start = *at + launcher::marker_size;
+    std::fprintf(stderr, "Found appendix at %u, payload %u bytes\n", unsigned(*at),
+                 unsigned(s.image_size - start));
+    if (start == s.image_size) return launcher::result::failure(ENODATA);
+    return launcher::run_appendix(s, image.substr(start));
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     launcher::launch_state s;
     s.argc = argc;
     s.argv = argv;
-#ifdef DESK_LAUNCHER_TESTROOT_ENV
-    // Test build only: a private cache root so parallel tests do not meet.
-    const char* root = std::getenv(DESK_LAUNCHER_TESTROOT_ENV);
-    if (!root || !*root) {
-        std::fprintf(stderr, "%s must name the cache prefix of this test build\n",
-                     DESK_LAUNCHER_TESTROOT_ENV);
-        errno = EINVAL;
-        launcher::error_end(s);
+    launcher::result r;
+    try {
+        r = launch(s);
+    } catch (const std::bad_alloc&) {
+        r = launcher::result::failure(ENOMEM);
     }
-    launcher::set_cache_prefix(root);
-#endif
-    if (!launcher::open_self(s)) launcher::error_end(s);
-    std::string_view image(reinterpret_cast<const char*>(s.image), s.image_size);
-    auto at = launcher::find_marker(image);
-    if (!at) {
-        std::fprintf(stderr, "No appendix found\n");
-        errno = ENOENT;
-        launcher::error_end(s);
-    }
-    std::size_t start = *at + launcher::marker_size;
-    std::fprintf(stderr, "Found appendix at %u, payload %u bytes\n", unsigned(*at),
-                 unsigned(s.image_size - start));
-    if (start == s.image_size) {
-        errno = ENODATA;
-        launcher::error_end(s);
-    }
-    if (!launcher::run_appendix(s, image.substr(start))) launcher::error_end(s);
+    if (!r.ok()) launcher::error_end(s, r);
     launcher::normal_end(s);
 }

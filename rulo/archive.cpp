@@ -4,11 +4,10 @@
 #include "rulo/errlog.h"
 #include "rulo/exception.h"
 #include "rulo/lock_directory.h"
+#include "rulo/lzma_alone.h"
 #include "rulo/random.h"
 #include "rulo/safe_path.h"
 #include "rulo/text.h"
-
-#include <lzma.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,9 +18,6 @@
 namespace rulo {
 
 namespace {
-
-constexpr size_t lzma_header_size = 13;
-constexpr unsigned max_properties = 225; // 9 * 5 * 5 combinations of lc, lp, pb
 
 uint32_t le32(unsigned char const* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -108,40 +104,30 @@ bool parse_archive(std::string const& content, std::string& dir_name, std::vecto
 }
 
 bool extract_lz_buffer(std::string const& in, std::string& out) {
-    if (in.size() < lzma_header_size) return false;
-    auto const* header = reinterpret_cast<unsigned char const*>(in.data());
-    unsigned properties = header[0];
-    uint32_t dictionary = le32(header + 1);
-    uint32_t size = le32(header + 5);
-    // All-FF ("size unknown", ended by a marker) and sizes beyond 32 bits are
-    // refused: the output is allocated up front from this field.
-    if (properties >= max_properties || le32(header + 9) != 0 || size > max_unpacked_size) return false;
-
-    lzma_options_lzma options{};
-    options.lc = properties % 9;
-    options.lp = properties / 9 % 5;
-    options.pb = properties / 45;
-    // The dictionary never needs to exceed the output it refers back into.
-    options.dict_size =
-        std::clamp<uint32_t>(dictionary, LZMA_DICT_SIZE_MIN, std::max<uint32_t>(size, LZMA_DICT_SIZE_MIN));
-    options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM; // what an encoder writes when it did not know the size
-    options.ext_size_low = size;
-    options.ext_size_high = 0;
-    lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-
-    lzma_stream stream = LZMA_STREAM_INIT;
-    if (lzma_raw_decoder(&stream, filters) != LZMA_OK) return false; // also lc + lp > 4
-    std::string decoded(size, '\0');
-    stream.next_in = header + lzma_header_size;
-    stream.avail_in = in.size() - lzma_header_size;
-    stream.next_out = reinterpret_cast<uint8_t*>(decoded.data());
-    stream.avail_out = decoded.size();
-    lzma_ret result = lzma_code(&stream, LZMA_FINISH);
-    // Exactly the announced size, and no bytes behind the stream's end.
-    bool ok = result == LZMA_STREAM_END && stream.avail_out == 0 && stream.avail_in == 0;
-    lzma_end(&stream);
-    if (ok) out.swap(decoded);
-    return ok;
+    lzma_alone::header h;
+    // Sizes beyond the limit are refused: the output is reserved from this field.
+    lzma_alone::fault f = lzma_alone::parse_header(in, h);
+    if (f == lzma_alone::fault::none && h.unpacked_size > max_unpacked_size) f = lzma_alone::fault::too_large;
+    std::string decoded;
+    if (f == lzma_alone::fault::none) {
+        try {
+            decoded.reserve(h.unpacked_size);
+        } catch (std::bad_alloc const&) {
+            f = lzma_alone::fault::out_of_memory;
+        }
+    }
+    // The decoder stops at the stated size, so the appends stay in the reserve.
+    if (f == lzma_alone::fault::none)
+        f = lzma_alone::decode(in, [&decoded](uint8_t const* p, size_t n) {
+            decoded.append(reinterpret_cast<char const*>(p), n);
+            return true;
+        });
+    if (f != lzma_alone::fault::none) {
+        fmt_dbg("extract").fmt_verbose("LZMA stream refused: %1%", lzma_alone::describe(f));
+        return false;
+    }
+    out.swap(decoded);
+    return true;
 }
 
 int extract_tar_files(std::string const& base, std::string const& content, std::set<std::string>* files,

@@ -1,5 +1,6 @@
 #include "rulo-rpt/mux/rptMux.h"
 
+#include "rulo-rpt/choose/server_target.h"
 #include "rulo-rpt/mux/mux_frame.h"
 #include "rulo-rpt/net/process_id.h"
 #include "rulo-rpt/tls/ssl_filter.h"
@@ -10,60 +11,12 @@
 #include "rulo/exception.h"
 #include "rulo/lock.h"
 #include "rulo/packet.h"
-#include "rulo/text.h"
-
-#include <cstdio>
-#include <vector>
 
 namespace rulo {
 
 namespace {
 
 fmt_dbg const mux_log("MUXV");
-
-// What the client remembers of a target between runs: its public address as
-// the relay last saw it, per target family. The saved-target functions of the
-// transport chooser keep the same key; until they are in this library the
-// multiplexer reads and writes it here.
-std::string target_family(std::string const& target) {
-    std::string::size_type star = target.find('*');
-    if (star == std::string::npos) return target;
-    std::string rest = target.substr(star + 1);
-    std::string::size_type dot = rest.find('.');
-    return dot == std::string::npos ? rest : rest.substr(dot);
-}
-
-std::string my_saved_ip(std::string const& target) {
-    return xstd::get_config_string_ex(xstd::storage_user,
-                                      "AutoTransport/Last public IP/" + target_family(target));
-}
-
-void save_my_ip(std::string const& target, std::string const& address) {
-    xstd::set_config_string_ex(xstd::storage_user, "AutoTransport/Last public IP/" + target_family(target),
-                               address, xstd::storage_disk);
-}
-
-// "<age>:<server>/<rest>": true with the server, text left as the rest.
-bool parse_additional(long long& age, std::string& server, std::string& text) {
-    std::string::size_type colon = text.find(':'), slash = text.find('/');
-    if (colon == std::string::npos || slash == std::string::npos || colon > slash) return false;
-    long long value = 0;
-    if (std::sscanf(text.substr(0, colon).c_str(), "%lld", &value) != 1) return false;
-    age = value;
-    server = text.substr(colon + 1, slash - colon - 1);
-    text = text.substr(slash + 1);
-    return true;
-}
-
-// The server's own name in a "Server" field: the third word, or the second
-// when there are two.
-std::string server_from_field(std::string const& field) {
-    std::vector<std::string> words;
-    get_tokens(&words, field, " ");
-    if (words.size() >= 3) return words[2];
-    if (words.size() == 2) return words[1];
-    return std::string();
-}
 
 // A target such as "server12.zone" names one server: asking where to go
 // makes no sense for it.
@@ -394,15 +347,8 @@ void rptMux::accept_reply(netbuf& rest) {
     m_frames_in.append(rest);
 
     std::string additional = m_reply.get_field("Additional");
-    if (!additional.empty()) {
-        long long age = 0;
-        std::string server;
-        // The list of further servers is the chooser's to keep; here it is
-        // only parsed so that a malformed one is visible in the log.
-        if (!parse_additional(age, server, additional))
-            mux_log.fmt_verbose("ignoring malformed additional servers [%1%]", additional);
-    }
-    m_server_name = server_from_field(m_reply.get_field("Server"));
+    if (!additional.empty()) save_additional(m_original, additional);
+    m_server_name = get_server_from_serverfield(m_reply);
 
     std::string const public_ip = m_reply.get_field("Public-Ip");
     if (is_ip(public_ip) && public_ip != my_saved_ip(m_original)) {

@@ -1,7 +1,6 @@
-// The launcher's pure parts: name checks, refused records and archives, and the
-// LZMA-alone header and decoding against a stream xz wrote.
+// The launcher's pure parts: name checks, refused records and archives, and
+// the container read piece by piece as a decoder hands it on.
 #include "launcher/appendix_format.h"
-#include "launcher/extract.h"
 
 #include <gtest/gtest.h>
 
@@ -15,24 +14,6 @@ std::string bytes(std::initializer_list<int> b) {
     std::string s;
     for (int c : b) s.push_back(static_cast<char>(c));
     return s;
-}
-
-// Output of `printf 'hello, launcher\nhello, launcher\n' | xz --format=lzma`
-// (xz 5.4.1): unknown size in the header, end marker in the data.
-const std::string xz_stream =
-    bytes({0x5d, 0x00, 0x00, 0x80, 0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00,
-           0x34, 0x19, 0x49, 0xee, 0x8d, 0xef, 0x8c, 0x6a, 0x55, 0x86, 0x62, 0x83, 0xe3, 0xc3,
-           0x9e, 0x8d, 0xc8, 0xf3, 0xbf, 0xc2, 0xba, 0x85, 0x1f, 0xfc, 0x64, 0x10, 0x00});
-const std::string xz_plain = "hello, launcher\nhello, launcher\n";
-
-std::string with_properties(std::string stream, int properties) {
-    stream[0] = static_cast<char>(properties);
-    return stream;
-}
-
-std::string with_size(std::string stream, std::uint64_t size) {
-    for (int i = 0; i < 8; ++i) stream[5 + i] = static_cast<char>(size >> (8 * i));
-    return stream;
 }
 
 } // namespace
@@ -57,7 +38,7 @@ TEST(AppendixFormat, Names) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(is_safe_name(c.name), c.safe);
+        EXPECT_EQ(rulo::archive_names::is_safe_path(c.name), c.safe);
         EXPECT_EQ(is_safe_directory_name(c.name), c.directory);
         EXPECT_EQ(is_safe_entry_name(c.name), c.entry);
     }
@@ -101,37 +82,58 @@ TEST(AppendixFormat, MalformedArchives) {
     for (const auto& b : bad) EXPECT_FALSE(is_valid_archive(b));
 }
 
-TEST(AppendixFormat, LzmaHeader) {
-    lzma_header h;
-    struct {
-        std::string stream;
-        lzma_header_status status;
-    } cases[] = {
-        {with_size(xz_stream, 32), lzma_header_status::ok},
-        {xz_stream.substr(0, 12), lzma_header_status::too_short},
-        {with_properties(with_size(xz_stream, 32), 225), lzma_header_status::bad_properties},
-        {xz_stream, lzma_header_status::unknown_size},
-        {with_size(xz_stream, std::uint64_t(1) << 32), lzma_header_status::too_large},
+// The container cut into pieces at every split point gives the same entries
+// as reading it whole; a cut container asks for more, a long name is refused.
+TEST(AppendixFormat, ContainerInPieces) {
+    std::string c;
+    append_archive_header(c, "dir", 3);
+    append_archive_entry(c, "a", "first");
+    append_archive_entry(c, "sub/b", "");
+    append_archive_entry(c, "c", std::string(300, 'z'));
+    auto read = [](std::string_view data, std::size_t piece, bool& done) {
+        container_parser p;
+        std::string seen;
+        done = false;
+        for (std::size_t at = 0; at < data.size() && !done; at += piece) {
+            byte_reader in(data.substr(at, piece));
+            std::string_view bytes;
+            for (bool more = true; more;) {
+                switch (p.next(in, bytes)) {
+                case container_parser::event::need_more:
+                    more = false;
+                    break;
+                case container_parser::event::header:
+                    seen += std::string(p.directory()) + ":" + std::to_string(p.entry_count()) + ";";
+                    break;
+                case container_parser::event::entry:
+                    seen += std::string(p.name()) + "(" + std::to_string(p.size()) + ")=";
+                    break;
+                case container_parser::event::data:
+                    seen += bytes;
+                    break;
+                case container_parser::event::entry_end:
+                    seen += ";";
+                    break;
+                case container_parser::event::done:
+                    done = true;
+                    more = false;
+                    break;
+                case container_parser::event::malformed:
+                    return std::string("malformed");
+                }
+            }
+        }
+        return seen;
     };
-    for (const auto& c : cases) EXPECT_EQ(parse_lzma_header(c.stream, h), c.status);
-    ASSERT_EQ(parse_lzma_header(with_size(xz_stream, 32), h), lzma_header_status::ok);
-    // 0x5d: lc 3, lp 0, pb 2 (the LZMA SDK's defaults).
-    EXPECT_TRUE(h.lc == 3 && h.lp == 0 && h.pb == 2 && h.dictionary_size == 1u << 23);
-    EXPECT_EQ(lzma_properties_byte(3, 0, 2), 0x5d);
-}
-
-TEST(AppendixFormat, LzmaDecode) {
-    std::string out;
-    // Refused as xz wrote it (size unknown), accepted once the size is patched.
-    EXPECT_FALSE(decode_lzma_alone(xz_stream, out));
-    ASSERT_TRUE(decode_lzma_alone(with_size(xz_stream, xz_plain.size()), out));
-    EXPECT_EQ(out, xz_plain);
-    // A stated size beyond what the stream holds, or a damaged stream, fails.
-    EXPECT_FALSE(decode_lzma_alone(with_size(xz_stream, xz_plain.size() + 1), out));
-    EXPECT_FALSE(decode_lzma_alone(with_size(xz_stream, xz_plain.size()).substr(0, 25), out));
-    // A bogus dictionary size in the header is not trusted.
-    std::string huge_dict = with_size(xz_stream, xz_plain.size());
-    for (int i = 1; i < 5; ++i) huge_dict[i] = char(0xff);
-    ASSERT_TRUE(decode_lzma_alone(huge_dict, out));
-    EXPECT_EQ(out, xz_plain);
+    std::string const whole = "dir:3;a(5)=first;sub/b(0)=;c(300)=" + std::string(300, 'z') + ";";
+    bool done = false;
+    for (std::size_t piece = 1; piece <= c.size(); ++piece) {
+        EXPECT_EQ(read(c, piece, done), whole) << piece;
+        EXPECT_TRUE(done) << piece;
+    }
+    read(std::string_view(c).substr(0, c.size() - 1), 7, done);
+    EXPECT_FALSE(done);
+    std::string long_name;
+    append_archive_header(long_name, std::string(255, 'd'), 1);
+    EXPECT_EQ(read(long_name, 3, done), "malformed");
 }

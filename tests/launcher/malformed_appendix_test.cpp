@@ -10,6 +10,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -71,11 +73,18 @@ TEST(launcher_malformed, each_fault_gives_one_error_line_and_deletes_nothing) {
     std::string props225 = good;
     props225[0] = static_cast<char>(225);
     std::string const a = marker + first_archive; // then the fault
+    // A stream that refers back 5000 bytes while its header states 4 KiB.
+    std::string noise(5000, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = char(i * 2654435761u >> 13);
+    std::string const far = container("more", "far.bin", noise + noise);
+    std::string understated = with_size(xz_stream(far), far.size());
+    for (int i = 0; i < 4; ++i) understated[std::size_t(1 + i)] = char(4096u >> (8 * i));
 
     struct {
         const char* what;
-        std::string appendix; // what follows the launcher image
-        bool slotted;         // the first archive ran, so keep.txt must stay
+        std::string appendix;    // what follows the launcher image
+        bool slotted;            // the first archive ran, so keep.txt must stay
+        const char* detail = ""; // the line before the error line, where it matters
     } const cases[] = {
         {"no marker", "", false},
         {"empty payload", marker, false},
@@ -87,6 +96,8 @@ TEST(launcher_malformed, each_fault_gives_one_error_line_and_deletes_nothing) {
         {"unknown unpacked size", a + record(7, with_size(good, ~std::uint64_t(0))), true},
         {"unpacked size of 4 GiB", a + record(7, with_size(good, std::uint64_t(1) << 32)), true},
         {"stream as xz wrote it", a + record(7, xz_stream(plain)), true},
+        {"dictionary understated", a + record(7, understated), true,
+         "LZMA stream refused: data refer back further than the stated dictionary"},
         {"absolute start name", a + record(5, "/bin/true"), true},
         // Leads back to the slot's own file, but by way of its parent.
         {"start name leaving the slot", a + record(2, "../1/keep.txt"), true},
@@ -102,10 +113,53 @@ TEST(launcher_malformed, each_fault_gives_one_error_line_and_deletes_nothing) {
         std::string const head = "Error running launch, last system error: '";
         EXPECT_TRUE(lines[0].rfind(head, 0) == 0 && lines[0].find('\'', head.size()) == lines[0].size() - 1)
             << lines[0];
+        if (*c.detail) {
+            EXPECT_EQ(launch_test::lines_with(r.err, c.detail).size(), 1u) << r.err;
+        }
         if (c.slotted)
             EXPECT_EQ(launch_test::read_file(slot(root) + "/keep.txt"), "kept");
         else // before any archive there is no slot: nothing may be created at all
             EXPECT_EQ(launch_test::tree(root.path), std::vector<std::string>{"packed"});
+    }
+}
+
+// The first archive's stream decoded straight into its files: cut at every
+// sixteenth of its length, stating more than it holds, or holding more than
+// it states, it is refused with the one error line, and what it had written
+// is gone again: the cache holds the claimed slot's two files and nothing else.
+TEST(launcher_malformed, a_stream_that_breaks_off_half_way_leaves_nothing_behind) {
+    std::string files;
+    launcher::append_archive_header(files, "app", 3);
+    std::string noise(40000, '\0');
+    std::uint32_t seed = 99;
+    for (auto& c : noise) c = char((seed = seed * 1103515245 + 12345) >> 16);
+    launcher::append_archive_entry(files, "one.bin", noise);
+    launcher::append_archive_entry(files, "sub/two.txt", std::string(60000, 't'));
+    launcher::append_archive_entry(files, "three.bin", noise + noise);
+    std::string const stream = packer::lzma_alone_compress(files);
+
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"states more than it holds", with_size(stream, files.size() + 1000)},
+        {"holds more than it states", with_size(stream, files.size() - 1000)},
+    };
+    for (std::size_t k = 1; k < 16; ++k)
+        cases.emplace_back("cut at " + std::to_string(k) + "/16", stream.substr(0, stream.size() * k / 16));
+    std::string const root = "SepraCache_" + std::to_string(::geteuid()) + "_0/";
+    std::vector<std::string> const left = {
+        root,    root + "app/", root + "app/1/", root + "app/1/remove.dir", root + "app/1/writeacc.dat",
+        "packed"};
+    for (auto const& [what, body] : cases) {
+        SCOPED_TRACE(what);
+        temp_dir prefix;
+        auto const r = launch(prefix, image + marker + record(7, body) + record(5, "one.bin"));
+        EXPECT_EQ(r.signal, SIGKILL) << r.err;
+        EXPECT_EQ(launch_test::lines_with(r.err, "Error running launch").size(), 1u) << r.err;
+        EXPECT_EQ(launch_test::lines_with(r.err, "LZMA stream refused").size(), 1u) << r.err;
+        auto const tree = launch_test::tree(prefix.path);
+        // Before the header is decoded nothing is made at all.
+        if (tree.size() > 1) {
+            EXPECT_EQ(tree, left);
+        }
     }
 }
 

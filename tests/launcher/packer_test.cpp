@@ -2,6 +2,7 @@
 // it refuses the names and record orders the launcher would refuse, and images
 // holding the marker.
 #include "launcher/appendix_format.h"
+#include "rulo/lzma_alone.h"
 #include "tests/launcher/launch_process.h"
 #include "tools/packer/appendix_writer.h"
 #include "tools/packer/lzma_alone.h"
@@ -39,8 +40,8 @@ TEST(packer, lzma_streams_decode_with_xz_and_state_their_real_size) {
     for (std::string const& data : {std::string(), noise, std::string(3 << 20, 'z')}) {
         SCOPED_TRACE(data.size());
         std::string const stream = packer::lzma_alone_compress(data);
-        launcher::lzma_header h;
-        ASSERT_EQ(launcher::parse_lzma_header(stream, h), launcher::lzma_header_status::ok);
+        rulo::lzma_alone::header h;
+        ASSERT_EQ(rulo::lzma_alone::parse_header(stream, h), rulo::lzma_alone::fault::none);
         EXPECT_EQ(h.unpacked_size, data.size());
         write_file(dir.path + "/s", stream);
         for (auto const& d : decoders) {

@@ -1,0 +1,156 @@
+// What the comparison benchmarks share: sinks that count what arrives, a
+// loopback listener, outside programs (iperf3, stunnel4, socat) run in the
+// background for one measurement, and reading iperf3's report.
+#pragma once
+
+#include "rulo-rpt/rptTransport.h"
+
+#include <arpa/inet.h>
+#include <condition_variable>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace bench_support {
+
+// Counts the bytes that arrive and wakes a waiting sender when a target is
+// reached or the transport breaks.
+class counting_sink : public rptTransportSink {
+public:
+    void received(netbuf const& data) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bytes += data.size();
+        if (m_bytes >= m_target) m_done.notify_all();
+    }
+    void broken() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_broken = true;
+        m_done.notify_all();
+    }
+    void queue_empty() override {}
+    // Waits until total bytes have arrived in all; false when the transport broke first.
+    bool wait_for(int64_t total) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_target = total;
+        m_done.wait(lock, [&] { return m_bytes >= m_target || m_broken; });
+        return m_bytes >= m_target;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    int64_t m_bytes = 0;
+    int64_t m_target = INT64_MAX;
+    bool m_broken = false;
+};
+
+// A sink for the end whose input nobody measures.
+class idle_sink : public rptTransportSink {
+public:
+    void received(netbuf const&) override {}
+    void broken() override {}
+    void queue_empty() override {}
+};
+
+// A listening TCP socket on 127.0.0.1 and a port the system chose; fd is -1
+// when it could not be made.
+struct loopback_listener {
+    int fd = -1;
+    uint16_t port = 0;
+
+    explicit loopback_listener(int backlog = 1) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(fd, backlog) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+            if (fd >= 0) ::close(fd);
+            fd = -1;
+            return;
+        }
+        port = ntohs(a.sin_port);
+    }
+    // The listener stays open: the caller closes fd when it has accepted what it needs.
+};
+
+// The standard output of a shell command.
+inline std::string run_output(std::string const& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+// True when every named program is on the PATH.
+inline bool have_programs(std::string const& names) {
+    return std::system(
+               ("for p in " + names + "; do command -v $p >/dev/null 2>&1 || exit 1; done").c_str()) == 0;
+}
+
+// A program run in the background, quiet, for the length of one measurement;
+// stopped with SIGTERM and reaped when the object goes.
+class background {
+public:
+    explicit background(std::vector<std::string> const& args) {
+        std::vector<char*> argv;
+        for (std::string const& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t quiet;
+        posix_spawn_file_actions_init(&quiet);
+        posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawnp(&m_pid, argv[0], &quiet, nullptr, argv.data(), environ) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&quiet);
+    }
+    ~background() {
+        if (m_pid <= 0) return;
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    background(background const&) = delete;
+    background& operator=(background const&) = delete;
+    bool started() const { return m_pid > 0; }
+
+private:
+    pid_t m_pid = -1;
+};
+
+// The number after "key": in iperf3's JSON report, searched from the section; 0 when missing.
+inline double json_number(std::string const& json, std::string const& section, std::string const& key) {
+    auto at = json.find("\"" + section + "\"");
+    if (at == std::string::npos) return 0;
+    at = json.find("\"" + key + "\"", at);
+    if (at == std::string::npos) return 0;
+    return std::atof(json.c_str() + json.find(':', at) + 1);
+}
+
+// Runs an iperf3 client moving bytes to 127.0.0.1:port, trying again while
+// the server (or a chain in front of it) is still starting; the seconds the
+// transfer took by iperf3's own count, or 0 when it gave no result.
+inline double iperf3_seconds(int port, int64_t bytes) {
+    std::string json;
+    for (int tries = 0; tries < 100 && json.find("sum_received") == std::string::npos; ++tries) {
+        if (tries) ::usleep(50000);
+        json = run_output("iperf3 -c 127.0.0.1 -p " + std::to_string(port) + " -n " + std::to_string(bytes) +
+                          " -J 2>/dev/null");
+    }
+    double const bps = json_number(json, "sum_received", "bits_per_second");
+    return bps > 0 ? double(bytes) * 8 / bps : 0;
+}
+
+} // namespace bench_support
