@@ -45,6 +45,17 @@ std::string value_of(std::map<std::string, std::string> const& values, char cons
     return it == values.end() ? std::string() : it->second;
 }
 
+// Channel 1 carries the TLS records as one byte stream, cut anywhere: pieces
+// of at most 64 KiB keep each frame far below the limit, however large the
+// records of one big secure payload are together.
+netbuf record_frames(netbuf const& records) {
+    constexpr int piece = 0xFFFF;
+    netbuf frames;
+    for (int at = 0; at < records.size(); at += piece)
+        frames.append(mux_pack_frame(1, netbuf(records, at, piece)));
+    return frames;
+}
+
 netbuf control_packet(char const* command) {
     netbuf packet;
     xstd::packet_push(packet, std::string(command));
@@ -168,7 +179,7 @@ void rptMux::send(long long id, netbuf const& data, bool raw) {
         // While the handshake holds the records back, the next flush on the
         // receiving side sends them.
         if (records.empty()) return;
-        frame = mux_pack_frame(1, records);
+        frame = record_frames(records);
     }
     transport->send(frame);
 }
@@ -377,7 +388,7 @@ void rptMux::take_frames() {
         object<SSLFilter> filter = get_ssl_filter();
         netbuf plain = filter->read(payload);
         netbuf out = filter->flush();
-        if (!out.empty()) m_transport->send(mux_pack_frame(1, out));
+        if (!out.empty()) m_transport->send(record_frames(out));
         m_secure_in.append(plain);
         long long inner = 0;
         netbuf inner_payload;

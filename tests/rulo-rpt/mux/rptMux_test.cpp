@@ -293,14 +293,26 @@ TEST(rptMux, PingsWhileTlsIsPendingAndTheTlsLimit) {
 
 TEST(rptMux, FrameLengthLimit) {
     temporary_home home;
-    relay_link l(relay_config());
+    relay_link l(relay_config(), {false, true, 11});
     client cl(l);
     ASSERT_EQ(cl.start(), "");
-    long long const id = cl.open("BIG", false);
-    // L = 0xFFFFFF: the channel byte and 0xFFFFFE payload bytes.
-    std::string const payload(0xFFFFFE, 'p');
-    l.relay->send_data(id, payload, false);
-    ASSERT_TRUE(cl.sink->wait_for([&] { return cl.sink->bytes(id).size() == payload.size(); }));
+    for (bool secure : {false, true}) {
+        SCOPED_TRACE(secure);
+        long long const id = cl.open("BIG", secure);
+        // L = 0xFFFFFF: the channel byte and 0xFFFFFE payload bytes, both ways.
+        std::string const payload(0xFFFFFE, secure ? 's' : 'p');
+        l.relay->send_data(id, payload, secure);
+        ASSERT_TRUE(cl.sink->wait_for([&] { return cl.sink->bytes(id).size() == payload.size(); }, 120000));
+        cl.mux->send(id, netbuf::from_string(payload), false);
+        ASSERT_TRUE(
+            l.relay->wait_for([&] { return l.relay->channel_bytes(id).size() == payload.size(); }, 120000));
+        EXPECT_EQ(l.relay->plain_data_frames(id), secure ? 0 : 1);
+        EXPECT_EQ(cl.sink->bytes(id), payload);
+        EXPECT_EQ(l.relay->channel_bytes(id), payload);
+    }
+    EXPECT_EQ(test_support::thrown(
+                  [&] { cl.mux->send(2, netbuf::from_string(std::string(0xFFFFFF, 'x')), false); }),
+              ":Error in 'pack_pkt'");
     EXPECT_EQ(cl.sink->broken_count(), 0);
     // L = 0x1000000 is refused as soon as its length arrives.
     l.relay->send_raw(leb128(0x1000000));
