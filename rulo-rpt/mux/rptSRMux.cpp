@@ -1,5 +1,7 @@
 #include "rulo-rpt/mux/rptSRMux.h"
 
+#include "rulo-rpt/choose/AutoTransport.h"
+
 #include "rulo/errlog.h"
 #include "rulo/exception.h"
 #include "rulo/lock.h"
@@ -59,6 +61,17 @@ object<rptMux> rptSRMux::make_mux(bool allow_georeconnect, std::string original,
                                   std::move(additional), keys, xstd::storage_user));
     if (allow_georeconnect) mux->allow_georeconnect();
     return mux;
+}
+
+object<rptTransport> rptSRMux::connect(long timeout, AutoTransport& chooser,
+                                       object<rptTransportSink> rpc_sink, bool allow_georeconnect,
+                                       std::string original, std::string target, std::string additional,
+                                       std::string const& keys) {
+    object<rptMux> mux =
+        make_mux(allow_georeconnect, std::move(original), std::move(target), std::move(additional), keys);
+    object<rptTransport> transport =
+        chooser.get_next(mux, false, AutoTransport::default_timeout, nullptr, nullptr, &m_options);
+    return start_on(mux, transport, timeout, rpc_sink);
 }
 
 object<rptTransport> rptSRMux::start_on(object<rptMux> mux, object<rptTransport> transport, long timeout,

@@ -82,6 +82,16 @@ public:
                         object<rpcWrapperSink> rpc_sink, bool allow_georeconnect, std::string original,
                         std::string target, std::string additional, std::string keys);
 
+    // What start_and_wait does before the procedure channel's framer: a
+    // multiplexer, a transport for it from the chooser (its default
+    // time-out; the settings that worked go to options()), the handshake and
+    // "VYNRPC" opened with rpc_sink. Returns that channel's transport, empty
+    // when the handshake or TLS set-up failed; chooser failures and
+    // rptMux::georeconnect are thrown.
+    object<rptTransport> connect(long timeout, AutoTransport& chooser, object<rptTransportSink> rpc_sink,
+                                 bool allow_georeconnect, std::string original, std::string target,
+                                 std::string additional, std::string const& keys);
+
     // The multiplexer start_and_wait makes: this object as its sink, the
     // per-user store. The transport it is started on needs it as its sink.
     object<rptMux> make_mux(bool allow_georeconnect, std::string original, std::string target,

@@ -1,6 +1,7 @@
 // The multiplexer and the relay mux client over real TCP sockets against the
 // relay server run as a process (tovan_relay), and against canned replies
 // from a plain TCP peer where the relay would never send them.
+#include "rulo-rpt/choose/AutoTransport.h"
 #include "rulo-rpt/mux/rptMux.h"
 #include "rulo-rpt/mux/rptSRMux.h"
 #include "rulo-rpt/net/rptSocket.h"
@@ -268,6 +269,25 @@ TEST(relay_e2e, ChannelIdsAndSecurityAtTheRelay) {
     EXPECT_EQ(echo_s->bytes(), "secure bytes");
     EXPECT_EQ(echo_p->bytes(), "plain bytes");
     EXPECT_EQ(relay.log_text().find("\"violation\""), std::string::npos);
+}
+
+// The whole way in: the chooser's direct attempt carries the relay session.
+TEST(relay_e2e, ConnectThroughTheChooser) {
+    temporary_home home;
+    relay_process relay;
+    std::string last_success;
+    rulo::AutoTransport chooser(
+        {{"connect", "127.0.0.1:" + std::to_string(relay.port())}, {"force", "direct"}}, last_success);
+    object<rptSRMux> sr(new rptSRMux);
+    object<recording_sink> rpc(new recording_sink);
+    object<rptTransport> t = sr->connect(30, chooser, rpc, false, "o.lan", "t.lan", "", "");
+    ASSERT_TRUE(t);
+    EXPECT_EQ(last_success.compare(0, 6, "direct"), 0); // the method that worked, packed
+    t->send(netbuf::from_string("9\nresult 0\n"));
+    EXPECT_TRUE(rpc->wait_for_bytes(11));
+    EXPECT_NE(relay.wait_log({"\"open\"", "\"name\":\"VYNRPC\"", "\"inside_tls\":true"}), "");
+    sr->disconnect();
+    EXPECT_EQ(rpc->broken_count(), 1);
 }
 
 TEST(relay_e2e, BytesRightBehindOpenAreNeverLost) {
