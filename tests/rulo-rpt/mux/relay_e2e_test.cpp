@@ -269,6 +269,13 @@ TEST(relay_e2e, ChannelIdsAndSecurityAtTheRelay) {
     EXPECT_EQ(echo_s->bytes(), "secure bytes");
     EXPECT_EQ(echo_p->bytes(), "plain bytes");
     EXPECT_EQ(relay.log_text().find("\"violation\""), std::string::npos);
+    // Out-of-band requests pass through channel and multiplexer to the socket.
+    std::string key, value;
+    xstd::packet_push(key, std::string("get_dst"));
+    ep->ioctl(key, value);
+    tIProcessId dst;
+    rulo_packet_pop(value, dst);
+    EXPECT_EQ(dst, tIProcessId(0x7f000001, relay.port()));
 }
 
 // The whole way in: the chooser's direct attempt carries the relay session.
