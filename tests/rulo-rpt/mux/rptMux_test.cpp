@@ -234,9 +234,13 @@ TEST(rptMux, CertificateInDerIsAccepted) {
               0);
     relay_end::config c = relay_config();
     c.data["key_cs"] = test_support::read_file(der);
-    relay_link l(c);
-    client cl(l);
-    EXPECT_EQ(cl.start(), "");
+    // The second connection reads the pinned DER bytes back from the store.
+    for (int connection = 0; connection < 2; ++connection) {
+        relay_link l(c);
+        client cl(l);
+        EXPECT_EQ(cl.start(), "") << connection;
+    }
+    EXPECT_EQ(stored("Test Grid", "key_cs"), c.data["key_cs"]);
 }
 
 TEST(rptMux, KeysOutsideTlsDisconnect) {
