@@ -211,6 +211,15 @@ TEST(relay_e2e, CertificateIsPinnedPerGrid) {
     unsetenv("MUX_E2E_PORT");
 }
 
+TEST(relay_e2e, CertificateSentAsDer) {
+    temporary_home home;
+    relay_process relay({"--key-cs-der"});
+    for (int connection = 0; connection < 2; ++connection) {
+        mux_client c(relay.port());
+        EXPECT_EQ(c.start(), "") << connection;
+    }
+}
+
 TEST(relay_e2e, LargestFrameBothWays) {
     temporary_home home;
     relay_process relay;
