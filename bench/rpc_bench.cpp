@@ -1,0 +1,159 @@
+// RPC calls per second over the control channel's stack (packet layer and
+// wrapper at both ends, the answering end replying at once from the
+// scheduler pool): over the in-memory pair with 1 and 8 calling threads, and
+// over two rptSockets on loopback against a plain blocking TCP ping-pong of
+// the same size, in the same run. The closing line gives the time ratio of a
+// loopback call to the raw round trip (ours / plain), goal at most 2.
+#include "bench/loopback_pair.h"
+#include "bench/ratio_main.h"
+#include "rulo-rpt/rpc/rpcWrapper.h"
+#include "rulo-rpt/rpc/rptPacket.h"
+#include "rulo/init.h"
+#include "rulo/scheduler.h"
+#include "tests/support/memory_transport.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// A call body and its reply: about what a control call carries.
+constexpr int body_size = 64;
+
+class answering_sink : public rulo::rpcWrapperSink {
+public:
+    void func(netbuf const& body, rulo::object<reply> r) override { r->send(body); }
+};
+
+class silent_sink : public rulo::rpcWrapperSink {
+public:
+    void func(netbuf const&, rulo::object<reply>) override {}
+};
+
+struct rpc_side {
+    rpc_side(rulo::object<rptTransport> channel, rulo::object<rulo::rpcWrapperSink> sink)
+        : packet(new rulo::rptPacket(rulo::scheduler_pool())), wrapper(new rulo::rpcWrapper(packet, sink)) {
+        packet->set_sink(wrapper);
+        channel->set_sink(packet);
+        packet->start(channel);
+    }
+    rulo::object<rulo::rptPacket> packet;
+    rulo::object<rulo::rpcWrapper> wrapper;
+};
+
+// One stand shared by every thread of a run; made by the first thread to
+// arrive and kept for the program's life (the threads of a run share it).
+struct memory_stand {
+    test_support::memory_transport_pair pair{[] {
+        test_support::memory_transport_pair::options o;
+        o.threaded = true;
+        return o;
+    }()};
+    rpc_side caller{pair.a, rulo::object<rulo::rpcWrapperSink>(new silent_sink)};
+    rpc_side answerer{pair.b, rulo::object<rulo::rpcWrapperSink>(new answering_sink)};
+};
+
+memory_stand& shared_memory_stand() {
+    static memory_stand* stand = new memory_stand;
+    return *stand;
+}
+
+void run_calls(benchmark::State& state, rulo::rpcWrapper& wrapper) {
+    netbuf const body = netbuf::from_string(std::string(body_size, 'c'));
+    long limit = 30;
+    for (auto _ : state) {
+        netbuf reply = wrapper.call(body, nullptr, &limit);
+        benchmark::DoNotOptimize(reply);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_rpc_call_memory(benchmark::State& state) {
+    static std::once_flag made;
+    std::call_once(made, [] { shared_memory_stand(); });
+    run_calls(state, *shared_memory_stand().caller.wrapper.get());
+}
+
+void BM_rpc_call_loopback(benchmark::State& state) {
+    // The sockets come up first with placeholder sinks; the packet layers
+    // take them over before any byte flows.
+    rulo::object<rptTransportSink> none;
+    bench_support::loopback_pair sockets{none, none};
+    sockets.client->no_delay();
+    sockets.server->no_delay();
+    rpc_side caller(sockets.client, rulo::object<rulo::rpcWrapperSink>(new silent_sink));
+    rpc_side answerer(sockets.server, rulo::object<rulo::rpcWrapperSink>(new answering_sink));
+    run_calls(state, *caller.wrapper.get());
+    caller.packet->disconnect();
+    answerer.packet->disconnect();
+}
+
+bool exact(int fd, char* data, int n, bool sending) {
+    for (int at = 0; at < n;) {
+        ssize_t k = sending ? ::send(fd, data + at, n - at, MSG_NOSIGNAL) : ::recv(fd, data + at, n - at, 0);
+        if (k <= 0) return false;
+        at += int(k);
+    }
+    return true;
+}
+
+// The same bytes per round trip as a call: length line, id line, body.
+void BM_blocking_ping_pong(benchmark::State& state) {
+    int const message = body_size + 6;
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listener, 1);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length);
+    int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        state.SkipWithError("connect");
+        return;
+    }
+    int server = ::accept(listener, nullptr, nullptr);
+    ::close(listener);
+    int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::thread echo([server, message] {
+        char buf[256];
+        while (exact(server, buf, message, false) && exact(server, buf, message, true)) {
+        }
+    });
+    char buf[256] = {};
+    for (auto _ : state) {
+        if (!exact(client, buf, message, true) || !exact(client, buf, message, false)) {
+            state.SkipWithError("ping-pong");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    ::close(client);
+    echo.join();
+    ::close(server);
+}
+
+BENCHMARK(BM_rpc_call_memory)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_rpc_call_loopback)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_blocking_ping_pong)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2.0);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    static rulo::init* api = new rulo::init(nullptr);
+    (void)api;
+    return bench_support::run_with_ratio(argc, argv, "BM_rpc_call_loopback", "BM_blocking_ping_pong",
+                                         "RPC call over loopback rptSockets / blocking TCP ping-pong (goal <= 2)");
+}

@@ -1,0 +1,342 @@
+// The main form, the image buttons, message boxes and the dialog built in
+// process (offscreen), with its configuration, command line and options.
+#include "tovan/dialog/main_window.h"
+#include "tovan/dialog/message_box.h"
+#include "tovan/dialog/program_args.h"
+#include "tovan/dialog/push_button.h"
+#include "tovan/dialog/vyn_dialog.h"
+#include "tovan/lang/translations.h"
+
+#include "rulo-rpt/net/socket.h"
+#include "rulo/config_store.h"
+
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QDir>
+#include <QDirIterator>
+#include <QMenu>
+#include <QPainter>
+#include <QTemporaryDir>
+
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace tovan;
+
+QColor const frame_colour[4] = {Qt::red, Qt::green, Qt::blue, Qt::yellow};
+
+// A strip of n frames of w by h, frame i filled with frame_colour[i % 4].
+QImage strip(int w, int h, int n, int extra = 0) {
+    QImage img(w * n + extra, h, QImage::Format_ARGB32);
+    img.fill(Qt::black);
+    QPainter p(&img);
+    for (int i = 0; i < n; ++i) p.fillRect(i * w, 0, w, h, frame_colour[i % 4]);
+    return img;
+}
+
+QImage render(QWidget& w) {
+    QImage img(w.size(), QImage::Format_ARGB32);
+    img.fill(Qt::black);
+    w.render(&img);
+    return img;
+}
+
+TEST(PushButton, FramesStatesAndPressedShift) {
+    QDialog parent;
+    push_button b(&parent);
+    b.setGeometry(0, 0, 40, 30);
+    b.setBtnImages(strip(75, 30, 4, 2), 4); // 302 wide: 75-pixel frames, 2 pixels unused
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(b.state_image(i).size(), QSize(75, 30));
+        EXPECT_EQ(b.state_image(i).pixelColor(74, 0), frame_colour[i]) << i;
+    }
+    push_button small(&parent);
+    small.setGeometry(0, 0, 40, 30);
+    small.setBtnImages(strip(20, 10, 5), 5);
+    small.setText("");
+    struct {
+        char const* what;
+        bool down, hover, is_default;
+        int state;
+    } const cases[] = {{"normal", false, false, false, 0},
+                       {"default", false, false, true, 1},
+                       {"hover", false, true, true, 2},
+                       {"pressed", true, true, true, 3}};
+    for (auto const& c : cases) {
+        small.setDown(c.down);
+        small.setAttribute(Qt::WA_UnderMouse, c.hover);
+        small.setDefault(c.is_default);
+        EXPECT_EQ(small.current_state(), c.state) << c.what;
+        QImage img = render(small);
+        int const d = c.down ? 1 : 0;
+        // Centred: (40 - 20) / 2 = 10, (30 - 10) / 2 = 10, plus the shift.
+        EXPECT_EQ(img.pixelColor(10 + d, 10 + d), frame_colour[c.state]) << c.what;
+        EXPECT_EQ(img.pixelColor(29 + d, 19 + d), frame_colour[c.state]) << c.what;
+        EXPECT_NE(img.pixelColor(9 + d, 10 + d), frame_colour[c.state]) << c.what;
+    }
+    // A picture larger than the button starts at its corner (1 when pressed).
+    b.setDown(true);
+    QImage big = render(b);
+    EXPECT_EQ(big.pixelColor(1, 1), frame_colour[3]);
+    EXPECT_NE(big.pixelColor(0, 0), frame_colour[3]);
+}
+
+TEST(PushButton, TopIconTextAndGreyAlpha) {
+    QDialog parent;
+    push_button b(&parent);
+    b.setGeometry(0, 0, 60, 30);
+    b.setText("WWWW");
+    QImage blank(60, 30, QImage::Format_ARGB32);
+    blank.fill(Qt::black);
+    b.setBtnSingleImage(blank);
+    auto white_pixels = [&] {
+        QImage img = render(b);
+        int n = 0;
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x) n += img.pixelColor(x, y).lightness() > 200;
+        return n;
+    };
+    EXPECT_GT(white_pixels(), 20) << "the text shows in white";
+
+    // Grey levels become the alpha of an icon without alpha.
+    QImage grey(30, 10, QImage::Format_RGB32);
+    grey.fill(QColor(0, 0, 0));
+    grey.setPixelColor(12, 5, QColor(128, 128, 128));
+    grey.setPixelColor(13, 5, QColor(255, 255, 255));
+    b.setBtnTopImage(grey, 3, 1);
+    ASSERT_TRUE(b.top_enabled());
+    EXPECT_EQ(b.top_image().size(), QSize(10, 10));
+    EXPECT_EQ(b.top_image().pixelColor(2, 5).alpha(), 128);
+    EXPECT_EQ(b.top_image().pixelColor(3, 5).alpha(), 255);
+    EXPECT_EQ(b.top_image().pixelColor(0, 0).alpha(), 0);
+    EXPECT_LT(white_pixels(), 3) << "an icon replaces the text";
+    b.disableTopImage();
+    EXPECT_GT(white_pixels(), 20);
+}
+
+TEST(MessageBoxes, TypeBitsButtonsIconsAnswers) {
+    set_language_table({{"en", {{"generic_IDC_YES", "Ja"}, {"generic_IDC_OK", ""}}}});
+    SetSelectedLanguage("en");
+    struct {
+        int type;
+        QMessageBox::StandardButton press;
+        QMessageBox::StandardButtons buttons;
+        QMessageBox::Icon icon;
+        int answer;
+    } const cases[] = {
+        {0x2 | 0x400, QMessageBox::Cancel, QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Information,
+         IDCANCEL},
+        {0x2 | 0x400, QMessageBox::Ok, QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Information, IDOK},
+        {0, QMessageBox::NoButton, QMessageBox::NoButton, QMessageBox::NoIcon, IDOK},
+        {0xA00010, QMessageBox::Yes, QMessageBox::Yes | QMessageBox::No, QMessageBox::Question, IDYES},
+        {0xA00010, QMessageBox::No, QMessageBox::Yes | QMessageBox::No, QMessageBox::Question, IDNO},
+        {0xA00081, QMessageBox::Ok, QMessageBox::Ok, QMessageBox::Critical, IDOK},
+        {0x1 | 0x200, QMessageBox::Ok, QMessageBox::Ok, QMessageBox::Warning, IDOK},
+        {0x20, QMessageBox::NoButton, QMessageBox::NoButton, QMessageBox::Question, IDOK},
+        {0x8, QMessageBox::NoButton, QMessageBox::NoButton, QMessageBox::Question, IDOK},
+    };
+    for (auto const& c : cases) {
+        QString title, yes_text, ok_text;
+        QMessageBox::StandardButtons buttons;
+        QMessageBox::Icon icon{};
+        set_message_box_responder([&](QMessageBox& box) {
+            title = box.windowTitle();
+            buttons = box.standardButtons();
+            icon = box.icon();
+            if (box.button(QMessageBox::Yes)) yes_text = box.button(QMessageBox::Yes)->text();
+            if (box.button(QMessageBox::Ok)) ok_text = box.button(QMessageBox::Ok)->text();
+            return c.press;
+        });
+        EXPECT_EQ(MessageBox(nullptr, "text", "", c.type), c.answer) << std::hex << c.type;
+        EXPECT_EQ(title, "Tovan");
+        EXPECT_EQ(buttons, c.buttons) << std::hex << c.type;
+        EXPECT_EQ(icon, c.icon) << std::hex << c.type;
+        if (c.buttons & QMessageBox::Yes) {
+            EXPECT_EQ(yes_text, "Ja");
+        }
+        if (c.buttons & QMessageBox::Ok) {
+            EXPECT_EQ(ok_text, "OK") << "an empty translation falls back";
+        }
+    }
+    set_message_box_responder(nullptr);
+}
+
+// The dialog built in a directory of its own, as the program builds it.
+class DialogInProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        old = QDir::currentPath();
+        ASSERT_TRUE(QDir::setCurrent(dir.path()));
+        old_home = qgetenv("HOME");
+        qputenv("HOME", (dir.path() + "/home").toUtf8());
+        QDir().mkpath("conf");
+        QDir().mkpath("conf_static");
+        QDir().mkpath("home");
+        write("conf/VYNConfiguration.ini",
+              "[VYNDeskLite]\nMaxPacketSize=51\n=x\nTouchPad=TRUE\nLogoImage=l/a&b#c%41.bmp\n");
+        // This test binary's name is neither desk nor client: answer the question No.
+        set_message_box_responder([this](QMessageBox& box) {
+            asked.push_back(box.text().toStdString());
+            return QMessageBox::No;
+        });
+    }
+    void TearDown() override {
+        set_message_box_responder(nullptr);
+        QDir::setCurrent(old);
+        qputenv("HOME", old_home);
+    }
+    void write(char const* name, std::string const& content) {
+        std::ofstream(name, std::ios::binary) << content;
+    }
+
+    QTemporaryDir dir;
+    QString old;
+    QByteArray old_home;
+    std::vector<std::string> asked;
+};
+
+TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
+    set_program_arguments({"--vynwex", "--mtu", "1", "--add-title", "", "--on-connect", "topmost=false"});
+    g_main_window = new VYNMainWindow;
+    auto* d = new CVYNDialog(nullptr);
+    EXPECT_EQ(asked, std::vector<std::string>{"client ?"});
+    EXPECT_FALSE(d->m_is_client);
+    EXPECT_STREQ(d->m_ini_section, "VYNDeskLite");
+    EXPECT_EQ(d->size(), QSize(279, 391));
+    EXPECT_EQ(d->minimumSize(), QSize(279, 391));
+    EXPECT_EQ(d->maximumSize(), QSize(279, 391));
+    EXPECT_EQ(g_main_window->windowTitle(), "Tovan Desk");
+    struct {
+        char const* name;
+        QRect at;
+    } const places[] = {
+        {"IDC_STATIC_TEXT", {10, 271, 261, 21}}, {"IDC_LOG_OUTPUT", {10, 205, 255, 113}},
+        {"IDC_CODE", {20, 149, 241, 23}},        {"IDC_STATUS_DESCRIPTION", {17, 94, 250, 51}},
+        {"IDC_LOGO_ICON", {170, 10, 101, 81}},   {"IDC_CHAT_TEXT", {13, 332, 197, 25}},
+        {"IDC_ACTION", {14, 187, 150, 38}},      {"IDC_CLOSE", {225, 187, 38, 38}},
+        {"IDC_SEND", {226, 325, 38, 38}},        {"IDC_CLOSE1", {13, 51, 38, 38}}};
+    for (auto const& p : places) {
+        auto* w = d->findChild<QWidget*>(p.name);
+        ASSERT_NE(w, nullptr) << p.name;
+        EXPECT_EQ(w->geometry(), p.at) << p.name;
+    }
+    EXPECT_TRUE(d->IDC_CODE->isReadOnly()) << "the desk shows its code, it does not take one";
+    EXPECT_TRUE(d->IDC_LOG_OUTPUT->isReadOnly());
+    EXPECT_EQ(d->palette().color(QPalette::Active, QPalette::Highlight), QColor(255, 210, 129));
+    EXPECT_EQ(d->palette().color(QPalette::Disabled, QPalette::Base), QColor(212, 208, 200));
+    EXPECT_EQ(d->IDC_LOGO_ICON->palette().color(QPalette::Inactive, QPalette::AlternateBase),
+              QColor(237, 243, 254));
+    EXPECT_TRUE(d->m_btn_action->hasMouseTracking());
+    EXPECT_EQ(d->m_btn_action->state_image(0).size(), QSize(150, 38));
+    EXPECT_TRUE(d->m_btn_close->top_enabled());
+
+    // The configuration survived its "=x" line.
+    EXPECT_EQ(rulo::socket::g_max_send, 51);
+    EXPECT_TRUE(d->m_touch_pad);
+    // The logo path is stored as it stands: no option-string syntax in it.
+    std::string logo;
+    EXPECT_TRUE(d->get_main_app_option("load", "logo", &logo));
+    EXPECT_EQ(logo, QCoreApplication::applicationDirPath().toStdString() + "/l/a&b#c%41.bmp");
+    // "--mtu 1" holds for the process, in memory only.
+    EXPECT_EQ(xstd::get_config_string("", "mtu_fix_v"), "1");
+    QDirIterator files(dir.path() + "/home", QDir::Files, QDirIterator::Subdirectories);
+    EXPECT_FALSE(files.hasNext()) << "nothing stored: " << files.next().toStdString();
+
+    // "topmost=false" at "connect" leaves the shown window visible in place.
+    g_main_window->setCentralWidget(d);
+    g_main_window->move(50, 60);
+    g_main_window->show();
+    ASSERT_TRUE(d->m_topmost);
+    ASSERT_TRUE(g_main_window->windowFlags() & Qt::WindowStaysOnTopHint);
+    QPoint const before = g_main_window->pos();
+    d->handle_main_app_options("connect");
+    EXPECT_FALSE(g_main_window->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_TRUE(g_main_window->isVisible());
+    EXPECT_EQ(g_main_window->pos(), before);
+    g_main_window->hide();
+}
+
+// The user picks a language from the menu the settings buttons open.
+TEST_F(DialogInProcess, LanguageMenuAndContextMenus) {
+    set_language_table({{"en",
+                         {{"__NAME", "English"},
+                          {"__PRIORITY", "100"},
+                          {"generic_IDC_ACTION", "Connect"},
+                          {"generic_CLEAR", "Clear"},
+                          {"generic_COPY", "Copy"},
+                          {"generic_PROXY_LOG", "Proxy log"}}},
+                        {"de",
+                         {{"__NAME", "German"},
+                          {"__NATIVE", "Deutsch"},
+                          {"__PRIORITY", "100"},
+                          {"generic_IDC_ACTION", "Verbinden"}}},
+                        {"ptbr", {{"__PRIORITY", "50"}}},
+                        {"fr", {{"__NAME", "French"}, {"__PRIORITY", "50"}}}});
+    setenv("LANG", "C", 1);
+    unsetenv("LC_ALL");
+    set_program_arguments({"--vynwex"});
+    CVYNDialog d(nullptr);
+    EXPECT_EQ(GetSelectedLanguage(), "en");
+    EXPECT_EQ(d.m_btn_action->text(), "Connect");
+
+    QMenu* main_menu = d.context_menu_for(d.m_btn_settings);
+    ASSERT_NE(main_menu, nullptr);
+    EXPECT_EQ(d.context_menu_for(d.m_btn_settings1), main_menu);
+    QStringList entries;
+    for (QAction* a : main_menu->actions()) entries << (a->isSeparator() ? "-" : a->text());
+    EXPECT_EQ(entries, (QStringList{"Log", "-", "Languages", "Advanced", "-", "Settings"}));
+
+    QStringList languages;
+    QAction* german = nullptr;
+    for (QAction* a : d.m_language_menu.actions()) {
+        languages << (a->isSeparator() ? "-" : a->text());
+        if (a->data().toString() == "de") german = a;
+    }
+    EXPECT_EQ(languages, (QStringList{"Deutsch (German)", "English (English)", "-", "French (French)"}));
+    ASSERT_NE(german, nullptr);
+    german->trigger();
+    EXPECT_EQ(GetSelectedLanguage(), "de");
+    EXPECT_EQ(d.m_btn_action->text(), "Verbinden");
+    for (QAction* a : d.m_language_menu.actions()) {
+        if (!a->isSeparator()) {
+            EXPECT_EQ(a->isChecked(), a == german) << a->text().toStdString();
+        }
+    }
+
+    QMenu* chat = d.context_menu_for(d.IDC_LOG_OUTPUT->viewport());
+    ASSERT_NE(chat, nullptr);
+    ASSERT_EQ(chat->actions().size(), 2);
+    EXPECT_EQ(chat->actions()[0]->text(), "Clear") << "English stands in for a missing German text";
+    QMenu* send = d.context_menu_for(d.m_btn_send);
+    ASSERT_NE(send, nullptr);
+    EXPECT_EQ(send->actions()[0]->text(), "Proxy log");
+    EXPECT_EQ(d.context_menu_for(d.m_btn_audio), nullptr);
+    EXPECT_EQ(d.context_menu_for(d.IDC_CODE), nullptr);
+}
+
+TEST_F(DialogInProcess, Logos) {
+    set_program_arguments({"--vynwex"});
+    struct {
+        char const* what;
+        QSize size; // empty: write a corrupt file
+        QSize shown;
+    } const cases[] = {
+        {"81 by 81", {81, 81}, {81, 81}}, {"82 by 10", {82, 10}, {80, 9}}, {"corrupt", {}, {0, 0}}};
+    for (auto const& c : cases) {
+        if (c.size.isEmpty()) {
+            write("conf_static/logo.bmp", "BM not really");
+        } else {
+            QImage img(c.size, QImage::Format_RGB32);
+            img.fill(Qt::blue);
+            ASSERT_TRUE(img.save("conf_static/logo.bmp", "BMP"));
+        }
+        CVYNDialog d(nullptr);
+        QPixmap shown = d.IDC_LOGO_ICON->pixmap(Qt::ReturnByValue);
+        EXPECT_EQ(shown.size(), c.shown) << c.what;
+    }
+}
+
+} // namespace

@@ -1,0 +1,40 @@
+// An Xvfb server for the tests that run the real program: started on a
+// display number the server picks itself (-displayfd), always stopped by
+// the destructor. Plus the small process helpers those tests use.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace tovan_test {
+
+class xvfb_server {
+public:
+    // A screen of width by height, 24-bit; throws std::runtime_error when the
+    // server does not come up within 30 s.
+    xvfb_server(int width, int height);
+    ~xvfb_server();
+    xvfb_server(xvfb_server const&) = delete;
+    xvfb_server& operator=(xvfb_server const&) = delete;
+
+    std::string const& display() const { return m_display; }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_display;
+};
+
+// Output of a shell command run with DISPLAY set (standard output only).
+std::string shell(std::string const& display, std::string const& command);
+
+// Starts program in dir with DISPLAY set; its standard error goes to stderr_path.
+pid_t spawn(std::string const& display, std::string const& dir, std::string const& program,
+            std::vector<std::string> const& args, std::string const& stderr_path);
+
+// The exit status (as from waitpid) once pid ends; -1 when it has not ended
+// within the limit (it is then killed).
+int wait_exit(pid_t pid, std::chrono::seconds limit);
+
+} // namespace tovan_test

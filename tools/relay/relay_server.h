@@ -1,0 +1,105 @@
+// tovan_relay's server: one listening port, one I/O thread (an asio
+// io_context run by main), the connections it accepted, the pairing of
+// session legs and the admin interface. Every member is used on that one
+// thread only; nothing here is locked.
+#pragma once
+
+#ifndef ASIO_STANDALONE
+#define ASIO_STANDALONE
+#endif
+#include <asio.hpp>
+
+#include "tools/relay/certificate.h"
+#include "tools/relay/event_log.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+typedef struct ssl_ctx_st SSL_CTX;
+
+namespace relay {
+
+class connection;
+
+struct options {
+    std::string listen_address = "127.0.0.1";
+    unsigned short listen_port = 0;
+    std::string cert_path, key_path; // empty: the defaults under $HOME/.tovan_relay
+    std::string files_dir;           // empty: PLUGINS answers every download with an error
+    std::string log_path;
+    bool pair_unbound = false;
+    int admin_port = -1; // -1: admin on stdin; 0: pick a loopback port
+    std::string grid_id = "1", grid_name = "tovan-local", cp_protocol = "1";
+    std::vector<std::pair<std::string, std::string>> reply_fields; // extra fields of the 200 reply
+    bool key_cs_der = false;                  // key_cs in Connection-Data as DER instead of PEM
+    std::string echo_greeting;                // sent on every ECHO channel as soon as it is open
+    std::chrono::seconds head_time_limit{60}; // a client without its whole head by then is dropped
+};
+
+// Bounds that keep one connection from holding the relay's memory.
+inline constexpr std::size_t output_high_water = 4 * 1024 * 1024; // stop reading above this
+inline constexpr std::size_t output_low_water = 1024 * 1024;      // resume below this
+inline constexpr std::size_t max_rpc_payload = 16 * 1024 * 1024;
+inline constexpr std::size_t max_unpaired_leg_bytes = 1024 * 1024;
+inline constexpr std::size_t download_chunk = 64 * 1024;
+inline constexpr std::size_t max_channels_per_connection = 1024;
+inline constexpr std::size_t max_downloads_per_connection = 64;
+inline constexpr std::uint64_t max_events_per_connection = 10000;
+// A refused client gets this long to read the refusal before the relay closes.
+inline constexpr std::chrono::seconds refusal_linger{10};
+
+class relay_server {
+public:
+    relay_server(asio::io_context& io, options opts);
+    // Binds and starts accepting; prints "listening ADDR:PORT" (and
+    // "admin 127.0.0.1:PORT" with --admin) on stdout. Throws on failure.
+    void start();
+    void stop();
+
+    options const& opts() const { return m_opts; }
+    event_log& log() { return m_log; }
+    identity const& id() const { return m_identity; }
+    std::shared_ptr<SSL_CTX> const& tls_context() const { return m_ctx; }
+    std::string const& connection_data() const { return m_connection_data; }
+    std::string const& key_hash() const { return m_key_hash; }
+
+    void forget(std::uint64_t conn_id);
+
+    // Session legs: offers a new leg; returns the leg it is joined to (an
+    // empty pointer and 0 while it waits for a partner).
+    std::pair<std::weak_ptr<connection>, std::uint64_t> offer_leg(std::weak_ptr<connection> conn,
+                                                                  std::uint64_t channel);
+    void withdraw_leg(connection const* conn, std::uint64_t channel);
+
+    // One admin command line; returns the reply lines, the last "ok" or "error <text>".
+    std::string admin(std::string const& line);
+
+private:
+    std::string run_admin(std::string const& line);
+    void accept();
+    void read_stdin();
+    void accept_admin();
+
+    asio::io_context& m_io;
+    options m_opts;
+    event_log m_log;
+    identity m_identity;
+    std::shared_ptr<SSL_CTX> m_ctx;
+    std::string m_connection_data, m_key_hash;
+    asio::ip::tcp::acceptor m_acceptor;
+    asio::ip::tcp::acceptor m_admin_acceptor;
+    asio::posix::stream_descriptor m_stdin;
+    asio::streambuf m_stdin_buf;
+    asio::signal_set m_signals;
+    std::uint64_t m_next_id = 1;
+    std::map<std::uint64_t, std::shared_ptr<connection>> m_connections;
+    std::weak_ptr<connection> m_waiting_leg;
+    std::uint64_t m_waiting_channel = 0;
+    bool m_stopped = false;
+};
+
+} // namespace relay

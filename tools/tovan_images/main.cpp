@@ -1,0 +1,248 @@
+// tovan_images: draws the desk program's compiled-in pictures at build time.
+//
+// Usage: tovan_images <output directory> [--solid]
+// Writes every picture under its fixed name, a resource list
+// (tovan_images.qrc) naming them, and logo.bmp for the run directory.
+// With --solid every frame of a strip is one flat colour of its state, so a
+// screenshot can be sampled to tell which frame a button shows.
+#include <QBitmap>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPainterPath>
+#include <QTextStream>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+// The colours of the solid variant, by state frame (normal, default, hover,
+// pressed, spare); tests sample screenshots for these.
+QColor const solid_state[5] = {QColor(0x20, 0xa0, 0x20), QColor(0x20, 0x20, 0xa0), QColor(0xa0, 0x20, 0x20),
+                               QColor(0xa0, 0xa0, 0x20), QColor(0x80, 0x80, 0x80)};
+
+QColor const accent(0x2f, 0x6f, 0xb5);
+QColor const accent_dark(0x1f, 0x4f, 0x85);
+QColor const panel(0xf3, 0xf5, 0xf8);
+
+bool g_solid = false;
+
+QImage canvas(int w, int h) {
+    QImage img(w, h, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    return img;
+}
+
+// One state frame of a rounded button: flat fill that darkens with the state.
+void draw_button_frame(QPainter& p, QRect r, int state, QColor base) {
+    if (g_solid) {
+        p.fillRect(r, solid_state[state]);
+        return;
+    }
+    QColor fill = base;
+    if (state == 1) fill = base.lighter(110);
+    if (state == 2) fill = base.lighter(125);
+    if (state == 3) fill = base.darker(125);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(fill.darker(130), 1));
+    p.setBrush(fill);
+    p.drawRoundedRect(QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
+}
+
+QImage strip(int frame_w, int frame_h, int frames, int states, QColor base) {
+    QImage img = canvas(frame_w * frames, frame_h);
+    QPainter p(&img);
+    for (int i = 0; i < frames; ++i)
+        draw_button_frame(p, QRect(i * frame_w, 0, frame_w, frame_h), i % states, base);
+    return img;
+}
+
+// The plugin buttons: round pads 100 by 100, five frames.
+QImage navig_strip() {
+    QImage img = canvas(500, 100);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    for (int i = 0; i < 5; ++i) {
+        QRect r(i * 100 + 6, 6, 88, 88);
+        if (g_solid) {
+            p.fillRect(QRect(i * 100, 0, 100, 100), solid_state[i]);
+            continue;
+        }
+        QColor c = i == 2 ? accent.lighter(120) : i == 3 ? accent_dark : accent;
+        p.setPen(Qt::NoPen);
+        p.setBrush(c);
+        p.drawEllipse(r);
+    }
+    return img;
+}
+
+QImage navig_mask() {
+    QImage img(400, 100, QImage::Format_RGB32);
+    img.fill(Qt::white);
+    QPainter p(&img);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::black);
+    for (int i = 0; i < 4; ++i) p.drawEllipse(QRect(i * 100 + 4, 4, 92, 92));
+    return img;
+}
+
+// The background sheet; the dialog cuts its pieces at fixed places:
+// A1 (0,0), A2 (297,0), A3 (6,278), A4 (296,277) each 279 by 265, A5 (599,1) 279 by 578.
+QImage background() {
+    QImage img(880, 580, QImage::Format_RGB32);
+    img.fill(panel);
+    QPainter p(&img);
+    auto sheet = [&](int x, int y, int h, bool connected) {
+        if (g_solid) {
+            p.fillRect(x, y, 279, h, QColor(0xd0, 0xd0, 0xd0));
+            return;
+        }
+        p.fillRect(x, y, 279, h, Qt::white);
+        p.fillRect(x, y, 279, 28, connected ? accent_dark : accent); // title strip
+        p.fillRect(x, y + 28, 279, 187, panel);                      // status panel
+        p.fillRect(x + 14, y + 146, 251, 29, Qt::white);             // code field
+        p.setPen(QColor(0xc8, 0xd0, 0xdc));
+        p.drawRect(x + 14, y + 146, 250, 28);
+        p.fillRect(x, y + 215, 279, h - 215 - 11, Qt::white);                 // chat area
+        p.drawRect(x + 8, y + 328, 212, 32);                                  // chat input
+        p.fillRect(x, y + h - 11, 279, 11, connected ? accent_dark : accent); // bottom strip
+    };
+    sheet(0, 0, 265, false);
+    sheet(297, 0, 265, true);
+    sheet(6, 278, 265, false);
+    sheet(296, 277, 265, false);
+    sheet(599, 1, 578, true);
+    return img;
+}
+
+QImage icon_strip() {
+    QImage img = canvas(72, 24);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(Qt::white, 2.5, Qt::SolidLine, Qt::RoundCap));
+    // 0: settings (a gear as a ring with spokes)
+    p.drawEllipse(QPointF(12, 12), 4.5, 4.5);
+    for (int i = 0; i < 8; ++i) {
+        p.save();
+        p.translate(12, 12);
+        p.rotate(i * 45);
+        p.drawLine(QPointF(0, 7), QPointF(0, 9.5));
+        p.restore();
+    }
+    // 1: send (an arrow)
+    QPainterPath arrow;
+    arrow.moveTo(27, 5);
+    arrow.lineTo(45, 12);
+    arrow.lineTo(27, 19);
+    arrow.lineTo(31, 12);
+    arrow.closeSubpath();
+    p.fillPath(arrow, Qt::white);
+    // 2: close (a cross)
+    p.drawLine(QPointF(54, 6), QPointF(66, 18));
+    p.drawLine(QPointF(66, 6), QPointF(54, 18));
+    return img;
+}
+
+QImage dot(QColor c, int size) {
+    QImage img = canvas(size, size);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(g_solid ? solid_state[4] : c);
+    p.drawEllipse(QRect(0, 0, size, size));
+    return img;
+}
+
+QImage glyph(QString const& letter, int size, QColor c) {
+    QImage img = canvas(size, size);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(c);
+    p.drawRoundedRect(QRectF(0, 0, size, size), size / 5.0, size / 5.0);
+    QFont f("DejaVu Sans");
+    f.setPixelSize(size * 6 / 10);
+    f.setBold(true);
+    p.setFont(f);
+    p.setPen(Qt::white);
+    p.drawText(QRect(0, 0, size, size), Qt::AlignCenter, letter);
+    return img;
+}
+
+QImage logo() {
+    QImage img(81, 81, QImage::Format_RGB32);
+    img.fill(Qt::white);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(accent);
+    p.drawEllipse(QRect(8, 8, 65, 65));
+    QFont f("DejaVu Sans");
+    f.setPixelSize(40);
+    f.setBold(true);
+    p.setFont(f);
+    p.setPen(Qt::white);
+    p.drawText(QRect(8, 8, 65, 65), Qt::AlignCenter, "T");
+    return img;
+}
+
+bool save(QString const& dir, QString const& name, QImage const& img, char const* format, QStringList* list) {
+    QString path = dir + "/" + name;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (!img.save(path, format)) {
+        std::fprintf(stderr, "tovan_images: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    if (list) list->append(name);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: tovan_images <output directory> [--solid]\n");
+        return 2;
+    }
+    QString out = QString::fromLocal8Bit(argv[1]);
+    g_solid = argc > 2 && QByteArray(argv[2]) == "--solid";
+    QStringList names;
+    bool ok = true;
+    QColor const desk_base(0x2f, 0x6f, 0xb5), client_base(0x2e, 0x8b, 0x57);
+    ok &= save(out, "images/vyn-client-GUI-A.png", background(), "PNG", &names);
+    ok &= save(out, "images/btns-navig.png", navig_strip(), "PNG", &names);
+    ok &= save(out, "images/btns-navig-mask.png", navig_mask(), "PNG", &names);
+    ok &= save(out, "images/indik-blue.png", dot(QColor(0x3a, 0x8d, 0xde), 12), "PNG", &names);
+    ok &= save(out, "images/indik-or.png", dot(QColor(0xf0, 0x8c, 0x1e), 12), "PNG", &names);
+    ok &= save(out, "images/ik-icons.png", icon_strip(), "PNG", &names);
+    ok &= save(out, "images/btns-desk.png", strip(38, 38, 4, 4, desk_base), "PNG", &names);
+    ok &= save(out, "images/btns-client.png", strip(38, 38, 4, 4, client_base), "PNG", &names);
+    ok &= save(out, "images/btns-desk-big.png", strip(150, 38, 4, 4, desk_base), "PNG", &names);
+    ok &= save(out, "images/btns-client-big.png", strip(150, 38, 4, 4, client_base), "PNG", &names);
+    ok &= save(out, "images/mail.png", glyph("@", 32, accent), "PNG", &names);
+    ok &= save(out, "images/Tovan.png", glyph("T", 32, accent), "PNG", &names);
+    ok &= save(out, "images/generic-settings.png", glyph("S", 32, accent), "PNG", &names);
+    ok &= save(out, "audio-icon", glyph("A", 16, accent), "PNG", &names);
+    ok &= save(out, "file-icon", glyph("F", 16, accent), "PNG", &names);
+    ok &= save(out, "desktop-icon", glyph("D", 16, accent), "PNG", &names);
+    ok &= save(out, "video-icon", glyph("V", 16, accent), "PNG", &names);
+    ok &= save(out, "qtutils_password/password.png", glyph("*", 32, accent), "PNG", &names);
+    ok &= save(out, "logo.bmp", logo(), "BMP", nullptr);
+
+    QFile qrc(out + "/tovan_images.qrc");
+    if (!qrc.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        std::fprintf(stderr, "tovan_images: cannot write %s\n", qPrintable(qrc.fileName()));
+        return 1;
+    }
+    QTextStream s(&qrc);
+    s << "<RCC>\n  <qresource prefix=\"/\">\n";
+    for (auto const& n : names) s << "    <file>" << n << "</file>\n";
+    s << "  </qresource>\n</RCC>\n";
+    return ok ? 0 : 1;
+}

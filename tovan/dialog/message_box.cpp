@@ -1,0 +1,89 @@
+#include "tovan/dialog/message_box.h"
+
+#include "tovan/lang/translations.h"
+
+#include <QAbstractButton>
+#include <QIcon>
+#include <QLayout>
+
+namespace tovan {
+
+namespace {
+
+message_box_responder& responder() {
+    static message_box_responder r;
+    return r;
+}
+
+QString button_text(char const* key, char const* fallback) {
+    QString t = get_lang_string(key, true, false);
+    return t.isEmpty() ? QString(fallback) : t;
+}
+
+} // namespace
+
+QMessageBox::StandardButtons message_box_buttons(int type) {
+    if (type & 0x1) return QMessageBox::Ok;
+    if (type & 0x2) return QMessageBox::Ok | QMessageBox::Cancel;
+    if (type & 0x10) return QMessageBox::Yes | QMessageBox::No;
+    return QMessageBox::NoButton;
+}
+
+QMessageBox::Icon message_box_icon(int type) {
+    if (type & 0x200) return QMessageBox::Warning;
+    if (type & 0x400) return QMessageBox::Information;
+    if (type & 0x100) return QMessageBox::Question;
+    if (type & 0x80) return QMessageBox::Critical;
+    if (type & 0x3) return QMessageBox::Information;
+    if (type & 0x30) return QMessageBox::Question;
+    if (type & 0x8) return QMessageBox::Question;
+    return QMessageBox::NoIcon;
+}
+
+int message_box_answer(QMessageBox::StandardButton button) {
+    switch (button) {
+    case QMessageBox::Yes:
+        return IDYES;
+    case QMessageBox::No:
+        return IDNO;
+    case QMessageBox::Cancel:
+        return IDCANCEL;
+    case QMessageBox::Abort:
+        return IDABORT;
+    case QMessageBox::Retry:
+        return IDRETRY;
+    case QMessageBox::Ignore:
+        return IDIGNORE;
+    default:
+        return IDOK;
+    }
+}
+
+int MessageBox(QWidget* parent, QString const& text, QString const& caption, int type) {
+    QMessageBox box(parent);
+    box.setWindowIcon(QIcon(":/images/Tovan.png"));
+    box.setWindowTitle(caption.isEmpty() ? QString("Tovan") : caption);
+    box.setText(text);
+    box.setIcon(message_box_icon(type));
+    box.setStandardButtons(message_box_buttons(type));
+    struct {
+        QMessageBox::StandardButton b;
+        char const* key;
+        char const* fallback;
+    } const names[] = {{QMessageBox::Ok, "IDC_OK", "OK"},
+                       {QMessageBox::Cancel, "IDC_CANCEL", "Cancel"},
+                       {QMessageBox::Yes, "IDC_YES", "Yes"},
+                       {QMessageBox::No, "IDC_NO", "No"}};
+    for (auto const& n : names)
+        if (QAbstractButton* b = box.button(n.b)) b->setText(button_text(n.key, n.fallback));
+    box.layout()->setSizeConstraint(QLayout::SetFixedSize);
+    if (responder()) return message_box_answer(responder()(box));
+    box.exec();
+    return message_box_answer(box.standardButton(box.clickedButton()));
+}
+
+void set_message_box_responder(message_box_responder r) {
+    responder() = std::move(r);
+}
+
+} // namespace tovan

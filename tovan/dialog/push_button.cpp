@@ -1,0 +1,83 @@
+#include "tovan/dialog/push_button.h"
+
+#include <QDialog>
+#include <QPainter>
+
+#include <algorithm>
+
+namespace tovan {
+
+int frame_width(int strip_width, int n) {
+    return strip_width / std::max(1, n);
+}
+
+push_button::push_button(QWidget* parent) : QPushButton(parent) {
+    setMouseTracking(true);
+    // Enter and leave repaint the button, so the hover picture follows the mouse.
+    setAttribute(Qt::WA_Hover);
+}
+
+void push_button::setBtnImage(QImage const& strip, int n, int i) {
+    if (i < 0 || i > 3) return;
+    int w = frame_width(strip.width(), n);
+    m_images[i] = strip.copy(i * w, 0, w, strip.height());
+    update();
+}
+
+void push_button::setBtnImages(QImage const& strip, int n) {
+    for (int i = 0; i < 4; ++i) setBtnImage(strip, n, i);
+}
+
+void push_button::setBtnSingleImage(QImage const& img) {
+    for (auto& image : m_images) image = img;
+    update();
+}
+
+void push_button::setBtnMask(QBitmap const& strip, int n, int i) {
+    int w = frame_width(strip.width(), n);
+    setMask(strip.copy(i * w, 0, w, strip.height()));
+}
+
+void push_button::setBtnTopImage(QImage const& strip, int n, int i) {
+    int w = frame_width(strip.width(), n);
+    QImage piece = strip.copy(i * w, 0, w, strip.height());
+    if (!piece.hasAlphaChannel()) {
+        QImage alpha = piece.convertToFormat(QImage::Format_Grayscale8);
+        piece = piece.convertToFormat(QImage::Format_ARGB32);
+        piece.setAlphaChannel(alpha);
+    }
+    m_top = piece;
+    m_top_on = true;
+    repaint();
+}
+
+void push_button::disableTopImage() {
+    m_top_on = false;
+    repaint();
+}
+
+int push_button::current_state() const {
+    if (isDown()) return 3;
+    if (underMouse()) return 2;
+    if (isDefault()) return 1;
+    return 0;
+}
+
+void push_button::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    int const d = isDown() ? 1 : 0;
+    QRect const win = p.window();
+    int const W = win.width(), H = win.height();
+    QImage const& img = m_images[current_state()];
+    if (!img.isNull())
+        p.drawImage(std::max(0, (W - img.width()) / 2) + d, std::max(0, (H - img.height()) / 2) + d, img);
+    if (m_top_on) {
+        p.drawImage(std::max(0, (W - m_top.width()) / 2) + d, std::max(0, (H - m_top.height()) / 2) + d,
+                    m_top);
+    } else {
+        p.setPen(Qt::white);
+        p.drawText(QRect(d, d, W - 1, H - 1), Qt::AlignCenter | Qt::TextSingleLine, text());
+    }
+}
+
+} // namespace tovan

@@ -1,0 +1,647 @@
+#include "tovan/dialog/vyn_dialog.h"
+
+#include "tovan/config/ini_file.h"
+#include "tovan/dialog/main_window.h"
+#include "tovan/dialog/message_box.h"
+#include "tovan/dialog/program_args.h"
+#include "tovan/dialog/window_language.h"
+#include "tovan/dialogs/xml_dialog.h"
+#include "tovan/lang/translations.h"
+#include "tovan/plugins/plugin_host.h"
+#include "tovan/util/log_message.h"
+
+#include "rulo-rpt/net/socket.h"
+#include "rulo/clock.h"
+#include "rulo/config_store.h"
+#include "rulo/errlog.h"
+#include "rulo/exception.h"
+#include "rulo/netbuf.h"
+#include "rulo/packet.h"
+#include "rulo/process.h"
+#include "rulo/text.h"
+#include "rulo/thread.h"
+#include "rulo/xfile.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QBitmap>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QProcess>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace tovan {
+
+CVYNDialog* CVYNDialog::m_global = nullptr;
+CVYNDialog* dlg = nullptr;
+CVYNDialog* cvyndialog = nullptr;
+
+void end_process(int code) {
+    close_log_file();
+    std::fflush(nullptr);
+    ::_exit(code);
+}
+
+namespace {
+
+std::optional<std::string> read_whole_file(std::string const& path) {
+    try {
+        std::string content;
+        rulo::get_file(content, path);
+        return content;
+    } catch (rulo::exception const&) {
+        return std::nullopt;
+    }
+}
+
+// A question from the dialog in its own words: text and caption are keys.
+int MessageBoxU(QWidget* parent, char const* text_key, char const* caption_key, int type) {
+    return MessageBox(parent, get_lang_string(text_key, true, false),
+                      get_lang_string(caption_key, true, false), type);
+}
+
+std::string role_of(std::string const& exe) {
+    if (rulo::ends_with(exe, "client")) return "client";
+    if (rulo::ends_with(exe, "desk")) return "desk";
+    return {};
+}
+
+} // namespace
+
+CVYNDialog::CVYNDialog(QWidget* parent) : QDialog(parent, Qt::WindowFlags()) {
+    setupUi(this);
+    m_global = this;
+    setAcceptDrops(true);
+    cvyndialog = this;
+
+    xstd::set_config_storage("disk:Tovan");
+
+    std::string ini;
+    try {
+        ini = rulo::expand_filename("conf/VYNConfiguration.ini");
+    } catch (rulo::exception const&) {
+        ini.clear();
+    }
+    // A path that does not fit m_ini_path is refused like a missing file.
+    if (ini.empty() || ini.size() >= sizeof m_ini_path || !rulo::file_exists(ini)) {
+        MessageBox(nullptr, "Failed to read VYNConfiguration.ini !", "Critical error", 0xA00081);
+        end_process(1);
+    }
+    std::memcpy(m_ini_path, ini.c_str(), ini.size() + 1);
+
+    std::string role;
+    try {
+        role = role_of(rulo::get_exe_path());
+    } catch (rulo::exception const&) {
+        role.clear();
+    }
+    if (role.empty()) role = MessageBox(nullptr, "client ?", "client", 0xA00010) == IDYES ? "client" : "desk";
+    m_is_client = role == "client";
+    std::strcpy(m_ini_section, m_is_client ? "VYNClientLite" : "VYNDeskLite");
+    m_last_plugin_channel = m_is_client ? 101 : 100;
+
+    if (!log_is_debug()) {
+        m_log_path =
+            QDir::currentPath().toStdString() + "/" + (m_is_client ? "VYNClient.out" : "VYNDesk.out");
+        open_log_file(m_log_path, std::to_string(rulo::relative_time()));
+    }
+
+    build_buttons();
+    connect_signals();
+
+    fixIDs[0] = {IDC_STATUS_DESCRIPTION, "_IDC_DESCRIPTION_TEXT"};
+    fixIDs[1] = {m_btn_action, "_IDC_ACTION"};
+    fixIDs[2] = {IDC_STATIC_TEXT, "_IDC_STATIC_TEXT"};
+    fixIDs[3] = {nullptr, nullptr};
+
+    if (!OnInitDialog()) end_process(1);
+}
+
+CVYNDialog::~CVYNDialog() {
+    m_global = nullptr;
+}
+
+void CVYNDialog::build_buttons() {
+    auto make = [this](char const* name, QRect r) {
+        auto* b = new push_button(this);
+        b->setObjectName(name);
+        b->setGeometry(r);
+        return b;
+    };
+    m_btn_file_transfer = make("IDC_FILE_TRANSFER", {61, 0, 100, 100});
+    m_btn_desktop = make("IDC_DESKTOP", {61, 0, 100, 100});
+    m_btn_video = make("IDC_VIDEO", {61, 0, 100, 100});
+    m_btn_audio = make("IDC_AUDIO", {61, 0, 100, 100});
+    m_btn_settings = make("IDC_SETINGS", {175, 187, 38, 38});
+    m_btn_action = make("IDC_ACTION", {14, 187, 150, 38});
+    m_btn_close = make("IDC_CLOSE", {225, 187, 38, 38});
+    m_btn_settings1 = make("IDC_SETINGS1", {13, 8, 38, 38});
+    m_btn_send = make("IDC_SEND", {226, 325, 38, 38});
+    m_btn_close1 = make("IDC_CLOSE1", {13, 51, 38, 38});
+    m_time_text = new QLabel(this);
+    m_time_text->setObjectName("IDC_TIME_TEXT");
+    m_time_text->setGeometry(100, 186, 115, 18);
+    m_time_text->setAlignment(Qt::AlignRight);
+    m_time_text->setFont(QFont("Tahoma", 7));
+    m_time_text->hide();
+    m_time_text2 = new QLabel(this);
+    m_time_text2->setObjectName("IDC_TIME_TEXT2");
+    m_time_text2->setGeometry(215, 184, 50, 18);
+    m_time_text2->setFont(QFont("Tahoma", 7));
+    m_time_text2->hide();
+    m_btn_mail = make("IDC_MAIL_ICON", {200, 140, 32, 32});
+    m_btn_mail->hide();
+
+    QImage sheet(":/images/vyn-client-GUI-A.png");
+    QImage A1 = sheet.copy(0, 0, 279, 265), A2 = sheet.copy(297, 0, 279, 265),
+           A3 = sheet.copy(6, 278, 279, 265), A4 = sheet.copy(296, 277, 279, 265),
+           A5 = sheet.copy(599, 1, 279, 578);
+    QImage* bg = m_background.image;
+    bg[0] = A1.copy(0, 0, 279, 28);
+    bg[1] = A3.copy(0, 0, 279, 28);
+    bg[2] = A4.copy(0, 28, 279, 187);
+    bg[3] = A4.copy(0, 28, 279, 187);
+    bg[4] = A2.copy(0, 28, 279, 187);
+    bg[5] = A5.copy(0, 28, 279, 187);
+    bg[6] = A1.copy(0, 215, 279, 43);
+    bg[7] = bg[6].copy();
+    bg[8] = A5.copy(0, 215, 279, 180);
+    bg[9] = bg[8].copy();
+    bg[10] = A1.copy(0, 254, 279, 11);
+    bg[13] = QImage(":/images/indik-blue.png");
+    bg[14] = QImage(":/images/indik-or.png");
+
+    QBitmap mask = QBitmap::fromImage(QImage(":/images/btns-navig-mask.png"));
+    m_btn_audio->setBtnMask(mask, 4, 0);
+    m_btn_file_transfer->setBtnMask(mask, 4, 1);
+    m_btn_video->setBtnMask(mask, 4, 2);
+    m_btn_desktop->setBtnMask(mask, 4, 3);
+    QImage navig(":/images/btns-navig.png");
+    for (push_button* b : {m_btn_file_transfer, m_btn_audio, m_btn_video, m_btn_desktop})
+        b->setBtnImages(navig, 5);
+
+    QImage icons(":/images/ik-icons.png");
+    m_btn_settings->setBtnTopImage(icons, 3, 0);
+    m_btn_settings1->setBtnTopImage(icons, 3, 0);
+    m_btn_send->setBtnTopImage(icons, 3, 1);
+    m_btn_close->setBtnTopImage(icons, 3, 2);
+    m_btn_close1->setBtnTopImage(icons, 3, 2);
+    QImage small(m_is_client ? ":/images/btns-client.png" : ":/images/btns-desk.png");
+    for (push_button* b : {m_btn_settings, m_btn_close, m_btn_settings1, m_btn_send, m_btn_close1})
+        b->setBtnImages(small, 4);
+    m_btn_action->setBtnImages(
+        QImage(m_is_client ? ":/images/btns-client-big.png" : ":/images/btns-desk-big.png"), 4);
+    m_btn_mail->setBtnSingleImage(QImage(":/images/mail.png"));
+}
+
+void CVYNDialog::connect_signals() {
+    connect(m_btn_close, &QPushButton::clicked, this, &CVYNDialog::OnClose);
+    connect(m_btn_close1, &QPushButton::clicked, this, &CVYNDialog::OnClose1);
+    connect(m_btn_action, &QPushButton::clicked, this, &CVYNDialog::OnAction);
+    connect(m_btn_send, &QPushButton::clicked, this, &CVYNDialog::OnSend);
+    connect(m_btn_settings, &QPushButton::clicked, this, &CVYNDialog::OnSettings);
+    connect(m_btn_settings1, &QPushButton::clicked, this, &CVYNDialog::OnSettings);
+    for (push_button* b : {m_btn_file_transfer, m_btn_desktop, m_btn_video, m_btn_audio})
+        connect(b, &QPushButton::clicked, this, &CVYNDialog::OnCommand);
+    connect(IDC_CODE, &QLineEdit::textChanged, this, &CVYNDialog::idcCodeChanged);
+    connect(m_btn_mail, &QPushButton::clicked, this, &CVYNDialog::OnEmail);
+    connect(this, &CVYNDialog::emit_OnUpdateMessage, this, &CVYNDialog::OnUpdateMessage,
+            Qt::QueuedConnection);
+    connect(this, &CVYNDialog::emit_SetNewCode, this, &CVYNDialog::SetNewCode);
+    IDC_LOG_OUTPUT->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(IDC_LOG_OUTPUT, &QWidget::customContextMenuRequested, this, &CVYNDialog::chat_context);
+    connect(this, &CVYNDialog::emit_MessageBoxMain, this, &CVYNDialog::MessageBoxMain);
+    connect(this, &CVYNDialog::emit_CloseAll, this, &CVYNDialog::CloseAllWindows);
+    IDC_CHAT_TEXT->installEventFilter(this);
+
+    IDC_STATUS_DESCRIPTION->setFont(QFont("Tahoma", 7));
+    IDC_CODE->setFont(QFont("Tahoma", 12));
+    m_btn_action->setFont(QFont("Arial", 10));
+    IDC_CHAT_TEXT->setFont(QFont("Tahoma", 8));
+    IDC_LOG_OUTPUT->setFont(QFont("Tahoma", 8));
+}
+
+bool CVYNDialog::OnInitDialog() {
+    create_connection_factory();
+    ReadConfiguration();
+    ReadCommandLine();
+    OnLanguage();
+    if (!m_from_wex && !restored_connection()) {
+        std::string const xml = GetLanguageDialog("sod_dialog");
+        if (!xml.empty() && run_xml_dialog(this, xml) != 1) {
+            reject();
+            return false;
+        }
+    }
+    LoadLogo();
+    LogMessage("check gui");
+    LogMessage("num pad");
+    create_numpad();
+    if (log_is_debug()) tell_plugins_debug_log();
+
+    updateMenus();
+    m_context_menu = std::make_unique<QMenu>();
+    m_language_menu.setTitle(tr("Languages"));
+    m_advanced_menu.setTitle(tr("Advanced"));
+    connect(m_context_menu->addAction("Log"), &QAction::triggered, this, &CVYNDialog::OnLog);
+    m_context_menu->addSeparator();
+    m_context_menu->addMenu(&m_language_menu);
+    m_context_menu->addMenu(&m_advanced_menu);
+    if (m_is_client)
+        connect(m_context_menu->addAction("Show Touch Pad"), &QAction::triggered, this,
+                &CVYNDialog::ShowTouchScreen);
+    m_context_menu->addSeparator();
+    connect(m_context_menu->addAction("Settings"), &QAction::triggered, this, &CVYNDialog::OnSettings);
+    m_advanced_menu.addSeparator();
+    connect(m_advanced_menu.addAction("Enable Debug Log"), &QAction::triggered, this,
+            &CVYNDialog::EnableDebug);
+
+    if (m_topmost && g_main_window)
+        g_main_window->setWindowFlags(g_main_window->windowFlags() | Qt::WindowStaysOnTopHint);
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+
+    QString title = m_is_client ? "Tovan Client" : "Tovan Desk";
+    if (!m_title_suffix.isEmpty()) title += " " + m_title_suffix;
+    if (g_main_window) g_main_window->setWindowTitle(title);
+    setWindowTitle(title);
+    if (!m_is_client) IDC_CODE->setReadOnly(true);
+
+    m_channel_plugins.clear();
+    m_plugin_channels.clear();
+    m_cmd_ids.clear();
+    m_next_cmd_id = 30000;
+
+    LogMessage("plugin mgr");
+    create_plugin_manager();
+    IDC_STATIC_TEXT->hide();
+    m_plugin_min_versions = {
+        {"audio", "2.3"}, {"video", "2.3"}, {"file_transfer", "2.1"}, {"desktop", "1.0"}};
+    if (!m_is_client)
+        m_plugin_buttons = {{"audio", m_btn_audio},
+                            {"video", m_btn_video},
+                            {"file_transfer", m_btn_file_transfer},
+                            {"desktop", m_btn_desktop}};
+
+    LogMessage("Update UI");
+    m_layout_dirty = false;
+    UpdateVisualLook();
+    UpdateWindowSize();
+    SetChatMode(false);
+
+    connect(&m_timer, &QTimer::timeout, this, &CVYNDialog::OnTimer);
+    m_timer.start(250);
+
+    if (m_is_client || restored_connection()) {
+        if (!m_connect_params.empty()) {
+            IDC_CODE->setText(QString::fromUtf8(m_code_text.c_str()));
+            OnAction();
+        } else if (m_is_client && m_touch_pad) {
+            ShowTouchScreen();
+        }
+    } else if (m_get_code) {
+        OnAction();
+    }
+    CorrectPosition();
+    LogMessage2(std::string("Starting GUI ") + app_version + " compiled on " + app_rdate);
+    return true;
+}
+
+std::string CVYNDialog::GetResourcePath(char const* name) const {
+    return QCoreApplication::applicationDirPath().toStdString() + "/" + name;
+}
+
+void CVYNDialog::ReadConfiguration() {
+    LogMessage("reading configuration");
+    ini_sections ini;
+    std::vector<std::string> skipped;
+    std::string error;
+    if (!load_ini_file(m_ini_path, ini, &skipped, &error))
+        LogMessage2("cannot read the configuration: " + error);
+    for (auto const& line : skipped)
+        LogMessage2(std::string("skipping a line without a key in ") + m_ini_path + ": " + line);
+
+    std::string const app_dir = QCoreApplication::applicationDirPath().toStdString();
+    configuration c = read_configuration(ini, m_ini_section, app_dir, m_proxy_host, m_httpt_port);
+    m_language = get_default_language();
+    if (!c.default_language.empty()) m_language = c.default_language;
+    init_languages();
+    m_proxy_host = c.proxy_host;
+    if (!c.proxy_host_additional.empty()) m_proxy_host_additional = c.proxy_host_additional;
+    m_use_ssl = c.use_ssl;
+    m_ca_file = c.ca_file;
+    m_cert_file = c.cert_file;
+    m_key_file = c.key_file;
+    m_key_pass = c.key_pass;
+    m_dh_file = c.dh_file;
+    m_topmost = c.topmost;
+    m_httpt_port = c.httpt_port;
+    m_use_https = c.use_https;
+    m_use_http = c.use_http;
+    if (c.max_packet_size) {
+        rulo::socket::g_max_send = *c.max_packet_size;
+        rulo::socket::limit_send_buffer(*c.max_packet_size * 3 / 2);
+    }
+    m_touch_pad = c.touch_pad;
+    if (c.debug) switch_log_to_debug(m_log_path);
+    // Straight into the option map: the option-string parser would take
+    // "&", "#" and "%" in the path for syntax.
+    if (!c.logo.empty()) m_app_options["main"]["load"]["logo"] = c.logo;
+    LogMessage2(std::string("Setting platform to: ") + app_plat);
+    auto branch = read_whole_file("conf/branch.txt");
+    m_app_info = app_info(branch ? &*branch : nullptr);
+}
+
+void CVYNDialog::ReadCommandLine() {
+    command_line_input in;
+    in.argv = program_arguments();
+    in.is_client = m_is_client;
+    in.read_file = read_whole_file;
+    in.resolve_path = [](std::string const& path) {
+        try {
+            return rulo::expand_filename(path);
+        } catch (rulo::exception const&) {
+            return path;
+        }
+    };
+    for (auto [path, slot] : {std::pair{"conf/cmdline.txt", &in.cmdline_txt},
+                              std::pair{"conf_static/custom_cmdline.txt", &in.custom_cmdline_txt}}) {
+        *slot = read_whole_file(path);
+        rulo::fmt_dbg("CVYNDialog::read_cmdline_from_file")
+            .fmt_verbose("checking cmd args in file %1% \"%2%\"", path, slot->value_or(""));
+    }
+    command_line c = parse_command_line(in);
+    m_args = c.args;
+    m_code_file = c.code_file;
+    m_auto_close = c.auto_close;
+    m_from_wex = c.from_wex;
+    m_confirm = c.confirm;
+    m_notify_on = false;
+    m_get_code = c.get_code;
+    if (c.notify_path) {
+        m_notify_path = *c.notify_path;
+        if (m_notify_file) std::fclose(m_notify_file);
+        m_notify_file = std::fopen(m_notify_path.c_str(), "w");
+        m_notify_on = m_notify_file != nullptr;
+        LogMessage2(m_notify_on ? "Using the specified notification file: " + m_notify_path
+                                : "***Error*** Unable to open the specified notification file: " +
+                                      m_notify_path + " -> disabling notifications!");
+    }
+    m_session_message = c.session_message;
+    m_proxy_notification = c.proxy_notification;
+    if (c.proxy_host) m_proxy_host = *c.proxy_host;
+    if (c.httpt_port) m_httpt_port = *c.httpt_port;
+    m_title_suffix = QString::fromUtf8(c.title_suffix.c_str());
+    m_conn_options = c.conn_options;
+    m_force_transport = c.force_transport;
+    if (c.mtu) xstd::set_config_string("", "mtu_fix_v", *c.mtu, xstd::storage_memory);
+    if (c.touch_pad) m_touch_pad = true;
+    if (!c.connect_params.empty()) m_connect_params = c.connect_params;
+    if (!c.code_text.empty()) m_code_text = c.code_text;
+    if (!c.restore_file.empty()) m_restore_file = c.restore_file;
+    m_user = c.user;
+    m_password = c.password;
+    m_web_login = c.web_login;
+    for (auto const& [event, text] : c.options) append_options(event, text);
+}
+
+void CVYNDialog::LoadLogo() {
+    std::string path;
+    try {
+        path = rulo::expand_filename("conf_static/logo.bmp");
+    } catch (rulo::exception const&) {
+    }
+    QFile file(QString::fromStdString(path));
+    if (path.empty() || !file.open(QIODevice::ReadOnly)) {
+        LogMessage("Error opening logo.bmp, skipping.");
+        LogMessage("*Error* - unable to set the logo from logo.bmp, continuing without a logo.");
+        return;
+    }
+    QImage img;
+    if (!img.loadFromData(file.readAll())) {
+        LogMessage("Error processing logo.bmp (corrupted file/invalid format/...), skipping.");
+        LogMessage("*Error* - unable to set the logo from logo.bmp, continuing without a logo.");
+        return;
+    }
+    if (img.width() > 81 || img.height() > 81)
+        img = img.scaled(80, 80, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    IDC_LOGO_ICON->setPixmap(QPixmap::fromImage(img));
+}
+
+void CVYNDialog::tell_plugins_debug_log() {
+    netbuf packet;
+    xstd::packet_push(packet, std::string("debug-log"), true);
+    libs_command("", packet);
+}
+
+void CVYNDialog::EnableDebug() {
+    if (switch_log_to_debug(m_log_path)) tell_plugins_debug_log();
+}
+
+void CVYNDialog::append_options(std::string const& event, std::string const& options) {
+    tovan::append_options(m_app_options, event, options);
+}
+
+bool CVYNDialog::get_main_app_option(std::string const& event, std::string const& key,
+                                     std::string* value) const {
+    return tovan::get_main_app_option(m_app_options, event, key, value);
+}
+
+bool CVYNDialog::check_main_app_option(std::string const& event, std::string const& key,
+                                       std::string const& expected) const {
+    return tovan::check_main_app_option(m_app_options, event, key, expected);
+}
+
+void CVYNDialog::handle_main_app_options(std::string const& event) {
+    std::string value;
+    if (get_main_app_option(event, "topmost", &value) && g_main_window) {
+        bool const wanted = wanted_topmost(value);
+        if (wanted != m_topmost) {
+            QWidget* w = g_main_window;
+            Qt::WindowFlags flags = w->windowFlags();
+            flags.setFlag(Qt::WindowStaysOnTopHint, wanted);
+            // Changing the flags hides a shown window: show it again where it was.
+            bool const shown = w->isVisible();
+            QPoint const at = w->pos();
+            w->setWindowFlags(flags);
+            if (shown) {
+                w->move(at);
+                w->show();
+            }
+        }
+    }
+    if (get_main_app_option(event, "pos", &value)) update_options_position(value);
+    if (get_main_app_option(event, "open_url", &value)) {
+        try {
+            rulo::open_link(value, false);
+        } catch (...) {
+        }
+    }
+}
+
+void CVYNDialog::update_options_position(std::string const& where) {
+    positionWidgetOnScreen(g_main_window, where);
+}
+
+void CVYNDialog::init_languages() {
+    LogMessage("verifying languages");
+    for (auto const& code : get_languages()) {
+        if (code == "-")
+            m_language_menu.addSeparator();
+        else
+            add_language(code, false);
+    }
+}
+
+void CVYNDialog::add_language(std::string const& code, bool flag) {
+    if (!flag && !is_valid_language(code)) return;
+    for (auto const& [id, def] : m_languages)
+        if (def.code == code && def.flag == flag) return;
+    unsigned const id = static_cast<unsigned>(m_languages.size()) + 230;
+    std::string name = GetLanguageNativeName(code);
+    QAction* a = m_language_menu.addAction(name.empty() ? QString::fromStdString(code)
+                                                        : QString::fromUtf8(name.c_str()));
+    a->setCheckable(true);
+    a->setData(QString::fromStdString(code));
+    connect(a, &QAction::triggered, this, &CVYNDialog::OnLanguage);
+    m_languages[id] = {code, flag, a};
+}
+
+void CVYNDialog::OnLanguage() {
+    auto* action = qobject_cast<QAction*>(sender());
+    std::string code;
+    if (action) {
+        code = action->data().toString().toStdString();
+        LogMessage2("Changing language to " + code);
+    } else {
+        code = m_language;
+        LogMessage2("Setting language to the detected value: " + code);
+    }
+    co_language(code);
+    SetSelectedLanguage(code);
+    for (QAction* a : m_language_menu.actions())
+        if (a->isCheckable())
+            a->setChecked(action ? a == action : a->data().toString().toStdString() == code);
+    RetranslateLanguageStatus(this, nullptr);
+    LogMessage("updating visual look");
+    UpdateVisualLook();
+    netbuf update;
+    xstd::packet_push(update, std::string("update-language"));
+    libs_command("", update);
+    LogMessage("done");
+}
+
+bool CVYNDialog::PostNotification(unsigned long a, unsigned long b) {
+    if (!m_notify_on || !m_notify_file) return false;
+    std::fprintf(m_notify_file, "%d %d\n", static_cast<int>(a), static_cast<int>(b));
+    std::fflush(m_notify_file);
+    return true;
+}
+
+void CVYNDialog::DestroyWindow() {
+    ShutdownConnection();
+    Sleep(100);
+    PostNotification(0, 0);
+}
+
+void CVYNDialog::CloseAll() {
+    emit emit_CloseAll();
+}
+
+void CVYNDialog::CloseAllWindows() {
+    QApplication::closeAllWindows();
+}
+
+void CVYNDialog::MessageBoxMain(QString text, QString caption, int type) {
+    MessageBox(this, text, caption, type);
+}
+
+bool CVYNDialog::OnMainClose() {
+    if (m_in_connection && m_confirm && m_state != 3 &&
+        MessageBoxU(this, "DO_CLOSE_DISCONNECT", "QUESTION", 0xA00010) != IDYES)
+        return false;
+    int64_t const state = m_state & 0xF;
+    m_auto_close = true;
+    ShutdownConnection();
+    if (state > 5 || !m_eos_dialog.empty()) return false;
+    reject();
+    return true;
+}
+
+void CVYNDialog::OnClose() {
+    if (m_in_connection && m_confirm && m_state != 3 &&
+        MessageBoxU(this, "DO_CLOSE_DISCONNECT", "QUESTION", 0xA00010) != IDYES)
+        return;
+    int64_t const state = m_state & 0xF;
+    m_auto_close = true;
+    m_force_close = true;
+    ShutdownConnection();
+    if (state > 5 || !m_eos_dialog.empty()) return;
+    reject();
+}
+
+void CVYNDialog::OnClose1() {
+    if (m_confirm && (m_state & 0xF) >= 6 && MessageBoxU(this, "DO_DISCONNECT", "QUESTION", 0xA00010) == IDNO)
+        return;
+    clear_connect_save_file();
+    ShutdownConnection();
+}
+
+void CVYNDialog::idcCodeChanged(QString const& text) {
+    m_typed_code = text;
+}
+
+void CVYNDialog::start_new() {
+    QProcess::startDetached(QCoreApplication::applicationFilePath(), {});
+}
+
+QMenu* CVYNDialog::context_menu_for(QWidget* w) {
+    if (w == m_btn_settings || w == m_btn_settings1) return m_context_menu.get();
+    m_popup_menu = std::make_unique<QMenu>();
+    if (w == IDC_LOG_OUTPUT || (w && w->parentWidget() == IDC_LOG_OUTPUT)) {
+        connect(m_popup_menu->addAction(get_lang_string("CLEAR", true, false)), &QAction::triggered, this,
+                &CVYNDialog::ClearChat);
+        connect(m_popup_menu->addAction(get_lang_string("COPY", true, false)), &QAction::triggered, this,
+                &CVYNDialog::CopyChat);
+    } else if (w == m_btn_send && !m_is_client && !m_old_peer) {
+        connect(m_popup_menu->addAction(get_lang_string("PROXY_LOG", true, false)), &QAction::triggered, this,
+                &CVYNDialog::Send2Proxy);
+    }
+    return m_popup_menu->isEmpty() ? nullptr : m_popup_menu.get();
+}
+
+void CVYNDialog::contextMenuEvent(QContextMenuEvent* event) {
+    QDialog::contextMenuEvent(event);
+    if (QMenu* menu = context_menu_for(childAt(event->pos()))) menu->exec(event->globalPos());
+}
+
+void CVYNDialog::keyPressEvent(QKeyEvent* event) {
+    // Escape never closes the dialog.
+    if (event->key() == Qt::Key_Escape) return;
+    QDialog::keyPressEvent(event);
+}
+
+void CVYNDialog::paintEvent(QPaintEvent*) {
+    // Until the visual-look code chooses pieces by state, the idle look: top
+    // strip, the upper and lower panels of the role, white below, bottom strip.
+    QPainter p(this);
+    QImage const* bg = m_background.image;
+    p.fillRect(rect(), Qt::white);
+    p.drawImage(0, 0, bg[m_is_client ? 1 : 0]);
+    p.drawImage(0, 28, bg[m_is_client ? 2 : 3]);
+    QImage const& lower = bg[m_is_client ? 6 : 7];
+    p.drawImage(QPoint(0, 215), lower, QRect(0, 0, lower.width(), std::min(lower.height(), 39)));
+    p.setPen(QColor(0xc8, 0xd0, 0xdc));
+    p.drawRect(IDC_CHAT_TEXT->geometry().adjusted(-3, -3, 2, 2));
+    p.drawImage(0, height() - bg[10].height(), bg[10]);
+}
+
+} // namespace tovan

@@ -1,0 +1,31 @@
+// Translating widget trees in place and the status-text groups of the main
+// window. GUI thread only.
+#pragma once
+
+#include <string>
+
+class QWidget;
+
+namespace tovan {
+
+// One row of a status-text table: a widget and the suffix of its key.
+struct myLangStruct {
+    QWidget* widget;
+    char const* suffix;
+};
+
+// The main form's table, ended by a row with a null widget; the dialog
+// fills it.
+extern myLangStruct fixIDs[4];
+
+// Every descendant's text is a key: replaced by its translation when there
+// is one, and "TIP_" + key gives the tooltip. Then the top widget's title.
+void SetWindowLanguage(QWidget* top);
+
+// "gen_" + group[4:] first, then the group itself; no group: "generic" with
+// the rows of fixIDs.
+void RetranslateLanguageStatus(QWidget* dialog, char const* group);
+void UpdateLanguageGroup(std::string const& language, QWidget* dialog, std::string const& group,
+                         myLangStruct const* rows);
+
+} // namespace tovan

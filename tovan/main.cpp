@@ -1,0 +1,46 @@
+// tovan_desk: the desk program. Starts the framework, loads the translations,
+// builds the main window and its dialog, and runs the Qt event loop.
+#include "tovan/dialog/main_window.h"
+#include "tovan/dialog/program_args.h"
+#include "tovan/dialog/vyn_dialog.h"
+#include "tovan/lang/translations.h"
+#include "tovan/plugins/plugin_host.h"
+#include "tovan/util/log_message.h"
+
+#include "rulo/errlog.h"
+#include "rulo/init.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QtGlobal>
+
+int main(int argc, char** argv) {
+    using namespace tovan;
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    set_program_arguments(std::move(args));
+    auto* app = new QApplication(argc, argv);
+    auto* api = new rulo::init(nullptr);
+    init_language();
+    plugin_def::init(api);
+    rulo::errlog::set_vlevel(9999);
+    g_main_window = new VYNMainWindow;
+    dlg = new CVYNDialog(nullptr);
+    auto* translator = new CVYNTranslator(dlg);
+    QApplication::installTranslator(translator);
+    QApplication::setWindowIcon(QIcon(":/images/Tovan.png"));
+    g_main_window->setCentralWidget(dlg);
+    g_main_window->setFixedSize(dlg->width(), dlg->height());
+    dlg->handle_main_app_options("load");
+    QObject::connect(dlg, &QDialog::finished, g_main_window, &QWidget::close);
+    g_main_window->show();
+    int const result = QApplication::exec();
+
+    remove_pin("");
+    dlg->DestroyWindow();
+    qDebug("Tovan - finished.\n");
+    QApplication::removeTranslator(translator);
+    // The framework's threads are still running: leave without static
+    // destructors racing them.
+    (void)app;
+    end_process(result);
+}

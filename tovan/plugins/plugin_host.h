@@ -1,0 +1,24 @@
+// The plugin host as the dialog sees it so far: the framework table handed
+// to plugin tables, commands to loaded libraries, and removing pins. No
+// plugin is loaded yet, so each of these does nothing.
+#pragma once
+
+#include "rulo/init.h"
+#include "rulo/netbuf.h"
+
+#include <string>
+
+namespace tovan {
+
+struct plugin_def {
+    // Hands the filled framework table to the host tables of plugins.
+    static void init(rulo_api_t* table);
+};
+
+// Sends a command packet to one library, or every library for an empty name.
+void libs_command(std::string const& library, netbuf const& packet);
+
+// Removes the pins of one plugin, or of every plugin for an empty name.
+void remove_pin(std::string const& name);
+
+} // namespace tovan
