@@ -1,6 +1,9 @@
 #include "rulo-rpt/mux/rptSRMux.h"
 
 #include "rulo-rpt/choose/AutoTransport.h"
+#include "rulo-rpt/rpc/SRDownloader.h"
+#include "rulo-rpt/rpc/rpcWrapper.h"
+#include "rulo-rpt/rpc/rptPacket.h"
 
 #include "rulo/errlog.h"
 #include "rulo/exception.h"
@@ -96,15 +99,50 @@ object<rptTransport> rptSRMux::start_on(object<rptMux> mux, object<rptTransport>
 
 object<rptTransport> rptSRMux::get_transport(std::string const& name, object<rptTransportSink> sink,
                                              bool secure) {
+    return open_named(name, secure, sink, nullptr);
+}
+
+object<rptTransport> rptSRMux::open_named(std::string const& name, bool secure, object<rptTransportSink> sink,
+                                          std::function<void(object<rptTransport> const&)> const& ready) {
     rulo_lock_guard lock;
     object<rptMux> mux = m_mux;
     if (!mux) throw exception::function("get_transport");
-    object<srmux_transport> transport;
+    object<rptTransport> transport;
     mux->open_channel(name, secure, [&](long long id) {
-        transport = object<srmux_transport>(new srmux_transport(object<rptSRMux>(this), id, name));
+        transport = object<rptTransport>(new srmux_transport(object<rptSRMux>(this), id, name));
         transport->set_sink(sink);
+        if (ready) ready(transport);
     });
     return transport;
+}
+
+object<SRDownloader> rptSRMux::create_downloader(object<SRDownloaderSink> sink) {
+    object<SRDownloader> downloader(new SRDownloader);
+    // The downloader has its sink and transport before "open" leaves, so
+    // it takes whatever the relay sends right behind its answer.
+    open_named("PLUGINS", false, downloader,
+               [&](object<rptTransport> const& transport) { downloader->init(sink, transport); });
+    return downloader;
+}
+
+bool rptSRMux::start_and_wait(long timeout, executor const& executor, AutoTransport& chooser,
+                              object<rpcWrapperSink> rpc_sink, bool allow_georeconnect, std::string original,
+                              std::string target, std::string additional, std::string keys) {
+    // The framer is the procedure channel's sink from its "open" on; what
+    // arrives before the wrapper is its sink waits in the framer.
+    object<rptPacket> packet(new rptPacket(executor));
+    object<rptTransport> channel = connect(timeout, chooser, packet, allow_georeconnect, std::move(original),
+                                           std::move(target), std::move(additional), keys);
+    if (!channel) return false;
+    object<rpcWrapper> wrapper(new rpcWrapper(packet, rpc_sink));
+    {
+        rulo_lock_guard lock;
+        m_packet = packet;
+        m_wrapper = wrapper;
+    }
+    packet->set_sink(wrapper);
+    packet->start(channel);
+    return true;
 }
 
 object<rptTransport> rptSRMux::get_msg_transport(object<rptTransportSink> sink) {

@@ -35,6 +35,7 @@
 #include "rulo/object.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -130,6 +131,10 @@ public:
 
 private:
     object<rptMux> connected_mux();
+    // Opens a named channel; sink, and whatever ready does with the new
+    // transport, are in place before "open" leaves.
+    object<rptTransport> open_named(std::string const& name, bool secure, object<rptTransportSink> sink,
+                                    std::function<void(object<rptTransport> const&)> const& ready);
     void set_channel_sink(long long id, object<rptTransportSink> sink);
 
     std::map<std::string, std::string> m_options;

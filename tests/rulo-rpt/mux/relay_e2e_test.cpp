@@ -6,8 +6,11 @@
 #include "rulo-rpt/mux/rptSRMux.h"
 #include "rulo-rpt/net/rptSocket.h"
 #include "rulo-rpt/net/socket.h"
+#include "rulo-rpt/rpc/SRDownloader.h"
+#include "rulo-rpt/rpc/rpcWrapper.h"
 #include "rulo/config_store.h"
 #include "rulo/packet.h"
+#include "rulo/scheduler.h"
 #include "tests/rulo-rpt/mux/mux_fixture.h"
 #include "tests/support/child_process.h"
 #include "tests/support/framework_env.h"
@@ -86,6 +89,13 @@ struct sr_client {
 };
 
 std::string const start_failed = ":Error in 'start_and_wait'";
+
+std::string tls_kit_bytes(std::size_t n) {
+    std::string s(n, '\0');
+    unsigned x = 12345;
+    for (char& c : s) c = static_cast<char>((x = x * 1103515245 + 12345) >> 16);
+    return s;
+}
 
 // The handshake fields the relay saw, per georeconnect case (the exact head
 // bytes are checked on the in-memory pair).
@@ -304,6 +314,98 @@ TEST(relay_e2e, ConnectThroughTheChooser) {
     EXPECT_NE(relay.wait_log({"\"open\"", "\"name\":\"VYNRPC\"", "\"inside_tls\":true"}), "");
     sr->disconnect();
     EXPECT_EQ(rpc->broken_count(), 1);
+}
+
+// Records what the procedure channel and the downloader deliver.
+class upper_sinks : public rulo::rpcWrapperSink, public rulo::SRDownloaderSink {
+public:
+    void func(netbuf const& body, object<reply> r) override {
+        note([&] { calls += body.to_string() + ";"; });
+        r->send(netbuf::from_string("answer to " + body.to_string()));
+    }
+    void broken_sink() override {
+        note([&] { ++broken; });
+    }
+    void ping() override {
+        note([&] { ++pings; });
+    }
+    void download_packet(std::string, netbuf const& data) override {
+        note([&] { file += data.to_string(); });
+    }
+    void download_error(std::string name, std::string text) override {
+        note([&] { events += "error " + name + " " + text + ";"; });
+    }
+    void download_cancelled(std::string name) override {
+        note([&] { events += "cancelled " + name + ";"; });
+    }
+    void download_complete(std::string name) override {
+        note([&] { events += "complete " + name + ";"; });
+    }
+
+    template <class F>
+    bool wait(F done) {
+        std::unique_lock<std::mutex> lock(m);
+        return changed.wait_for(lock, seconds(30), done);
+    }
+    std::mutex m;
+    std::condition_variable changed;
+    std::string calls, file, events;
+    int broken = 0, pings = 0;
+
+private:
+    template <class F>
+    void note(F f) {
+        std::lock_guard<std::mutex> lock(m);
+        f();
+        changed.notify_all();
+    }
+};
+
+// The whole client as the desk starts it: the chooser's connection, the
+// handshake, the procedure channel with its framer and wrapper on the
+// scheduler pool, and a downloader.
+TEST(relay_e2e, StartAndWaitWithProcedureChannelAndDownloader) {
+    temporary_home home;
+    test_support::scratch_dir files;
+    std::string const content = tls_kit_bytes(3 * 1024 * 1024 + 17);
+    test_support::write_file(files.file("plugin.bin"), content);
+    relay_process relay({"--files", files.path()});
+    std::string last_success;
+    rulo::AutoTransport chooser(
+        {{"connect", "127.0.0.1:" + std::to_string(relay.port())}, {"force", "direct"}}, last_success);
+    object<rptSRMux> sr(new rptSRMux);
+    object<upper_sinks> upper(new upper_sinks);
+    ASSERT_TRUE(
+        sr->start_and_wait(30, rulo::scheduler_pool(), chooser, upper, false, "o.lan", "t.lan", "", ""));
+    object<rulo::rpcWrapper> wrapper = sr->get_rpc_wrapper();
+    ASSERT_TRUE(wrapper);
+
+    // A call of ours and its (empty) reply; a ping answered by a ping.
+    long limit = 30;
+    EXPECT_EQ(wrapper->call(netbuf::from_string("hello"), nullptr, &limit).size(), 0);
+    wrapper->ping();
+    EXPECT_TRUE(upper->wait([&] { return upper->pings >= 1; }));
+    // A call of the relay's, answered from the sink.
+    std::string key, value;
+    xstd::packet_push(key, std::string("get_src"));
+    wrapper->get_rptTransport()->ioctl(key, value);
+    tIProcessId src;
+    rulo_packet_pop(value, src);
+    std::string const conn = std::to_string(relay.connection_of(src.port));
+    relay.admin("rpc-call " + conn + " 2 7 ring");
+    EXPECT_TRUE(upper->wait([&] { return upper->calls == "ring;"; }));
+    EXPECT_NE(relay.wait_log({"\"rpc-result\"", "answer to ring"}), "");
+
+    // A download on its own channel, byte-exact.
+    object<rulo::SRDownloader> downloader = sr->create_downloader(upper);
+    downloader->download("plugin.bin", content.size(), 0);
+    EXPECT_TRUE(upper->wait([&] { return upper->events == "complete plugin.bin;"; }));
+    EXPECT_TRUE(upper->file == content);
+    EXPECT_NE(relay.wait_log({"\"open\"", "\"channel\":3,", "\"name\":\"PLUGINS\"", "\"secure\":false"}), "");
+
+    sr->disconnect();
+    EXPECT_TRUE(upper->wait([&] { return upper->broken == 1; }));
+    EXPECT_EQ(test_support::thrown([&] { wrapper->ping(); }), ":Error in 'ping'");
 }
 
 TEST(relay_e2e, BytesRightBehindOpenAreNeverLost) {

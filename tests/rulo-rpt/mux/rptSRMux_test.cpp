@@ -1,6 +1,7 @@
 // The relay mux client: named channels with their ids and security, the
 // first bytes behind "open", and how the end of any channel ends them all.
 #include "rulo-rpt/mux/rptSRMux.h"
+#include "rulo-rpt/rpc/SRDownloader.h"
 #include "rulo/lock.h"
 #include "rulo/packet.h"
 #include "tests/rulo-rpt/mux/mux_fixture.h"
@@ -148,6 +149,35 @@ TEST(rptSRMux, EndOfAnyChannelBreaksEveryChannelOnce) {
                       ":Error in 'send'");
         EXPECT_EQ(test_support::thrown([&] { c.sr->get_msg_transport(msg); }), ":Error in 'get_transport'");
     }
+}
+
+struct quiet_downloads : rulo::SRDownloaderSink {
+    void download_packet(std::string, netbuf const&) override {}
+    void download_error(std::string, std::string) override {}
+    void download_cancelled(std::string) override {}
+    void download_complete(std::string) override {}
+};
+
+// The downloader is ready before its "open" leaves: a command the relay
+// sends right behind it reaches the downloader (an unreadable one ends the
+// connection) instead of being dropped.
+TEST(rptSRMux, DownloaderTakesTheBytesRightBehindItsOpen) {
+    temporary_home home;
+    relay_end::config conf = relay_config();
+    conf.greeting = "\x01";
+    relay_link l(conf);
+    sr_client c(l);
+    ASSERT_TRUE(c.start());
+    ASSERT_EQ(c.rpc->broken_count(), 0);
+    object<rulo::SRDownloader> d =
+        c.sr->create_downloader(object<rulo::SRDownloaderSink>(new quiet_downloads));
+    auto const opened = l.relay->opens();
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opened[1].id, 3);
+    EXPECT_EQ(opened[1].name, "PLUGINS");
+    EXPECT_FALSE(opened[1].secure);
+    EXPECT_TRUE(c.rpc->wait_for_broken());
+    EXPECT_TRUE(l.relay->ended());
 }
 
 TEST(rptSRMux, ChannelSinkThatThrowsEndsTheConnection) {
