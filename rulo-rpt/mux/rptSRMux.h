@@ -77,8 +77,10 @@ public:
     ~rptSRMux() override = default;
 
     // Connects through the chooser, hand-shakes and opens the procedure
-    // channel with its framer and wrapper. False for a failed handshake or
-    // TLS set-up; chooser failures and rptMux::georeconnect are thrown.
+    // channel with its framer (events on executor) and wrapper (sink
+    // rpc_sink). Blocks up to timeout seconds for the reply, then for the TLS
+    // link. False for a failed handshake or TLS set-up (nothing is left
+    // open then); chooser failures and rptMux::georeconnect are thrown.
     bool start_and_wait(long timeout, executor const& executor, AutoTransport& chooser,
                         object<rpcWrapperSink> rpc_sink, bool allow_georeconnect, std::string original,
                         std::string target, std::string additional, std::string keys);
@@ -109,10 +111,11 @@ public:
     object<rptTransport> get_transport(std::string const& name, object<rptTransportSink> sink, bool secure);
     object<rptTransport> get_msg_transport(object<rptTransportSink> sink);
     object<rptTransport> get_session_transport(object<rptTransportSink> sink);
-    // The downloader over a "PLUGINS" channel, its sink registered before
-    // "open" leaves.
+    // The downloader over a "PLUGINS" channel, set up with sink and its
+    // transport before "open" leaves. Throws "get_transport" when not connected.
     object<SRDownloader> create_downloader(object<SRDownloaderSink> sink);
 
+    // The procedure-call wrapper of start_and_wait; empty before and after.
     object<rpcWrapper> get_rpc_wrapper();
     // The underlying transport's; throws when not connected.
     int64_t last_received();
