@@ -143,8 +143,8 @@ void rptChannel::parse_() {
             if (m_input.size() < 4) return;
             unsigned char head[4];
             m_input.copy_front(reinterpret_cast<char*>(head), 4);
-            unsigned long const length = static_cast<unsigned long>(head[0]) << 24 | head[1] << 16 |
-                                         head[2] << 8 | head[3];
+            unsigned long const length =
+                static_cast<unsigned long>(head[0]) << 24 | head[1] << 16 | head[2] << 8 | head[3];
             if (length > static_cast<unsigned long>(max_packet)) throw exception::function("received");
             if (!depacketize(&m_input, body)) return;
         }
@@ -162,6 +162,8 @@ void rptChannel::queue_empty() {
     if (sink && !m_stopped) sink->queue_empty();
 }
 
-void rptChannel::broken() { stop(); }
+void rptChannel::broken() {
+    stop();
+}
 
 } // namespace rulo

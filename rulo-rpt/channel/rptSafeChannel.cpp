@@ -87,7 +87,8 @@ public:
 protected:
     void run() override {
         try {
-            while (!m_channel->check_stop_(m_deadline)) Sleep(static_cast<unsigned>(m_channel->m_timing.stop_poll_ms));
+            while (!m_channel->check_stop_(m_deadline))
+                Sleep(static_cast<unsigned>(m_channel->m_timing.stop_poll_ms));
         } catch (...) {
             // a stop that fails leaves nothing to report to
         }
@@ -98,11 +99,13 @@ private:
     int64_t m_deadline;
 };
 
-std::string get_challenge(int n) { return xstd::get_random_bytes(n); }
+std::string get_challenge(int n) {
+    return xstd::get_random_bytes(n);
+}
 
 rptSafeChannel::rptSafeChannel(int control_index, object<rptSafeChannelSink> sink)
     : m_sink(std::move(sink)), m_last_ack(static_cast<uint64_t>(relative_time())),
-      m_next_ack(m_timing.first_ack), m_control(control_index) {}
+      m_next_ack(timing{}.first_ack), m_control(control_index) {}
 
 rptSafeChannel::~rptSafeChannel() = default;
 
@@ -436,7 +439,8 @@ void rptSafeChannel::handle_send_() {
             object<rptChannel> transport = m_transport;
             if (!m_initial_packet.empty()) {
                 fmt_dbg(send_prefix)
-                    .fmt_verbose("sending initial packet, %1%:[%2%]", m_initial_index, m_initial_packet.to_string());
+                    .fmt_verbose("sending initial packet, %1%:[%2%]", m_initial_index,
+                                 m_initial_packet.to_string());
                 netbuf initial;
                 initial.swap(m_initial_packet);
                 // Recorded before it goes: a send that fails leaves it to be resent.
@@ -603,8 +607,8 @@ void rptSafeChannel::handle_init_(netbuf& data) {
             for (netbuf const& p : q.second) enqueue_(q.first, p);
     }
     if (!challenge.empty()) log.log("channel secret auth sent");
-    log.fmt_verbose("init remote rcount %1%(l=%2%) - reconnect %3%, our reconnect_restart %4%", remote, m_received,
-                    !challenge.empty(), m_reconnect_restart);
+    log.fmt_verbose("init remote rcount %1%(l=%2%) - reconnect %3%, our reconnect_restart %4%", remote,
+                    m_received, !challenge.empty(), m_reconnect_restart);
 
     if (!challenge.empty()) {
         bool conflict = false;
@@ -658,7 +662,8 @@ void rptSafeChannel::handle_init_(netbuf& data) {
     }
     if (dropped) log.fmt_verbose("deleted already send packets %1%-%2%", first_dropped, remote);
     if (!m_unacked.empty() && challenge.empty() && m_transport) {
-        log.fmt_verbose("resending unsent packets %1%-%2%", m_unacked.front().sequence, m_unacked.back().sequence);
+        log.fmt_verbose("resending unsent packets %1%-%2%", m_unacked.front().sequence,
+                        m_unacked.back().sequence);
         // A copy: an inline answer may acknowledge, and so shorten the list, meanwhile.
         std::deque<packet> resend = m_unacked;
         object<rptChannel> transport = m_transport;
@@ -714,9 +719,9 @@ void rptSafeChannel::handle_data_(int index, netbuf& data) {
 void rptSafeChannel::maybe_ack_() {
     if (m_legacy || !m_transport) return;
     uint64_t const now = static_cast<uint64_t>(relative_time());
-    bool const due = m_received == m_next_ack ||
-                     (m_next_ack < m_received + m_timing.ack_every &&
-                      now - m_last_ack >= static_cast<uint64_t>(m_timing.ack_gap_ms));
+    bool const due =
+        m_received == m_next_ack || (m_next_ack < m_received + m_timing.ack_every &&
+                                     now - m_last_ack >= static_cast<uint64_t>(m_timing.ack_gap_ms));
     if (!due) return;
     m_last_ack = now;
     m_next_ack = m_received + m_timing.ack_every;

@@ -73,7 +73,8 @@ TEST(SessionChannel, BothFramingsRoundTripWithTheStreamCutAtEveryByte) {
 TEST(SessionChannel, SinkSwitchesToVintFramingInsideOneDelivery) {
     // The answering "init" goes in the old framing, everything after it in
     // the new one, and a receiver may get all of it in one delivery.
-    std::string const bytes = wire({{-2, "init"}}, false) + wire({{-2, "auth"}, {5, random_text(2000, 4)}}, true);
+    std::string const bytes =
+        wire({{-2, "init"}}, false) + wire({{-2, "auth"}, {5, random_text(2000, 4)}}, true);
     receiver r;
     r.sink->on_packet = [&](int, netbuf const& data) {
         if (data.to_string() == "init") r.channel->set_vint(true);
@@ -141,7 +142,8 @@ TEST(SessionChannel, FrameLengthCapOnReceiveAndSend) {
         EXPECT_EQ(r.sink->packets[0].second.size(), fill.size());
         // ...one byte more is refused when sent, and stops the receiver.
         rulo::object<capture_transport> out(new capture_transport);
-        rulo::object<rulo::rptChannel> sender(new rulo::rptChannel(rulo::object<channel_sink>(new channel_sink)));
+        rulo::object<rulo::rptChannel> sender(
+            new rulo::rptChannel(rulo::object<channel_sink>(new channel_sink)));
         sender->start(out);
         sender->set_vint(c.vint);
         EXPECT_NE(test_support::thrown([&] { sender->send(9, netbuf::from_string(fill + "x")); }), "");
