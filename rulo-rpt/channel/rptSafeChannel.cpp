@@ -87,8 +87,14 @@ public:
 protected:
     void run() override {
         try {
-            while (!m_channel->check_stop_(m_deadline))
-                Sleep(static_cast<unsigned>(m_channel->m_timing.stop_poll_ms));
+            while (!m_channel->check_stop_(m_deadline)) {
+                int64_t poll = 0;
+                {
+                    rulo_lock_guard lock;
+                    poll = m_channel->m_timing.stop_poll_ms;
+                }
+                Sleep(static_cast<unsigned>(poll));
+            }
         } catch (...) {
             // a stop that fails leaves nothing to report to
         }
@@ -184,6 +190,13 @@ uint64_t rptSafeChannel::sent_count() const {
 std::size_t rptSafeChannel::unacknowledged() const {
     rulo_lock_guard lock;
     return m_unacked.size();
+}
+
+std::size_t rptSafeChannel::queued() const {
+    rulo_lock_guard lock;
+    std::size_t n = 0;
+    for (auto const& q : m_queues) n += q.second.size();
+    return n;
 }
 
 bool rptSafeChannel::framed_index_(int index) const {
@@ -316,9 +329,14 @@ void rptSafeChannel::run_() {
         if (held) {
             held->stop();
             held.reset();
+            int64_t pause = 0;
+            {
+                rulo_lock_guard lock;
+                pause = m_timing.reconnect_pause_ms;
+            }
             // The pause is taken without the framework lock, so every other
             // thread of the program goes on meanwhile; a stop may come in.
-            Sleep(static_cast<unsigned>(m_timing.reconnect_pause_ms));
+            Sleep(static_cast<unsigned>(pause));
             rulo_lock_guard lock;
             if (m_state == stopped) continue;
             failure_path_();

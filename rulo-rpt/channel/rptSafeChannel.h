@@ -154,6 +154,8 @@ public:
     uint64_t received_count() const;
     uint64_t sent_count() const;
     std::size_t unacknowledged() const;
+    // Packets and fragments waiting in the send queues.
+    std::size_t queued() const;
 
     // rptChannelSink, called by the session channel.
     void received(netbuf const& data) override;

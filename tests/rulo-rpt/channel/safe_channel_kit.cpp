@@ -101,10 +101,11 @@ void tap::queue_empty() {
 // connections
 
 std::unique_ptr<connection> make_connection(rulo::object<rulo::rptChannelSink> a,
-                                            rulo::object<rulo::rptChannelSink> b, unsigned seed) {
+                                            rulo::object<rulo::rptChannelSink> b, unsigned seed,
+                                            bool pieces) {
     auto c = std::make_unique<connection>();
     c->pair = std::make_unique<test_support::memory_transport_pair>(
-        test_support::memory_transport_pair::options{true, true, seed});
+        test_support::memory_transport_pair::options{pieces, true, seed});
     rulo::object<rulo::rptChannelSink> sinks[2] = {std::move(a), std::move(b)};
     rulo::object<rptTransport> ends[2] = {c->pair->a, c->pair->b};
     for (int side = 0; side < 2; ++side) {
@@ -213,8 +214,16 @@ private:
 
 } // namespace
 
-std::shared_ptr<twin_link> twin_link::make(unsigned seed) {
-    return std::shared_ptr<twin_link>(new twin_link(seed));
+std::shared_ptr<twin_link> twin_link::make(unsigned seed, int pieces_every) {
+    return std::shared_ptr<twin_link>(new twin_link(seed, pieces_every));
+}
+
+void twin_link::shutdown() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+    }
+    m_changed.notify_all();
 }
 
 rulo::object<rulo::rptChannelFactory> twin_link::factory(int side) {
@@ -223,14 +232,17 @@ rulo::object<rulo::rptChannelFactory> twin_link::factory(int side) {
 
 rulo::object<rulo::rptChannel> twin_link::join(int side, rulo::object<rulo::rptChannelSink> sink) {
     std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_closed) throw rulo::cancel_connect();
     throw_refusal(m_refusal[side]);
     int const other = 1 - side;
     if (!m_waiting[other]) {
         m_waiting[side] = std::move(sink);
         m_result[side].reset();
         if (!m_changed.wait_for(lock, std::chrono::milliseconds(generous_ms),
-                                [&] { return bool(m_result[side]); })) {
+                                [&] { return m_closed || bool(m_result[side]); }) ||
+            !m_result[side]) {
             m_waiting[side].reset();
+            if (m_closed) throw rulo::cancel_connect();
             throw rulo::repeat_connect();
         }
         rulo::object<rulo::rptChannel> mine = std::move(m_result[side]);
@@ -244,9 +256,10 @@ rulo::object<rulo::rptChannel> twin_link::join(int side, rulo::object<rulo::rptC
     std::vector<std::unique_ptr<connection>> old;
     old.swap(m_links);
     unsigned const seed = m_seed++;
+    bool const pieces = m_pieces_every > 0 && m_made % std::size_t(m_pieces_every) == 0;
     lock.unlock();
     old.clear();
-    std::unique_ptr<connection> c = make_connection(sinks[0], sinks[1], seed);
+    std::unique_ptr<connection> c = make_connection(sinks[0], sinks[1], seed, pieces);
     rulo::object<rulo::rptChannel> mine = c->channels[side];
     lock.lock();
     m_result[other] = c->channels[other];

@@ -78,8 +78,10 @@ struct connection {
 // What a factory does on its next get_channel calls.
 enum class refusal { none, repeat, cancel, fail };
 
+// With pieces, every send is delivered cut into random pieces of 1 to 64 bytes.
 std::unique_ptr<connection> make_connection(rulo::object<rulo::rptChannelSink> a,
-                                            rulo::object<rulo::rptChannelSink> b, unsigned seed);
+                                            rulo::object<rulo::rptChannelSink> b, unsigned seed,
+                                            bool pieces = true);
 void throw_refusal(refusal r);
 
 // A scripted peer per connection.
@@ -117,7 +119,12 @@ private:
 // Two ends that meet on every connect.
 class twin_link : public std::enable_shared_from_this<twin_link> {
 public:
-    static std::shared_ptr<twin_link> make(unsigned seed);
+    // Every pieces_every-th connection cuts its stream into random pieces
+    // (all of them by default); the others deliver each send whole.
+    static std::shared_ptr<twin_link> make(unsigned seed, int pieces_every = 1);
+    // From now on every connect is cancelled: ends waiting for their partner
+    // give up at once. For the end of a test.
+    void shutdown();
     // The factory of one end: 0 the initiator (client), 1 the desk.
     rulo::object<rulo::rptChannelFactory> factory(int side);
     // Breaks the current connection; with drop, what is in flight is lost.
@@ -130,11 +137,13 @@ public:
     rulo::object<rulo::rptChannel> join(int side, rulo::object<rulo::rptChannelSink> sink);
 
 private:
-    explicit twin_link(unsigned seed) : m_seed(seed) {}
+    twin_link(unsigned seed, int pieces_every) : m_seed(seed), m_pieces_every(pieces_every) {}
     std::mutex m_mutex;
     std::condition_variable m_changed;
     unsigned m_seed;
+    int m_pieces_every;
     std::size_t m_made = 0;
+    bool m_closed = false;
     rulo::object<rulo::rptChannelSink> m_waiting[2];
     rulo::object<rulo::rptChannel> m_result[2];
     refusal m_refusal[2] = {refusal::none, refusal::none};
@@ -171,6 +180,13 @@ private:
     std::vector<std::pair<int, std::string>> m_packets;
     std::vector<std::string> m_raw;
     int m_reinits = 0;
+};
+
+// Shuts a twin link when it goes out of scope: declared after the ends, it
+// lets their stop find no partner to wait for.
+struct link_closer {
+    std::shared_ptr<twin_link> link;
+    ~link_closer() { link->shutdown(); }
 };
 
 // A reliable channel with a recording host, for the tests to start.
