@@ -545,6 +545,7 @@ void rptSafeChannel::received(netbuf const& data) {
     if (m_init_pending) m_wake.post();
     m_init_pending = false;
     m_legacy = true;
+    m_fragmenter = false;
     clear_session_buffers_();
     m_initial_packet.clear();
     object<rptSafeChannelSink> sink = m_sink;
@@ -562,9 +563,11 @@ void rptSafeChannel::received_channel(int index, netbuf const& data) {
         m_wake.post();
         fmt_dbg(receive_prefix).fmt_verbose("connection initialized: old=%1%", m_legacy);
         if (m_legacy) {
+            // A peer of the old protocol sends neither trailers nor counts:
+            // halves of packets from an earlier peer would be glued to its data.
             m_unacked.clear();
-            // Halves of packets of the old protocol would be glued to raw ones.
             m_reassembly.clear();
+            m_fragmenter = false;
         }
         m_init_pending = false;
     }

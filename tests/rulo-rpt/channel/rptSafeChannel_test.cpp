@@ -439,6 +439,30 @@ TEST(ReliableChannel, LegacyAndRawPeers) {
     EXPECT_EQ(raw.e.host->raw()[0], "RFB 003.008\n");
 }
 
+TEST(ReliableChannel, PeerOfTheOldProtocolAfterHalfAPacket) {
+    scripted s;
+    s.e.host->auto_reconnect = true;
+    s.start(true);
+    peer_factory::peer first = connect_client(s, 0);
+    peer_send(first, 5, fragment("old-half", 1));
+    ASSERT_TRUE(wait_until([&] { return s.e.channel->received_count() == 1; }));
+    first.channel()->stop();
+    // Then a peer that speaks without trailers...
+    peer_factory::peer legacy = s.factory->wait_peer(1);
+    peer_send(legacy, 5, netbuf::from_string("bare"));
+    ASSERT_TRUE(s.e.host->wait_packets(1));
+    EXPECT_EQ(s.e.host->packets()[0].second, "bare");
+    legacy.channel()->stop();
+    // ...and one with them again: nothing of the first is glued on.
+    peer_factory::peer third = s.factory->wait_peer(2);
+    ASSERT_TRUE(wait_named(third, "init"));
+    answer_init(third, 1);
+    ASSERT_TRUE(s.e.host->wait_status("session_connect", 2));
+    peer_send(third, 5, fragment("new", 2));
+    ASSERT_TRUE(s.e.host->wait_packets(2));
+    EXPECT_EQ(s.e.host->packets()[1].second, "new");
+}
+
 TEST(ReliableChannel, SendFailureEndsTheSessionChannel) {
     scripted s;
     s.start(true);
