@@ -15,14 +15,8 @@ using namespace safe_kit;
 
 TEST(ReliableChannelPair, SoakAcrossRandomBreaks) {
     soak_options o;
-#if defined(__SANITIZE_THREAD__)
-    // ThreadSanitizer runs the same streams, an eighth of the size.
-    o.bytes_each_way = 4ull << 20;
-    o.breaks = 50;
-#else
     o.bytes_each_way = 32ull << 20; // 64 MiB both ways together
     o.breaks = 200;
-#endif
     o.seed = 7;
     o.pieces_every = 4; // a quarter of the connections cut frames anywhere
     o.limit_ms = 240000;
