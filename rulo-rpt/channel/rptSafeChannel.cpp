@@ -713,7 +713,14 @@ void rptSafeChannel::handle_data_(int index, netbuf& data) {
         int type = whole;
         rulo_packet_pop(header, type);
         if (type == more) {
-            m_reassembly[index].append(data);
+            netbuf& parts = m_reassembly[index];
+            if (data.size() > m_timing.max_reassembly - parts.size()) {
+                // A peer that never ends its packet must not take all memory:
+                // the session channel ends and the half packet is dropped.
+                m_reassembly.erase(index);
+                throw exception::function("received_channel");
+            }
+            parts.append(data);
             deliver = false;
         } else if (type == last) {
             auto parts = m_reassembly.find(index);

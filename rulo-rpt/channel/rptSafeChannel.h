@@ -118,6 +118,7 @@ public:
         uint64_t ack_every = 1000;         // then after this many more packets
         int64_t ack_gap_ms = 3000;         // or at the first packet this long after the last
         int64_t stop_poll_ms = 100;        // graceful stop checks its queues this often
+        int max_reassembly = 256 << 20;    // the largest packet taken in fragments
     };
 
     struct packet {

@@ -463,6 +463,23 @@ TEST(ReliableChannel, PeerOfTheOldProtocolAfterHalfAPacket) {
     EXPECT_EQ(s.e.host->packets()[1].second, "new");
 }
 
+TEST(ReliableChannel, PacketThatNeverEndsEndsTheConnection) {
+    scripted s;
+    rptSafeChannel::timing t;
+    t.max_reassembly = 4096;
+    s.e.channel->set_timing(t);
+    s.start(true);
+    peer_factory::peer p = connect_client(s, 0);
+    for (int i = 0; i < 4; ++i) peer_send(p, 5, fragment(std::string(1024, 'f'), 1));
+    peer_send(p, 5, fragment("!", 2));
+    ASSERT_TRUE(s.e.host->wait_packets(1));
+    EXPECT_EQ(s.e.host->packets()[0].second.size(), 4097u);
+    for (int i = 0; i < 5; ++i) peer_send(p, 5, fragment(std::string(1024, 'g'), 1));
+    ASSERT_TRUE(s.e.host->wait_status("broken"));
+    ASSERT_TRUE(p.sink->wait([&] { return p.sink->broken_count == 1; }));
+    EXPECT_EQ(s.e.host->packets().size(), 1u);
+}
+
 TEST(ReliableChannel, SendFailureEndsTheSessionChannel) {
     scripted s;
     s.start(true);
