@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <mutex>
 #include <netinet/in.h>
 #include <spawn.h>
@@ -100,6 +101,39 @@ inline std::string run_output(std::string const& command) {
 inline bool have_programs(std::string const& names) {
     return std::system(
                ("for p in " + names + "; do command -v $p >/dev/null 2>&1 || exit 1; done").c_str()) == 0;
+}
+
+// A certificate and key made for this run with openssl, removed with the object.
+struct bench_cert {
+    bench_cert() {
+        char pattern[] = "/tmp/tls_bench_XXXXXX";
+        dir = ::mkdtemp(pattern) ? pattern : "";
+        cert = dir + "/cert.pem";
+        key = dir + "/key.pem";
+        run_output("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=bench -days 1 -keyout " + key +
+                   " -out " + cert + " 2>/dev/null");
+    }
+    ~bench_cert() { run_output("rm -rf '" + dir + "'"); }
+    bench_cert(bench_cert const&) = delete;
+    bench_cert& operator=(bench_cert const&) = delete;
+    bool made() const { return std::ifstream(key).good(); }
+    std::string dir, cert, key;
+};
+
+// The command line of one stunnel4 end in the foreground of its process,
+// from a configuration file written beside the certificate: TLS 1.2 with
+// AES-256-CBC and SHA-1 records, the server end with that certificate.
+inline std::vector<std::string> stunnel(bench_cert const& certificate, std::string const& name,
+                                        std::string const& accept, std::string const& connect, bool client) {
+    std::string const file = certificate.dir + "/" + name + ".conf";
+    std::ofstream conf(file);
+    conf << "foreground = yes\npid =\n[" << name << "]\naccept = " << accept << "\nconnect = " << connect
+         << "\nciphers = AES256-SHA\nsslVersion = TLSv1.2\n";
+    if (client)
+        conf << "client = yes\n";
+    else
+        conf << "cert = " << certificate.cert << "\nkey = " << certificate.key << "\n";
+    return {"stunnel4", file};
 }
 
 // A program run in the background, quiet, for the length of one measurement;

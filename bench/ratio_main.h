@@ -1,5 +1,5 @@
 // The main of a benchmark program that compares our code with an outside
-// program: runs the benchmarks as usual, then prints the ratio of the two
+// program: runs the benchmarks as usual, then prints the ratio of each two
 // named benchmarks' wall time per iteration (ours / theirs). With
 // --benchmark_repetitions the ratio is that of the medians of the
 // repetitions; the aggregate rows (mean, median, deviation) are not taken.
@@ -37,15 +37,28 @@ public:
     std::map<std::string, std::vector<double>> seconds;
 };
 
-inline int run_with_ratio(int argc, char** argv, char const* ours, char const* theirs, char const* label) {
+// One closing line: label, then the median time of `ours` over that of `theirs`.
+struct ratio {
+    char const* ours;
+    char const* theirs;
+    char const* label;
+};
+
+inline int run_with_ratios(int argc, char** argv, std::vector<ratio> const& ratios) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     ratio_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    double const a = reporter.median(ours), b = reporter.median(theirs);
-    if (a > 0 && b > 0) std::printf("%s: %.2f\n", label, a / b);
+    for (ratio const& r : ratios) {
+        double const a = reporter.median(r.ours), b = reporter.median(r.theirs);
+        if (a > 0 && b > 0) std::printf("%s: %.2f\n", r.label, a / b);
+    }
     benchmark::Shutdown();
     return 0;
+}
+
+inline int run_with_ratio(int argc, char** argv, char const* ours, char const* theirs, char const* label) {
+    return run_with_ratios(argc, argv, {{ours, theirs, label}});
 }
 
 } // namespace bench_support

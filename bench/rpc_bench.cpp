@@ -2,10 +2,15 @@
 // wrapper at both ends, the answering end replying at once from the
 // scheduler pool): over the in-memory pair with 1 and 8 calling threads, and
 // over two rptSockets on loopback against a plain blocking TCP ping-pong of
-// the same size, in the same run. The closing line gives the time ratio of a
-// loopback call to the raw round trip (ours / plain), goal at most 2.
+// the same size, in the same run. Then the whole way the desk calls: the
+// relay mux client's procedure channel, inside the TLS control link, to the
+// relay server run as a process, which answers every call at once, with 1
+// and 8 calling threads. The closing lines give the time ratios of a loopback
+// call and of a call through the relay to the raw round trip (ours / plain),
+// goal at most 2.
 #include "bench/loopback_pair.h"
 #include "bench/ratio_main.h"
+#include "bench/relay_stand.h"
 #include "rulo-rpt/rpc/rpcWrapper.h"
 #include "rulo-rpt/rpc/rptPacket.h"
 #include "rulo/init.h"
@@ -97,6 +102,45 @@ void BM_rpc_call_loopback(benchmark::State& state) {
     answerer.packet->disconnect();
 }
 
+// One session with the relay for every run: made by thread 0, which is the
+// main thread (a relay process ends with the thread that started it), before
+// the threads of a run meet at the start of its loop; ended by main.
+bench_support::relay_stand* shared_relay = nullptr;
+bool relay_failed = false;
+
+void relay_calls(benchmark::State& state) {
+    if (state.thread_index() == 0 && !shared_relay && !relay_failed) {
+        try {
+            shared_relay = new bench_support::relay_stand;
+        } catch (std::exception const&) {
+        }
+        relay_failed = !shared_relay || !shared_relay->connected();
+    }
+    netbuf const body = netbuf::from_string(std::string(body_size, 'c'));
+    long limit = 30;
+    rulo::object<rulo::rpcWrapper> wrapper;
+    for (auto _ : state) {
+        if (!wrapper) {
+            if (relay_failed) {
+                state.SkipWithError("no session with the relay");
+                break;
+            }
+            wrapper = shared_relay->sr->get_rpc_wrapper();
+        }
+        netbuf reply = wrapper->call(body, nullptr, &limit);
+        benchmark::DoNotOptimize(reply);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_rpc_call_relay(benchmark::State& state) {
+    relay_calls(state);
+}
+
+void BM_rpc_call_relay_threads(benchmark::State& state) {
+    relay_calls(state);
+}
+
 bool exact(int fd, char* data, int n, bool sending) {
     for (int at = 0; at < n;) {
         ssize_t k = sending ? ::send(fd, data + at, n - at, MSG_NOSIGNAL) : ::recv(fd, data + at, n - at, 0);
@@ -148,12 +192,20 @@ void BM_blocking_ping_pong(benchmark::State& state) {
 BENCHMARK(BM_rpc_call_memory)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_rpc_call_loopback)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_blocking_ping_pong)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_rpc_call_relay)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_rpc_call_relay_threads)->Threads(8)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 } // namespace
 
 int main(int argc, char** argv) {
     static rulo::init* api = new rulo::init(nullptr);
     (void)api;
-    return bench_support::run_with_ratio(argc, argv, "BM_rpc_call_loopback", "BM_blocking_ping_pong",
-                                         "RPC call over loopback rptSockets / blocking TCP ping-pong (goal <= 2)");
+    int const status = bench_support::run_with_ratios(
+        argc, argv,
+        {{"BM_rpc_call_loopback", "BM_blocking_ping_pong",
+          "RPC call over loopback rptSockets / blocking TCP ping-pong (goal <= 2)"},
+         {"BM_rpc_call_relay", "BM_blocking_ping_pong",
+          "RPC call through the relay / blocking TCP ping-pong (goal <= 2)"}});
+    delete shared_relay;
+    return status;
 }

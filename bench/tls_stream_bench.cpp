@@ -27,20 +27,7 @@ using bench_support::counting_sink;
 using bench_support::idle_sink;
 using bench_support::run_output;
 
-// A certificate and key made for this run, removed with the object.
-struct bench_cert {
-    bench_cert() {
-        char pattern[] = "/tmp/tls_bench_XXXXXX";
-        dir = ::mkdtemp(pattern) ? pattern : "";
-        cert = dir + "/cert.pem";
-        key = dir + "/key.pem";
-        run_output("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=bench -days 1 -keyout " + key +
-                   " -out " + cert + " 2>/dev/null");
-    }
-    ~bench_cert() { run_output("rm -rf '" + dir + "'"); }
-    bool made() const { return std::ifstream(key).good(); }
-    std::string dir, cert, key;
-};
+using bench_support::bench_cert;
 
 bench_cert& certificate() {
     static bench_cert c;
@@ -83,18 +70,9 @@ void BM_rptXYSSL_stream(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * block * blocks);
 }
 
-// One stunnel4 end in the foreground of its process, from a configuration file.
 std::vector<std::string> stunnel(std::string const& name, std::string const& accept,
                                  std::string const& connect, bool client) {
-    std::string const file = certificate().dir + "/" + name + ".conf";
-    std::ofstream conf(file);
-    conf << "foreground = yes\npid =\n[" << name << "]\naccept = " << accept << "\nconnect = " << connect
-         << "\nciphers = AES256-SHA\nsslVersion = TLSv1.2\n";
-    if (client)
-        conf << "client = yes\n";
-    else
-        conf << "cert = " << certificate().cert << "\nkey = " << certificate().key << "\n";
-    return {"stunnel4", file};
+    return bench_support::stunnel(certificate(), name, accept, connect, client);
 }
 
 void BM_stunnel_iperf3_stream(benchmark::State& state) {
