@@ -84,6 +84,7 @@ public:
     std::shared_ptr<tunnel> tunnel_for(std::string const& path, std::string const& peer, bool create);
     void adopt(std::shared_ptr<connection> c);
     void forget_tunnel(std::string const& path, tunnel const* t);
+    std::size_t tunnel_count() const { return m_tunnels.size(); }
     std::uint64_t next_id() { return m_next_id++; }
 
     // Session legs: offers a new leg; returns the leg it is joined to (an
