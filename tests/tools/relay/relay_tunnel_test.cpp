@@ -259,3 +259,54 @@ TEST(RelayTunnel, TunnelWithoutLegsEndsAfterItsIdleTime) {
     EXPECT_NE(relay.wait_log({"\"tunnel-end\"", "/webaccess/idle", "tunnel idle"}), "");
     EXPECT_EQ(relay.log_text().find("\"violation\""), std::string::npos);
 }
+
+TEST(RelayTunnel, OneConnectionCarriesAPostThenAGet) {
+    relay_process relay;
+    // A POST body that is a whole valid stream of exactly 500000 bytes: the
+    // head, an ECHO open and one frame of padding.
+    std::string open;
+    xstd::packet_push(open, std::string("open"), 2LL, std::string("ECHO"), false);
+    std::string body = "MUXV2 / HTTP/1.0\r\nConnection-Data: 1\r\n\r\n" + make_frame(0, open);
+    std::size_t const rest = 500000 - body.size();
+    body += make_frame(2, std::string(rest - 4, 'e'));
+    ASSERT_EQ(body.size(), 500000u);
+
+    // As a web proxy does: the POST, then a GET on the same connection.
+    raw_leg leg(relay.port());
+    leg.send_all("POST /webaccess/reuse HTTP/1.1\r\nContent-Length: 500000\r\n\r\n" + body);
+    std::string in;
+    while (in.find("\r\n\r\n") == std::string::npos) {
+        std::string more = leg.receive_some();
+        ASSERT_FALSE(more.empty()) << relay.log_text();
+        in += more;
+    }
+    EXPECT_EQ(in.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_NE(in.find("Content-Length: 0\r\n"), std::string::npos);
+    leg.send_all("GET /webaccess/reuse HTTP/1.1\r\n\r\n");
+    // The GET answer carries the relay's handshake reply and the echo.
+    in.erase(0, in.find("\r\n\r\n") + 4);
+    while (in.find(std::string(1000, 'e')) == std::string::npos) {
+        std::string more = leg.receive_some();
+        ASSERT_FALSE(more.empty()) << in.substr(0, 300);
+        in += more;
+    }
+    EXPECT_NE(in.find("Content-Length: 1048576\r\n"), std::string::npos);
+    EXPECT_NE(in.find("\r\n\r\nHTTP/1.0 200 OK\r\nProtocol: MUXV2\r\n"), std::string::npos);
+    EXPECT_EQ(relay.log_text().find("\"violation\""), std::string::npos);
+}
+
+TEST(RelayTunnel, AGetBodyCutShortEndsTheTunnel) {
+    relay_process relay;
+    {
+        raw_leg get(relay.port());
+        std::string const head = get_head("/webaccess/cut", get);
+        ASSERT_NE(head.find("200 OK"), std::string::npos);
+        raw_leg post(relay.port());
+        post.send_all(
+            "POST /webaccess/cut HTTP/1.1\r\nContent-Length: 500000\r\n\r\nMUXV2 / HTTP/1.0\r\n\r\n");
+        EXPECT_NE(get.receive_some(), ""); // the relay's reply: part of the GET body went out
+    }
+    EXPECT_NE(
+        relay.wait_log({"\"tunnel-end\"", "/webaccess/cut", "GET leg closed before its body was complete"}),
+        "");
+}
