@@ -320,14 +320,23 @@ void tunnel_leg::on_head(request_head const& head) {
     std::string error;
     if (parse_tunnel_request(head, req, error) != parse_status::ok) return refuse("400 Bad Request", error);
     m_in.erase(0, head.size);
-    if (req.post && req.transfer_encoding) {
+    if (req.post && (req.transfer_encoding || req.content_length < min_tunnel_post ||
+                     req.content_length > max_tunnel_post)) {
+        // The body is not read, so the tunnel's stream stays whole: only this
+        // request is refused. A body-less POST is what a client sends to
+        // draw a proxy's challenge; when a proxy lets it through it gets the
+        // answer of an empty body, so the client goes on with the real one.
         m_tunnel = m_server.tunnel_for(req.path, m_peer, false);
-        return violation("POST with Transfer-Encoding");
-    }
-    if (req.post && (req.content_length < min_tunnel_post || req.content_length > max_tunnel_post)) {
-        m_tunnel = m_server.tunnel_for(req.path, m_peer, false);
-        return violation("POST length " + std::to_string(req.content_length) + " outside " +
-                         std::to_string(min_tunnel_post) + ".." + std::to_string(max_tunnel_post));
+        if (req.transfer_encoding) {
+            log_violation("POST with Transfer-Encoding");
+            return refuse("400 Bad Request", "");
+        }
+        log_violation("POST length " + std::to_string(req.content_length) + " outside " +
+                      std::to_string(min_tunnel_post) + ".." + std::to_string(max_tunnel_post));
+        if (req.content_length != 0) return refuse("400 Bad Request", "");
+        send(answer_head(0));
+        m_after_post = true;
+        return;
     }
     if (!req.post && (req.content_length > 0 || req.transfer_encoding))
         return refuse("400 Bad Request", "GET with a body");
@@ -357,10 +366,11 @@ void tunnel_leg::on_head(request_head const& head) {
 }
 
 void tunnel_leg::refuse(std::string const& status, std::string const& reason) {
-    event_log::line(m_server.log(), "bad-head")
-        .num("conn", static_cast<std::int64_t>(m_id))
-        .str("reason", reason)
-        .str("head", std::string_view(m_in).substr(0, 256));
+    if (!reason.empty())
+        event_log::line(m_server.log(), "bad-head")
+            .num("conn", static_cast<std::int64_t>(m_id))
+            .str("reason", reason)
+            .str("head", std::string_view(m_in).substr(0, 256));
     send("HTTP/1.1 " + status + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     m_phase = phase::rejected;
     m_in.clear();
@@ -371,13 +381,18 @@ void tunnel_leg::refuse(std::string const& status, std::string const& reason) {
     });
 }
 
-void tunnel_leg::violation(std::string const& reason) {
-    auto self = shared_from_this();
+void tunnel_leg::log_violation(std::string const& reason) {
     auto t = m_tunnel.lock();
     event_log::line(m_server.log(), "violation", true)
         .num("conn", static_cast<std::int64_t>(m_id))
         .num("tunnel", static_cast<std::int64_t>(t ? t->id() : 0))
         .str("reason", reason);
+}
+
+void tunnel_leg::violation(std::string const& reason) {
+    auto self = shared_from_this();
+    auto t = m_tunnel.lock();
+    log_violation(reason);
     close("violation: " + reason);
     // A tunnel whose client breaks the rules ends, as a direct connection would.
     if (t) t->end("violation: " + reason);

@@ -93,8 +93,11 @@ private:
     void read();
     void process();
     void on_head(request_head const& head);
+    // Answers status and drops the rest of the connection; a reason is logged as "bad-head".
     void refuse(std::string const& status, std::string const& reason);
+    // A breach that desynchronises the stream: the leg and its tunnel end.
     void violation(std::string const& reason);
+    void log_violation(std::string const& reason);
     void send(std::string data);
     void write();
     void arm_head_timer();
