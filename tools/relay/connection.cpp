@@ -509,14 +509,18 @@ std::string connection::take_output(std::size_t max) {
     while (!m_out.empty() && out.size() < max) {
         std::string& front = m_out.front();
         std::size_t const n = std::min(front.size(), max - out.size());
-        if (out.empty() && n == front.size()) {
-            out = std::move(front);
+        m_out_bytes -= n;
+        if (n == front.size()) {
+            // Whole pieces move without a copy when they can.
+            if (out.empty())
+                out = std::move(front);
+            else
+                out += front;
+            m_out.pop_front();
         } else {
             out.append(front, 0, n);
             front.erase(0, n);
         }
-        m_out_bytes -= n;
-        if (front.empty()) m_out.pop_front();
     }
     if (!out.empty() && m_phase != phase::closed) output_drained();
     return out;
