@@ -336,6 +336,7 @@ void tunnel_leg::on_head(request_head const& head) {
         if (req.content_length != 0) return refuse("400 Bad Request", "");
         send(answer_head(0));
         m_after_post = true;
+        arm_head_timer();
         return;
     }
     if (!req.post && (req.content_length > 0 || req.transfer_encoding))
