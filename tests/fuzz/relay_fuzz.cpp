@@ -9,6 +9,9 @@
 //      "need more" only while the limit is not reached.
 //   2  parse_packet_line: lengths within the bound, "OK" without payload,
 //      "malformed" for any line feed-less 20 bytes.
+//   3  parse_head, then parse_tunnel_request of what it read: a tunnel leg is
+//      a GET or POST of HTTP/1.x whose key is a bounded path inside the
+//      target, and a length read is one the head's fields spell.
 #include "tests/fuzz/fuzz_support.h"
 #include "tools/relay/wire.h"
 
@@ -98,20 +101,42 @@ void fuzz_line(std::string_view data) {
         check(s == parse_status::malformed);
 }
 
+void fuzz_tunnel_head(std::string_view data) {
+    relay::request_head h;
+    if (relay::parse_head(data, h) != parse_status::ok) return;
+    relay::tunnel_request r;
+    std::string error;
+    parse_status s = relay::parse_tunnel_request(h, r, error);
+    if (s != parse_status::ok) {
+        check(s == parse_status::malformed && !error.empty());
+        return;
+    }
+    check(h.method == (r.post ? "POST" : "GET"));
+    check(h.version == "HTTP/1.0" || h.version == "HTTP/1.1");
+    check(!r.path.empty() && r.path.front() == '/' && r.path.size() <= relay::max_tunnel_path);
+    check(h.target.ends_with(r.path));
+    check(r.content_length >= -1 && r.content_length < 1000000000000000LL);
+    if (r.content_length >= 0)
+        check(h.field("Content-Length").find_first_not_of("0123456789") == std::string::npos);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
     if (size == 0) return 0;
     std::string_view rest(reinterpret_cast<char const*>(data) + 1, size - 1);
-    switch (data[0] % 3) {
+    switch (data[0] % 4) {
     case 0:
         fuzz_frames(rest);
         break;
     case 1:
         fuzz_head(rest);
         break;
-    default:
+    case 2:
         fuzz_line(rest);
+        break;
+    default:
+        fuzz_tunnel_head(rest);
         break;
     }
     return 0;

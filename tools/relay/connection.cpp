@@ -48,6 +48,11 @@ connection::connection(relay_server& server, asio::ip::tcp::socket socket, std::
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
 
+connection::connection(relay_server& server, asio::any_io_executor executor, std::uint64_t id,
+                       std::string peer, std::weak_ptr<stream_carrier> carrier)
+    : m_server(server), m_socket(executor), m_timer(executor), m_id(id), m_peer(std::move(peer)),
+      m_tunnelled(true), m_carrier(std::move(carrier)) {}
+
 connection::~connection() {
     for (auto& [id, ch] : m_channels)
         for (auto& [name, d] : ch.downloads) ::close(d.fd);
@@ -98,6 +103,7 @@ void connection::close(std::string const& reason) {
         if (auto c = w.lock()) c->wake();
     m_waiters.clear();
     m_server.forget(m_id);
+    if (auto carrier = m_carrier.lock()) carrier->ended(reason);
 }
 
 event_log::line connection::ev(std::string_view name, bool always) {
@@ -156,6 +162,10 @@ void connection::read() {
                 p->add_waiter(weak_from_this());
         return;
     }
+    if (m_tunnelled) {
+        if (auto carrier = m_carrier.lock()) carrier->input_ready();
+        return;
+    }
     m_reading = true;
     m_socket.async_read_some(asio::buffer(m_read_buf),
                              [self = shared_from_this()](asio::error_code ec, std::size_t n) {
@@ -167,16 +177,20 @@ void connection::read() {
                                                                                   : ec.message());
                                      return;
                                  }
-                                 self->guarded([&] { self->on_read(n); });
+                                 self->guarded([&] { self->on_read(std::string_view(self->m_read_buf, n)); });
                                  self->read();
                              });
 }
 
-void connection::on_read(std::size_t n) {
+void connection::feed(std::string_view data) {
+    if (m_phase == phase::closed || data.empty()) return;
+    guarded([&] { on_read(data); });
+}
+
+void connection::on_read(std::string_view data) {
     // A refused client's further bytes are read and dropped, so closing does
     // not reset the connection under the refusal it has not read yet.
     if (m_phase == phase::rejected) return;
-    std::string_view data(m_read_buf, n);
     if (m_phase == phase::detect) {
         // A TLS handshake record opens the HTTPS way in; anything else must be the head.
         if (static_cast<unsigned char>(data[0]) == 0x16)
@@ -216,6 +230,17 @@ void connection::on_head() {
     request_head head;
     parse_status s = parse_head(m_head_in, head);
     if (s == parse_status::need_more) return;
+    if (s == parse_status::ok && !m_outer && !m_tunnelled &&
+        (head.method == "GET" || head.method == "POST")) {
+        // An HTTP tunnel leg: the socket and what came with the head go to the
+        // tunnel code; this connection ends without a protocol of its own.
+        auto self = shared_from_this();
+        m_timer.cancel();
+        m_phase = phase::closed;
+        m_server.forget(m_id);
+        m_server.take_tunnel_leg(std::move(m_socket), m_id, m_peer, std::move(m_head_in));
+        return;
+    }
     bool const good = s == parse_status::ok && head.method == "MUXV2" &&
                       (head.version == "HTTP/1.0" || head.version == "HTTP/1.1");
     if (!good) {
@@ -479,7 +504,43 @@ void connection::queue(std::string data) {
     write();
 }
 
+std::string connection::take_output(std::size_t max) {
+    std::string out;
+    while (!m_out.empty() && out.size() < max) {
+        std::string& front = m_out.front();
+        std::size_t const n = std::min(front.size(), max - out.size());
+        m_out_bytes -= n;
+        if (n == front.size()) {
+            // Whole pieces move without a copy when they can.
+            if (out.empty())
+                out = std::move(front);
+            else
+                out += front;
+            m_out.pop_front();
+        } else {
+            out.append(front, 0, n);
+            front.erase(0, n);
+        }
+    }
+    if (!out.empty() && m_phase != phase::closed) output_drained();
+    return out;
+}
+
+void connection::output_drained() {
+    if (m_out_bytes >= output_low_water) return;
+    guarded([&] { pump_downloads(); });
+    std::vector<std::weak_ptr<connection>> waiters;
+    waiters.swap(m_waiters);
+    for (auto& w : waiters)
+        if (auto c = w.lock()) c->wake();
+    read();
+}
+
 void connection::write() {
+    if (m_tunnelled) {
+        if (auto carrier = m_carrier.lock(); carrier && !m_out.empty()) carrier->output_ready();
+        return;
+    }
     if (m_writing || m_out.empty()) return;
     m_writing = true;
     std::vector<asio::const_buffer> buffers;
@@ -505,14 +566,7 @@ void connection::write() {
                               return;
                           }
                           self->write();
-                          if (self->m_out_bytes < output_low_water) {
-                              self->guarded([&] { self->pump_downloads(); });
-                              std::vector<std::weak_ptr<connection>> waiters;
-                              waiters.swap(self->m_waiters);
-                              for (auto& w : waiters)
-                                  if (auto c = w.lock()) c->wake();
-                              self->read();
-                          }
+                          self->output_drained();
                       });
 }
 

@@ -4,6 +4,10 @@
 // VYNL2). Owned by relay_server's table through a shared_ptr; asio handlers
 // hold one too. Used on the relay's one I/O thread only. After close() it
 // sends and reads nothing more.
+//
+// A tunnelled connection has no socket of its own: its stream_carrier (the
+// HTTP tunnel) feeds it the client's bytes with feed() and takes the bytes
+// for the client with take_output().
 #pragma once
 
 #include "tools/relay/relay_server.h"
@@ -18,9 +22,27 @@
 
 namespace relay {
 
+// What carries a tunnelled connection's stream. Called on the I/O thread,
+// from inside the connection's own work (feed(), take_output(), close()), so
+// an implementation must not call back into the connection synchronously
+// from input_ready(); output_ready() may call take_output().
+class stream_carrier {
+public:
+    virtual ~stream_carrier() = default;
+    // Bytes for the client wait in the connection.
+    virtual void output_ready() = 0;
+    // The connection takes input again after it paused (its output was full).
+    virtual void input_ready() = 0;
+    // The connection has closed; nothing follows.
+    virtual void ended(std::string const& reason) = 0;
+};
+
 class connection : public std::enable_shared_from_this<connection> {
 public:
     connection(relay_server& server, asio::ip::tcp::socket socket, std::uint64_t id);
+    // A tunnelled connection: no socket, the carrier moves its bytes.
+    connection(relay_server& server, asio::any_io_executor executor, std::uint64_t id, std::string peer,
+               std::weak_ptr<stream_carrier> carrier);
     ~connection();
 
     void start();
@@ -30,6 +52,12 @@ public:
     std::uint64_t id() const { return m_id; }
     std::string const& peer() const { return m_peer; }
     std::size_t pending_output() const { return m_out_bytes; }
+
+    // Tunnelled only: the client's next bytes (copied); whether more may come
+    // now; up to max bytes of the output, which then counts as sent.
+    void feed(std::string_view data);
+    bool accepting_input() const { return m_phase != phase::closed && !blocked(); }
+    std::string take_output(std::size_t max);
     // One line for the admin "list": id, peer, state and open channels.
     std::string describe() const;
 
@@ -72,7 +100,9 @@ private:
 
     void read();
     void arm_timer(std::chrono::seconds limit, char const* reason);
-    void on_read(std::size_t n);
+    void on_read(std::string_view data);
+    // Output went out: below the low water mark the paused work resumes.
+    void output_drained();
     void on_plain(std::string_view data);
     void on_head();
     void on_frames(std::string& buffer, bool inside_tls);
@@ -115,6 +145,8 @@ private:
     std::size_t m_out_bytes = 0;
     std::uint64_t m_events = 0; // log lines made, for the budget
     bool m_writing = false, m_reading = false, m_close_after_write = false;
+    bool m_tunnelled = false;
+    std::weak_ptr<stream_carrier> m_carrier;
     std::vector<std::weak_ptr<connection>> m_waiters; // paused until this one drains
     char m_read_buf[64 * 1024];
 };

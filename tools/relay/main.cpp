@@ -25,10 +25,15 @@ char const usage[] = R"(usage: tovan_relay [options]
   --head-timeout SECONDS a client without its whole head by then is dropped (default 60)
   --key-cs-der           key_cs in Connection-Data as DER instead of PEM
   --echo-greeting TEXT   sent on every ECHO channel right after it is opened
+  --tunnel-get-budget BYTES
+                         Content-Length of every HTTP tunnel GET answer (default 1048576)
+  --tunnel-idle SECONDS  an HTTP tunnel without legs ends after this (default 30)
+  --tunnel-server-field VALUE
+                         "Server" field of the HTTP tunnel answers (default none)
 The first line on stdout is "listening ADDR:PORT". Admin commands, one a line:
   list | drop CONN | pong CONN DATA | channel-error CONN CHANNEL TEXT |
   channel-closed CONN CHANNEL | rpc-ping CONN CHANNEL | rpc-call CONN CHANNEL ID BODY |
-  message CONN CHANNEL NAME ARG... | reply-field NAME [VALUE]
+  message CONN CHANNEL NAME ARG... | reply-field NAME [VALUE] | tunnel-server-field [VALUE]
 )";
 
 [[noreturn]] void bad(std::string const& text) {
@@ -97,6 +102,20 @@ int main(int argc, char** argv) {
             opts.key_cs_der = true;
         } else if (a == "--echo-greeting") {
             opts.echo_greeting = value();
+        } else if (a == "--tunnel-get-budget") {
+            std::string v = value();
+            char* end = nullptr;
+            long long bytes = std::strtoll(v.c_str(), &end, 10);
+            if (v.empty() || *end || bytes < 1 || bytes > 0x7FFFFFFF) bad("bad tunnel GET budget " + v);
+            opts.tunnel_get_budget = static_cast<std::size_t>(bytes);
+        } else if (a == "--tunnel-idle") {
+            std::string v = value();
+            char* end = nullptr;
+            long seconds = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || seconds < 1 || seconds > 86400) bad("bad tunnel idle time " + v);
+            opts.tunnel_idle = std::chrono::seconds(seconds);
+        } else if (a == "--tunnel-server-field") {
+            opts.tunnel_server_field = value();
         } else if (a == "--help" || a == "-h") {
             std::cout << usage;
             return 0;

@@ -3,6 +3,7 @@
 #include "tools/relay/codec.h"
 #include "tools/relay/connection.h"
 #include "tools/relay/tls_session.h"
+#include "tools/relay/tunnel.h"
 
 #include "rulo/base64.h"
 
@@ -105,6 +106,30 @@ void relay_server::forget(std::uint64_t conn_id) {
     m_connections.erase(conn_id);
 }
 
+void relay_server::take_tunnel_leg(asio::ip::tcp::socket socket, std::uint64_t id, std::string peer,
+                                   std::string head) {
+    if (m_stopped) return;
+    std::make_shared<tunnel_leg>(*this, std::move(socket), id, std::move(peer))->start(std::move(head));
+}
+
+std::shared_ptr<tunnel> relay_server::tunnel_for(std::string const& path, std::string const& peer,
+                                                 bool create) {
+    if (auto it = m_tunnels.find(path); it != m_tunnels.end()) return it->second;
+    if (!create || m_stopped || m_tunnels.size() >= max_tunnels) return nullptr;
+    auto t = std::make_shared<tunnel>(*this, path, peer);
+    m_tunnels[path] = t;
+    t->start();
+    return t;
+}
+
+void relay_server::adopt(std::shared_ptr<connection> c) {
+    m_connections[c->id()] = std::move(c);
+}
+
+void relay_server::forget_tunnel(std::string const& path, tunnel const* t) {
+    if (auto it = m_tunnels.find(path); it != m_tunnels.end() && it->second.get() == t) m_tunnels.erase(it);
+}
+
 std::pair<std::weak_ptr<connection>, std::uint64_t> relay_server::offer_leg(std::weak_ptr<connection> conn,
                                                                             std::uint64_t channel) {
     if (auto waiting = m_waiting_leg.lock()) {
@@ -158,6 +183,11 @@ std::string relay_server::run_admin(std::string const& line) {
         auto& fields = m_opts.reply_fields;
         std::erase_if(fields, [&](auto const& f) { return f.first == name; });
         if (!value.empty()) fields.emplace_back(name, value);
+        return "ok\n";
+    }
+    if (command == "tunnel-server-field") {
+        // tunnel-server-field [VALUE]: the "Server" field of later tunnel answers (none without a value).
+        m_opts.tunnel_server_field = rest();
         return "ok\n";
     }
     if (command == "list") {

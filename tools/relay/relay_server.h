@@ -24,6 +24,7 @@ typedef struct ssl_ctx_st SSL_CTX;
 namespace relay {
 
 class connection;
+class tunnel;
 
 struct options {
     std::string listen_address = "127.0.0.1";
@@ -35,9 +36,12 @@ struct options {
     int admin_port = -1; // -1: admin on stdin; 0: pick a loopback port
     std::string grid_id = "1", grid_name = "tovan-local", cp_protocol = "1";
     std::vector<std::pair<std::string, std::string>> reply_fields; // extra fields of the 200 reply
-    bool key_cs_der = false;                  // key_cs in Connection-Data as DER instead of PEM
-    std::string echo_greeting;                // sent on every ECHO channel as soon as it is open
-    std::chrono::seconds head_time_limit{60}; // a client without its whole head by then is dropped
+    bool key_cs_der = false;                     // key_cs in Connection-Data as DER instead of PEM
+    std::string echo_greeting;                   // sent on every ECHO channel as soon as it is open
+    std::chrono::seconds head_time_limit{60};    // a client without its whole head by then is dropped
+    std::size_t tunnel_get_budget = 1024 * 1024; // Content-Length of every tunnel GET answer
+    std::chrono::seconds tunnel_idle{30};        // a tunnel without legs ends after this
+    std::string tunnel_server_field;             // "Server" of tunnel answers; empty: none
 };
 
 // Bounds that keep one connection from holding the relay's memory.
@@ -49,6 +53,9 @@ inline constexpr std::size_t download_chunk = 64 * 1024;
 inline constexpr std::size_t max_channels_per_connection = 1024;
 inline constexpr std::size_t max_downloads_per_connection = 64;
 inline constexpr std::uint64_t max_events_per_connection = 10000;
+inline constexpr std::size_t max_tunnels = 1024;
+// The length of a tunnel POST body, as every faithful client announces it.
+inline constexpr std::int64_t min_tunnel_post = 500000, max_tunnel_post = 999999;
 // A refused client gets this long to read the refusal before the relay closes.
 inline constexpr std::chrono::seconds refusal_linger{10};
 
@@ -68,6 +75,17 @@ public:
     std::string const& key_hash() const { return m_key_hash; }
 
     void forget(std::uint64_t conn_id);
+    asio::io_context& io() { return m_io; }
+
+    // HTTP tunnel: a leg's socket with its bytes so far (from the head on);
+    // the tunnel of a path (made when create is set and there is room, else
+    // empty); a tunnel's connection put in the table; a tunnel gone.
+    void take_tunnel_leg(asio::ip::tcp::socket socket, std::uint64_t id, std::string peer, std::string head);
+    std::shared_ptr<tunnel> tunnel_for(std::string const& path, std::string const& peer, bool create);
+    void adopt(std::shared_ptr<connection> c);
+    void forget_tunnel(std::string const& path, tunnel const* t);
+    std::size_t tunnel_count() const { return m_tunnels.size(); }
+    std::uint64_t next_id() { return m_next_id++; }
 
     // Session legs: offers a new leg; returns the leg it is joined to (an
     // empty pointer and 0 while it waits for a partner).
@@ -97,6 +115,7 @@ private:
     asio::signal_set m_signals;
     std::uint64_t m_next_id = 1;
     std::map<std::uint64_t, std::shared_ptr<connection>> m_connections;
+    std::map<std::string, std::shared_ptr<tunnel>> m_tunnels;
     std::weak_ptr<connection> m_waiting_leg;
     std::uint64_t m_waiting_channel = 0;
     bool m_stopped = false;

@@ -151,4 +151,53 @@ parse_status parse_packet_line(std::string_view data, packet_line& out, std::siz
     return parse_status::ok;
 }
 
+parse_status parse_tunnel_request(request_head const& head, tunnel_request& out, std::string& error) {
+    out = tunnel_request{};
+    if (head.method != "GET" && head.method != "POST") {
+        error = "method " + head.method.substr(0, 32) + " is not a tunnel leg";
+        return parse_status::malformed;
+    }
+    out.post = head.method == "POST";
+    if (head.version != "HTTP/1.0" && head.version != "HTTP/1.1") {
+        error = "version is not HTTP/1.0 or HTTP/1.1";
+        return parse_status::malformed;
+    }
+    std::string_view target = head.target;
+    if (target.size() > 7 && strncasecmp(target.data(), "http://", 7) == 0) {
+        // The authority ends at the first '/'; a target without one has no path.
+        auto slash = target.find('/', 7);
+        if (slash == std::string_view::npos) {
+            error = "absolute target without a path";
+            return parse_status::malformed;
+        }
+        target.remove_prefix(slash);
+    }
+    if (target.empty() || target.front() != '/') {
+        error = "target is not a path";
+        return parse_status::malformed;
+    }
+    if (target.size() > max_tunnel_path) {
+        error = "path too long";
+        return parse_status::malformed;
+    }
+    out.path = std::string(target);
+    for (auto const& [name, value] : head.fields) {
+        if (name.size() == 17 && strncasecmp(name.data(), "Transfer-Encoding", 17) == 0)
+            out.transfer_encoding = true;
+        if (name.size() != 14 || strncasecmp(name.data(), "Content-Length", 14) != 0) continue;
+        if (value.empty() || value.size() > 15 ||
+            value.find_first_not_of("0123456789") != std::string::npos) {
+            error = "bad Content-Length";
+            return parse_status::malformed;
+        }
+        std::int64_t const length = std::stoll(value);
+        if (out.content_length >= 0 && out.content_length != length) {
+            error = "conflicting Content-Length fields";
+            return parse_status::malformed;
+        }
+        out.content_length = length;
+    }
+    return parse_status::ok;
+}
+
 } // namespace relay

@@ -63,6 +63,25 @@ struct request_head {
 // on a start line without three words, a field line without a colon, or a NUL.
 parse_status parse_head(std::string_view data, request_head& out, std::size_t limit = max_head_size);
 
+// A tunnel leg's request: "GET" or "POST", HTTP/1.0 or 1.1, the target in
+// origin form or in the absolute form a web proxy passes on:
+//
+//   POST http://relay.example:8080/webaccess/6964...  HTTP/1.1
+//        |<------ scheme and authority ---->|<- key ->|
+//
+// The key (the path from its first '/', query included) names one tunnel.
+struct tunnel_request {
+    bool post = false;
+    std::string path;
+    std::int64_t content_length = -1; // -1: no Content-Length field
+    bool transfer_encoding = false;   // a Transfer-Encoding field is present
+};
+inline constexpr std::size_t max_tunnel_path = 2048;
+// ok, or malformed with a reason in error (another method or version, a
+// target that is neither form, a path longer than max_tunnel_path, a
+// Content-Length that is not 1-15 digits or that differs between fields).
+parse_status parse_tunnel_request(request_head const& head, tunnel_request& out, std::string& error);
+
 // The length line of the RPC packet stream: "OK\n" (skipped) or 1-10 decimal
 // digits not above INT32_MAX, then "\n", then that many payload bytes.
 struct packet_line {

@@ -47,7 +47,9 @@ TEST(RelayHandshake, BadHeadsGet400AndTheConnectionClosed) {
         char const* what;
         std::string bytes;
     } const cases[] = {
-        {"another method", "GET / HTTP/1.0\r\n\r\n"},
+        {"another method", "PUT / HTTP/1.0\r\n\r\n"},
+        {"tunnel leg without a path", "GET webaccess HTTP/1.1\r\n\r\n"},
+        {"tunnel leg of another version", "POST /webaccess/1 HTTP/2.0\r\n\r\n"},
         {"another protocol version", "MUXV3 / HTTP/1.0\r\n\r\n"},
         {"not HTTP", "MUXV2 / SPDY/3\r\n\r\n"},
         {"two words", "MUXV2 /\r\n\r\n"},

@@ -115,3 +115,43 @@ TEST(RelayWire, ProtocolExamplesByteForByte) {
         EXPECT_EQ(hex(frame), c.bytes);
     }
 }
+
+TEST(RelayWire, TunnelRequestsAreKeyedByTheirPath) {
+    struct {
+        std::string head;
+        bool ok, post;
+        std::string path;
+        long long length;
+    } const cases[] = {
+        {"GET /webaccess/6964 HTTP/1.1\r\nHost: a\r\n\r\n", true, false, "/webaccess/6964", -1},
+        {"POST http://127.0.0.1:8080/webaccess/6964?x=1 HTTP/1.0\r\nContent-Length: 500000\r\n\r\n", true,
+         true, "/webaccess/6964?x=1", 500000},
+        {"POST HTTP://relay/p HTTP/1.1\r\ncontent-length: 7\r\nContent-Length: 7\r\n\r\n", true, true, "/p",
+         7},
+        {"GET http://relay HTTP/1.1\r\n\r\n", false, false, "", -1},
+        {"GET https://relay/p HTTP/1.1\r\n\r\n", false, false, "", -1},
+        {"GET webaccess HTTP/1.1\r\n\r\n", false, false, "", -1},
+        {"PUT /p HTTP/1.1\r\n\r\n", false, false, "", -1},
+        {"GET /p HTTP/2.0\r\n\r\n", false, false, "", -1},
+        {"GET /" + std::string(2048, 'p') + " HTTP/1.1\r\n\r\n", false, false, "", -1},
+        {"POST /p HTTP/1.1\r\nContent-Length: 7\r\nContent-Length: 8\r\n\r\n", false, true, "", -1},
+        {"POST /p HTTP/1.1\r\nContent-Length: -1\r\n\r\n", false, true, "", -1},
+        {"POST /p HTTP/1.1\r\nContent-Length: 1234567890123456\r\n\r\n", false, true, "", -1},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.head.substr(0, 60));
+        relay::request_head head;
+        ASSERT_EQ(relay::parse_head(c.head, head), relay::parse_status::ok);
+        relay::tunnel_request r;
+        std::string error;
+        auto const s = relay::parse_tunnel_request(head, r, error);
+        EXPECT_EQ(s == relay::parse_status::ok, c.ok) << error;
+        if (!c.ok) {
+            EXPECT_FALSE(error.empty());
+            continue;
+        }
+        EXPECT_EQ(r.post, c.post);
+        EXPECT_EQ(r.path, c.path);
+        EXPECT_EQ(r.content_length, c.length);
+    }
+}
