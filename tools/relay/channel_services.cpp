@@ -59,7 +59,7 @@ void connection::on_channel_data(std::uint64_t id, std::string_view payload, boo
         on_plugins(id, ch, payload);
         break;
     case service::leg:
-        m_server.sessions().tap(m_id, id, payload);
+        if (m_server.sessions().tap(m_id, id, payload)) break;
         if (auto p = ch.partner.lock()) {
             p->leg_data(ch.partner_channel, payload);
         } else if (ch.input.size() + payload.size() > max_unpaired_leg_bytes) {

@@ -71,6 +71,7 @@ public:
 
     void forget(std::uint64_t conn_id);
     session_registry& sessions() { return m_sessions; }
+    asio::io_context& io() { return m_io; }
 
     // Session legs: offers a new leg; returns the leg it is joined to (an
     // empty pointer and 0 while it waits for a partner).

@@ -2,6 +2,7 @@
 
 #include "tools/relay/codec.h"
 #include "tools/relay/connection.h"
+#include "tools/relay/leg_port.h"
 #include "tools/relay/relay_server.h"
 
 #include <openssl/rand.h>
@@ -190,11 +191,25 @@ bool session_registry::offer_leg(connection& c, std::uint64_t channel) {
         m_legs.erase({old.conn_id, old.channel});
         oc->send_channel_closed(old.channel);
     }
-    // Looked up afresh: closing the old leg may have ended the other end's too.
-    s = by_sid(m_bindings[c.id()].sid);
-    if (!s) return true;
+    if (mine.port && (mine.port->closed() || mine.port->attached())) {
+        // A port joined to the old leg goes with it; the new leg meets the other end again.
+        mine.port->close("leg replaced", false);
+        mine.port.reset();
+    }
+    if (!c.is_open_leg(channel)) return true;
+    if (mine.port) {
+        mine.port->attach(c.shared_from_this(), channel);
+        event_log::line(m_server.log(), "leg-port-joined")
+            .num("conn", static_cast<std::int64_t>(c.id()))
+            .num("channel", static_cast<std::int64_t>(channel))
+            .str("sid", s->sid)
+            .str("role", role_name(role));
+        return true;
+    }
+    // Closing the old leg may have ended the other end's too: looked up afresh.
     auto partner = live_leg(other.current);
-    if (!partner || !c.is_open_leg(channel)) return true;
+    if (!partner || (other.port && other.port->attached_to(partner->id(), other.current.channel)))
+        return true;
     std::uint64_t const pch = other.current.channel;
     event_log::line(m_server.log(), "legs-joined")
         .str("sid", s->sid)
@@ -208,15 +223,20 @@ bool session_registry::offer_leg(connection& c, std::uint64_t channel) {
     return true;
 }
 
-void session_registry::tap(std::uint64_t conn_id, std::uint64_t channel, std::string_view bytes) {
+bool session_registry::tap(std::uint64_t conn_id, std::uint64_t channel, std::string_view bytes) {
     auto it = m_legs.find({conn_id, channel});
-    if (it == m_legs.end()) return;
+    if (it == m_legs.end()) return false;
     session* s = by_sid(it->second.sid);
-    if (!s) return;
+    if (!s) return false;
     endpoint& e = s->ends[static_cast<int>(it->second.role)];
-    if (e.copy_path.empty() || e.current.conn_id != conn_id || e.current.channel != channel) return;
-    std::ofstream out(e.copy_path, std::ios::binary | std::ios::app);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (e.current.conn_id != conn_id || e.current.channel != channel) return false;
+    if (!e.copy_path.empty()) {
+        std::ofstream out(e.copy_path, std::ios::binary | std::ios::app);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    if (!e.port || !e.port->attached_to(conn_id, channel)) return false;
+    e.port->from_leg(bytes);
+    return true;
 }
 
 void session_registry::break_legs(session& s) {
@@ -287,6 +307,35 @@ std::string session_registry::describe(session const& s) const {
     return out.str();
 }
 
+std::string session_registry::join_leg(session& s, end_role role, std::istream& in) {
+    // join-leg SID WHO listen | connect PORT: the end's leg (its current one
+    // when the other end has none, else its next) is joined to the port.
+    std::string how;
+    unsigned port = 0;
+    in >> how;
+    if (how == "connect" && (!(in >> port) || port == 0 || port > 65535)) how.clear();
+    if (how != "listen" && how != "connect")
+        return "error usage: join-leg SID desk|client listen | connect PORT\n";
+    endpoint& e = s.ends[static_cast<int>(role)];
+    if (e.port) e.port->close("replaced by the admin");
+    e.port = std::make_shared<leg_port>(m_server.io(), m_server.log(), s.sid);
+    std::string reply;
+    if (how == "listen")
+        reply = "port " + std::to_string(e.port->listen()) + "\n";
+    else
+        e.port->connect(static_cast<unsigned short>(port));
+    auto mine = live_leg(e.current);
+    if (mine && !live_leg(s.ends[1 - static_cast<int>(role)].current)) {
+        e.port->attach(mine, e.current.channel);
+        event_log::line(m_server.log(), "leg-port-joined")
+            .num("conn", static_cast<std::int64_t>(mine->id()))
+            .num("channel", static_cast<std::int64_t>(e.current.channel))
+            .str("sid", s.sid)
+            .str("role", role_name(role));
+    }
+    return reply + "ok\n";
+}
+
 std::optional<std::string> session_registry::admin(std::string const& command, std::istream& in) {
     if (command == "sessions") {
         std::string out;
@@ -331,7 +380,7 @@ std::optional<std::string> session_registry::admin(std::string const& command, s
         return "ok\n";
     }
     if (command != "break-legs" && command != "server-call" && command != "server-map" &&
-        command != "copy-leg")
+        command != "copy-leg" && command != "join-leg")
         return std::nullopt;
     std::string sid, who;
     in >> sid;
@@ -343,7 +392,7 @@ std::optional<std::string> session_registry::admin(std::string const& command, s
     }
     in >> who;
     end_role role{};
-    bool const both = who == "both" && command != "copy-leg";
+    bool const both = who == "both" && command != "copy-leg" && command != "join-leg";
     if (!both && !parse_role(who, role))
         return "error usage: " + command + " SID desk|client" + (command == "copy-leg" ? "" : "|both") +
                " ...\n";
@@ -351,6 +400,7 @@ std::optional<std::string> session_registry::admin(std::string const& command, s
         s->ends[static_cast<int>(role)].copy_path = rest_of(in);
         return "ok\n";
     }
+    if (command == "join-leg") return join_leg(*s, role, in);
     std::string body;
     if (command == "server-call") {
         body = rest_of(in);

@@ -25,6 +25,7 @@
 namespace relay {
 
 class connection;
+class leg_port;
 class relay_server;
 
 struct control_switches {
@@ -56,7 +57,8 @@ public:
         std::weak_ptr<connection> conn; // the connection bound as this end
         std::uint64_t conn_id = 0, rpc_channel = 0;
         leg current;
-        std::string copy_path; // the end's leg bytes are appended here when set
+        std::string copy_path;          // the end's leg bytes are appended here when set
+        std::shared_ptr<leg_port> port; // takes the other end's place for the end's leg
     };
     struct session {
         std::string code, sid, key, aux, desk_private;
@@ -81,8 +83,9 @@ public:
     // to the other end's current leg if there is one. False when c is bound
     // to no session.
     bool offer_leg(connection& c, std::uint64_t channel);
-    // Bytes an end sent on a leg: copied where the admin asked.
-    void tap(std::uint64_t conn_id, std::uint64_t channel, std::string_view bytes);
+    // Bytes an end sent on a leg: copied where the admin asked; true when
+    // they went to a port the leg is joined to (and so not to a partner).
+    bool tap(std::uint64_t conn_id, std::uint64_t channel, std::string_view bytes);
     // Closes the current legs of the session (each partner gets channel-closed).
     void break_legs(session& s);
     // A call of the relay to the end's connection on its control channel;
@@ -103,6 +106,7 @@ private:
     };
     std::shared_ptr<connection> live_leg(leg const& l) const;
     std::string describe(session const& s) const;
+    std::string join_leg(session& s, end_role role, std::istream& args);
 
     relay_server& m_server;
     std::map<std::string, session> m_sessions;                         // by sid

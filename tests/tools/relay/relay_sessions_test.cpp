@@ -2,6 +2,7 @@
 // worked out by hand from the packet format), log-in and the other test
 // switches, the binding of desk and client to a session, the joining of
 // their legs, and the admin commands about sessions.
+#include "tests/support/tcp_peer.h"
 #include "tests/tools/relay/relay_helpers.h"
 
 #include <gtest/gtest.h>
@@ -404,4 +405,52 @@ TEST(RelaySessions, CloseSessionAndServerCallsReachBothEnds) {
         EXPECT_EQ(closing->substr(closing->find('\n') + 1), "close_connection");
     }
     EXPECT_NE(relay.wait_log({"\"server-call\"", "\"role\":\"desk\"", "close_connection"}), "");
+}
+
+TEST(RelaySessions, ALegJoinedToAPlainPort) {
+    relay_process relay;
+    end_point desk(relay), client(relay);
+    created s = parse_create(desk.call(method(48)));
+    ASSERT_EQ(client.call(method(37, s.code, std::string(), std::string())), done);
+    desk.c->open(3, "VYNL2", false, true);
+    client.c->open(3, "VYNL2", false, true);
+    ASSERT_NE(relay.wait_log({"\"legs-joined\""}), "");
+
+    // Listen form: the desk's next leg meets whoever connects to the port.
+    std::string reply = relay.admin("join-leg " + s.sid + " desk listen");
+    ASSERT_EQ(reply.rfind("port ", 0), 0u) << reply;
+    auto tool = test_support::tcp_connect(std::stoi(reply.substr(5)));
+    relay.admin("break-legs " + s.sid);
+    EXPECT_TRUE(desk.take_control("channel-closed", 3));
+    EXPECT_TRUE(client.take_control("channel-closed", 3));
+    desk.c->open(5, "VYNL2", false, true);
+    client.c->open(5, "VYNL2", false, true); // waits: the desk's leg is the port's
+    desk.c->send_frame(5, "hello port");
+    std::string got;
+    while (got.size() < 10) {
+        std::string part = tool.receive_some(65536, 10000);
+        ASSERT_FALSE(part.empty());
+        got += part;
+    }
+    EXPECT_EQ(got, "hello port");
+    tool.send_all("from the port");
+    EXPECT_EQ(desk.leg_bytes(5, 13), "from the port");
+    EXPECT_EQ(client.leg_bytes(5, 0), "");
+    // The port closes: so does the leg joined to it.
+    tool.reset();
+    EXPECT_TRUE(desk.take_control("channel-closed", 5));
+
+    // Connect form, on the client's current leg (the desk has none now).
+    test_support::tcp_listener listener;
+    relay.admin("join-leg " + s.sid + " client connect " + std::to_string(listener.port()));
+    auto server = listener.accept(nullptr, 10000);
+    client.c->send_frame(5, "to the server");
+    got.clear();
+    while (got.size() < 13) {
+        std::string part = server.receive_some(65536, 10000);
+        ASSERT_FALSE(part.empty());
+        got += part;
+    }
+    EXPECT_EQ(got, "to the server");
+    EXPECT_THROW(relay.admin("join-leg " + s.sid + " client connect 0"), std::runtime_error);
 }
