@@ -142,7 +142,7 @@ void connection::on_message(std::uint64_t id, std::string_view payload) {
         .num("channel", static_cast<std::int64_t>(id))
         .str("name", name)
         .str("body", b);
-    if (name == "chat_live") m_server.sessions().chat_live(m_id, b);
+    if (name == "chat_live") m_server.sessions().chat_live(*this, b);
 }
 
 void connection::on_plugins(std::uint64_t id, channel& ch, std::string_view payload) {

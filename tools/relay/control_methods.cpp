@@ -123,9 +123,10 @@ outcome run_method(session_registry& reg, connection& c, std::uint64_t channel, 
     case 48: {
         if (sw.require_login && !reg.logged_in(c.id())) return {reply_error(e_must_login), {}};
         if (sw.refuse_create) return {reply_error(e_unavailable), {}};
-        auto& s = reg.create();
-        reg.bind(c, channel, s, end_role::desk, method);
-        return {reply_buffer(s.code, s.sid, s.key, s.aux, s.desk_private), {}};
+        auto* s = reg.create();
+        if (!s) return {reply_error(e_unavailable), {}};
+        reg.bind(c, channel, *s, end_role::desk, method);
+        return {reply_buffer(s->code, s->sid, s->key, s->aux, s->desk_private), {}};
     }
     case 21: {
         std::string sid, desk_private;
@@ -154,9 +155,11 @@ outcome run_method(session_registry& reg, connection& c, std::uint64_t channel, 
         if (!s) return {reply_error(e_no_session), {}};
         std::string sid = s->sid;
         return {reply_done(), [&reg, sid] {
-                    if (auto* s2 = reg.by_sid(sid))
+                    if (auto* s2 = reg.by_sid(sid)) {
                         for (int r = 0; r < 2; ++r)
                             reg.server_call(*s2, static_cast<end_role>(r), "close_connection");
+                        reg.end(sid);
+                    }
                 }};
     }
     case 29: {
@@ -200,7 +203,7 @@ void answer_control_call(relay_server& server, connection& c, std::uint64_t chan
     }
     auto& reg = server.sessions();
     auto log = [&](char const* status) {
-        event_log::line(server.log(), "control-call")
+        c.event("control-call")
             .num("conn", static_cast<std::int64_t>(c.id()))
             .str("id", call_id)
             .num("method", method)

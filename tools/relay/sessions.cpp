@@ -100,7 +100,8 @@ char const* role_name(end_role r) {
 session_registry::session_registry(relay_server& server)
     : switches(server.opts().control), m_server(server) {}
 
-session_registry::session& session_registry::create() {
+session_registry::session* session_registry::create() {
+    if (m_sessions.size() >= max_sessions) return nullptr;
     std::string code;
     do {
         // Nine digits, so never 0 and never a leading zero the client would drop.
@@ -114,7 +115,7 @@ session_registry::session& session_registry::create() {
     s.desk_private = random_hex(16);
     m_codes[code] = sid;
     event_log::line(m_server.log(), "session").str("sid", sid).str("code", code);
-    return s;
+    return &s;
 }
 
 session_registry::session* session_registry::by_code(std::string const& code) {
@@ -154,7 +155,7 @@ void session_registry::bind(connection& c, std::uint64_t rpc_channel, session& s
     e.conn = c.weak_from_this();
     e.conn_id = c.id();
     e.rpc_channel = rpc_channel;
-    event_log::line(m_server.log(), "bind")
+    c.event("bind")
         .num("conn", static_cast<std::int64_t>(c.id()))
         .str("sid", s.sid)
         .str("role", role_name(role))
@@ -176,7 +177,7 @@ bool session_registry::offer_leg(connection& c, std::uint64_t channel) {
     leg old = mine.current;
     mine.current = leg{c.weak_from_this(), c.id(), channel};
     m_legs[{c.id(), channel}] = binding{s->sid, role};
-    event_log::line(m_server.log(), "leg")
+    c.event("leg")
         .num("conn", static_cast<std::int64_t>(c.id()))
         .num("channel", static_cast<std::int64_t>(channel))
         .str("sid", s->sid)
@@ -239,6 +240,18 @@ bool session_registry::tap(std::uint64_t conn_id, std::uint64_t channel, std::st
     return true;
 }
 
+void session_registry::end(std::string const& sid) {
+    auto it = m_sessions.find(sid);
+    if (it == m_sessions.end()) return;
+    m_codes.erase(it->second.code);
+    for (auto& e : it->second.ends)
+        if (e.port) e.port->close("session ended", false);
+    std::erase_if(m_bindings, [&](auto const& b) { return b.second.sid == sid; });
+    std::erase_if(m_legs, [&](auto const& b) { return b.second.sid == sid; });
+    m_sessions.erase(it);
+    event_log::line(m_server.log(), "session-end").str("sid", sid);
+}
+
 void session_registry::break_legs(session& s) {
     for (auto& e : s.ends) {
         if (auto c = live_leg(e.current)) {
@@ -266,19 +279,19 @@ bool session_registry::server_call(session& s, end_role role, std::string const&
     return true;
 }
 
-void session_registry::chat_live(std::uint64_t conn_id, std::string body) {
+void session_registry::chat_live(connection& c, std::string body) {
+    std::uint64_t const conn_id = c.id();
     std::vector<std::string> lines;
     try {
         rulo_packet_pop(body, lines);
     } catch (std::exception const&) {
-        event_log::line(m_server.log(), "chat_live-malformed")
-            .num("conn", static_cast<std::int64_t>(conn_id));
+        c.event("chat_live-malformed").num("conn", static_cast<std::int64_t>(conn_id));
         return;
     }
     end_role role{};
     session* s = bound(conn_id, &role);
     for (auto const& l : lines)
-        event_log::line(m_server.log(), "chat_live")
+        c.event("chat_live")
             .num("conn", static_cast<std::int64_t>(conn_id))
             .str("sid", s ? s->sid : "")
             .str("role", s ? role_name(role) : "")

@@ -44,6 +44,9 @@ bool parse_control_option(std::string const& option, std::function<std::string()
                           control_switches& out);
 extern char const control_options_usage[];
 
+// Sessions live until closed; a client cannot make more than this many.
+inline constexpr std::size_t max_sessions = 10000;
+
 enum class end_role { desk = 0, client = 1 };
 char const* role_name(end_role r);
 
@@ -69,7 +72,10 @@ public:
 
     control_switches switches;
 
-    session& create();
+    // A new session; null when the relay holds as many as it takes.
+    session* create();
+    // Forgets the session; its connections are bound to nothing from then on.
+    void end(std::string const& sid);
     session* by_code(std::string const& code);
     session* by_sid(std::string const& sid);
     // The session and role the connection is bound to; null when unbound.
@@ -92,7 +98,7 @@ public:
     // false when the end has no live connection.
     bool server_call(session& s, end_role role, std::string const& body);
     // A "chat_live" named message: one log line per chat line.
-    void chat_live(std::uint64_t conn_id, std::string body);
+    void chat_live(connection& c, std::string body);
     // The connection has ended.
     void forget(std::uint64_t conn_id);
 

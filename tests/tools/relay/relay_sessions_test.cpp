@@ -405,6 +405,10 @@ TEST(RelaySessions, CloseSessionAndServerCallsReachBothEnds) {
         EXPECT_EQ(closing->substr(closing->find('\n') + 1), "close_connection");
     }
     EXPECT_NE(relay.wait_log({"\"server-call\"", "\"role\":\"desk\"", "close_connection"}), "");
+    // The session is over: a second close finds none, nor does the code.
+    EXPECT_EQ(desk.call(method(41)), error_reply(16));
+    EXPECT_EQ(client.call(method(47, s.code, std::string(), std::string())), error_reply(4));
+    EXPECT_EQ(relay.admin("sessions"), "");
 }
 
 TEST(RelaySessions, ALegJoinedToAPlainPort) {
