@@ -456,5 +456,8 @@ TEST(RelaySessions, ALegJoinedToAPlainPort) {
         got += part;
     }
     EXPECT_EQ(got, "to the server");
+    // The leg's connection ends: the port is closed.
+    client.c.reset();
+    EXPECT_EQ(server.receive_some(65536, 10000), "");
     EXPECT_THROW(relay.admin("join-leg " + s.sid + " client connect 0"), std::runtime_error);
 }
