@@ -402,6 +402,7 @@ void connection::end_channel(std::uint64_t id) {
         .num("bytes_in", static_cast<std::int64_t>(ch.bytes_in));
     for (auto& [name, d] : ch.downloads) ::close(d.fd);
     if (ch.kind == service::leg) {
+        m_server.sessions().leg_ended(m_id, id);
         if (auto p = ch.partner.lock())
             p->leg_ended(ch.partner_channel);
         else

@@ -96,6 +96,7 @@ void leg_port::write() {
 
 void leg_port::close(std::string const& reason, bool tell_leg) {
     if (m_closed) return;
+    auto self = shared_from_this(); // telling the leg may drop the session's hold on this
     m_closed = true;
     event_log::line(m_log, "leg-port-closed").str("sid", m_sid).str("reason", reason);
     asio::error_code ignored;

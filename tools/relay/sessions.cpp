@@ -298,18 +298,19 @@ void session_registry::chat_live(connection& c, std::string body) {
             .str("line", l);
 }
 
+void session_registry::leg_ended(std::uint64_t conn_id, std::uint64_t channel) {
+    auto it = m_legs.find({conn_id, channel});
+    if (it == m_legs.end()) return;
+    binding const b = it->second;
+    m_legs.erase(it);
+    session* s = by_sid(b.sid);
+    if (!s) return;
+    // A port joined to the leg has nobody left to talk to.
+    auto& port = s->ends[static_cast<int>(b.role)].port;
+    if (port && port->attached_to(conn_id, channel)) std::exchange(port, nullptr)->close("leg ended", false);
+}
+
 void session_registry::forget(std::uint64_t conn_id) {
-    // A port joined to one of the connection's legs has nobody left to talk to.
-    for (auto const& [key, b] : m_legs) {
-        if (key.first != conn_id) continue;
-        session* s = by_sid(b.sid);
-        if (!s) continue;
-        auto& port = s->ends[static_cast<int>(b.role)].port;
-        if (port && port->attached_to(key.first, key.second)) {
-            port->close("leg ended", false);
-            port.reset();
-        }
-    }
     m_logged_in.erase(conn_id);
     m_bindings.erase(conn_id);
     std::erase_if(m_legs, [&](auto const& entry) { return entry.first.first == conn_id; });

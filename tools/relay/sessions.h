@@ -99,6 +99,8 @@ public:
     bool server_call(session& s, end_role role, std::string const& body);
     // A "chat_live" named message: one log line per chat line.
     void chat_live(connection& c, std::string body);
+    // A leg's channel has ended.
+    void leg_ended(std::uint64_t conn_id, std::uint64_t channel);
     // The connection has ended.
     void forget(std::uint64_t conn_id);
 

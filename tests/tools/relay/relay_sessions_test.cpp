@@ -456,8 +456,17 @@ TEST(RelaySessions, ALegJoinedToAPlainPort) {
         got += part;
     }
     EXPECT_EQ(got, "to the server");
-    // The leg's connection ends: the port is closed.
-    client.c.reset();
+    // The leg ends, then a new one's connection: each time the port is closed.
+    relay.admin("channel-closed " + std::to_string(relay.connection_of(client.c->local_port())) + " 5");
+    EXPECT_TRUE(client.take_control("channel-closed", 5));
     EXPECT_EQ(server.receive_some(65536, 10000), "");
+    client.c->open(7, "VYNL2", false, true);
+    ASSERT_NE(relay.wait_log({"\"leg\"", "\"channel\":7"}), "");
+    test_support::tcp_listener listener2;
+    relay.admin("join-leg " + s.sid + " client connect " + std::to_string(listener2.port()));
+    auto server2 = listener2.accept(nullptr, 10000);
+    ASSERT_NE(relay.wait_log({"\"leg-port-joined\"", "\"channel\":7"}), "");
+    client.c.reset();
+    EXPECT_EQ(server2.receive_some(65536, 10000), "");
     EXPECT_THROW(relay.admin("join-leg " + s.sid + " client connect 0"), std::runtime_error);
 }
