@@ -148,7 +148,7 @@ void session_registry::bind(connection& c, std::uint64_t rpc_channel, session& s
     if (prior != m_bindings.end() && (prior->second.sid != s.sid || prior->second.role != role)) {
         if (session* p = by_sid(prior->second.sid)) {
             endpoint& pe = p->ends[static_cast<int>(prior->second.role)];
-            if (pe.conn_id == c.id()) pe.conn.reset(), pe.conn_id = 0, pe.rpc_channel = 0;
+            if (pe.conn_id == c.id()) pe = endpoint{{}, 0, 0, pe.current, pe.copy_path, pe.port};
         }
     }
     m_bindings[c.id()] = binding{s.sid, role};
