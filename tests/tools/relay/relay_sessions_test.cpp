@@ -470,3 +470,16 @@ TEST(RelaySessions, ALegJoinedToAPlainPort) {
     EXPECT_EQ(server2.receive_some(65536, 10000), "");
     EXPECT_THROW(relay.admin("join-leg " + s.sid + " client connect 0"), std::runtime_error);
 }
+
+TEST(RelaySessions, CreatesStopAtTheLimit) {
+    relay_process relay;
+    end_point desk(relay);
+    // 10,000 creates in one go, then one more: refused as unavailable.
+    std::string batch;
+    for (int i = 0; i < 10000; ++i) batch += rpc_packet(std::to_string(100000 + i) + "\n" + method(48));
+    for (std::size_t at = 0; at < batch.size(); at += 60000) desk.c->send_secure(2, batch.substr(at, 60000));
+    auto last = desk.take_rpc("result 109999\n", 60s);
+    ASSERT_TRUE(last);
+    EXPECT_NO_THROW(parse_create(*last));
+    EXPECT_EQ(desk.call(method(48)), error_reply(12));
+}
