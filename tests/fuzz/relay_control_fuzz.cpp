@@ -1,7 +1,7 @@
 // The relay's control methods on hostile call bodies: the input is split at
-// its first NUL-free line end into rounds, each one call body handed to the
-// method code of one connection, so later calls meet the sessions and
-// bindings earlier ones made. Invariants: nothing crashes or leaks, and the
+// every "\n\n" into up to 64 call bodies, handed in turn to the method code
+// of one connection, so later calls meet the sessions and bindings earlier
+// ones made (log-in is required, as u/p). Invariants: nothing crashes or leaks, and the
 // relay forgets the connection's bindings when it ends.
 #include "tests/fuzz/fuzz_support.h"
 #include "tools/relay/connection.h"
@@ -54,7 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
     check(!ec);
     auto c = std::make_shared<relay::connection>(*e.server, std::move(socket), e.next_id++);
     std::string input(reinterpret_cast<char const*>(data), size);
-    // Calls separated by the two bytes "\n\n", which few packets hold.
     std::size_t at = 0, round = 0;
     while (at <= input.size() && round++ < 64) {
         std::size_t end = input.find("\n\n", at);
