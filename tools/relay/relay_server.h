@@ -11,6 +11,7 @@
 
 #include "tools/relay/certificate.h"
 #include "tools/relay/event_log.h"
+#include "tools/relay/sessions.h"
 
 #include <cstdint>
 #include <map>
@@ -42,6 +43,7 @@ struct options {
     std::size_t tunnel_get_budget = 1024 * 1024; // Content-Length of every tunnel GET answer
     std::chrono::seconds tunnel_idle{30};        // a tunnel without legs ends after this
     std::string tunnel_server_field;             // "Server" of tunnel answers; empty: none
+    control_switches control;                    // test switches of the control methods
 };
 
 // Bounds that keep one connection from holding the relay's memory.
@@ -75,6 +77,7 @@ public:
     std::string const& key_hash() const { return m_key_hash; }
 
     void forget(std::uint64_t conn_id);
+    session_registry& sessions() { return m_sessions; }
     asio::io_context& io() { return m_io; }
 
     // HTTP tunnel: a leg's socket with its bytes so far (from the head on);
@@ -119,6 +122,7 @@ private:
     std::weak_ptr<connection> m_waiting_leg;
     std::uint64_t m_waiting_channel = 0;
     bool m_stopped = false;
+    session_registry m_sessions{*this}; // after m_opts: takes its switches from there
 };
 
 } // namespace relay
