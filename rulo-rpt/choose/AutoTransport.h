@@ -34,7 +34,7 @@
 // and the caller's.
 #pragma once
 
-#include "rulo-rpt/choose/httpt_password.h"
+#include "rulo-rpt/http/httpt_password.h"
 #include "rulo-rpt/net/process_id.h"
 #include "rulo-rpt/rptTransport.h"
 #include "rulo/object.h"

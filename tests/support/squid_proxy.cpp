@@ -54,15 +54,13 @@ digest_generation off
 cache deny all
 cache_mem 4 MB
 shutdown_lifetime 0 seconds
-@USER@auth_param @SCHEME@ program @HELPER@
-auth_param @SCHEME@ children 1
-@MORE@acl tunnel_port port @TUNNEL@
+@USER@@AUTH@acl tunnel_port port @TUNNEL@
 acl CONNECT method CONNECT
-acl authed proxy_auth REQUIRED
+acl tunnel_methods method CONNECT @METHODS@
 http_access deny !to_localhost
-http_access deny !CONNECT
+http_access deny !tunnel_methods
 http_access deny !tunnel_port
-http_access allow authed
+http_access allow @WHO@
 http_access deny all
 )";
 
@@ -78,12 +76,13 @@ std::string hand_over_to_squid_user(std::string const& dir) {
 } // namespace
 
 bool squid_proxy::installed(scheme s) {
+    if (s == scheme::none) return ::access(binary, X_OK) == 0;
     std::string const helper = setups[int(s)].helper;
     return ::access(binary, X_OK) == 0 && ::access(helper.substr(0, helper.find(' ')).c_str(), X_OK) == 0;
 }
 
 squid_proxy::squid_proxy(scheme s, int tunnel_port, std::string const& user, std::string const& password,
-                         std::string const& extra_config) {
+                         std::string const& extra_config, bool plain_http) {
     // squid names its shared-memory segments after the service name: one of
     // its own for every instance, so that parallel tests do not collide.
     static int count = 0;
@@ -96,11 +95,17 @@ squid_proxy::squid_proxy(scheme s, int tunnel_port, std::string const& user, std
 
     std::string const dir = m_dir.file("");
     std::string config = config_template + extra_config + "\n";
+    std::string auth;
+    if (s != scheme::none)
+        auth = std::string("auth_param @SCHEME@ program @HELPER@\nauth_param @SCHEME@ children 1\n") +
+               setups[int(s)].more + "acl authed proxy_auth REQUIRED\n";
     for (auto const& [from, to] :
          {std::pair<char const*, std::string>{"@USER@", hand_over_to_squid_user(dir)},
-          {"@SCHEME@", setups[int(s)].name},
-          {"@HELPER@", setups[int(s)].helper},
-          {"@MORE@", setups[int(s)].more},
+          {"@AUTH@", auth},
+          {"@WHO@", s == scheme::none ? "all" : "authed"},
+          {"@METHODS@", plain_http ? "GET POST" : ""},
+          {"@SCHEME@", s == scheme::none ? "" : setups[int(s)].name},
+          {"@HELPER@", s == scheme::none ? "" : setups[int(s)].helper},
           {"@TUNNEL@", std::to_string(tunnel_port)},
           {"@DIR@", dir}})
         rulo::replace_all(config, from, to);

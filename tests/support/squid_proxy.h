@@ -10,12 +10,13 @@
 
 namespace test_support {
 
-// One squid on 127.0.0.1, in a scratch directory, asking for one scheme and
-// only tunnelling (CONNECT) to tunnel_port, caching off. The constructor
+// One squid on 127.0.0.1, in a scratch directory, asking for one scheme (or,
+// with none, for nothing) and only tunnelling (CONNECT; with plain_http also
+// GET and POST) to tunnel_port, caching off. The constructor
 // returns once it accepts connections; the destructor stops and reaps it.
 class squid_proxy {
 public:
-    enum class scheme { basic, digest, ntlm };
+    enum class scheme { basic, digest, ntlm, none };
 
     static constexpr char const* binary = "/usr/sbin/squid";
     // Whether squid and the helper of that scheme are installed.
@@ -25,7 +26,7 @@ public:
     // A refused configuration, or a squid that exits or does not listen in
     // time, throws with what squid wrote.
     squid_proxy(scheme s, int tunnel_port, std::string const& user, std::string const& password,
-                std::string const& extra_config = "");
+                std::string const& extra_config = "", bool plain_http = false);
     ~squid_proxy() { stop(); }
     squid_proxy(squid_proxy const&) = delete;
 
