@@ -206,9 +206,11 @@ TEST(httpt, no_leg_after_disconnect) {
     kit.connect(server);
     ASSERT_TRUE(server.wait_for_posts(1));
     int const budget = server.post_lengths()[0];
+    server.hold_answers(true);
     kit.tunnel->send(netbuf::from_string(std::string(size_t(budget), 'u')));
     kit.tunnel->disconnect();
     ASSERT_TRUE(server.wait_for_up(size_t(budget)));
+    server.hold_answers(false);
     // Once the tunnel has let go of its last connection, any leg it started
     // has sent its head.
     for (int i = 0; i < 3000 && kit.tunnel.use_count() > 1; ++i)

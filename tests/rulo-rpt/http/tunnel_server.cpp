@@ -93,7 +93,19 @@ void tunnel_server::serve_post(tcp_fd& fd, std::string const& head, std::string 
         body = fd.receive_some(65536, 60000);
         if (body.empty()) throw std::runtime_error("POST body cut short");
     }
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::minutes(1), [this] { return m_stopping || !m_hold; });
+    }
     fd.send_all("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+}
+
+void tunnel_server::hold_answers(bool on) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_hold = on;
+    }
+    m_changed.notify_all();
 }
 
 void tunnel_server::cut_open_posts() {

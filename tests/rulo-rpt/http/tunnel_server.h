@@ -40,6 +40,8 @@ public:
     std::vector<std::string> post_bodies();
     std::vector<int> post_lengths(); // the Content-Length each POST announced
     std::vector<std::string> heads();
+    // While held, complete POSTs wait for their answer until released.
+    void hold_answers(bool on);
     // Ends every POST connection still open, as a proxy cutting them would.
     void cut_open_posts();
     bool wait_for_up(std::size_t n, int64_t ms = 60000);
@@ -57,6 +59,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_stopping = false;
+    bool m_hold = false;
     int m_gets = 0;
     std::string m_down; // pushed, not yet sent
     std::size_t m_down_sent = 0;
