@@ -3,6 +3,8 @@
 // the upload budget's edge, download bodies of every shape, and closing.
 #include "rulo-rpt/http/httpt.h"
 
+#include "rulo-rpt/choose/AutoTransport.h"
+
 #include "rulo/exception.h"
 #include "tests/rulo-rpt/http/tunnel_server.h"
 #include "tests/support/framework_env.h"
@@ -216,6 +218,49 @@ TEST(httpt, no_leg_after_disconnect) {
     for (int i = 0; i < 3000 && kit.tunnel.use_count() > 1; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(server.wait_for_posts(2, 1000));
+}
+
+// The chooser's tunnel methods reach the tunnel end and carry bytes both
+// ways: "httpt-direct" straight to it, "httpt-proxy" through squid with
+// Basic, the account coming from the options (offered once, no prompt).
+TEST(httpt, chooser_tunnel_methods) {
+    struct row {
+        char const* method;
+        squid_proxy::scheme s;
+    };
+    for (row const& r :
+         {row{"httpt-direct", squid_proxy::scheme::none}, row{"httpt-proxy", squid_proxy::scheme::basic}}) {
+        SCOPED_TRACE(r.method);
+        bool const proxied = std::string(r.method) == "httpt-proxy";
+        if (proxied && !squid_proxy::installed(r.s)) continue;
+        tunnel_server server(1000);
+        std::unique_ptr<squid_proxy> proxy;
+        if (proxied) proxy = std::make_unique<squid_proxy>(r.s, server.port(), "alice", "pw", "", true);
+        std::map<std::string, std::string> options = {
+            {"connect", "127.0.0.1:" + std::to_string(server.port())}, {"force", r.method}};
+        if (proxied) {
+            options["http_proxy"] = "127.0.0.1:" + std::to_string(proxy->port());
+            options["http_proxy_user"] = "alice";
+            options["http_proxy_password"] = "pw";
+        }
+        std::string last;
+        rulo::AutoTransport chooser(options, last);
+        recording_sink* sink = new recording_sink;
+        rulo::object<rptTransportSink> sink_handle(sink);
+        std::string name;
+        std::map<std::string, std::string> back;
+        rulo::object<rptTransport> t = chooser.get_next(sink_handle, false, 20, &name, nullptr, &back);
+        ASSERT_TRUE(t);
+        EXPECT_EQ(name, r.method);
+        EXPECT_EQ(back["force"], r.method);
+        t->send(netbuf::from_string("hello relay"));
+        server.push_down("hello client");
+        EXPECT_TRUE(server.wait_for_up(11));
+        EXPECT_EQ(server.up_bytes(), "hello relay");
+        EXPECT_TRUE(sink->wait_for_bytes(12));
+        EXPECT_EQ(sink->bytes(), "hello client");
+        t->disconnect();
+    }
 }
 
 } // namespace
