@@ -7,10 +7,12 @@
 
 #include "rulo/exception.h"
 #include "tests/rulo-rpt/http/tunnel_server.h"
+#include "tests/support/child_process.h"
 #include "tests/support/framework_env.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/squid_proxy.h"
 #include "tests/support/tcp_peer.h"
+#include "tests/support/tls_certs.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -261,6 +263,42 @@ TEST(httpt, chooser_tunnel_methods) {
         EXPECT_EQ(sink->bytes(), "hello client");
         t->disconnect();
     }
+}
+
+// The CONNECT variant through squid with Basic: the pipe that squid opens
+// carries a TLS session to openssl's test server, which answers each line
+// reversed.
+TEST(httpt, cconnect_through_squid_then_tls) {
+    if (!squid_proxy::installed(squid_proxy::scheme::basic)) return;
+    test_support::tls_certs const& certs = test_support::tls_certs::get();
+    int port;
+    {
+        test_support::tcp_listener probe; // a port free a moment ago
+        port = probe.port();
+    }
+    test_support::child_process server({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port),
+                                        "-cert", certs.server_cert, "-key", certs.server_key, "-rev",
+                                        "-naccept", "1"});
+    ASSERT_TRUE(server.wait_output_text("ACCEPT", std::chrono::seconds(20))) << server.errors();
+    squid_proxy proxy(squid_proxy::scheme::basic, port, "alice", "pw");
+    struct account : rulo::httpt_password {
+        int asked = 0;
+        void httpt_password_event(bool retry, std::string, std::string& u, std::string& p) override {
+            if (retry || asked++) throw rulo::exception("refused");
+            u = "alice";
+            p = "pw";
+        }
+    };
+    recording_sink* sink = new recording_sink;
+    rulo::object<rptTransportSink> sink_handle(sink);
+    rulo::object<rulo::httpt> t(
+        new rulo::httpt(sink_handle, rulo::object<rulo::httpt_password>(new account), 0));
+    t->cconnect(20, "127.0.0.1:" + std::to_string(proxy.port()), "127.0.0.1:" + std::to_string(port));
+    t->send(netbuf::from_string("hello relay\n"));
+    ASSERT_TRUE(sink->wait_for_bytes(12)) << sink->bytes();
+    EXPECT_EQ(sink->bytes(), "yaler olleh\n");
+    t->disconnect();
+    EXPECT_EQ(sink->broken_count(), 1);
 }
 
 } // namespace

@@ -390,4 +390,31 @@ TEST(proxy_auth, scheme_preference) {
     }
 }
 
+// NTLM takes the domain from the account name; a reused account is split
+// already.
+TEST(proxy_auth, ntlm_domain_forms) {
+    struct row {
+        std::string typed, user, domain;
+    };
+    std::vector<row> const rows = {
+        {"bob@EXAMPLE", "bob", "EXAMPLE"},
+        {"CORP\\bob", "bob", "CORP"},
+        {".\\bob", "bob", "domain"},
+        {"bob", "bob", "domain"},
+    };
+    for (row const& r : rows) {
+        SCOPED_TRACE(r.typed);
+        scripted_peer peer({{"HTTP/1.1 407 No\r\nProxy-Authenticate: NTLM\r\nContent-Length: 0\r\n\r\n"},
+                            {"HTTP/1.1 502 Stop\r\nContent-Length: 0\r\n\r\n"}});
+        auth_kit kit;
+        kit.prompt->accounts = {{r.typed, password}};
+        netbuf leftover;
+        auto s = connect_to(peer.listener.port());
+        thrown([&] { rulo::make_auth(&kit.ap, peer.listener.address(), s, request("GET", "/w"), leftover); });
+        s->close();
+        EXPECT_EQ(kit.ap.user, r.user);
+        EXPECT_EQ(kit.ap.domain, r.domain);
+    }
+}
+
 } // namespace
