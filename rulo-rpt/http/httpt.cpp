@@ -65,6 +65,21 @@ int64_t length_of(std::string const& text) {
     return n;
 }
 
+fmt_dbg const& log_main() {
+    static fmt_dbg const instance("HTTP tunnel");
+    return instance;
+}
+
+// "HTTP/1.x 2xx": enough of a status line to judge an answer by.
+int const status_line_start = 12;
+
+// Whether a POST's answer starts with a 2xx status line.
+bool accepted(netbuf const& answer) {
+    std::string const start = answer.to_string();
+    return start.size() >= std::size_t(status_line_start) && start.compare(0, 7, "HTTP/1.") == 0 &&
+           start[8] == ' ' && start[9] == '2';
+}
+
 std::string describe(std::exception_ptr e) {
     try {
         std::rethrow_exception(e);
@@ -294,6 +309,7 @@ void httpt::send(netbuf const& data) {
         if (async_send(m_down_socket, &data, module) && m_sink) m_sink->queue_empty();
         return;
     }
+    if (m_closed) return; // nothing will carry it
     if (m_up_budget < 0) m_up_budget = 0;
     m_pending.append(data);
     bool empty = true;
@@ -379,11 +395,26 @@ void httpt::event(int fd) {
     try {
         if (m_closing_socket && async_send(m_closing_socket, nullptr, module)) {
             // The relay answers a POST once its whole body arrived: then the
-            // next upload leg may start. The answer itself says nothing more.
+            // next upload leg may start.
             netbuf answer;
             if (m_closing_socket->receive(answer, nullptr, network_chunk, false)) {
-                drop_socket(m_closing_socket);
-                if (!m_closed) start_leg(true, false);
+                // The status line may come in pieces; the end of the stream
+                // decides with what came.
+                bool const ended = answer.empty();
+                m_closing_answer.append(answer);
+                if (ended || m_closing_answer.size() >= status_line_start) {
+                    drop_socket(m_closing_socket);
+                    netbuf const start(m_closing_answer, 0, status_line_start);
+                    m_closing_answer.clear();
+                    // Anything but a success (an error page of a proxy, or no
+                    // answer at all) means the body may not have reached the
+                    // relay: its bytes would be lost without a word.
+                    if (!accepted(start)) {
+                        log_main().fmt_verbose("upload not accepted: [%1%]", start.to_string());
+                        throw exception::function("event");
+                    }
+                    if (!m_closed) start_leg(true, false);
+                }
             }
         }
         bool down_empty = false;
@@ -405,7 +436,10 @@ void httpt::event(int fd) {
             if (excess) in = netbuf(in, 0, int(m_down_left));
             if (!in.empty() && m_sink) m_sink->received(in);
             m_down_left -= in.size();
-            if (excess || (in.empty() && m_down_left >= 1)) throw exception::function("event");
+            if (excess || (in.empty() && m_down_left >= 1)) {
+                log_main().fmt_verbose(excess ? "bytes beyond the response body" : "response body cut short");
+                throw exception::function("event");
+            }
             if (m_closed || !m_down_socket) return;
             if (!in.empty() && m_down_left > 0) return;
             drop_socket(m_down_socket);
@@ -418,7 +452,10 @@ void httpt::event(int fd) {
             m_last_rx = relative_time();
             // The upload connection ended before its body was complete: what
             // was handed to it is lost, so the stream cannot go on.
-            if (in.empty()) throw exception::function("event");
+            if (in.empty()) {
+                log_main().fmt_verbose("upload connection closed before its body was complete");
+                throw exception::function("event");
+            }
         }
     } catch (...) {
         static fmt_dbg const log("HTTP tunnel");

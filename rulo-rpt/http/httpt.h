@@ -90,6 +90,7 @@ private:
     object<socket> m_down_socket;
     object<socket> m_up_socket;
     object<socket> m_closing_socket;
+    netbuf m_closing_answer; // the start of closing_socket's answer, while incomplete
     netbuf m_pending;
     int64_t m_down_left = 0;
     int m_up_budget = 0;

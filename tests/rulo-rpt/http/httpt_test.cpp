@@ -181,6 +181,20 @@ TEST(httpt, upload_cut_short_breaks) {
     EXPECT_EQ(kit.sink->broken_count(), 1);
 }
 
+// A POST answered with an error (a proxy that could not pass the body on)
+// lost its bytes: the tunnel breaks instead of going on without them.
+TEST(httpt, refused_post_breaks) {
+    tunnel_server server;
+    tunnel_kit kit;
+    kit.connect(server);
+    ASSERT_TRUE(server.wait_for_posts(1));
+    server.set_post_answer("HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+    kit.tunnel->send(netbuf::from_string(std::string(size_t(server.post_lengths()[0]), 'p')));
+    EXPECT_TRUE(kit.sink->wait_for_broken(10000));
+    EXPECT_EQ(kit.sink->broken_count(), 1);
+    EXPECT_FALSE(server.wait_for_posts(2, 500));
+}
+
 // Closing: before the tunnel is up nothing is reported (connect fails); a
 // second disconnect does nothing more; no leg starts after it.
 TEST(httpt, disconnect) {

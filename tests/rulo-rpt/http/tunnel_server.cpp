@@ -93,11 +93,18 @@ void tunnel_server::serve_post(tcp_fd& fd, std::string const& head, std::string 
         body = fd.receive_some(65536, 60000);
         if (body.empty()) throw std::runtime_error("POST body cut short");
     }
+    std::string answer;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait_for(lock, std::chrono::minutes(1), [this] { return m_stopping || !m_hold; });
+        answer = m_post_answer;
     }
-    fd.send_all("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    fd.send_all(answer);
+}
+
+void tunnel_server::set_post_answer(std::string answer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_post_answer = std::move(answer);
 }
 
 void tunnel_server::hold_answers(bool on) {

@@ -40,6 +40,8 @@ public:
     std::vector<std::string> post_bodies();
     std::vector<int> post_lengths(); // the Content-Length each POST announced
     std::vector<std::string> heads();
+    // The answer to every complete POST from now on.
+    void set_post_answer(std::string answer);
     // While held, complete POSTs wait for their answer until released.
     void hold_answers(bool on);
     // Ends every POST connection still open, as a proxy cutting them would.
@@ -60,6 +62,7 @@ private:
     std::condition_variable m_changed;
     bool m_stopping = false;
     bool m_hold = false;
+    std::string m_post_answer = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     int m_gets = 0;
     std::string m_down; // pushed, not yet sent
     std::size_t m_down_sent = 0;
