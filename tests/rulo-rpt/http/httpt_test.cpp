@@ -239,6 +239,8 @@ TEST(httpt, no_leg_after_disconnect) {
 // The chooser's tunnel methods reach the tunnel end and carry bytes both
 // ways: "httpt-direct" straight to it, "httpt-proxy" through squid with
 // Basic, the account coming from the options (offered once, no prompt).
+// The few bytes each way arrive while their POST and GET bodies are far from
+// complete: squid passes both bodies on as they come.
 TEST(httpt, chooser_tunnel_methods) {
     struct row {
         char const* method;
