@@ -1,6 +1,8 @@
 #include "rulo-rpt/choose/AutoTransport.h"
 
+#include "rulo-rpt/choose/proxy_accounts.h"
 #include "rulo-rpt/choose/server_target.h"
+#include "rulo-rpt/http/httpt.h"
 #include "rulo-rpt/http_proxy_detect.h"
 #include "rulo-rpt/net/net_util.h"
 #include "rulo-rpt/net/rptSocket.h"
@@ -40,8 +42,10 @@ std::string ports_text(std::vector<unsigned short> const& ports) {
     return join_tokens(",", texts);
 }
 
-bool is_tunnel_method(std::string const& name) {
-    return name == "https-proxy" || name == "httpt-proxy" || name == "httpt-direct";
+// A stored account offered once, then the session host's prompt.
+object<httpt_password> make_cached_pwd(std::string const& user, std::string const& password,
+                                       object<httpt_password> const& next) {
+    return object<httpt_password>(new cached_pwd(user, password, next));
 }
 
 // What a stored last-success text may hold: a known name with the arguments
@@ -305,11 +309,6 @@ object<rptTransport> AutoTransport::attempt(cmd const& m, object<rptTransportSin
         if (m_test) return {};
         return connect_tcp(address, tls, sink, timeout);
     }
-    if (!m_test && is_tunnel_method(m.name)) {
-        // Listed for the test mode; this build has no HTTP tunnel to run them.
-        log().fmt_verbose("skipping method [%1%]", m.name);
-        return {};
-    }
     if (m.name == "httpt-proxy") {
         std::string proxy = get_http_proxy_data(m.args.at(0)).http_proxy;
         if (proxy.empty()) return {};
@@ -317,17 +316,30 @@ object<rptTransport> AutoTransport::attempt(cmd const& m, object<rptTransportSin
                  "HTTP tunnel to " + m.args.at(1) + "->" + addr_as_string(m.ports.at(0)) +
                      " through web proxy " + proxy,
                  text);
-        return {};
+        if (m_test) return {};
+        http_proxy_data const& data = get_http_proxy_data(m.args.at(0));
+        object<httpt> tunnel(new httpt(sink, make_cached_pwd(data.user, data.password, m_password), m_mtu));
+        tunnel->connect(timeout, m.ports.at(0), proxy, m.args.at(1), m.args.at(2));
+        return tunnel;
     }
     if (m.name == "https-proxy") {
         std::string proxy = get_http_proxy_data(m.args.at(0)).https_proxy;
         if (proxy.empty()) return {};
         announce(m, "HTTPS connection to " + m.args.at(1) + " through web proxy " + proxy, text);
-        return {};
+        if (m_test) return {};
+        http_proxy_data const& data = get_http_proxy_data(m.args.at(0));
+        object<httpt> tunnel(new httpt(sink, make_cached_pwd(data.user, data.password, m_password), m_mtu));
+        tunnel->cconnect(timeout, proxy, m.args.at(1));
+        return tunnel;
     }
     if (m.name == "httpt-direct") {
         announce(m, "HTTP tunnel to " + m.args.at(0) + "->" + std::to_string(m.ports.at(0)), text);
-        return {};
+        if (m_test) return {};
+        std::string user, password;
+        get_http_proxy_account(user, password);
+        object<httpt> tunnel(new httpt(sink, make_cached_pwd(user, password, m_password), m_mtu));
+        tunnel->connect(timeout, m.ports.at(0), m.args.at(0), "", m.args.at(1));
+        return tunnel;
     }
     log().fmt_verbose("skipping method [%1%]", m.name);
     return {};

@@ -10,9 +10,8 @@
 //   "httpt-proxy"   HTTP tunnel through a web proxy
 //   "httpt-direct"  HTTP tunnel straight to the relay
 //
-// This build has no HTTP tunnel: the last three are listed, reported and
-// numbered like the others in test mode, and skipped ("skipping method")
-// when something is to be connected.
+// The last three are rulo::httpt (rulo-rpt/http/httpt.h); their proxy
+// account is the options' one, offered once, then the session host's prompt.
 //
 // The method that worked last (a packed cmd the caller keeps between
 // sessions) goes first; "force" limits and orders the methods; success
@@ -34,7 +33,7 @@
 // and the caller's.
 #pragma once
 
-#include "rulo-rpt/choose/httpt_password.h"
+#include "rulo-rpt/http/httpt_password.h"
 #include "rulo-rpt/net/process_id.h"
 #include "rulo-rpt/rptTransport.h"
 #include "rulo/object.h"

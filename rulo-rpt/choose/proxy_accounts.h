@@ -12,7 +12,7 @@
 // they take no lock of their own. A refusal is thrown and ends the attempt.
 #pragma once
 
-#include "rulo-rpt/choose/httpt_password.h"
+#include "rulo-rpt/http/httpt_password.h"
 #include "rulo/object.h"
 
 #include <string>

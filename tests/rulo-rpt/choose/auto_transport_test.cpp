@@ -307,7 +307,7 @@ TEST_F(Chooser, DirectFallsThroughAndWritesBack) {
               {"mtu", "1200"},
               {"wininethtml", "page"},
               {"no_delay", "1"},
-              {"http_proxy", "proxy.lan:3128"}, // its methods are skipped here: no tunnel in this build
+              {"http_proxy", "proxy.lan:3128"}, // a name that does not resolve: its methods fail
               {"force", "https-proxy,direct,httpt-proxy"}};
     std::string last;
     AutoTransport chooser(o, last);
@@ -318,7 +318,9 @@ TEST_F(Chooser, DirectFallsThroughAndWritesBack) {
     ASSERT_TRUE(r.transport);
     EXPECT_EQ(r.name, "direct");
     EXPECT_EQ(r.text, "TCP connection to 127.0.0.1:" + open_port + " (998)");
-    EXPECT_EQ(reports, (std::vector<std::string>{"TCP connection to 127.0.0.1:" + closed_port_text + " (999)",
+    EXPECT_EQ(reports, (std::vector<std::string>{"HTTPS connection to 127.0.0.1:" + closed_port_text +
+                                                     " through web proxy proxy.lan:3128 (1000)",
+                                                 "TCP connection to 127.0.0.1:" + closed_port_text + " (999)",
                                                  "TCP connection to 127.0.0.1:" + open_port + " (998)"}));
     EXPECT_EQ(r.back, (options{{"force", "direct"}, {"mtu", "1200"}, {"wininethtml", "page"}}));
     EXPECT_EQ(last, packed("direct", {"127.0.0.1"}, {uint16_t(open.port())}));
@@ -339,13 +341,16 @@ TEST_F(Chooser, DirectFallsThroughAndWritesBack) {
     r.transport->disconnect();
 
     // The next call starts after the method that worked: the httpt-proxy
-    // methods are left, skipped, and the list is spent.
+    // method is left, fails, and the list is spent.
     reports.clear();
     EXPECT_EQ(thrown([&] { next(chooser, sink); }), no_transport);
-    EXPECT_TRUE(reports.empty());
+    EXPECT_EQ(reports,
+              std::vector<std::string>{"HTTP tunnel to 127.0.0.1:" + closed_port_text + "->" +
+                                       closed_port_text + " through web proxy proxy.lan:3128 (997)"});
     EXPECT_EQ(last, "");
 
     // The next session tries the last success first and connects at once.
+    reports.clear();
     std::string remembered = packed("direct", {"127.0.0.1"}, {uint16_t(open.port())});
     AutoTransport again({{"connect", "127.0.0.1:" + closed_port_text + "," + open_port}}, remembered);
     again.set_report(collect, &reports);
