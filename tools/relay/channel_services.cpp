@@ -2,6 +2,7 @@
 // VYNMSG, PLUGINS and VYNL2. Members of connection, on the relay's one I/O thread.
 #include "tools/relay/codec.h"
 #include "tools/relay/connection.h"
+#include "tools/relay/control_methods.h"
 #include "tools/relay/wire.h"
 
 #include <fcntl.h>
@@ -58,6 +59,7 @@ void connection::on_channel_data(std::uint64_t id, std::string_view payload, boo
         on_plugins(id, ch, payload);
         break;
     case service::leg:
+        m_server.sessions().tap(m_id, id, payload);
         if (auto p = ch.partner.lock()) {
             p->leg_data(ch.partner_channel, payload);
         } else if (ch.input.size() + payload.size() > max_unpaired_leg_bytes) {
@@ -117,8 +119,7 @@ void connection::on_rpc(std::uint64_t id, channel& ch, std::string_view data) {
                 .num("channel", static_cast<std::int64_t>(id))
                 .str("id", word)
                 .str("body", body);
-            // No method is served yet: every call gets its one reply, empty.
-            send_rpc(id, "result " + std::string(word) + "\n");
+            answer_control_call(m_server, *this, id, std::string(word), body);
         } else {
             return violation("RPC message without a call id");
         }
@@ -141,6 +142,7 @@ void connection::on_message(std::uint64_t id, std::string_view payload) {
         .num("channel", static_cast<std::int64_t>(id))
         .str("name", name)
         .str("body", b);
+    if (name == "chat_live") m_server.sessions().chat_live(m_id, b);
 }
 
 void connection::on_plugins(std::uint64_t id, channel& ch, std::string_view payload) {
@@ -277,6 +279,11 @@ void connection::leg_joined(std::uint64_t id, std::weak_ptr<connection> partner,
     std::string waiting;
     waiting.swap(it->second.input);
     if (auto p = partner.lock(); p && !waiting.empty()) p->leg_data(partner_channel, waiting);
+}
+
+bool connection::is_open_leg(std::uint64_t channel) const {
+    auto it = m_channels.find(channel);
+    return it != m_channels.end() && it->second.kind == service::leg && m_phase == phase::frames;
 }
 
 void connection::leg_ended(std::uint64_t id) {

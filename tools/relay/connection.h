@@ -46,6 +46,7 @@ public:
     void leg_data(std::uint64_t channel, std::string_view data);
     void leg_joined(std::uint64_t channel, std::weak_ptr<connection> partner, std::uint64_t partner_channel);
     void leg_ended(std::uint64_t channel);
+    bool is_open_leg(std::uint64_t channel) const;
     // A connection this one waits on has drained its output.
     void wake();
     void add_waiter(std::weak_ptr<connection> const& w);

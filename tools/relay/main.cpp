@@ -28,11 +28,16 @@ char const usage[] = R"(usage: tovan_relay [options]
 The first line on stdout is "listening ADDR:PORT". Admin commands, one a line:
   list | drop CONN | pong CONN DATA | channel-error CONN CHANNEL TEXT |
   channel-closed CONN CHANNEL | rpc-ping CONN CHANNEL | rpc-call CONN CHANNEL ID BODY |
-  message CONN CHANNEL NAME ARG... | reply-field NAME [VALUE]
+  message CONN CHANNEL NAME ARG... | reply-field NAME [VALUE] |
+  sessions | break-legs SID | server-call SID desk|client|both TEXT |
+  server-map SID desk|client|both KEY=VALUE... | copy-leg SID desk|client [FILE] |
+  require-login [USER PASSWORD [TOKEN]] | refuse-create on|off | redirect [TARGET] |
+  never-answer METHOD | answer METHOD
+Session switches:
 )";
 
 [[noreturn]] void bad(std::string const& text) {
-    std::cerr << "tovan_relay: " << text << "\n" << usage;
+    std::cerr << "tovan_relay: " << text << "\n" << usage << relay::control_options_usage;
     std::exit(2);
 }
 
@@ -98,10 +103,16 @@ int main(int argc, char** argv) {
         } else if (a == "--echo-greeting") {
             opts.echo_greeting = value();
         } else if (a == "--help" || a == "-h") {
-            std::cout << usage;
+            std::cout << usage << relay::control_options_usage;
             return 0;
         } else {
-            bad("unknown option " + a);
+            bool known = false;
+            try {
+                known = relay::parse_control_option(a, value, opts.control);
+            } catch (std::invalid_argument const& e) {
+                bad(e.what());
+            }
+            if (!known) bad("unknown option " + a);
         }
     }
     std::signal(SIGPIPE, SIG_IGN);

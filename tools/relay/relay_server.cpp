@@ -103,6 +103,7 @@ void relay_server::accept() {
 
 void relay_server::forget(std::uint64_t conn_id) {
     m_connections.erase(conn_id);
+    m_sessions.forget(conn_id);
 }
 
 std::pair<std::weak_ptr<connection>, std::uint64_t> relay_server::offer_leg(std::weak_ptr<connection> conn,
@@ -149,6 +150,7 @@ std::string relay_server::run_admin(std::string const& line) {
     };
     if (command.empty()) return "error empty command\n";
     event_log::line(m_log, "admin").str("command", line);
+    if (auto reply = m_sessions.admin(command, in)) return *reply;
     if (command == "reply-field") {
         // reply-field NAME VALUE...: added to (or, without a value, removed from) later handshake replies.
         std::string name;

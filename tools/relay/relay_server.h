@@ -11,6 +11,7 @@
 
 #include "tools/relay/certificate.h"
 #include "tools/relay/event_log.h"
+#include "tools/relay/sessions.h"
 
 #include <cstdint>
 #include <map>
@@ -38,6 +39,7 @@ struct options {
     bool key_cs_der = false;                  // key_cs in Connection-Data as DER instead of PEM
     std::string echo_greeting;                // sent on every ECHO channel as soon as it is open
     std::chrono::seconds head_time_limit{60}; // a client without its whole head by then is dropped
+    control_switches control;                 // test switches of the control methods
 };
 
 // Bounds that keep one connection from holding the relay's memory.
@@ -68,6 +70,7 @@ public:
     std::string const& key_hash() const { return m_key_hash; }
 
     void forget(std::uint64_t conn_id);
+    session_registry& sessions() { return m_sessions; }
 
     // Session legs: offers a new leg; returns the leg it is joined to (an
     // empty pointer and 0 while it waits for a partner).
@@ -100,6 +103,7 @@ private:
     std::weak_ptr<connection> m_waiting_leg;
     std::uint64_t m_waiting_channel = 0;
     bool m_stopped = false;
+    session_registry m_sessions{*this}; // after m_opts: takes its switches from there
 };
 
 } // namespace relay

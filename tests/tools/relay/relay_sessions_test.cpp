@@ -1,0 +1,407 @@
+// The relay as the program's server: the control methods' replies (bytes
+// worked out by hand from the packet format), log-in and the other test
+// switches, the binding of desk and client to a session, the joining of
+// their legs, and the admin commands about sessions.
+#include "tests/tools/relay/relay_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+
+using namespace relay_test;
+using test_support::relay_process;
+
+namespace {
+
+std::string rpc_packet(std::string const& text) {
+    return std::to_string(text.size()) + "\n" + text;
+}
+
+// A call body: the arguments in push order, then the method number.
+template <class... T>
+std::string method(long long number, T const&... args) {
+    std::string b;
+    rulo_packet_push(b, args..., number);
+    return b;
+}
+
+std::string bytes(std::initializer_list<int> list) {
+    std::string s;
+    for (int b : list) s += static_cast<char>(b);
+    return s;
+}
+
+std::string const done = bytes({0x02, 0x01});
+std::string error_reply(int code) {
+    return bytes({code, 0x01, 0x01, 0x01});
+}
+
+// One end of a session as a test drives it: a secure client with VYNRPC on
+// channel 2; frames sorted into RPC packets, control packets and leg bytes.
+class end_point {
+public:
+    explicit end_point(relay_process& relay) : c(secure_client(relay)) { c->open(2, "VYNRPC", true, true); }
+
+    std::string call(std::string const& body) {
+        std::string const id = std::to_string(m_next++);
+        c->send_secure(2, rpc_packet(id + "\n" + body));
+        auto reply = take_rpc("result " + id + "\n");
+        if (!reply) throw std::runtime_error("no reply to call " + id);
+        return *reply;
+    }
+    // The next RPC packet that starts with prefix, without it.
+    std::optional<std::string> take_rpc(std::string const& prefix, std::chrono::milliseconds limit = 10s) {
+        auto p = take(
+            m_rpc, [&](std::string const& p) { return p.rfind(prefix, 0) == 0; }, limit);
+        if (!p) return std::nullopt;
+        return p->substr(prefix.size());
+    }
+    // The next control packet with this command and channel id.
+    bool take_control(std::string const& command, long long channel, std::chrono::milliseconds limit = 10s) {
+        return take(
+                   m_controls,
+                   [&](std::string p) {
+                       std::string cmd;
+                       long long id = -1;
+                       try {
+                           xstd::packet_pop(p, cmd, id);
+                       } catch (std::exception const&) {
+                           return false;
+                       }
+                       return cmd == command && id == channel;
+                   },
+                   limit)
+            .has_value();
+    }
+    // Leg bytes received on channel, at least n of them.
+    std::string leg_bytes(std::uint64_t channel, std::size_t n) {
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (m_legs[channel].size() < n && std::chrono::steady_clock::now() < deadline)
+            if (!pump(deadline)) break;
+        return std::exchange(m_legs[channel], {});
+    }
+
+    std::unique_ptr<mux_client> c;
+
+private:
+    std::optional<std::string> take(std::deque<std::string>& q,
+                                    std::function<bool(std::string const&)> const& want,
+                                    std::chrono::milliseconds limit) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            for (auto it = q.begin(); it != q.end(); ++it)
+                if (want(*it)) {
+                    std::string p = *it;
+                    q.erase(it);
+                    return p;
+                }
+            if (!pump(deadline)) return std::nullopt;
+        }
+    }
+    bool pump(std::chrono::steady_clock::time_point deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        auto f = c->next_frame(left);
+        if (!f) return false;
+        if (f->channel == 0) {
+            m_controls.push_back(f->payload);
+        } else if (f->channel == 2) {
+            m_rpc_in += f->payload;
+            for (;;) {
+                auto nl = m_rpc_in.find('\n');
+                if (nl == std::string::npos) break;
+                std::size_t n = std::stoul(m_rpc_in.substr(0, nl));
+                if (m_rpc_in.size() < nl + 1 + n) break;
+                m_rpc.push_back(m_rpc_in.substr(nl + 1, n));
+                m_rpc_in.erase(0, nl + 1 + n);
+            }
+        } else {
+            m_legs[f->channel] += f->payload;
+        }
+        return true;
+    }
+
+    int m_next = 1;
+    std::string m_rpc_in;
+    std::deque<std::string> m_rpc, m_controls;
+    std::map<std::uint64_t, std::string> m_legs;
+};
+
+struct created {
+    std::string code, sid, key, aux, desk_private;
+};
+
+created parse_create(std::string reply) {
+    long long status = 0;
+    rulo_packet_pop(reply, status);
+    if (status != 3) throw std::runtime_error("create refused: status " + std::to_string(status));
+    std::string inner = pop_blob(reply);
+    created c;
+    xstd::packet_pop(inner, c.desk_private, c.aux, c.key, c.sid, c.code);
+    return c;
+}
+
+// The three texts of a resolve reply, as the program pops them: redirect, key, sid.
+std::vector<std::string> parse_resolve(std::string reply) {
+    long long status = 0;
+    rulo_packet_pop(reply, status);
+    if (status != 3) return {"status " + std::to_string(status)};
+    std::string inner = pop_blob(reply);
+    std::string sid, key, redirect;
+    xstd::packet_pop(inner, redirect, key, sid);
+    return {sid, key, redirect};
+}
+
+} // namespace
+
+TEST(RelaySessions, EveryMethodGetsItsReply) {
+    relay_process relay;
+    end_point desk(relay);
+    std::string const mail = desk.call(method(44));
+    struct row {
+        char const* what;
+        std::string body, reply;
+    } const rows[] = {
+        {"message", method(13, std::string("hello")), done},
+        {"version", method(16, std::string("3.3.2")), done},
+        {"language", method(18, std::string("en")), done},
+        {"graceful exit", method(22), done},
+        {"check graceful", method(23), done},
+        {"notification", method(24, std::string("CODE=1")), done},
+        {"configuration", method(25, (unsigned short)0, (unsigned short)80, true, false), done},
+        {"customization", method(38, std::string("x")), done},
+        {"interfaces", method(42, std::vector<std::string>{"127.0.0.1"}), done},
+        {"filters", method(43, std::vector<std::string>{"00:11:22:33:44:55"}), done},
+        {"log-in not required", method(33, std::string("u"), std::string("p")), done},
+        {"web log-in not required", method(39, std::string("t")), done},
+        {"plugins: an empty sequence", method(29), bytes({0x00, 0x03, 0x01})},
+        {"program link", method(35, true, std::map<std::string, std::string>{}), error_reply(2)},
+        {"translations", method(40, "a", "b", "c", "d", "e", "f", "g"), error_reply(2)},
+        {"unknown method", method(99), error_reply(2)},
+        {"close without a session", method(41), error_reply(16)},
+        {"continue of an unknown sid", method(21, std::string("tok"), std::string("1:2")), error_reply(16)},
+        {"client by an unknown code", bytes({0x37, 0x37, 0x37, 0x03, 0x01, 0x00, 0x00, 0x25, 0x01}),
+         error_reply(4)},
+        {"resolve of an unknown code", method(47, std::string("777"), std::string(), std::string()),
+         error_reply(4)},
+        {"resolve of an unknown sid", method(47, std::string(), std::string("9:9"), std::string("k")),
+         error_reply(16)},
+        {"client by an unknown sid", method(37, std::string(), std::string("9:9"), std::string("k")),
+         error_reply(16)},
+        {"arguments missing", method(13), error_reply(1)},
+        {"no method number: the plain empty reply", "hello", ""},
+    };
+    for (auto const& r : rows) {
+        SCOPED_TRACE(r.what);
+        EXPECT_EQ(desk.call(r.body), r.reply);
+    }
+    // The mail template: a buffer of three texts.
+    std::string m = mail;
+    long long status = 0;
+    rulo_packet_pop(m, status);
+    EXPECT_EQ(status, 3);
+    std::string inner = pop_blob(m), a, b, c;
+    xstd::packet_pop(inner, c, b, a);
+    EXPECT_FALSE(a.empty() || b.empty() || c.empty());
+    EXPECT_TRUE(inner.empty());
+
+    // A call as the program frames it, byte for byte: call 5 of the graceful check.
+    desk.c->send_secure(2, std::string("4\n5\n\x17\x01", 6));
+    EXPECT_EQ(desk.take_rpc("result 5\n"), done);
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":23", "\"name\":\"check_graceful\""}), "");
+}
+
+TEST(RelaySessions, CreateResolveAndBindTheTwoEnds) {
+    relay_process relay;
+    end_point desk(relay), client(relay);
+    created s = parse_create(desk.call(method(48)));
+    EXPECT_TRUE(std::regex_match(s.code, std::regex("[1-9][0-9]{8}"))) << s.code;
+    EXPECT_TRUE(std::regex_match(s.sid, std::regex("[0-9]+:[0-9]+"))) << s.sid;
+    EXPECT_TRUE(std::regex_match(s.key, std::regex("[0-9a-f]{32}"))) << s.key;
+    EXPECT_TRUE(std::regex_match(s.desk_private, std::regex("[0-9a-f]{32}")));
+    EXPECT_EQ(s.aux, "");
+    created other = parse_create(end_point(relay).call(method(48)));
+    EXPECT_NE(other.code, s.code);
+    EXPECT_NE(other.sid, s.sid);
+    EXPECT_NE(other.key, s.key);
+
+    struct row {
+        char const* what;
+        std::string body;
+        std::vector<std::string> resolved;
+    } const resolves[] = {
+        {"code form", method(47, s.code, std::string(), std::string()), {s.sid, s.key, ""}},
+        {"sid form", method(47, std::string(), s.sid, s.key), {s.sid, s.key, ""}},
+        {"code with a key only", method(47, s.code, std::string(), s.key), {s.sid, s.key, ""}},
+        {"sid form, wrong key", method(47, std::string(), s.sid, std::string("00")), {"status 1"}},
+    };
+    for (auto const& r : resolves) {
+        SCOPED_TRACE(r.what);
+        EXPECT_EQ(parse_resolve(client.call(r.body)), r.resolved);
+    }
+    // Resolving binds nothing: the client's leg is still refused.
+    client.c->open(3, "VYNL2", false, true);
+    EXPECT_TRUE(client.take_control("channel-error", 3));
+
+    EXPECT_EQ(client.call(method(37, s.code, std::string(), std::string())), done);
+    EXPECT_EQ(client.call(method(37, std::string(), s.sid, std::string("bad"))), error_reply(16));
+    EXPECT_EQ(client.call(method(37, std::string(), s.sid, s.key)), done);
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"desk\"", "\"method\":48", "\"sid\":\"" + s.sid + "\""}),
+              "");
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"client\"", "\"method\":37"}), "");
+
+    // The desk continues from a new connection with its private token only.
+    end_point again(relay);
+    EXPECT_EQ(again.call(method(21, std::string("wrong"), s.sid)), error_reply(16));
+    EXPECT_EQ(again.call(method(21, s.desk_private, s.sid)), done);
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"desk\"", "\"method\":21"}), "");
+    std::string listing = relay.admin("sessions");
+    EXPECT_NE(listing.find("session " + s.sid + " code=" + s.code), std::string::npos) << listing;
+}
+
+TEST(RelaySessions, SwitchesFromTheCommandLineAndTheAdmin) {
+    relay_process relay({"--require-login", "u:p:tok", "--never-answer", "23"});
+    {
+        end_point desk(relay);
+        EXPECT_EQ(desk.call(method(48)), error_reply(14));
+        EXPECT_EQ(desk.call(method(33, std::string("u"), std::string("x"))), error_reply(8));
+        EXPECT_EQ(desk.call(method(33, std::string("p"), std::string("u"))),
+                  error_reply(8)); // the order counts
+        EXPECT_EQ(desk.call(method(39, std::string("other"))), error_reply(8));
+        EXPECT_EQ(desk.call(method(48)), error_reply(14));
+        EXPECT_EQ(desk.call(method(33, std::string("u"), std::string("p"))), done);
+        EXPECT_NO_THROW(parse_create(desk.call(method(48))));
+    }
+    {
+        end_point desk(relay);
+        EXPECT_EQ(desk.call(method(39, std::string("tok"))), done);
+        EXPECT_NO_THROW(parse_create(desk.call(method(48))));
+        // Method 23 is never answered; the call after it is.
+        desk.c->send_secure(2, rpc_packet("50\n" + method(23)));
+        EXPECT_EQ(desk.call(method(22)), done);
+        EXPECT_FALSE(desk.take_rpc("result 50\n", 0ms)); // it would have come before the later reply
+        EXPECT_NE(relay.wait_log({"\"control-call\"", "\"id\":\"50\"", "\"reply\":\"none\""}), "");
+    }
+    relay.admin("require-login");
+    relay.admin("answer 23");
+    relay.admin("refuse-create on");
+    end_point desk(relay);
+    EXPECT_EQ(desk.call(method(48)), error_reply(12));
+    relay.admin("refuse-create off");
+    created s = parse_create(desk.call(method(48)));
+    EXPECT_EQ(desk.call(method(23)), done);
+    relay.admin("redirect 127.0.0.1:4242");
+    EXPECT_EQ(parse_resolve(desk.call(method(47, s.code, std::string(), std::string()))),
+              (std::vector<std::string>{s.sid, s.key, "127.0.0.1:4242"}));
+    relay.admin("redirect");
+    EXPECT_EQ(parse_resolve(desk.call(method(47, s.code, std::string(), std::string()))),
+              (std::vector<std::string>{s.sid, s.key, ""}));
+    EXPECT_THROW(relay.admin("refuse-create maybe"), std::runtime_error);
+    EXPECT_THROW(relay.admin("never-answer x"), std::runtime_error);
+}
+
+TEST(RelaySessions, LegsOfTheTwoEndsAreJoinedAndReplaced) {
+    relay_process relay;
+    end_point desk(relay), client(relay);
+    created s = parse_create(desk.call(method(48)));
+    ASSERT_EQ(client.call(method(37, s.code, std::string(), std::string())), done);
+    std::string const copy = relay.dir() + "/desk-leg.bin";
+    relay.admin("copy-leg " + s.sid + " desk " + copy);
+
+    desk.c->open(3, "VYNL2", false, true);
+    desk.c->send_frame(3, "early from desk");
+    ASSERT_NE(relay.wait_log({"\"leg\"", "\"role\":\"desk\""}), "");
+    client.c->open(5, "VYNL2", false, true);
+    EXPECT_EQ(client.leg_bytes(5, 15), "early from desk");
+    EXPECT_NE(relay.wait_log({"\"legs-joined\"", "\"sid\":\"" + s.sid + "\""}), "");
+    std::string big(200000, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i % 253);
+    client.c->send_frame(5, big);
+    EXPECT_TRUE(desk.leg_bytes(3, big.size()) == big);
+    desk.c->send_frame(3, " and more");
+    EXPECT_EQ(client.leg_bytes(5, 9), " and more");
+    std::string copied;
+    {
+        std::ifstream in(copy, std::ios::binary);
+        copied.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    EXPECT_EQ(copied, "early from desk and more");
+
+    // The client opens a new leg: the old one and its partner are closed.
+    client.c->open(7, "VYNL2", false, true);
+    EXPECT_TRUE(client.take_control("channel-closed", 5));
+    EXPECT_TRUE(desk.take_control("channel-closed", 3));
+    desk.c->open(9, "VYNL2", false, true);
+    desk.c->send_frame(9, "second round");
+    EXPECT_EQ(client.leg_bytes(7, 12), "second round");
+
+    // The admin breaks them.
+    relay.admin("break-legs " + s.sid);
+    EXPECT_TRUE(client.take_control("channel-closed", 7));
+    EXPECT_TRUE(desk.take_control("channel-closed", 9));
+
+    // A leg on a connection bound to nothing is refused.
+    end_point stranger(relay);
+    stranger.c->open(3, "VYNL2", false, true);
+    EXPECT_TRUE(stranger.take_control("channel-error", 3));
+
+    // The desk reconnects: the new connection's leg joins the client's; when
+    // the client's connection ends, the desk's leg is closed.
+    end_point desk2(relay);
+    ASSERT_EQ(desk2.call(method(21, s.desk_private, s.sid)), done);
+    client.c->open(11, "VYNL2", false, true);
+    desk2.c->open(4, "VYNL2", false, true);
+    client.c->send_frame(11, "to the new desk");
+    EXPECT_EQ(desk2.leg_bytes(4, 15), "to the new desk");
+    // The old desk connection is no longer the desk.
+    desk.c->open(13, "VYNL2", false, true);
+    EXPECT_TRUE(desk.take_control("channel-error", 13));
+    client.c.reset();
+    EXPECT_TRUE(desk2.take_control("channel-closed", 4));
+}
+
+TEST(RelaySessions, CloseSessionAndServerCallsReachBothEnds) {
+    relay_process relay;
+    end_point desk(relay), client(relay);
+    created s = parse_create(desk.call(method(48)));
+    ASSERT_EQ(client.call(method(37, std::string(), s.sid, s.key)), done);
+
+    relay.admin("server-call " + s.sid + " client send_chat_live");
+    auto call = client.take_rpc("");
+    ASSERT_TRUE(call);
+    auto nl = call->find('\n');
+    EXPECT_EQ(call->substr(nl + 1), "send_chat_live");
+    client.c->send_secure(2, rpc_packet("result " + call->substr(0, nl) + "\n"));
+    EXPECT_NE(relay.wait_log({"\"rpc-result\"", "\"id\":\"" + call->substr(0, nl) + "\""}), "");
+
+    relay.admin("server-map " + s.sid + " desk disconnect=30 text=bye");
+    auto map_call = desk.take_rpc("");
+    ASSERT_TRUE(map_call);
+    std::string body = map_call->substr(map_call->find('\n') + 1);
+    std::map<std::string, std::string> map;
+    rulo_packet_pop(body, map);
+    EXPECT_EQ(map, (std::map<std::string, std::string>{{"disconnect", "30"}, {"text", "bye"}}));
+    EXPECT_THROW(relay.admin("server-call 0:0 desk x"), std::runtime_error);
+
+    // Live chat lines on the message channel are logged one by one.
+    client.c->open(6, "VYNMSG", true, true);
+    std::string chat;
+    rulo_packet_push(chat, std::vector<std::string>{"first line", "second line"}, std::string("chat_live"),
+                     0);
+    client.c->send_secure(6, chat);
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", "\"line\":\"second line\""}), "");
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"line\":\"first line\""}), "");
+
+    EXPECT_EQ(client.call(method(41)), done);
+    for (end_point* e : {&desk, &client}) {
+        auto closing = e->take_rpc("");
+        ASSERT_TRUE(closing);
+        EXPECT_EQ(closing->substr(closing->find('\n') + 1), "close_connection");
+    }
+    EXPECT_NE(relay.wait_log({"\"server-call\"", "\"role\":\"desk\"", "close_connection"}), "");
+}

@@ -1,0 +1,228 @@
+#include "tools/relay/control_methods.h"
+
+#include "tools/relay/codec.h"
+#include "tools/relay/connection.h"
+#include "tools/relay/relay_server.h"
+#include "tools/relay/sessions.h"
+
+#include <functional>
+#include <vector>
+
+namespace relay {
+
+namespace {
+
+// Error codes the program knows.
+constexpr long long e_protocol = 1, e_error = 2, e_not_existing = 4, e_password = 8, e_unavailable = 12,
+                    e_must_login = 14, e_no_session = 16;
+
+std::string reply_value(std::string value_packet) {
+    rulo_packet_push(value_packet, 3LL);
+    return value_packet;
+}
+
+// A reply whose value is a buffer holding a packet of texts, pushed in the order given.
+template <class... T>
+std::string reply_buffer(T const&... texts) {
+    std::string inner;
+    rulo_packet_push(inner, texts...);
+    std::string v;
+    rulo_packet_push(v, blob{inner});
+    return reply_value(v);
+}
+
+char const* method_name(long long m) {
+    switch (m) {
+    case 13:
+        return "message";
+    case 16:
+        return "cversion";
+    case 18:
+        return "language";
+    case 21:
+        return "continue";
+    case 22:
+        return "graceful_exit";
+    case 23:
+        return "check_graceful";
+    case 24:
+        return "notification";
+    case 25:
+        return "my_configuration";
+    case 29:
+        return "get_plugins";
+    case 33:
+        return "login_plaintext";
+    case 35:
+        return "get_program_link";
+    case 37:
+        return "i_am_client";
+    case 38:
+        return "customization";
+    case 39:
+        return "login_web";
+    case 40:
+        return "get_translations";
+    case 41:
+        return "close_session";
+    case 42:
+        return "network_interfaces";
+    case 43:
+        return "login_filters";
+    case 44:
+        return "get_mail_template";
+    case 47:
+        return "resolve_session";
+    case 48:
+        return "create_session";
+    default:
+        return "unknown";
+    }
+}
+
+struct outcome {
+    std::string reply;
+    std::function<void()> after; // runs once the reply is on its way
+};
+
+outcome run_method(session_registry& reg, connection& c, std::uint64_t channel, long long method,
+                   std::string& b) {
+    control_switches const& sw = reg.switches;
+    switch (method) {
+    case 13:
+    case 16:
+    case 18:
+    case 24:
+    case 38: {
+        std::string text;
+        rulo_packet_pop(b, text);
+        return {reply_done(), {}};
+    }
+    case 22:
+    case 23:
+    case 25:
+    case 42:
+    case 43:
+        // Arguments, if any, are taken as they come: nothing here depends on them.
+        return {reply_done(), {}};
+    case 33: {
+        std::string user, password;
+        xstd::packet_pop(b, password, user);
+        if (sw.require_login && (user != sw.user || password != sw.password))
+            return {reply_error(e_password), {}};
+        reg.set_logged_in(c.id());
+        return {reply_done(), {}};
+    }
+    case 39: {
+        std::string token;
+        rulo_packet_pop(b, token);
+        if (sw.require_login && (sw.token.empty() || token != sw.token)) return {reply_error(e_password), {}};
+        reg.set_logged_in(c.id());
+        return {reply_done(), {}};
+    }
+    case 48: {
+        if (sw.require_login && !reg.logged_in(c.id())) return {reply_error(e_must_login), {}};
+        if (sw.refuse_create) return {reply_error(e_unavailable), {}};
+        auto& s = reg.create();
+        reg.bind(c, channel, s, end_role::desk, method);
+        return {reply_buffer(s.code, s.sid, s.key, s.aux, s.desk_private), {}};
+    }
+    case 21: {
+        std::string sid, desk_private;
+        xstd::packet_pop(b, sid, desk_private);
+        auto* s = reg.by_sid(sid);
+        if (!s || s->desk_private != desk_private) return {reply_error(e_no_session), {}};
+        reg.bind(c, channel, *s, end_role::desk, method);
+        return {reply_done(), {}};
+    }
+    case 37:
+    case 47: {
+        std::string code, sid, key;
+        xstd::packet_pop(b, key, sid, code);
+        bool const sid_form = !sid.empty() && !key.empty();
+        auto* s = sid_form ? reg.by_sid(sid) : reg.by_code(code);
+        if (s && sid_form && s->key != key) s = nullptr;
+        if (method == 47 && !sw.redirect.empty())
+            return {reply_buffer(s ? s->sid : "", s ? s->key : "", sw.redirect), {}};
+        if (!s) return {reply_error(sid_form ? e_no_session : e_not_existing), {}};
+        if (method == 47) return {reply_buffer(s->sid, s->key, std::string()), {}};
+        reg.bind(c, channel, *s, end_role::client, method);
+        return {reply_done(), {}};
+    }
+    case 41: {
+        auto* s = reg.bound(c.id());
+        if (!s) return {reply_error(e_no_session), {}};
+        std::string sid = s->sid;
+        return {reply_done(), [&reg, sid] {
+                    if (auto* s2 = reg.by_sid(sid))
+                        for (int r = 0; r < 2; ++r)
+                            reg.server_call(*s2, static_cast<end_role>(r), "close_connection");
+                }};
+    }
+    case 29: {
+        std::string v;
+        rulo_packet_push(v, std::vector<std::map<std::string, std::string>>{});
+        return {reply_value(v), {}};
+    }
+    case 44:
+        return {reply_buffer(std::string("support@tovan.local"), std::string("Tovan support session"),
+                             std::string("Join the session with the code shown by the desk.")),
+                {}};
+    default:
+        return {reply_error(e_error), {}};
+    }
+}
+
+} // namespace
+
+std::string reply_done() {
+    std::string r;
+    rulo_packet_push(r, 2LL);
+    return r;
+}
+
+std::string reply_error(long long code) {
+    std::string r;
+    rulo_packet_push(r, code, 1LL);
+    return r;
+}
+
+void answer_control_call(relay_server& server, connection& c, std::uint64_t channel,
+                         std::string const& call_id, std::string_view body) {
+    std::string b(body);
+    long long method = 0;
+    try {
+        rulo_packet_pop(b, method);
+    } catch (std::exception const&) {
+        // Not a method call: the one empty reply every call is owed.
+        c.send_rpc(channel, "result " + call_id + "\n");
+        return;
+    }
+    auto& reg = server.sessions();
+    auto log = [&](char const* status) {
+        event_log::line(server.log(), "control-call")
+            .num("conn", static_cast<std::int64_t>(c.id()))
+            .str("id", call_id)
+            .num("method", method)
+            .str("name", method_name(method))
+            .str("reply", status);
+    };
+    if (reg.switches.never_answer.count(method)) return log("none");
+    outcome o;
+    try {
+        o = run_method(reg, c, channel, method, b);
+    } catch (std::exception const&) {
+        o = {reply_error(e_protocol), {}};
+    }
+    std::string reply = o.reply;
+    long long status = 0;
+    {
+        std::string copy = reply;
+        rulo_packet_pop(copy, status);
+    }
+    log(status == 2 ? "done" : status == 3 ? "value" : "error");
+    c.send_rpc(channel, "result " + call_id + "\n" + reply);
+    if (o.after) o.after();
+}
+
+} // namespace relay

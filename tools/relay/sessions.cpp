@@ -1,0 +1,375 @@
+#include "tools/relay/sessions.h"
+
+#include "tools/relay/codec.h"
+#include "tools/relay/connection.h"
+#include "tools/relay/relay_server.h"
+
+#include <openssl/rand.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace relay {
+
+namespace {
+
+std::uint64_t random64() {
+    std::uint64_t v = 0;
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(&v), sizeof v) != 1)
+        throw std::runtime_error("no random bytes");
+    return v;
+}
+
+std::string random_hex(std::size_t bytes) {
+    static char const digits[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < bytes; ++i) {
+        auto b = static_cast<unsigned>(random64() & 0xff);
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+bool parse_role(std::string const& word, end_role& r) {
+    if (word == "desk")
+        r = end_role::desk;
+    else if (word == "client")
+        r = end_role::client;
+    else
+        return false;
+    return true;
+}
+
+std::string rest_of(std::istream& in) {
+    std::string r;
+    std::getline(in, r);
+    if (!r.empty() && r.front() == ' ') r.erase(0, 1);
+    return r;
+}
+
+} // namespace
+
+char const control_options_usage[] = R"(  --require-login USER:PASSWORD[:TOKEN]
+                         the desk must log in (plain text, or web with TOKEN) before it creates a session
+  --refuse-create        every create-session call is refused (error 12)
+  --redirect TARGET      every resolve-session reply sends the client to TARGET
+  --never-answer N       calls of method N get no reply (repeatable)
+)";
+
+bool parse_control_option(std::string const& option, std::function<std::string()> const& value,
+                          control_switches& out) {
+    if (option == "--require-login") {
+        std::string v = value();
+        auto colon = v.find(':');
+        if (colon == std::string::npos)
+            throw std::invalid_argument("--require-login takes USER:PASSWORD[:TOKEN]");
+        out.require_login = true;
+        out.user = v.substr(0, colon);
+        std::string rest = v.substr(colon + 1);
+        auto second = rest.find(':');
+        out.password = rest.substr(0, second);
+        out.token = second == std::string::npos ? "" : rest.substr(second + 1);
+    } else if (option == "--refuse-create") {
+        out.refuse_create = true;
+    } else if (option == "--redirect") {
+        out.redirect = value();
+    } else if (option == "--never-answer") {
+        std::string v = value();
+        std::size_t used = 0;
+        long long n = 0;
+        try {
+            n = std::stoll(v, &used);
+        } catch (std::exception const&) {
+            used = 0;
+        }
+        if (v.empty() || used != v.size()) throw std::invalid_argument("bad method number " + v);
+        out.never_answer.insert(n);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+char const* role_name(end_role r) {
+    return r == end_role::desk ? "desk" : "client";
+}
+
+session_registry::session_registry(relay_server& server)
+    : switches(server.opts().control), m_server(server) {}
+
+session_registry::session& session_registry::create() {
+    std::string code;
+    do {
+        // Nine digits, so never 0 and never a leading zero the client would drop.
+        code = std::to_string(100000000 + random64() % 900000000);
+    } while (m_codes.count(code));
+    std::string sid = std::to_string(m_next_session++) + ":" + std::to_string(1 + random64() % 999999);
+    session& s = m_sessions[sid];
+    s.code = code;
+    s.sid = sid;
+    s.key = random_hex(16);
+    s.desk_private = random_hex(16);
+    m_codes[code] = sid;
+    event_log::line(m_server.log(), "session").str("sid", sid).str("code", code);
+    return s;
+}
+
+session_registry::session* session_registry::by_code(std::string const& code) {
+    auto it = m_codes.find(code);
+    return it == m_codes.end() ? nullptr : by_sid(it->second);
+}
+
+session_registry::session* session_registry::by_sid(std::string const& sid) {
+    auto it = m_sessions.find(sid);
+    return it == m_sessions.end() ? nullptr : &it->second;
+}
+
+session_registry::session* session_registry::bound(std::uint64_t conn_id, end_role* role) {
+    auto it = m_bindings.find(conn_id);
+    if (it == m_bindings.end()) return nullptr;
+    if (role) *role = it->second.role;
+    return by_sid(it->second.sid);
+}
+
+void session_registry::bind(connection& c, std::uint64_t rpc_channel, session& s, end_role role,
+                            long long method) {
+    endpoint& e = s.ends[static_cast<int>(role)];
+    // The end's former connection (a reconnect leaves it behind) is no longer this end.
+    if (e.conn_id != c.id()) {
+        auto old = m_bindings.find(e.conn_id);
+        if (old != m_bindings.end() && old->second.sid == s.sid && old->second.role == role)
+            m_bindings.erase(old);
+    }
+    auto prior = m_bindings.find(c.id());
+    if (prior != m_bindings.end() && (prior->second.sid != s.sid || prior->second.role != role)) {
+        if (session* p = by_sid(prior->second.sid)) {
+            endpoint& pe = p->ends[static_cast<int>(prior->second.role)];
+            if (pe.conn_id == c.id()) pe.conn.reset(), pe.conn_id = 0, pe.rpc_channel = 0;
+        }
+    }
+    m_bindings[c.id()] = binding{s.sid, role};
+    e.conn = c.weak_from_this();
+    e.conn_id = c.id();
+    e.rpc_channel = rpc_channel;
+    event_log::line(m_server.log(), "bind")
+        .num("conn", static_cast<std::int64_t>(c.id()))
+        .str("sid", s.sid)
+        .str("role", role_name(role))
+        .num("method", method);
+}
+
+std::shared_ptr<connection> session_registry::live_leg(leg const& l) const {
+    auto c = l.conn.lock();
+    if (!c || !c->is_open_leg(l.channel)) return nullptr;
+    return c;
+}
+
+bool session_registry::offer_leg(connection& c, std::uint64_t channel) {
+    end_role role{};
+    session* s = bound(c.id(), &role);
+    if (!s) return false;
+    endpoint& mine = s->ends[static_cast<int>(role)];
+    endpoint& other = s->ends[1 - static_cast<int>(role)];
+    leg old = mine.current;
+    mine.current = leg{c.weak_from_this(), c.id(), channel};
+    m_legs[{c.id(), channel}] = binding{s->sid, role};
+    event_log::line(m_server.log(), "leg")
+        .num("conn", static_cast<std::int64_t>(c.id()))
+        .num("channel", static_cast<std::int64_t>(channel))
+        .str("sid", s->sid)
+        .str("role", role_name(role));
+    // The old leg goes; if it was joined, its partner learns through channel-closed.
+    if (auto oc = live_leg(old); oc && !(old.conn_id == c.id() && old.channel == channel)) {
+        event_log::line(m_server.log(), "leg-replaced")
+            .num("conn", static_cast<std::int64_t>(old.conn_id))
+            .num("channel", static_cast<std::int64_t>(old.channel))
+            .str("sid", s->sid)
+            .str("role", role_name(role));
+        m_legs.erase({old.conn_id, old.channel});
+        oc->send_channel_closed(old.channel);
+    }
+    // Looked up afresh: closing the old leg may have ended the other end's too.
+    s = by_sid(m_bindings[c.id()].sid);
+    if (!s) return true;
+    auto partner = live_leg(other.current);
+    if (!partner || !c.is_open_leg(channel)) return true;
+    std::uint64_t const pch = other.current.channel;
+    event_log::line(m_server.log(), "legs-joined")
+        .str("sid", s->sid)
+        .num(role == end_role::desk ? "desk_conn" : "client_conn", static_cast<std::int64_t>(c.id()))
+        .num(role == end_role::desk ? "desk_channel" : "client_channel", static_cast<std::int64_t>(channel))
+        .num(role == end_role::desk ? "client_conn" : "desk_conn", static_cast<std::int64_t>(partner->id()))
+        .num(role == end_role::desk ? "client_channel" : "desk_channel", static_cast<std::int64_t>(pch));
+    // Each side's waiting bytes go to the other as the join is made.
+    c.leg_joined(channel, partner, pch);
+    partner->leg_joined(pch, c.weak_from_this(), channel);
+    return true;
+}
+
+void session_registry::tap(std::uint64_t conn_id, std::uint64_t channel, std::string_view bytes) {
+    auto it = m_legs.find({conn_id, channel});
+    if (it == m_legs.end()) return;
+    session* s = by_sid(it->second.sid);
+    if (!s) return;
+    endpoint& e = s->ends[static_cast<int>(it->second.role)];
+    if (e.copy_path.empty() || e.current.conn_id != conn_id || e.current.channel != channel) return;
+    std::ofstream out(e.copy_path, std::ios::binary | std::ios::app);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void session_registry::break_legs(session& s) {
+    for (auto& e : s.ends) {
+        if (auto c = live_leg(e.current)) {
+            event_log::line(m_server.log(), "leg-broken")
+                .num("conn", static_cast<std::int64_t>(c->id()))
+                .num("channel", static_cast<std::int64_t>(e.current.channel))
+                .str("sid", s.sid);
+            c->send_channel_closed(e.current.channel);
+        }
+    }
+}
+
+bool session_registry::server_call(session& s, end_role role, std::string const& body) {
+    endpoint& e = s.ends[static_cast<int>(role)];
+    auto c = e.conn.lock();
+    if (!c) return false;
+    std::string const id = std::to_string(m_next_call++);
+    if (!c->send_rpc(e.rpc_channel, id + "\n" + body)) return false;
+    event_log::line(m_server.log(), "server-call")
+        .num("conn", static_cast<std::int64_t>(c->id()))
+        .str("sid", s.sid)
+        .str("role", role_name(role))
+        .str("id", id)
+        .str("body", body);
+    return true;
+}
+
+void session_registry::chat_live(std::uint64_t conn_id, std::string body) {
+    std::vector<std::string> lines;
+    try {
+        rulo_packet_pop(body, lines);
+    } catch (std::exception const&) {
+        event_log::line(m_server.log(), "chat_live-malformed")
+            .num("conn", static_cast<std::int64_t>(conn_id));
+        return;
+    }
+    end_role role{};
+    session* s = bound(conn_id, &role);
+    for (auto const& l : lines)
+        event_log::line(m_server.log(), "chat_live")
+            .num("conn", static_cast<std::int64_t>(conn_id))
+            .str("sid", s ? s->sid : "")
+            .str("role", s ? role_name(role) : "")
+            .str("line", l);
+}
+
+void session_registry::forget(std::uint64_t conn_id) {
+    m_logged_in.erase(conn_id);
+    m_bindings.erase(conn_id);
+    std::erase_if(m_legs, [&](auto const& entry) { return entry.first.first == conn_id; });
+}
+
+std::string session_registry::describe(session const& s) const {
+    std::ostringstream out;
+    out << "session " << s.sid << " code=" << s.code << " key=" << s.key;
+    for (int r = 0; r < 2; ++r) {
+        auto const& e = s.ends[r];
+        out << " " << role_name(static_cast<end_role>(r)) << "=" << (e.conn.lock() ? e.conn_id : 0);
+        auto l = live_leg(e.current);
+        out << " " << role_name(static_cast<end_role>(r)) << "_leg=";
+        if (l)
+            out << e.current.conn_id << ":" << e.current.channel;
+        else
+            out << "-";
+    }
+    return out.str();
+}
+
+std::optional<std::string> session_registry::admin(std::string const& command, std::istream& in) {
+    if (command == "sessions") {
+        std::string out;
+        for (auto const& [sid, s] : m_sessions) out += describe(s) + "\n";
+        return out + "ok\n";
+    }
+    if (command == "require-login") {
+        // require-login [USER PASSWORD [TOKEN]]: without arguments no log-in is required.
+        std::string user, password, token;
+        in >> user >> password >> token;
+        if (!user.empty() && password.empty()) return "error usage: require-login [USER PASSWORD [TOKEN]]\n";
+        switches.require_login = !user.empty();
+        switches.user = user;
+        switches.password = password;
+        switches.token = token;
+        return "ok\n";
+    }
+    if (command == "refuse-create" || command == "never-answer" || command == "answer") {
+        std::string word;
+        in >> word;
+        if (command == "refuse-create") {
+            if (word != "on" && word != "off") return "error usage: refuse-create on|off\n";
+            switches.refuse_create = word == "on";
+            return "ok\n";
+        }
+        std::size_t used = 0;
+        long long n = 0;
+        try {
+            n = std::stoll(word, &used);
+        } catch (std::exception const&) {
+            used = 0;
+        }
+        if (word.empty() || used != word.size()) return "error usage: " + command + " METHOD\n";
+        if (command == "never-answer")
+            switches.never_answer.insert(n);
+        else
+            switches.never_answer.erase(n);
+        return "ok\n";
+    }
+    if (command == "redirect") {
+        switches.redirect = rest_of(in);
+        return "ok\n";
+    }
+    if (command != "break-legs" && command != "server-call" && command != "server-map" &&
+        command != "copy-leg")
+        return std::nullopt;
+    std::string sid, who;
+    in >> sid;
+    session* s = by_sid(sid);
+    if (!s) return "error no session " + sid + "\n";
+    if (command == "break-legs") {
+        break_legs(*s);
+        return "ok\n";
+    }
+    in >> who;
+    end_role role{};
+    bool const both = who == "both" && command != "copy-leg";
+    if (!both && !parse_role(who, role))
+        return "error usage: " + command + " SID desk|client" + (command == "copy-leg" ? "" : "|both") +
+               " ...\n";
+    if (command == "copy-leg") {
+        s->ends[static_cast<int>(role)].copy_path = rest_of(in);
+        return "ok\n";
+    }
+    std::string body;
+    if (command == "server-call") {
+        body = rest_of(in);
+    } else {
+        // server-map SID WHO KEY=VALUE...: the body is a packet holding the map.
+        std::map<std::string, std::string> map;
+        std::string pair;
+        while (in >> pair) {
+            auto eq = pair.find('=');
+            if (eq == std::string::npos) return "error usage: server-map SID WHO KEY=VALUE...\n";
+            map[pair.substr(0, eq)] = pair.substr(eq + 1);
+        }
+        rulo_packet_push(body, map);
+    }
+    bool sent = false;
+    for (int r = 0; r < 2; ++r)
+        if (both || r == static_cast<int>(role))
+            sent = server_call(*s, static_cast<end_role>(r), body) || sent;
+    return sent ? std::string("ok\n") : "error no connection for " + who + " of " + sid + "\n";
+}
+
+} // namespace relay

@@ -1,0 +1,117 @@
+// The relay's support sessions: made by the desk's create call, each with a
+// code, a session id "n:m" and random key and desk token. A connection
+// becomes the desk of a session by its own create or continue call, the
+// client by its own "I am client" call; a later binding replaces an earlier
+// one on either side. The current session leg ("VYNL2") of each end is
+// joined byte for byte with the other end's; a new leg of an end replaces its
+// old one, and a joined leg that ends or is replaced leaves its partner a
+// "channel-closed" (the ends speak TLS through the legs, which cannot be
+// spliced, so both reconnect). Also the switches the tests turn on (log-in
+// required, refused create, redirect, methods never answered) and the admin
+// commands about sessions. Used on the relay's one I/O thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace relay {
+
+class connection;
+class relay_server;
+
+struct control_switches {
+    bool require_login = false;
+    std::string user, password; // what a plain-text log-in must give when required
+    std::string token;          // what a web log-in must give when required (empty: none passes)
+    bool refuse_create = false;
+    std::string redirect;             // non-empty: every resolve sends the client there
+    std::set<long long> never_answer; // methods whose calls get no reply at all
+};
+
+// Reads one control switch from the command line: true when `option` is one
+// (its value, if it takes one, read through `value`); throws
+// std::invalid_argument with a text for a bad value.
+bool parse_control_option(std::string const& option, std::function<std::string()> const& value,
+                          control_switches& out);
+extern char const control_options_usage[];
+
+enum class end_role { desk = 0, client = 1 };
+char const* role_name(end_role r);
+
+class session_registry {
+public:
+    struct leg {
+        std::weak_ptr<connection> conn;
+        std::uint64_t conn_id = 0, channel = 0;
+    };
+    struct endpoint {
+        std::weak_ptr<connection> conn; // the connection bound as this end
+        std::uint64_t conn_id = 0, rpc_channel = 0;
+        leg current;
+        std::string copy_path; // the end's leg bytes are appended here when set
+    };
+    struct session {
+        std::string code, sid, key, aux, desk_private;
+        endpoint ends[2];
+    };
+
+    explicit session_registry(relay_server& server);
+
+    control_switches switches;
+
+    session& create();
+    session* by_code(std::string const& code);
+    session* by_sid(std::string const& sid);
+    // The session and role the connection is bound to; null when unbound.
+    session* bound(std::uint64_t conn_id, end_role* role = nullptr);
+    void bind(connection& c, std::uint64_t rpc_channel, session& s, end_role role, long long method);
+
+    bool logged_in(std::uint64_t conn_id) const { return m_logged_in.count(conn_id) != 0; }
+    void set_logged_in(std::uint64_t conn_id) { m_logged_in.insert(conn_id); }
+
+    // A "VYNL2" opened on c: becomes the current leg of c's end and is joined
+    // to the other end's current leg if there is one. False when c is bound
+    // to no session.
+    bool offer_leg(connection& c, std::uint64_t channel);
+    // Bytes an end sent on a leg: copied where the admin asked.
+    void tap(std::uint64_t conn_id, std::uint64_t channel, std::string_view bytes);
+    // Closes the current legs of the session (each partner gets channel-closed).
+    void break_legs(session& s);
+    // A call of the relay to the end's connection on its control channel;
+    // false when the end has no live connection.
+    bool server_call(session& s, end_role role, std::string const& body);
+    // A "chat_live" named message: one log line per chat line.
+    void chat_live(std::uint64_t conn_id, std::string body);
+    // The connection has ended.
+    void forget(std::uint64_t conn_id);
+
+    // An admin command about sessions or switches; nullopt when `command` is none of them.
+    std::optional<std::string> admin(std::string const& command, std::istream& args);
+
+private:
+    struct binding {
+        std::string sid;
+        end_role role = end_role::desk;
+    };
+    std::shared_ptr<connection> live_leg(leg const& l) const;
+    std::string describe(session const& s) const;
+
+    relay_server& m_server;
+    std::map<std::string, session> m_sessions;                         // by sid
+    std::map<std::string, std::string> m_codes;                        // code to sid
+    std::map<std::uint64_t, binding> m_bindings;                       // connection id to its end
+    std::map<std::pair<std::uint64_t, std::uint64_t>, binding> m_legs; // (conn, channel) to its end
+    std::set<std::uint64_t> m_logged_in;
+    std::uint64_t m_next_session = 1;
+    std::uint64_t m_next_call = 1000000; // apart from ids an admin gives by hand
+};
+
+} // namespace relay
