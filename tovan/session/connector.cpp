@@ -204,10 +204,19 @@ void connector::establish_mux_channels() {
             m_transport_memory = memory;
             break;
         }
-        rulo::object<rulo::rptSRMux> mux;
+        rulo::object<rulo::rptSRMux> mux, previous;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             mux = m_srmux;
+            previous = m_rpc_mux;
+            m_rpc_mux = mux;
+        }
+        // The relay connection of an earlier attempt would linger otherwise.
+        if (previous && previous.get() != mux.get()) {
+            try {
+                previous->disconnect();
+            } catch (...) {
+            }
         }
         rulo::object<control_rpc> rpc(new control_rpc(mux->get_rpc_wrapper()));
         rulo::object<rulo::rptMsg> msg;
@@ -524,6 +533,7 @@ void connector::shutdown() {
         mux = m_srmux;
         rpc = m_rpc;
         msg = m_msg;
+        m_rpc_mux.reset();
         m_safe_channel.reset();
         m_srmux.reset();
         m_rpc.reset();

@@ -130,6 +130,7 @@ private:
     std::map<std::string, std::string> m_transport_map, m_connect_params;
     std::string m_transport_memory;
     rulo::object<rulo::rptSRMux> m_srmux;
+    rulo::object<rulo::rptSRMux> m_rpc_mux; // the mux of the last attempt that got its channels
     rulo::object<control_rpc> m_rpc;
     rulo::object<rulo::rptMsg> m_msg;
     rulo::object<rulo::rptSafeChannel> m_safe_channel;
