@@ -6,6 +6,7 @@
 #include "tovan/session/dispatch_host.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ public:
     int box_answer = 6; // yes
     bool channel = true;
     bool record_logs = false;
+    bool credentials_fail = false; // the dialog fails before it answers
     std::pair<std::string, std::string> secret{"L", "R"};
     std::set<std::string> catalogue{"chat", "video"};
     std::string mtu_fix;
@@ -87,6 +89,7 @@ public:
     void flush_session_message() override { calls.push_back("flush_session_message"); }
     void ask_credentials(vyn::credentials_request& r) override {
         calls.push_back("ask_credentials");
+        if (credentials_fail) throw std::runtime_error("dialog failed");
         r.user = "asked";
         r.answered = true;
     }

@@ -294,6 +294,22 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         EXPECT_TRUE(through);
     }
     {
+        // The desk's key cannot be read: one box, and the wish to connect ends.
+        fresh_home other_home; // this relay's certificate is another one
+        relay_process open_relay;
+        auto c = config_for(open_relay, false);
+        c.key_file = open_relay.dir() + "/no-such-key.pem";
+        end desk(open_relay, false, c);
+        desk.start(c.proxy_host);
+        ASSERT_TRUE(desk.host.wait_for("box Tovan Error|"));
+        // The channel gives up on this leg; the dispatcher, with no wish to
+        // connect left, then ends the session.
+        ASSERT_TRUE(desk.host.wait_for("local channel_status_connect_failed"));
+        ASSERT_TRUE(desk.conn.wait_attempt(30000));
+        EXPECT_FALSE(desk.conn.in_connection());
+        EXPECT_EQ(desk.host.count("box "), 1);
+    }
+    {
         // A client whose code the server does not know.
         end client(relay, true, config_for(relay, true));
         client.host.type_code("123");

@@ -182,6 +182,22 @@ TEST(Dispatcher, InternalCommandsFromOutsideAreIgnored) {
     EXPECT_EQ(req.woken, 1);
     EXPECT_EQ(req.user, "asked");
     EXPECT_TRUE(req.answered);
+
+    // A dialog that fails still wakes the worker, with no answer (a cancel).
+    request failed;
+    t.host.credentials_fail = true;
+    t.queue.push_request(&failed);
+    t.d.dispatch_next();
+    EXPECT_EQ(failed.woken, 1);
+    EXPECT_FALSE(failed.answered);
+    // The request kind from outside is not honoured.
+    request outside;
+    vyn::command_entry from_peer;
+    from_peer.from = origin::peer;
+    from_peer.text = "get_corvane_code";
+    from_peer.request = &outside;
+    t.d.dispatch(from_peer);
+    EXPECT_EQ(outside.woken, 0);
 }
 
 TEST(Dispatcher, SessionMapsAndNumbers) {
