@@ -310,6 +310,22 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         EXPECT_EQ(desk.host.count("box "), 1);
     }
     {
+        // A redirect: the attempt asks for another at once, towards the
+        // target given, with the transport memory and "additional" dropped.
+        relay.admin("redirect 127.0.0.1:9");
+        auto c = config_for(relay, true);
+        c.proxy_host_additional = "127.0.0.1:8";
+        end client(relay, true, c);
+        client.host.type_code("123456789");
+        client.start(c.proxy_host);
+        ASSERT_TRUE(client.conn.wait_attempt(30000));
+        EXPECT_EQ(client.host.events(), std::vector<std::string>{"local channel_start_all"});
+        auto const map = client.conn.transport_map();
+        EXPECT_EQ(map.at("connect"), "127.0.0.1:9");
+        EXPECT_EQ(map.count("additional"), 0u);
+        relay.admin("redirect");
+    }
+    {
         // A client whose code the server does not know.
         end client(relay, true, config_for(relay, true));
         client.host.type_code("123");
