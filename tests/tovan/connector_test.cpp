@@ -1,0 +1,338 @@
+// A desk and a client connector against the real relay (tovan_relay run as a
+// process on 127.0.0.1): the session is created, joined and its reliable
+// channel comes up through TLS; and the outcomes of failed attempts.
+#include "tovan/session/connector.h"
+
+#include "tests/support/relay_process.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace {
+
+using test_support::relay_process;
+using vyn::origin;
+
+// Records what the connector asks of the program and lets the test wait.
+class recording_host : public vyn::connector_host {
+public:
+    bool credentials = true;
+    std::string cred_user = "u", cred_password = "p";
+
+    void handle_command(origin from, std::string text) override {
+        note((from == origin::local ? "local " : from == origin::peer ? "peer " : "server ") + text);
+    }
+    void push_chat(std::string line) override { note("chat " + line); }
+    void stamp_life_sign() override {}
+    int64_t connection_state() override { return 4; }
+    bool route_packet(int, netbuf const&) override { return false; }
+    void send_version() override {}
+    void log(std::string const& text) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_logs.push_back(text);
+    }
+    void msg_box_in_main(std::string const& text, std::string const& caption, unsigned) override {
+        note("box " + caption + "|" + text);
+    }
+    void shutdown_connection() override { note("shutdown"); }
+    void clear_connect_save_file() override {}
+    bool restored_connection() override { return false; }
+    void post_notification(int64_t a, int64_t b) override {
+        note("notify " + std::to_string(a) + " " + std::to_string(b));
+    }
+    void set_new_code(std::string const& code) override {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_code = code;
+        }
+        note("code " + code);
+    }
+    std::string typed_code() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_code;
+    }
+    void type_code(std::string const& code) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_code = code;
+    }
+    bool ask_credentials(std::string& user, std::string& password) override {
+        note("ask_credentials");
+        user = cred_user;
+        password = cred_password;
+        return credentials;
+    }
+    std::string word_error(vyn::control_rpc::exception const& e) override {
+        return "E" + std::to_string(e.code) + " " + e.text;
+    }
+    std::string translate(std::string const& key) override { return "<" + key + ">"; }
+
+    // True once an event starting with prefix was recorded.
+    bool wait_for(std::string const& prefix, int ms = 30000) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(ms),
+                                  [&] { return count_locked(prefix) > 0; });
+    }
+    int count(std::string const& prefix) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return count_locked(prefix);
+    }
+    std::vector<std::string> events() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_events;
+    }
+    bool logged(std::string const& text) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto const& l : m_logs)
+            if (l.find(text) != std::string::npos) return true;
+        return false;
+    }
+
+private:
+    int count_locked(std::string const& prefix) {
+        int n = 0;
+        for (auto const& e : m_events) n += e.rfind(prefix, 0) == 0;
+        return n;
+    }
+    void note(std::string const& e) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_events.push_back(e);
+        }
+        m_changed.notify_all();
+    }
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_events, m_logs;
+    std::string m_code;
+};
+
+// A fresh HOME for the test: the multiplexer keeps each relay's certificate
+// in the per-user store, and every relay here makes its own.
+class fresh_home {
+public:
+    fresh_home() {
+        if (char const* h = std::getenv("HOME")) m_old = h;
+        setenv("HOME", m_dir.path().toUtf8().constData(), 1);
+    }
+    ~fresh_home() { setenv("HOME", m_old.c_str(), 1); }
+
+private:
+    QTemporaryDir m_dir;
+    std::string m_old;
+};
+
+vyn::connector_config config_for(relay_process const& relay, bool client, unsigned short port = 0) {
+    vyn::connector_config c;
+    c.is_client = client;
+    c.proxy_host = "127.0.0.1:" + std::to_string(port ? port : relay.port());
+    c.force_transport = "direct";
+    c.cert_file = relay.cert_path();
+    c.key_file = relay.dir() + "/key.pem";
+    c.ca_file = relay.cert_path();
+    c.dh_file = TOVAN_SOURCE_DIR "/conf_static/dh.pem";
+    c.language = "English";
+    return c;
+}
+
+struct end {
+    end(relay_process const& relay, bool client, vyn::connector_config c) : conn(host, std::move(c)) {
+        (void)relay;
+        (void)client;
+    }
+    void start(std::string const& target) {
+        conn.update_target(target, false);
+        conn.set_in_connection(true);
+        ASSERT_TRUE(conn.start_attempt());
+    }
+    recording_host host;
+    vyn::connector conn;
+};
+
+TEST(Connector, DeskAndClientMeetThroughTheRelay) {
+    fresh_home home;
+    QTemporaryDir dir;
+    relay_process relay({"--require-login", "u:p"});
+    auto dc = config_for(relay, false);
+    dc.user = "u";
+    dc.password = "wrong"; // refused in plain text: the user is asked
+    dc.get_code = true;
+    dc.code_file = dir.filePath("code.txt").toStdString();
+    end desk(relay, false, dc);
+    desk.start(dc.proxy_host);
+    ASSERT_TRUE(desk.host.wait_for("notify 32 ")); // after the code file
+    EXPECT_EQ(desk.host.count("ask_credentials"), 1);
+    std::string const code = desk.conn.code();
+    EXPECT_EQ(code.size(), 9u);
+    std::ifstream in(dc.code_file);
+    std::stringstream file;
+    file << in.rdbuf();
+    EXPECT_EQ(file.str(), code + " " + desk.conn.sid());
+    ASSERT_TRUE(desk.host.wait_for("notify 1 "));
+    EXPECT_EQ(desk.host.count("notify 16 "), 1);
+    EXPECT_EQ(desk.host.count("notify 32 "), 1);
+
+    auto cc = config_for(relay, true);
+    end client(relay, true, cc);
+    client.host.type_code(code);
+    client.start(cc.proxy_host);
+
+    // Each end hears the other's version on the text sub-channel, through TLS.
+    ASSERT_TRUE(client.host.wait_for("peer version 3.3.2"));
+    ASSERT_TRUE(desk.host.wait_for("peer version 3.3.2"));
+    EXPECT_TRUE(desk.host.wait_for("local channel_status_connected"));
+    EXPECT_TRUE(client.host.wait_for("local channel_status_connected"));
+    EXPECT_EQ(client.conn.sid(), desk.conn.sid());
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":48"}), "");
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":37"}), "");
+    EXPECT_NE(relay.wait_log({"legs-joined"}), "");
+
+    // Texts go both ways on the reliable channel.
+    client.conn.safe_channel()->send(vyn::text_channel, netbuf::from_string("ping_call"));
+    EXPECT_TRUE(desk.host.wait_for("peer ping_call"));
+    desk.conn.safe_channel()->send(vyn::chat_channel, netbuf::from_string("hello"));
+    EXPECT_TRUE(client.host.wait_for("chat hello"));
+
+    // A second attempt while the channel exists only reconnects it.
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    desk.conn.update_target(dc.proxy_host, false);
+    ASSERT_TRUE(desk.conn.start_attempt());
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    EXPECT_EQ(desk.host.count("local connection_status 4"), 1);
+    EXPECT_EQ(desk.host.count("notify 1 "), 1);
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21"}), "");
+    EXPECT_EQ(desk.host.count("box "), 0);
+    EXPECT_EQ(client.host.count("box "), 0);
+}
+
+// The relay breaks both legs; each end's next attempt (as the retry timer
+// starts it) continues the session: the desk by its continue call, the
+// client by resolve and "I am client" in the session-id form.
+TEST(Connector, BothEndsContinueAfterTheLegsBreak) {
+    fresh_home home;
+    relay_process relay;
+    auto dc = config_for(relay, false);
+    end desk(relay, false, dc);
+    desk.start(dc.proxy_host);
+    ASSERT_TRUE(desk.host.wait_for("code "));
+    auto cc = config_for(relay, true);
+    end client(relay, true, cc);
+    client.host.type_code(desk.conn.code());
+    client.start(cc.proxy_host);
+    // "connected" tells only that a leg is up; the peer's version tells the
+    // session is.
+    ASSERT_TRUE(client.host.wait_for("peer version 3.3.2"));
+    ASSERT_TRUE(desk.host.wait_for("peer version 3.3.2"));
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    ASSERT_TRUE(client.conn.wait_attempt(30000));
+
+    relay.admin("break-legs " + desk.conn.sid());
+    ASSERT_TRUE(client.host.wait_for("local channel_status_broken"));
+    ASSERT_TRUE(desk.host.wait_for("local channel_status_broken"));
+    client.conn.safe_channel()->send(vyn::chat_channel, netbuf::from_string("meanwhile"));
+    desk.conn.update_target(dc.proxy_host, false);
+    ASSERT_TRUE(desk.conn.start_attempt());
+    client.conn.update_target(cc.proxy_host, false);
+    ASSERT_TRUE(client.conn.start_attempt());
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    ASSERT_TRUE(client.conn.wait_attempt(30000));
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21"}), "");
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"client\"", "\"method\":37"}), "");
+    EXPECT_NE(relay.log_text().find("\"method\":47"), std::string::npos);
+
+    // A line sent while the legs were down arrives, once.
+    ASSERT_TRUE(desk.host.wait_for("chat meanwhile"));
+    desk.conn.safe_channel()->send(vyn::text_channel, netbuf::from_string("ping_call"));
+    ASSERT_TRUE(client.host.wait_for("peer ping_call"));
+    EXPECT_EQ(desk.host.count("chat meanwhile"), 1);
+    EXPECT_EQ(desk.host.count("box "), 0);
+    EXPECT_EQ(client.host.count("box "), 0);
+    EXPECT_EQ(desk.host.count("local channel_status_connect_failed"), 0);
+}
+
+TEST(Connector, FailedAttemptsEndAsTheyShould) {
+    fresh_home home;
+    relay_process relay({"--refuse-create"});
+    {
+        // A refused create: one box, the 32768 line, the wish to connect gone.
+        end desk(relay, false, config_for(relay, false));
+        desk.start("127.0.0.1:" + std::to_string(relay.port()));
+        ASSERT_TRUE(desk.conn.wait_attempt(30000));
+        EXPECT_EQ(desk.host.count("box |E12"), 1);
+        EXPECT_EQ(desk.host.count("notify 32768 0"), 1);
+        EXPECT_FALSE(desk.conn.in_connection());
+        EXPECT_EQ(desk.host.count("shutdown"), 1);
+    }
+    {
+        // Cancelled at once: the thread ends without touching the network.
+        end desk(relay, false, config_for(relay, false));
+        desk.start("127.0.0.1:" + std::to_string(relay.port()));
+        EXPECT_FALSE(desk.conn.start_attempt()); // one attempt at a time
+        desk.conn.set_in_connection(false);
+        ASSERT_TRUE(desk.conn.wait_attempt(30000));
+        EXPECT_TRUE(desk.host.logged("ignore - not in connection"));
+        EXPECT_TRUE(desk.host.events().empty());
+    }
+    {
+        // Nobody listens: the box tells what was tried.
+        relay_process gone;
+        unsigned short const port = gone.port();
+        gone.stop();
+        end desk(relay, false, config_for(relay, false, port));
+        desk.start("127.0.0.1:" + std::to_string(port));
+        ASSERT_TRUE(desk.conn.wait_attempt(60000));
+        ASSERT_EQ(desk.host.count("box "), 1);
+        auto const events = desk.host.events();
+        bool through = false;
+        for (auto const& e : events) through |= e.find("Connecting through:") != std::string::npos;
+        EXPECT_TRUE(through);
+    }
+    {
+        // The desk's key cannot be read: one box, and the wish to connect ends.
+        fresh_home other_home; // this relay's certificate is another one
+        relay_process open_relay;
+        auto c = config_for(open_relay, false);
+        c.key_file = open_relay.dir() + "/no-such-key.pem";
+        end desk(open_relay, false, c);
+        desk.start(c.proxy_host);
+        ASSERT_TRUE(desk.host.wait_for("box Tovan Error|"));
+        // The channel gives up on this leg; the dispatcher, with no wish to
+        // connect left, then ends the session.
+        ASSERT_TRUE(desk.host.wait_for("local channel_status_connect_failed"));
+        ASSERT_TRUE(desk.conn.wait_attempt(30000));
+        EXPECT_FALSE(desk.conn.in_connection());
+        EXPECT_EQ(desk.host.count("box "), 1);
+    }
+    {
+        // A redirect: the attempt asks for another at once, towards the
+        // target given, with the transport memory and "additional" dropped.
+        relay.admin("redirect 127.0.0.1:9");
+        auto c = config_for(relay, true);
+        c.proxy_host_additional = "127.0.0.1:8";
+        end client(relay, true, c);
+        client.host.type_code("123456789");
+        client.start(c.proxy_host);
+        ASSERT_TRUE(client.conn.wait_attempt(30000));
+        EXPECT_EQ(client.host.events(), std::vector<std::string>{"local channel_start_all"});
+        auto const map = client.conn.transport_map();
+        EXPECT_EQ(map.at("connect"), "127.0.0.1:9");
+        EXPECT_EQ(map.count("additional"), 0u);
+        relay.admin("redirect");
+    }
+    {
+        // A client whose code the server does not know.
+        end client(relay, true, config_for(relay, true));
+        client.host.type_code("123");
+        client.start("127.0.0.1:" + std::to_string(relay.port()));
+        ASSERT_TRUE(client.conn.wait_attempt(30000));
+        EXPECT_EQ(client.host.count("box |E4"), 1);
+    }
+}
+
+} // namespace

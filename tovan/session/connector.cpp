@@ -1,0 +1,583 @@
+#include "tovan/session/connector.h"
+
+#include "tovan/session/numbers.h"
+
+#include "rulo-rpt/channel/rptChannel.h"
+#include "rulo-rpt/choose/AutoTransport.h"
+#include "rulo-rpt/mux/rptMux.h"
+#include "rulo-rpt/tls/rptXYSSL.h"
+#include "rulo-rpt/tls/xyssl_ctx.h"
+#include "rulo/exception.h"
+#include "rulo/scheduler.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace vyn {
+
+namespace {
+
+// The reliable channel's source of legs; the connector outlives its channel.
+class leg_factory : public rulo::rptChannelFactory {
+public:
+    explicit leg_factory(connector* c) : m_connector(c) {}
+    rulo::object<rulo::rptChannel> get_channel(rulo::object<rulo::rptChannelSink> sink) override {
+        return m_connector->get_channel(sink);
+    }
+
+private:
+    connector* m_connector;
+};
+
+// The code field stayed empty past its limit: fails like the network.
+struct code_wait_failed {};
+// The user gave up while the attempt waited.
+struct attempt_cancelled {};
+
+void report_line(void* context, std::string line) {
+    *static_cast<std::string*>(context) += "\t" + line + "\r\n";
+}
+
+} // namespace
+
+connector::connector(connector_host& host, connector_config config)
+    : m_host(host), m_config(std::move(config)), m_user(m_config.user), m_password(m_config.password),
+      m_factory(new leg_factory(this)) {}
+
+connector::~connector() {
+    m_in_connection = false;
+    wait_attempt(30000);
+    shutdown();
+    std::lock_guard<std::mutex> lock(m_thread_mutex);
+    if (m_thread.joinable()) m_thread.join();
+}
+
+bool connector::start_attempt() {
+    std::lock_guard<std::mutex> lock(m_thread_mutex);
+    if (m_running) return false;
+    if (m_thread.joinable()) m_thread.join(); // the last one has ended
+    m_running = true;
+    m_thread = std::thread([this] {
+        run_attempt();
+        {
+            std::lock_guard<std::mutex> l(m_thread_mutex);
+            m_running = false;
+        }
+        m_thread_done.notify_all();
+    });
+    return true;
+}
+
+bool connector::attempt_running() {
+    std::lock_guard<std::mutex> lock(m_thread_mutex);
+    return m_running;
+}
+
+bool connector::wait_attempt(long ms) {
+    std::unique_lock<std::mutex> lock(m_thread_mutex);
+    return m_thread_done.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !m_running; });
+}
+
+void connector::update_target(std::string const& target, bool reset) {
+    m_host.log("update_target to " + target);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (reset) m_transport_memory.clear();
+    m_transport_map.clear();
+    if (!m_config.force_transport.empty()) m_transport_map["force"] = m_config.force_transport;
+    m_transport_map["original"] = m_config.proxy_host;
+    m_transport_map["connect"] =
+        target.find(':') == std::string::npos ? target + ":" + m_config.httpt_port : target;
+    m_transport_map["httpt_port"] = m_config.httpt_port;
+    if (m_config.use_http) m_transport_map["http"] = "true";
+    if (m_config.use_https) m_transport_map["https"] = "true";
+    if (!m_config.proxy_host_additional.empty() && !reset)
+        m_transport_map["additional"] = m_config.proxy_host_additional;
+    for (auto const& [k, v] : m_config.conn_options) m_transport_map[k] = v;
+    m_transport_map["hwnd"] = std::to_string(reinterpret_cast<uintptr_t>(this));
+    m_host.log("update_target done");
+}
+
+void connector::run_attempt() {
+    m_host.log("ConnectionThreadClass::run");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!m_in_connection) {
+        m_host.log("ignore - not in connection");
+        return;
+    }
+    bool reconnect;
+    rulo::object<rulo::rptSafeChannel> held;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        reconnect = !m_sid.empty();
+        if (reconnect) held = m_safe_channel;
+    }
+    std::string error;
+    bool again = false;
+    try {
+        establish_mux_channels();
+        if (m_config.is_client) {
+            resolve_session();
+        } else if (!request_code()) {
+            m_host.shutdown_connection();
+            throw std::string();
+        }
+        start_session_channels();
+        m_host.log("success");
+    } catch (rulo::repeat_connect const&) {
+        rulo::object<rulo::rptSRMux> mux;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            mux = m_srmux;
+            m_srmux.reset();
+        }
+        try {
+            if (mux) mux->disconnect();
+        } catch (...) {
+        }
+        again = true;
+    } catch (control_rpc::exception const& e) {
+        error = m_host.word_error(e);
+    } catch (rulo::exception const& e) {
+        error = e.full() + " ";
+        reconnect = m_in_connection;
+    } catch (std::string const& text) {
+        error = text;
+    } catch (attempt_cancelled const&) {
+        // quiet: the user asked for it
+    } catch (...) {
+        error = "Network error";
+    }
+    if (!error.empty()) {
+        m_host.log(error);
+        if (!reconnect) {
+            m_in_connection = false;
+            m_host.clear_connect_save_file();
+            m_host.shutdown_connection();
+            if (!m_host.restored_connection()) m_host.msg_box_in_main(error, "", 0xa00081);
+        }
+    }
+    if (reconnect && !error.empty()) m_host.handle_command(origin::local, "channel_status_connect_failed");
+    if (again) m_host.handle_command(origin::local, "channel_start_all");
+}
+
+void connector::establish_mux_channels() {
+    m_host.log("establish_mux_channels");
+    std::string report, error;
+    try {
+        rulo::object<session_messages> calls(new session_messages(m_host));
+        bool geo = !m_config.is_client;
+        for (;;) {
+            std::map<std::string, std::string> options;
+            std::string original, target;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                options = m_transport_map;
+            }
+            std::string memory;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                memory = m_transport_memory;
+            }
+            rulo::AutoTransport chooser(options, memory);
+            chooser.set_report(report_line, &report);
+            try {
+                for (;;) {
+                    if (!m_in_connection) throw attempt_cancelled();
+                    rulo::object<rulo::rptSRMux> mux(new rulo::rptSRMux);
+                    {
+                        std::lock_guard<std::mutex> lock(m_mutex);
+                        m_srmux = mux;
+                    }
+                    if (mux->start_and_wait(5, rulo::scheduler_pool(), chooser, calls, geo,
+                                            m_config.proxy_host, options["connect"],
+                                            m_config.proxy_host_additional, ""))
+                        break;
+                }
+            } catch (rulo::rptMux::georeconnect const&) {
+                m_host.log("doing georeconnect...");
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_transport_memory.clear();
+                geo = false;
+                continue;
+            }
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_transport_memory = memory;
+            break;
+        }
+        rulo::object<rulo::rptSRMux> mux, previous;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            mux = m_srmux;
+            previous = m_rpc_mux;
+            m_rpc_mux = mux;
+        }
+        // The relay connection of an earlier attempt would linger otherwise.
+        if (previous && previous.get() != mux.get()) {
+            try {
+                previous->disconnect();
+            } catch (...) {
+            }
+        }
+        rulo::object<control_rpc> rpc(new control_rpc(mux->get_rpc_wrapper()));
+        rulo::object<rulo::rptMsg> msg;
+        if (!m_config.session_message.empty() || !m_config.proxy_notification.empty()) {
+            msg = rulo::object<rulo::rptMsg>(new rulo::rptMsg(new post_msg_messages(m_host)));
+            msg->start(mux->get_msg_transport(msg));
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_rpc = rpc;
+        m_msg = msg;
+    } catch (attempt_cancelled const&) {
+        throw;
+    } catch (control_rpc::exception const& e) {
+        m_in_connection = false;
+        m_host.clear_connect_save_file();
+        error = m_host.word_error(e);
+    } catch (std::string const& text) {
+        error = text;
+    } catch (rulo::exception const& e) {
+        error = m_config.proxy_host + ": " + e.full();
+    } catch (...) {
+        error = "unknown error";
+    }
+    if (!error.empty()) {
+        if (!report.empty()) error += "\r\nConnecting through:\r\n" + report;
+        throw error;
+    }
+}
+
+bool connector::request_code() {
+    rulo::object<control_rpc> rpc = this->rpc();
+    std::string sid, desk_private;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        sid = m_sid;
+        desk_private = m_desk_private;
+    }
+    bool const continued = !sid.empty();
+    if (!continued && desk_private.empty()) {
+        bool logged_in = false;
+        if (!m_config.web_login.empty()) {
+            try {
+                rpc->co_login_web(m_config.web_login);
+                logged_in = true;
+            } catch (...) {
+            }
+        }
+        if (!logged_in && (!m_user.empty() || !m_password.empty())) {
+            try {
+                rpc->co_login_plaintext(m_user, m_password);
+                logged_in = true;
+            } catch (...) {
+            }
+        }
+        if (!logged_in) {
+            std::string user = m_user, password = m_password;
+            if (!m_host.ask_credentials(user, password)) return false;
+            m_user = user;
+            m_password = password;
+            try {
+                rpc->co_login_plaintext(m_user, m_password);
+            } catch (control_rpc::exception const& e) {
+                std::string text = m_host.word_error(e);
+                if (m_user.find(' ') != std::string::npos || m_password.find(' ') != std::string::npos)
+                    text += m_host.translate("ERROR_E_PASSWORD_SPACE");
+                m_user.clear();
+                m_password.clear();
+                throw text;
+            }
+        }
+    }
+    if (!m_configuration_sent) {
+        try {
+            auto port = leading_decimal(m_config.httpt_port, 0, 65535);
+            rpc->co_my_configuration(0, static_cast<unsigned short>(port ? *port : 0), m_config.use_http,
+                                     m_config.use_https, nullptr);
+            m_configuration_sent = true;
+        } catch (...) {
+        }
+    }
+    if (continued) {
+        try {
+            rpc->co_continue(sid, desk_private);
+        } catch (...) {
+        }
+        try {
+            rpc->co_check_graceful();
+            rpc->co_language(m_config.language);
+        } catch (...) {
+        }
+        return true;
+    }
+    std::string code, key, aux;
+    try {
+        rpc->co_create_session(code, sid, key, aux, desk_private);
+    } catch (control_rpc::exception const& e) {
+        m_host.post_notification(32768, 0);
+        m_user.clear();
+        m_password.clear();
+        throw m_host.word_error(e);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_code = code;
+        m_sid = sid;
+        m_key = key;
+        m_aux = aux;
+        m_desk_private = desk_private;
+    }
+    try {
+        rpc->co_check_graceful();
+        rpc->co_language(m_config.language);
+        rpc->co_customization(m_config.customization);
+    } catch (...) {
+    }
+    m_host.set_new_code(code);
+    m_host.log("proxy will relay session " + sid + " with code " + code);
+    if (m_config.get_code) {
+        m_config.get_code = false;
+        if (!m_config.code_file.empty()) {
+            if (std::FILE* f = std::fopen(m_config.code_file.c_str(), "w")) {
+                std::string text = code;
+                if (!sid.empty()) {
+                    text += " " + sid;
+                    if (!aux.empty()) text += " " + aux;
+                }
+                std::fwrite(text.data(), 1, text.size(), f);
+                std::fclose(f);
+            }
+        }
+    }
+    int32_t a = 0, b = 0;
+    if (parse_session_id(sid, a, b)) {
+        m_host.post_notification(16, a);
+        m_host.post_notification(32, b);
+    }
+    if (!m_config.proxy_notification.empty()) {
+        try {
+            rpc->co_notification("CODE=" + code + "&" + m_config.proxy_notification);
+        } catch (...) {
+        }
+    }
+    flush_session_message();
+    return true;
+}
+
+void connector::resolve_session() {
+    rulo::object<control_rpc> rpc = this->rpc();
+    std::string code, sid, key;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        code = m_code.empty() ? m_host.typed_code() : m_code;
+        sid = m_sid;
+        key = m_key;
+    }
+    std::string const redirect = rpc->co_resolve_session(code, sid, key);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_code = code;
+        m_sid = sid;
+        m_key = key;
+    }
+    if (!redirect.empty()) {
+        m_host.log("got redirect " + redirect);
+        update_target(redirect, true);
+        throw rulo::repeat_connect();
+    }
+    rpc->co_i_am_client(code, sid, key);
+}
+
+std::string connector::wait_for_code() {
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_config.code_wait_s);
+    for (;;) {
+        std::string text = m_host.typed_code().substr(0, 254);
+        auto n = leading_decimal(text, 0, INT32_MAX);
+        if (n && *n != 0) return std::to_string(*n);
+        if (!m_in_connection) throw attempt_cancelled();
+        if (std::chrono::steady_clock::now() >= deadline) throw code_wait_failed();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void connector::start_session_channels() {
+    rulo::object<rulo::rptSafeChannel> existing = safe_channel();
+    if (existing) {
+        existing->reconnect();
+        return;
+    }
+    m_host.handle_command(origin::local, "connection_status 4");
+    std::string const code = wait_for_code();
+    m_host.post_notification(1, std::stoll(code));
+    rulo::object<connection_reader> reader(new connection_reader(m_host));
+    rulo::object<rulo::rptSafeChannel> channel(new rulo::rptSafeChannel(-2, reader));
+    std::string local, remote;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        local = m_connect_params.count("secret_local") ? m_connect_params["secret_local"] : "";
+        remote = m_connect_params.count("secret_remote") ? m_connect_params["secret_remote"] : "";
+    }
+    bool const both = !local.empty() && !remote.empty();
+    if (!both && !m_config.is_client) {
+        local = "." + rulo::get_challenge(16);
+        remote = "." + rulo::get_challenge(16);
+    }
+    channel->set_secret(local, remote, both);
+    channel->start(m_factory, m_config.is_client, text_channel,
+                   netbuf::from_string("version " + m_config.version));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_safe_channel = channel;
+}
+
+rulo::object<rulo::rptChannel> connector::get_channel(rulo::object<rulo::rptChannelSink> sink) {
+    std::string error;
+    try {
+        return establish_session_channels(sink);
+    } catch (control_rpc::exception const& e) {
+        m_in_connection = false;
+        m_host.clear_connect_save_file();
+        error = m_host.word_error(e);
+    } catch (rulo::exception const& e) {
+        error = m_config.proxy_host + ": " + e.full();
+    } catch (std::string const& text) {
+        error = text;
+    }
+    if (!error.empty()) {
+        m_host.log(error);
+        m_in_connection = false;
+        if (m_host.connection_state() != 7 && !m_host.restored_connection())
+            m_host.msg_box_in_main(error, "Tovan Error", 0xa00081);
+    }
+    throw error;
+}
+
+rulo::object<rulo::rptChannel>
+connector::establish_session_channels(rulo::object<rulo::rptChannelSink> sink) {
+    m_host.log("establish_session_channels");
+    rulo::object<rulo::rptSRMux> mux;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        mux = m_srmux;
+    }
+    if (!mux) throw rulo::repeat_connect();
+    rulo::object<rulo::rptChannel> channel(new rulo::rptChannel(sink));
+    if (m_config.use_ssl) {
+        m_host.log("Trying XYSSL connection...\n");
+        rulo::object<rulo::xyssl_ctx> ctx(new rulo::xyssl_ctx);
+        bool const desk = !m_config.is_client;
+        if (desk)
+            ctx->set_cert(m_config.cert_file, m_config.key_file, m_config.key_pass);
+        else
+            ctx->set_trusted_ca(m_config.ca_file, "");
+        ctx->set_verify_peer(false);
+        ctx->enable_dh(desk, m_config.dh_file);
+        rulo::object<rulo::rptXYSSL> tls(new rulo::rptXYSSL(channel, ctx, desk));
+        try {
+            tls->start(mux->get_session_transport(tls));
+            channel->start(tls);
+        } catch (rulo::exception const& e) {
+            m_host.log("error in start2: " + e.full());
+            throw rulo::repeat_connect();
+        }
+    } else {
+        try {
+            channel->start(mux->get_session_transport(channel));
+        } catch (rulo::exception const& e) {
+            m_host.log("error in start2: " + e.full());
+            throw rulo::repeat_connect();
+        }
+    }
+    try {
+        init_msg_channel();
+    } catch (...) {
+    }
+    return channel;
+}
+
+void connector::init_msg_channel() {
+    rulo::object<rulo::rptMsg> msg;
+    std::string sid, key;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        msg = m_msg;
+        sid = m_sid;
+        key = m_key;
+    }
+    if (!msg) return;
+    (msg->call("id"), sid, key).operator!();
+    (msg->call("software_type"), std::string(m_config.is_client ? "client" : "desk")).operator!();
+}
+
+void connector::flush_session_message() {
+    rulo::object<rulo::rptMsg> msg;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        msg = m_msg;
+    }
+    if (!msg || m_config.session_message.empty()) return;
+    m_host.log("Sending session message");
+    auto copy = m_config.session_message;
+    copy["actionType"] = "cmd";
+    init_msg_channel();
+    (msg->call("message"), std::string("session_message"), copy).operator!();
+    m_config.session_message.clear();
+}
+
+void connector::shutdown() {
+    rulo::object<rulo::rptSafeChannel> channel;
+    rulo::object<rulo::rptSRMux> mux;
+    rulo::object<control_rpc> rpc;
+    rulo::object<rulo::rptMsg> msg;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        channel = m_safe_channel;
+        mux = m_srmux;
+        rpc = m_rpc;
+        msg = m_msg;
+        m_rpc_mux.reset();
+        m_safe_channel.reset();
+        m_srmux.reset();
+        m_rpc.reset();
+        m_msg.reset();
+    }
+    if (channel) {
+        channel->stop(0);
+        // The channel's worker calls back into this object: let it end first.
+        for (int i = 0; i < 1000 && channel->worker_running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    try {
+        if (mux) mux->disconnect();
+    } catch (...) {
+    }
+}
+
+std::string connector::code() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_code;
+}
+std::string connector::sid() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sid;
+}
+std::string connector::key() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_key;
+}
+std::map<std::string, std::string> connector::transport_map() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_transport_map;
+}
+rulo::object<rulo::rptSafeChannel> connector::safe_channel() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_safe_channel;
+}
+rulo::object<control_rpc> connector::rpc() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_rpc;
+}
+void connector::set_connect_params(std::map<std::string, std::string> params) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_connect_params = std::move(params);
+}
+
+} // namespace vyn

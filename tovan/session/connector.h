@@ -1,0 +1,146 @@
+// One side of a support session's connection: the attempt that opens the
+// relay multiplexer and its named channels, obtains the session (the desk
+// creates or continues it, the client resolves the code it was given) and
+// starts the reliable session channel, which then asks the connector's
+// factory for a fresh TLS-protected session leg on every (re)connection.
+//
+// Threads: at most one attempt runs at a time, on a thread of its own;
+// start_attempt() from the GUI thread. The reliable channel calls the
+// factory on its worker. Every effect on the GUI goes through
+// connector_host, whose operations are safe from any thread. Shared fields
+// are guarded by the connector's mutex; the wish to connect is atomic.
+//
+// Failures of an attempt end in one place (see run_attempt): nothing, a new
+// attempt at once, the dispatcher's reconnect bookkeeping
+// ("channel_status_connect_failed"), or the end of the connection with one
+// message box.
+#pragma once
+
+#include "rulo-rpt/channel/rptSafeChannel.h"
+#include "rulo-rpt/mux/rptSRMux.h"
+#include "rulo-rpt/rpc/rptMsg.h"
+#include "tovan/session/command_queue.h"
+#include "tovan/session/control_rpc.h"
+#include "tovan/session/session_sinks.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace vyn {
+
+struct connector_config {
+    bool is_client = false;
+    std::string proxy_host;            // the relay, host or host:port
+    std::string proxy_host_additional; // further relays
+    std::string httpt_port = "80";
+    bool use_http = false, use_https = false;
+    std::string force_transport;
+    std::map<std::string, std::string> conn_options;
+    bool use_ssl = true;
+    std::string cert_file, key_file, key_pass, ca_file, dh_file; // the desk's own, the client's CA
+    std::string web_login, user, password, customization, language;
+    bool get_code = false;
+    std::string code_file;
+    std::string proxy_notification;
+    std::map<std::string, std::string> session_message;
+    std::string version = "3.3.2";
+    long code_wait_s = 60; // how long the channel waits for the code field
+};
+
+// What the connector needs of the program; callable from any thread.
+class connector_host : public session_target {
+public:
+    // Shows a box on the GUI thread without waiting for it.
+    virtual void msg_box_in_main(std::string const& text, std::string const& caption, unsigned flags) = 0;
+    // Run on the GUI thread, in the order asked.
+    virtual void shutdown_connection() = 0;
+    virtual void clear_connect_save_file() = 0;
+    virtual bool restored_connection() = 0;
+    virtual void post_notification(int64_t a, int64_t b) = 0;
+    // The desk's new code for the code field.
+    virtual void set_new_code(std::string const& code) = 0;
+    // The code field's text as last typed or set.
+    virtual std::string typed_code() = 0;
+    // Asks the user for log-in credentials (blocks until answered); false
+    // when cancelled or failed.
+    virtual bool ask_credentials(std::string& user, std::string& password) = 0;
+    virtual std::string word_error(control_rpc::exception const& e) = 0;
+    virtual std::string translate(std::string const& key) = 0;
+};
+
+class connector {
+public:
+    connector(connector_host& host, connector_config config);
+    ~connector();
+    connector(connector const&) = delete;
+    connector& operator=(connector const&) = delete;
+
+    // The user wants a connection (or no longer does).
+    void set_in_connection(bool on) { m_in_connection = on; }
+    bool in_connection() const { return m_in_connection; }
+
+    // Starts an attempt unless one runs; true when it started.
+    bool start_attempt();
+    bool attempt_running();
+    // Waits for the running attempt to end; false at the limit.
+    bool wait_attempt(long ms);
+
+    // One attempt on the calling thread (the attempt thread's body).
+    void run_attempt();
+
+    // The relay's options for the transport chooser.
+    void update_target(std::string const& target, bool reset);
+
+    // Drops the connection: stops the session channel, ends the mux.
+    void shutdown();
+
+    // The factory of session legs (the reliable channel's worker).
+    rulo::object<rulo::rptChannel> get_channel(rulo::object<rulo::rptChannelSink> sink);
+
+    // Snapshots for the dialog and the tests.
+    std::string code();
+    std::string sid();
+    std::string key();
+    std::map<std::string, std::string> transport_map();
+    rulo::object<rulo::rptSafeChannel> safe_channel();
+    rulo::object<control_rpc> rpc();
+    void set_connect_params(std::map<std::string, std::string> params);
+
+private:
+    void establish_mux_channels();
+    bool request_code();
+    void resolve_session();
+    void start_session_channels();
+    rulo::object<rulo::rptChannel> establish_session_channels(rulo::object<rulo::rptChannelSink> sink);
+    void init_msg_channel();
+    void flush_session_message();
+    std::string wait_for_code();
+
+    connector_host& m_host;
+    connector_config m_config;
+    std::atomic<bool> m_in_connection{false};
+
+    std::mutex m_mutex; // guards everything below
+    std::string m_code, m_sid, m_key, m_aux, m_desk_private;
+    std::string m_user, m_password;
+    std::map<std::string, std::string> m_transport_map, m_connect_params;
+    std::string m_transport_memory;
+    rulo::object<rulo::rptSRMux> m_srmux;
+    rulo::object<rulo::rptSRMux> m_rpc_mux; // the mux of the last attempt that got its channels
+    rulo::object<control_rpc> m_rpc;
+    rulo::object<rulo::rptMsg> m_msg;
+    rulo::object<rulo::rptSafeChannel> m_safe_channel;
+    bool m_configuration_sent = false;
+    rulo::object<rulo::rptChannelFactory> m_factory;
+
+    std::mutex m_thread_mutex;
+    std::condition_variable m_thread_done;
+    std::thread m_thread;
+    bool m_running = false;
+};
+
+} // namespace vyn

@@ -1,0 +1,122 @@
+// The client stub of the server's numbered control methods on the relay's
+// "VYNRPC" channel: one operation per method, each packing its arguments into
+// a call frame (the arguments, then the method number on top) and unpacking
+// the reply.
+//
+// Reply bodies end in a status: 3 = a value follows, 2 = done, 1 = error
+// (code, then a text when bytes remain); anything else is a protocol error.
+// An error reply throws control_rpc::exception; a failure of the link itself
+// (cannot send, broke, timed out) comes through as the framework's exception
+// from the wrapper.
+//
+// Threads: no lock of its own; the wrapper serialises frames on the link.
+// Sync methods block the caller until the reply (or their limit) comes.
+// Async methods drop the pending call at once and never report anything.
+#pragma once
+
+#include "rulo-rpt/rpc/rpcWrapper.h"
+#include "rulo/netbuf.h"
+#include "rulo/object.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace rulo {
+class rptSRMux;
+}
+
+namespace vyn {
+
+class control_rpc {
+public:
+    // A failed call: the server's error code and its text (often empty).
+    struct exception {
+        exception(int c, std::string t) : code(c), text(std::move(t)) {}
+        int32_t code;
+        std::string text;
+    };
+
+    static constexpr int E_PROTOCOL = 1;
+    static constexpr int E_ERROR = 2;
+    static constexpr int E_NOT_EXISTING = 4;
+    static constexpr int E_RESOLVE = 5;
+    static constexpr int E_NOT_ALLOWED = 6;
+    static constexpr int E_ALREADY = 7;
+    static constexpr int E_PASSWORD = 8;
+    static constexpr int E_WANT_TUNNEL = 9;
+    static constexpr int E_NO_H225 = 11;
+    static constexpr int E_UNAVAILABLE = 12;
+    static constexpr int E_NO_ADMIN = 13;
+    static constexpr int E_MUST_LOGIN = 14;
+    static constexpr int E_DISABLED = 15;
+    static constexpr int E_NO_SESSION = 16;
+
+    // How long the calls made from the GUI thread (close session, plugin
+    // list, mail template) may wait for their answer: the window must not
+    // freeze on a silent server.
+    static constexpr long gui_call_limit_s = 30;
+    // Tests shorten it.
+    void set_gui_call_limit(long seconds) { m_gui_limit_s = seconds; }
+
+    control_rpc() = default;
+    explicit control_rpc(rulo::object<rulo::rpcWrapper> wrapper) : m_wrapper(std::move(wrapper)) {}
+    // Ends the link under the wrapper, if any; never throws.
+    ~control_rpc();
+    control_rpc(control_rpc const&) = delete;
+    control_rpc& operator=(control_rpc const&) = delete;
+
+    void set_wrapper(rulo::object<rulo::rpcWrapper> wrapper) { m_wrapper = std::move(wrapper); }
+    rulo::object<rulo::rpcWrapper> wrapper() const { return m_wrapper; }
+
+    // Reply readers.
+    static void unpack_and_throw(netbuf& reply);
+    static void val_exception(netbuf& reply);
+    static void void_exception(netbuf reply);
+
+    void ping();
+
+    void co_message(std::string const& text);
+    void co_cversion(std::string const& version);
+    void co_language(std::string const& language);
+    void co_continue(std::string const& sid, std::string const& desk_private);
+    void co_graceful_exit();
+    void co_check_graceful();
+    void co_notification(std::string const& text);
+    void co_my_configuration(unsigned short a, unsigned short tunnel_port, bool use_http, bool use_https,
+                             unsigned short const* extra);
+    std::vector<std::map<std::string, std::string>> co_get_plugins();
+    void co_login_plaintext(std::string const& user, std::string const& password);
+    std::string co_get_program_link(std::map<std::string, std::string> const& params);
+    void co_i_am_client(std::string const& code, std::string const& sid, std::string const& key);
+    void co_customization(std::string const& name);
+    void co_login_web(std::string const& token);
+    rulo::object<rulo::rpcWrapper::sCall>
+    co_get_translations_start(std::string const& a1, std::string const& a2, std::string const& a3,
+                              std::string const& a4, std::string const& a5, std::string const& a6,
+                              std::string const& a7);
+    netbuf co_get_translations_end(rulo::object<rulo::rpcWrapper::sCall> call);
+    void co_close_session();
+    void co_network_interfaces(std::vector<std::string> const& addresses);
+    void co_login_filters(std::vector<std::string> const& hardware);
+    void co_get_mail_template(std::string& first, std::string& second, std::string& third);
+    std::string co_resolve_session(std::string const& code, std::string& sid, std::string& key);
+    void co_create_session(std::string& code, std::string& sid, std::string& key, std::string& aux,
+                           std::string& desk_private);
+
+    // The call frames, exposed for the tests of their exact bytes.
+    static netbuf frame_i_am_client(std::string const& code, std::string const& sid, std::string const& key);
+
+private:
+    netbuf sync_call(netbuf const& frame, long* timeout = nullptr);
+    void async_send(netbuf const& frame);
+
+    rulo::object<rulo::rpcWrapper> m_wrapper;
+    long m_gui_limit_s = gui_call_limit_s;
+};
+
+// A stub on the wrapper the mux made for "VYNRPC" when it started.
+rulo::object<control_rpc> get_control_rpc(rulo::object<rulo::rptSRMux> mux);
+
+} // namespace vyn

@@ -1,0 +1,73 @@
+// The dispatcher of text commands: owns the connection state and its
+// transitions, the reconnect ladder, the reactions to the session channel's
+// status and to the session messages of the remote end and the server.
+//
+// States (low four bits compared): 0 none, 1 desk getting its code, 3 closing
+// or continuing, 4 connecting the session channel, 5 desk waiting for the
+// remote end, 6 connected, 7 reconnecting after a break.
+//
+// Runs on the GUI thread only, one entry at a time; what it needs of the
+// program goes through dispatch_host.
+#pragma once
+
+#include "tovan/session/command_queue.h"
+#include "tovan/session/dispatch_host.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace vyn {
+
+struct session_state {
+    int64_t state = 0;
+    bool in_connection = false;
+    int64_t next_retry_ms = 0; // 0: no retry due
+    int32_t retry_count = 0;
+    std::map<std::string, std::string> connect_params;
+    bool connection_up = false;
+    bool look_dirty = false, layout_dirty = false;
+    std::string peer_version;
+    bool old_peer = false;
+    int64_t flags = 0;
+    std::string pending_text;
+    std::string code, sid, key;
+    int64_t session_seconds = 0;
+    int64_t clock_time = 0;
+    std::string eos_dialog, open_at_end;
+    bool send_chat_transcript = false, send_chat_live = false;
+    bool auto_close = false, from_wex = false, is_client = false;
+    bool plugins_empty = true; // the server's plugin catalogue has not come yet
+    std::map<std::string, bool> wanted_plugins;
+    std::set<std::string> option_components; // components of the application options
+};
+
+class dispatcher {
+public:
+    dispatcher(dispatch_host& host, command_queue& queue) : m_host(host), m_queue(queue) {}
+
+    session_state& state() { return m_s; }
+
+    // Takes one entry off the queue and runs it; false when it was empty.
+    bool dispatch_next();
+    void dispatch(command_entry const& entry);
+
+    // The first word of the commands that only the program itself may queue.
+    static bool is_internal(std::string const& text);
+
+private:
+    bool is_connected() const { return (m_s.state & 15) >= 6; }
+    void run_steps(std::string cmd, origin from);
+    void stopped(std::string const& cmd);
+    void connected(std::string const& cmd);
+    void reconnect_continues();
+    void adsl_fix(std::string const& arg);
+    void session_map(std::string const& cmd);
+    void local_command(std::string const& cmd);
+
+    dispatch_host& m_host;
+    command_queue& m_queue;
+    session_state m_s;
+};
+
+} // namespace vyn
