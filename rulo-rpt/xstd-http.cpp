@@ -3,6 +3,9 @@
 #include "rulo/exception.h"
 #include "rulo/text.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace xstd {
 
 std::map<int, std::string> const& http_error_codes() {
@@ -220,6 +223,19 @@ http get_http_request(std::string method, std::string uri, int major, int minor)
     request.uri = std::move(uri);
     request.version = "HTTP/" + std::to_string(major) + "." + std::to_string(minor);
     return request;
+}
+
+int64_t content_length(std::string text) {
+    auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
+    text.erase(text.begin(), std::find_if_not(text.begin(), text.end(), blank));
+    text.erase(std::find_if_not(text.rbegin(), text.rend(), blank).base(), text.end());
+    if (text.empty() || text.size() > 18) return -1;
+    int64_t n = 0;
+    for (unsigned char c : text) {
+        if (!std::isdigit(c)) return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n;
 }
 
 } // namespace xstd

@@ -8,6 +8,7 @@
 
 #include "rulo/netbuf.h"
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -78,5 +79,9 @@ private:
 
 // A request with version "HTTP/<major>.<minor>".
 http get_http_request(std::string method, std::string uri, int major, int minor);
+
+// A Content-Length value as a byte count: decimal digits only (blanks
+// around them allowed), at most 18 of them; -1 for anything else.
+int64_t content_length(std::string text);
 
 } // namespace xstd

@@ -54,17 +54,6 @@ std::string tunnel_id() {
     return std::to_string(id);
 }
 
-// A Content-Length as a count: decimal digits only, at most 18; -1 otherwise.
-int64_t length_of(std::string const& text) {
-    if (text.empty() || text.size() > 18) return -1;
-    int64_t n = 0;
-    for (unsigned char c : text) {
-        if (!std::isdigit(c)) return -1;
-        n = n * 10 + (c - '0');
-    }
-    return n;
-}
-
 fmt_dbg const& log_main() {
     static fmt_dbg const instance("HTTP tunnel");
     return instance;
@@ -188,7 +177,7 @@ void httpt::run_down(bool first) {
             throw exception::function("run_down");
         }
         std::string const length = response.get_field("Content-Length");
-        m_down_left = length.empty() ? INT32_MAX : length_of(length);
+        m_down_left = length.empty() ? INT32_MAX : xstd::content_length(length);
         if (m_down_left < 0) {
             log.fmt_verbose("bad Content-Length [%1%]", length);
             throw exception::function("run_down");

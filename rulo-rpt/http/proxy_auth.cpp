@@ -47,21 +47,6 @@ void send_head(bool log, object<socket> const& s, xstd::http const& head) {
     send_all(s, out);
 }
 
-// A Content-Length as a byte count: decimal digits only (blanks around them
-// allowed), at most 18 of them; -1 for anything else.
-int64_t content_length(std::string text) {
-    auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
-    text.erase(text.begin(), std::find_if_not(text.begin(), text.end(), blank));
-    text.erase(std::find_if_not(text.rbegin(), text.rend(), blank).base(), text.end());
-    if (text.empty() || text.size() > 18) return -1;
-    int64_t n = 0;
-    for (unsigned char c : text) {
-        if (!std::isdigit(c)) return -1;
-        n = n * 10 + (c - '0');
-    }
-    return n;
-}
-
 object<socket> reconnect(tIProcessId peer, long timeout) {
     log_main().fmt_verbose("Resetting connection to [%1%] ...", addr_as_string(peer));
     object<socket> fresh(new socket(socket::tcp, peer));
@@ -137,7 +122,7 @@ void finish_resp(bool log, long timeout, xstd::http& response, object<socket> so
     static fmt_dbg const log_here("HTTP tunnel (finish response)");
     std::string const field = response.get_field("Content-Length");
     if (field.empty()) return;
-    int64_t n = content_length(field);
+    int64_t n = xstd::content_length(field);
     if (n < 0) {
         log_here.fmt_verbose("bad Content-Length [%1%]", field);
         throw exception::function("finish_resp");
