@@ -112,27 +112,53 @@ void stream(rulo::rptSafeChannel& channel, uint64_t target, unsigned seed, sende
     for (int i = 0; i < 3; ++i) out.digest[i] = digest[i].finish();
 }
 
+class twin_soak_link : public soak_link {
+public:
+    explicit twin_soak_link(std::shared_ptr<twin_link> link) : m_link(std::move(link)) {}
+    rulo::object<rulo::rptChannelFactory> factory(int side) override { return m_link->factory(side); }
+    void break_link(unsigned pick) override { m_link->break_link(pick % 2 == 0); }
+    std::size_t connections() override { return m_link->connections(); }
+    void shutdown() override { m_link->shutdown(); }
+
+private:
+    std::shared_ptr<twin_link> m_link;
+};
+
+struct soak_closer {
+    soak_link& link;
+    ~soak_closer() { link.shutdown(); }
+};
+
 } // namespace
 
 soak_result run_soak(soak_options const& o) {
+    twin_soak_link link(twin_link::make(o.seed, o.pieces_every));
+    return run_soak(o, link);
+}
+
+soak_result run_soak(soak_options const& o, soak_link& link, int64_t reconnect_pause_ms) {
     soak_result result;
     int64_t const started = rulo::relative_time();
     int64_t const deadline = started + o.limit_ms;
-    std::shared_ptr<twin_link> link = twin_link::make(o.seed, o.pieces_every);
     receiver got[2]; // what end 0 (client) and end 1 (desk) received
     sender_record sent[2];
     std::atomic<bool> give_up{false};
     {
         end ends[2];
-        link_closer closer{link};
+        soak_closer closer{link};
         for (int side = 0; side < 2; ++side) {
             ends[side].host->keep_packets = false;
             ends[side].host->auto_reconnect = true;
             receiver* r = &got[side];
             ends[side].host->on_packet = [r](int index, netbuf const& data) { receive(*r, index, data); };
+            if (reconnect_pause_ms >= 0) {
+                rulo::rptSafeChannel::timing t;
+                t.reconnect_pause_ms = reconnect_pause_ms;
+                ends[side].channel->set_timing(t);
+            }
         }
-        ends[0].channel->start(link->factory(0), true, initial_index, netbuf());
-        ends[1].channel->start(link->factory(1), false, initial_index, netbuf());
+        ends[0].channel->start(link.factory(0), true, initial_index, netbuf());
+        ends[1].channel->start(link.factory(1), false, initial_index, netbuf());
 
         std::thread senders[2];
         for (int side = 0; side < 2; ++side)
@@ -156,7 +182,7 @@ soak_result run_soak(soak_options const& o) {
             // Progress is watched, not waited for with a sleep: the limit bounds it.
             while (delivered() < at && rulo::relative_time() < deadline)
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
-            link->break_link(gen() % 2 == 0);
+            link.break_link(unsigned(gen()));
             ++result.breaks;
         }
         for (auto& s : senders) {
@@ -176,7 +202,7 @@ soak_result run_soak(soak_options const& o) {
                 });
             if (!done) result.completed = false;
         }
-        result.connections = link->connections();
+        result.connections = link.connections();
     }
     for (int side = 0; side < 2; ++side) {
         receiver& r = got[1 - side];

@@ -1,0 +1,339 @@
+// The whole session path: desk and client reliable channels over session
+// channels, the end-to-end TLS (desk the server, DH suites) and one relay
+// connection each through the multiplexer to tovan_relay, which joins the
+// two legs. Against, in the same run:
+//   - throughput: iperf3 through a stunnel4 pair with socat forwarding plain
+//     TCP between them (the relay's place), the same bytes (goal <= 1.0 in
+//     time, i.e. at least as fast);
+//   - round trip of a 64-byte message: a raw TCP ping-pong through the same
+//     forwarder (goal <= 1.5);
+//   - recovery: from the relay dropping the client's connection to a message
+//     answered again (the host reconnects on "broken").
+#include "bench/bench_peers.h"
+#include "bench/ratio_main.h"
+#include "rulo/init.h"
+#include "tests/rulo-rpt/channel/relay_link.h"
+#include "tests/rulo-rpt/channel/safe_channel_kit.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int64_t stream_bytes = 32 << 20; // per iteration
+constexpr int block = 64 << 10;
+constexpr int message = 64;
+constexpr int stream_index = 1, echo_index = 2;
+
+// What the client end has received, for the bench thread to wait on.
+struct arrivals {
+    std::mutex m;
+    std::condition_variable cv;
+    int64_t bytes = 0;
+    int64_t replies = 0;
+    void add(int index, std::size_t n) {
+        std::lock_guard<std::mutex> lock(m);
+        if (index == echo_index)
+            ++replies;
+        else
+            bytes += int64_t(n);
+        cv.notify_all();
+    }
+    template <class F>
+    bool wait(F done, int64_t ms = 60000) {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, std::chrono::milliseconds(ms), done);
+    }
+};
+
+// One relay and two connected ends, made on first use and kept for the run.
+struct session {
+    test_support::relay_process relay{{"--pair-unbound"}};
+    safe_kit::relay_link link{relay};
+    arrivals got;
+    std::unique_ptr<safe_kit::end> ends[2]; // client, desk
+
+    session() {
+        for (auto& e : ends) {
+            e = std::make_unique<safe_kit::end>();
+            e->host->keep_packets = false;
+            e->host->auto_reconnect = true;
+        }
+        ends[0]->host->on_packet = [this](int index, netbuf const& data) { got.add(index, data.size()); };
+        rulo::rptSafeChannel* desk = ends[1]->channel.get();
+        ends[1]->host->on_packet = [desk](int index, netbuf const& data) {
+            if (index == echo_index) desk->send(echo_index, data);
+        };
+        ends[0]->channel->start(link.factory(0), true, safe_kit::initial_index, netbuf());
+        ends[1]->channel->start(link.factory(1), false, safe_kit::initial_index, netbuf());
+    }
+    ~session() {
+        link.shutdown();
+        ends[0].reset();
+        ends[1].reset();
+    }
+    bool ready() {
+        return ends[0]->host->wait_status("connected") && ends[1]->host->wait_status("connected");
+    }
+    // One message to the desk and back.
+    bool round_trip(netbuf const& ping) {
+        int64_t want;
+        {
+            std::lock_guard<std::mutex> lock(got.m);
+            want = got.replies + 1;
+        }
+        ends[0]->channel->send(echo_index, ping);
+        return got.wait([&] { return got.replies >= want; });
+    }
+};
+
+session* the_session() {
+    static session* s = [] {
+        try {
+            return new session;
+        } catch (...) {
+            return static_cast<session*>(nullptr);
+        }
+    }();
+    return s;
+}
+
+void BM_session_stream(benchmark::State& state) {
+    session* s = the_session();
+    if (!s || !s->ready()) {
+        state.SkipWithError("the session through the relay did not come up");
+        return;
+    }
+    netbuf const data = netbuf::from_string(std::string(block, 'x'));
+    rulo::rptSafeChannel& desk = *s->ends[1]->channel.get();
+    for (auto _ : state) {
+        int64_t target;
+        {
+            std::lock_guard<std::mutex> lock(s->got.m);
+            target = s->got.bytes + stream_bytes;
+        }
+        auto const start = std::chrono::steady_clock::now();
+        for (int64_t sent = 0; sent < stream_bytes; sent += block) {
+            // Keep the reliable channel's queue to a few blocks of fragments.
+            while (desk.queued() > 4 * (block / rulo::rptSafeChannel::fragment_size))
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            desk.send(stream_index, data);
+        }
+        if (!s->got.wait([&] { return s->got.bytes >= target; })) {
+            state.SkipWithError("the stream stalled");
+            break;
+        }
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    state.SetBytesProcessed(state.iterations() * stream_bytes);
+}
+
+void BM_session_round_trip(benchmark::State& state) {
+    session* s = the_session();
+    if (!s || !s->ready()) {
+        state.SkipWithError("the session through the relay did not come up");
+        return;
+    }
+    netbuf const ping = netbuf::from_string(std::string(message, 'p'));
+    for (auto _ : state)
+        if (!s->round_trip(ping)) {
+            state.SkipWithError("no answer");
+            break;
+        }
+}
+
+void BM_session_recovery(benchmark::State& state) {
+    session* s = the_session();
+    if (!s || !s->ready()) {
+        state.SkipWithError("the session through the relay did not come up");
+        return;
+    }
+    netbuf const ping = netbuf::from_string(std::string(message, 'p'));
+    for (auto _ : state) {
+        int const connects = s->ends[0]->host->status_count("connected");
+        auto const start = std::chrono::steady_clock::now();
+        s->link.break_link(0); // the relay drops the client's connection
+        if (!s->round_trip(ping) || !s->ends[0]->host->wait_status("connected", connects + 1)) {
+            state.SkipWithError("no recovery");
+            break;
+        }
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+}
+
+// --- The outside path: stunnel4 - socat - stunnel4 ------------------------
+
+struct bench_cert {
+    bench_cert() {
+        char pattern[] = "/tmp/session_bench_XXXXXX";
+        dir = ::mkdtemp(pattern) ? pattern : "";
+        cert = dir + "/cert.pem";
+        key = dir + "/key.pem";
+        bench_support::run_output(
+            "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=bench -days 1 -keyout " + key + " -out " +
+            cert + " 2>/dev/null");
+    }
+    ~bench_cert() { bench_support::run_output("rm -rf '" + dir + "'"); }
+    bool made() const { return std::ifstream(key).good(); }
+    std::string dir, cert, key;
+};
+
+bench_cert& certificate() {
+    static bench_cert c;
+    return c;
+}
+
+std::vector<std::string> stunnel(std::string const& name, std::string const& accept,
+                                 std::string const& connect, bool client) {
+    std::string const file = certificate().dir + "/" + name + ".conf";
+    std::ofstream conf(file);
+    conf << "foreground = yes\npid =\n[" << name << "]\naccept = " << accept << "\nconnect = " << connect
+         << "\nciphers = DHE-RSA-AES256-SHA:AES256-SHA\nsslVersion = TLSv1.2\n";
+    if (client)
+        conf << "client = yes\n";
+    else
+        conf << "cert = " << certificate().cert << "\nkey = " << certificate().key << "\n";
+    return {"stunnel4", file};
+}
+
+std::vector<std::string> forwarder(int accept, int connect) {
+    return {"socat", "TCP-LISTEN:" + std::to_string(accept) + ",bind=127.0.0.1,reuseaddr,fork",
+            "TCP:127.0.0.1:" + std::to_string(connect) + ",nodelay"};
+}
+
+// Below the system's ephemeral range, so that no connection of the run (the
+// relay's, the session's) can hold one of them.
+int base_port() {
+    return 20000 + (::getpid() % 3000) * 4;
+}
+
+void BM_stunnel_socat_iperf3_stream(benchmark::State& state) {
+    if (!bench_support::have_programs("iperf3 stunnel4 socat")) {
+        state.SkipWithError("iperf3, stunnel4 or socat is not installed (scripts/deps.sh)");
+        return;
+    }
+    if (!certificate().made()) {
+        state.SkipWithError("openssl could not make a certificate");
+        return;
+    }
+    int const base = base_port();
+    for (auto _ : state) {
+        bench_support::background server({"iperf3", "-s", "-B", "127.0.0.1", "-p", std::to_string(base)});
+        bench_support::background tls_server(stunnel("tls_server", "127.0.0.1:" + std::to_string(base + 1),
+                                                     "127.0.0.1:" + std::to_string(base), false));
+        bench_support::background relay(forwarder(base + 2, base + 1));
+        bench_support::background tls_client(stunnel("tls_client", "127.0.0.1:" + std::to_string(base + 3),
+                                                     "127.0.0.1:" + std::to_string(base + 2), true));
+        if (!server.started() || !tls_server.started() || !relay.started() || !tls_client.started()) {
+            state.SkipWithError("iperf3, stunnel4 or socat did not start");
+            return;
+        }
+        double const seconds = bench_support::iperf3_seconds(base + 3, stream_bytes);
+        if (seconds <= 0) {
+            state.SkipWithError("no iperf3 result");
+            return;
+        }
+        state.SetIterationTime(seconds);
+    }
+    state.SetBytesProcessed(state.iterations() * stream_bytes);
+}
+
+bool exact(int fd, char* data, int n, bool sending) {
+    for (int at = 0; at < n;) {
+        ssize_t k = sending ? ::send(fd, data + at, n - at, MSG_NOSIGNAL) : ::recv(fd, data + at, n - at, 0);
+        if (k <= 0) return false;
+        at += int(k);
+    }
+    return true;
+}
+
+void BM_socat_ping_pong(benchmark::State& state) {
+    if (!bench_support::have_programs("socat")) {
+        state.SkipWithError("socat is not installed (scripts/deps.sh)");
+        return;
+    }
+    bench_support::loopback_listener listener;
+    int const front = base_port() + 2;
+    bench_support::background relay(forwarder(front, listener.port));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(front));
+    int client = -1;
+    // socat listens a moment after it starts: try for up to 5 s.
+    for (int tries = 0; tries < 100; ++tries) {
+        client = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) break;
+        ::close(client);
+        client = -1;
+        ::usleep(50000);
+    }
+    if (client < 0) {
+        state.SkipWithError("socat did not listen");
+        ::close(listener.fd);
+        return;
+    }
+    int server = ::accept(listener.fd, nullptr, nullptr);
+    ::close(listener.fd);
+    int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::thread echo([server] {
+        char buf[message];
+        while (exact(server, buf, message, false) && exact(server, buf, message, true)) {
+        }
+    });
+    char buf[message] = {};
+    for (auto _ : state)
+        if (!exact(client, buf, message, true) || !exact(client, buf, message, false)) {
+            state.SkipWithError("ping-pong");
+            break;
+        }
+    ::close(client);
+    echo.join();
+    ::close(server);
+}
+
+BENCHMARK(BM_session_stream)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_stunnel_socat_iperf3_stream)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_session_round_trip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_socat_ping_pong)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_session_recovery)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    static rulo::init* api = new rulo::init(nullptr);
+    (void)api;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    bench_support::ratio_reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    auto ratio = [&](char const* ours, char const* theirs, char const* label) {
+        double const a = reporter.median(ours), b = reporter.median(theirs);
+        if (a > 0 && b > 0) std::printf("%s: %.2f\n", label, a / b);
+    };
+    ratio("BM_session_stream", "BM_stunnel_socat_iperf3_stream",
+          "session stream time / stunnel4-socat-stunnel4 with iperf3 (goal <= 1.0)");
+    ratio("BM_session_round_trip", "BM_socat_ping_pong",
+          "session round trip / TCP ping-pong through socat (goal <= 1.5)");
+    double const recovery = reporter.median("BM_session_recovery");
+    if (recovery > 0) std::printf("recovery from a dropped relay connection: %.0f ms\n", recovery * 1000);
+    delete the_session();
+    benchmark::Shutdown();
+    return 0;
+}
