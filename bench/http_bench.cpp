@@ -1,7 +1,7 @@
 // HTTP head parsing and writing: a proxy's 407 reply parsed as it arrives in
 // one read and as it would arrive one byte per read (the parser must stay
 // linear), and a CONNECT request with its proxy answer written out.
-#include "rulo-rpt/xstd-http.h"
+#include "rulo-rpt/http/xstd-http.h"
 
 #include <benchmark/benchmark.h>
 

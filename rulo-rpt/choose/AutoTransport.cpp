@@ -2,8 +2,8 @@
 
 #include "rulo-rpt/choose/proxy_accounts.h"
 #include "rulo-rpt/choose/server_target.h"
+#include "rulo-rpt/http/http_proxy_detect.h"
 #include "rulo-rpt/http/httpt.h"
-#include "rulo-rpt/http_proxy_detect.h"
 #include "rulo-rpt/net/net_util.h"
 #include "rulo-rpt/net/rptSocket.h"
 #include "rulo-rpt/net/socket.h"

@@ -1,7 +1,7 @@
 #include "rulo-rpt/choose/server_target.h"
 
+#include "rulo-rpt/http/xstd-http.h"
 #include "rulo-rpt/net/process_id.h"
-#include "rulo-rpt/xstd-http.h"
 #include "rulo/config_store.h"
 #include "rulo/errlog.h"
 #include "rulo/random.h"

@@ -1,7 +1,7 @@
 #include "rulo-rpt/http/proxy_auth.h"
 
-#include "rulo-rpt/xnet-http-auth.h"
-#include "rulo-rpt/xnet-http-ntlm.h"
+#include "rulo-rpt/http/xnet-http-auth.h"
+#include "rulo-rpt/http/xnet-http-ntlm.h"
 #include "rulo/errlog.h"
 #include "rulo/exception.h"
 

@@ -19,9 +19,9 @@
 #pragma once
 
 #include "rulo-rpt/http/httpt_password.h"
+#include "rulo-rpt/http/xstd-http.h"
 #include "rulo-rpt/net/process_id.h"
 #include "rulo-rpt/net/socket.h"
-#include "rulo-rpt/xstd-http.h"
 #include "rulo/lock.h"
 #include "rulo/netbuf.h"
 #include "rulo/object.h"

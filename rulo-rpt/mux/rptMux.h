@@ -34,10 +34,10 @@
 // transport: the multiplexer disconnects, and its sink gets broken() once.
 #pragma once
 
+#include "rulo-rpt/http/xstd-http.h"
 #include "rulo-rpt/mux/connection_def.h"
 #include "rulo-rpt/net/ssl_filter.h"
 #include "rulo-rpt/rptTransport.h"
-#include "rulo-rpt/xstd-http.h"
 #include "rulo/config_store.h"
 #include "rulo/netbuf.h"
 #include "rulo/object.h"

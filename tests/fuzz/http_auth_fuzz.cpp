@@ -1,8 +1,8 @@
 // Hostile proxy challenges: the input is a challenge field's value for the
 // challenge parser (and a Digest answer to what it accepts), and the bytes of
 // an NTLM challenge message for the authenticate answer.
-#include "rulo-rpt/xnet-http-auth.h"
-#include "rulo-rpt/xnet-http-ntlm.h"
+#include "rulo-rpt/http/xnet-http-auth.h"
+#include "rulo-rpt/http/xnet-http-ntlm.h"
 #include "rulo-rpt/xstd-text-b64.h"
 #include "rulo/text.h"
 #include "tests/fuzz/fuzz_support.h"

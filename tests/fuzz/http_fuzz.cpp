@@ -3,7 +3,7 @@
 //
 // The first input byte picks the piece size and whether a request or a
 // response is expected; the rest is the stream.
-#include "rulo-rpt/xstd-http.h"
+#include "rulo-rpt/http/xstd-http.h"
 #include "tests/fuzz/fuzz_support.h"
 
 #include <cstddef>

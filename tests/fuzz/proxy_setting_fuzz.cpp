@@ -7,8 +7,8 @@
 // and whether the HTTPS proxy differs (bit 3). In the raw form the rest is the
 // setting text; otherwise it is user, password, host and port separated by
 // 0xFF bytes.
-#include "rulo-rpt/http_proxy_detect.h"
-#include "rulo-rpt/http_proxy_detect_detail.h"
+#include "rulo-rpt/http/http_proxy_detect.h"
+#include "rulo-rpt/http/http_proxy_detect_detail.h"
 #include "rulo/errlog.h"
 #include "tests/fuzz/fuzz_support.h"
 

@@ -1,6 +1,6 @@
 // Challenge parsing, Basic and Digest answers.
-#include "rulo-rpt/xnet-http-auth-detail.h"
-#include "rulo-rpt/xnet-http-auth.h"
+#include "rulo-rpt/http/xnet-http-auth-detail.h"
+#include "rulo-rpt/http/xnet-http-auth.h"
 #include "rulo/hash.h"
 #include "rulo/text.h"
 

@@ -1,6 +1,6 @@
 // Web-proxy detection from the user's setting, a PAC address, stand-in desktop
 // commands and HTTP_PROXY.
-#include "rulo-rpt/http_proxy_detect.h"
+#include "rulo-rpt/http/http_proxy_detect.h"
 #include "rulo/errlog.h"
 
 #include "tests/support/shell.h"

@@ -1,5 +1,5 @@
 // HTTP message heads: the incremental parser, the writer and the status texts.
-#include "rulo-rpt/xstd-http.h"
+#include "rulo-rpt/http/xstd-http.h"
 #include "rulo/exception.h"
 
 #include "tests/support/framework_env.h"

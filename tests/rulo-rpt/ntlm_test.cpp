@@ -1,5 +1,5 @@
 // NTLM negotiate and authenticate messages, and the NTLMv1 response.
-#include "rulo-rpt/xnet-http-ntlm.h"
+#include "rulo-rpt/http/xnet-http-ntlm.h"
 #include "rulo-rpt/xstd-text-b64.h"
 #include "rulo/hash.h"
 #include "rulo/text.h"

@@ -1,9 +1,9 @@
 // HTTP heads and proxy authentication end to end: requests written by
 // xstd::http and the xnet schemes, sent over a plain socket to a real squid on
 // the loopback, which tunnels (CONNECT) to a local echo listener.
-#include "rulo-rpt/xnet-http-auth.h"
-#include "rulo-rpt/xnet-http-ntlm.h"
-#include "rulo-rpt/xstd-http.h"
+#include "rulo-rpt/http/xnet-http-auth.h"
+#include "rulo-rpt/http/xnet-http-ntlm.h"
+#include "rulo-rpt/http/xstd-http.h"
 
 #include "tests/support/shell.h"
 #include "tests/support/squid_proxy.h"

@@ -3,7 +3,7 @@
 // the saved public address and additional servers round trips through their
 // stores under a home directory of the test's own.
 #include "rulo-rpt/choose/server_target.h"
-#include "rulo-rpt/xstd-http.h"
+#include "rulo-rpt/http/xstd-http.h"
 #include "rulo/config_store.h"
 
 #include "tests/rulo-rpt/choose/choose_kit.h"

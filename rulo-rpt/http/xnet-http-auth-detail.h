@@ -3,7 +3,7 @@
 // tests call it.
 #pragma once
 
-#include "rulo-rpt/xnet-http-auth.h"
+#include "rulo-rpt/http/xnet-http-auth.h"
 
 #include <string>
 

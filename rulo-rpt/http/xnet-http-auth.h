@@ -8,7 +8,7 @@
 // unchanged by a call that throws.
 #pragma once
 
-#include "rulo-rpt/xstd-http.h"
+#include "rulo-rpt/http/xstd-http.h"
 
 #include <map>
 #include <string>

@@ -1,6 +1,6 @@
-#include "rulo-rpt/http_proxy_detect.h"
+#include "rulo-rpt/http/http_proxy_detect.h"
 
-#include "rulo-rpt/http_proxy_detect_detail.h"
+#include "rulo-rpt/http/http_proxy_detect_detail.h"
 
 #include "rulo/errlog.h"
 #include "rulo/process.h"

@@ -1,6 +1,6 @@
-#include "rulo-rpt/xnet-http-ntlm.h"
+#include "rulo-rpt/http/xnet-http-ntlm.h"
 
-#include "rulo-rpt/xnet-http-auth.h"
+#include "rulo-rpt/http/xnet-http-auth.h"
 #include "rulo-rpt/xstd-text-b64.h"
 #include "rulo/charset.h"
 #include "rulo/exception.h"

@@ -1,4 +1,4 @@
-#include "rulo-rpt/xstd-http.h"
+#include "rulo-rpt/http/xstd-http.h"
 
 #include "rulo/exception.h"
 #include "rulo/text.h"
