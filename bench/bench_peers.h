@@ -5,6 +5,8 @@
 
 #include "rulo-rpt/rptTransport.h"
 
+#include <benchmark/benchmark.h>
+
 #include <arpa/inet.h>
 #include <condition_variable>
 #include <csignal>
@@ -15,11 +17,14 @@
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace bench_support {
@@ -185,6 +190,60 @@ inline double iperf3_seconds(int port, int64_t bytes) {
     }
     double const bps = json_number(json, "sum_received", "bits_per_second");
     return bps > 0 ? double(bytes) * 8 / bps : 0;
+}
+
+// Sends or receives exactly n bytes; false when the connection ended first.
+inline bool exact(int fd, char* data, int n, bool sending) {
+    for (int at = 0; at < n;) {
+        ssize_t k = sending ? ::send(fd, data + at, n - at, MSG_NOSIGNAL) : ::recv(fd, data + at, n - at, 0);
+        if (k <= 0) return false;
+        at += int(k);
+    }
+    return true;
+}
+
+// The baseline of the round-trip benchmarks: a message of size bytes (at
+// most 4096) sent on client and echoed by a blocking thread on server, once
+// per iteration, with TCP_NODELAY on both. Takes and closes both descriptors.
+inline void ping_pong(benchmark::State& state, int client, int server, int size) {
+    int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::thread echo([server, size] {
+        char buf[4096];
+        while (exact(server, buf, size, false) && exact(server, buf, size, true)) {
+        }
+    });
+    char buf[4096] = {};
+    for (auto _ : state) {
+        if (!exact(client, buf, size, true) || !exact(client, buf, size, false)) {
+            state.SkipWithError("ping-pong");
+            break;
+        }
+    }
+    ::close(client); // the echo thread sees the end
+    echo.join();
+    ::close(server);
+}
+
+// A connected pair of descriptors over a loopback listener: {client, server},
+// both -1 when it failed.
+inline std::pair<int, int> loopback_connection() {
+    loopback_listener listener;
+    if (listener.fd < 0) return {-1, -1};
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(listener.port);
+    int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (client < 0 || ::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (client >= 0) ::close(client);
+        ::close(listener.fd);
+        return {-1, -1};
+    }
+    int server = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(listener.fd);
+    return {client, server};
 }
 
 } // namespace bench_support

@@ -8,6 +8,7 @@
 // and 8 calling threads. The closing lines give the time ratios of a loopback
 // call and of a call through the relay to the raw round trip (ours / plain),
 // goal at most 2.
+#include "bench/bench_peers.h"
 #include "bench/loopback_pair.h"
 #include "bench/ratio_main.h"
 #include "bench/relay_stand.h"
@@ -141,52 +142,15 @@ void BM_rpc_call_relay_threads(benchmark::State& state) {
     relay_calls(state);
 }
 
-bool exact(int fd, char* data, int n, bool sending) {
-    for (int at = 0; at < n;) {
-        ssize_t k = sending ? ::send(fd, data + at, n - at, MSG_NOSIGNAL) : ::recv(fd, data + at, n - at, 0);
-        if (k <= 0) return false;
-        at += int(k);
-    }
-    return true;
-}
-
 // The same bytes per round trip as a call: length line, id line, body.
 void BM_blocking_ping_pong(benchmark::State& state) {
-    int const message = body_size + 6;
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listener, 1);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length);
-    int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    auto [client, server] = bench_support::loopback_connection();
+    if (client < 0) {
         state.SkipWithError("connect");
         return;
     }
-    int server = ::accept(listener, nullptr, nullptr);
-    ::close(listener);
-    int one = 1;
-    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::thread echo([server, message] {
-        char buf[256];
-        while (exact(server, buf, message, false) && exact(server, buf, message, true)) {
-        }
-    });
-    char buf[256] = {};
-    for (auto _ : state) {
-        if (!exact(client, buf, message, true) || !exact(client, buf, message, false)) {
-            state.SkipWithError("ping-pong");
-            break;
-        }
-    }
+    bench_support::ping_pong(state, client, server, body_size + 6);
     state.SetItemsProcessed(state.iterations());
-    ::close(client);
-    echo.join();
-    ::close(server);
 }
 
 BENCHMARK(BM_rpc_call_memory)->Threads(1)->Threads(8)->UseRealTime()->MinTime(2.0);

@@ -252,15 +252,6 @@ void BM_stunnel_socat_iperf3_stream(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * stream_bytes);
 }
 
-bool exact(int fd, char* data, int n, bool sending) {
-    for (int at = 0; at < n;) {
-        ssize_t k = sending ? ::send(fd, data + at, n - at, MSG_NOSIGNAL) : ::recv(fd, data + at, n - at, 0);
-        if (k <= 0) return false;
-        at += int(k);
-    }
-    return true;
-}
-
 void BM_socat_ping_pong(benchmark::State& state) {
     if (!bench_support::have_programs("socat")) {
         state.SkipWithError("socat is not installed (scripts/deps.sh)");
@@ -289,23 +280,7 @@ void BM_socat_ping_pong(benchmark::State& state) {
     }
     int server = ::accept(listener.fd, nullptr, nullptr);
     ::close(listener.fd);
-    int one = 1;
-    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::thread echo([server] {
-        char buf[message];
-        while (exact(server, buf, message, false) && exact(server, buf, message, true)) {
-        }
-    });
-    char buf[message] = {};
-    for (auto _ : state)
-        if (!exact(client, buf, message, true) || !exact(client, buf, message, false)) {
-            state.SkipWithError("ping-pong");
-            break;
-        }
-    ::close(client);
-    echo.join();
-    ::close(server);
+    bench_support::ping_pong(state, client, server, message);
 }
 
 BENCHMARK(BM_session_stream)->Unit(benchmark::kMillisecond)->UseManualTime();

@@ -70,46 +70,13 @@ void BM_rptSocket_round_trip(benchmark::State& state) {
     echo->transport.reset();
 }
 
-bool exact(int fd, char* data, int n, bool sending) {
-    for (int at = 0; at < n;) {
-        ssize_t k = sending ? ::send(fd, data + at, n - at, MSG_NOSIGNAL) : ::recv(fd, data + at, n - at, 0);
-        if (k <= 0) return false;
-        at += int(k);
-    }
-    return true;
-}
-
 void BM_blocking_ping_pong(benchmark::State& state) {
-    bench_support::loopback_listener listener;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(listener.port);
-    int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    auto [client, server] = bench_support::loopback_connection();
+    if (client < 0) {
         state.SkipWithError("connect");
         return;
     }
-    int server = ::accept(listener.fd, nullptr, nullptr);
-    ::close(listener.fd);
-    int one = 1;
-    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::thread echo([server] {
-        char buf[message];
-        while (exact(server, buf, message, false) && exact(server, buf, message, true)) {
-        }
-    });
-    char buf[message] = {};
-    for (auto _ : state) {
-        if (!exact(client, buf, message, true) || !exact(client, buf, message, false)) {
-            state.SkipWithError("ping-pong");
-            break;
-        }
-    }
-    ::close(client); // the echo thread sees the end
-    echo.join();
-    ::close(server);
+    bench_support::ping_pong(state, client, server, message);
 }
 
 BENCHMARK(BM_rptSocket_round_trip)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2.0);
