@@ -218,6 +218,10 @@ void connector::establish_mux_channels() {
             } catch (...) {
             }
         }
+        // Control calls, session texts and plugin packets are small and
+        // answered: without this each would wait for the peer's delayed
+        // acknowledgement behind the one before it.
+        mux->get_rpc_wrapper()->get_rptTransport()->no_delay();
         rulo::object<control_rpc> rpc(new control_rpc(mux->get_rpc_wrapper()));
         rulo::object<rulo::rptMsg> msg;
         if (!m_config.session_message.empty() || !m_config.proxy_notification.empty()) {
