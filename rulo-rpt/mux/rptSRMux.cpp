@@ -23,6 +23,9 @@ rptSRMux::srmux_transport::srmux_transport(object<rptSRMux> owner, long long id,
     : m_owner(std::move(owner)), m_id(id), m_name(std::move(name)) {}
 
 void rptSRMux::srmux_transport::send(netbuf const& data) {
+    // The mark and the send are one step: a queue_empty() from another
+    // thread in between would take the mark before these bytes are queued.
+    rulo_lock_guard lock;
     m_owner->sending_mux(m_id)->send(m_id, data, false);
 }
 

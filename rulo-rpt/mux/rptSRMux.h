@@ -26,7 +26,9 @@
 // from whichever thread called disconnect(), with that lock held too. Any
 // channel failure, a "channel-error" or "channel-closed" for any id, or the
 // disconnect() of any channel transport ends the whole connection, and
-// every channel sink gets exactly one broken(); later sends throw.
+// every channel sink gets exactly one broken(); later sends throw. The
+// connection's queue_empty() reaches only the channels that sent since they
+// last heard it.
 #pragma once
 
 #include "rulo-rpt/mux/rptMux.h"
