@@ -18,6 +18,10 @@ int main(int argc, char** argv) {
     using namespace tovan;
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     set_program_arguments(std::move(args));
+    // The window draws no GL: without a GL integration the xcb platform
+    // does not load the GL drivers, which would take most of the program's
+    // memory. A user's own setting stays.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) qputenv("QT_XCB_GL_INTEGRATION", "none");
     auto* app = new QApplication(argc, argv);
     auto* api = new rulo::init(nullptr);
     init_language();

@@ -231,6 +231,20 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
               QColor(237, 243, 254));
     EXPECT_TRUE(d->m_btn_action->hasMouseTracking());
     EXPECT_EQ(d->m_btn_action->state_image(0).size(), QSize(150, 38));
+    // Equal pictures are held once: the plugin buttons share their frames,
+    // the small buttons theirs, and the background its repeated pieces.
+    for (int state = 0; state < 4; ++state) {
+        uchar const* first = d->m_btn_file_transfer->state_image(state).constBits();
+        for (push_button* b : {d->m_btn_desktop, d->m_btn_video, d->m_btn_audio})
+            EXPECT_EQ(b->state_image(state).constBits(), first) << b->objectName().toStdString() << state;
+        EXPECT_EQ(d->m_btn_close1->state_image(state).constBits(),
+                  d->m_btn_settings->state_image(state).constBits());
+    }
+    QImage const* bg = d->m_background.image;
+    for (auto [copy, of] : {std::pair{3, 2}, {7, 6}, {9, 8}}) {
+        EXPECT_EQ(bg[copy], bg[of]) << copy;
+        EXPECT_EQ(bg[copy].constBits(), bg[of].constBits()) << copy;
+    }
     EXPECT_TRUE(d->m_btn_close->top_enabled());
 
     // The configuration survived its "=x" line.

@@ -1,5 +1,6 @@
 #include "tovan/dialog/main_form.h"
 
+#include <QFile>
 #include <QFont>
 #include <QIcon>
 #include <QPixmap>
@@ -52,7 +53,11 @@ void Ui_IDD_TOVANDIALOG::setupUi(QDialog* dialog) {
     dialog->resize(dialog_width, dialog_height);
     dialog->setMinimumSize(dialog_width, dialog_height);
     dialog->setMaximumSize(dialog_width, dialog_height);
-    dialog->setWindowIcon(QIcon("tovansmall.bmp"));
+    // An icon made from a file that is not there asks every image plugin
+    // whether it can read it, and so loads them all: a missing file gives
+    // the same empty icon without that.
+    QString const icon_file = "tovansmall.bmp";
+    dialog->setWindowIcon(QFile::exists(icon_file) ? QIcon(icon_file) : QIcon());
     QFont font("Lucida Grande", 12, 50);
     dialog->setFont(font);
     dialog->setPalette(dialog_palette(false));

@@ -168,14 +168,16 @@ void CVYNDialog::build_buttons() {
     QImage* bg = m_background.image;
     bg[0] = A1.copy(0, 0, 279, 28);
     bg[1] = A3.copy(0, 0, 279, 28);
+    // Equal pieces share their pixels (a QImage copies on write), so the
+    // window does not keep them twice.
     bg[2] = A4.copy(0, 28, 279, 187);
-    bg[3] = A4.copy(0, 28, 279, 187);
+    bg[3] = bg[2];
     bg[4] = A2.copy(0, 28, 279, 187);
     bg[5] = A5.copy(0, 28, 279, 187);
     bg[6] = A1.copy(0, 215, 279, 43);
-    bg[7] = bg[6].copy();
+    bg[7] = bg[6];
     bg[8] = A5.copy(0, 215, 279, 180);
-    bg[9] = bg[8].copy();
+    bg[9] = bg[8];
     bg[10] = A1.copy(0, 254, 279, 11);
     bg[13] = QImage(":/images/indik-blue.png");
     bg[14] = QImage(":/images/indik-or.png");
