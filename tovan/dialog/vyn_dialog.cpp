@@ -280,10 +280,13 @@ bool CVYNDialog::OnInitDialog() {
     m_channel_plugins.clear();
     m_plugin_channels.clear();
     m_cmd_ids.clear();
+    m_plugin_menus.clear();
     m_next_cmd_id = 30000;
 
     LogMessage("plugin mgr");
     create_plugin_manager();
+    m_loaded_plugins.clear();
+    m_dispatchers.clear();
     IDC_STATIC_TEXT->hide();
     m_plugin_min_versions = {
         {"audio", "2.3"}, {"video", "2.3"}, {"file_transfer", "2.1"}, {"desktop", "1.0"}};
