@@ -261,6 +261,8 @@ TEST_F(DeskProcess, CentredSizedAndClosedCleanly) {
     std::string const maps = read_all("/proc/" + std::to_string(pid) + "/maps");
     EXPECT_EQ(maps.find("/dri/"), std::string::npos);
     EXPECT_EQ(maps.find("libLLVM"), std::string::npos);
+    // Its own pictures are read without asking (and so loading) every image plugin.
+    EXPECT_EQ(maps.find("imageformats"), std::string::npos);
     QImage shot = screenshot("desk-idle");
     for (auto const& b : buttons) {
         QColor c = shot.pixelColor(g.x + b.x + 2, g.y + b.y + 2);

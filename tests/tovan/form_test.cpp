@@ -390,15 +390,20 @@ TEST_F(DialogInProcess, Logos) {
         char const* what;
         QSize size; // empty: write a corrupt file
         QSize shown;
-    } const cases[] = {
-        {"81 by 81", {81, 81}, {81, 81}}, {"82 by 10", {82, 10}, {80, 9}}, {"corrupt", {}, {0, 0}}};
+        char const* format = "BMP";
+    } const cases[] = {{"81 by 81", {81, 81}, {81, 81}},
+                       {"82 by 10", {82, 10}, {80, 9}},
+                       {"corrupt", {}, {0, 0}},
+                       // The name says BMP, but any format Qt reads is shown.
+                       {"PNG inside", {40, 30}, {40, 30}, "PNG"},
+                       {"JPEG inside", {20, 20}, {20, 20}, "JPEG"}};
     for (auto const& c : cases) {
         if (c.size.isEmpty()) {
             write("conf_static/logo.bmp", "BM not really");
         } else {
             QImage img(c.size, QImage::Format_RGB32);
             img.fill(Qt::blue);
-            ASSERT_TRUE(img.save("conf_static/logo.bmp", "BMP"));
+            ASSERT_TRUE(img.save("conf_static/logo.bmp", c.format));
         }
         CVYNDialog d(nullptr);
         QPixmap shown = d.IDC_LOGO_ICON->pixmap(Qt::ReturnByValue);

@@ -1,8 +1,10 @@
 #include "tovan/dialog/main_form.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFont>
 #include <QIcon>
+#include <QImageReader>
 #include <QPixmap>
 
 namespace tovan {
@@ -45,6 +47,25 @@ QPalette dialog_palette(bool logo) {
         p.setColor(QPalette::Disabled, r.role, alt.isValid() ? alt : r.disabled);
     }
     return p;
+}
+
+QImage read_image_as(QString const& path, char const* format) {
+    QImageReader reader(path, format);
+    reader.setAutoDetectImageFormat(false);
+    return reader.read();
+}
+
+QImage decode_image(QByteArray const& bytes, char const* likely) {
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, likely);
+    reader.setAutoDetectImageFormat(false);
+    QImage image = reader.read();
+    // Data the likely format does not read is what recognising the format
+    // would not have given to it either.
+    if (image.isNull()) image.loadFromData(bytes);
+    return image;
 }
 
 void Ui_IDD_TOVANDIALOG::setupUi(QDialog* dialog) {
