@@ -5,6 +5,8 @@
 #include "rulo/lock.h"
 #include "rulo/packet.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -38,6 +40,33 @@ void rptChannel::send(int index, netbuf const& data) {
     rulo_packet_push(body, index);
     rulo_lock_guard lock;
     emit_(frame_(body));
+}
+
+void rptChannel::send_batch(std::vector<std::pair<int, netbuf>> const& packets) {
+    if (packets.empty()) return;
+    std::vector<netbuf> bodies;
+    bodies.reserve(packets.size());
+    for (auto const& p : packets) {
+        bodies.emplace_back(p.second);
+        rulo_packet_push(bodies.back(), p.first);
+    }
+    rulo_lock_guard lock;
+    std::vector<netbuf> frames;
+    frames.reserve(bodies.size());
+    int64_t total = 0;
+    for (netbuf const& body : bodies) {
+        frames.push_back(frame_(body));
+        total += frames.back().size();
+    }
+    if (total > INT_MAX) throw exception::function("send");
+    // One contiguous buffer: the layers below cut their records from its pieces.
+    netbuf joined;
+    char* at = joined.allocate_back(static_cast<int>(total));
+    for (netbuf const& f : frames) {
+        f.copy_front(at, f.size());
+        at += f.size();
+    }
+    emit_(joined);
 }
 
 void rptChannel::send(netbuf const& data) {
