@@ -10,6 +10,7 @@
 #include "rulo/text.h"
 #include "rulo/thread.h"
 
+#include <array>
 #include <climits>
 #include <memory>
 #include <sstream>
@@ -48,6 +49,21 @@ netbuf trailer(int type) {
     netbuf header;
     rulo_packet_push(header, type);
     return header;
+}
+
+// The bytes pushing trailer(type) appends to a packet (pushing appends bytes
+// that depend on the value alone): made once, appended to every fragment.
+std::string const& trailer_bytes(int type) {
+    static std::array<std::string, 3> const bytes = [] {
+        std::array<std::string, 3> out;
+        for (int t = whole; t <= last; ++t) {
+            netbuf b;
+            rulo_packet_push(b, trailer(t));
+            out[std::size_t(t)] = b.to_string();
+        }
+        return out;
+    }();
+    return bytes[std::size_t(type)];
 }
 
 netbuf init_message(uint64_t count, std::string const& challenge) {
@@ -212,13 +228,13 @@ void rptSafeChannel::enqueue_(int index, netbuf const& data) {
     int const size = data.size();
     if (size <= fragment_size) {
         netbuf packet(data);
-        rulo_packet_push(packet, trailer(whole));
+        packet.append(trailer_bytes(whole));
         queue.push_back(packet);
         return;
     }
     for (int offset = 0; offset < size; offset += fragment_size) {
         netbuf slice(data, offset, fragment_size);
-        rulo_packet_push(slice, trailer(offset + fragment_size >= size ? last : more));
+        slice.append(trailer_bytes(offset + fragment_size >= size ? last : more));
         queue.push_back(slice);
     }
 }
