@@ -132,7 +132,7 @@ public:
         int batch_bytes = 16 * 1024 - 256;
         // Bytes sent and not yet counted by the peer above which the sender
         // waits for its "rcount"; it also bounds what a reconnect resends.
-        int64_t window_bytes = 1 << 20;
+        int64_t window_bytes = 2 << 20;
     };
 
     struct packet {
