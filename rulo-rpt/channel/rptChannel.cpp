@@ -5,10 +5,33 @@
 #include "rulo/lock.h"
 #include "rulo/packet.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace rulo {
+
+namespace {
+
+// The LEB128 length as vint_push writes it.
+int vint_size(unsigned long long value) {
+    int n = 1;
+    while (value >>= 7) ++n;
+    return n;
+}
+
+char* put_vint(char* at, unsigned long long value) {
+    do {
+        unsigned char const low = value & 0x7f;
+        value >>= 7;
+        *at++ = static_cast<char>(value != 0 ? low | 0x80 : low);
+    } while (value != 0);
+    return at;
+}
+
+} // namespace
 
 rptChannel::rptChannel(object<rptChannelSink> sink) : m_sink(std::move(sink)) {}
 
@@ -38,6 +61,41 @@ void rptChannel::send(int index, netbuf const& data) {
     rulo_packet_push(body, index);
     rulo_lock_guard lock;
     emit_(frame_(body));
+}
+
+void rptChannel::send_batch(std::vector<std::pair<int, netbuf>> const& packets) {
+    if (packets.empty()) return;
+    // A body is the data followed by the pushed index (pushing appends bytes
+    // that depend on the value alone), so each frame is written straight into
+    // one buffer: the same bytes as frame_() makes, without a buffer per packet.
+    std::vector<std::string> indexes(packets.size());
+    for (std::size_t i = 0; i < packets.size(); ++i) rulo_packet_push(indexes[i], packets[i].first);
+    rulo_lock_guard lock;
+    bool const vint = m_vint;
+    int64_t total = 0;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        int64_t const body = int64_t(packets[i].second.size()) + int64_t(indexes[i].size());
+        if (body > max_packet) throw exception::function("send");
+        total += body + (vint ? vint_size(static_cast<unsigned long long>(body)) : 4);
+    }
+    if (total > INT_MAX) throw exception::function("send");
+    netbuf joined;
+    char* at = joined.allocate_back(static_cast<int>(total));
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        netbuf const& data = packets[i].second;
+        std::string const& index = indexes[i];
+        unsigned long long const body = static_cast<unsigned long long>(data.size()) + index.size();
+        if (vint) {
+            at = put_vint(at, body);
+        } else {
+            for (int shift = 24; shift >= 0; shift -= 8) *at++ = static_cast<char>(body >> shift);
+        }
+        data.copy_front(at, data.size());
+        at += data.size();
+        std::memcpy(at, index.data(), index.size());
+        at += index.size();
+    }
+    emit_(joined);
 }
 
 void rptChannel::send(netbuf const& data) {

@@ -40,6 +40,9 @@
 #include "rulo/netbuf.h"
 #include "rulo/object.h"
 
+#include <utility>
+#include <vector>
+
 namespace rulo {
 
 class rptChannel : public rptTransportSink {
@@ -57,6 +60,10 @@ public:
     // One packet of sub-channel index; copies only the handle of data.
     // Before start the frame is kept and goes out with start.
     void send(int index, netbuf const& data);
+    // Packets in order, framed as send(index, data) frames them, copied into
+    // one buffer and handed to the transport in one send: the same bytes on
+    // the wire, one write below (one TLS record up to its size).
+    void send_batch(std::vector<std::pair<int, netbuf>> const& packets);
     // Raw bytes, unframed.
     void send(netbuf const& data);
     // Switches both directions to the vint framing from the next frame on,

@@ -10,6 +10,7 @@
 #include "rulo/text.h"
 #include "rulo/thread.h"
 
+#include <array>
 #include <climits>
 #include <memory>
 #include <sstream>
@@ -48,6 +49,21 @@ netbuf trailer(int type) {
     netbuf header;
     rulo_packet_push(header, type);
     return header;
+}
+
+// The bytes pushing trailer(type) appends to a packet (pushing appends bytes
+// that depend on the value alone): made once, appended to every fragment.
+std::string const& trailer_bytes(int type) {
+    static std::array<std::string, 3> const bytes = [] {
+        std::array<std::string, 3> out;
+        for (int t = whole; t <= last; ++t) {
+            netbuf b;
+            rulo_packet_push(b, trailer(t));
+            out[std::size_t(t)] = b.to_string();
+        }
+        return out;
+    }();
+    return bytes[std::size_t(type)];
 }
 
 netbuf init_message(uint64_t count, std::string const& challenge) {
@@ -212,13 +228,13 @@ void rptSafeChannel::enqueue_(int index, netbuf const& data) {
     int const size = data.size();
     if (size <= fragment_size) {
         netbuf packet(data);
-        rulo_packet_push(packet, trailer(whole));
+        packet.append(trailer_bytes(whole));
         queue.push_back(packet);
         return;
     }
     for (int offset = 0; offset < size; offset += fragment_size) {
         netbuf slice(data, offset, fragment_size);
-        rulo_packet_push(slice, trailer(offset + fragment_size >= size ? last : more));
+        slice.append(trailer_bytes(offset + fragment_size >= size ? last : more));
         queue.push_back(slice);
     }
 }
@@ -227,8 +243,9 @@ void rptSafeChannel::send(int index, netbuf const& data) {
     rulo_lock_guard lock;
     if (m_state == stopped || m_stopping) throw exception::function("send");
     enqueue_(index, data);
+    // What cannot leave now leaves on the next queue_empty() or "rcount", or
+    // once a new connection is up: nothing for the worker to do.
     handle_send_();
-    m_wake.post();
 }
 
 void rptSafeChannel::reconnect() {
@@ -271,7 +288,7 @@ void rptSafeChannel::status(std::string const& text) {
 }
 
 void rptSafeChannel::clear_session_buffers_() {
-    m_unacked.clear();
+    forget_unacknowledged_();
     m_queues.clear();
     m_reassembly.clear();
 }
@@ -449,9 +466,50 @@ bool rptSafeChannel::connect_() {
 void rptSafeChannel::packet_sent_(int index, netbuf const& data) {
     ++m_sent;
     m_unacked.push_back({m_sent, index, data});
+    m_unacked_bytes += data.size();
+}
+
+void rptSafeChannel::record_acknowledged_(uint64_t count) {
+    while (!m_unacked.empty() && m_unacked.front().sequence <= count) {
+        m_unacked_bytes -= m_unacked.front().data.size();
+        m_unacked.pop_front();
+    }
+}
+
+void rptSafeChannel::forget_unacknowledged_() {
+    m_unacked.clear();
+    m_unacked_bytes = 0;
+}
+
+bool rptSafeChannel::window_open_() const {
+    // Past the peer's acknowledgement step its next "rcount" is due whatever
+    // the sizes: below it the window never closes, so it always reopens.
+    return m_unacked_bytes < m_timing.window_bytes ||
+           m_unacked.size() <= m_timing.first_ack + m_timing.ack_every;
+}
+
+bool rptSafeChannel::choose_index_(int& index) {
+    for (auto const& level : m_priorities)
+        for (int candidate : level.second)
+            if (m_queues.count(candidate)) {
+                index = candidate;
+                return true;
+            }
+    if (m_queues.empty()) return false;
+    auto next = m_queues.lower_bound(m_cursor);
+    if (next == m_queues.end()) next = m_queues.begin();
+    index = next->first;
+    m_cursor = index == INT_MAX ? INT_MIN : index + 1;
+    return true;
 }
 
 void rptSafeChannel::handle_send_() {
+    if (m_sending) return;
+    m_sending = true;
+    struct sending_done {
+        bool& flag;
+        ~sending_done() { flag = false; }
+    } done{m_sending};
     try {
         while (m_ready && m_state == connected && !m_init_pending && m_transport) {
             object<rptChannel> transport = m_transport;
@@ -466,32 +524,29 @@ void rptSafeChannel::handle_send_() {
                 transport->send(m_initial_index, initial);
                 continue;
             }
-            int index = 0;
-            bool chosen = false;
-            for (auto const& level : m_priorities) {
-                for (int candidate : level.second) {
-                    if (m_queues.count(candidate)) {
-                        index = candidate;
-                        chosen = true;
-                        break;
-                    }
+            // One batch: packet after packet in the order one packet per
+            // queue-empty report would take, each recorded before it goes.
+            std::vector<std::pair<int, netbuf>> batch;
+            int bytes = 0;
+            while (m_legacy || window_open_()) {
+                int const cursor = m_cursor;
+                int index = 0;
+                if (!choose_index_(index)) break;
+                auto queue = m_queues.find(index);
+                netbuf const& front = queue->second.front();
+                if (!batch.empty() && bytes + front.size() > m_timing.batch_bytes) {
+                    m_cursor = cursor; // not taken: the next batch starts with it
+                    break;
                 }
-                if (chosen) break;
+                bytes += front.size();
+                if (!m_legacy) packet_sent_(index, front);
+                batch.emplace_back(index, front);
+                queue->second.pop_front();
+                if (queue->second.empty()) m_queues.erase(queue);
             }
-            if (!chosen) {
-                if (m_queues.empty()) return;
-                auto next = m_queues.lower_bound(m_cursor);
-                if (next == m_queues.end()) next = m_queues.begin();
-                index = next->first;
-                m_cursor = index == INT_MAX ? INT_MIN : index + 1;
-            }
-            auto queue = m_queues.find(index);
-            netbuf packet = queue->second.front();
-            queue->second.pop_front();
-            if (queue->second.empty()) m_queues.erase(queue);
+            if (batch.empty()) return;
             m_ready = false;
-            if (!m_legacy) packet_sent_(index, packet);
-            transport->send(index, packet);
+            transport->send_batch(batch);
         }
     } catch (...) {
         fmt_dbg(send_prefix).log("calling broken");
@@ -535,7 +590,9 @@ void rptSafeChannel::broken() {
 void rptSafeChannel::queue_empty() {
     rulo_lock_guard lock;
     m_ready = true;
-    m_wake.post();
+    // The next batch leaves on this thread, without a hand-off to the worker;
+    // from inside a send of this channel the outer call goes on instead.
+    handle_send_();
     object<rptSafeChannelSink> sink = m_sink;
     if (sink) sink->queue_empty();
 }
@@ -565,7 +622,7 @@ void rptSafeChannel::received_channel(int index, netbuf const& data) {
         if (m_legacy) {
             // A peer of the old protocol sends neither trailers nor counts:
             // halves of packets from an earlier peer would be glued to its data.
-            m_unacked.clear();
+            forget_unacknowledged_();
             m_reassembly.clear();
             m_fragmenter = false;
         }
@@ -589,7 +646,10 @@ void rptSafeChannel::handle_control_(netbuf& data) {
         rulo_packet_pop(data, count);
         log.fmt_verbose("received rcount %1%", count);
         m_reconnect_restart = false;
-        while (!m_unacked.empty() && m_unacked.front().sequence <= count) m_unacked.pop_front();
+        bool const was_open = window_open_();
+        record_acknowledged_(count);
+        // The window may have reopened: the next batch leaves from here.
+        if (!was_open) handle_send_();
     } else if (name == "auth") {
         std::string digest;
         rulo_packet_pop(data, digest);
@@ -611,6 +671,21 @@ void rptSafeChannel::handle_control_(netbuf& data) {
 }
 
 void rptSafeChannel::handle_init_(netbuf& data) {
+    // The answer and the resent packets go before anything queued: a
+    // queue_empty() from inside their sends must not start a batch.
+    bool const outer = m_sending;
+    m_sending = true;
+    try {
+        answer_init_(data);
+    } catch (...) {
+        m_sending = outer;
+        throw;
+    }
+    m_sending = outer;
+    if (!outer) handle_send_();
+}
+
+void rptSafeChannel::answer_init_(netbuf& data) {
     fmt_dbg log(receive_prefix);
     uint64_t remote = 0;
     bool fragmenter = false, vint = false;
@@ -642,7 +717,7 @@ void rptSafeChannel::handle_init_(netbuf& data) {
         }
         if (conflict) {
             log.log("try getting out of this mess");
-            m_unacked.clear();
+            forget_unacknowledged_();
             status("invalid_reconnect");
         }
         log.log("remote reconnecting");
@@ -674,21 +749,22 @@ void rptSafeChannel::handle_init_(netbuf& data) {
         object<rptSafeChannelSink> sink = m_sink;
         if (sink) sink->channel_reinit();
     }
-    uint64_t first_dropped = 0;
-    bool dropped = false;
-    while (!m_unacked.empty() && m_unacked.front().sequence <= remote) {
-        if (!dropped) first_dropped = m_unacked.front().sequence;
-        dropped = true;
-        m_unacked.pop_front();
+    if (!m_unacked.empty() && m_unacked.front().sequence <= remote) {
+        uint64_t const first_dropped = m_unacked.front().sequence;
+        record_acknowledged_(remote);
+        log.fmt_verbose("deleted already send packets %1%-%2%", first_dropped, remote);
     }
-    if (dropped) log.fmt_verbose("deleted already send packets %1%-%2%", first_dropped, remote);
     if (!m_unacked.empty() && challenge.empty() && m_transport) {
         log.fmt_verbose("resending unsent packets %1%-%2%", m_unacked.front().sequence,
                         m_unacked.back().sequence);
         // A copy: an inline answer may acknowledge, and so shorten the list, meanwhile.
         std::deque<packet> resend = m_unacked;
         object<rptChannel> transport = m_transport;
-        for (packet const& p : resend) transport->send(p.index, p.data);
+        // In one write: the layers below cut it into their records.
+        std::vector<std::pair<int, netbuf>> batch;
+        batch.reserve(resend.size());
+        for (packet const& p : resend) batch.emplace_back(p.index, p.data);
+        transport->send_batch(batch);
         log.log("done");
     }
     m_last_ack = static_cast<uint64_t>(relative_time());
@@ -701,7 +777,7 @@ void rptSafeChannel::handle_data_(int index, netbuf& data) {
         // The peer claims to have restarted and has not proved it: what it
         // sends is not this session's.
         log.log("protocol error - waiting for auth packet normal packet received");
-        m_unacked.clear();
+        forget_unacknowledged_();
         status("invalid_reconnect");
         return;
     }

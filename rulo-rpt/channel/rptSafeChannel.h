@@ -27,6 +27,14 @@
 // new connection each "init" carries the count, and the other end resends
 // every packet it still holds beyond it, oldest first.
 //
+// Sending: every queue_empty() of the transport lets one batch go: the next
+// packets in priority order, up to batch_bytes, in one write (one TLS record,
+// one multiplexer frame; the bytes on the wire are the same as packet by
+// packet). The batch leaves on the thread that reported the queue empty. No
+// batch goes while the packets sent and not yet counted by the peer hold
+// window_bytes or more (and more than the peer's acknowledgement step, so
+// that the peer's next "rcount" is always due): the "rcount" reopens it.
+//
 // States: -1 stopped, 0 down (waiting for its user), 1 connected, 2 connect
 // requested. The channel never reconnects by itself: after the status
 // "broken" its user calls reconnect() or stop(seconds).
@@ -119,6 +127,12 @@ public:
         int64_t ack_gap_ms = 3000;         // or at the first packet this long after the last
         int64_t stop_poll_ms = 100;        // graceful stop checks its queues this often
         int max_reassembly = 256 << 20;    // the largest packet taken in fragments
+        // Packets handed to the transport in one write, up to this many
+        // bytes: one TLS record, one multiplexer frame.
+        int batch_bytes = 16 * 1024 - 256;
+        // Bytes sent and not yet counted by the peer above which the sender
+        // waits for its "rcount"; it also bounds what a reconnect resends.
+        int64_t window_bytes = 2 << 20;
     };
 
     struct packet {
@@ -173,13 +187,22 @@ private:
     // One connect attempt through the factory. False when the thread must end.
     bool connect_();
     void failure_path_();
+    // Hands the transport the next batch for every queue-empty report, while
+    // the window is open. A call from inside a send of this channel returns
+    // at once: the outer one goes on.
     void handle_send_();
+    bool window_open_() const;
+    // The index whose queue goes next: priorities, then round-robin (moves the cursor).
+    bool choose_index_(int& index);
+    void record_acknowledged_(uint64_t count);
+    void forget_unacknowledged_();
     void packet_sent_(int index, netbuf const& data);
     void switch_state_(int state);
     void status(std::string const& text);
     bool check_stop_(int64_t deadline);
     void handle_control_(netbuf& data);
     void handle_init_(netbuf& data);
+    void answer_init_(netbuf& data);
     void handle_data_(int index, netbuf& data);
     void send_control_(netbuf const& message);
     void maybe_ack_();
@@ -213,10 +236,14 @@ private:
     std::map<int, std::deque<netbuf>> m_queues;
     std::map<int, std::set<int>> m_priorities;
     std::deque<packet> m_unacked;
+    int64_t m_unacked_bytes = 0;
     int m_initial_index = 0;
     netbuf m_initial_packet;
     int m_cursor = 0;
     bool m_ready = false;
+    // Set while this channel hands bytes to its transport, whose
+    // queue_empty() may come back from inside that call.
+    bool m_sending = false;
 
     timing m_timing;
     bool m_started = false;

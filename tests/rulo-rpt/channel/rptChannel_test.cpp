@@ -70,6 +70,38 @@ TEST(SessionChannel, BothFramingsRoundTripWithTheStreamCutAtEveryByte) {
     }
 }
 
+TEST(SessionChannel, BatchIsOneSendOfTheSameBytesAsPacketByPacket) {
+    packet_list const packets{{5, random_text(1024, 5)}, {-1, ""}, {6, random_text(200, 6)}, {5, "tail"}};
+    std::vector<std::pair<int, netbuf>> batch;
+    for (auto const& p : packets) batch.emplace_back(p.first, netbuf::from_string(p.second));
+    for (bool vint : {false, true}) {
+        SCOPED_TRACE(vint ? "vint framing" : "4-byte framing");
+        rulo::object<channel_sink> unused(new channel_sink);
+        rulo::object<capture_transport> out(new capture_transport);
+        rulo::object<rulo::rptChannel> sender(new rulo::rptChannel(unused));
+        sender->set_vint(vint);
+        // Before start the batch waits with what was sent singly; after it, one send.
+        sender->send(9, netbuf::from_string("first"));
+        sender->send_batch(batch);
+        sender->start(out);
+        sender->send_batch(batch);
+        sender->send_batch({});
+        ASSERT_EQ(out->sends.size(), 2u);
+        EXPECT_EQ(out->sends[0], wire({{9, "first"}}, vint) + wire(packets, vint));
+        EXPECT_EQ(out->sends[1], wire(packets, vint));
+    }
+    // A packet over the cap refuses the whole batch: nothing of it leaves.
+    rulo::object<channel_sink> unused(new channel_sink);
+    rulo::object<capture_transport> out(new capture_transport);
+    rulo::object<rulo::rptChannel> sender(new rulo::rptChannel(unused));
+    sender->start(out);
+    sender->set_vint(true);
+    std::vector<std::pair<int, netbuf>> oversized{{1, netbuf::from_string("fits")},
+                                                  {2, netbuf::from_string(std::string(0xFFFFFF, 'x'))}};
+    EXPECT_NE(test_support::thrown([&] { sender->send_batch(oversized); }), "");
+    EXPECT_TRUE(out->sends.empty());
+}
+
 TEST(SessionChannel, SinkSwitchesToVintFramingInsideOneDelivery) {
     // The answering "init" goes in the old framing, everything after it in
     // the new one, and a receiver may get all of it in one delivery.

@@ -80,12 +80,14 @@ bool wait_named(peer_factory::peer const& p, std::string const& name, std::size_
     });
 }
 
-bool wait_data(peer_factory::peer const& p, std::size_t n) {
-    return p.sink->wait([&] {
-        std::size_t k = 0;
-        for (auto const& packet : p.sink->packets) k += packet.first != control_index;
-        return k >= n;
-    });
+bool wait_data(peer_factory::peer const& p, std::size_t n, int64_t ms = generous_ms) {
+    return p.sink->wait(
+        [&] {
+            std::size_t k = 0;
+            for (auto const& packet : p.sink->packets) k += packet.first != control_index;
+            return k >= n;
+        },
+        ms);
 }
 
 struct init_fields {
@@ -490,6 +492,61 @@ TEST(ReliableChannel, SendFailureEndsTheSessionChannel) {
     // The connection under it is closed too, not left open behind it.
     ASSERT_TRUE(p.sink->wait([&] { return p.sink->broken_count == 1; }));
     EXPECT_EQ(s.e.channel->unacknowledged(), 1u);
+}
+
+// The data of the peer's data packets, trailers taken off, in order.
+std::vector<std::string> data_of(peer_factory::peer const& p) {
+    std::vector<std::string> out;
+    for (auto const& d : data_packets(p)) out.push_back(unframe(d.second).first);
+    return out;
+}
+
+TEST(ReliableChannel, BatchesPerQueueEmptyWithinTheWindow) {
+    std::vector<std::string> payload;
+    for (int i = 0; i < 20; ++i) payload.push_back(std::string(1000, char('a' + i)));
+    {
+        SCOPED_TRACE("what queues while the transport drains leaves in batches");
+        scripted s;
+        rptSafeChannel::timing t;
+        t.batch_bytes = 3500; // three packets of 1000 bytes and their trailers
+        s.e.channel->set_timing(t);
+        s.start(true);
+        peer_factory::peer p = connect_client(s, 0);
+        p.near_tap()->hold_drain();
+        s.e.channel->send(5, netbuf::from_string("first"));
+        ASSERT_TRUE(wait_data(p, 1));
+        int const before = p.near_tap()->sends();
+        for (int i = 0; i < 10; ++i) s.e.channel->send(5, netbuf::from_string(payload[i]));
+        EXPECT_EQ(p.near_tap()->sends(), before);
+        p.near_tap()->release_drain();
+        ASSERT_TRUE(wait_data(p, 11));
+        EXPECT_EQ(p.near_tap()->sends() - before, 4); // 3 + 3 + 3 + 1
+        std::vector<std::string> want{"first"};
+        want.insert(want.end(), payload.begin(), payload.begin() + 10);
+        EXPECT_EQ(data_of(p), want);
+        EXPECT_EQ(s.e.channel->unacknowledged(), 11u);
+    }
+    {
+        SCOPED_TRACE("the window waits for the peer's count");
+        scripted s;
+        rptSafeChannel::timing t;
+        t.window_bytes = 5000;
+        t.first_ack = 2;
+        t.ack_every = 3; // never closed below 2 + 3 packets
+        s.e.channel->set_timing(t);
+        s.start(true);
+        peer_factory::peer p = connect_client(s, 0);
+        for (auto const& d : payload) s.e.channel->send(5, netbuf::from_string(d));
+        for (std::size_t counted : {6u, 12u, 18u}) {
+            ASSERT_TRUE(wait_data(p, counted));
+            EXPECT_FALSE(wait_data(p, counted + 1, 300));
+            EXPECT_EQ(s.e.channel->unacknowledged(), 6u);
+            EXPECT_EQ(s.e.channel->queued(), payload.size() - counted);
+            peer_send(p, control_index, rcount_message(counted));
+        }
+        ASSERT_TRUE(wait_data(p, payload.size()));
+        EXPECT_EQ(data_of(p), payload);
+    }
 }
 
 TEST(ReliableChannel, GracefulStop) {

@@ -49,7 +49,13 @@ void tap::send(netbuf const& data) {
     rulo::rulo_lock_guard lock;
     rulo::object<rptTransport> lower = m_lower;
     if (!lower || m_fail) throw rulo::exception::function("send");
+    ++m_sends;
     lower->send(data);
+}
+
+int tap::sends() {
+    rulo::rulo_lock_guard lock;
+    return m_sends;
 }
 
 void tap::disconnect() {

@@ -48,6 +48,8 @@ public:
     // From now on send() throws, as a transport that failed under it does.
     void fail_sends();
     void release_drain();
+    // Sends handed to the transport below so far.
+    int sends();
 
     void send(netbuf const& data) override;
     void disconnect() override;
@@ -66,6 +68,7 @@ private:
     bool m_hold = false;
     bool m_fail = false;
     int m_held = 0;
+    int m_sends = 0;
 };
 
 // One connection: a pair, a tap on each end and the session channels.
