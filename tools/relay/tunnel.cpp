@@ -346,12 +346,17 @@ void tunnel_leg::on_head(request_head const& head) {
     m_tunnel = t;
     m_timer.cancel();
     std::size_t const budget = m_server.opts().tunnel_get_budget;
+    // The address the leg reached: a client moves its later legs to the one
+    // the "Server" field names.
+    asio::error_code ec;
+    auto const local = m_socket.local_endpoint(ec);
     event_log::line(m_server.log(), "tunnel-leg")
         .num("conn", static_cast<std::int64_t>(m_id))
         .num("tunnel", static_cast<std::int64_t>(t->id()))
         .str("method", head.method)
         .str("path", req.path)
-        .num("length", req.post ? req.content_length : static_cast<std::int64_t>(budget));
+        .num("length", req.post ? req.content_length : static_cast<std::int64_t>(budget))
+        .str("to", ec ? std::string() : local.address().to_string() + ":" + std::to_string(local.port()));
     auto self = shared_from_this();
     if (req.post) {
         m_body_left = static_cast<std::uint64_t>(req.content_length);
