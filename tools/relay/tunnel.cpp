@@ -51,7 +51,7 @@ void tunnel::post_begins(std::shared_ptr<tunnel_leg> const& leg) {
 }
 
 bool tunnel::may_feed(tunnel_leg const* leg) const {
-    return !m_ended && !m_posts.empty() && m_posts.front().lock().get() == leg && m_conn->accepting_input();
+    return !m_ended && !m_posts.empty() && m_posts.front().get() == leg && m_conn->accepting_input();
 }
 
 void tunnel::feed(std::string_view data) {
@@ -59,7 +59,7 @@ void tunnel::feed(std::string_view data) {
 }
 
 void tunnel::post_done(tunnel_leg const* leg) {
-    if (!m_posts.empty() && m_posts.front().lock().get() == leg) m_posts.pop_front();
+    if (!m_posts.empty() && m_posts.front().get() == leg) m_posts.pop_front();
     wake_post();
     legs_changed();
 }
@@ -122,7 +122,7 @@ void tunnel::input_ready() {
 
 void tunnel::wake_post() {
     if (m_posts.empty()) return;
-    asio::post(m_server.io(), [leg = m_posts.front()] {
+    asio::post(m_server.io(), [leg = std::weak_ptr<tunnel_leg>(m_posts.front())] {
         if (auto l = leg.lock()) l->resume();
     });
 }
