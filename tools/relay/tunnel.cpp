@@ -51,7 +51,7 @@ void tunnel::post_begins(std::shared_ptr<tunnel_leg> const& leg) {
 }
 
 bool tunnel::may_feed(tunnel_leg const* leg) const {
-    return !m_ended && !m_posts.empty() && m_posts.front().lock().get() == leg && m_conn->accepting_input();
+    return !m_ended && !m_posts.empty() && m_posts.front().get() == leg && m_conn->accepting_input();
 }
 
 void tunnel::feed(std::string_view data) {
@@ -59,7 +59,7 @@ void tunnel::feed(std::string_view data) {
 }
 
 void tunnel::post_done(tunnel_leg const* leg) {
-    if (!m_posts.empty() && m_posts.front().lock().get() == leg) m_posts.pop_front();
+    if (!m_posts.empty() && m_posts.front().get() == leg) m_posts.pop_front();
     wake_post();
     legs_changed();
 }
@@ -122,7 +122,7 @@ void tunnel::input_ready() {
 
 void tunnel::wake_post() {
     if (m_posts.empty()) return;
-    asio::post(m_server.io(), [leg = m_posts.front()] {
+    asio::post(m_server.io(), [leg = std::weak_ptr<tunnel_leg>(m_posts.front())] {
         if (auto l = leg.lock()) l->resume();
     });
 }
@@ -346,12 +346,17 @@ void tunnel_leg::on_head(request_head const& head) {
     m_tunnel = t;
     m_timer.cancel();
     std::size_t const budget = m_server.opts().tunnel_get_budget;
+    // The address the leg reached: a client moves its later legs to the one
+    // the "Server" field names.
+    asio::error_code ec;
+    auto const local = m_socket.local_endpoint(ec);
     event_log::line(m_server.log(), "tunnel-leg")
         .num("conn", static_cast<std::int64_t>(m_id))
         .num("tunnel", static_cast<std::int64_t>(t->id()))
         .str("method", head.method)
         .str("path", req.path)
-        .num("length", req.post ? req.content_length : static_cast<std::int64_t>(budget));
+        .num("length", req.post ? req.content_length : static_cast<std::int64_t>(budget))
+        .str("to", ec ? std::string() : local.address().to_string() + ":" + std::to_string(local.port()));
     auto self = shared_from_this();
     if (req.post) {
         m_body_left = static_cast<std::uint64_t>(req.content_length);

@@ -13,9 +13,9 @@
 // at a time (likewise).
 //
 // Ownership: relay_server's table holds each tunnel, the tunnel its
-// connection; a leg is held by its own asio handlers, the tunnel only knows
-// it weakly while it carries a body. Everything runs on the relay's one I/O
-// thread; nothing is locked.
+// connection; a leg is held by its own asio handlers, and by the tunnel while
+// it carries a POST body (the tunnel knows a GET leg only weakly).
+// Everything runs on the relay's one I/O thread; nothing is locked.
 #pragma once
 
 #include "tools/relay/connection.h"
@@ -67,7 +67,10 @@ private:
     relay_server& m_server;
     std::string m_path, m_peer;
     std::shared_ptr<connection> m_conn;
-    std::deque<std::weak_ptr<tunnel_leg>> m_posts, m_gets;
+    // A POST leg that waits for its turn reads no more, so no handler of
+    // its own holds it: the queue does, until its body is in or it closes.
+    std::deque<std::shared_ptr<tunnel_leg>> m_posts;
+    std::deque<std::weak_ptr<tunnel_leg>> m_gets;
     asio::steady_timer m_idle;
     bool m_idle_armed = false, m_pumping = false, m_ended = false;
 };

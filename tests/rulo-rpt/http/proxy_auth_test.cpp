@@ -229,7 +229,8 @@ TEST(proxy_auth, connect_through_squid_and_refusal) {
 struct scripted_peer {
     struct turn {
         std::string reply;
-        bool stay = false; // keep the connection open and silent afterwards
+        bool stay = false;               // keep the connection open and silent afterwards
+        std::vector<std::string> then{}; // replies to further requests on the same connection
     };
     tcp_listener listener;
     std::vector<std::string> heads;
@@ -243,6 +244,10 @@ struct scripted_peer {
                     std::string extra;
                     heads.push_back(read_head(fd, extra));
                     fd.send_all(t.reply);
+                    for (std::string const& reply : t.then) {
+                        heads.push_back(read_head(fd, extra));
+                        fd.send_all(reply);
+                    }
                     if (t.stay) kept.push_back(std::move(fd));
                 }
                 for (tcp_fd& fd : kept) fd.receive_some(65536, 20000); // until the client lets go
@@ -415,6 +420,51 @@ TEST(proxy_auth, ntlm_domain_forms) {
         EXPECT_EQ(kit.ap.user, r.user);
         EXPECT_EQ(kit.ap.domain, r.domain);
     }
+}
+
+// NTLM authenticates a connection: a refused type-3 answer restarts the
+// whole exchange on a fresh connection with the request as first given, and
+// the person is asked again (retry set, the refused account cleared).
+TEST(proxy_auth, ntlm_refused_account_restarts_and_asks_again) {
+    // A type-2 challenge: signature, type 2, empty target name at offset 32,
+    // flags 0x8201 (Unicode, NTLM, always sign), the nonce 0123456789abcdef.
+    std::string const challenge =
+        "HTTP/1.1 407 No\r\nProxy-Authenticate: NTLM TlRMTVNTUAACAAAAAAAAACAAAAABggAAASNFZ4mrze8=\r\n"
+        "Content-Length: 3\r\n\r\nabc";
+    std::string const offer = "HTTP/1.1 407 No\r\nProxy-Authenticate: NTLM\r\nContent-Length: 0\r\n\r\n";
+    scripted_peer peer({{offer},
+                        {challenge, false, {offer}},
+                        {offer},
+                        {challenge, true, {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}}});
+    auth_kit kit;
+    kit.prompt->accounts = {{"CORP\\mallory", "wrong"}, {"CORP\\" + user, password}};
+    netbuf leftover;
+    auto s = connect_to(peer.listener.port());
+    EXPECT_EQ(rulo::make_auth(&kit.ap, peer.listener.address(), s, request("GET", "/w"), leftover).status,
+              200);
+    s->close();
+    peer.worker.join();
+    peer.worker = std::thread([] {});
+
+    ASSERT_EQ(peer.heads.size(), 6u);
+    char const* const sent[] = {nullptr, "NTLM TlRMTVNTUAAB", "NTLM TlRMTVNTUAAD",
+                                nullptr, "NTLM TlRMTVNTUAAB", "NTLM TlRMTVNTUAAD"};
+    for (size_t i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        std::string const& head = peer.heads[i];
+        EXPECT_EQ(head.rfind("GET /w ", 0), 0u) << head;
+        if (sent[i])
+            EXPECT_NE(head.find(std::string("Proxy-Authorization: ") + sent[i]), std::string::npos) << head;
+        else
+            EXPECT_EQ(head.find("Proxy-Authorization"), std::string::npos) << head;
+    }
+    ASSERT_EQ(kit.prompt->asked.size(), 2u);
+    EXPECT_FALSE(kit.prompt->asked[0].retry);
+    EXPECT_TRUE(kit.prompt->asked[1].retry);
+    EXPECT_TRUE(kit.prompt->asked[1].arrived_empty);
+    EXPECT_EQ(kit.prompt->asked[1].realm, rulo::addr_as_string(peer.listener.address()));
+    EXPECT_EQ(kit.ap.user, user);
+    EXPECT_EQ(kit.ap.domain, "CORP");
 }
 
 } // namespace

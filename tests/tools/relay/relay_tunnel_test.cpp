@@ -317,3 +317,43 @@ TEST(RelayTunnel, AGetBodyCutShortEndsTheTunnel) {
         relay.wait_log({"\"tunnel-end\"", "/webaccess/cut", "GET leg closed before its body was complete"}),
         "");
 }
+
+TEST(RelayTunnel, ALaterPostWaitsForTheEarlierOne) {
+    relay_process relay;
+    // One valid stream of 1100000 bytes (the head, an ECHO open, frames of
+    // padding), split into a first POST body of 500000 and a second of 600000.
+    std::string open;
+    xstd::packet_push(open, std::string("open"), 2LL, std::string("ECHO"), false);
+    std::string stream = "MUXV2 / HTTP/1.0\r\nConnection-Data: 1\r\n\r\n" + make_frame(0, open);
+    while (stream.size() < 1100000) {
+        std::size_t const rest = 1100000 - stream.size();
+        std::size_t const payload = rest > 60000 + 4 + 100 ? 60000 : rest - 4;
+        stream += make_frame(2, std::string(payload, 'w'));
+    }
+    ASSERT_EQ(stream.size(), 1100000u);
+    auto answer = [](raw_leg& leg) {
+        std::string in;
+        while (in.find("\r\n\r\n") == std::string::npos) {
+            std::string more = leg.receive_some();
+            if (more.empty()) break;
+            in += more;
+        }
+        return in.substr(0, 15);
+    };
+
+    // The first POST starts; the second comes, with more of its body than
+    // the relay reads ahead, while the first is unfinished: it waits.
+    raw_leg first(relay.port()), second(relay.port());
+    first.send_all("POST /webaccess/order HTTP/1.1\r\nContent-Length: 500000\r\n\r\n" +
+                   stream.substr(0, 1000));
+    ASSERT_NE(relay.wait_log({"\"tunnel-leg\"", "\"length\":500000"}), "");
+    second.send_all("POST /webaccess/order HTTP/1.1\r\nContent-Length: 600000\r\n\r\n" +
+                    stream.substr(500000, 200000));
+    ASSERT_NE(relay.wait_log({"\"tunnel-leg\"", "\"length\":600000"}), "");
+    first.send_all(stream.substr(1000, 499000));
+    EXPECT_EQ(answer(first), "HTTP/1.1 200 OK");
+    second.send_all(stream.substr(700000));
+    EXPECT_EQ(answer(second), "HTTP/1.1 200 OK") << relay.log_text();
+    EXPECT_EQ(relay.log_text().find("\"violation\""), std::string::npos) << relay.log_text();
+    EXPECT_EQ(relay.log_text().find("\"tunnel-leg-end\""), std::string::npos) << relay.log_text();
+}
