@@ -38,6 +38,8 @@ class QAction;
 
 namespace tovan {
 
+class desk_session;
+
 class CVYNDialog : public QDialog, public Ui_IDD_TOVANDIALOG {
     Q_OBJECT
 public:
@@ -74,6 +76,14 @@ public:
     void add_language(std::string const& code, bool flag);
 
     bool PostNotification(unsigned long a, unsigned long b);
+
+    // Chat and system lines; any thread (they touch no widget).
+    void AddSystemMessage(std::string const& text, bool send);
+    void show_utf8(std::string const& line, bool send, std::string const& who);
+    // A box shown later on the GUI thread; any thread.
+    void MsgBoxInMain(QString const& text, QString const& caption, int type);
+    // The running session: its queue, dispatcher and connector.
+    desk_session* session() const { return m_session.get(); }
 
     // Calls into parts that are not built yet; each does nothing so far.
     void ShutdownConnection();
@@ -215,6 +225,7 @@ public:
     } m_background;
 
 private:
+    std::unique_ptr<desk_session> m_session;
     void build_buttons();
     void connect_signals();
 };

@@ -108,6 +108,10 @@ public:
     std::map<std::string, std::string> transport_map();
     rulo::object<rulo::rptSafeChannel> safe_channel();
     rulo::object<control_rpc> rpc();
+    rulo::object<rulo::rptMsg> msg();
+    // The session message for the server, once (the client sends it when it
+    // learns the session id from the desk).
+    void send_session_message() { flush_session_message(); }
     void set_connect_params(std::map<std::string, std::string> params);
 
 private:
@@ -135,6 +139,10 @@ private:
     rulo::object<rulo::rptMsg> m_msg;
     rulo::object<rulo::rptSafeChannel> m_safe_channel;
     bool m_configuration_sent = false;
+    // Every relay connection of the session opens the message channel once
+    // the session had a message or notification for the server (the live
+    // chat goes there too), also after the message itself was sent.
+    bool m_use_msg = false;
     rulo::object<rulo::rptChannelFactory> m_factory;
 
     std::mutex m_thread_mutex;

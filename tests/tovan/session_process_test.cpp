@@ -1,0 +1,293 @@
+// The real programs meet: tovan_relay, the desk and the client (the same
+// binary by its two names) under Xvfb on 127.0.0.1, each end with a fresh
+// HOME. The desk logs in and gets a code, the client joins by it, both reach
+// the connected state through end-to-end TLS, lines typed at each end reach
+// the other, both survive the relay dropping a connection and breaking the
+// legs, and a disconnect ends both. The relay's event log is the witness.
+#include "tests/support/relay_process.h"
+#include "tests/tovan/xvfb_server.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+
+namespace {
+
+using namespace tovan_test;
+using test_support::relay_process;
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+
+std::string read_all(std::string const& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string trimmed(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+// Polls cond until it holds; false at the limit.
+bool wait_until(std::function<bool()> const& cond, seconds limit = seconds(30)) {
+    auto const deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return cond();
+}
+
+int count_of(std::string const& text, std::string const& part) {
+    int n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// The value of a JSON field in one relay log line ("" when absent).
+std::string field(std::string const& line, std::string const& name) {
+    std::string const key = "\"" + name + "\":";
+    auto at = line.find(key);
+    if (at == std::string::npos) return {};
+    at += key.size();
+    if (line[at] == '"') {
+        auto end = line.find('"', at + 1);
+        return line.substr(at + 1, end - at - 1);
+    }
+    auto end = line.find_first_of(",}", at);
+    return line.substr(at, end - at);
+}
+
+// Whole TLS records from start to end: type 20-23, version 3.x, length.
+bool only_tls_records(std::string const& bytes, int* records) {
+    std::size_t at = 0;
+    *records = 0;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < 5) return false;
+        auto const type = static_cast<unsigned char>(bytes[at]);
+        if (type < 20 || type > 23 || bytes[at + 1] != 3) return false;
+        std::size_t const len =
+            static_cast<unsigned char>(bytes[at + 3]) * 256u + static_cast<unsigned char>(bytes[at + 4]);
+        at += 5 + len;
+        ++*records;
+    }
+    return at == bytes.size();
+}
+
+class SessionProcess : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server = new xvfb_server(1023, 767); }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+
+    // The build's run directory, the programs hard-linked, with a HOME of its own.
+    std::string make_run_dir(std::string const& name) {
+        fs::path dir = fs::path(tmp.path().toStdString()) / name;
+        fs::create_directories(dir / "home");
+        for (char const* part :
+             {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
+            fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
+        fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name);
+        return dir.string();
+    }
+
+    pid_t start(std::string const& dir, std::string const& name, std::vector<std::string> const& args) {
+        std::string const old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
+        setenv("HOME", (dir + "/home").c_str(), 1);
+        pid_t pid = spawn(server->display(), dir, dir + "/" + name, args, dir + "/stderr.txt");
+        setenv("HOME", old_home.c_str(), 1);
+        live.push_back(pid);
+        return pid;
+    }
+    int finish(pid_t pid) {
+        live.erase(std::remove(live.begin(), live.end(), pid), live.end());
+        return wait_exit(pid, seconds(60));
+    }
+    void TearDown() override {
+        for (pid_t pid : live) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+
+    std::string sh(std::string const& command) { return shell(server->display(), command); }
+    std::string wait_window(std::string const& title) {
+        return trimmed(sh("timeout 60 xdotool search --sync --onlyvisible --name '^" + title +
+                          "$' 2>/dev/null | head -n1"));
+    }
+    void type_line(std::string const& window, std::string const& text) {
+        sh("xdotool windowfocus --sync " + window + " type --delay 5 '" + text + "'");
+        sh("xdotool windowfocus --sync " + window + " key Return");
+    }
+    void screenshot(std::string const& name) {
+        fs::create_directories(SCREENSHOT_DIR);
+        sh("import -window root " + std::string(SCREENSHOT_DIR) + "/" + name + ".png");
+    }
+    // True once the program's log holds "connection state N".
+    bool reaches(std::string const& log, int state, seconds limit = seconds(30)) {
+        return wait_until(
+            [&] {
+                return read_all(log).find("connection state " + std::to_string(state) + "\n") !=
+                       std::string::npos;
+            },
+            limit);
+    }
+
+    static xvfb_server* server;
+    QTemporaryDir tmp;
+    std::vector<pid_t> live;
+};
+
+xvfb_server* SessionProcess::server = nullptr;
+
+TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
+    relay_process relay({"--require-login", "u:p"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::vector<std::string> const common = {"--vynwex", "--proxy-address",   proxy, "--force-transport",
+                                             "direct",   "--session-message", "a=b"};
+    std::string const desk_dir = make_run_dir("tovan_desk");
+    std::string const client_dir = make_run_dir("tovan_client");
+    std::string const code_file = desk_dir + "/code.txt", notes = desk_dir + "/n.txt";
+    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
+
+    auto desk_args = common;
+    for (char const* a : {"--username", "u", "--password", "p", "--get-code", "--output-file"})
+        desk_args.push_back(a);
+    desk_args.push_back(code_file);
+    desk_args.push_back("--notification-file");
+    desk_args.push_back(notes);
+    pid_t const desk = start(desk_dir, "tovan_desk", desk_args);
+
+    // The code: in the code file as "code sid", and in the notifications.
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, std::chrono::seconds(60));
+    ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
+    std::string const code = field(session, "code"), sid = field(session, "sid");
+    ASSERT_TRUE(wait_until([&] { return read_all(code_file) == code + " " + sid; })) << read_all(code_file);
+    auto const colon = sid.find(':');
+    std::string const expected_notes =
+        "16 " + sid.substr(0, colon) + "\n32 " + sid.substr(colon + 1) + "\n1 " + code + "\n";
+    ASSERT_TRUE(wait_until([&] { return read_all(notes).rfind(expected_notes, 0) == 0; })) << read_all(notes);
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"desk\"", "\"method\":48"}), "");
+    EXPECT_NE(relay.log_text().find("\"method\":33"), std::string::npos); // logged in first
+    ASSERT_TRUE(reaches(desk_log, 5));
+
+    // Everything the desk sends on its legs is kept from here on.
+    std::string const copy = tmp.filePath("desk-leg.bin").toStdString();
+    relay.admin("copy-leg " + sid + " desk " + copy);
+
+    // openssl joined to the desk's waiting leg: the desk's certificate, a DHE suite.
+    std::string const joined = relay.admin("join-leg " + sid + " desk listen");
+    std::string const port = trimmed(joined.substr(joined.find("port ") + 5));
+    std::string const tls = sh("timeout 30 openssl s_client -connect 127.0.0.1:" + port +
+                               " -showcerts -no_tls1_3 </dev/null 2>&1");
+    EXPECT_NE(tls.find("DHE-"), std::string::npos) << tls;
+    std::string const pem = read_all(desk_dir + "/server.pem");
+    std::string const cert = pem.substr(0, pem.find("-----END CERTIFICATE-----"));
+    EXPECT_NE(tls.find(cert.substr(cert.size() - 200)), std::string::npos) << tls;
+    EXPECT_NE(relay.wait_log({"leg-port-closed"}), "");
+
+    pid_t const client = start(client_dir, "tovan_client", [&] {
+        auto a = common;
+        a.push_back("--connect");
+        a.push_back(code);
+        return a;
+    }());
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60))) << read_all(client_dir + "/stderr.txt");
+    ASSERT_TRUE(reaches(desk_log, 6));
+    std::string const client_bind = relay.wait_log({"\"bind\"", "\"role\":\"client\"", "\"method\":37"});
+    EXPECT_NE(client_bind, "");
+    EXPECT_NE(relay.wait_log({"legs-joined", sid}), "");
+    ASSERT_TRUE(wait_until([&] { return read_all(notes).find("2 0\n") != std::string::npos; }));
+
+    std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
+    ASSERT_FALSE(desk_win.empty());
+    ASSERT_FALSE(client_win.empty());
+    sh("xdotool windowmove --sync " + client_win + " 0 0");
+    sh("xdotool windowmove --sync " + desk_win + " 600 0");
+
+    // Chat both ways; each end reports the lines it shows to the server.
+    relay.admin("server-call " + sid + " both send_chat_live");
+    type_line(desk_win, "deskword");
+    type_line(client_win, "clientword");
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", "deskword"}, seconds(30)), "");
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", "clientword"}, seconds(30)), "");
+    screenshot("session-chat");
+
+    // The relay drops the client's connection: the client comes back by its
+    // session id; the desk's leg was closed with it and comes back too.
+    std::size_t const binds_before = count_of(relay.log_text(), "\"bind\"");
+    relay.admin("drop " + field(client_bind, "conn"));
+    ASSERT_TRUE(wait_until([&] { return count_of(relay.log_text(), "\"bind\"") >= int(binds_before) + 2; },
+                           seconds(10)))
+        << relay.log_text();
+    EXPECT_NE(relay.wait_log({"\"method\":47"}), "");
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21"}), "");
+
+    // Then both legs: a line typed meanwhile arrives once.
+    int const joins = count_of(relay.log_text(), "legs-joined");
+    relay.admin("break-legs " + sid);
+    type_line(client_win, "meanwhile");
+    ASSERT_TRUE(wait_until([&] { return count_of(relay.log_text(), "legs-joined") > joins; }, seconds(10)));
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", "meanwhile"}, seconds(30)), "");
+    type_line(desk_win, "afterwards");
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", "afterwards"}, seconds(30)), "");
+    std::string log = relay.log_text();
+    int meanwhile_at_desk = 0;
+    for (std::istringstream in(log); std::getline(in, log);)
+        if (log.find("\"chat_live\"") != std::string::npos &&
+            log.find("\"role\":\"desk\"") != std::string::npos && log.find("meanwhile") != std::string::npos)
+            ++meanwhile_at_desk;
+    EXPECT_EQ(meanwhile_at_desk, 1);
+
+    // Disconnect at the desk (its close-session, the server's close to both).
+    relay.admin("copy-leg " + sid + " desk");
+    sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
+    std::string const box = wait_window("Question");
+    if (!box.empty()) sh("xdotool windowfocus --sync " + box + " key Return");
+    EXPECT_NE(relay.wait_log({"\"method\":41"}, seconds(30)), "");
+    EXPECT_NE(relay.wait_log({"server-call", "close_connection"}), "");
+    EXPECT_TRUE(reaches(desk_log, 0) && read_all(desk_log).rfind("connection state 0") >
+                                            read_all(desk_log).rfind("connection state 6"));
+    EXPECT_TRUE(reaches(client_log, 0));
+    EXPECT_TRUE(wait_until([&] {
+        std::string const n = read_all(notes);
+        return n.size() >= 4 && n.compare(n.size() - 4, 4, "0 0\n") == 0;
+    })) << read_all(notes);
+    screenshot("session-ended");
+
+    // What went over the desk's legs: TLS records only, no typed word.
+    std::string const bytes = read_all(copy);
+    int records = 0;
+    EXPECT_TRUE(only_tls_records(bytes, &records)) << bytes.size();
+    EXPECT_GT(records, 4);
+    for (char const* word : {"deskword", "clientword", "meanwhile", "version"})
+        EXPECT_EQ(bytes.find(word), std::string::npos) << word;
+    EXPECT_EQ(relay.log_text().find("\"violation\""), std::string::npos);
+
+    // Both close normally, clean under the sanitizers.
+    for (auto [pid, win, dir] :
+         {std::tuple{desk, desk_win, desk_dir}, std::tuple{client, client_win, client_dir}}) {
+        sh("xdotool mousemove --window " + win + " 244 206 click 1");
+        int const status = finish(pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
+        EXPECT_EQ(read_all(dir + "/stderr.txt").find("Sanitizer"), std::string::npos)
+            << read_all(dir + "/stderr.txt");
+    }
+}
+
+} // namespace
