@@ -290,4 +290,77 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     }
 }
 
+// The log-in ladder: the token, then the name and password, then the user
+// (no credentials dialog yet: cancelled). A cancelled log-in ends the attempt
+// without a box, and the next press of Connect starts a new one.
+TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
+    relay_process relay({"--require-login", "u:p:token"});
+    std::string const dir = make_run_dir("tovan_desk");
+    std::string const notes = dir + "/n.txt", log = dir + "/VYNDesk.out";
+    pid_t const desk = start(dir, "tovan_desk",
+                             {"--vynwex", "--proxy-address", "127.0.0.1:" + std::to_string(relay.port()),
+                              "--force-transport", "direct", "--web-login", "stale", "--username", "u",
+                              "--password", "wrong", "--get-code", "--notification-file", notes});
+    std::string const win = wait_window("Tovan Desk");
+    ASSERT_FALSE(win.empty());
+    auto ladder_steps = [&] {
+        std::string const text = relay.log_text();
+        return std::pair{count_of(text, "\"method\":39"), count_of(text, "\"method\":33")};
+    };
+    ASSERT_TRUE(wait_until([&] { return ladder_steps() == std::pair{1, 1}; })) << relay.log_text();
+    ASSERT_TRUE(reaches(log, 3));
+    ASSERT_TRUE(wait_until([&] { return read_all(notes) == "0 0\n"; })) << read_all(notes);
+    EXPECT_TRUE(reaches(log, 0));
+    EXPECT_EQ(relay.log_text().find("\"method\":48"), std::string::npos);
+    // The only window is the desk's: no box.
+    EXPECT_EQ(trimmed(sh("xdotool search --onlyvisible --name '.' 2>/dev/null | wc -l")), "1");
+
+    sh("xdotool mousemove --window " + win + " 89 206 click 1"); // Connect
+    ASSERT_TRUE(wait_until([&] { return ladder_steps() == std::pair{2, 2}; })) << relay.log_text();
+    ASSERT_TRUE(wait_until([&] { return read_all(notes) == "0 0\n0 0\n"; })) << read_all(notes);
+    EXPECT_EQ(trimmed(sh("xdotool search --onlyvisible --name '.' 2>/dev/null | wc -l")), "1");
+    sh("xdotool mousemove --window " + win + " 244 206 click 1");
+    int const status = finish(desk);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
+}
+
+// The server never answers close-session: after its time limit the desk
+// stops the session channel itself and the session ends.
+TEST_F(SessionProcess, UnansweredCloseSessionStillEndsTheSession) {
+    relay_process relay({"--never-answer", "41"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    std::string const notes = desk_dir + "/n.txt", desk_log = desk_dir + "/VYNDesk.out";
+    pid_t const desk =
+        start(desk_dir, "tovan_desk",
+              {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct", "--username", "u",
+               "--password", "p", "--get-code", "--notification-file", notes});
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "");
+    pid_t const client = start(client_dir, "tovan_client",
+                               {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
+                                "--connect", field(session, "code")});
+    ASSERT_TRUE(reaches(desk_log, 6, seconds(60)));
+    ASSERT_TRUE(reaches(client_dir + "/VYNClient.out", 6));
+    std::string const win = wait_window("Tovan Desk");
+    sh("xdotool windowmove --sync " + win + " 600 0");
+    sh("xdotool mousemove --window " + win + " 32 70 click 1");
+    std::string const box = wait_window("Question");
+    ASSERT_FALSE(box.empty());
+    sh("xdotool windowfocus --sync " + box + " key Return");
+    EXPECT_NE(relay.wait_log({"\"method\":41", "\"reply\":\"none\""}, seconds(30)), "");
+    auto const asked = std::chrono::steady_clock::now();
+    EXPECT_TRUE(reaches(desk_log, 0, seconds(60)));
+    EXPECT_GT(std::chrono::steady_clock::now() - asked, seconds(20)); // it did wait for the answer
+    EXPECT_TRUE(wait_until([&] {
+        std::string const n = read_all(notes);
+        return n.size() >= 4 && n.compare(n.size() - 4, 4, "0 0\n") == 0;
+    })) << read_all(notes);
+    sh("xdotool mousemove --window " + win + " 244 206 click 1");
+    int const status = finish(desk);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << status << read_all(desk_dir + "/stderr.txt");
+    (void)client; // stopped by TearDown
+}
+
 } // namespace
