@@ -141,6 +141,7 @@ void desk_session::connect_now(std::string const& typed_code) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_typed_code = typed_code;
     }
+    m_server = m_dialog.m_proxy_host;
     m_connector = std::make_unique<vyn::connector>(*this, config_for_attempt());
     // One code file and one session message per start of the program.
     m_dialog.m_get_code = false;
@@ -411,7 +412,10 @@ void desk_session::log(std::string const& text) {
 
 void desk_session::msg_box_in_main(std::string const& text, std::string const& caption, unsigned flags) {
     QString const t = QString::fromUtf8(text.c_str());
-    QString const c = caption.empty() ? QString() : get_lang_string(caption, true, false);
+    // Captions come as translation keys or, from the connection thread, as
+    // words of their own.
+    QString c = caption.empty() ? QString() : get_lang_string(caption, true, false);
+    if (c.isEmpty()) c = QString::fromUtf8(caption.c_str());
     in_gui([this, t, c, flags] { MessageBox(&m_dialog, t, c, static_cast<int>(flags)); });
 }
 
@@ -470,9 +474,9 @@ bool desk_session::ask_credentials(std::string& user, std::string& password) {
 }
 
 std::string desk_session::word_error(vyn::control_rpc::exception const& e) {
-    std::string text = get_utf8_string("ERROR_E_" + std::to_string(e.code), true, false);
-    if (text.empty() || text == "ERROR_E_" + std::to_string(e.code)) text = "Error " + std::to_string(e.code);
-    if (!e.text.empty()) text += " " + e.text;
+    // The relay the program was pointed at: fixed once the command line is read.
+    std::string text = get_lang_description(m_server, e.code);
+    if (!e.text.empty()) text += " (" + e.text + ")";
     return text;
 }
 

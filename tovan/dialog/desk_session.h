@@ -172,6 +172,8 @@ private:
     bool m_dispatching = false;
     long m_gui_call_limit_s = vyn::control_rpc::gui_call_limit_s;
 
+    std::string m_server; // set before each connector starts, read by its workers
+
     std::mutex m_mutex; // the code last set or typed, the chat queue
     std::string m_typed_code;
     std::deque<std::string> m_chat_queue;
