@@ -281,6 +281,7 @@ void desk_session::tick() {
         }
     }
     chat_display();
+    if (m_connector) m_connector->reap_attempt();
     if (s.look_dirty) {
         s.look_dirty = false;
         m_dialog.UpdateVisualLook();

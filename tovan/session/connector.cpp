@@ -79,6 +79,11 @@ bool connector::wait_attempt(long ms) {
     return m_thread_done.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !m_running; });
 }
 
+void connector::reap_attempt() {
+    std::lock_guard<std::mutex> lock(m_thread_mutex);
+    if (!m_running && m_thread.joinable()) m_thread.join();
+}
+
 void connector::update_target(std::string const& target, bool reset) {
     m_host.log("update_target to " + target);
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -88,6 +88,9 @@ public:
     bool attempt_running();
     // Waits for the running attempt to end; false at the limit.
     bool wait_attempt(long ms);
+    // Joins the thread of an attempt that has ended, so that none is left
+    // unjoined when the program ends; never waits.
+    void reap_attempt();
 
     // One attempt on the calling thread (the attempt thread's body).
     void run_attempt();
