@@ -213,6 +213,9 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     EXPECT_NE(client_bind, "");
     EXPECT_NE(relay.wait_log({"legs-joined", sid}), "");
     ASSERT_TRUE(wait_until([&] { return read_all(notes).find("2 0\n") != std::string::npos; }));
+    // Each end's session message reached the server once.
+    EXPECT_TRUE(wait_until([&] { return count_of(relay.log_text(), "session_message") == 2; }))
+        << relay.log_text();
 
     std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
     ASSERT_FALSE(desk_win.empty());

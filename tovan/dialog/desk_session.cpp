@@ -77,7 +77,19 @@ desk_session::desk_session(CVYNDialog& dialog)
 
 desk_session::~desk_session() {
     m_wanted = false;
-    m_connector.reset();
+    replace_connector(nullptr);
+}
+
+void desk_session::replace_connector(std::unique_ptr<vyn::connector> next) {
+    std::unique_ptr<vyn::connector> old;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        old = std::move(m_connector);
+        m_connector = std::move(next);
+    }
+    // Outside the lock: the old one waits for its workers, which may ask for
+    // the session channel (send_version) meanwhile.
+    old.reset();
 }
 
 bool desk_session::on_gui_thread() const {
@@ -136,13 +148,13 @@ vyn::connector_config desk_session::config_for_attempt() {
 void desk_session::connect_now(std::string const& typed_code) {
     auto& s = state();
     // The last session's connector: its attempt ends now that nobody wants it.
-    m_connector.reset();
+    replace_connector(nullptr);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_typed_code = typed_code;
     }
     m_server = m_dialog.m_proxy_host;
-    m_connector = std::make_unique<vyn::connector>(*this, config_for_attempt());
+    replace_connector(std::make_unique<vyn::connector>(*this, config_for_attempt()));
     // One code file and one session message per start of the program.
     m_dialog.m_get_code = false;
     m_dialog.m_session_message.clear();

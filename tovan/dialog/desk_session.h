@@ -156,6 +156,7 @@ private:
     void chat_display();
     rulo::object<rulo::rptSafeChannel> channel();
     vyn::connector_config config_for_attempt();
+    void replace_connector(std::unique_ptr<vyn::connector> next);
 
     CVYNDialog& m_dialog;
     vyn::command_queue m_queue;
@@ -174,7 +175,9 @@ private:
 
     std::string m_server; // set before each connector starts, read by its workers
 
-    std::mutex m_mutex; // the code last set or typed, the chat queue
+    // The code last set or typed, the chat queue, and the connector handle
+    // (changed on the GUI thread under it, read there freely).
+    std::mutex m_mutex;
     std::string m_typed_code;
     std::deque<std::string> m_chat_queue;
 
