@@ -243,8 +243,11 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
 
     // Then both legs: a line typed meanwhile arrives once.
     int const joins = count_of(relay.log_text(), "legs-joined");
+    // Typed before, sent right after the break: the retry waits for the next
+    // tick, the line goes into the broken channel and is sent again once.
+    sh("xdotool windowfocus --sync " + client_win + " type --delay 5 'meanwhile'");
     relay.admin("break-legs " + sid);
-    type_line(client_win, "meanwhile");
+    sh("xdotool windowfocus --sync " + client_win + " key Return");
     ASSERT_TRUE(wait_until([&] { return count_of(relay.log_text(), "legs-joined") > joins; }, seconds(10)));
     EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", "meanwhile"}, seconds(30)), "");
     type_line(desk_win, "afterwards");
