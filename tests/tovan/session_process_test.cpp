@@ -330,6 +330,33 @@ TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
 }
 
+// The relay refuses to create the session: one box from the connection
+// thread, shown on the GUI thread, and the session ends.
+TEST_F(SessionProcess, RefusedCreateShowsOneBoxAndEnds) {
+    relay_process relay({"--refuse-create"});
+    std::string const dir = make_run_dir("tovan_desk");
+    std::string const notes = dir + "/n.txt";
+    pid_t const desk = start(dir, "tovan_desk",
+                             {"--vynwex", "--proxy-address", "127.0.0.1:" + std::to_string(relay.port()),
+                              "--force-transport", "direct", "--username", "u", "--password", "p",
+                              "--get-code", "--notification-file", notes});
+    std::string const box = wait_window("Tovan");
+    ASSERT_FALSE(box.empty());
+    ASSERT_TRUE(wait_until([&] { return read_all(notes) == "32768 0\n0 0\n"; })) << read_all(notes);
+    EXPECT_NE(relay.wait_log({"\"method\":48", "\"reply\":\"error\""}), "");
+    screenshot("refused-create");
+    sh("xdotool windowfocus --sync " + box + " key Return");
+    std::string const win = wait_window("Tovan Desk");
+    ASSERT_FALSE(win.empty());
+    EXPECT_TRUE(
+        wait_until([&] { return trimmed(sh("xdotool search --onlyvisible --name '.' | wc -l")) == "1"; }));
+    EXPECT_TRUE(reaches(dir + "/VYNDesk.out", 0));
+    EXPECT_EQ(count_of(relay.log_text(), "\"method\":48"), 1);
+    sh("xdotool mousemove --window " + win + " 244 206 click 1");
+    int const status = finish(desk);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
+}
+
 // The server never answers close-session: after its time limit the desk
 // stops the session channel itself and the session ends.
 TEST_F(SessionProcess, UnansweredCloseSessionStillEndsTheSession) {

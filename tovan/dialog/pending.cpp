@@ -1,7 +1,7 @@
 // The dialog's calls into the parts of the program that are not built yet:
-// the connection and its shut-down, the saved connection, the visual look,
-// menus, the touch pad, plugins and the XML-described dialogs. Each does
-// nothing so far, so start-up and shut-down run in their final order.
+// the window's size and place, menus, the background, the touch pad,
+// plugins and the settings. Each does nothing so far, so start-up and
+// shut-down run in their final order.
 #include "tovan/dialog/program_args.h"
 #include "tovan/dialog/vyn_dialog.h"
 
