@@ -7,10 +7,13 @@
 #   scripts/fuzz.sh [target...]      default: every target
 #   FUZZ_TIME=<seconds>              time per target (default 15)
 #   FUZZ_BUILD=<dir>                 build tree (default build-fuzz)
+#   FUZZ_SEED=<n>                    libFuzzer seed (default 1, so that CI walks the same
+#                                    inputs every run; 0 = a new one each run, for hunting)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-"$root/build-fuzz"}
 seconds=${FUZZ_TIME:-15}
+seed=${FUZZ_SEED:-1}
 # Every target is one tests/fuzz/<name>_fuzz.cpp.
 all=$(cd "$root/tests/fuzz" && ls ./*_fuzz.cpp | sed 's|^\./||; s|\.cpp$||' | tr '\n' ' ')
 targets=${*:-$all}
@@ -32,7 +35,7 @@ for t in $targets; do
     # A copy: the fuzzer adds what it finds to its corpus, and the seeds stay as checked in.
     mkdir -p "$work/$t"
     if [ -d "$root/tests/fuzz/corpus/$t" ]; then cp "$root/tests/fuzz/corpus/$t"/* "$work/$t"/; fi
-    "$build/tests/fuzz/$t" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=30 -print_final_stats=1 \
+    "$build/tests/fuzz/$t" -max_total_time="$seconds" -seed="$seed" -rss_limit_mb=2048 -timeout=30 -print_final_stats=1 \
         -artifact_prefix="$build/artifacts/$t-" "$work/$t" >"$work/$t.log" 2>&1 &
     pids="$pids $!:$t"
 done

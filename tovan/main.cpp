@@ -1,5 +1,6 @@
 // tovan_desk: the desk program. Starts the framework, loads the translations,
 // builds the main window and its dialog, and runs the Qt event loop.
+#include "tovan/dialog/main_form.h"
 #include "tovan/dialog/main_window.h"
 #include "tovan/dialog/program_args.h"
 #include "tovan/dialog/vyn_dialog.h"
@@ -12,12 +13,17 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QPixmap>
 #include <QtGlobal>
 
 int main(int argc, char** argv) {
     using namespace tovan;
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     set_program_arguments(std::move(args));
+    // The window draws no GL: without a GL integration the xcb platform
+    // does not load the GL drivers, which would take most of the program's
+    // memory. A user's own setting stays.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) qputenv("QT_XCB_GL_INTEGRATION", "none");
     auto* app = new QApplication(argc, argv);
     auto* api = new rulo::init(nullptr);
     init_language();
@@ -27,7 +33,7 @@ int main(int argc, char** argv) {
     dlg = new CVYNDialog(nullptr);
     auto* translator = new CVYNTranslator(dlg);
     QApplication::installTranslator(translator);
-    QApplication::setWindowIcon(QIcon(":/images/Tovan.png"));
+    QApplication::setWindowIcon(QIcon(QPixmap::fromImage(read_image_as(":/images/Tovan.png", "PNG"))));
     g_main_window->setCentralWidget(dlg);
     g_main_window->setFixedSize(dlg->width(), dlg->height());
     dlg->handle_main_app_options("load");

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <poll.h>
@@ -101,17 +102,26 @@ double median_start_ms(program const& p, int runs) {
     return times[times.size() / 2];
 }
 
-double idle_rss_mb(program const& p) {
+// Resident memory in MiB: the whole, and its private (anonymous) and
+// file-backed parts (code and fonts, shared with other programs).
+struct resident {
+    double total = -1, anon = -1, file = -1;
+};
+
+resident idle_rss_mb(program const& p) {
     pid_t pid = start(p);
-    double mb = -1;
+    resident r;
     if (watch().wait_map()) {
         std::this_thread::sleep_for(std::chrono::seconds(10));
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        for (std::string line; std::getline(status, line);)
-            if (line.rfind("VmRSS:", 0) == 0) mb = std::stod(line.substr(6)) / 1024.0;
+        for (std::string line; std::getline(status, line);) {
+            for (auto [label, out] :
+                 {std::pair{"VmRSS:", &r.total}, {"RssAnon:", &r.anon}, {"RssFile:", &r.file}})
+                if (line.rfind(label, 0) == 0) *out = std::stod(line.substr(std::strlen(label))) / 1024.0;
+        }
     }
     stop(pid);
-    return mb;
+    return r;
 }
 
 void BM_StartToWindowShown(benchmark::State& state) {
@@ -128,8 +138,12 @@ BENCHMARK(BM_StartToWindowShown)->Iterations(1)->UseManualTime()->Unit(benchmark
 
 void BM_IdleResidentMemory(benchmark::State& state) {
     for (auto _ : state) {
-        state.counters["desk_rss_mb"] = idle_rss_mb(desk);
-        state.counters["minimal_rss_mb"] = idle_rss_mb(minimal);
+        for (auto [name, p] : {std::pair{"desk", &desk}, {"minimal", &minimal}}) {
+            resident const r = idle_rss_mb(*p);
+            state.counters[std::string(name) + "_rss_mb"] = r.total;
+            state.counters[std::string(name) + "_anon_mb"] = r.anon;
+            state.counters[std::string(name) + "_file_mb"] = r.file;
+        }
     }
 }
 BENCHMARK(BM_IdleResidentMemory)->Iterations(1)->Unit(benchmark::kSecond);

@@ -4,6 +4,8 @@
 #include <QDialog>
 
 int main(int argc, char** argv) {
+    // Started as the desk program starts itself: no GL integration.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) qputenv("QT_XCB_GL_INTEGRATION", "none");
     QApplication app(argc, argv);
     QDialog dialog;
     dialog.setFixedSize(279, 391);

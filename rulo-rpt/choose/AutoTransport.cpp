@@ -213,13 +213,16 @@ void AutoTransport::place_last_success() {
         log().fmt_verbose("ignoring a last successful connection that does not read");
         return;
     }
+    // The stored text may spell a number longer than this program writes it;
+    // the twin in the list is found by the method it reads as.
+    std::string const stored = pack(last);
     std::vector<cmd> methods;
     if (allowed(last.name)) {
         last.priority = 9999;
         methods.push_back(last);
     }
     for (cmd& m : m_methods)
-        if (pack(m) != m_last_success) methods.push_back(std::move(m));
+        if (pack(m) != stored) methods.push_back(std::move(m));
     m_methods = std::move(methods);
 }
 

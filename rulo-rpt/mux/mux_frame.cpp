@@ -10,7 +10,16 @@ netbuf mux_pack_frame(long long id, netbuf const& payload) {
     vint_push(frame, static_cast<unsigned long long>(id), false);
     if (static_cast<unsigned long long>(frame.size()) > mux_max_frame) throw exception::function("pack_pkt");
     vint_push(frame, static_cast<unsigned long long>(frame.size()), false);
-    return frame;
+    if (frame.size() > mux_contiguous_frame) return frame;
+    // The socket writes piece by piece: a head apart from its payload would
+    // leave as a segment of its own and wake the peer twice.
+    char const* first = nullptr;
+    int length = 0;
+    netbuf::iterator(frame).get(first, length);
+    if (length == frame.size()) return frame;
+    netbuf flat;
+    frame.copy_front(flat.allocate_back(frame.size()), frame.size());
+    return flat;
 }
 
 bool mux_unpack_frame(netbuf& input, long long& id, netbuf& payload) {

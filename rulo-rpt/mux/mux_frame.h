@@ -21,9 +21,13 @@ namespace rulo {
 // The largest L: 16 MiB less one byte.
 constexpr unsigned long long mux_max_frame = 0xFFFFFF;
 
-// A new buffer holding the frame of payload for channel id (the payload is
-// shared, not copied). A payload whose L would exceed mux_max_frame throws
-// the function exception "pack_pkt".
+// Frames up to this size are packed in one piece (their payload copied).
+constexpr int mux_contiguous_frame = 16 << 10;
+
+// A new buffer holding the frame of payload for channel id: one piece up to
+// mux_contiguous_frame bytes, above that the payload shared, not copied. A
+// payload whose L would exceed mux_max_frame throws the function exception
+// "pack_pkt".
 netbuf mux_pack_frame(long long id, netbuf const& payload);
 
 // Cuts the first whole frame off input: true with its channel id and payload

@@ -23,7 +23,10 @@ rptSRMux::srmux_transport::srmux_transport(object<rptSRMux> owner, long long id,
     : m_owner(std::move(owner)), m_id(id), m_name(std::move(name)) {}
 
 void rptSRMux::srmux_transport::send(netbuf const& data) {
-    m_owner->connected_mux()->send(m_id, data, false);
+    // The mark and the send are one step: a queue_empty() from another
+    // thread in between would take the mark before these bytes are queued.
+    rulo_lock_guard lock;
+    m_owner->sending_mux(m_id)->send(m_id, data, false);
 }
 
 void rptSRMux::srmux_transport::disconnect() {
@@ -49,6 +52,13 @@ void rptSRMux::srmux_transport::ioctl(std::string const& key, std::string& value
 object<rptMux> rptSRMux::connected_mux() {
     rulo_lock_guard lock;
     if (!m_mux) throw exception::function("send");
+    return m_mux;
+}
+
+object<rptMux> rptSRMux::sending_mux(long long id) {
+    rulo_lock_guard lock;
+    if (!m_mux) throw exception::function("send");
+    m_sent.insert(id);
     return m_mux;
 }
 
@@ -183,7 +193,13 @@ void rptSRMux::disconnect() {
 void rptSRMux::queue_empty() {
     std::vector<object<rptTransportSink>> sinks;
     rulo_lock_guard lock;
-    for (auto& entry : m_sinks) sinks.push_back(entry.second);
+    // The connection's queue is shared: only a channel that sent since its
+    // last signal has anything to hear (the socket signals on every read).
+    for (long long id : m_sent) {
+        auto it = m_sinks.find(id);
+        if (it != m_sinks.end()) sinks.push_back(it->second);
+    }
+    m_sent.clear();
     for (auto& sink : sinks) sink->queue_empty();
 }
 

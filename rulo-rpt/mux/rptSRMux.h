@@ -26,7 +26,9 @@
 // from whichever thread called disconnect(), with that lock held too. Any
 // channel failure, a "channel-error" or "channel-closed" for any id, or the
 // disconnect() of any channel transport ends the whole connection, and
-// every channel sink gets exactly one broken(); later sends throw.
+// every channel sink gets exactly one broken(); later sends throw. The
+// connection's queue_empty() reaches only the channels that sent since they
+// last heard it.
 #pragma once
 
 #include "rulo-rpt/mux/rptMux.h"
@@ -37,6 +39,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 
 namespace rulo {
@@ -134,6 +137,8 @@ public:
 
 private:
     object<rptMux> connected_mux();
+    // connected_mux() for a send on channel id, which then hears the next queue_empty().
+    object<rptMux> sending_mux(long long id);
     // Opens a named channel; sink, and whatever ready does with the new
     // transport, are in place before "open" leaves.
     object<rptTransport> open_named(std::string const& name, bool secure, object<rptTransportSink> sink,
@@ -142,6 +147,7 @@ private:
 
     std::map<std::string, std::string> m_options;
     std::map<long long, object<rptTransportSink>> m_sinks;
+    std::set<long long> m_sent; // channels that sent since the last queue_empty()
     object<rptMux> m_mux;
     object<rptPacket> m_packet;
     object<rpcWrapper> m_wrapper;

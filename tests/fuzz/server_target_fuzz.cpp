@@ -57,10 +57,10 @@ void check_last_success(std::string const& packed) {
     std::string const twin = rulo::AutoTransport::pack({"direct", {"relay.lan"}, {7615}, 0});
     check(!methods.empty());
     if (methods[0].priority == 9999) {
-        // A method put first packs back to the text it came from, and
-        // replaces its twin in the list.
-        check(rulo::AutoTransport::pack(methods[0]) == packed);
-        check(methods.size() == (packed == twin ? 1u : 2u));
+        // A method put first replaces its twin in the list, however long
+        // the stored text spelled its numbers.
+        std::string const stored = rulo::AutoTransport::pack(methods[0]);
+        check(methods.size() == (stored == twin ? 1u : 2u));
     } else {
         check(methods.size() == 1);
     }

@@ -9,8 +9,15 @@
 
 #include <QTemporaryDir>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -141,6 +148,24 @@ vyn::connector_config config_for(relay_process const& relay, bool client, unsign
     return c;
 }
 
+// The TCP_NODELAY setting of every socket of this process connected to
+// 127.0.0.1:port.
+std::vector<int> no_delay_towards(unsigned short port) {
+    std::vector<int> settings;
+    for (auto const& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        int const fd = std::atoi(entry.path().filename().c_str());
+        sockaddr_in peer{};
+        socklen_t size = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 || peer.sin_family != AF_INET ||
+            ntohs(peer.sin_port) != port)
+            continue;
+        int on = 0;
+        socklen_t length = sizeof on;
+        if (::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &length) == 0) settings.push_back(on);
+    }
+    return settings;
+}
+
 struct end {
     end(relay_process const& relay, bool client, vyn::connector_config c) : conn(host, std::move(c)) {
         (void)relay;
@@ -192,6 +217,11 @@ TEST(Connector, DeskAndClientMeetThroughTheRelay) {
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":48"}), "");
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":37"}), "");
     EXPECT_NE(relay.wait_log({"legs-joined"}), "");
+    // Both relay connections send small messages at once: a plugin packet or
+    // a text must not wait for the acknowledgement of the one before.
+    auto const no_delay = no_delay_towards(relay.port());
+    EXPECT_GE(no_delay.size(), 2u);
+    EXPECT_EQ(std::count(no_delay.begin(), no_delay.end(), 0), 0);
 
     // Texts go both ways on the reliable channel.
     client.conn.safe_channel()->send(vyn::text_channel, netbuf::from_string("ping_call"));

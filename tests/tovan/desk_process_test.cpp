@@ -258,6 +258,13 @@ TEST_F(DeskProcess, CentredSizedAndClosedCleanly) {
     // The pointer may still rest where an earlier test clicked.
     shell(server->display(), "xdotool mousemove 0 0");
     ASSERT_TRUE(wait_pixel("desk-idle", g.x + 225 + 2, g.y + 187 + 2, {normal_colour, default_colour}));
+    // Left to itself the program loads no GL driver: the window draws none,
+    // and the drivers would be most of its memory.
+    std::string const maps = read_all("/proc/" + std::to_string(pid) + "/maps");
+    EXPECT_EQ(maps.find("/dri/"), std::string::npos);
+    EXPECT_EQ(maps.find("libLLVM"), std::string::npos);
+    // Its own pictures are read without asking (and so loading) every image plugin.
+    EXPECT_EQ(maps.find("imageformats"), std::string::npos);
     QImage shot = screenshot("desk-idle");
     for (auto const& b : buttons) {
         QColor c = shot.pixelColor(g.x + b.x + 2, g.y + b.y + 2);

@@ -223,6 +223,60 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
         ASSERT_NE(w, nullptr) << p.name;
         EXPECT_EQ(w->geometry(), p.at) << p.name;
     }
+    // Every widget of the window, in the order it is made (the stacking
+    // order where they overlap), with its place, whether it shows in the
+    // look without a session (the chat and the session's buttons hidden),
+    // and the font of those that get one of their own.
+    struct {
+        char const* name;
+        QRect at;
+        bool hidden;
+        char const* family;
+        int points;
+    } const widgets[] = {
+        {"IDC_STATIC_TEXT", {10, 271, 261, 21}, true, nullptr, 0},
+        {"IDC_PLUGINS_DRAW_AREA", {0, 380, 261, 1}, false, nullptr, 0},
+        {"IDC_LOG_OUTPUT", {10, 205, 255, 113}, true, "Tahoma", 8},
+        {"IDC_CODE", {20, 149, 241, 23}, false, "Tahoma", 12},
+        {"IDC_STATUS_DESCRIPTION", {17, 94, 250, 51}, false, "Tahoma", 7},
+        {"IDC_CONNECT_IMAGE", {70, 10, 70, 74}, true, nullptr, 0},
+        {"IDC_LOGO_ICON", {170, 10, 101, 81}, false, nullptr, 0},
+        {"IDC_CHAT_TEXT", {13, 332, 197, 25}, true, "Tahoma", 8},
+        {"IDC_FILE_TRANSFER", {61, 0, 100, 100}, true, nullptr, 0},
+        {"IDC_DESKTOP", {61, 0, 100, 100}, true, nullptr, 0},
+        {"IDC_VIDEO", {61, 0, 100, 100}, true, nullptr, 0},
+        {"IDC_AUDIO", {61, 0, 100, 100}, true, nullptr, 0},
+        {"IDC_SETINGS", {175, 187, 38, 38}, false, nullptr, 0},
+        {"IDC_ACTION", {14, 187, 150, 38}, false, "Arial", 10},
+        {"IDC_CLOSE", {225, 187, 38, 38}, false, nullptr, 0},
+        {"IDC_SETINGS1", {13, 8, 38, 38}, true, nullptr, 0},
+        {"IDC_SEND", {226, 325, 38, 38}, true, nullptr, 0},
+        {"IDC_CLOSE1", {13, 51, 38, 38}, true, nullptr, 0},
+        {"IDC_TIME_TEXT", {100, 186, 115, 18}, true, "Tahoma", 7},
+        {"IDC_TIME_TEXT2", {215, 184, 50, 18}, true, "Tahoma", 7},
+        {"IDC_MAIL_ICON", {200, 140, 32, 32}, true, nullptr, 0},
+    };
+    std::vector<QWidget*> made;
+    for (QObject* o : d->children())
+        if (auto* w = qobject_cast<QWidget*>(o)) made.push_back(w);
+    ASSERT_EQ(made.size(), std::size(widgets));
+    for (size_t i = 0; i < made.size(); ++i) {
+        auto const& want = widgets[i];
+        QWidget* w = made[i];
+        EXPECT_EQ(w->objectName().toStdString(), want.name) << i;
+        EXPECT_EQ(w->geometry(), want.at) << want.name;
+        EXPECT_EQ(w->isHidden(), want.hidden) << want.name;
+        if (want.family) {
+            EXPECT_EQ(w->font().family().toStdString(), want.family) << want.name;
+            EXPECT_EQ(w->font().pointSize(), want.points) << want.name;
+        }
+    }
+    EXPECT_EQ(d->m_time_text->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignRight);
+    // What start-up leaves for the parts that fill these later.
+    EXPECT_EQ(d->m_next_cmd_id, 30000u);
+    EXPECT_EQ(d->m_last_plugin_channel, 100);
+    EXPECT_EQ(d->m_plugin_buttons.size(), 4u);
+    EXPECT_TRUE(d->m_loaded_plugins.empty() && d->m_dispatchers.empty() && d->m_plugin_menus.empty());
     EXPECT_TRUE(d->IDC_CODE->isReadOnly()) << "the desk shows its code, it does not take one";
     EXPECT_TRUE(d->IDC_LOG_OUTPUT->isReadOnly());
     EXPECT_EQ(d->palette().color(QPalette::Active, QPalette::Highlight), QColor(255, 210, 129));
@@ -231,6 +285,20 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
               QColor(237, 243, 254));
     EXPECT_TRUE(d->m_btn_action->hasMouseTracking());
     EXPECT_EQ(d->m_btn_action->state_image(0).size(), QSize(150, 38));
+    // Equal pictures are held once: the plugin buttons share their frames,
+    // the small buttons theirs, and the background its repeated pieces.
+    for (int state = 0; state < 4; ++state) {
+        uchar const* first = d->m_btn_file_transfer->state_image(state).constBits();
+        for (push_button* b : {d->m_btn_desktop, d->m_btn_video, d->m_btn_audio})
+            EXPECT_EQ(b->state_image(state).constBits(), first) << b->objectName().toStdString() << state;
+        EXPECT_EQ(d->m_btn_close1->state_image(state).constBits(),
+                  d->m_btn_settings->state_image(state).constBits());
+    }
+    QImage const* bg = d->m_background.image;
+    for (auto [copy, of] : {std::pair{3, 2}, {7, 6}, {9, 8}}) {
+        EXPECT_EQ(bg[copy], bg[of]) << copy;
+        EXPECT_EQ(bg[copy].constBits(), bg[of].constBits()) << copy;
+    }
     EXPECT_TRUE(d->m_btn_close->top_enabled());
 
     // The configuration survived its "=x" line.
@@ -323,15 +391,20 @@ TEST_F(DialogInProcess, Logos) {
         char const* what;
         QSize size; // empty: write a corrupt file
         QSize shown;
-    } const cases[] = {
-        {"81 by 81", {81, 81}, {81, 81}}, {"82 by 10", {82, 10}, {80, 9}}, {"corrupt", {}, {0, 0}}};
+        char const* format = "BMP";
+    } const cases[] = {{"81 by 81", {81, 81}, {81, 81}},
+                       {"82 by 10", {82, 10}, {80, 9}},
+                       {"corrupt", {}, {0, 0}},
+                       // The name says BMP, but any format Qt reads is shown.
+                       {"PNG inside", {40, 30}, {40, 30}, "PNG"},
+                       {"JPEG inside", {20, 20}, {20, 20}, "JPEG"}};
     for (auto const& c : cases) {
         if (c.size.isEmpty()) {
             write("conf_static/logo.bmp", "BM not really");
         } else {
             QImage img(c.size, QImage::Format_RGB32);
             img.fill(Qt::blue);
-            ASSERT_TRUE(img.save("conf_static/logo.bmp", "BMP"));
+            ASSERT_TRUE(img.save("conf_static/logo.bmp", c.format));
         }
         CVYNDialog d(nullptr);
         QPixmap shown = d.IDC_LOGO_ICON->pixmap(Qt::ReturnByValue);

@@ -75,7 +75,9 @@ pid_t spawn(std::string const& display, std::string const& dir, std::string cons
     if (pid == 0) {
         if (::chdir(dir.c_str()) != 0) ::_exit(126);
         ::setenv("DISPLAY", display.c_str(), 1);
+        // The platform and its GL integration are the program's own choice.
         ::unsetenv("QT_QPA_PLATFORM");
+        ::unsetenv("QT_XCB_GL_INTEGRATION");
         int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (err >= 0) {
             ::dup2(err, 2);

@@ -114,6 +114,36 @@ void desk_session::mirror() {
     m_dialog.m_in_connection = s.in_connection;
     m_dialog.m_old_peer = s.old_peer;
     m_dialog.m_layout_dirty = s.layout_dirty;
+    // The rest of the dialog's view of the session, for the parts that read
+    // its fields (the session's own copies stay the ones that count).
+    CVYNDialog& d = m_dialog;
+    d.m_look_dirty = s.look_dirty;
+    d.m_next_retry_ms = s.next_retry_ms;
+    d.m_retry_count = static_cast<uint32_t>(s.retry_count);
+    d.m_connection_up = s.connection_up;
+    d.m_life_sign = m_life_sign.load();
+    d.m_peer_version = s.peer_version;
+    d.m_pending_text = s.pending_text;
+    d.m_session_seconds = s.session_seconds;
+    d.m_clock_time = static_cast<std::time_t>(s.clock_time);
+    d.m_send_chat_transcript = s.send_chat_transcript;
+    d.m_send_chat_live = s.send_chat_live;
+    d.m_chat_html = m_chat_html;
+    d.m_chat_plain = m_chat_plain;
+    d.m_chat_transcript_html = m_chat_transcript_html;
+    if (m_connector) {
+        d.m_code = m_connector->code();
+        d.m_sid = m_connector->sid();
+        d.m_key = m_connector->key();
+        d.m_safe_channel = m_connector->safe_channel();
+        d.m_control_rpc = m_connector->rpc();
+        d.m_msg = m_connector->msg();
+        d.m_transport_map = m_connector->transport_map();
+    } else {
+        d.m_safe_channel.reset();
+        d.m_control_rpc.reset();
+        d.m_msg.reset();
+    }
 }
 
 vyn::connector_config desk_session::config_for_attempt() {

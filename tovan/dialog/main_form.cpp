@@ -1,7 +1,10 @@
 #include "tovan/dialog/main_form.h"
 
+#include <QBuffer>
+#include <QFile>
 #include <QFont>
 #include <QIcon>
+#include <QImageReader>
 #include <QPixmap>
 
 namespace tovan {
@@ -46,13 +49,36 @@ QPalette dialog_palette(bool logo) {
     return p;
 }
 
+QImage read_image_as(QString const& path, char const* format) {
+    QImageReader reader(path, format);
+    reader.setAutoDetectImageFormat(false);
+    return reader.read();
+}
+
+QImage decode_image(QByteArray const& bytes, char const* likely) {
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, likely);
+    reader.setAutoDetectImageFormat(false);
+    QImage image = reader.read();
+    // Data the likely format does not read is what recognising the format
+    // would not have given to it either.
+    if (image.isNull()) image.loadFromData(bytes);
+    return image;
+}
+
 void Ui_IDD_TOVANDIALOG::setupUi(QDialog* dialog) {
     dialog->setObjectName("IDD_TOVANDIALOG");
     dialog->setEnabled(true);
     dialog->resize(dialog_width, dialog_height);
     dialog->setMinimumSize(dialog_width, dialog_height);
     dialog->setMaximumSize(dialog_width, dialog_height);
-    dialog->setWindowIcon(QIcon("tovansmall.bmp"));
+    // An icon made from a file that is not there asks every image plugin
+    // whether it can read it, and so loads them all: a missing file gives
+    // the same empty icon without that.
+    QString const icon_file = "tovansmall.bmp";
+    dialog->setWindowIcon(QFile::exists(icon_file) ? QIcon(icon_file) : QIcon());
     QFont font("Lucida Grande", 12, 50);
     dialog->setFont(font);
     dialog->setPalette(dialog_palette(false));

@@ -3,7 +3,9 @@
 // language table later, so the form sets none.
 #pragma once
 
+#include <QByteArray>
 #include <QDialog>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
@@ -16,6 +18,13 @@ inline constexpr int dialog_height = 391;
 
 // The dialog's palette; with logo set, AlternateBase is the logo label's.
 QPalette dialog_palette(bool logo);
+
+// Reading a picture whose format Qt must find out asks every image plugin,
+// which loads them all (and their libraries) for the life of the process.
+// A picture of known format: read as that format only (null when it is not).
+QImage read_image_as(QString const& path, char const* format);
+// Bytes of a picture in any format Qt reads, tried as likely first.
+QImage decode_image(QByteArray const& bytes, char const* likely);
 
 class Ui_IDD_TOVANDIALOG {
 public:

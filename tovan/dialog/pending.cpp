@@ -38,5 +38,13 @@ void CVYNDialog::OnEmail() {}
 void CVYNDialog::ShowTouchScreen() {}
 void CVYNDialog::Send2Proxy() {}
 void CVYNDialog::chat_context(QPoint) {}
+// Files dropped on the window wait for a plugin; until plugins come, the
+// window takes no drop.
+void CVYNDialog::dragEnterEvent(QDragEnterEvent* event) {
+    QDialog::dragEnterEvent(event);
+}
+void CVYNDialog::dropEvent(QDropEvent* event) {
+    QDialog::dropEvent(event);
+}
 
 } // namespace tovan

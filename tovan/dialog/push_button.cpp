@@ -4,8 +4,34 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <deque>
 
 namespace tovan {
+
+namespace {
+
+// The dialog gives several buttons the same frames of the same strip (the
+// four plugin buttons, the five small ones): each frame is cut once and the
+// buttons share its pixels instead of holding a copy each. A strip's cache
+// key names its pixels and is never reused, so a hit is always the same
+// frame; the list is short, and a strip no longer in use drops out.
+QImage cut_frame(QImage const& strip, QRect const& r) {
+    struct cut {
+        qint64 key;
+        QRect rect;
+        QImage piece;
+    };
+    static std::deque<cut> recent;
+    qint64 const key = strip.cacheKey();
+    for (cut const& c : recent)
+        if (c.key == key && c.rect == r) return c.piece;
+    QImage piece = strip.copy(r);
+    recent.push_front({key, r, piece});
+    if (recent.size() > 24) recent.pop_back();
+    return piece;
+}
+
+} // namespace
 
 int frame_width(int strip_width, int n) {
     return strip_width / std::max(1, n);
@@ -20,7 +46,7 @@ push_button::push_button(QWidget* parent) : QPushButton(parent) {
 void push_button::setBtnImage(QImage const& strip, int n, int i) {
     if (i < 0 || i > 3) return;
     int w = frame_width(strip.width(), n);
-    m_images[i] = strip.copy(i * w, 0, w, strip.height());
+    m_images[i] = cut_frame(strip, QRect(i * w, 0, w, strip.height()));
     update();
 }
 
@@ -40,7 +66,7 @@ void push_button::setBtnMask(QBitmap const& strip, int n, int i) {
 
 void push_button::setBtnTopImage(QImage const& strip, int n, int i) {
     int w = frame_width(strip.width(), n);
-    QImage piece = strip.copy(i * w, 0, w, strip.height());
+    QImage piece = cut_frame(strip, QRect(i * w, 0, w, strip.height()));
     if (!piece.hasAlphaChannel()) {
         QImage alpha = piece.convertToFormat(QImage::Format_Grayscale8);
         piece = piece.convertToFormat(QImage::Format_ARGB32);

@@ -162,46 +162,48 @@ void CVYNDialog::build_buttons() {
     m_btn_mail = make("IDC_MAIL_ICON", {200, 140, 32, 32});
     m_btn_mail->hide();
 
-    QImage sheet(":/images/vyn-client-GUI-A.png");
+    QImage sheet = read_image_as(":/images/vyn-client-GUI-A.png", "PNG");
     QImage A1 = sheet.copy(0, 0, 279, 265), A2 = sheet.copy(297, 0, 279, 265),
            A3 = sheet.copy(6, 278, 279, 265), A4 = sheet.copy(296, 277, 279, 265),
            A5 = sheet.copy(599, 1, 279, 578);
     QImage* bg = m_background.image;
     bg[0] = A1.copy(0, 0, 279, 28);
     bg[1] = A3.copy(0, 0, 279, 28);
+    // Equal pieces share their pixels (a QImage copies on write), so the
+    // window does not keep them twice.
     bg[2] = A4.copy(0, 28, 279, 187);
-    bg[3] = A4.copy(0, 28, 279, 187);
+    bg[3] = bg[2];
     bg[4] = A2.copy(0, 28, 279, 187);
     bg[5] = A5.copy(0, 28, 279, 187);
     bg[6] = A1.copy(0, 215, 279, 43);
-    bg[7] = bg[6].copy();
+    bg[7] = bg[6];
     bg[8] = A5.copy(0, 215, 279, 180);
-    bg[9] = bg[8].copy();
+    bg[9] = bg[8];
     bg[10] = A1.copy(0, 254, 279, 11);
-    bg[13] = QImage(":/images/indik-blue.png");
-    bg[14] = QImage(":/images/indik-or.png");
+    bg[13] = read_image_as(":/images/indik-blue.png", "PNG");
+    bg[14] = read_image_as(":/images/indik-or.png", "PNG");
 
-    QBitmap mask = QBitmap::fromImage(QImage(":/images/btns-navig-mask.png"));
+    QBitmap mask = QBitmap::fromImage(read_image_as(":/images/btns-navig-mask.png", "PNG"));
     m_btn_audio->setBtnMask(mask, 4, 0);
     m_btn_file_transfer->setBtnMask(mask, 4, 1);
     m_btn_video->setBtnMask(mask, 4, 2);
     m_btn_desktop->setBtnMask(mask, 4, 3);
-    QImage navig(":/images/btns-navig.png");
+    QImage navig = read_image_as(":/images/btns-navig.png", "PNG");
     for (push_button* b : {m_btn_file_transfer, m_btn_audio, m_btn_video, m_btn_desktop})
         b->setBtnImages(navig, 5);
 
-    QImage icons(":/images/ik-icons.png");
+    QImage icons = read_image_as(":/images/ik-icons.png", "PNG");
     m_btn_settings->setBtnTopImage(icons, 3, 0);
     m_btn_settings1->setBtnTopImage(icons, 3, 0);
     m_btn_send->setBtnTopImage(icons, 3, 1);
     m_btn_close->setBtnTopImage(icons, 3, 2);
     m_btn_close1->setBtnTopImage(icons, 3, 2);
-    QImage small(m_is_client ? ":/images/btns-client.png" : ":/images/btns-desk.png");
+    QImage small = read_image_as(m_is_client ? ":/images/btns-client.png" : ":/images/btns-desk.png", "PNG");
     for (push_button* b : {m_btn_settings, m_btn_close, m_btn_settings1, m_btn_send, m_btn_close1})
         b->setBtnImages(small, 4);
     m_btn_action->setBtnImages(
-        QImage(m_is_client ? ":/images/btns-client-big.png" : ":/images/btns-desk-big.png"), 4);
-    m_btn_mail->setBtnSingleImage(QImage(":/images/mail.png"));
+        read_image_as(m_is_client ? ":/images/btns-client-big.png" : ":/images/btns-desk-big.png", "PNG"), 4);
+    m_btn_mail->setBtnSingleImage(read_image_as(":/images/mail.png", "PNG"));
 }
 
 void CVYNDialog::connect_signals() {
@@ -279,10 +281,13 @@ bool CVYNDialog::OnInitDialog() {
     m_channel_plugins.clear();
     m_plugin_channels.clear();
     m_cmd_ids.clear();
+    m_plugin_menus.clear();
     m_next_cmd_id = 30000;
 
     LogMessage("plugin mgr");
     create_plugin_manager();
+    m_loaded_plugins.clear();
+    m_dispatchers.clear();
     IDC_STATIC_TEXT->hide();
     m_plugin_min_versions = {
         {"audio", "2.3"}, {"video", "2.3"}, {"file_transfer", "2.1"}, {"desktop", "1.0"}};
@@ -426,8 +431,8 @@ void CVYNDialog::LoadLogo() {
         LogMessage("*Error* - unable to set the logo from logo.bmp, continuing without a logo.");
         return;
     }
-    QImage img;
-    if (!img.loadFromData(file.readAll())) {
+    QImage img = decode_image(file.readAll(), "BMP");
+    if (img.isNull()) {
         LogMessage("Error processing logo.bmp (corrupted file/invalid format/...), skipping.");
         LogMessage("*Error* - unable to set the logo from logo.bmp, continuing without a logo.");
         return;

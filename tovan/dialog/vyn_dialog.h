@@ -15,8 +15,12 @@
 #include "tovan/dialog/main_form.h"
 #include "tovan/dialog/push_button.h"
 #include "tovan/dialog/vyn_string.h"
+#include "tovan/plugins/plugin_host.h"
 
+#include "rulo-rpt/rpc/rpcWrapper.h"
 #include "rulo/lock.h"
+#include "rulo/netbuf.h"
+#include "rulo/object.h"
 
 #include <QDialog>
 #include <QImage>
@@ -29,6 +33,7 @@
 #include <cstdio>
 #include <ctime>
 #include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,9 +41,28 @@
 
 class QAction;
 
+namespace rulo {
+class rptMsg;
+class rptSafeChannel;
+class rptSRMux;
+class SRDownloader;
+class thread;
+} // namespace rulo
+
+namespace vyn {
+class control_rpc;
+}
+
 namespace tovan {
 
 class desk_session;
+// Held by the dialog, made by the parts of the program that own them.
+class CNumPad;
+class connection_factory;
+class plugin;
+class plugin_manager;
+// A plugin's entry for named host callbacks.
+using plugin_callback = int (*)(char const* name, void* data);
 
 class CVYNDialog : public QDialog, public Ui_IDD_TOVANDIALOG {
     Q_OBJECT
@@ -48,6 +72,16 @@ public:
         bool flag = false;
         QAction* action = nullptr;
     };
+
+    // One running plugin download, a value copied freely.
+    struct download_struct {
+        void (*callback)(void* context, int bytes) = nullptr; // after every change of the record
+        void* context = nullptr;
+        std::string data;   // the package bytes received so far
+        std::string error;  // what the downloader reported
+        std::string status; // empty while it runs, then "Done", "Cancelled" or "DlError"
+    };
+    class PluginDispatcher;
 
     explicit CVYNDialog(QWidget* parent);
     ~CVYNDialog() override;
@@ -143,6 +177,8 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 public:
     push_button* m_btn_file_transfer = nullptr;
@@ -159,47 +195,99 @@ public:
     QLabel* m_time_text2 = nullptr;
     push_button* m_btn_mail = nullptr;
     QString m_typed_code;
+    QString m_drop_path;
+    bool m_drop_pending = false;
     std::map<unsigned, LanguageDef> m_languages;
     std::map<unsigned, std::string> m_cmd_ids;
     std::map<std::string, std::string> m_app_info;
     uint32_t m_next_cmd_id = 0;
+    std::map<std::string, std::vector<std::string>> m_deferred_commands;
+    std::vector<plugin_def> m_plugin_defs;
+    std::map<std::string, int> m_peer_requests;
+    std::map<std::string, bool> m_wanted_plugins;
+    std::map<std::string, bool> m_forced_plugins;
+    std::map<std::string, std::string> m_pending_gui_events;
+    std::map<int, std::list<netbuf>> m_unrouted_packets;
+    std::map<std::string, rulo::object<plugin>> m_loaded_plugins;
+    std::map<std::string, std::map<std::string, plugin_callback>> m_callbacks;
     std::map<std::string, int> m_plugin_channels;
     std::map<int, std::string> m_channel_plugins;
+    std::map<std::string, rulo::object<PluginDispatcher>> m_dispatchers;
     int64_t m_state = 0;
     uint64_t m_flags = 0;
+    bool m_send_chat_transcript = false;
+    bool m_send_chat_live = false;
+    int64_t m_session_seconds = 0;
+    std::time_t m_clock_time = 0;
+    int64_t m_next_retry_ms = 0;
+    uint32_t m_retry_count = 0;
     bool m_in_connection = false;
+    bool m_look_dirty = false;
     bool m_layout_dirty = false;
+    std::string m_pending_text;
     bool m_is_client = true;
     bool m_old_peer = false;
+    CNumPad* m_numpad = nullptr;
     rulo::rec_mutex m_cmd_lock;
     std::deque<std::string> m_cmd_queue;
     std::deque<std::string> m_chat_queue;
     rulo::rec_mutex m_chat_lock;
+    std::string m_code;
     bool m_auto_close = false;
     bool m_force_close = false;
+    std::string m_transport_memory;
+    int m_notify_thread = 0;
     bool m_notify_on = false;
     std::string m_notify_path;
     std::FILE* m_notify_file = nullptr;
+    std::string m_notify_message;
     QString m_title_suffix;
     std::string m_code_file;
     char m_ini_path[1024] = {};
     char m_ini_section[256] = {};
+    int64_t m_life_sign = 0;
+    bool m_connection_up = false;
     std::map<std::string, std::string> m_session_message;
+    rulo::object<rulo::rptSafeChannel> m_safe_channel;
+    rulo::object<rulo::rptMsg> m_msg;
     std::map<std::string, std::string> m_plugin_min_versions;
     std::map<std::string, push_button*> m_plugin_buttons;
+    std::map<std::string, std::string> m_transport_map;
     std::map<std::string, std::string> m_connect_params;
     std::vector<std::string> m_args;
+    std::string m_peer_version;
+    std::string m_customization;
+    std::map<std::string, rulo::object<rulo::rpcWrapper::sCall>> m_translation_requests;
+    std::map<std::string, download_struct> m_downloads;
+    std::map<std::string, std::string> m_partial_downloads;
+    rulo::object<connection_factory> m_connection_factory;
+    rulo::object<vyn::control_rpc> m_control_rpc;
+    rulo::object<rulo::SRDownloader> m_downloader;
+    rulo::object<rulo::rptSRMux> m_srmux;
+    rulo::object<plugin_manager> m_plugin_manager;
+    QString m_chat_transcript_html;
+    std::string m_sid;
+    std::string m_key;
+    std::string m_session_aux;
+    std::string m_desk_private;
     std::string m_language;
     QMenu m_language_menu;
     QMenu m_advanced_menu;
     std::unique_ptr<QMenu> m_context_menu;
     std::unique_ptr<QMenu> m_popup_menu; // the last chat-log or send-button menu
+    std::map<std::string, rulo::object<QMenu>> m_plugin_menus;
     QTimer m_timer;
+    QString m_chat_html;
+    QString m_chat_plain;
     std::string m_eos_dialog;
+    std::string m_open_at_end;
+    rulo::thread* m_connection_thread = nullptr;
+    rulo::thread* m_post_thread = nullptr;
     std::string m_proxy_notification;
     std::string m_force_transport;
     std::map<std::string, std::string> m_conn_options;
     app_options m_app_options;
+    std::string m_window_status; // nothing sets it: always empty
     std::string m_log_path;
     std::string m_proxy_host;
     std::string m_proxy_host_additional;

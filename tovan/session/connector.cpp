@@ -224,7 +224,13 @@ void connector::establish_mux_channels() {
             } catch (...) {
             }
         }
-        rulo::object<control_rpc> rpc(new control_rpc(mux->get_rpc_wrapper()));
+        // Control calls, session texts and plugin packets are small and
+        // answered: without this each would wait for the peer's delayed
+        // acknowledgement behind the one before it.
+        rulo::object<rulo::rpcWrapper> wrapper = mux->get_rpc_wrapper();
+        rulo::object<rptTransport> rpc_transport = wrapper ? wrapper->get_rptTransport() : nullptr;
+        if (rpc_transport) rpc_transport->no_delay();
+        rulo::object<control_rpc> rpc(new control_rpc(wrapper));
         rulo::object<rulo::rptMsg> msg;
         if (m_use_msg) {
             msg = rulo::object<rulo::rptMsg>(new rulo::rptMsg(new post_msg_messages(m_host)));

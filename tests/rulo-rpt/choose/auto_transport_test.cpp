@@ -69,6 +69,10 @@ TEST_F(Chooser, MethodListsAndPriorities) {
     options forced_twice = two_hosts;
     forced_twice["force"] = "direct;httpt-direct,direct"; // a repeated name keeps its last place
     std::string const tunnel_7615 = packed("httpt-proxy", {"relay.lan", "relay.lan:7615", ""}, {7615});
+    // The packet codec reads a zero high byte written out: port 191 in two
+    // bytes and a count instead of one and a count.
+    std::string long_port = packed("direct", {"relay.lan"}, {191});
+    long_port.replace(long_port.find("\xbf\x01"), 2, std::string("\xbf\x00\x02", 3));
     struct row {
         char const* name;
         options o;
@@ -143,6 +147,10 @@ TEST_F(Chooser, MethodListsAndPriorities) {
          tunnel_7615,
          {"httpt-proxy|relay.lan,relay.lan:7615,|7615|9999", "direct|relay.lan|7615|1000",
           "https-proxy|relay.lan,relay.lan:7615||999", "httpt-direct|relay.lan:7615,,relay.lan|7615|997"}},
+        {"last success spelling a port longer than needed still drops its twin",
+         {{"connect", "relay.lan:191"}, {"nooldhttp", ""}},
+         long_port,
+         {"direct|relay.lan|191|9999"}},
         {"last success not in the list still goes first",
          {{"connect", "relay.lan:7615"}, {"nooldhttp", ""}},
          packed("direct", {"old.lan"}, {7000}),

@@ -194,6 +194,38 @@ TEST(rptSRMux, ChannelSinkThatThrowsEndsTheConnection) {
     EXPECT_TRUE(l.relay->wait_for([&] { return l.relay->ended(); }));
 }
 
+// The connection's "queue empty" reaches a channel only when that channel
+// has sent since it last heard it: the socket signals after every read too,
+// and each signal wakes the sender waiting above the channel.
+TEST(rptSRMux, QueueEmptyReachesOnlyTheChannelsThatSent) {
+    temporary_home home;
+    relay_link l(relay_config());
+    sr_client c(l);
+    ASSERT_TRUE(c.start());
+    object<recording_sink> msg(new recording_sink), session(new recording_sink);
+    std::vector<object<rptTransport>> transports{c.rpc_transport, c.sr->get_msg_transport(msg),
+                                                 c.sr->get_session_transport(session)};
+    std::vector<object<recording_sink>> sinks{c.rpc, msg, session};
+    ASSERT_TRUE(l.relay->wait_for([&] { return l.relay->opens().size() == 3; }));
+    ASSERT_TRUE(l.pair.wait_delivered());
+    c.sr->queue_empty(); // whatever the set-up left to hear
+    char const* const names[] = {"VYNRPC", "VYNMSG", "VYNL2"};
+    for (std::size_t sender = 0; sender < sinks.size(); ++sender) {
+        SCOPED_TRACE(names[sender]);
+        std::vector<int> before;
+        for (auto const& s : sinks) before.push_back(s->queue_empty_count());
+        long long const id = static_cast<long long>(sender) + 2;
+        std::string const sent = l.relay->channel_bytes(id) + "x";
+        transports[sender]->send(netbuf::from_string("x"));
+        ASSERT_TRUE(l.relay->wait_for([&] { return l.relay->channel_bytes(id) == sent; }));
+        ASSERT_TRUE(l.pair.wait_delivered());
+        EXPECT_TRUE(sinks[sender]->wait_for_queue_empty(before[sender] + 1));
+        c.sr->queue_empty(); // as after a read: nobody has sent since
+        for (std::size_t i = 0; i < sinks.size(); ++i)
+            EXPECT_EQ(sinks[i]->queue_empty_count(), before[i] + (i == sender)) << names[i];
+    }
+}
+
 TEST(rptSRMux, FailedHandshakeOpensNothing) {
     temporary_home home;
     relay_end::config conf = relay_config();

@@ -1,0 +1,177 @@
+// One end of a support session for the benchmarks, built by the program's
+// own set-up code: a connector (relay multiplexer, control calls, the
+// reliable session channel over end-to-end TLS through the relay) with a
+// host that stands in for the dialog. The host has no GUI thread: commands
+// are noted, not dispatched; the desk answers every packet on a plugin
+// sub-channel on the same sub-channel, as a plugin's pin that echoes would;
+// the client counts those answers for the benchmark's thread.
+//
+// Threads: the connector calls the host on its attempt thread, the reliable
+// channel's worker and the poller threads (with the framework lock held when
+// it comes from the session channel); the benchmark's thread waits. One
+// mutex guards what is noted.
+#pragma once
+
+#include "tovan/session/connector.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace bench_support {
+
+// The sub-channel the client's first plugin gets (the client numbers its
+// plugins 103, 105 and so on).
+constexpr int plugin_channel = 103;
+
+class session_host : public vyn::connector_host {
+public:
+    // Called once when the peer's "version" arrives, on the channel's thread.
+    std::function<void()> on_version;
+
+    // The desk's answering channel; set once its reliable channel exists.
+    void echo_on(rulo::object<rulo::rptSafeChannel> channel) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_echo = std::move(channel);
+    }
+
+    void handle_command(vyn::origin from, std::string text) override {
+        bool version = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (from == vyn::origin::peer && text.rfind("version ", 0) == 0) version = m_version++ == 0;
+            if (text == "channel_status_broken") ++m_broken;
+        }
+        m_changed.notify_all();
+        if (version && on_version) on_version();
+    }
+    void push_chat(std::string) override {}
+    void stamp_life_sign() override {}
+    int64_t connection_state() override { return 6; }
+    bool route_packet(int index, netbuf const& data) override {
+        rulo::object<rulo::rptSafeChannel> echo;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_answers;
+            echo = m_echo;
+        }
+        if (echo)
+            echo->send(index, data);
+        else
+            m_changed.notify_all();
+        return true;
+    }
+    void send_version() override {}
+    void log(std::string const&) override {}
+    void msg_box_in_main(std::string const& text, std::string const&, unsigned) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_error = text;
+    }
+    void shutdown_connection() override {}
+    void clear_connect_save_file() override {}
+    bool restored_connection() override { return false; }
+    void post_notification(int64_t, int64_t) override {}
+    void set_new_code(std::string const& code) override {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_code = code;
+        }
+        m_changed.notify_all();
+    }
+    std::string typed_code() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_code;
+    }
+    void type_code(std::string const& code) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_code = code;
+    }
+    bool ask_credentials(std::string&, std::string&) override { return false; }
+    std::string word_error(vyn::control_rpc::exception const& e) override {
+        return "control error " + std::to_string(e.code) + " " + e.text;
+    }
+    std::string translate(std::string const& key) override { return key; }
+
+    // Waits until the peer's version has arrived; false after limit_ms or
+    // once an attempt failed with a box.
+    bool wait_version(int64_t limit_ms = 30000) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::milliseconds(limit_ms),
+                           [&] { return m_version > 0 || !m_error.empty(); });
+        return m_version > 0;
+    }
+    // Waits until the desk's code is known; "" after limit_ms.
+    std::string wait_code(int64_t limit_ms = 30000) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::milliseconds(limit_ms),
+                           [&] { return !m_code.empty() || !m_error.empty(); });
+        return m_code;
+    }
+    // Answers counted so far (on the client: packets back on a plugin sub-channel).
+    int64_t answers() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_answers;
+    }
+    // Waits until `count` answers have arrived; false after limit_ms or a broken link.
+    bool wait_answers(int64_t count, int64_t limit_ms = 30000) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        int const broken = m_broken;
+        return m_changed.wait_for(lock, std::chrono::milliseconds(limit_ms), [&] {
+            return m_answers >= count || m_broken != broken;
+        }) && m_answers >= count;
+    }
+    std::string error() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_error;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    rulo::object<rulo::rptSafeChannel> m_echo;
+    std::string m_code, m_error;
+    int m_version = 0, m_broken = 0;
+    int64_t m_answers = 0;
+};
+
+// The connector's settings for one end on the relay at 127.0.0.1:port: the
+// direct way only, TLS on, the desk logging in with a user and password (the
+// relay takes any unless told otherwise) and presenting the given
+// certificate, key and Diffie-Hellman parameters, the client trusting that
+// certificate.
+inline vyn::connector_config session_config(bool client, unsigned short port, std::string const& cert,
+                                            std::string const& key, std::string const& dh) {
+    vyn::connector_config c;
+    c.is_client = client;
+    c.proxy_host = "127.0.0.1:" + std::to_string(port);
+    c.force_transport = "direct";
+    c.cert_file = cert;
+    c.key_file = key;
+    c.ca_file = cert;
+    c.dh_file = dh;
+    c.language = "English";
+    if (!client) {
+        c.user = "bench";
+        c.password = "bench";
+    }
+    return c;
+}
+
+// A host and its connector; start() begins the first attempt as the action
+// button does.
+struct session_end {
+    explicit session_end(vyn::connector_config config) : conn(host, std::move(config)) {}
+    void start(std::string const& target) {
+        conn.update_target(target, false);
+        conn.set_in_connection(true);
+        conn.start_attempt();
+    }
+    session_host host;
+    vyn::connector conn;
+};
+
+} // namespace bench_support
