@@ -90,6 +90,23 @@ TEST_F(DeskSession, WorkersReachTheDialogOnTheGuiThreadInOrder) {
     EXPECT_EQ(dialog->m_state, 0);
 }
 
+TEST_F(DeskSession, OnlyTheExactMarkMakesARestoredConnection) {
+    struct {
+        char const* value; // null: no mark at all
+        bool restored;
+    } const cases[] = {{"true", true}, {"TRUE", false}, {"1", false}, {"", false}, {nullptr, false}};
+    for (auto const& c : cases) {
+        dialog->m_connect_params = {{"code", "123456789"}};
+        if (c.value) dialog->m_connect_params["__restore_connection__"] = c.value;
+        EXPECT_EQ(dialog->restored_connection(), c.restored) << (c.value ? c.value : "(none)");
+        EXPECT_EQ(session->restored_connection(), c.restored) << (c.value ? c.value : "(none)");
+        // Clearing without a saved file still forgets the mark, and only it.
+        dialog->clear_connect_save_file();
+        EXPECT_FALSE(dialog->restored_connection());
+        EXPECT_EQ(dialog->m_connect_params, (std::map<std::string, std::string>{{"code", "123456789"}}));
+    }
+}
+
 TEST_F(DeskSession, TextsArrivingDuringABoxWaitForIt) {
     std::vector<int64_t> seen_in_box;
     set_message_box_responder([&](QMessageBox&) {
