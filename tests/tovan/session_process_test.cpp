@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -238,7 +239,19 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     ASSERT_TRUE(wait_until([&] { return count_of(relay.log_text(), "\"bind\"") >= int(binds_before) + 2; },
                            seconds(10)))
         << relay.log_text();
-    EXPECT_NE(relay.wait_log({"\"method\":47"}), "");
+    // The client resolved by code first, by its session id after the drop.
+    std::vector<bool> resolve_by_sid;
+    {
+        std::map<std::string, std::string> bodies; // by connection and call id
+        std::istringstream in(relay.log_text());
+        for (std::string line; std::getline(in, line);) {
+            std::string const call = field(line, "conn") + "/" + field(line, "id");
+            if (line.find("\"event\":\"rpc-call\"") != std::string::npos) bodies[call] = field(line, "body");
+            if (line.find("\"event\":\"control-call\"") != std::string::npos && field(line, "method") == "47")
+                resolve_by_sid.push_back(bodies[call].find(sid) != std::string::npos);
+        }
+    }
+    EXPECT_EQ(resolve_by_sid, (std::vector<bool>{false, true}));
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21"}), "");
 
     // Then both legs: a line typed meanwhile arrives once.
