@@ -245,14 +245,16 @@ TEST_F(DeskProcess, CentredSizedAndClosedCleanly) {
     EXPECT_EQ(g.x, 1023 / 2 - 279 / 2);
     EXPECT_EQ(g.y, 767 / 2 - 391 / 2);
 
-    // Each visible button shows its normal (or default) frame, the hover
-    // frame once the mouse is on it.
-    struct {
+    // Each button of the idle look shows its normal (or default) frame, the
+    // hover frame once the mouse is on it; those of a session are hidden.
+    struct button {
         char const* name;
         int x, y, w, h;
-    } const buttons[] = {{"IDC_ACTION", 14, 187, 150, 38}, {"IDC_SETINGS", 175, 187, 38, 38},
-                         {"IDC_CLOSE", 225, 187, 38, 38},  {"IDC_SETINGS1", 13, 8, 38, 38},
-                         {"IDC_SEND", 226, 325, 38, 38},   {"IDC_CLOSE1", 13, 51, 38, 38}};
+    };
+    button const buttons[] = {
+        {"IDC_ACTION", 14, 187, 150, 38}, {"IDC_SETINGS", 175, 187, 38, 38}, {"IDC_CLOSE", 225, 187, 38, 38}};
+    button const session_buttons[] = {
+        {"IDC_SETINGS1", 13, 8, 38, 38}, {"IDC_SEND", 226, 325, 38, 38}, {"IDC_CLOSE1", 13, 51, 38, 38}};
     // The pointer may still rest where an earlier test clicked.
     shell(server->display(), "xdotool mousemove 0 0");
     ASSERT_TRUE(wait_pixel("desk-idle", g.x + 225 + 2, g.y + 187 + 2, {normal_colour, default_colour}));
@@ -268,6 +270,10 @@ TEST_F(DeskProcess, CentredSizedAndClosedCleanly) {
         QColor c = shot.pixelColor(g.x + b.x + 2, g.y + b.y + 2);
         EXPECT_TRUE(c == normal_colour || c == default_colour)
             << b.name << " shows " << c.name().toStdString();
+    }
+    for (auto const& b : session_buttons) {
+        QColor c = shot.pixelColor(g.x + b.x + 2, g.y + b.y + 2);
+        EXPECT_FALSE(c == normal_colour || c == default_colour || c == hover_colour) << b.name << " shows";
     }
     for (auto const& b : buttons) {
         int const cx = g.x + b.x + b.w / 2, cy = g.y + b.y + b.h / 2;

@@ -224,8 +224,9 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
         EXPECT_EQ(w->geometry(), p.at) << p.name;
     }
     // Every widget of the window, in the order it is made (the stacking
-    // order where they overlap), with its place, whether it shows, and the
-    // font of those that get one of their own.
+    // order where they overlap), with its place, whether it shows in the
+    // look without a session (the chat and the session's buttons hidden),
+    // and the font of those that get one of their own.
     struct {
         char const* name;
         QRect at;
@@ -235,12 +236,12 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
     } const widgets[] = {
         {"IDC_STATIC_TEXT", {10, 271, 261, 21}, true, nullptr, 0},
         {"IDC_PLUGINS_DRAW_AREA", {0, 380, 261, 1}, false, nullptr, 0},
-        {"IDC_LOG_OUTPUT", {10, 205, 255, 113}, false, "Tahoma", 8},
+        {"IDC_LOG_OUTPUT", {10, 205, 255, 113}, true, "Tahoma", 8},
         {"IDC_CODE", {20, 149, 241, 23}, false, "Tahoma", 12},
         {"IDC_STATUS_DESCRIPTION", {17, 94, 250, 51}, false, "Tahoma", 7},
-        {"IDC_CONNECT_IMAGE", {70, 10, 70, 74}, false, nullptr, 0},
+        {"IDC_CONNECT_IMAGE", {70, 10, 70, 74}, true, nullptr, 0},
         {"IDC_LOGO_ICON", {170, 10, 101, 81}, false, nullptr, 0},
-        {"IDC_CHAT_TEXT", {13, 332, 197, 25}, false, "Tahoma", 8},
+        {"IDC_CHAT_TEXT", {13, 332, 197, 25}, true, "Tahoma", 8},
         {"IDC_FILE_TRANSFER", {61, 0, 100, 100}, true, nullptr, 0},
         {"IDC_DESKTOP", {61, 0, 100, 100}, true, nullptr, 0},
         {"IDC_VIDEO", {61, 0, 100, 100}, true, nullptr, 0},
@@ -248,9 +249,9 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
         {"IDC_SETINGS", {175, 187, 38, 38}, false, nullptr, 0},
         {"IDC_ACTION", {14, 187, 150, 38}, false, "Arial", 10},
         {"IDC_CLOSE", {225, 187, 38, 38}, false, nullptr, 0},
-        {"IDC_SETINGS1", {13, 8, 38, 38}, false, nullptr, 0},
-        {"IDC_SEND", {226, 325, 38, 38}, false, nullptr, 0},
-        {"IDC_CLOSE1", {13, 51, 38, 38}, false, nullptr, 0},
+        {"IDC_SETINGS1", {13, 8, 38, 38}, true, nullptr, 0},
+        {"IDC_SEND", {226, 325, 38, 38}, true, nullptr, 0},
+        {"IDC_CLOSE1", {13, 51, 38, 38}, true, nullptr, 0},
         {"IDC_TIME_TEXT", {100, 186, 115, 18}, true, "Tahoma", 7},
         {"IDC_TIME_TEXT2", {215, 184, 50, 18}, true, "Tahoma", 7},
         {"IDC_MAIL_ICON", {200, 140, 32, 32}, true, nullptr, 0},

@@ -1,6 +1,7 @@
 #include "tovan/dialog/vyn_dialog.h"
 
 #include "tovan/config/ini_file.h"
+#include "tovan/dialog/desk_session.h"
 #include "tovan/dialog/main_window.h"
 #include "tovan/dialog/message_box.h"
 #include "tovan/dialog/program_args.h"

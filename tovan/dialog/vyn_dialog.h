@@ -55,6 +55,7 @@ class control_rpc;
 
 namespace tovan {
 
+class desk_session;
 // Held by the dialog, made by the parts of the program that own them.
 class CNumPad;
 class connection_factory;
@@ -109,6 +110,14 @@ public:
     void add_language(std::string const& code, bool flag);
 
     bool PostNotification(unsigned long a, unsigned long b);
+
+    // Chat and system lines; any thread (they touch no widget).
+    void AddSystemMessage(std::string const& text, bool send);
+    void show_utf8(std::string const& line, bool send, std::string const& who);
+    // A box shown later on the GUI thread; any thread.
+    void MsgBoxInMain(QString const& text, QString const& caption, int type);
+    // The running session: its queue, dispatcher and connector.
+    desk_session* session() const { return m_session.get(); }
 
     // Calls into parts that are not built yet; each does nothing so far.
     void ShutdownConnection();
@@ -304,6 +313,7 @@ public:
     } m_background;
 
 private:
+    std::unique_ptr<desk_session> m_session;
     void build_buttons();
     void connect_signals();
 };

@@ -42,6 +42,7 @@ void report_line(void* context, std::string line) {
 
 connector::connector(connector_host& host, connector_config config)
     : m_host(host), m_config(std::move(config)), m_user(m_config.user), m_password(m_config.password),
+      m_use_msg(!m_config.session_message.empty() || !m_config.proxy_notification.empty()),
       m_factory(new leg_factory(this)) {}
 
 connector::~connector() {
@@ -76,6 +77,11 @@ bool connector::attempt_running() {
 bool connector::wait_attempt(long ms) {
     std::unique_lock<std::mutex> lock(m_thread_mutex);
     return m_thread_done.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !m_running; });
+}
+
+void connector::reap_attempt() {
+    std::lock_guard<std::mutex> lock(m_thread_mutex);
+    if (!m_running && m_thread.joinable()) m_thread.join();
 }
 
 void connector::update_target(std::string const& target, bool reset) {
@@ -226,7 +232,7 @@ void connector::establish_mux_channels() {
         if (rpc_transport) rpc_transport->no_delay();
         rulo::object<control_rpc> rpc(new control_rpc(wrapper));
         rulo::object<rulo::rptMsg> msg;
-        if (!m_config.session_message.empty() || !m_config.proxy_notification.empty()) {
+        if (m_use_msg) {
             msg = rulo::object<rulo::rptMsg>(new rulo::rptMsg(new post_msg_messages(m_host)));
             msg->start(mux->get_msg_transport(msg));
         }
@@ -580,6 +586,10 @@ rulo::object<rulo::rptSafeChannel> connector::safe_channel() {
 rulo::object<control_rpc> connector::rpc() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_rpc;
+}
+rulo::object<rulo::rptMsg> connector::msg() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_msg;
 }
 void connector::set_connect_params(std::map<std::string, std::string> params) {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -88,6 +88,9 @@ public:
     bool attempt_running();
     // Waits for the running attempt to end; false at the limit.
     bool wait_attempt(long ms);
+    // Joins the thread of an attempt that has ended, so that none is left
+    // unjoined when the program ends; never waits.
+    void reap_attempt();
 
     // One attempt on the calling thread (the attempt thread's body).
     void run_attempt();
@@ -108,6 +111,10 @@ public:
     std::map<std::string, std::string> transport_map();
     rulo::object<rulo::rptSafeChannel> safe_channel();
     rulo::object<control_rpc> rpc();
+    rulo::object<rulo::rptMsg> msg();
+    // The session message for the server, once (the client sends it when it
+    // learns the session id from the desk).
+    void send_session_message() { flush_session_message(); }
     void set_connect_params(std::map<std::string, std::string> params);
 
 private:
@@ -135,6 +142,10 @@ private:
     rulo::object<rulo::rptMsg> m_msg;
     rulo::object<rulo::rptSafeChannel> m_safe_channel;
     bool m_configuration_sent = false;
+    // Every relay connection of the session opens the message channel once
+    // the session had a message or notification for the server (the live
+    // chat goes there too), also after the message itself was sent.
+    bool m_use_msg = false;
     rulo::object<rulo::rptChannelFactory> m_factory;
 
     std::mutex m_thread_mutex;

@@ -1,0 +1,130 @@
+// The dialog's session in process: what workers ask of the dialog runs on
+// the GUI thread in the order asked, and one command runs at a time (a text
+// that arrives while a handler's box is up waits for it).
+#include "tovan/dialog/desk_session.h"
+#include "tovan/dialog/main_window.h"
+#include "tovan/dialog/message_box.h"
+#include "tovan/dialog/program_args.h"
+#include "tovan/dialog/vyn_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+using namespace tovan;
+
+namespace {
+
+std::string read_all(std::string const& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs the event loop until cond holds; false after 10 s.
+template <class F>
+bool process_until(F cond) {
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+class DeskSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        old = QDir::currentPath();
+        ASSERT_TRUE(QDir::setCurrent(dir.path()));
+        QDir().mkpath("conf");
+        std::ofstream("conf/VYNConfiguration.ini") << "[VYNDeskLite]\n";
+        set_program_arguments({"--vynwex"});
+        // This binary's name is neither desk nor client: be the desk.
+        set_message_box_responder([](QMessageBox&) { return QMessageBox::No; });
+        g_main_window = new VYNMainWindow;
+        dialog = new CVYNDialog(nullptr);
+        session = dialog->session();
+    }
+    void TearDown() override {
+        set_message_box_responder(nullptr);
+        QDir::setCurrent(old);
+    }
+    std::string log() { return read_all(dir.filePath("VYNDesk.out").toStdString()); }
+
+    QTemporaryDir dir;
+    QString old;
+    CVYNDialog* dialog = nullptr;
+    desk_session* session = nullptr;
+};
+
+TEST_F(DeskSession, WorkersReachTheDialogOnTheGuiThreadInOrder) {
+    std::string const saved = dir.filePath("connect.dat").toStdString();
+    std::ofstream(saved) << "sid_string=1%3A2";
+    dialog->m_restore_file = saved;
+    dialog->m_connect_params["__restore_connection__"] = "true";
+
+    std::thread worker([&] {
+        session->clear_connect_save_file();
+        session->shutdown_connection();
+    });
+    worker.join();
+    // Nothing ran on the worker: the file is there, no stop was queued.
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(saved)));
+    EXPECT_EQ(session->queue().size(), 0u);
+    EXPECT_TRUE(dialog->restored_connection());
+
+    ASSERT_TRUE(process_until([&] { return log().find("faking force-stop message") != std::string::npos; }));
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(saved)));
+    EXPECT_FALSE(dialog->restored_connection());
+    std::string const text = log();
+    EXPECT_LT(text.find("clear session file 0,"), text.find("faking force-stop message"));
+    EXPECT_EQ(dialog->m_state, 0);
+}
+
+TEST_F(DeskSession, OnlyTheExactMarkMakesARestoredConnection) {
+    struct {
+        char const* value; // null: no mark at all
+        bool restored;
+    } const cases[] = {{"true", true}, {"TRUE", false}, {"1", false}, {"", false}, {nullptr, false}};
+    for (auto const& c : cases) {
+        dialog->m_connect_params = {{"code", "123456789"}};
+        if (c.value) dialog->m_connect_params["__restore_connection__"] = c.value;
+        EXPECT_EQ(dialog->restored_connection(), c.restored) << (c.value ? c.value : "(none)");
+        EXPECT_EQ(session->restored_connection(), c.restored) << (c.value ? c.value : "(none)");
+        // Clearing without a saved file still forgets the mark, and only it.
+        dialog->clear_connect_save_file();
+        EXPECT_FALSE(dialog->restored_connection());
+        EXPECT_EQ(dialog->m_connect_params, (std::map<std::string, std::string>{{"code", "123456789"}}));
+    }
+}
+
+TEST_F(DeskSession, TextsArrivingDuringABoxWaitForIt) {
+    std::vector<int64_t> seen_in_box;
+    set_message_box_responder([&](QMessageBox&) {
+        // The box's own event loop turns while the user looks at it.
+        session->handle_command(vyn::origin::peer, "connection_time 50");
+        session->handle_command(vyn::origin::peer, "connection_time 70");
+        for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+        seen_in_box.push_back(session->state().session_seconds);
+        return QMessageBox::Ok;
+    });
+    session->handle_command(vyn::origin::local, "channel_status_invalid_reconnect");
+    ASSERT_TRUE(process_until([&] { return session->state().session_seconds == 70; }));
+    EXPECT_EQ(seen_in_box, std::vector<int64_t>{0});
+    EXPECT_EQ(session->queue().size(), 0u);
+    // Both ran, in order, after the box: the larger one last.
+    std::string const text = log();
+    EXPECT_LT(text.find("new request :connection_time 50"), text.find("new request :connection_time 70"));
+    EXPECT_GT(text.find("new request :connection_time 50"), text.find("new request :channel_status_invalid"));
+}
+
+} // namespace

@@ -1,0 +1,412 @@
+// The real programs meet: tovan_relay, the desk and the client (the same
+// binary by its two names) under Xvfb on 127.0.0.1, each end with a fresh
+// HOME. The desk logs in and gets a code, the client joins by it, both reach
+// the connected state through end-to-end TLS, lines typed at each end reach
+// the other, both survive the relay dropping a connection and breaking the
+// legs, and a disconnect ends both. The relay's event log is the witness.
+#include "tests/support/relay_process.h"
+#include "tests/tovan/xvfb_server.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+
+namespace {
+
+using namespace tovan_test;
+using test_support::relay_process;
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+
+std::string read_all(std::string const& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string trimmed(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+// Polls cond until it holds; false at the limit.
+bool wait_until(std::function<bool()> const& cond, seconds limit = seconds(30)) {
+    auto const deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return cond();
+}
+
+int count_of(std::string const& text, std::string const& part) {
+    int n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// The value of a JSON field in one relay log line ("" when absent).
+std::string field(std::string const& line, std::string const& name) {
+    std::string const key = "\"" + name + "\":";
+    auto at = line.find(key);
+    if (at == std::string::npos) return {};
+    at += key.size();
+    if (line[at] == '"') {
+        auto end = line.find('"', at + 1);
+        return line.substr(at + 1, end - at - 1);
+    }
+    auto end = line.find_first_of(",}", at);
+    return line.substr(at, end - at);
+}
+
+// Whole TLS records from start to end: type 20-23, version 3.x, length.
+bool only_tls_records(std::string const& bytes, int* records) {
+    std::size_t at = 0;
+    *records = 0;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < 5) return false;
+        auto const type = static_cast<unsigned char>(bytes[at]);
+        if (type < 20 || type > 23 || bytes[at + 1] != 3) return false;
+        std::size_t const len =
+            static_cast<unsigned char>(bytes[at + 3]) * 256u + static_cast<unsigned char>(bytes[at + 4]);
+        at += 5 + len;
+        ++*records;
+    }
+    return at == bytes.size();
+}
+
+class SessionProcess : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server = new xvfb_server(1023, 767); }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+
+    // The build's run directory, the programs hard-linked, with a HOME of its own.
+    std::string make_run_dir(std::string const& name) {
+        fs::path dir = fs::path(tmp.path().toStdString()) / name;
+        fs::create_directories(dir / "home");
+        for (char const* part :
+             {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
+            fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
+        fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name);
+        return dir.string();
+    }
+
+    pid_t start(std::string const& dir, std::string const& name, std::vector<std::string> const& args) {
+        std::string const old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
+        setenv("HOME", (dir + "/home").c_str(), 1);
+        pid_t pid = spawn(server->display(), dir, dir + "/" + name, args, dir + "/stderr.txt");
+        setenv("HOME", old_home.c_str(), 1);
+        live.push_back(pid);
+        return pid;
+    }
+    int finish(pid_t pid) {
+        live.erase(std::remove(live.begin(), live.end(), pid), live.end());
+        return wait_exit(pid, seconds(60));
+    }
+    void TearDown() override {
+        for (pid_t pid : live) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+
+    std::string sh(std::string const& command) { return shell(server->display(), command); }
+    std::string wait_window(std::string const& title) {
+        return trimmed(sh("timeout 60 xdotool search --sync --onlyvisible --name '^" + title +
+                          "$' 2>/dev/null | head -n1"));
+    }
+    void type_line(std::string const& window, std::string const& text) {
+        sh("xdotool windowfocus --sync " + window + " type --delay 5 '" + text + "'");
+        sh("xdotool windowfocus --sync " + window + " key Return");
+    }
+    void screenshot(std::string const& name) {
+        fs::create_directories(SCREENSHOT_DIR);
+        sh("import -window root " + std::string(SCREENSHOT_DIR) + "/" + name + ".png");
+    }
+    // True once the program's log holds "connection state N".
+    bool reaches(std::string const& log, int state, seconds limit = seconds(30)) {
+        return wait_until(
+            [&] {
+                return read_all(log).find("connection state " + std::to_string(state) + "\n") !=
+                       std::string::npos;
+            },
+            limit);
+    }
+
+    static xvfb_server* server;
+    QTemporaryDir tmp;
+    std::vector<pid_t> live;
+};
+
+xvfb_server* SessionProcess::server = nullptr;
+
+TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
+    relay_process relay({"--require-login", "u:p"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::vector<std::string> const common = {"--vynwex", "--proxy-address",   proxy, "--force-transport",
+                                             "direct",   "--session-message", "a=b"};
+    std::string const desk_dir = make_run_dir("tovan_desk");
+    std::string const client_dir = make_run_dir("tovan_client");
+    std::string const code_file = desk_dir + "/code.txt", notes = desk_dir + "/n.txt";
+    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
+
+    auto desk_args = common;
+    for (char const* a : {"--username", "u", "--password", "p", "--get-code", "--output-file"})
+        desk_args.push_back(a);
+    desk_args.push_back(code_file);
+    desk_args.push_back("--notification-file");
+    desk_args.push_back(notes);
+    pid_t const desk = start(desk_dir, "tovan_desk", desk_args);
+
+    // The code: in the code file as "code sid", and in the notifications.
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, std::chrono::seconds(60));
+    ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
+    std::string const code = field(session, "code"), sid = field(session, "sid");
+    ASSERT_TRUE(wait_until([&] { return read_all(code_file) == code + " " + sid; })) << read_all(code_file);
+    auto const colon = sid.find(':');
+    std::string const expected_notes =
+        "16 " + sid.substr(0, colon) + "\n32 " + sid.substr(colon + 1) + "\n1 " + code + "\n";
+    ASSERT_TRUE(wait_until([&] { return read_all(notes).rfind(expected_notes, 0) == 0; })) << read_all(notes);
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"desk\"", "\"method\":48"}), "");
+    EXPECT_NE(relay.log_text().find("\"method\":33"), std::string::npos); // logged in first
+    ASSERT_TRUE(reaches(desk_log, 5));
+
+    // Everything the desk sends on its legs is kept from here on.
+    std::string const copy = tmp.filePath("desk-leg.bin").toStdString();
+    relay.admin("copy-leg " + sid + " desk " + copy);
+
+    // openssl joined to the desk's waiting leg: the desk's certificate, a DHE suite.
+    std::string const joined = relay.admin("join-leg " + sid + " desk listen");
+    std::string const port = trimmed(joined.substr(joined.find("port ") + 5));
+    std::string const tls = sh("timeout 30 openssl s_client -connect 127.0.0.1:" + port +
+                               " -showcerts -no_tls1_3 </dev/null 2>&1");
+    EXPECT_NE(tls.find("DHE-"), std::string::npos) << tls;
+    std::string const pem = read_all(desk_dir + "/server.pem");
+    std::string const cert = pem.substr(0, pem.find("-----END CERTIFICATE-----"));
+    EXPECT_NE(tls.find(cert.substr(cert.size() - 200)), std::string::npos) << tls;
+    EXPECT_NE(relay.wait_log({"leg-port-closed"}), "");
+
+    pid_t const client = start(client_dir, "tovan_client", [&] {
+        auto a = common;
+        a.push_back("--connect");
+        a.push_back(code);
+        return a;
+    }());
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60))) << read_all(client_dir + "/stderr.txt");
+    ASSERT_TRUE(reaches(desk_log, 6));
+    std::string const client_bind = relay.wait_log({"\"bind\"", "\"role\":\"client\"", "\"method\":37"});
+    EXPECT_NE(client_bind, "");
+    EXPECT_NE(relay.wait_log({"legs-joined", sid}), "");
+    ASSERT_TRUE(wait_until([&] { return read_all(notes).find("2 0\n") != std::string::npos; }));
+    // Each end's session message reached the server once.
+    EXPECT_TRUE(wait_until([&] { return count_of(relay.log_text(), "session_message") == 2; }))
+        << relay.log_text();
+
+    std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
+    ASSERT_FALSE(desk_win.empty());
+    ASSERT_FALSE(client_win.empty());
+    sh("xdotool windowmove --sync " + client_win + " 0 0");
+    sh("xdotool windowmove --sync " + desk_win + " 600 0");
+
+    // Chat both ways; each end reports the lines it shows to the server.
+    relay.admin("server-call " + sid + " both send_chat_live");
+    type_line(desk_win, "deskword");
+    type_line(client_win, "clientword");
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", "deskword"}, seconds(30)), "");
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", "clientword"}, seconds(30)), "");
+    screenshot("session-chat");
+
+    // The relay drops the client's connection: the client comes back by its
+    // session id; the desk's leg was closed with it and comes back too.
+    std::size_t const binds_before = count_of(relay.log_text(), "\"bind\"");
+    relay.admin("drop " + field(client_bind, "conn"));
+    ASSERT_TRUE(wait_until([&] { return count_of(relay.log_text(), "\"bind\"") >= int(binds_before) + 2; },
+                           seconds(10)))
+        << relay.log_text();
+    // The client resolved by code first, by its session id after the drop.
+    std::vector<bool> resolve_by_sid;
+    {
+        std::map<std::string, std::string> bodies; // by connection and call id
+        std::istringstream in(relay.log_text());
+        for (std::string line; std::getline(in, line);) {
+            std::string const call = field(line, "conn") + "/" + field(line, "id");
+            if (line.find("\"event\":\"rpc-call\"") != std::string::npos) bodies[call] = field(line, "body");
+            if (line.find("\"event\":\"control-call\"") != std::string::npos && field(line, "method") == "47")
+                resolve_by_sid.push_back(bodies[call].find(sid) != std::string::npos);
+        }
+    }
+    EXPECT_EQ(resolve_by_sid, (std::vector<bool>{false, true}));
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21"}), "");
+
+    // Then both legs: a line typed meanwhile arrives once.
+    int const joins = count_of(relay.log_text(), "legs-joined");
+    // Typed before, sent right after the break: the retry waits for the next
+    // tick, the line goes into the broken channel and is sent again once.
+    sh("xdotool windowfocus --sync " + client_win + " type --delay 5 'meanwhile'");
+    relay.admin("break-legs " + sid);
+    sh("xdotool windowfocus --sync " + client_win + " key Return");
+    ASSERT_TRUE(wait_until([&] { return count_of(relay.log_text(), "legs-joined") > joins; }, seconds(10)));
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", "meanwhile"}, seconds(30)), "");
+    type_line(desk_win, "afterwards");
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", "afterwards"}, seconds(30)), "");
+    std::string log = relay.log_text();
+    int meanwhile_at_desk = 0;
+    for (std::istringstream in(log); std::getline(in, log);)
+        if (log.find("\"chat_live\"") != std::string::npos &&
+            log.find("\"role\":\"desk\"") != std::string::npos && log.find("meanwhile") != std::string::npos)
+            ++meanwhile_at_desk;
+    EXPECT_EQ(meanwhile_at_desk, 1);
+
+    // Disconnect at the desk (its close-session, the server's close to both).
+    relay.admin("copy-leg " + sid + " desk");
+    sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
+    std::string const box = wait_window("Question");
+    if (!box.empty()) sh("xdotool windowfocus --sync " + box + " key Return");
+    EXPECT_NE(relay.wait_log({"\"method\":41"}, seconds(30)), "");
+    EXPECT_NE(relay.wait_log({"server-call", "close_connection"}), "");
+    EXPECT_TRUE(reaches(desk_log, 0) && read_all(desk_log).rfind("connection state 0") >
+                                            read_all(desk_log).rfind("connection state 6"));
+    EXPECT_TRUE(reaches(client_log, 0));
+    EXPECT_TRUE(wait_until([&] {
+        std::string const n = read_all(notes);
+        return n.size() >= 4 && n.compare(n.size() - 4, 4, "0 0\n") == 0;
+    })) << read_all(notes);
+    screenshot("session-ended");
+
+    // What went over the desk's legs: TLS records only, no typed word.
+    std::string const bytes = read_all(copy);
+    int records = 0;
+    EXPECT_TRUE(only_tls_records(bytes, &records)) << bytes.size();
+    EXPECT_GT(records, 4);
+    for (char const* word : {"deskword", "clientword", "meanwhile", "version"})
+        EXPECT_EQ(bytes.find(word), std::string::npos) << word;
+    EXPECT_EQ(relay.log_text().find("\"violation\""), std::string::npos);
+
+    // Both close normally, clean under the sanitizers.
+    for (auto [pid, win, dir] :
+         {std::tuple{desk, desk_win, desk_dir}, std::tuple{client, client_win, client_dir}}) {
+        sh("xdotool mousemove --window " + win + " 244 206 click 1");
+        int const status = finish(pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
+        EXPECT_EQ(read_all(dir + "/stderr.txt").find("Sanitizer"), std::string::npos)
+            << read_all(dir + "/stderr.txt");
+    }
+}
+
+// The log-in ladder: the token, then the name and password, then the user
+// (no credentials dialog yet: cancelled). A cancelled log-in ends the attempt
+// without a box, and the next press of Connect starts a new one.
+TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
+    relay_process relay({"--require-login", "u:p:token"});
+    std::string const dir = make_run_dir("tovan_desk");
+    std::string const notes = dir + "/n.txt", log = dir + "/VYNDesk.out";
+    pid_t const desk = start(dir, "tovan_desk",
+                             {"--vynwex", "--proxy-address", "127.0.0.1:" + std::to_string(relay.port()),
+                              "--force-transport", "direct", "--web-login", "stale", "--username", "u",
+                              "--password", "wrong", "--get-code", "--notification-file", notes});
+    std::string const win = wait_window("Tovan Desk");
+    ASSERT_FALSE(win.empty());
+    auto ladder_steps = [&] {
+        std::string const text = relay.log_text();
+        return std::pair{count_of(text, "\"method\":39"), count_of(text, "\"method\":33")};
+    };
+    ASSERT_TRUE(wait_until([&] { return ladder_steps() == std::pair{1, 1}; })) << relay.log_text();
+    ASSERT_TRUE(reaches(log, 3));
+    ASSERT_TRUE(wait_until([&] { return read_all(notes) == "0 0\n"; })) << read_all(notes);
+    EXPECT_TRUE(reaches(log, 0));
+    EXPECT_EQ(relay.log_text().find("\"method\":48"), std::string::npos);
+    // The only window is the desk's: no box.
+    EXPECT_EQ(trimmed(sh("xdotool search --onlyvisible --name '.' 2>/dev/null | wc -l")), "1");
+
+    sh("xdotool mousemove --window " + win + " 89 206 click 1"); // Connect
+    ASSERT_TRUE(wait_until([&] { return ladder_steps() == std::pair{2, 2}; })) << relay.log_text();
+    ASSERT_TRUE(wait_until([&] { return read_all(notes) == "0 0\n0 0\n"; })) << read_all(notes);
+    EXPECT_EQ(trimmed(sh("xdotool search --onlyvisible --name '.' 2>/dev/null | wc -l")), "1");
+    sh("xdotool mousemove --window " + win + " 244 206 click 1");
+    int const status = finish(desk);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
+}
+
+// The relay refuses to create the session: one box from the connection
+// thread, shown on the GUI thread, and the session ends.
+TEST_F(SessionProcess, RefusedCreateShowsOneBoxAndEnds) {
+    relay_process relay({"--refuse-create"});
+    std::string const dir = make_run_dir("tovan_desk");
+    std::string const notes = dir + "/n.txt";
+    pid_t const desk = start(dir, "tovan_desk",
+                             {"--vynwex", "--proxy-address", "127.0.0.1:" + std::to_string(relay.port()),
+                              "--force-transport", "direct", "--username", "u", "--password", "p",
+                              "--get-code", "--notification-file", notes});
+    std::string const box = wait_window("Tovan");
+    ASSERT_FALSE(box.empty());
+    ASSERT_TRUE(wait_until([&] { return read_all(notes) == "32768 0\n0 0\n"; })) << read_all(notes);
+    EXPECT_NE(relay.wait_log({"\"method\":48", "\"reply\":\"error\""}), "");
+    screenshot("refused-create");
+    sh("xdotool windowfocus --sync " + box + " key Return");
+    std::string const win = wait_window("Tovan Desk");
+    ASSERT_FALSE(win.empty());
+    EXPECT_TRUE(
+        wait_until([&] { return trimmed(sh("xdotool search --onlyvisible --name '.' | wc -l")) == "1"; }));
+    EXPECT_TRUE(reaches(dir + "/VYNDesk.out", 0));
+    EXPECT_EQ(count_of(relay.log_text(), "\"method\":48"), 1);
+    sh("xdotool mousemove --window " + win + " 244 206 click 1");
+    int const status = finish(desk);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
+}
+
+// The server never answers close-session: after its time limit the desk
+// stops the session channel itself and the session ends.
+TEST_F(SessionProcess, UnansweredCloseSessionStillEndsTheSession) {
+    relay_process relay({"--never-answer", "41"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    std::string const notes = desk_dir + "/n.txt", desk_log = desk_dir + "/VYNDesk.out";
+    pid_t const desk =
+        start(desk_dir, "tovan_desk",
+              {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct", "--username", "u",
+               "--password", "p", "--get-code", "--notification-file", notes});
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "");
+    pid_t const client = start(client_dir, "tovan_client",
+                               {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
+                                "--connect", field(session, "code")});
+    ASSERT_TRUE(reaches(desk_log, 6, seconds(60)));
+    ASSERT_TRUE(reaches(client_dir + "/VYNClient.out", 6));
+    std::string const win = wait_window("Tovan Desk");
+    sh("xdotool windowmove --sync " + win + " 600 0");
+    sh("xdotool mousemove --window " + win + " 32 70 click 1");
+    std::string const box = wait_window("Question");
+    ASSERT_FALSE(box.empty());
+    sh("xdotool windowfocus --sync " + box + " key Return");
+    EXPECT_NE(relay.wait_log({"\"method\":41", "\"reply\":\"none\""}, seconds(30)), "");
+    auto const asked = std::chrono::steady_clock::now();
+    EXPECT_TRUE(reaches(desk_log, 0, seconds(60)));
+    EXPECT_GT(std::chrono::steady_clock::now() - asked, seconds(20)); // it did wait for the answer
+    EXPECT_TRUE(wait_until([&] {
+        std::string const n = read_all(notes);
+        return n.size() >= 4 && n.compare(n.size() - 4, 4, "0 0\n") == 0;
+    })) << read_all(notes);
+    sh("xdotool mousemove --window " + win + " 244 206 click 1");
+    int const status = finish(desk);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << status << read_all(desk_dir + "/stderr.txt");
+    (void)client; // stopped by TearDown
+}
+
+} // namespace

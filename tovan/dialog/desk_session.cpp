@@ -1,0 +1,661 @@
+#include "tovan/dialog/desk_session.h"
+
+#include "tovan/dialog/message_box.h"
+#include "tovan/dialog/vyn_dialog.h"
+#include "tovan/dialogs/xml_dialog.h"
+#include "tovan/lang/translations.h"
+#include "tovan/util/log_message.h"
+#include "tovan/util/text_utils.h"
+
+#include "rulo-rpt/net/socket.h"
+#include "rulo/clock.h"
+#include "rulo/exception.h"
+#include "rulo/packet.h"
+#include "rulo/process.h"
+
+#include <QApplication>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QThread>
+
+#include <chrono>
+#include <ctime>
+
+namespace tovan {
+
+namespace {
+
+// A credentials request whose worker may have stopped waiting: the answer
+// lives in shared state, and the request frees itself once answered.
+struct answer_state {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false, answered = false;
+    std::string user, password;
+};
+
+struct gui_credentials_request : vyn::credentials_request {
+    explicit gui_credentials_request(std::shared_ptr<answer_state> s) : state(std::move(s)) {}
+    void done() override {
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->finished = true;
+            state->answered = answered;
+            state->user = user;
+            state->password = password;
+        }
+        state->done.notify_all();
+        delete this;
+    }
+    std::shared_ptr<answer_state> state;
+};
+
+char const bom[] = "\xEF\xBB\xBF";
+
+std::string time_stamp() {
+    std::time_t const t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[128];
+    return std::strftime(buf, sizeof buf, "%H:%M:%S", &tm) > 0 ? buf : "";
+}
+
+void replace_all(QString& text, QString const& from, QString const& to) {
+    text.replace(from, to, Qt::CaseSensitive);
+}
+
+} // namespace
+
+desk_session::desk_session(CVYNDialog& dialog)
+    : m_dialog(dialog), m_dispatcher(*this, m_queue), m_timer(*this) {
+    connect(this, &desk_session::commands_waiting, this, &desk_session::dispatch_pending,
+            Qt::QueuedConnection);
+    auto& s = state();
+    s.is_client = dialog.m_is_client;
+    m_restored = dialog.restored_connection();
+}
+
+desk_session::~desk_session() {
+    m_wanted = false;
+    replace_connector(nullptr);
+}
+
+void desk_session::replace_connector(std::unique_ptr<vyn::connector> next) {
+    std::unique_ptr<vyn::connector> old;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        old = std::move(m_connector);
+        m_connector = std::move(next);
+    }
+    // Outside the lock: the old one waits for its workers, which may ask for
+    // the session channel (send_version) meanwhile.
+    old.reset();
+}
+
+bool desk_session::on_gui_thread() const {
+    return QThread::currentThread() == thread();
+}
+
+void desk_session::in_gui(std::function<void()> f) {
+    if (on_gui_thread())
+        f();
+    else
+        QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection);
+}
+
+void desk_session::mirror() {
+    auto const& s = state();
+    if (m_connector && !s.in_connection) m_connector->set_in_connection(false);
+    m_wanted = s.in_connection;
+    if (s.state != m_state_mirror.load()) LogMessage2("connection state " + std::to_string(s.state));
+    m_state_mirror = s.state;
+    m_restored = m_dialog.restored_connection();
+    m_dialog.m_state = s.state;
+    m_dialog.m_in_connection = s.in_connection;
+    m_dialog.m_old_peer = s.old_peer;
+    m_dialog.m_layout_dirty = s.layout_dirty;
+    // The rest of the dialog's view of the session, for the parts that read
+    // its fields (the session's own copies stay the ones that count).
+    CVYNDialog& d = m_dialog;
+    d.m_look_dirty = s.look_dirty;
+    d.m_next_retry_ms = s.next_retry_ms;
+    d.m_retry_count = static_cast<uint32_t>(s.retry_count);
+    d.m_connection_up = s.connection_up;
+    d.m_life_sign = m_life_sign.load();
+    d.m_peer_version = s.peer_version;
+    d.m_pending_text = s.pending_text;
+    d.m_session_seconds = s.session_seconds;
+    d.m_clock_time = static_cast<std::time_t>(s.clock_time);
+    d.m_send_chat_transcript = s.send_chat_transcript;
+    d.m_send_chat_live = s.send_chat_live;
+    d.m_chat_html = m_chat_html;
+    d.m_chat_plain = m_chat_plain;
+    d.m_chat_transcript_html = m_chat_transcript_html;
+    if (m_connector) {
+        d.m_code = m_connector->code();
+        d.m_sid = m_connector->sid();
+        d.m_key = m_connector->key();
+        d.m_safe_channel = m_connector->safe_channel();
+        d.m_control_rpc = m_connector->rpc();
+        d.m_msg = m_connector->msg();
+        d.m_transport_map = m_connector->transport_map();
+    } else {
+        d.m_safe_channel.reset();
+        d.m_control_rpc.reset();
+        d.m_msg.reset();
+    }
+}
+
+vyn::connector_config desk_session::config_for_attempt() {
+    CVYNDialog& d = m_dialog;
+    vyn::connector_config c;
+    c.is_client = d.m_is_client;
+    c.proxy_host = d.m_proxy_host;
+    c.proxy_host_additional = d.m_proxy_host_additional;
+    c.httpt_port = d.m_httpt_port;
+    c.use_http = d.m_use_http;
+    c.use_https = d.m_use_https;
+    c.force_transport = d.m_force_transport;
+    c.conn_options = d.m_conn_options;
+    c.use_ssl = d.m_use_ssl;
+    c.cert_file = d.m_cert_file;
+    c.key_file = d.m_key_file;
+    c.key_pass = d.m_key_pass;
+    c.ca_file = d.m_ca_file;
+    c.dh_file = d.m_dh_file;
+    c.web_login = d.m_web_login;
+    c.user = d.m_user;
+    c.password = d.m_password;
+    c.language = d.m_language;
+    c.get_code = d.m_get_code;
+    c.code_file = d.m_code_file;
+    c.proxy_notification = d.m_proxy_notification;
+    c.session_message = d.m_session_message;
+    c.version = app_version;
+    return c;
+}
+
+void desk_session::connect_now(std::string const& typed_code) {
+    auto& s = state();
+    // The last session's connector: its attempt ends now that nobody wants it.
+    replace_connector(nullptr);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_typed_code = typed_code;
+    }
+    m_server = m_dialog.m_proxy_host;
+    replace_connector(std::make_unique<vyn::connector>(*this, config_for_attempt()));
+    // One code file and one session message per start of the program.
+    m_dialog.m_get_code = false;
+    m_dialog.m_session_message.clear();
+    s.next_retry_ms = 0;
+    s.in_connection = true;
+    s.connect_params = m_dialog.m_connect_params;
+    m_connector->set_connect_params(m_dialog.m_connect_params);
+    m_connector->set_in_connection(true);
+    m_connector->update_target(m_dialog.m_proxy_host, false);
+    mirror();
+    handle_command(vyn::origin::local, s.is_client ? "connection_status 4" : "connection_status 1");
+    handle_command(vyn::origin::local, "channel_start_all");
+}
+
+void desk_session::dispatch_pending() {
+    if (m_dispatching) return; // a handler's modal box is up: the rest waits for it
+    m_dispatching = true;
+    auto& s = state();
+    for (;;) {
+        std::optional<vyn::command_entry> e = m_queue.take();
+        if (!e) break;
+        if (m_connector) {
+            // What the attempt learnt, and whether it still wants to connect.
+            s.in_connection = s.in_connection && m_connector->in_connection();
+            std::string const sid = m_connector->sid();
+            if (!sid.empty() && s.sid.empty()) {
+                s.sid = sid;
+                s.key = m_connector->key();
+            }
+        }
+        s.auto_close = m_dialog.m_auto_close;
+        s.from_wex = m_dialog.m_from_wex;
+        m_dispatcher.dispatch(*e);
+        mirror();
+    }
+    m_dispatching = false;
+}
+
+void desk_session::shut_down() {
+    try {
+        shut_down_steps();
+    } catch (...) {
+        // nothing leaves the shut-down
+    }
+    mirror();
+}
+
+void desk_session::shut_down_steps() {
+    auto& s = state();
+    s.in_connection = false;
+    if (m_connector) m_connector->set_in_connection(false);
+    m_wanted = false;
+    s.pending_text.clear();
+    m_dialog.m_time_text->hide();
+    m_dialog.m_time_text2->hide();
+    int64_t const was = s.state;
+    rulo::object<rulo::rptSafeChannel> ch = channel();
+    auto fake_stop = [&](char const* note) {
+        if (note) log(note);
+        handle_command(vyn::origin::local, "channel_status_stopped");
+    };
+    if (was == 0 || was == 3) {
+        if (ch)
+            ch->stop(1);
+        else
+            fake_stop("faking force-stop message");
+        return;
+    }
+    rulo::object<vyn::control_rpc> rpc = m_connector ? m_connector->rpc() : rulo::object<vyn::control_rpc>();
+    bool const saved = !m_dialog.m_restore_file.empty();
+    if (!s.is_client && rpc && !saved) {
+        try {
+            rpc->co_graceful_exit();
+        } catch (...) {
+        }
+    }
+    s.state = 3;
+    if (was <= 5 || (was & 15) <= 5 || saved) {
+        if (ch)
+            ch->stop(5);
+        else
+            fake_stop(was <= 5 ? nullptr : "faking stop message");
+        return;
+    }
+    bool closed = true;
+    if (s.is_client || !s.old_peer) {
+        log("closing session");
+        try {
+            if (!rpc) throw std::runtime_error("no control link");
+            rpc->set_gui_call_limit(m_gui_call_limit_s);
+            rpc->co_close_session();
+        } catch (...) {
+            // The server did not close it (or could not be asked): nothing
+            // else will end the channel, so this end does.
+            closed = false;
+        }
+    }
+    // A peer before 2.3 ends only when the channel stops; a closed session
+    // ends through the server's "close_connection" to both ends.
+    if (s.peer_version < "2.3" || !closed) {
+        if (ch)
+            ch->stop(5);
+        else
+            fake_stop("faking stop message");
+    }
+}
+
+rulo::object<rulo::rptSafeChannel> desk_session::channel() {
+    return m_connector ? m_connector->safe_channel() : rulo::object<rulo::rptSafeChannel>();
+}
+
+void desk_session::tick() {
+    auto& s = state();
+    mirror(); // a tick inside a command sees the state it has reached
+    // The retry and ping steps wait while a command's modal box is up.
+    if (!m_dispatching) {
+        m_timer.tick(s, m_life_sign);
+        if (m_timer.ticks() % 4 == 0 && (s.state & 15) >= 6 && s.clock_time != 0) {
+            int64_t const t = std::time(nullptr);
+            if (s.clock_time < t) s.session_seconds += t - s.clock_time;
+            s.clock_time = t;
+            std::time_t const secs = static_cast<std::time_t>(s.session_seconds);
+            std::tm tm{};
+            char buf[128] = "NA";
+            if (gmtime_r(&secs, &tm)) {
+                int64_t const days = s.session_seconds / 86400;
+                char hms[32];
+                std::strftime(hms, sizeof hms, "%H:%M:%S", &tm);
+                if (days == 0)
+                    std::snprintf(buf, sizeof buf, "<b>%s</b>", hms);
+                else
+                    std::snprintf(buf, sizeof buf, "<b>%03lld days %s</b>", static_cast<long long>(days),
+                                  hms);
+            }
+            m_dialog.m_time_text2->setText(QString::fromUtf8(buf));
+        }
+    }
+    chat_display();
+    if (m_connector) m_connector->reap_attempt();
+    if (s.look_dirty) {
+        s.look_dirty = false;
+        m_dialog.UpdateVisualLook();
+    }
+    if (s.layout_dirty) {
+        m_dialog.UpdateVisualLook();
+        m_dialog.SetChatMode((s.state & 15) >= 6 && !s.old_peer);
+        s.layout_dirty = false;
+    }
+    mirror();
+}
+
+void desk_session::chat_display() {
+    std::deque<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        lines.swap(m_chat_queue);
+    }
+    if (lines.empty()) return;
+    std::vector<std::string> sent;
+    static QRegularExpression const quoted("(<font color=\"[A-F|0-9]{1,6}\">)",
+                                           QRegularExpression::CaseInsensitiveOption);
+    static QRegularExpression const tags("<font color=[\"]{0,1}[A-F|0-9]{1,6}[\"]{0,1}>|<b>|</b>|</font>",
+                                         QRegularExpression::CaseInsensitiveOption);
+    for (auto const& line : lines) {
+        std::string const stamp = time_stamp();
+        QString text = unknown_to_unicode(line.data(), line.size());
+        for (;;) {
+            QRegularExpressionMatch m = quoted.match(text);
+            if (!m.hasMatch()) break;
+            QString const tag = m.captured(1);
+            QString bare = tag;
+            bare.remove('"');
+            replace_all(text, tag, bare);
+        }
+        QString plain = text;
+        plain.remove(tags);
+        m_chat_plain += QString::fromUtf8(stamp.c_str()) + " " + plain + "\n";
+        text = "<font color=C0C0C0 size=\"-2\">" + QString::fromUtf8(stamp.c_str()) + " </font>" + text;
+        text = "<p style=\" margin-top:0px; margin-bottom:0px; margin-left:0px; margin-right:0px; "
+               "-qt-block-indent:0; text-indent:0px;\">" +
+               text + "</p>";
+        replace_all(text, "<img src=\"", "<img src=\":");
+        replace_all(text, "<font color=0>", "<font color=000000>");
+        replace_all(text, "<font color=", "<font color=#");
+        m_chat_transcript_html += text;
+        m_chat_html += text;
+        m_dialog.appendChatHtml(text);
+        sent.push_back(text.toLatin1().toStdString());
+    }
+    rulo::object<rulo::rptMsg> msg = m_connector ? m_connector->msg() : rulo::object<rulo::rptMsg>();
+    if (state().send_chat_live && msg) {
+        try {
+            (msg->call("chat_live"), sent).operator!();
+        } catch (...) {
+        }
+    }
+}
+
+void desk_session::show_line(std::string line, bool send, std::string const& who) {
+    if (line.rfind(bom, 0) != 0) line = bom + line;
+    if (send) {
+        std::string copy = line;
+        if (state().peer_version < "2.3") {
+            QString const text = unknown_to_unicode(line.data(), line.size());
+            copy = text.toLatin1().toStdString();
+            if (copy.rfind("\xEF\xBB\xBF", 0) == 0) copy.erase(0, 3);
+        }
+        try {
+            if (auto ch = channel()) ch->send(vyn::chat_channel, netbuf::from_string(copy));
+        } catch (...) {
+        }
+    }
+    for (std::size_t at = line.find("http://"); at != std::string::npos; at = line.find("http://", at)) {
+        std::size_t end = line.find(' ', at);
+        if (end == std::string::npos) end = line.size();
+        std::string const link = line.substr(at, end - at);
+        std::string const anchor = "<font color=0000ff><a href=\"" + link + "\">" + link + "</a>";
+        line.replace(at, link.size(), anchor);
+        at += anchor.size();
+    }
+    (void)who; // the recording plugin would get it
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_chat_queue.push_back(std::move(line));
+}
+
+bool desk_session::send_to_server(std::string const& text) {
+    try {
+        auto rpc = m_connector ? m_connector->rpc() : rulo::object<vyn::control_rpc>();
+        if (!rpc) return false;
+        rpc->co_message(text);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+// --- any thread ---
+
+void desk_session::handle_command(vyn::origin from, std::string text) {
+    m_queue.push(from, std::move(text));
+    emit commands_waiting();
+}
+
+void desk_session::push_chat(std::string line) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_chat_queue.push_back(std::move(line));
+}
+
+void desk_session::stamp_life_sign() {
+    m_life_sign = rulo::relative_time();
+}
+
+bool desk_session::route_packet(int, netbuf const&) {
+    return false; // no plugin owns a sub-channel yet
+}
+
+void desk_session::send_version() {
+    try {
+        if (auto ch = channel())
+            ch->send(vyn::text_channel, netbuf::from_string(std::string("version ") + app_version));
+    } catch (...) {
+    }
+}
+
+void desk_session::log(std::string const& text) {
+    LogMessage2(text);
+}
+
+void desk_session::msg_box_in_main(std::string const& text, std::string const& caption, unsigned flags) {
+    QString const t = QString::fromUtf8(text.c_str());
+    // Captions come as translation keys or, from the connection thread, as
+    // words of their own.
+    QString c = caption.empty() ? QString() : get_lang_string(caption, true, false);
+    if (c.isEmpty()) c = QString::fromUtf8(caption.c_str());
+    in_gui([this, t, c, flags] { MessageBox(&m_dialog, t, c, static_cast<int>(flags)); });
+}
+
+void desk_session::shutdown_connection() {
+    in_gui([this] { m_dialog.ShutdownConnection(); });
+}
+
+void desk_session::clear_connect_save_file() {
+    in_gui([this] { m_dialog.clear_connect_save_file(); });
+}
+
+bool desk_session::restored_connection() {
+    if (on_gui_thread()) m_restored = m_dialog.restored_connection();
+    return m_restored;
+}
+
+void desk_session::post_notification(int64_t a, int64_t b) {
+    in_gui([this, a, b] {
+        m_dialog.PostNotification(static_cast<unsigned long>(a), static_cast<unsigned long>(b));
+    });
+}
+
+void desk_session::set_new_code(std::string const& code) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_typed_code = code;
+    }
+    emit m_dialog.emit_SetNewCode(QString::fromLatin1(code.c_str()));
+}
+
+std::string desk_session::typed_code() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_typed_code;
+}
+
+bool desk_session::ask_credentials(std::string& user, std::string& password) {
+    auto st = std::make_shared<answer_state>();
+    st->user = user;
+    st->password = password;
+    auto* request = new gui_credentials_request(st);
+    request->user = user;
+    request->password = password;
+    m_queue.push_request(request);
+    emit commands_waiting();
+    std::unique_lock<std::mutex> lock(st->mutex);
+    // The GUI answers every request; a worker whose session is given up stops
+    // waiting (the request then frees itself when answered).
+    while (!st->finished) {
+        if (!m_wanted) return false;
+        st->done.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    if (!st->answered) return false;
+    user = st->user;
+    password = st->password;
+    return true;
+}
+
+std::string desk_session::word_error(vyn::control_rpc::exception const& e) {
+    // The relay the program was pointed at: fixed once the command line is read.
+    std::string text = get_lang_description(m_server, e.code);
+    if (!e.text.empty()) text += " (" + e.text + ")";
+    return text;
+}
+
+std::string desk_session::translate(std::string const& key) {
+    return get_utf8_string(key, true, false);
+}
+
+// --- GUI thread ---
+
+int64_t desk_session::now_ms() {
+    return rulo::relative_time();
+}
+
+int64_t desk_session::time_of_day_s() {
+    return std::time(nullptr);
+}
+
+void desk_session::drop_connection_handles() {
+    if (m_connector) m_connector->shutdown();
+}
+
+bool desk_session::channel_exists() {
+    return bool(channel());
+}
+
+void desk_session::stop_channel(int how) {
+    if (auto ch = channel()) ch->stop(how);
+}
+
+void desk_session::send_remote(std::string const& text) {
+    if (auto ch = channel()) ch->send(vyn::text_channel, netbuf::from_string(text));
+}
+
+std::pair<std::string, std::string> desk_session::get_secret() {
+    auto ch = channel();
+    return ch ? ch->get_secret() : std::pair<std::string, std::string>();
+}
+
+void desk_session::set_secret(std::string const& local, std::string const& remote, bool both) {
+    if (auto ch = channel()) ch->set_secret(local, remote, both);
+}
+
+bool desk_session::start_connection_thread() {
+    if (!m_connector) return false;
+    m_connector->set_in_connection(state().in_connection);
+    return m_connector->start_attempt();
+}
+
+void desk_session::co_cversion(std::string const& version) {
+    if (auto rpc = m_connector ? m_connector->rpc() : rulo::object<vyn::control_rpc>())
+        rpc->co_cversion(version);
+}
+
+void desk_session::co_network_interfaces() {}
+
+int desk_session::message_box(std::string const& key, std::string const& title_key, unsigned flags) {
+    return MessageBox(&m_dialog, get_lang_string(key, true, false),
+                      title_key.empty() ? QString() : get_lang_string(title_key, true, false),
+                      static_cast<int>(flags));
+}
+
+void desk_session::system_line(std::string const& key) {
+    m_dialog.AddSystemMessage(get_utf8_string(key, true, false), true);
+}
+
+void desk_session::show_chat(std::string const& label) {
+    show_line(label, false, "message");
+}
+
+void desk_session::clear_code_field() {
+    m_dialog.IDC_CODE->clear();
+}
+
+void desk_session::clear_chat_input() {
+    m_dialog.IDC_CHAT_TEXT->clear();
+}
+
+void desk_session::on_timer() {
+    m_dialog.OnTimer();
+}
+
+void desk_session::apply_options(std::string const& event) {
+    m_dialog.handle_main_app_options(event);
+}
+
+void desk_session::close_all_windows() {
+    m_dialog.CloseAll();
+}
+
+void desk_session::open_link(std::string const& url) {
+    try {
+        rulo::open_link(url, false);
+    } catch (...) {
+    }
+}
+
+bool desk_session::plain_log_open() {
+    return !log_is_debug();
+}
+
+void desk_session::enable_debug() {
+    m_dialog.EnableDebug();
+}
+
+std::string desk_session::language_dialog(std::string const&) {
+    return {}; // the end-of-session dialog is not built yet
+}
+
+bool desk_session::end_of_session(bool) {
+    return false;
+}
+
+void desk_session::flush_session_message() {
+    if (m_connector) m_connector->send_session_message();
+}
+
+void desk_session::ask_credentials(vyn::credentials_request& request) {
+    // No credentials dialog yet: every request is answered as cancelled.
+    request.answered = false;
+}
+
+void desk_session::set_send_limit(int64_t max_send, int64_t buffer) {
+    rulo::socket::g_max_send = static_cast<int>(max_send);
+    rulo::socket::limit_send_buffer(static_cast<int>(buffer));
+}
+
+void desk_session::system_message(std::string const& key) {
+    m_dialog.AddSystemMessage(get_utf8_string(key, true, false), false);
+}
+
+void desk_session::rpc_ping() {
+    if (auto rpc = m_connector ? m_connector->rpc() : rulo::object<vyn::control_rpc>()) rpc->ping();
+}
+
+void desk_session::send_ping_call() {
+    if (auto ch = channel()) ch->send(vyn::text_channel, netbuf::from_string("ping_call"));
+}
+
+} // namespace tovan

@@ -1,0 +1,187 @@
+// The session as the main dialog runs it: the command queue and its
+// dispatcher, the connector of this end, the session steps of the GUI tick,
+// the chat queue and the one way every session ends (shut_down).
+//
+// Ownership: made by the dialog in its start-up and owned by it; it makes a
+// connector for each wish to connect and keeps it until the next one.
+// Threads: the connector's and the session channel's workers reach it only
+// through the connector_host operations, which queue a command, post work
+// to the GUI thread (in the order asked) or take a lock; everything else,
+// and every widget, stays on the GUI thread. One command runs at a time: a
+// text that arrives while a handler shows a modal box waits for it (FIFO).
+#pragma once
+
+#include "tovan/session/command_queue.h"
+#include "tovan/session/connector.h"
+#include "tovan/session/dispatcher.h"
+#include "tovan/session/session_timer.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tovan {
+
+class CVYNDialog;
+
+class desk_session : public QObject,
+                     public vyn::connector_host,
+                     public vyn::dispatch_host,
+                     public vyn::timer_host {
+    Q_OBJECT
+public:
+    explicit desk_session(CVYNDialog& dialog);
+    ~desk_session() override;
+
+    vyn::session_state& state() { return m_dispatcher.state(); }
+    vyn::command_queue& queue() { return m_queue; }
+    vyn::connector* current() { return m_connector.get(); }
+
+    // The action button's connect: a fresh connector towards the relay.
+    void connect_now(std::string const& typed_code);
+    // Every session ends through here (GUI thread).
+    void shut_down();
+    // Runs the queued commands, one at a time; nothing while one runs.
+    void dispatch_pending();
+    // One GUI tick's session steps and the chat display.
+    void tick();
+    // A chat line to show (and, with send, to send to the remote end).
+    void show_line(std::string line, bool send, std::string const& who);
+    // The desk's "proxylog" text to the server; false when it failed.
+    bool send_to_server(std::string const& text);
+
+    // How long a worker waits for the GUI to answer a credentials request
+    // before it takes it as cancelled; tests shorten the blocking-call limit.
+    void set_gui_call_limit(long seconds) { m_gui_call_limit_s = seconds; }
+    long gui_call_limit() const { return m_gui_call_limit_s; }
+
+    // The chat as shown since the last clear, and the lines sent to the
+    // server's live chat (for the tests).
+    QString const& chat_html() const { return m_chat_html; }
+    QString const& chat_plain() const { return m_chat_plain; }
+    void clear_chat() {
+        m_chat_html.clear();
+        m_chat_plain.clear();
+    }
+
+    // connector_host and session_target: any thread.
+    void handle_command(vyn::origin from, std::string text) override;
+    void push_chat(std::string line) override;
+    void stamp_life_sign() override;
+    int64_t connection_state() override { return m_state_mirror.load(); }
+    bool route_packet(int index, netbuf const& data) override;
+    void send_version() override;
+    void log(std::string const& text) override;
+    void msg_box_in_main(std::string const& text, std::string const& caption, unsigned flags) override;
+    void shutdown_connection() override;
+    void clear_connect_save_file() override;
+    bool restored_connection() override;
+    void post_notification(int64_t a, int64_t b) override;
+    void set_new_code(std::string const& code) override;
+    std::string typed_code() override;
+    bool ask_credentials(std::string& user, std::string& password) override;
+    std::string word_error(vyn::control_rpc::exception const& e) override;
+    std::string translate(std::string const& key) override;
+
+    // dispatch_host: GUI thread.
+    int64_t now_ms() override;
+    int64_t time_of_day_s() override;
+    void drop_connection_handles() override;
+    bool channel_exists() override;
+    void stop_channel(int how) override;
+    void send_remote(std::string const& text) override;
+    std::pair<std::string, std::string> get_secret() override;
+    void set_secret(std::string const& local, std::string const& remote, bool both) override;
+    bool start_connection_thread() override;
+    void co_cversion(std::string const& version) override;
+    void co_network_interfaces() override;
+    int message_box(std::string const& key, std::string const& title_key, unsigned flags) override;
+    void system_line(std::string const& key) override;
+    void show_chat(std::string const& label) override;
+    void clear_code_field() override;
+    void clear_chat_input() override;
+    void on_timer() override;
+    void apply_options(std::string const& event) override;
+    void close_all_windows() override;
+    void open_link(std::string const& url) override;
+    bool plain_log_open() override;
+    void enable_debug() override;
+    std::string language_dialog(std::string const& name) override;
+    bool end_of_session(bool restored) override;
+    void flush_session_message() override;
+    void ask_credentials(vyn::credentials_request& request) override;
+    void forward_to_desktop(std::string const&) override {}
+    void handle_plugin_init(std::string const&) override {}
+    void check_server_plugins() override {}
+    void start_downloads() override {}
+    void update_download_status(int64_t, int64_t, int) override {}
+    void plugins_reconnecting() override {}
+    void remove_all_pins() override {}
+    void reposition_plugins() override {}
+    void update_load_menus() override {}
+    void notify_gui_status() override {}
+    void enable_plugin_button(std::string const&, bool) override {}
+    std::set<std::string> plugin_catalogue_names() override { return {}; }
+    void clear_plugin_state() override {}
+    void run_in_main(std::string const&) override {}
+    void set_send_limit(int64_t max_send, int64_t buffer) override;
+    std::string read_mtu_fix() override { return {}; }
+    void store_mtu_fix(std::string const&) override {}
+
+    // timer_host: GUI thread.
+    void system_message(std::string const& key) override;
+    void connection_callback(std::string const&) override {}
+    void rpc_ping() override;
+    void send_ping_call() override;
+
+signals:
+    void commands_waiting();
+
+private:
+    bool on_gui_thread() const;
+    // Runs f on the GUI thread: at once there, else queued behind what was
+    // asked before.
+    void in_gui(std::function<void()> f);
+    // The dialog's fields that mirror the session state.
+    void mirror();
+    void shut_down_steps();
+    void chat_display();
+    rulo::object<rulo::rptSafeChannel> channel();
+    vyn::connector_config config_for_attempt();
+    void replace_connector(std::unique_ptr<vyn::connector> next);
+
+    CVYNDialog& m_dialog;
+    vyn::command_queue m_queue;
+    vyn::dispatcher m_dispatcher;
+    vyn::session_timer m_timer;
+    std::unique_ptr<vyn::connector> m_connector;
+    std::atomic<int64_t> m_life_sign{0};
+    std::atomic<int64_t> m_state_mirror{0};
+    // The user still wants the connection; a worker waiting on the GUI gives
+    // up when it goes.
+    std::atomic<bool> m_wanted{false};
+    // The dialog's restored_connection(), for the workers.
+    std::atomic<bool> m_restored{false};
+    bool m_dispatching = false;
+    long m_gui_call_limit_s = vyn::control_rpc::gui_call_limit_s;
+
+    std::string m_server; // set before each connector starts, read by its workers
+
+    // The code last set or typed, the chat queue, and the connector handle
+    // (changed on the GUI thread under it, read there freely).
+    std::mutex m_mutex;
+    std::string m_typed_code;
+    std::deque<std::string> m_chat_queue;
+
+    QString m_chat_html, m_chat_plain, m_chat_transcript_html;
+};
+
+} // namespace tovan

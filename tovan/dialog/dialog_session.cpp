@@ -1,0 +1,185 @@
+// The dialog's side of a session: the action button, the chat line and log,
+// the code field, the boxes workers ask for, the GUI tick, the saved
+// connection and the shut-down. The session logic itself is desk_session's.
+#include "tovan/dialog/desk_session.h"
+#include "tovan/dialog/message_box.h"
+#include "tovan/dialog/vyn_dialog.h"
+#include "tovan/dialog/window_language.h"
+#include "tovan/dialogs/xml_dialog.h"
+#include "tovan/lang/translations.h"
+#include "tovan/util/log_message.h"
+
+#include "rulo/xfile.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QScrollBar>
+
+namespace tovan {
+
+namespace {
+
+char const client_prefix[] = "<b><font color=ff8040>Client<font color=000000> : </b>";
+char const desk_prefix[] = "<b><font color=007CC3>Desk<font color=000000> : </b>";
+constexpr std::size_t max_typed_line = 512;
+
+} // namespace
+
+void CVYNDialog::create_connection_factory() {
+    m_session = std::make_unique<desk_session>(*this);
+}
+
+void CVYNDialog::OnAction() {
+    LogMessage2("on action " + std::to_string(m_state));
+    int64_t const state = m_state;
+    std::string typed;
+    if (m_is_client && state == 0) {
+        typed = IDC_CODE->text().toUtf8().toStdString();
+        if (typed.empty() && m_connect_params.empty()) {
+            MessageBox(nullptr, get_lang_string("cli_dis_IDC_DESCRIPTION_TEXT", true, false), "", 0xa00001);
+            return;
+        }
+    }
+    if (state == 1 || state == 4) {
+        MessageBox(this, get_lang_string("CONNECTING_DESCRIPTION", true, false), "", 0xa00001);
+        return;
+    }
+    if (state == 5 || state == 6 || state == 7) {
+        if (state != 5 && m_confirm &&
+            MessageBox(this, get_lang_string("DO_DISCONNECT", true, false),
+                       get_lang_string("QUESTION", true, false), 0xa00010) == IDNO)
+            return;
+        ShutdownConnection();
+        return;
+    }
+    if (state != 0) return;
+    if (!m_from_wex && !restored_connection()) {
+        std::string const xml = GetLanguageDialog("sos_dialog");
+        if (!xml.empty() && run_xml_dialog(this, xml) != 1) return;
+    }
+    m_session->connect_now(typed);
+}
+
+void CVYNDialog::OnSend() {
+    std::string text = IDC_CHAT_TEXT->text().toUtf8().toStdString();
+    IDC_CHAT_TEXT->clear();
+    if (text.size() > max_typed_line) text.resize(max_typed_line);
+    if (!text.empty()) {
+        if (m_is_client) {
+            show_utf8(client_prefix + text, true, "client");
+        } else if (text.rfind("proxylog", 0) == 0) {
+            m_session->send_to_server(text);
+        } else {
+            show_utf8(desk_prefix + text, true, "desk");
+        }
+    }
+    IDC_CHAT_TEXT->setFocus();
+}
+
+void CVYNDialog::AddSystemMessage(std::string const& text, bool send) {
+    if (!m_is_client && m_old_peer) return;
+    if (!send)
+        show_utf8(text, false, "message");
+    else
+        show_utf8((m_is_client ? "Client " : "Desk ") + text, true, m_is_client ? "client" : "desk");
+}
+
+void CVYNDialog::show_utf8(std::string const& line, bool send, std::string const& who) {
+    if (m_session) m_session->show_line(line, send, who);
+}
+
+void CVYNDialog::MsgBoxInMain(QString const& text, QString const& caption, int type) {
+    emit emit_MessageBoxMain(text, caption, type);
+}
+
+void CVYNDialog::OnTimer() {
+    if (m_session) m_session->tick();
+}
+
+void CVYNDialog::OnUpdateMessage() {
+    if (m_session) m_session->dispatch_pending();
+}
+
+void CVYNDialog::SetNewCode(QString text) {
+    IDC_CODE->setText(QString::fromLatin1(text.toLatin1()));
+}
+
+void CVYNDialog::appendChatHtml(QString html) {
+    QScrollBar* bar = IDC_LOG_OUTPUT->verticalScrollBar();
+    bool const at_end = bar->value() == bar->maximum();
+    IDC_LOG_OUTPUT->append(html);
+    if (at_end) bar->setValue(bar->maximum());
+}
+
+void CVYNDialog::ClearChat() {
+    IDC_LOG_OUTPUT->setHtml(tr("CHAT_WELCOME2"));
+    if (m_session) m_session->clear_chat();
+}
+
+void CVYNDialog::CopyChat() {
+    if (m_session) QApplication::clipboard()->setText(m_session->chat_plain());
+}
+
+void CVYNDialog::SetChatMode(bool on) {
+    m_layout_dirty = false;
+    IDC_STATUS_DESCRIPTION->show();
+    m_btn_send->setVisible(on);
+    IDC_CHAT_TEXT->setVisible(on);
+    m_btn_send->setDefault(on);
+    m_btn_action->setDefault(!on);
+    if (on) IDC_CHAT_TEXT->setFocus();
+    show();
+}
+
+void CVYNDialog::UpdateVisualLook() {
+    bool const connected = (m_state & 15) >= 6;
+    char const* prefix;
+    if (m_is_client)
+        prefix = connected ? "cli_con" : "cli_dis";
+    else
+        prefix = connected ? "dsk_con" : (m_state & 15) == 5 ? "dsk_prg" : "dsk_dis";
+    if ((m_state & 15) == 7) prefix = "gen_rec";
+    RetranslateLanguageStatus(this, prefix);
+    if (!m_is_client) m_btn_mail->setVisible((m_state & 15) == 5);
+    // No plugin is loaded yet, so no plugin button has a place to show.
+    for (push_button* b : {m_btn_file_transfer, m_btn_desktop, m_btn_video, m_btn_audio}) b->hide();
+    if (connected) IDC_CODE->clear();
+    IDC_CODE->setVisible(!connected);
+    IDC_LOG_OUTPUT->setVisible(connected);
+    if (!connected) IDC_LOG_OUTPUT->clear();
+    for (push_button* b : {m_btn_close, m_btn_settings, m_btn_action}) b->setVisible(!connected);
+    for (push_button* b : {m_btn_close1, m_btn_settings1}) b->setVisible(connected);
+    IDC_CONNECT_IMAGE->setVisible(connected && m_is_client);
+    if (connected) {
+        IDC_LOG_OUTPUT->setHtml(tr("CHAT_WELCOME2"));
+        if (m_session) appendChatHtml(m_session->chat_html());
+        if (m_notify_on) PostNotification(2, 0);
+        m_time_text->setText(get_lang_string("CONNECTION_TIME2", true, false));
+        m_time_text->show();
+        m_time_text2->show();
+    }
+}
+
+void CVYNDialog::ShutdownConnection() {
+    if (m_session) m_session->shut_down();
+}
+
+bool CVYNDialog::restored_connection() const {
+    auto at = m_connect_params.find("__restore_connection__");
+    return at != m_connect_params.end() && at->second == "true";
+}
+
+void CVYNDialog::clear_connect_save_file() {
+    LogMessage2(std::string("clear session file ") + (m_in_connection ? "1" : "0") + "," +
+                std::to_string(m_restore_file.size()));
+    if (!m_restore_file.empty()) {
+        try {
+            rulo::delete_file(m_restore_file);
+        } catch (...) {
+        }
+        m_restore_file.clear();
+    }
+    m_connect_params.erase("__restore_connection__");
+}
+
+} // namespace tovan
