@@ -42,7 +42,8 @@ public:
     rulo::object<rulo::rptChannel> get_channel(rulo::object<rulo::rptChannelSink> sink) override {
         rulo::object<rulo::rptSRMux> sr(new rulo::rptSRMux);
         try {
-            rulo::object<rulo::socket> s(new rulo::socket(rulo::socket::tcp, tIProcessId(0x7f000001, m_port)));
+            rulo::object<rulo::socket> s(
+                new rulo::socket(rulo::socket::tcp, tIProcessId(0x7f000001, m_port)));
             s->connect(10);
             rulo::object<rulo::rptMux> mux = sr->make_mux(false, "o.lan", "t.lan", "", "");
             rulo::object<rulo::rptSocket> tcp(new rulo::rptSocket);
@@ -95,8 +96,8 @@ int main(int argc, char** argv) {
     client->host->on_packet = [channel, echo_index](int index, netbuf const& data) {
         if (index == echo_index) channel->send(echo_index, data);
     };
-    client->channel->start(rulo::object<rulo::rptChannelFactory>(new client_factory(
-                               static_cast<unsigned short>(port), argv[2], argv[3])),
+    client->channel->start(rulo::object<rulo::rptChannelFactory>(
+                               new client_factory(static_cast<unsigned short>(port), argv[2], argv[3])),
                            true, safe_kit::initial_index, netbuf());
     for (;;) ::pause(); // until the benchmark stops the process
 }
