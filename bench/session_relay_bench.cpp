@@ -1,10 +1,17 @@
 // The whole session path: desk and client reliable channels over session
 // channels, the end-to-end TLS (desk the server, DH suites) and one relay
 // connection each through the multiplexer to tovan_relay, which joins the
-// two legs. Against, in the same run:
+// two legs. Measured in two shapes:
+//   - two processes, as deployed: the desk here, the client in a process of
+//     its own (session_far_end), so each end's TLS work runs beside the
+//     other's as on two machines;
+//   - one process: both ends here, under the one framework lock.
+// Against, in the same run:
 //   - throughput: iperf3 through a stunnel4 pair with socat forwarding plain
-//     TCP between them (the relay's place), the same bytes (goal <= 1.0 in
-//     time, i.e. at least as fast);
+//     TCP between them (the relay's place), the same bytes; both paths
+//     settle on TLS 1.2 DHE-RSA-AES256-SHA (AES-256-CBC, HMAC-SHA1 records),
+//     the suite the desk prefers and the first of the two stunnel4 is
+//     allowed (goal <= 1.0 in time, i.e. at least as fast);
 //   - round trip of a 64-byte message: a raw TCP ping-pong through the same
 //     forwarder (goal <= 1.5);
 //   - recovery: from the relay dropping the client's connection to a message
@@ -16,6 +23,7 @@
 #include "rulo/init.h"
 #include "tests/rulo-rpt/channel/relay_link.h"
 #include "tests/rulo-rpt/channel/safe_channel_kit.h"
+#include "tests/support/tls_certs.h"
 
 #include <benchmark/benchmark.h>
 
@@ -25,6 +33,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -101,15 +110,159 @@ struct session {
     }
 };
 
+// Made on first use only: a run filtered to other benchmarks starts no relay for it.
+session* made_session = nullptr;
+
 session* the_session() {
     static session* s = [] {
         try {
-            return new session;
+            return made_session = new session;
         } catch (...) {
             return static_cast<session*>(nullptr);
         }
     }();
     return s;
+}
+
+// The deployed shape: the desk end here, the client end in session_far_end
+// through its own relay. The client echoes what arrives on echo_index; the
+// channel keeps order across indexes, so an echo that comes back after a
+// stream tells that the whole stream has arrived.
+struct split_session {
+    test_support::relay_process relay{{"--pair-unbound"}};
+    safe_kit::relay_link link{relay}; // the scratch HOME, inherited by the far end
+    arrivals got;
+    std::unique_ptr<safe_kit::end> desk = std::make_unique<safe_kit::end>();
+    std::unique_ptr<bench_support::background> client;
+    // While set, each echo is sent out again at once from the thread that
+    // received it, as the program answers a message; pings counts every send.
+    std::atomic<bool> chain{false};
+    std::atomic<int64_t> pings{0};
+
+    split_session() {
+        desk->host->keep_packets = false;
+        desk->host->auto_reconnect = true;
+        rulo::rptSafeChannel* channel = desk->channel.get();
+        desk->host->on_packet = [this, channel](int index, netbuf const& data) {
+            if (index == echo_index && chain) {
+                ++pings;
+                channel->send(echo_index, data);
+            }
+            got.add(index, data.size());
+        };
+        desk->channel->start(link.factory(1), false, safe_kit::initial_index, netbuf());
+        client = std::make_unique<bench_support::background>(std::vector<std::string>{
+            SESSION_FAR_END, std::to_string(relay.port()), test_support::tls_certs::get().ca_cert,
+            test_support::tls_certs::server_name, std::to_string(echo_index)});
+    }
+    ~split_session() {
+        link.shutdown();
+        client.reset();
+        desk.reset();
+    }
+    bool ready() { return client->started() && desk->host->wait_status("connected"); }
+    bool round_trip(netbuf const& ping) {
+        int64_t want;
+        {
+            std::lock_guard<std::mutex> lock(got.m);
+            want = got.replies + 1;
+        }
+        ++pings;
+        desk->channel->send(echo_index, ping);
+        return got.wait([&] { return got.replies >= want; });
+    }
+    // Ends a chain: waits until every ping sent has come back.
+    bool stop_chain() {
+        chain = false;
+        return got.wait([&] { return got.replies >= pings; });
+    }
+};
+
+split_session* made_split_session = nullptr;
+
+split_session* the_split_session() {
+    static split_session* s = [] {
+        try {
+            return made_split_session = new split_session;
+        } catch (...) {
+            return static_cast<split_session*>(nullptr);
+        }
+    }();
+    return s;
+}
+
+// Sends stream_bytes from the desk, keeping the reliable channel's queue to
+// a few blocks of fragments; returns at once.
+void send_stream(rulo::rptSafeChannel& desk, netbuf const& data) {
+    for (int64_t sent = 0; sent < stream_bytes; sent += block) {
+        while (desk.queued() > 4 * (block / rulo::rptSafeChannel::fragment_size))
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        desk.send(stream_index, data);
+    }
+}
+
+void BM_session_stream_two_processes(benchmark::State& state) {
+    split_session* s = the_split_session();
+    if (!s || !s->ready()) {
+        state.SkipWithError("the session through the relay did not come up");
+        return;
+    }
+    netbuf const data = netbuf::from_string(std::string(block, 'x'));
+    netbuf const mark = netbuf::from_string(std::string(message, 'm'));
+    for (auto _ : state) {
+        auto const start = std::chrono::steady_clock::now();
+        send_stream(*s->desk->channel.get(), data);
+        if (!s->round_trip(mark)) {
+            state.SkipWithError("the stream stalled");
+            break;
+        }
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    state.SetBytesProcessed(state.iterations() * stream_bytes);
+}
+
+void BM_session_round_trip_two_processes(benchmark::State& state) {
+    split_session* s = the_split_session();
+    if (!s || !s->ready()) {
+        state.SkipWithError("the session through the relay did not come up");
+        return;
+    }
+    netbuf const ping = netbuf::from_string(std::string(message, 'p'));
+    for (auto _ : state)
+        if (!s->round_trip(ping)) {
+            state.SkipWithError("no answer");
+            break;
+        }
+}
+
+// The same round trip without the hop from the thread that received the
+// echo to the benchmark's thread: the echo is sent out again from the
+// receiving thread, as the program's handlers answer a message, and the
+// benchmark's thread only counts.
+void BM_session_round_trip_chained_two_processes(benchmark::State& state) {
+    split_session* s = the_split_session();
+    if (!s || !s->ready()) {
+        state.SkipWithError("the session through the relay did not come up");
+        return;
+    }
+    netbuf const ping = netbuf::from_string(std::string(message, 'p'));
+    int64_t want;
+    {
+        std::lock_guard<std::mutex> lock(s->got.m);
+        want = s->got.replies;
+    }
+    s->chain = true;
+    ++s->pings;
+    s->desk->channel->send(echo_index, ping);
+    for (auto _ : state)
+        if (!s->got.wait([&] { return s->got.replies >= want + 1; })) {
+            state.SkipWithError("no answer");
+            break;
+        } else {
+            ++want;
+        }
+    if (!s->stop_chain()) state.SkipWithError("no answer");
 }
 
 void BM_session_stream(benchmark::State& state) {
@@ -119,7 +272,6 @@ void BM_session_stream(benchmark::State& state) {
         return;
     }
     netbuf const data = netbuf::from_string(std::string(block, 'x'));
-    rulo::rptSafeChannel& desk = *s->ends[1]->channel.get();
     for (auto _ : state) {
         int64_t target;
         {
@@ -127,12 +279,7 @@ void BM_session_stream(benchmark::State& state) {
             target = s->got.bytes + stream_bytes;
         }
         auto const start = std::chrono::steady_clock::now();
-        for (int64_t sent = 0; sent < stream_bytes; sent += block) {
-            // Keep the reliable channel's queue to a few blocks of fragments.
-            while (desk.queued() > 4 * (block / rulo::rptSafeChannel::fragment_size))
-                std::this_thread::sleep_for(std::chrono::microseconds(50));
-            desk.send(stream_index, data);
-        }
+        send_stream(*s->ends[1]->channel.get(), data);
         if (!s->got.wait([&] { return s->got.bytes >= target; })) {
             state.SkipWithError("the stream stalled");
             break;
@@ -309,10 +456,13 @@ void BM_socat_ping_pong(benchmark::State& state) {
     bench_support::ping_pong(state, client, server, message);
 }
 
-BENCHMARK(BM_session_stream)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_session_stream_two_processes)->Unit(benchmark::kMillisecond)->UseManualTime();
 BENCHMARK(BM_stunnel_socat_iperf3_stream)->Unit(benchmark::kMillisecond)->UseManualTime();
-BENCHMARK(BM_session_round_trip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_session_round_trip_two_processes)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_session_round_trip_chained_two_processes)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_socat_ping_pong)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_session_stream)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_session_round_trip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_session_recovery)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
 BENCHMARK(BM_session_reconnect_recovery)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
 
@@ -329,10 +479,18 @@ int main(int argc, char** argv) {
         double const a = reporter.median(ours), b = reporter.median(theirs);
         if (a > 0 && b > 0) std::printf("%s: %.2f\n", label, a / b);
     };
+    ratio("BM_session_stream_two_processes", "BM_stunnel_socat_iperf3_stream",
+          "session stream time, two processes / stunnel4-socat-stunnel4 with iperf3 (goal <= 1.0)");
+    ratio("BM_session_round_trip_two_processes", "BM_socat_ping_pong",
+          "session round trip, two processes, waited for by a user thread / TCP ping-pong through socat "
+          "(goal <= 1.5)");
+    ratio("BM_session_round_trip_chained_two_processes", "BM_socat_ping_pong",
+          "session round trip, two processes, answered where it arrives / TCP ping-pong through socat (goal "
+          "<= 1.5)");
     ratio("BM_session_stream", "BM_stunnel_socat_iperf3_stream",
-          "session stream time / stunnel4-socat-stunnel4 with iperf3 (goal <= 1.0)");
+          "session stream time, one process / stunnel4-socat-stunnel4 with iperf3");
     ratio("BM_session_round_trip", "BM_socat_ping_pong",
-          "session round trip / TCP ping-pong through socat (goal <= 1.5)");
+          "session round trip, one process / TCP ping-pong through socat");
     double const recovery = reporter.median("BM_session_recovery");
     // A dropped connection is gone before the host asks again: no pause is held there.
     if (recovery > 0) std::printf("recovery from a dropped relay connection: %.0f ms\n", recovery * 1000);
@@ -340,7 +498,8 @@ int main(int argc, char** argv) {
     if (asked != 0)
         std::printf("recovery after reconnect() on a working connection, less the %lld ms pause: %.0f ms\n",
                     static_cast<long long>(rulo::rptSafeChannel::timing{}.reconnect_pause_ms), asked * 1000);
-    delete the_session();
+    delete made_split_session;
+    delete made_session;
     benchmark::Shutdown();
     return 0;
 }

@@ -124,7 +124,9 @@ void selector::run() {
         }
         int n = ::poll(m_poll.entries, nfds_t(m_poll.used), rptModule::poll_timeout_ms);
         if (n < 0) n = 0; // EINTR and the like: the next pass tries again
-        if (n > 0) m_poll.drain();
+        // Only a pass woken through the pipe reads it: a socket event alone
+        // would pay a read that finds nothing.
+        if (n > 0 && (m_poll.entries[0].revents & POLLIN)) m_poll.drain();
 
         rulo_lock_guard lock;
         if (m_main) module->execute_tasks();
