@@ -143,6 +143,10 @@ void connector::run_attempt() {
         again = true;
     } catch (control_rpc::exception const& e) {
         error = m_host.word_error(e);
+    } catch (control_rpc::no_answer const& e) {
+        // Unanswered, the attempt failed like the network; given up, it ends
+        // quietly like a cancel.
+        if (!e.abandoned) error = "Network error";
     } catch (rulo::exception const& e) {
         error = e.full() + " ";
         reconnect = m_in_connection;
@@ -150,10 +154,6 @@ void connector::run_attempt() {
         error = text;
     } catch (attempt_cancelled const&) {
         // quiet: the user asked for it
-    } catch (control_rpc::no_answer const& e) {
-        // Unanswered, the attempt failed like the network; given up, it ends
-        // quietly like a cancel.
-        if (!e.abandoned) error = "Network error";
     } catch (...) {
         error = "Network error";
     }

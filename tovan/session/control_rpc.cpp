@@ -155,7 +155,7 @@ netbuf control_rpc::sync_call(netbuf const& frame, long limit_s) {
         rulo_packet_pop(top, method);
     } catch (rulo::exception const&) {
     }
-    throw no_answer{method, abandoned};
+    throw no_answer(method, abandoned);
 }
 
 void control_rpc::async_send(netbuf const& frame) {

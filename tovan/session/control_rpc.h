@@ -17,6 +17,7 @@
 #pragma once
 
 #include "rulo-rpt/rpc/rpcWrapper.h"
+#include "rulo/exception.h"
 #include "rulo/netbuf.h"
 #include "rulo/object.h"
 
@@ -56,10 +57,12 @@ public:
     static constexpr int E_DISABLED = 15;
     static constexpr int E_NO_SESSION = 16;
 
-    // A sync call that got no answer within its limit.
     // A sync call that got no answer within its limit, or whose attempt was
-    // given up while it waited (abandoned).
-    struct no_answer {
+    // given up while it waited (abandoned). A framework exception, so that
+    // whoever only knew a failed link still catches it.
+    struct no_answer : rulo::exception {
+        no_answer(int64_t m, bool a)
+            : rulo::exception("no answer to call " + std::to_string(m)), method(m), abandoned(a) {}
         int64_t method;
         bool abandoned;
     };
