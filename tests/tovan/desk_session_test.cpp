@@ -184,9 +184,15 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     EXPECT_EQ(session->current()->sid(), sid);
     EXPECT_EQ(dialog->IDC_CODE->text().toStdString(), code);
     EXPECT_EQ(count_of(relay.log_text(), "\"event\":\"session\""), 1);
-    dialog->m_restore_file.clear();
-    dialog->ShutdownConnection();
+
+    // The disconnect button forgets the saved connection, and the desk now
+    // tells the server it leaves.
+    ASSERT_TRUE(session->save_connection("connect.dat", false));
+    dialog->OnClose1();
+    EXPECT_FALSE(QFile::exists(dir.filePath("connect.dat")));
+    EXPECT_FALSE(dialog->restored_connection());
     ASSERT_TRUE(process_until([&] { return dialog->m_state == 0; }, 30));
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":22"}), "");
 }
 
 } // namespace
