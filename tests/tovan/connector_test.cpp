@@ -166,6 +166,16 @@ std::vector<int> no_delay_towards(unsigned short port) {
     return settings;
 }
 
+// The log lines that hold every one of parts.
+int count_lines(std::string const& text, std::vector<std::string> const& parts) {
+    int n = 0;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        n += std::all_of(parts.begin(), parts.end(),
+                         [&](std::string const& p) { return line.find(p) != std::string::npos; });
+    return n;
+}
+
 struct end {
     end(relay_process const& relay, bool client, vyn::connector_config c) : conn(host, std::move(c)) {
         (void)relay;
@@ -363,6 +373,104 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         ASSERT_TRUE(client.conn.wait_attempt(30000));
         EXPECT_EQ(client.host.count("box |E4"), 1);
     }
+}
+
+// The control calls of an attempt that the server leaves unanswered: each
+// attempt ends within the call limit, as a network failure. A first attempt
+// ends the connection with one box; a reconnect shows nothing and hands the
+// failure to the retry ladder.
+TEST(Connector, UnansweredCallsEndTheAttemptAtTheirLimit) {
+    fresh_home home;
+    relay_process relay;
+    struct row {
+        char const* method;
+        bool client;
+    };
+    for (row const r : {row{"48", false}, row{"47", true}, row{"37", true}}) {
+        SCOPED_TRACE(r.method);
+        relay.admin(std::string("never-answer ") + r.method);
+        auto c = config_for(relay, r.client);
+        c.call_limit_s = 1;
+        end e(relay, r.client, c);
+        if (r.client) {
+            // A session for the client to look for.
+            end desk(relay, false, config_for(relay, false));
+            if (std::string(r.method) == "37") {
+                desk.start(c.proxy_host);
+                ASSERT_TRUE(desk.host.wait_for("code "));
+                e.host.type_code(desk.conn.code());
+            } else {
+                e.host.type_code("123456789");
+            }
+            e.start(c.proxy_host);
+            ASSERT_TRUE(e.conn.wait_attempt(30000));
+        } else {
+            e.start(c.proxy_host);
+            ASSERT_TRUE(e.conn.wait_attempt(30000));
+        }
+        EXPECT_NE(
+            relay.wait_log({"\"control-call\"", std::string("\"method\":") + r.method, "\"reply\":\"none\""}),
+            "");
+        EXPECT_EQ(e.host.count("box |Network error"), 1);
+        EXPECT_EQ(e.host.count("shutdown"), 1);
+        EXPECT_FALSE(e.conn.in_connection());
+        EXPECT_EQ(e.host.count("local channel_status_connect_failed"), 0);
+        relay.admin(std::string("answer ") + r.method);
+    }
+    {
+        // Given up while the server is silent (the user pressed Connect
+        // again): the attempt ends at once, not at its limit, and quietly.
+        relay.admin("never-answer 48");
+        auto c = config_for(relay, false);
+        c.call_limit_s = 600;
+        c.user = "u";
+        c.password = "p";
+        end desk(relay, false, c);
+        desk.start(c.proxy_host);
+        ASSERT_NE(relay.wait_log({"\"control-call\"", "\"method\":48", "\"reply\":\"none\""}), "");
+        desk.conn.set_in_connection(false);
+        EXPECT_TRUE(desk.conn.wait_attempt(30000));
+        EXPECT_TRUE(desk.host.events().empty()) << desk.host.events().front();
+        relay.admin("answer 48");
+    }
+}
+
+// A desk whose session exists reconnects by continuing it, never by a new
+// create: a server that now refuses creates shows it nothing, and one that
+// leaves the continue unanswered fails the attempt quietly into the retry
+// ladder; the retry after that takes the session back.
+TEST(Connector, ReconnectingDeskShowsNoBox) {
+    fresh_home home;
+    relay_process relay;
+    auto dc = config_for(relay, false);
+    dc.call_limit_s = 1;
+    end desk(relay, false, dc);
+    desk.start(dc.proxy_host);
+    ASSERT_TRUE(desk.host.wait_for("notify 1 "));
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    std::string const sid = desk.conn.sid();
+
+    relay.admin("refuse-create on");
+    relay.admin("never-answer 21");
+    desk.conn.update_target(dc.proxy_host, false);
+    ASSERT_TRUE(desk.conn.start_attempt());
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":21", "\"reply\":\"none\""}), "");
+    EXPECT_EQ(desk.host.count("local channel_status_connect_failed"), 1);
+    EXPECT_TRUE(desk.conn.in_connection());
+
+    relay.admin("answer 21");
+    desk.conn.update_target(dc.proxy_host, false);
+    ASSERT_TRUE(desk.conn.start_attempt());
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21", sid}), "");
+    EXPECT_EQ(desk.host.count("local channel_status_connect_failed"), 1);
+    EXPECT_EQ(desk.conn.sid(), sid);
+
+    EXPECT_EQ(desk.host.count("box "), 0);
+    EXPECT_EQ(desk.host.count("notify 32768"), 0);
+    EXPECT_EQ(desk.host.count("shutdown"), 0);
+    EXPECT_EQ(count_lines(relay.log_text(), {"\"control-call\"", "\"method\":48"}), 1);
 }
 
 } // namespace

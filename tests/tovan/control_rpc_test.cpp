@@ -281,6 +281,14 @@ TEST(ControlRpc, CallsCarryTheirArgumentsAndResults) {
     // freeze the window.
     s.rpc->set_gui_call_limit(1);
     EXPECT_THROW(s.rpc->co_close_session(), rulo::exception);
+    // Told apart from a broken link: the call that went unanswered.
+    try {
+        s.rpc->co_close_session();
+        ADD_FAILURE() << "answered";
+    } catch (vyn::control_rpc::no_answer const& e) {
+        EXPECT_EQ(e.method, 41);
+        EXPECT_FALSE(e.abandoned);
+    }
 }
 
 } // namespace

@@ -7,6 +7,9 @@
 #include "tovan/dialog/program_args.h"
 #include "tovan/dialog/vyn_dialog.h"
 
+#include "rulo/url.h"
+#include "tests/support/relay_process.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -29,10 +32,10 @@ std::string read_all(std::string const& path) {
     return s.str();
 }
 
-// Runs the event loop until cond holds; false after 10 s.
+// Runs the event loop until cond holds; false after limit_s.
 template <class F>
-bool process_until(F cond) {
-    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+bool process_until(F cond, int limit_s = 10) {
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit_s);
     while (!cond()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
@@ -125,6 +128,71 @@ TEST_F(DeskSession, TextsArrivingDuringABoxWaitForIt) {
     std::string const text = log();
     EXPECT_LT(text.find("new request :connection_time 50"), text.find("new request :connection_time 70"));
     EXPECT_GT(text.find("new request :connection_time 50"), text.find("new request :channel_status_invalid"));
+}
+
+int count_of(std::string const& text, std::string const& part) {
+    int n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// A desk saves its session while it waits for the client and leaves without
+// telling the server; a start from the saved parameters continues that
+// session (continue, not a new create) and shows its code again.
+TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
+    // The relay's certificate is kept per user: a HOME of this test's own.
+    std::string const old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("HOME", dir.path().toUtf8().constData(), 1);
+    struct restore_home {
+        std::string home;
+        ~restore_home() { setenv("HOME", home.c_str(), 1); }
+    } restore{old_home};
+    test_support::relay_process relay;
+    dialog->m_proxy_host = "127.0.0.1:" + std::to_string(relay.port());
+    dialog->m_force_transport = "direct";
+    dialog->m_use_ssl = false;
+    dialog->m_user = "u";
+    dialog->m_password = "p";
+    dialog->OnAction();
+    ASSERT_TRUE(process_until([&] { return session->current() && session->current()->safe_channel(); }, 60));
+    std::string const sid = session->current()->sid(), code = session->current()->code();
+    ASSERT_FALSE(sid.empty());
+
+    ASSERT_TRUE(session->save_connection("connect.dat", false));
+    std::string const text = read_all(dir.filePath("connect.dat").toStdString());
+    auto saved = rulo::cgi_parse_param(text, '&', '=');
+    EXPECT_EQ(saved["sid_string"], sid) << text;
+    EXPECT_EQ(saved["key_string"], session->current()->key());
+    EXPECT_EQ(saved["code"], code);
+    for (char const* key : {"desk_private", "secret_local", "secret_remote"})
+        EXPECT_FALSE(saved[key].empty()) << key << " in " << text;
+    EXPECT_EQ(text.find("=&"), std::string::npos); // empty values are left out
+    EXPECT_EQ(dialog->m_restore_file, "connect.dat");
+
+    dialog->ShutdownConnection();
+    ASSERT_TRUE(process_until([&] { return dialog->m_state == 0; }, 30));
+    // A saved session stays alive on the server.
+    for (char const* call : {"\"method\":22", "\"method\":41"})
+        EXPECT_EQ(relay.log_text().find(call), std::string::npos) << call;
+
+    dialog->m_connect_params = saved;
+    dialog->m_connect_params["__restore_connection__"] = "true";
+    dialog->IDC_CODE->clear();
+    dialog->OnAction();
+    ASSERT_TRUE(process_until([&] { return session->current() && session->current()->safe_channel(); }, 60));
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21", sid}), "") << relay.log_text();
+    EXPECT_EQ(session->current()->sid(), sid);
+    EXPECT_EQ(dialog->IDC_CODE->text().toStdString(), code);
+    EXPECT_EQ(count_of(relay.log_text(), "\"event\":\"session\""), 1);
+
+    // The disconnect button forgets the saved connection, and the desk now
+    // tells the server it leaves.
+    ASSERT_TRUE(session->save_connection("connect.dat", false));
+    dialog->OnClose1();
+    EXPECT_FALSE(QFile::exists(dir.filePath("connect.dat")));
+    EXPECT_FALSE(dialog->restored_connection());
+    ASSERT_TRUE(process_until([&] { return dialog->m_state == 0; }, 30));
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":22"}), "");
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QDirIterator>
+#include <QFontMetrics>
 #include <QMenu>
 #include <QPainter>
 #include <QTemporaryDir>
@@ -272,6 +273,11 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
         }
     }
     EXPECT_EQ(d->m_time_text->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignRight);
+    // While the desk waits for the client its mail button sits on the right
+    // end of the frameless code field: a whole code, centred, stays clear of it.
+    int const code_width = QFontMetrics(d->IDC_CODE->font()).horizontalAdvance("999999999");
+    EXPECT_LT(d->IDC_CODE->geometry().center().x() + code_width / 2, d->m_btn_mail->geometry().left())
+        << code_width;
     // What start-up leaves for the parts that fill these later.
     EXPECT_EQ(d->m_next_cmd_id, 30000u);
     EXPECT_EQ(d->m_last_plugin_channel, 100);

@@ -233,7 +233,10 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     screenshot("session-chat");
 
     // The relay drops the client's connection: the client comes back by its
-    // session id; the desk's leg was closed with it and comes back too.
+    // session id; the desk's leg was closed with it and comes back too. The
+    // relay now refuses creates: reconnecting never makes one, so the desk
+    // shows nothing of it.
+    relay.admin("refuse-create on");
     std::size_t const binds_before = count_of(relay.log_text(), "\"bind\"");
     relay.admin("drop " + field(client_bind, "conn"));
     ASSERT_TRUE(wait_until([&] { return count_of(relay.log_text(), "\"bind\"") >= int(binds_before) + 2; },
@@ -272,6 +275,11 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
             log.find("\"role\":\"desk\"") != std::string::npos && log.find("meanwhile") != std::string::npos)
             ++meanwhile_at_desk;
     EXPECT_EQ(meanwhile_at_desk, 1);
+    int creates = 0;
+    for (std::istringstream in(relay.log_text()); std::getline(in, log);)
+        creates += field(log, "event") == "control-call" && field(log, "method") == "48";
+    EXPECT_EQ(creates, 1);
+    EXPECT_EQ(read_all(notes).find("32768"), std::string::npos) << read_all(notes);
 
     // Disconnect at the desk (its close-session, the server's close to both).
     relay.admin("copy-leg " + sid + " desk");

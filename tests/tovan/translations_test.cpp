@@ -184,6 +184,36 @@ TEST(ErrorTexts, ConnectionAndControlRpc) {
     for (auto const& c : codes) EXPECT_EQ(get_lang_description("srv", c.code), c.text) << c.code;
     set_language_table({});
     EXPECT_EQ(get_lang_description("srv", 8), "-");
+
+    // The shipped texts as the reader gives them (values trimmed): one blank
+    // between the text and its detail, in every language.
+    std::ifstream in(SHIPPED_LANGALL, std::ios::binary);
+    std::string const file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ini_sections shipped;
+    parse_ini_text(file, shipped, nullptr);
+    set_language_table(shipped);
+    struct {
+        char const* language;
+        char const* running;
+        char const* start;
+    } const shipped_texts[] = {
+        {"en", "The connection to srv failed: the service is unavailable",
+         "Could not connect to srv: connection refused"},
+        {"de", "Die Verbindung zu srv ist fehlgeschlagen: der Dienst ist nicht verf\xC3\xBCgbar",
+         "Keine Verbindung zu srv: connection refused"},
+        {"fr",
+         "La connexion \xC3\xA0"
+         " srv a \xC3\xA9"
+         "chou\xC3\xA9 : le service est indisponible",
+         "Connexion impossible \xC3\xA0"
+         " srv : connection refused"},
+    };
+    for (auto const& t : shipped_texts) {
+        SetSelectedLanguage(t.language);
+        EXPECT_EQ(get_lang_description("srv", 12), t.running) << t.language;
+        EXPECT_EQ(get_lang_description("srv", refused, true), t.start) << t.language;
+    }
+    set_language_table({});
 }
 
 TEST(LocaleMatching, LocalesToLanguages) {

@@ -12,12 +12,15 @@
 #include "rulo/exception.h"
 #include "rulo/packet.h"
 #include "rulo/process.h"
+#include "rulo/url.h"
+#include "rulo/xfile.h"
 
 #include <QApplication>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QThread>
 
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 
@@ -185,6 +188,23 @@ void desk_session::connect_now(std::string const& typed_code) {
     }
     m_server = m_dialog.m_proxy_host;
     replace_connector(std::make_unique<vyn::connector>(*this, config_for_attempt()));
+    // A saved session (or one the parameters name) is continued, not created anew.
+    auto param = [&](char const* key) {
+        auto at = m_dialog.m_connect_params.find(key);
+        return at == m_dialog.m_connect_params.end() ? std::string() : at->second;
+    };
+    std::string const sid = param("sid_string");
+    std::string code = s.is_client ? typed_code : std::string();
+    if (!s.is_client && !sid.empty()) {
+        // The desk shows its session's code again, and its channel waits for it.
+        code = param("code");
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_typed_code = code;
+        }
+        m_dialog.SetNewCode(QString::fromLatin1(code.c_str()));
+    }
+    m_connector->restore_session(code, sid, param("key_string"), param("desk_private"));
     // One code file and one session message per start of the program.
     m_dialog.m_get_code = false;
     m_dialog.m_session_message.clear();
@@ -290,6 +310,38 @@ void desk_session::shut_down_steps() {
         else
             fake_stop("faking stop message");
     }
+}
+
+void desk_session::save_state() {
+    auto& params = m_dialog.m_connect_params;
+    params["desk_private"] = m_connector ? m_connector->desk_private() : std::string();
+    params["sid_string"] = m_connector ? m_connector->sid() : std::string();
+    params["key_string"] = m_connector ? m_connector->key() : std::string();
+    params["code"] = m_connector ? m_connector->code() : std::string();
+    std::pair<std::string, std::string> secret;
+    try {
+        if (auto ch = channel()) secret = ch->get_secret();
+    } catch (...) {
+        secret = {};
+    }
+    params["secret_local"] = secret.first;
+    params["secret_remote"] = secret.second;
+}
+
+bool desk_session::save_connection(std::string const& file, bool keep) {
+    save_state();
+    // The query of an empty URL: sorted, encoded, empty values left out.
+    std::string text = rulo::url::add_cgi(rulo::url(""), m_dialog.m_connect_params).as_string();
+    if (!text.empty()) text.erase(0, 1);
+    log("saving connection " + file + " (" + (keep ? "1" : "0") + ")");
+    try {
+        rulo::put_file(file, text);
+    } catch (...) {
+        log("failed to save file " + std::to_string(errno));
+        if (!keep) return false;
+    }
+    m_dialog.m_restore_file = file;
+    return true;
 }
 
 rulo::object<rulo::rptSafeChannel> desk_session::channel() {

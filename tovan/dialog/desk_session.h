@@ -49,6 +49,14 @@ public:
     void connect_now(std::string const& typed_code);
     // Every session ends through here (GUI thread).
     void shut_down();
+    // The session's identity into the dialog's connect parameters: desk
+    // private text, id, key, the channel's secret pair (empty without a
+    // channel) and the code, so that a restored start can continue it.
+    void save_state();
+    // save_state, then the parameters to file (relative to the working
+    // directory), which becomes the saved connection; false when it could
+    // not be written (the saved connection is then kept only with keep).
+    bool save_connection(std::string const& file, bool keep);
     // Runs the queued commands, one at a time; nothing while one runs.
     void dispatch_pending();
     // One GUI tick's session steps and the chat display.

@@ -291,11 +291,19 @@ std::vector<std::string> get_languages() {
     return languages_of(table());
 }
 
+namespace {
+// The error texts end in ": " in the file, but the ini reader trims every
+// value: the blank before the detail is put back here, never doubled.
+std::string joined(std::string head, std::string const& detail) {
+    if (!head.empty() && !detail.empty() && head.back() != ' ' && head.back() != '\t') head += ' ';
+    return head + detail;
+}
+} // namespace
+
 std::string get_lang_description(std::string const& server, rulo::exception const& e, bool starting) {
     std::string text = get_utf8_string(starting ? "ERROR_E_START" : "ERROR_E_RUNNING", true, false);
     rulo::replace_all(text, "@server@", server);
-    if (starting) text += e.description();
-    return text;
+    return starting ? joined(text, e.description()) : text;
 }
 
 std::string get_lang_description(std::string const& server, int code) {
@@ -309,7 +317,9 @@ std::string get_lang_description(std::string const& server, int code) {
     if (text.empty()) text = "-";
     rulo::replace_all(text, "@server@", server);
     auto key = keys.find(code);
-    return text + get_utf8_string(key == keys.end() ? "ERROR_E_ERROR" : key->second, true, false);
+    std::string const detail =
+        get_utf8_string(key == keys.end() ? "ERROR_E_ERROR" : key->second, true, false);
+    return text == "-" ? text + detail : joined(text, detail);
 }
 
 void set_language_table(ini_sections t) {

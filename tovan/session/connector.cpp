@@ -46,7 +46,7 @@ connector::connector(connector_host& host, connector_config config)
       m_factory(new leg_factory(this)) {}
 
 connector::~connector() {
-    m_in_connection = false;
+    set_in_connection(false);
     wait_attempt(30000);
     shutdown();
     std::lock_guard<std::mutex> lock(m_thread_mutex);
@@ -143,6 +143,10 @@ void connector::run_attempt() {
         again = true;
     } catch (control_rpc::exception const& e) {
         error = m_host.word_error(e);
+    } catch (control_rpc::no_answer const& e) {
+        // Unanswered, the attempt failed like the network; given up, it ends
+        // quietly like a cancel.
+        if (!e.abandoned) error = "Network error";
     } catch (rulo::exception const& e) {
         error = e.full() + " ";
         reconnect = m_in_connection;
@@ -231,6 +235,8 @@ void connector::establish_mux_channels() {
         rulo::object<rptTransport> rpc_transport = wrapper ? wrapper->get_rptTransport() : nullptr;
         if (rpc_transport) rpc_transport->no_delay();
         rulo::object<control_rpc> rpc(new control_rpc(wrapper));
+        rpc->set_call_limit(m_config.call_limit_s);
+        rpc->set_abandoned([given_up = m_given_up] { return given_up->load(); });
         rulo::object<rulo::rptMsg> msg;
         if (m_use_msg) {
             msg = rulo::object<rulo::rptMsg>(new rulo::rptMsg(new post_msg_messages(m_host)));
@@ -273,6 +279,8 @@ bool connector::request_code() {
             try {
                 rpc->co_login_web(m_config.web_login);
                 logged_in = true;
+            } catch (control_rpc::no_answer const& e) {
+                if (e.abandoned) throw; // nobody would see the question
             } catch (...) {
             }
         }
@@ -280,6 +288,8 @@ bool connector::request_code() {
             try {
                 rpc->co_login_plaintext(m_user, m_password);
                 logged_in = true;
+            } catch (control_rpc::no_answer const& e) {
+                if (e.abandoned) throw; // nobody would see the question
             } catch (...) {
             }
         }
@@ -312,6 +322,10 @@ bool connector::request_code() {
     if (continued) {
         try {
             rpc->co_continue(sid, desk_private);
+        } catch (control_rpc::no_answer const&) {
+            // A server that does not answer has not taken the session back:
+            // the attempt fails and the retry ladder goes on.
+            throw;
         } catch (...) {
         }
         try {
@@ -590,6 +604,18 @@ rulo::object<control_rpc> connector::rpc() {
 rulo::object<rulo::rptMsg> connector::msg() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_msg;
+}
+void connector::restore_session(std::string const& code, std::string const& sid, std::string const& key,
+                                std::string const& desk_private) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_code = code;
+    m_sid = sid;
+    m_key = key;
+    m_desk_private = desk_private;
+}
+std::string connector::desk_private() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_desk_private;
 }
 void connector::set_connect_params(std::map<std::string, std::string> params) {
     std::lock_guard<std::mutex> lock(m_mutex);

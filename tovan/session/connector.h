@@ -26,6 +26,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -49,6 +50,8 @@ struct connector_config {
     std::map<std::string, std::string> session_message;
     std::string version = "3.3.2";
     long code_wait_s = 60; // how long the channel waits for the code field
+    // How long a control call of the attempt waits for its answer.
+    long call_limit_s = control_rpc::call_limit_s;
 };
 
 // What the connector needs of the program; callable from any thread.
@@ -80,7 +83,10 @@ public:
     connector& operator=(connector const&) = delete;
 
     // The user wants a connection (or no longer does).
-    void set_in_connection(bool on) { m_in_connection = on; }
+    void set_in_connection(bool on) {
+        m_in_connection = on;
+        *m_given_up = !on;
+    }
     bool in_connection() const { return m_in_connection; }
 
     // Starts an attempt unless one runs; true when it started.
@@ -116,6 +122,11 @@ public:
     // learns the session id from the desk).
     void send_session_message() { flush_session_message(); }
     void set_connect_params(std::map<std::string, std::string> params);
+    // A saved session to continue instead of creating one (before the first
+    // attempt): its code, id, key and the desk's private text.
+    void restore_session(std::string const& code, std::string const& sid, std::string const& key,
+                         std::string const& desk_private);
+    std::string desk_private();
 
 private:
     void establish_mux_channels();
@@ -130,6 +141,9 @@ private:
     connector_host& m_host;
     connector_config m_config;
     std::atomic<bool> m_in_connection{false};
+    // The user gave the connection up (or the connector went): shared with
+    // the control stubs, which may outlive the connector.
+    std::shared_ptr<std::atomic<bool>> m_given_up = std::make_shared<std::atomic<bool>>(true);
 
     std::mutex m_mutex; // guards everything below
     std::string m_code, m_sid, m_key, m_aux, m_desk_private;

@@ -3,6 +3,9 @@
 #include "rulo-rpt/mux/rptSRMux.h"
 #include "rulo/packet.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace vyn {
 
 namespace {
@@ -118,10 +121,41 @@ void control_rpc::void_exception(netbuf reply) {
     check_status(reply, 2);
 }
 
-netbuf control_rpc::sync_call(netbuf const& frame, long* timeout) {
+netbuf control_rpc::sync_call(netbuf const& frame, long limit_s) {
     rulo::object<rulo::rpcWrapper> w = m_wrapper;
     if (!w) throw rulo::exception::function("control_rpc");
-    return w->call(frame, nullptr, timeout);
+    unsigned int id = 0;
+    rulo::object<rulo::rpcWrapper::sCall> call = w->async_call(frame, &id);
+    bool woken = false, abandoned = false;
+    if (limit_s > 0 || !m_abandoned) {
+        woken = call->signal.wait(limit_s > 0 ? limit_s : m_call_limit_s);
+    } else {
+        // In slices, so that giving the attempt up is heard within one.
+        auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_call_limit_s);
+        while (!woken && !abandoned) {
+            auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            woken = call->signal.wait_ms(std::min<int64_t>(left.count(), 100));
+            if (!woken) abandoned = m_abandoned();
+        }
+    }
+    // The wait is over: collect the reply that came (also one that came just
+    // at the limit), or the end of the link; a time-out forgets the call.
+    long none = 0;
+    try {
+        return w->async_call_ret(call, &none);
+    } catch (rulo::exception const&) {
+        if (woken) throw;
+    }
+    w->remove_cid(id);
+    int64_t method = 0;
+    netbuf top = frame;
+    try {
+        rulo_packet_pop(top, method);
+    } catch (rulo::exception const&) {
+    }
+    throw no_answer(method, abandoned);
 }
 
 void control_rpc::async_send(netbuf const& frame) {
@@ -176,8 +210,7 @@ void control_rpc::co_my_configuration(unsigned short a, unsigned short tunnel_po
 }
 
 std::vector<std::map<std::string, std::string>> control_rpc::co_get_plugins() {
-    long limit = m_gui_limit_s;
-    netbuf reply = sync_call(frame_of(m_get_plugins), &limit);
+    netbuf reply = sync_call(frame_of(m_get_plugins), m_gui_limit_s);
     val_exception(reply);
     std::vector<std::map<std::string, std::string>> plugins;
     popping([&] { rulo_packet_pop(reply, plugins); });
@@ -241,8 +274,7 @@ netbuf control_rpc::co_get_translations_end(rulo::object<rulo::rpcWrapper::sCall
 }
 
 void control_rpc::co_close_session() {
-    long limit = m_gui_limit_s;
-    void_exception(sync_call(frame_of(m_close_session), &limit));
+    void_exception(sync_call(frame_of(m_close_session), m_gui_limit_s));
 }
 
 void control_rpc::co_network_interfaces(std::vector<std::string> const& addresses) {
@@ -260,8 +292,7 @@ void control_rpc::co_login_filters(std::vector<std::string> const& hardware) {
 }
 
 void control_rpc::co_get_mail_template(std::string& first, std::string& second, std::string& third) {
-    long limit = m_gui_limit_s;
-    netbuf reply = sync_call(frame_of(m_get_mail_template), &limit);
+    netbuf reply = sync_call(frame_of(m_get_mail_template), m_gui_limit_s);
     val_exception(reply);
     popping([&] {
         netbuf values;

@@ -6,19 +6,23 @@
 // Reply bodies end in a status: 3 = a value follows, 2 = done, 1 = error
 // (code, then a text when bytes remain); anything else is a protocol error.
 // An error reply throws control_rpc::exception; a failure of the link itself
-// (cannot send, broke, timed out) comes through as the framework's exception
-// from the wrapper.
+// (cannot send, broke) comes through as the framework's exception from the
+// wrapper; a call the server leaves unanswered past its limit throws
+// control_rpc::no_answer (and its reply, should it come later, is ignored).
 //
 // Threads: no lock of its own; the wrapper serialises frames on the link.
-// Sync methods block the caller until the reply (or their limit) comes.
+// Sync methods block the caller until the reply or their limit: the GUI
+// limit for the calls the GUI thread makes, the call limit for the rest.
 // Async methods drop the pending call at once and never report anything.
 #pragma once
 
 #include "rulo-rpt/rpc/rpcWrapper.h"
+#include "rulo/exception.h"
 #include "rulo/netbuf.h"
 #include "rulo/object.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,6 +56,27 @@ public:
     static constexpr int E_MUST_LOGIN = 14;
     static constexpr int E_DISABLED = 15;
     static constexpr int E_NO_SESSION = 16;
+
+    // A sync call that got no answer within its limit, or whose attempt was
+    // given up while it waited (abandoned). A framework exception, so that
+    // whoever only knew a failed link still catches it.
+    struct no_answer : rulo::exception {
+        no_answer(int64_t m, bool a)
+            : rulo::exception("no answer to call " + std::to_string(m)), method(m), abandoned(a) {}
+        int64_t method;
+        bool abandoned;
+    };
+
+    // How long the calls of a connect attempt (log-in, create, continue,
+    // resolve, "I am client" ...) may wait: an attempt must end, so that the
+    // retry goes on and the next Connect is not held up behind it.
+    static constexpr long call_limit_s = 30;
+    // Tests shorten it.
+    void set_call_limit(long seconds) { m_call_limit_s = seconds; }
+    // Asked while a call under the call limit waits (from that call's
+    // thread): true stops the wait at once, so an attempt nobody wants any
+    // more ends without keeping the next one waiting. Set before any call.
+    void set_abandoned(std::function<bool()> abandoned) { m_abandoned = std::move(abandoned); }
 
     // How long the calls made from the GUI thread (close session, plugin
     // list, mail template) may wait for their answer: the window must not
@@ -109,11 +134,15 @@ public:
     static netbuf frame_i_am_client(std::string const& code, std::string const& sid, std::string const& key);
 
 private:
-    netbuf sync_call(netbuf const& frame, long* timeout = nullptr);
+    // Blocks until the reply, the end of the link (the framework's exception)
+    // or limit_s (no_answer); without a limit the call limit holds.
+    netbuf sync_call(netbuf const& frame, long limit_s = 0);
     void async_send(netbuf const& frame);
 
     rulo::object<rulo::rpcWrapper> m_wrapper;
     long m_gui_limit_s = gui_call_limit_s;
+    long m_call_limit_s = call_limit_s;
+    std::function<bool()> m_abandoned;
 };
 
 // A stub on the wrapper the mux made for "VYNRPC" when it started.
