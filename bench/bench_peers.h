@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
@@ -44,11 +45,13 @@ public:
         m_done.notify_all();
     }
     void queue_empty() override {}
-    // Waits until total bytes have arrived in all; false when the transport broke first.
+    // Waits until total bytes have arrived in all; false when the transport
+    // broke first or a minute passed, so a stalled way fails its benchmark
+    // instead of hanging the run.
     bool wait_for(int64_t total) {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_target = total;
-        m_done.wait(lock, [&] { return m_bytes >= m_target || m_broken; });
+        m_done.wait_for(lock, std::chrono::minutes(1), [&] { return m_bytes >= m_target || m_broken; });
         return m_bytes >= m_target;
     }
 

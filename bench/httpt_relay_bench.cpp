@@ -36,37 +36,7 @@
 
 namespace {
 
-// Counts what arrives; a wait gives up after a minute, so a stalled way
-// fails its benchmark instead of hanging the run.
-class counting_sink : public rptTransportSink {
-public:
-    void received(netbuf const& data) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bytes += data.size();
-        if (m_bytes >= m_target) m_done.notify_all();
-    }
-    void broken() override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_broken = true;
-        m_done.notify_all();
-    }
-    void queue_empty() override {}
-    // Until total bytes have arrived in all; false when the transport broke
-    // first or a minute passed.
-    bool wait_for(int64_t total) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_target = total;
-        m_done.wait_for(lock, std::chrono::minutes(1), [&] { return m_bytes >= m_target || m_broken; });
-        return m_bytes >= m_target;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-    int64_t m_bytes = 0;
-    int64_t m_target = INT64_MAX;
-    bool m_broken = false;
-};
+using bench_support::counting_sink;
 
 constexpr int64_t block = 256 * 1024;
 

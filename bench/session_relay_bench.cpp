@@ -201,12 +201,29 @@ void send_stream(rulo::rptSafeChannel& desk, netbuf const& data) {
     }
 }
 
+// The session a benchmark runs on, or null with the benchmark skipped when
+// it did not come up.
+template <class Session>
+Session* up(Session* s, benchmark::State& state) {
+    if (s && s->ready()) return s;
+    state.SkipWithError("the session through the relay did not come up");
+    return nullptr;
+}
+
+// One 64-byte message out and its echo back per iteration.
+template <class Session>
+void round_trips(Session& s, benchmark::State& state) {
+    netbuf const ping = netbuf::from_string(std::string(message, 'p'));
+    for (auto _ : state)
+        if (!s.round_trip(ping)) {
+            state.SkipWithError("no answer");
+            break;
+        }
+}
+
 void BM_session_stream_two_processes(benchmark::State& state) {
-    split_session* s = the_split_session();
-    if (!s || !s->ready()) {
-        state.SkipWithError("the session through the relay did not come up");
-        return;
-    }
+    split_session* s = up(the_split_session(), state);
+    if (!s) return;
     netbuf const data = netbuf::from_string(std::string(block, 'x'));
     netbuf const mark = netbuf::from_string(std::string(message, 'm'));
     for (auto _ : state) {
@@ -223,17 +240,9 @@ void BM_session_stream_two_processes(benchmark::State& state) {
 }
 
 void BM_session_round_trip_two_processes(benchmark::State& state) {
-    split_session* s = the_split_session();
-    if (!s || !s->ready()) {
-        state.SkipWithError("the session through the relay did not come up");
-        return;
-    }
-    netbuf const ping = netbuf::from_string(std::string(message, 'p'));
-    for (auto _ : state)
-        if (!s->round_trip(ping)) {
-            state.SkipWithError("no answer");
-            break;
-        }
+    split_session* s = up(the_split_session(), state);
+    if (!s) return;
+    round_trips(*s, state);
 }
 
 // The same round trip without the hop from the thread that received the
@@ -241,11 +250,8 @@ void BM_session_round_trip_two_processes(benchmark::State& state) {
 // receiving thread, as the program's handlers answer a message, and the
 // benchmark's thread only counts.
 void BM_session_round_trip_chained_two_processes(benchmark::State& state) {
-    split_session* s = the_split_session();
-    if (!s || !s->ready()) {
-        state.SkipWithError("the session through the relay did not come up");
-        return;
-    }
+    split_session* s = up(the_split_session(), state);
+    if (!s) return;
     netbuf const ping = netbuf::from_string(std::string(message, 'p'));
     int64_t want;
     {
@@ -266,11 +272,8 @@ void BM_session_round_trip_chained_two_processes(benchmark::State& state) {
 }
 
 void BM_session_stream(benchmark::State& state) {
-    session* s = the_session();
-    if (!s || !s->ready()) {
-        state.SkipWithError("the session through the relay did not come up");
-        return;
-    }
+    session* s = up(the_session(), state);
+    if (!s) return;
     netbuf const data = netbuf::from_string(std::string(block, 'x'));
     for (auto _ : state) {
         int64_t target;
@@ -291,25 +294,14 @@ void BM_session_stream(benchmark::State& state) {
 }
 
 void BM_session_round_trip(benchmark::State& state) {
-    session* s = the_session();
-    if (!s || !s->ready()) {
-        state.SkipWithError("the session through the relay did not come up");
-        return;
-    }
-    netbuf const ping = netbuf::from_string(std::string(message, 'p'));
-    for (auto _ : state)
-        if (!s->round_trip(ping)) {
-            state.SkipWithError("no answer");
-            break;
-        }
+    session* s = up(the_session(), state);
+    if (!s) return;
+    round_trips(*s, state);
 }
 
 void BM_session_recovery(benchmark::State& state) {
-    session* s = the_session();
-    if (!s || !s->ready()) {
-        state.SkipWithError("the session through the relay did not come up");
-        return;
-    }
+    session* s = up(the_session(), state);
+    if (!s) return;
     netbuf const ping = netbuf::from_string(std::string(message, 'p'));
     for (auto _ : state) {
         int const connects = s->ends[0]->host->status_count("connected");
@@ -328,11 +320,8 @@ void BM_session_recovery(benchmark::State& state) {
 // connection is stopped, the specified pause taken, a fresh one made) to a
 // message answered again, less that pause.
 void BM_session_reconnect_recovery(benchmark::State& state) {
-    session* s = the_session();
-    if (!s || !s->ready()) {
-        state.SkipWithError("the session through the relay did not come up");
-        return;
-    }
+    session* s = up(the_session(), state);
+    if (!s) return;
     netbuf const ping = netbuf::from_string(std::string(message, 'p'));
     double const pause = double(rulo::rptSafeChannel::timing{}.reconnect_pause_ms) / 1000.0;
     for (auto _ : state) {
