@@ -24,6 +24,7 @@
 #pragma once
 
 #include "rulo/atomic.h"
+#include "rulo/detail/item_cache.h"
 #include "rulo/lock.h"
 #include "rulo/netbuf_table.h"
 
@@ -33,44 +34,6 @@
 #include <cstring>
 #include <deque>
 #include <vector>
-
-namespace rulo {
-
-// A first-in first-out free list of equal-sized items, refilled a block at a
-// time from Mem::alloc and never returned to the system. The first 8 bytes of
-// a free item link it to the next one. Shared by every thread that makes or
-// drops chunks of its size; pop and push each hold m_mutex for their duration.
-template <class Mem>
-class simple_item_cache {
-public:
-    explicit simple_item_cache(size_t item_size) : m_item_size(item_size) {}
-    simple_item_cache(simple_item_cache const&) = delete;
-    simple_item_cache& operator=(simple_item_cache const&) = delete;
-
-    // Takes the cache mutex. Throws std::bad_alloc when a new block cannot be had.
-    char* pop();
-    // Takes the cache mutex. Links a free item at the tail.
-    void push(char* item);
-
-    size_t item_size() const { return m_item_size; }
-    int64_t obtained() const;
-    int64_t free_items() const;
-
-private:
-    static char* next_of(char* item);
-    static void set_next(char* item, char* next);
-
-    mutable rec_mutex m_mutex;
-    char* m_head = nullptr;
-    char* m_tail = nullptr;
-    int64_t m_obtained = 0;
-    int64_t m_free = 0;
-    size_t m_item_size;
-    // Every block obtained, so the memory stays reachable while its items are free.
-    std::vector<char*> m_blocks;
-};
-
-} // namespace rulo
 
 namespace netbuf_imp {
 
@@ -117,7 +80,8 @@ inline constexpr int item_overhead = 12;
 inline constexpr int item_link = 8;
 
 // Where the size-class caches get their memory: blocks of 500 items from the
-// free store, never returned.
+// free store, never returned. The cache touches an item only when it hands it
+// out, so the rest of a large block stays as the allocator left it.
 struct cache_mem {
     static constexpr int block_items = 500;
     static char* alloc(size_t bytes) { return new char[bytes]; }
