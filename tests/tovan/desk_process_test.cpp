@@ -2,6 +2,7 @@
 // size and place, the frames its buttons show, the missing-configuration
 // box, a normal close and the log file of a second start. Screenshots are
 // kept under screenshots/ beside this test binary.
+#include "tests/tovan/x_windows.h"
 #include "tests/tovan/xvfb_server.h"
 
 #include <QDir>
@@ -47,8 +48,13 @@ struct window_geometry {
 
 class DeskProcess : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { server = new xvfb_server(1023, 767); }
+    static void SetUpTestSuite() {
+        server = new xvfb_server(1023, 767);
+        x = new x_windows(server->display());
+    }
     static void TearDownTestSuite() {
+        delete x;
+        x = nullptr;
         delete server;
         server = nullptr;
     }
@@ -87,12 +93,21 @@ protected:
         }
     }
 
-    // The id of the visible window whose whole title is title, waiting for it.
+    // The id of the viewable window whose whole title is title, waiting for
+    // it; empty after 60 s. Not by xdotool search: it exits on the error of a
+    // window that goes while it looks, as the question box does when answered.
     std::string wait_window(std::string const& title) {
-        std::string out =
-            shell(server->display(), "timeout 60 xdotool search --sync --onlyvisible --name '^" + title +
-                                         "$' 2>/dev/null | head -n1");
-        return trimmed(out);
+        uint32_t w = x->wait_viewable(title, std::chrono::seconds(60));
+        return w ? x_windows::id(w) : std::string();
+    }
+
+    // Presses key in the box once it holds the focus, and waits for the box
+    // to go: false when it never took the focus or did not answer the key.
+    bool answer(std::string const& box, char const* key) {
+        uint32_t const w = uint32_t(std::stoul(box));
+        if (!x->focus(w, std::chrono::seconds(60))) return false;
+        shell(server->display(), std::string("xdotool key ") + key);
+        return x->wait_gone(w, std::chrono::seconds(60));
     }
 
     std::string wm_name(std::string const& id) {
@@ -133,13 +148,17 @@ protected:
         return false;
     }
 
+    // Clicks the close button and waits for the window to go.
     void close_by_button(std::string const& id) {
         window_geometry g = geometry(id);
         shell(server->display(), "xdotool mousemove " + std::to_string(g.x + 244) + " " +
                                      std::to_string(g.y + 206) + " click 1");
+        EXPECT_TRUE(x->wait_gone(uint32_t(std::stoul(id)), std::chrono::seconds(60)))
+            << "the window stayed after its close button was clicked";
     }
 
     static xvfb_server* server;
+    static x_windows* x;
     QTemporaryDir tmp;
     int runs = 0;
     std::string last_stderr;
@@ -147,6 +166,7 @@ protected:
 };
 
 xvfb_server* DeskProcess::server = nullptr;
+x_windows* DeskProcess::x = nullptr;
 
 TEST_F(DeskProcess, RoleByFileName) {
     struct {
@@ -164,7 +184,7 @@ TEST_F(DeskProcess, RoleByFileName) {
             ASSERT_FALSE(box.empty()) << c.name << " did not ask";
             screenshot(std::string("role-question-") + c.name);
             // Escape answers the question No.
-            shell(server->display(), "xdotool windowfocus --sync " + box + " key Escape");
+            ASSERT_TRUE(answer(box, "Escape")) << c.name;
         }
         std::string id = wait_window(c.title);
         ASSERT_FALSE(id.empty()) << c.name;
@@ -183,7 +203,7 @@ TEST_F(DeskProcess, MissingConfigurationIsACriticalError) {
     std::string box = wait_window("Critical error");
     ASSERT_FALSE(box.empty());
     screenshot("critical-error");
-    shell(server->display(), "xdotool windowfocus --sync " + box + " key Return");
+    ASSERT_TRUE(answer(box, "Return"));
     int status = finish(pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     EXPECT_FALSE(fs::exists(dir + "/VYNDesk.out"));
@@ -228,7 +248,7 @@ TEST_F(DeskProcess, AnOverlongConfigurationPathIsRefused) {
         started(spawn(server->display(), deep.string(), dir + "/tovan_desk", {"--vynwex"}, last_stderr));
     std::string box = wait_window("Critical error");
     ASSERT_FALSE(box.empty());
-    shell(server->display(), "xdotool windowfocus --sync " + box + " key Return");
+    ASSERT_TRUE(answer(box, "Return"));
     int status = finish(pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }

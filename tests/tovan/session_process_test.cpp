@@ -5,6 +5,7 @@
 // the other, both survive the relay dropping a connection and breaking the
 // legs, and a disconnect ends both. The relay's event log is the witness.
 #include "tests/support/relay_process.h"
+#include "tests/tovan/x_windows.h"
 #include "tests/tovan/xvfb_server.h"
 
 #include <gtest/gtest.h>
@@ -90,8 +91,13 @@ bool only_tls_records(std::string const& bytes, int* records) {
 
 class SessionProcess : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { server = new xvfb_server(1023, 767); }
+    static void SetUpTestSuite() {
+        server = new xvfb_server(1023, 767);
+        x = new x_windows(server->display());
+    }
     static void TearDownTestSuite() {
+        delete x;
+        x = nullptr;
         delete server;
         server = nullptr;
     }
@@ -127,13 +133,25 @@ protected:
     }
 
     std::string sh(std::string const& command) { return shell(server->display(), command); }
+    // Waits on the X server's events, not xdotool search: that exits on the
+    // error of a window going while it looks, as an answered box does.
     std::string wait_window(std::string const& title) {
-        return trimmed(sh("timeout 60 xdotool search --sync --onlyvisible --name '^" + title +
-                          "$' 2>/dev/null | head -n1"));
+        uint32_t w = x->wait_viewable(title, seconds(60));
+        return w ? x_windows::id(w) : std::string();
+    }
+    // Keys go only once the window holds the focus.
+    void keys(std::string const& window, std::string const& xdotool_keys) {
+        ASSERT_TRUE(x->focus(uint32_t(std::stoul(window)), seconds(60))) << window;
+        sh("xdotool " + xdotool_keys);
     }
     void type_line(std::string const& window, std::string const& text) {
-        sh("xdotool windowfocus --sync " + window + " type --delay 5 '" + text + "'");
-        sh("xdotool windowfocus --sync " + window + " key Return");
+        keys(window, "type --delay 5 '" + text + "'");
+        keys(window, "key Return");
+    }
+    // Presses key in the box and waits for the box to go.
+    void answer(std::string const& box, char const* key) {
+        keys(box, std::string("key ") + key);
+        EXPECT_TRUE(x->wait_gone(uint32_t(std::stoul(box)), seconds(60))) << box;
     }
     void screenshot(std::string const& name) {
         fs::create_directories(SCREENSHOT_DIR);
@@ -150,11 +168,13 @@ protected:
     }
 
     static xvfb_server* server;
+    static x_windows* x;
     QTemporaryDir tmp;
     std::vector<pid_t> live;
 };
 
 xvfb_server* SessionProcess::server = nullptr;
+x_windows* SessionProcess::x = nullptr;
 
 TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     relay_process relay({"--require-login", "u:p"});
@@ -261,9 +281,9 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     int const joins = count_of(relay.log_text(), "legs-joined");
     // Typed before, sent right after the break: the retry waits for the next
     // tick, the line goes into the broken channel and is sent again once.
-    sh("xdotool windowfocus --sync " + client_win + " type --delay 5 'meanwhile'");
+    keys(client_win, "type --delay 5 'meanwhile'");
     relay.admin("break-legs " + sid);
-    sh("xdotool windowfocus --sync " + client_win + " key Return");
+    keys(client_win, "key Return");
     ASSERT_TRUE(wait_until([&] { return count_of(relay.log_text(), "legs-joined") > joins; }, seconds(10)));
     EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", "meanwhile"}, seconds(30)), "");
     type_line(desk_win, "afterwards");
@@ -285,7 +305,7 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     relay.admin("copy-leg " + sid + " desk");
     sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
     std::string const box = wait_window("Question");
-    if (!box.empty()) sh("xdotool windowfocus --sync " + box + " key Return");
+    if (!box.empty()) answer(box, "Return");
     EXPECT_NE(relay.wait_log({"\"method\":41"}, seconds(30)), "");
     EXPECT_NE(relay.wait_log({"server-call", "close_connection"}), "");
     EXPECT_TRUE(reaches(desk_log, 0) && read_all(desk_log).rfind("connection state 0") >
@@ -366,7 +386,7 @@ TEST_F(SessionProcess, RefusedCreateShowsOneBoxAndEnds) {
     ASSERT_TRUE(wait_until([&] { return read_all(notes) == "32768 0\n0 0\n"; })) << read_all(notes);
     EXPECT_NE(relay.wait_log({"\"method\":48", "\"reply\":\"error\""}), "");
     screenshot("refused-create");
-    sh("xdotool windowfocus --sync " + box + " key Return");
+    answer(box, "Return");
     std::string const win = wait_window("Tovan Desk");
     ASSERT_FALSE(win.empty());
     EXPECT_TRUE(
@@ -401,7 +421,7 @@ TEST_F(SessionProcess, UnansweredCloseSessionStillEndsTheSession) {
     sh("xdotool mousemove --window " + win + " 32 70 click 1");
     std::string const box = wait_window("Question");
     ASSERT_FALSE(box.empty());
-    sh("xdotool windowfocus --sync " + box + " key Return");
+    answer(box, "Return");
     EXPECT_NE(relay.wait_log({"\"method\":41", "\"reply\":\"none\""}, seconds(30)), "");
     auto const asked = std::chrono::steady_clock::now();
     EXPECT_TRUE(reaches(desk_log, 0, seconds(60)));

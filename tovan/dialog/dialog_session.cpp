@@ -128,7 +128,10 @@ void CVYNDialog::SetChatMode(bool on) {
     m_btn_send->setDefault(on);
     m_btn_action->setDefault(!on);
     if (on) IDC_CHAT_TEXT->setFocus();
-    show();
+    // Start-up sets the chat mode before the dialog sits in the main window:
+    // shown then, it would flash up as a window of its own and be replaced
+    // when the main window takes it in.
+    if (parentWidget()) show();
 }
 
 void CVYNDialog::UpdateVisualLook() {
