@@ -249,4 +249,31 @@ inline std::pair<int, int> loopback_connection() {
     return {client, server};
 }
 
+// The ping-pong through a forwarder that listens on front and connects to
+// listener: connects to front (a forwarder listens a moment after it starts,
+// so for up to 5 s), takes the forwarded connection and plays. Closes the
+// listener.
+inline void ping_pong_through(benchmark::State& state, loopback_listener& listener, int front, int size) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(front));
+    int client = -1;
+    for (int tries = 0; tries < 100; ++tries) {
+        client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) break;
+        ::close(client);
+        client = -1;
+        ::usleep(50000);
+    }
+    int const server = client < 0 ? -1 : ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(listener.fd);
+    listener.fd = -1;
+    if (client < 0) {
+        state.SkipWithError("the forwarder did not listen");
+        return;
+    }
+    ping_pong(state, client, server, size);
+}
+
 } // namespace bench_support

@@ -422,27 +422,7 @@ void BM_socat_ping_pong(benchmark::State& state) {
     bench_support::loopback_listener listener;
     int const front = base_port() + 2;
     bench_support::background relay(forwarder(front, listener.port));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(front));
-    int client = -1;
-    // socat listens a moment after it starts: try for up to 5 s.
-    for (int tries = 0; tries < 100; ++tries) {
-        client = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) break;
-        ::close(client);
-        client = -1;
-        ::usleep(50000);
-    }
-    if (client < 0) {
-        state.SkipWithError("socat did not listen");
-        ::close(listener.fd);
-        return;
-    }
-    int server = ::accept(listener.fd, nullptr, nullptr);
-    ::close(listener.fd);
-    bench_support::ping_pong(state, client, server, message);
+    bench_support::ping_pong_through(state, listener, front, message);
 }
 
 BENCHMARK(BM_session_stream_two_processes)->Unit(benchmark::kMillisecond)->UseManualTime();

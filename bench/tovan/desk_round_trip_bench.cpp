@@ -113,27 +113,7 @@ void BM_socat_ping_pong(benchmark::State& state) {
     bench_support::background forwarder({"socat",
                                          "TCP-LISTEN:" + std::to_string(front) + ",bind=127.0.0.1,reuseaddr",
                                          "TCP:127.0.0.1:" + std::to_string(listener.port) + ",nodelay"});
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(front));
-    int client = -1;
-    // socat listens a moment after it starts: try for up to 5 s.
-    for (int tries = 0; tries < 100; ++tries) {
-        client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) break;
-        ::close(client);
-        client = -1;
-        ::usleep(50000);
-    }
-    if (client < 0) {
-        state.SkipWithError("socat did not listen");
-        ::close(listener.fd);
-        return;
-    }
-    int const server = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
-    ::close(listener.fd);
-    bench_support::ping_pong(state, client, server, message);
+    bench_support::ping_pong_through(state, listener, front, message);
 }
 
 void BM_tcp_ping_pong(benchmark::State& state) {
