@@ -38,6 +38,13 @@ void CVYNDialog::OnEmail() {}
 void CVYNDialog::ShowTouchScreen() {}
 void CVYNDialog::Send2Proxy() {}
 void CVYNDialog::chat_context(QPoint) {}
+void CVYNDialog::updateDialogItem(std::string const&, uint64_t, uint64_t) {}
+int CVYNDialog::connect_save(netbuf const&) {
+    return 0;
+}
+bool CVYNDialog::has_network() {
+    return false;
+}
 // Files dropped on the window wait for a plugin; until plugins come, the
 // window takes no drop.
 void CVYNDialog::dragEnterEvent(QDragEnterEvent* event) {

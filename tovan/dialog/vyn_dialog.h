@@ -135,6 +135,14 @@ public:
     void create_connection_factory();
     void create_plugin_manager();
     void create_numpad();
+    // Shows or hides a plugin button ("IDC_DESKTOP", ...) when mask holds
+    // the visibility bit; the plugin host's "update-gui-itm".
+    void updateDialogItem(std::string const& item, uint64_t mask, uint64_t style);
+    // The plugin host's "connect-save": saves or clears the connection file;
+    // returns the command's answer (1, or 0 when writing fails and keep is false).
+    int connect_save(netbuf const& packet);
+    // True when the control link answers a ping (false before a downloader exists).
+    bool has_network();
 
 signals:
     void emit_OnUpdateMessage();
