@@ -9,6 +9,7 @@
 #include "rulo-rpt/tls/xyssl_ctx.h"
 #include "rulo/exception.h"
 #include "rulo/scheduler.h"
+#include "rulo/xfile.h"
 
 #include <chrono>
 #include <cstdio>
@@ -492,8 +493,10 @@ connector::establish_session_channels(rulo::object<rulo::rptChannelSink> sink) {
         bool const desk = !m_config.is_client;
         if (desk)
             ctx->set_cert(m_config.cert_file, m_config.key_file, m_config.key_pass);
-        else
+        else if (rulo::file_exists(m_config.ca_file))
             ctx->set_trusted_ca(m_config.ca_file, "");
+        else // the client never checks the desk's certificate, and its package carries no key pair
+            m_host.log("no trusted certificate authority at " + m_config.ca_file + ", going on without");
         ctx->set_verify_peer(false);
         ctx->enable_dh(desk, m_config.dh_file);
         rulo::object<rulo::rptXYSSL> tls(new rulo::rptXYSSL(channel, ctx, desk));
