@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,6 +79,35 @@ private:
     std::uintptr_t m_start, m_page, m_done;
 };
 
+// The one line a long unpacking shows: once an archive has taken longer than
+// the launch's limit, and only when standard error is a terminal (a log file
+// gets exactly the lines it always got), it says what is unpacked and where.
+class progress_note {
+public:
+    progress_note(const launch_state& s, std::uint64_t bytes)
+        : m_s(s), m_bytes(bytes), m_due(isatty(STDERR_FILENO) == 1 ? now_ms() + s.note_after_ms : 0) {}
+
+    // Called as bytes are written; the base is the archive's place by then.
+    void tick(std::string_view archive) {
+        if (m_due == 0 || now_ms() < m_due) return;
+        m_due = 0;
+        std::fprintf(stderr, "Unpacking %.*s (%llu MiB) into %s, please wait\n", int(archive.size()),
+                     archive.data(), static_cast<unsigned long long>((m_bytes + (1u << 20) - 1) >> 20),
+                     m_s.base.c_str());
+    }
+
+private:
+    static std::uint64_t now_ms() {
+        timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return std::uint64_t(t.tv_sec) * 1000 + std::uint64_t(t.tv_nsec) / 1000000;
+    }
+
+    const launch_state& m_s;
+    std::uint64_t m_bytes;
+    std::uint64_t m_due; // 0: never (not a terminal, or said already)
+};
+
 bool close_checked(int fd) {
     int e = errno;
     bool ok = close(fd) == 0;
@@ -91,7 +121,8 @@ bool close_checked(int fd) {
 // failed attempt can be undone.
 class archive_writer {
 public:
-    archive_writer(launch_state& s, unsigned root) : m_s(s), m_root(root), m_mark(s.cleanup.size()) {}
+    archive_writer(launch_state& s, unsigned root, progress_note& note)
+        : m_s(s), m_root(root), m_mark(s.cleanup.size()), m_note(note) {}
     ~archive_writer() {
         if (m_file_fd >= 0) close(m_file_fd);
         if (m_own_base_fd) close(m_base_fd);
@@ -120,6 +151,7 @@ public:
             case container_parser::event::data:
                 if (!safe_path::write_all(m_file_fd, bytes.data(), bytes.size()))
                     m_result = result::failure(errno);
+                m_note.tick(m_parser.directory());
                 break;
             case container_parser::event::entry_end: {
                 int fd = m_file_fd;
@@ -203,6 +235,7 @@ private:
     launch_state& m_s;
     unsigned m_root;
     std::size_t m_mark;
+    progress_note& m_note;
     container_parser m_parser;
     result m_result;
     int m_base_fd = -1;
@@ -221,11 +254,12 @@ private:
 // 20 cache roots, a later one once. Data that fail fail everywhere alike and
 // are not tried again.
 template <class Feed>
-result run_attempts(launch_state& s, Feed&& feed) {
+result run_attempts(launch_state& s, std::uint64_t bytes, Feed&& feed) {
     unsigned attempts = s.first_archive ? cache_root_count : 1;
     result last = result::failure(EIO);
+    progress_note note(s, bytes);
     for (unsigned n = 0; n < attempts; ++n) {
-        archive_writer w(s, n);
+        archive_writer w(s, n, note);
         feed(w);
         result r = w.finish();
         w.restore_base();
@@ -241,7 +275,7 @@ result run_attempts(launch_state& s, Feed&& feed) {
 
 result extract_archive(launch_state& s, std::string_view container) {
     if (!is_valid_archive(container)) return malformed_archive();
-    return run_attempts(s, [&](archive_writer& w) {
+    return run_attempts(s, container.size(), [&](archive_writer& w) {
         page_releaser pages(container);
         for (std::size_t at = 0; at < container.size(); at += release_step) {
             std::size_t n = std::min(release_step, container.size() - at);
@@ -257,7 +291,7 @@ result extract_lzma_archive(launch_state& s, std::string_view stream) {
         return result::data_failure(EINVAL, std::string("LZMA stream refused: ") + lzma::describe(f));
     lzma::options opt;
     opt.allow_trailing = true; // the launcher has always taken bytes behind the data
-    return run_attempts(s, [&](archive_writer& w) {
+    return run_attempts(s, h.unpacked_size, [&](archive_writer& w) {
         page_releaser pages(stream);
         std::uint64_t produced = 0;
         lzma::fault f = lzma::decode(

@@ -45,6 +45,8 @@ struct launch_state {
     int lock_fd = -1; // the held "writeacc.dat" lock, inherited by the program
     std::vector<cleanup_node> cleanup; // oldest first
     bool first_archive = true;
+    // An archive still unpacking after this long says so once on a terminal.
+    unsigned note_after_ms = 1000;
 };
 
 // Records an entry; fails (recording nothing) while no slot is claimed.

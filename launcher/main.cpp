@@ -24,6 +24,9 @@ launcher::result launch(launcher::launch_state& s) {
         return launcher::result::failure(EINVAL, std::string(DESK_LAUNCHER_TESTROOT_ENV) +
                                                      " must name the cache prefix of this test build");
     launcher::set_cache_prefix(root);
+    // And when the note of a long unpacking shows, so a test need not be slow.
+    if (const char* ms = std::getenv("DESK_LAUNCHER_NOTE_AFTER_MS"))
+        s.note_after_ms = unsigned(std::atoi(ms));
 #endif
     if (const char* path = std::getenv("LD_LIBRARY_PATH")) s.original_library_path = path;
     if (auto r = launcher::open_self(s); !r.ok()) return r;

@@ -34,10 +34,11 @@ temp_dir::~temp_dir() {
     std::filesystem::remove_all(path, ec);
 }
 
-outcome run(std::string const& program, std::vector<std::string> const& args,
-            std::vector<std::string> const& env) {
-    temp_dir io;
-    std::string const err_path = io.path + "/stderr";
+namespace {
+
+// Runs program with standard error opened from err_path; the rest as run().
+outcome run_with_stderr(std::string const& program, std::vector<std::string> const& args,
+                        std::vector<std::string> const& env, std::string const& err_path) {
 
     std::vector<std::string> envs;
     for (char** e = environ; *e; ++e)
@@ -52,7 +53,7 @@ outcome run(std::string const& program, std::vector<std::string> const& args,
 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0600);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     pid_t pid = -1;
     outcome out;
@@ -67,7 +68,39 @@ outcome run(std::string const& program, std::vector<std::string> const& args,
     }
     if (WIFSIGNALED(status)) out.signal = WTERMSIG(status);
     if (WIFEXITED(status)) out.exit_code = WEXITSTATUS(status);
-    out.err = read_file(err_path);
+    return out;
+}
+
+} // namespace
+
+outcome run(std::string const& program, std::vector<std::string> const& args,
+            std::vector<std::string> const& env) {
+    temp_dir io;
+    std::string const err_path = io.path + "/stderr";
+    outcome out = run_with_stderr(program, args, env, err_path);
+    if (out.err.empty()) out.err = read_file(err_path);
+    return out;
+}
+
+outcome run_on_terminal(std::string const& program, std::vector<std::string> const& args,
+                        std::vector<std::string> const& env) {
+    outcome out;
+    int const master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    char const* slave =
+        master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0 ? ::ptsname(master) : nullptr;
+    if (!slave) {
+        out.err = "no pseudo-terminal: " + std::string(std::strerror(errno));
+        if (master >= 0) ::close(master);
+        return out;
+    }
+    out = run_with_stderr(program, args, env, slave);
+    // The program has ended and nobody holds the terminal's other side:
+    // what it wrote is buffered here, and the read after it fails.
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) out.err.append(buf, std::size_t(n));
+    ::close(master);
+    out.err.erase(std::remove(out.err.begin(), out.err.end(), '\r'), out.err.end());
     return out;
 }
 

@@ -31,6 +31,11 @@ struct outcome {
 outcome run(std::string const& program, std::vector<std::string> const& args,
             std::vector<std::string> const& env);
 
+// The same with standard error on a pseudo-terminal; err is what reached it
+// (line ends without the terminal's carriage returns).
+outcome run_on_terminal(std::string const& program, std::vector<std::string> const& args,
+                        std::vector<std::string> const& env);
+
 std::string read_file(std::string const& path);
 void write_file(std::string const& path, std::string const& bytes, unsigned mode = 0644);
 

@@ -65,4 +65,41 @@ TEST(launcher_round_trip, payload_sees_the_launch_and_the_slot_is_cleaned) {
     }
 }
 
+// A long unpacking says what and where in one more line, but only on a
+// terminal and only once it has taken longer than the limit (set low here
+// through the test build): a log file gets the same lines as ever.
+TEST(launcher_round_trip, a_long_unpacking_says_so_once_on_a_terminal) {
+    struct {
+        const char* what;
+        bool terminal;
+        const char* after_ms;
+        bool noted;
+    } const cases[] = {
+        {"terminal, past the limit", true, "0", true},
+        {"terminal, within the limit", true, "600000", false},
+        {"log file, past the limit", false, "0", false},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.what);
+        launch_test::temp_dir root, out;
+        std::vector<std::string> const env = {"DESK_LAUNCHER_ROOT=" + root.path,
+                                              "DESK_PAYLOAD_REPORT=" + out.path + "/r",
+                                              std::string("DESK_LAUNCHER_NOTE_AFTER_MS=") + c.after_ms};
+        auto const res = c.terminal ? launch_test::run_on_terminal(PACKED_PAYLOAD, {PACKED_PAYLOAD}, env)
+                                    : launch_test::run(PACKED_PAYLOAD, {PACKED_PAYLOAD}, env);
+        EXPECT_EQ(res.signal, SIGKILL) << res.err;
+        ASSERT_EQ(launch_test::lines_with(res.err, "Starting EXE: ").size(), 1u) << res.err;
+        auto const notes = launch_test::lines_with(res.err, "Unpacking ");
+        if (!c.noted) {
+            EXPECT_TRUE(notes.empty()) << res.err;
+            continue;
+        }
+        // One note for the first archive, one for the later one, each once.
+        std::string const slot = launch_test::slot_path(root.path, "payload");
+        ASSERT_EQ(notes.size(), 2u) << res.err;
+        EXPECT_EQ(notes[0], "Unpacking payload (1 MiB) into " + slot + ", please wait");
+        EXPECT_EQ(notes[1], "Unpacking conf (1 MiB) into " + slot + "/conf, please wait");
+    }
+}
+
 } // namespace

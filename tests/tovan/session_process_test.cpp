@@ -102,14 +102,18 @@ protected:
         server = nullptr;
     }
 
-    // The build's run directory, the programs hard-linked, with a HOME of its own.
+    // The build's run directory, the programs hard-linked (copied where the
+    // scratch folder is on another file system, as a tmpfs /tmp is), with a
+    // HOME of its own. The role comes from the name either way.
     std::string make_run_dir(std::string const& name) {
         fs::path dir = fs::path(tmp.path().toStdString()) / name;
         fs::create_directories(dir / "home");
         for (char const* part :
              {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
             fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
-        fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name);
+        std::error_code linked;
+        fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name, linked);
+        if (linked) fs::copy_file(fs::path(TOVAN_RUN_DIR) / name, dir / name);
         return dir.string();
     }
 
