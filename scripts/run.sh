@@ -1,20 +1,26 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs the program's main job: the desk
-# program tovan_desk, started in its run directory (build/tovan/run) beside a
-# local relay (tovan_relay on 127.0.0.1), from which it gets a session code at
-# once; the script prints how a client joins with it.
+# as a user gets it, the single file build/tovan_desk.run (desk_launcher with
+# the run directory appended; it unpacks into a cache slot under /tmp and
+# starts tovan_desk there), beside a local relay (tovan_relay on 127.0.0.1),
+# from which it gets a session code at once; the script prints how a client
+# joins with it, through build/tovan_client.run.
 # On the user's display when there is one; without DISPLAY it runs under a
 # private Xvfb until its window shows the code, saves a screenshot of it,
 # names the file, and ends everything again. Arguments are passed on to
-# tovan_desk.
+# the desk.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
 build="$root/build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTOVAN_BENCH=OFF >/dev/null
-cmake --build "$build" --target tovan_desk tovan_relay
-run="$build/tovan/run"
-cd "$run"
+cmake --build "$build" --target tovan_desk_run tovan_client_run tovan_relay
+desk_file="$build/tovan_desk.run"
+client_file="$build/tovan_client.run"
+# The desk works in its cache slot; what this script keeps goes here.
+work="$build/run.sh"
+mkdir -p "$work"
+cd "$work"
 
 # The relay, on a port it picks; its events go to relay.log. The programs
 # trust a relay's certificate on first use, per grid name: this relay keeps
@@ -28,14 +34,19 @@ fi
 grid="tovan-run-$(openssl x509 -in "$relay_dir/cert.pem" -noout -fingerprint -sha256 | tr -d ':' | sed 's/.*=//' | cut -c1-16)"
 relay_out=$(mktemp)
 "$build/tools/relay/tovan_relay" --cert "$relay_dir/cert.pem" --key "$relay_dir/key.pem" --grid-name "$grid" \
-    --log "$run/relay.log" </dev/null >"$relay_out" 2>&1 &
+    --log "$work/relay.log" </dev/null >"$relay_out" 2>&1 &
 relay=$!
 xvfb=""
 desk=""
 fifo=""
 cleanup() {
     set +e
-    if [ -n "$desk" ]; then kill "$desk" 2>/dev/null; wait "$desk" 2>/dev/null; fi
+    # The program ends first, so the launcher then deletes what it unpacked.
+    if [ -n "$desk" ]; then
+        program=$(pgrep -P "$desk" 2>/dev/null || true)
+        kill ${program:-"$desk"} 2>/dev/null
+        wait "$desk" 2>/dev/null
+    fi
     if [ -n "$xvfb" ]; then kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null; fi
     kill "$relay" 2>/dev/null
     wait "$relay" 2>/dev/null
@@ -52,28 +63,28 @@ until grep -q '^listening ' "$relay_out"; do
     sleep 0.1
 done
 relay_address=$(sed -n 's/^listening //p' "$relay_out" | head -n1)
-rm -f "$run/code.txt"
+rm -f "$work/code.txt"
 set -- --vynwex --proxy-address "$relay_address" --force-transport direct --username desk --password desk \
-    --get-code --output-file "$run/code.txt" "$@"
+    --get-code --output-file "$work/code.txt" "$@"
 
 # The code, once the desk has it (within 30 s), and how a client joins.
 wait_code() {
     tries=0
-    until [ -s "$run/code.txt" ]; do
+    until [ -s "$work/code.txt" ]; do
         tries=$((tries + 1))
         if [ "$tries" -gt 300 ]; then
-            echo "run.sh: the desk got no code (its log: $run/VYNDesk.out)" >&2
+            echo "run.sh: the desk got no code (its log: VYNDesk.out in the slot named in $work/desk.err)" >&2
             return 1
         fi
         sleep 0.1
     done
-    code=$(cut -d' ' -f1 "$run/code.txt")
+    code=$(cut -d' ' -f1 "$work/code.txt")
     echo "session code $code; a client joins with:"
-    echo "  cd $run && ./tovan_client --vynwex --proxy-address $relay_address --force-transport direct --connect $code"
+    echo "  $client_file --vynwex --proxy-address $relay_address --force-transport direct --connect $code"
 }
 
 if [ -n "${DISPLAY:-}" ]; then
-    ./tovan_desk "$@" &
+    "$desk_file" "$@" &
     desk=$!
     wait_code || true
     wait "$desk"
@@ -93,10 +104,10 @@ if [ -z "$display" ]; then
     exit 1
 fi
 export DISPLAY=":$display"
-./tovan_desk "$@" &
+"$desk_file" "$@" 2>"$work/desk.err" &
 desk=$!
 if ! timeout 60 xdotool search --sync --onlyvisible --name '^Tovan (Desk|Client)' >/dev/null 2>&1; then
-    echo "run.sh: tovan_desk showed no window (its log: $run/VYNDesk.out)" >&2
+    echo "run.sh: the desk showed no window (its output: $work/desk.err)" >&2
     exit 1
 fi
 wait_code
