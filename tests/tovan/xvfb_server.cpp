@@ -71,6 +71,16 @@ std::string shell(std::string const& display, std::string const& command) {
 
 pid_t spawn(std::string const& display, std::string const& dir, std::string const& program,
             std::vector<std::string> const& args, std::string const& stderr_path) {
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return spawn_argv(display, dir, program, argv, stderr_path);
+}
+
+pid_t spawn_argv(std::string const& display, std::string const& dir, std::string const& program,
+                 std::vector<std::string> const& args, std::string const& stderr_path) {
+    std::vector<char*> argv;
+    for (auto const& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
         if (::chdir(dir.c_str()) != 0) ::_exit(126);
@@ -83,9 +93,6 @@ pid_t spawn(std::string const& display, std::string const& dir, std::string cons
             ::dup2(err, 2);
             ::dup2(err, 1);
         }
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (auto const& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }

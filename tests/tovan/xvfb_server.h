@@ -33,6 +33,11 @@ std::string shell(std::string const& display, std::string const& command);
 pid_t spawn(std::string const& display, std::string const& dir, std::string const& program,
             std::vector<std::string> const& args, std::string const& stderr_path);
 
+// The same with the whole argument vector, argument 0 included; an empty one
+// starts the program with no arguments at all (argc 0).
+pid_t spawn_argv(std::string const& display, std::string const& dir, std::string const& program,
+                 std::vector<std::string> const& argv, std::string const& stderr_path);
+
 // The exit status (as from waitpid) once pid ends; -1 when it has not ended
 // within the limit (it is then killed).
 int wait_exit(pid_t pid, std::chrono::seconds limit);
