@@ -2,8 +2,7 @@
 // size and place, the frames its buttons show, the missing-configuration
 // box, a normal close and the log file of a second start. Screenshots are
 // kept under screenshots/ beside this test binary.
-#include "tests/tovan/x_windows.h"
-#include "tests/tovan/xvfb_server.h"
+#include "tests/tovan/xvfb_suite.h"
 
 #include <QDir>
 #include <QFile>
@@ -46,19 +45,8 @@ struct window_geometry {
     int x = -1, y = -1, width = -1, height = -1;
 };
 
-class DeskProcess : public ::testing::Test {
+class DeskProcess : public xvfb_suite {
 protected:
-    static void SetUpTestSuite() {
-        server = new xvfb_server(1023, 767);
-        x = new x_windows(server->display());
-    }
-    static void TearDownTestSuite() {
-        delete x;
-        x = nullptr;
-        delete server;
-        server = nullptr;
-    }
-
     // A run directory like the build's, with the flat-colour program under name.
     std::string make_run_dir(std::string const& name, bool with_conf = true) {
         fs::path dir = fs::path(tmp.path().toStdString()) / ("run" + std::to_string(++runs));
@@ -157,16 +145,11 @@ protected:
             << "the window stayed after its close button was clicked";
     }
 
-    static xvfb_server* server;
-    static x_windows* x;
     QTemporaryDir tmp;
     int runs = 0;
     std::string last_stderr;
     std::vector<pid_t> live;
 };
-
-xvfb_server* DeskProcess::server = nullptr;
-x_windows* DeskProcess::x = nullptr;
 
 TEST_F(DeskProcess, RoleByFileName) {
     struct {

@@ -5,8 +5,7 @@
 // the other, both survive the relay dropping a connection and breaking the
 // legs, and a disconnect ends both. The relay's event log is the witness.
 #include "tests/support/relay_process.h"
-#include "tests/tovan/x_windows.h"
-#include "tests/tovan/xvfb_server.h"
+#include "tests/tovan/xvfb_suite.h"
 
 #include <gtest/gtest.h>
 
@@ -41,16 +40,6 @@ std::string read_all(std::string const& path) {
 std::string trimmed(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
     return s;
-}
-
-// Polls cond until it holds; false at the limit.
-bool wait_until(std::function<bool()> const& cond, seconds limit = seconds(30)) {
-    auto const deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return cond();
 }
 
 int count_of(std::string const& text, std::string const& part) {
@@ -89,19 +78,8 @@ bool only_tls_records(std::string const& bytes, int* records) {
     return at == bytes.size();
 }
 
-class SessionProcess : public ::testing::Test {
+class SessionProcess : public xvfb_suite {
 protected:
-    static void SetUpTestSuite() {
-        server = new xvfb_server(1023, 767);
-        x = new x_windows(server->display());
-    }
-    static void TearDownTestSuite() {
-        delete x;
-        x = nullptr;
-        delete server;
-        server = nullptr;
-    }
-
     // The build's run directory, the programs hard-linked (copied where the
     // scratch folder is on another file system, as a tmpfs /tmp is), with a
     // HOME of its own. The role comes from the name either way.
@@ -171,14 +149,9 @@ protected:
             limit);
     }
 
-    static xvfb_server* server;
-    static x_windows* x;
     QTemporaryDir tmp;
     std::vector<pid_t> live;
 };
-
-xvfb_server* SessionProcess::server = nullptr;
-x_windows* SessionProcess::x = nullptr;
 
 TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     relay_process relay({"--require-login", "u:p"});

@@ -6,8 +6,7 @@
 // of other runs on the machine are never looked at.
 #include "tests/launcher/launch_process.h"
 #include "tests/support/relay_process.h"
-#include "tests/tovan/x_windows.h"
-#include "tests/tovan/xvfb_server.h"
+#include "tests/tovan/xvfb_suite.h"
 
 #include <gtest/gtest.h>
 
@@ -38,16 +37,6 @@ using std::chrono::seconds;
 
 std::string const desk_file = TOVAN_DESK_RUN, client_file = TOVAN_CLIENT_RUN;
 
-// Polls cond until it holds; false at the limit.
-bool wait_until(std::function<bool()> const& cond, seconds limit = seconds(60)) {
-    auto const deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return cond();
-}
-
 // The value of a JSON text field in one relay log line ("" when absent).
 std::string field(std::string const& line, std::string const& name) {
     std::string const key = "\"" + name + "\":\"";
@@ -61,19 +50,8 @@ bool killed_by_itself(int status) {
     return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
-class SingleFile : public ::testing::Test {
+class SingleFile : public xvfb_suite {
 protected:
-    static void SetUpTestSuite() {
-        server = new xvfb_server(1023, 767);
-        x = new x_windows(server->display());
-    }
-    static void TearDownTestSuite() {
-        delete x;
-        x = nullptr;
-        delete server;
-        server = nullptr;
-    }
-
     // An empty folder of its own holding only copies of the two files.
     std::string fresh_dir(std::string const& name) {
         std::string const dir = tmp.path + "/" + name;
@@ -102,11 +80,13 @@ protected:
     // The slot the launch started its program in; "" when it did not within the limit.
     std::string slot_of(pid_t launcher) {
         std::string slot;
-        wait_until([&] {
-            auto const lines = lines_with(err(launcher), "Starting EXE: ");
-            if (!lines.empty()) slot = fs::path(lines[0].substr(14)).parent_path().string();
-            return !slot.empty();
-        });
+        wait_until(
+            [&] {
+                auto const lines = lines_with(err(launcher), "Starting EXE: ");
+                if (!lines.empty()) slot = fs::path(lines[0].substr(14)).parent_path().string();
+                return !slot.empty();
+            },
+            seconds(60));
         return slot;
     }
     // The program a launcher runs (its only child); 0 when there is none.
@@ -144,21 +124,18 @@ protected:
     }
     // True once the program's log holds "connection state N".
     bool reaches(std::string const& log, int state) {
-        return wait_until([&] {
-            return read_file(log).find("connection state " + std::to_string(state) + "\n") !=
-                   std::string::npos;
-        });
+        return wait_until(
+            [&] {
+                return read_file(log).find("connection state " + std::to_string(state) + "\n") !=
+                       std::string::npos;
+            },
+            seconds(60));
     }
 
-    static xvfb_server* server;
-    static x_windows* x;
     launch_test::temp_dir tmp; // under TMPDIR or /tmp: outside the build tree
     std::vector<pid_t> live, done;
     std::map<pid_t, std::string> err_of;
 };
-
-xvfb_server* SingleFile::server = nullptr;
-x_windows* SingleFile::x = nullptr;
 
 // What a slot holds once its launch has ended normally: the directories made
 // for entry paths, the lock file and marker, and the program's log.
