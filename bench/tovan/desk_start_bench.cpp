@@ -2,10 +2,9 @@
 // its 279 by 391 window (warm, median of 20), and its resident memory after
 // 10 s idle with its timer running; the same for a minimal Qt program that
 // shows an empty dialog of that size, measured in the same run.
-#include "tests/tovan/xvfb_server.h"
+#include "bench/tovan/window_map.h"
 
 #include <benchmark/benchmark.h>
-#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,7 +13,6 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <poll.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -24,47 +22,11 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-struct x_watch {
-    tovan_test::xvfb_server server{1024, 768};
-    xcb_connection_t* connection = nullptr;
-
-    x_watch() {
-        connection = xcb_connect(server.display().c_str(), nullptr);
-        xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-        uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
-        xcb_change_window_attributes(connection, screen->root, XCB_CW_EVENT_MASK, &mask);
-        xcb_flush(connection);
-    }
-    ~x_watch() { xcb_disconnect(connection); }
-
-    // Waits for the map of a 279 by 391 top-level window; false after 60 s.
-    bool wait_map() {
-        auto const deadline = clock_type::now() + std::chrono::seconds(60);
-        pollfd p{xcb_get_file_descriptor(connection), POLLIN, 0};
-        while (clock_type::now() < deadline) {
-            while (xcb_generic_event_t* e = xcb_poll_for_event(connection)) {
-                bool hit = false;
-                if ((e->response_type & 0x7f) == XCB_MAP_NOTIFY) {
-                    auto* m = reinterpret_cast<xcb_map_notify_event_t*>(e);
-                    xcb_get_geometry_reply_t* g =
-                        xcb_get_geometry_reply(connection, xcb_get_geometry(connection, m->window), nullptr);
-                    hit = g && g->width == 279 && g->height == 391;
-                    std::free(g);
-                }
-                std::free(e);
-                if (hit) return true;
-            }
-            ::poll(&p, 1, 100);
-        }
-        return false;
-    }
-};
-
 // Made on first use; main ends it, which stops the server.
-std::unique_ptr<x_watch> g_watch;
+std::unique_ptr<bench_support::window_map> g_watch;
 
-x_watch& watch() {
-    if (!g_watch) g_watch = std::make_unique<x_watch>();
+bench_support::window_map& watch() {
+    if (!g_watch) g_watch = std::make_unique<bench_support::window_map>();
     return *g_watch;
 }
 
