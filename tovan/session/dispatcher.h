@@ -38,6 +38,8 @@ struct session_state {
     bool send_chat_transcript = false, send_chat_live = false;
     bool auto_close = false, from_wex = false, is_client = false;
     bool plugins_empty = true; // the server's plugin catalogue has not come yet
+    // The session channel reached the other end since it last broke.
+    bool peer_reached = false;
     std::map<std::string, bool> wanted_plugins;
     std::set<std::string> option_components; // components of the application options
 };
@@ -64,6 +66,13 @@ private:
     void adsl_fix(std::string const& arg);
     void session_map(std::string const& cmd);
     void local_command(std::string const& cmd);
+    static bool handled_by_a_step(std::string const& cmd);
+    // One step of the retry ladder: counts a failure when asked, asks the
+    // user from the tenth on (false: the user gave up, the dispatch stops)
+    // and schedules the next attempt after count x 2 s.
+    bool ladder(bool count, bool restored);
+    // A line from the server in the chat, under its label.
+    void server_line(std::string const& text, std::map<std::string, std::string> const& map = {});
 
     dispatch_host& m_host;
     command_queue& m_queue;
