@@ -122,8 +122,8 @@ session_registry::session* session_registry::create() {
     s.key = random_hex(16);
     s.desk_private = random_hex(16);
     m_codes[code] = sid;
+    save_state(); // before the event: a test that saw it finds the file written
     event_log::line(m_server.log(), "session").str("sid", sid).str("code", code);
-    save_state();
     return &s;
 }
 
@@ -293,8 +293,8 @@ void session_registry::end(std::string const& sid) {
     std::erase_if(m_bindings, [&](auto const& b) { return b.second.sid == sid; });
     std::erase_if(m_legs, [&](auto const& b) { return b.second.sid == sid; });
     m_sessions.erase(it);
-    event_log::line(m_server.log(), "session-end").str("sid", sid);
     save_state();
+    event_log::line(m_server.log(), "session-end").str("sid", sid);
 }
 
 void session_registry::break_legs(session& s) {

@@ -530,6 +530,7 @@ TEST(RelaySessions, TheStateFileAndRefusedLegs) {
     EXPECT_EQ(test_support::read_file(state).size(), 2 * line.size());
     ASSERT_EQ(other.call(method(41)), done); // ends t: the file keeps only s
     EXPECT_TRUE(other.take_rpc("1000000\n").has_value());
+    EXPECT_NE(second.wait_log({"\"session-end\"", t.sid}), "");
     EXPECT_EQ(test_support::read_file(state), line);
     EXPECT_THROW(second.admin("refuse-legs maybe"), std::runtime_error);
 
