@@ -501,7 +501,10 @@ TEST(RelaySessions, TheStateFileAndRefusedLegs) {
         end_point desk(first);
         s = parse_create(desk.call(method(48)));
     }
-    std::string const line = "session " + s.sid + " " + s.code + " " + s.key + " " + s.desk_private + "\n";
+    auto line_of = [](created const& c) {
+        return "session " + c.sid + " " + c.code + " " + c.key + " " + c.desk_private + "\n";
+    };
+    std::string const line = line_of(s);
     EXPECT_EQ(test_support::read_file(state), line);
     EXPECT_EQ(std::filesystem::status(state).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
@@ -527,7 +530,7 @@ TEST(RelaySessions, TheStateFileAndRefusedLegs) {
     end_point other(second);
     created const t = parse_create(other.call(method(48)));
     EXPECT_GT(std::stoull(t.sid), std::stoull(s.sid));
-    EXPECT_EQ(test_support::read_file(state).size(), 2 * line.size());
+    EXPECT_EQ(test_support::read_file(state), line + line_of(t));
     ASSERT_EQ(other.call(method(41)), done); // ends t: the file keeps only s
     EXPECT_TRUE(other.take_rpc("1000000\n").has_value());
     EXPECT_NE(second.wait_log({"\"session-end\"", t.sid}), "");
