@@ -195,7 +195,7 @@ TEST(Dispatcher, BrokenChannelsClimbTheLadder) {
 }
 
 // The server does not know the session any more: it ends as a server's
-// close does, with the server's line in the chat; only the program itself
+// close does, with the server's words in the chat and a box; only the program itself
 // can say so.
 TEST(Dispatcher, ASessionTheServerForgotEndsLikeAClose) {
     for (origin from : {origin::local, origin::peer, origin::server}) {
@@ -212,7 +212,8 @@ TEST(Dispatcher, ASessionTheServerForgotEndsLikeAClose) {
             t.host.calls,
             (std::vector<std::string>{
                 "chat <font color=e0137c><b>VYN Corvane:</b><font color=000000> <CONNECTION_WAS_CLOSED>",
-                "clear_connect_save_file", "shutdown_connection", "stop 3"}));
+                "msgbox MSG_FROM_CORVANE <CONNECTION_WAS_CLOSED>", "clear_connect_save_file",
+                "shutdown_connection", "stop 3"}));
         EXPECT_TRUE(t.s.connect_params.empty());
     }
 }

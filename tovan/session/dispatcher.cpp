@@ -235,7 +235,7 @@ void dispatcher::run_steps(std::string cmd, origin from) {
         // The server answered that it does not know the session (it forgot
         // it, as a restarted relay does): over, as if it had closed it.
         m_host.log("the server no longer knows the session");
-        guarded(m_host, [&] { server_line(m_host.translate("CONNECTION_WAS_CLOSED")); });
+        guarded(m_host, [&] { server_says(m_host.translate("CONNECTION_WAS_CLOSED"), {}, true, true); });
         cmd = "close_connection";
     }
     if (cmd == "close_connection") {
@@ -278,11 +278,16 @@ bool dispatcher::ladder(bool count, bool restored) {
     return true;
 }
 
-void dispatcher::server_line(std::string const& text, std::map<std::string, std::string> const& map) {
-    auto const label = map.find("cp_label");
-    m_host.show_chat(label != map.end()
-                         ? label->second + text
-                         : "<font color=e0137c><b>VYN Corvane:</b><font color=000000> " + text);
+void dispatcher::server_says(std::string text, std::map<std::string, std::string> const& map, bool chat,
+                             bool box) {
+    text = replace_all(replace_all(text, "\r\n", "<br>"), "\n", "<br>");
+    if (chat) {
+        auto const label = map.find("cp_label");
+        m_host.show_chat(label != map.end()
+                             ? label->second + text
+                             : "<font color=e0137c><b>VYN Corvane:</b><font color=000000> " + text);
+    }
+    if (box) m_host.msg_box_in_main(replace_all(text, "<br>", "\r\n"), "MSG_FROM_CORVANE", 0xA00401);
 }
 
 void dispatcher::local_command(std::string const& cmd) {
@@ -356,10 +361,7 @@ void dispatcher::session_map(std::string const& cmd) {
             m_s.in_connection = false;
             m_host.shutdown_connection();
         }
-        text = replace_all(replace_all(text, "\r\n", "<br>"), "\n", "<br>");
-        if (has("chat") || d != -1) server_line(text, m);
-        if (has("msgbox") || d != -1)
-            m_host.msg_box_in_main(replace_all(text, "<br>", "\r\n"), "MSG_FROM_CORVANE", 0xA00401);
+        server_says(text, m, has("chat") || d != -1, has("msgbox") || d != -1);
     }
 }
 

@@ -71,8 +71,9 @@ private:
     // user from the tenth on (false: the user gave up, the dispatch stops)
     // and schedules the next attempt after count x 2 s.
     bool ladder(bool count, bool restored);
-    // A line from the server in the chat, under its label.
-    void server_line(std::string const& text, std::map<std::string, std::string> const& map = {});
+    // A text from the server: in the chat under its label (the map's
+    // "cp_label", else the server's name) and in a message box, as asked.
+    void server_says(std::string text, std::map<std::string, std::string> const& map, bool chat, bool box);
 
     dispatch_host& m_host;
     command_queue& m_queue;
