@@ -168,6 +168,28 @@ protected:
             limit);
     }
 
+    // A desk and a client (each with args) in one session through relay, both
+    // connected; the relay's "session" line.
+    struct ends {
+        std::string desk_dir, client_dir, desk_log, client_log, session;
+    };
+    ends meet(relay_process& relay, std::vector<std::string> const& args) {
+        ends e{make_run_dir("tovan_desk"), make_run_dir("tovan_client"), "", "", ""};
+        e.desk_log = e.desk_dir + "/VYNDesk.out";
+        e.client_log = e.client_dir + "/VYNClient.out";
+        auto desk_args = args;
+        for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
+        start(e.desk_dir, "tovan_desk", desk_args);
+        e.session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+        EXPECT_NE(e.session, "") << read_all(e.desk_dir + "/stderr.txt");
+        auto client_args = args;
+        client_args.insert(client_args.end(), {"--connect", field(e.session, "code")});
+        start(e.client_dir, "tovan_client", client_args);
+        EXPECT_TRUE(reaches(e.client_log, 6, seconds(60))) << read_all(e.client_dir + "/stderr.txt");
+        EXPECT_TRUE(reaches(e.desk_log, 6));
+        return e;
+    }
+
     static xvfb_server* server;
     static x_windows* x;
     QTemporaryDir tmp;
@@ -480,19 +502,11 @@ TEST_F(SessionProcess, RelayRestartsWithAndWithoutItsSessions) {
                                              "a=b",
                                              "--notification-file",
                                              "n.txt"};
-    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
-    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
-    auto desk_args = common;
-    for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
-    start(desk_dir, "tovan_desk", desk_args);
-    std::string const session = relay->wait_log({"\"event\":\"session\""}, seconds(60));
-    ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
-    std::string const sid = field(session, "sid");
-    auto client_args = common;
-    client_args.insert(client_args.end(), {"--connect", field(session, "code")});
-    start(client_dir, "tovan_client", client_args);
-    ASSERT_TRUE(reaches(client_log, 6, seconds(60)));
-    ASSERT_TRUE(reaches(desk_log, 6));
+    ends const e = meet(*relay, common);
+    ASSERT_FALSE(HasFailure());
+    std::string const &desk_dir = e.desk_dir, &client_dir = e.client_dir;
+    std::string const &desk_log = e.desk_log, &client_log = e.client_log;
+    std::string const sid = field(e.session, "sid");
     std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
     sh("xdotool windowmove --sync " + client_win + " 0 0");
     sh("xdotool windowmove --sync " + desk_win + " 600 0");
@@ -573,18 +587,10 @@ TEST_F(SessionProcess, RefusedLegsClimbTheLadderToTheQuestion) {
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::vector<std::string> const common = {"--vynwex", "--proxy-address", proxy, "--force-transport",
                                              "direct"};
-    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
-    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
-    auto desk_args = common;
-    for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
-    start(desk_dir, "tovan_desk", desk_args);
-    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
-    ASSERT_NE(session, "");
-    auto client_args = common;
-    client_args.insert(client_args.end(), {"--connect", field(session, "code")});
-    start(client_dir, "tovan_client", client_args);
-    ASSERT_TRUE(reaches(client_log, 6, seconds(60)));
-    ASSERT_TRUE(reaches(desk_log, 6));
+    ends const e = meet(relay, common);
+    ASSERT_FALSE(HasFailure());
+    std::string const session = e.session;
+    std::string const &desk_log = e.desk_log, &client_log = e.client_log;
 
     relay.admin("refuse-legs on");
     relay.admin("break-legs " + field(session, "sid"));
