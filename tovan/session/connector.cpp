@@ -156,7 +156,8 @@ void connector::run_attempt() {
         // quiet: the user asked for it
     } catch (session_unknown const&) {
         m_host.log("the server does not know the session");
-        m_host.handle_command(origin::local, "my_intern_session_gone");
+        // Told only while the session is wanted: one the user ended is over anyway.
+        if (m_in_connection) m_host.handle_command(origin::local, "my_intern_session_gone");
     } catch (...) {
         error = "Network error";
     }

@@ -454,6 +454,7 @@ void dispatcher::stopped(std::string const&) {
     m_s.in_connection = false;
     m_s.next_retry_ms = 0;
     m_s.state = 0;
+    m_s.peer_reached = false; // a next session's channel has reached nobody yet
     // A channel dropped here without a stop would keep its thread waiting.
     if (m_host.channel_exists()) m_host.stop_channel(1);
     m_host.drop_connection_handles();
