@@ -6,6 +6,12 @@
 // or continuing, 4 connecting the session channel, 5 desk waiting for the
 // remote end, 6 connected, 7 reconnecting after a break.
 //
+// Reconnection runs on one ladder: a failed attempt, and a session channel
+// that breaks before the other end answered on its new leg, count one
+// failure each (the next attempt after count x 2 s, the user asked from the
+// tenth on); a channel that had reached the other end is tried again at once.
+// Only the other end's answer ("channel_status_session_connect") resets it.
+//
 // Runs on the GUI thread only, one entry at a time; what it needs of the
 // program goes through dispatch_host.
 #pragma once
