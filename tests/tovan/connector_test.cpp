@@ -474,3 +474,53 @@ TEST(Connector, ReconnectingDeskShowsNoBox) {
 }
 
 } // namespace
+
+// The relay restarts (another one with the same certificate takes its
+// place). One that kept its sessions in its state file takes both ends back
+// (continue, and resolve and "I am client" by session id); one that forgot
+// them answers "no such session", and each end's attempt then says the
+// session is gone instead of failing into the retry ladder.
+TEST(Connector, ARestartedRelayKeepsOrForgetsTheSession) {
+    fresh_home home;
+    QTemporaryDir dir;
+    std::string const state = dir.filePath("sessions").toStdString();
+    std::string const keep[] = {"--state", state};
+    auto first = std::make_unique<relay_process>(std::vector<std::string>(std::begin(keep), std::end(keep)),
+                                                 dir.path().toStdString());
+    end desk(*first, false, config_for(*first, false));
+    desk.start("127.0.0.1:" + std::to_string(first->port()));
+    ASSERT_TRUE(desk.host.wait_for("code "));
+    end client(*first, true, config_for(*first, true));
+    client.host.type_code(desk.conn.code());
+    client.start("127.0.0.1:" + std::to_string(first->port()));
+    ASSERT_TRUE(client.host.wait_for("peer version 3.3.2"));
+    ASSERT_TRUE(desk.host.wait_for("peer version 3.3.2"));
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    ASSERT_TRUE(client.conn.wait_attempt(30000));
+    // The keys are in the file: only its owner reads it.
+    EXPECT_EQ(std::filesystem::status(state).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    first.reset();
+
+    for (bool const kept : {true, false}) {
+        SCOPED_TRACE(kept ? "kept" : "forgotten");
+        std::vector<std::string> options;
+        if (kept) options.assign(std::begin(keep), std::end(keep));
+        relay_process next(options, dir.path().toStdString());
+        std::size_t const before = next.log_text().size();
+        for (end* e : {&desk, &client}) {
+            e->conn.update_target("127.0.0.1:" + std::to_string(next.port()), false);
+            ASSERT_TRUE(e->conn.start_attempt());
+            ASSERT_TRUE(e->conn.wait_attempt(30000));
+        }
+        std::string const log = next.log_text().substr(before);
+        EXPECT_EQ(count_lines(log, {"\"control-call\"", "\"method\":21", kept ? "done" : "error"}), 1);
+        EXPECT_EQ(count_lines(log, {"\"control-call\"", "\"method\":47", kept ? "value" : "error"}), 1);
+        EXPECT_EQ(count_lines(log, {"\"bind\"", "\"method\":37"}), kept ? 1 : 0);
+        for (end* e : {&desk, &client}) {
+            EXPECT_EQ(e->host.count("local my_intern_session_gone"), kept ? 0 : 1);
+            EXPECT_EQ(e->host.count("local channel_status_connect_failed"), 0);
+            EXPECT_EQ(e->host.count("box "), 0);
+        }
+    }
+}

@@ -145,6 +145,109 @@ TEST(Dispatcher, RetryLadder) {
     EXPECT_EQ(l.s.next_retry_ms, 1000);
 }
 
+// A broken session channel goes through the ladder too: at once after the
+// channel had reached the other end, with the ladder's pause once a leg
+// breaks before the other end answered (a leg the relay refuses), and the
+// question at the tenth failure. Only the other end's answer on a leg
+// ("session_connect") means the channel is up again.
+TEST(Dispatcher, BrokenChannelsClimbTheLadder) {
+    stand t;
+    t.s.in_connection = true;
+    t.s.state = 6;
+    struct {
+        char const* text;
+        int64_t state;
+        int retry_count;
+        int64_t retry_in_ms; // -1: none due
+        char const* call;    // one call the step must have made (empty: none checked)
+    } const steps[] = {
+        {"channel_status_session_connect", 6, 0, -1, ""},
+        {"channel_status_broken", 7, 0, 0, "system RECONNECTING_MSG"},
+        {"channel_status_connected", 7, 0, -1, ""}, // only the leg: not yet reconnected
+        {"channel_status_broken", 7, 1, 2000, ""},
+        {"channel_status_connected", 7, 1, -1, ""},
+        {"channel_status_broken", 7, 2, 4000, ""},
+        {"channel_status_connect_failed", 7, 3, 6000, ""},
+        {"channel_status_session_connect", 6, 0, -1, "system RECONNECTED_MSG"},
+        {"channel_status_broken", 7, 0, 0, ""},
+    };
+    for (auto const& step : steps) {
+        t.host.calls.clear();
+        t.run(step.text);
+        EXPECT_EQ(t.s.state, step.state) << step.text;
+        EXPECT_EQ(t.s.retry_count, step.retry_count) << step.text;
+        EXPECT_EQ(t.s.next_retry_ms, step.retry_in_ms < 0 ? 0 : 1000 + step.retry_in_ms) << step.text;
+        if (*step.call) {
+            EXPECT_TRUE(t.host.called(step.call)) << step.text;
+        }
+        EXPECT_FALSE(t.host.called("system RECONNECTED_MSG") &&
+                     step.text == std::string("channel_status_connected"));
+    }
+    // Legs that keep breaking: the tenth failure asks, "no" gives up.
+    t.host.box_answer = 7;
+    for (int n = 1; n <= 9; ++n) t.run("channel_status_broken");
+    EXPECT_EQ(t.host.count_prefix("box "), 0);
+    EXPECT_EQ(t.s.next_retry_ms, 1000 + 9 * 2000);
+    t.run("channel_status_broken");
+    EXPECT_EQ(t.host.count_prefix("box RETRY_RECONNECT QUESTION"), 1);
+    EXPECT_TRUE(t.host.called("stop 1"));
+    EXPECT_FALSE(t.s.in_connection);
+}
+
+// The server does not know the session any more: it ends as a server's
+// close does, with the server's words in the chat and a box; only the program itself
+// can say so.
+TEST(Dispatcher, ASessionTheServerForgotEndsLikeAClose) {
+    for (origin from : {origin::local, origin::peer, origin::server}) {
+        stand t;
+        t.s.in_connection = true;
+        t.s.state = 7;
+        t.s.connect_params = {{"sid_string", "4:7"}};
+        t.run("my_intern_session_gone", from);
+        if (from != origin::local) {
+            EXPECT_TRUE(t.host.calls.empty());
+            continue;
+        }
+        EXPECT_EQ(
+            t.host.calls,
+            (std::vector<std::string>{
+                "chat <font color=e0137c><b>VYN Corvane:</b><font color=000000> <CONNECTION_WAS_CLOSED>",
+                "msgbox MSG_FROM_CORVANE <CONNECTION_WAS_CLOSED>", "clear_connect_save_file",
+                "shutdown_connection", "stop 3"}));
+        EXPECT_TRUE(t.s.connect_params.empty());
+    }
+}
+
+// Commands that a step knows never reach the session-map step, so its parse
+// failure is logged only for a text that could only be a session map.
+TEST(Dispatcher, OnlyUnknownTextsFailAsSessionMaps) {
+    struct {
+        char const* text;
+        bool failure_logged;
+    } const rows[] = {
+        {"connection_status 1", false},
+        {"channel_start_all", false},
+        {"channel_status_connected", false},
+        {"channel_status_session_connect", false},
+        {"version 3.3.2", false},
+        {"module_plugin_load", false},
+        {"module_file_transfer", false},
+        {"dont_reconnect", false},
+        {"ping_call", false},
+        {"", false},
+        {"no such command", true},
+    };
+    for (auto const& row : rows) {
+        stand t;
+        t.host.record_logs = true;
+        t.s.in_connection = true;
+        t.run(row.text);
+        bool failed = false;
+        for (auto const& line : t.host.logs) failed |= line.rfind("command step failed", 0) == 0;
+        EXPECT_EQ(failed, row.failure_logged) << row.text;
+    }
+}
+
 TEST(Dispatcher, InternalCommandsFromOutsideAreIgnored) {
     std::string corvane;
     rulo_packet_push(corvane, int64_t(0x1000), int64_t(0x2000), std::string("get_corvane_code"));

@@ -4,6 +4,7 @@
 // the connected state through end-to-end TLS, lines typed at each end reach
 // the other, both survive the relay dropping a connection and breaking the
 // legs, and a disconnect ends both. The relay's event log is the witness.
+#include "tests/support/private_network.h"
 #include "tests/support/relay_process.h"
 #include "tests/tovan/xvfb_suite.h"
 
@@ -117,8 +118,8 @@ protected:
     std::string sh(std::string const& command) { return shell(server->display(), command); }
     // Waits on the X server's events, not xdotool search: that exits on the
     // error of a window going while it looks, as an answered box does.
-    std::string wait_window(std::string const& title) {
-        uint32_t w = x->wait_viewable(title, seconds(60));
+    std::string wait_window(std::string const& title, seconds limit = seconds(60)) {
+        uint32_t w = x->wait_viewable(title, limit);
         return w ? x_windows::id(w) : std::string();
     }
     // Keys go only once the window holds the focus.
@@ -149,6 +150,27 @@ protected:
             limit);
     }
 
+    // A desk and a client (each with args) in one session through relay, both
+    // connected; the relay's "session" line.
+    struct ends {
+        std::string desk_dir, client_dir, desk_log, client_log, session;
+    };
+    ends meet(relay_process& relay, std::vector<std::string> const& args) {
+        ends e{make_run_dir("tovan_desk"), make_run_dir("tovan_client"), "", "", ""};
+        e.desk_log = e.desk_dir + "/VYNDesk.out";
+        e.client_log = e.client_dir + "/VYNClient.out";
+        auto desk_args = args;
+        for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
+        start(e.desk_dir, "tovan_desk", desk_args);
+        e.session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+        EXPECT_NE(e.session, "") << read_all(e.desk_dir + "/stderr.txt");
+        auto client_args = args;
+        client_args.insert(client_args.end(), {"--connect", field(e.session, "code")});
+        start(e.client_dir, "tovan_client", client_args);
+        EXPECT_TRUE(reaches(e.client_log, 6, seconds(60))) << read_all(e.client_dir + "/stderr.txt");
+        EXPECT_TRUE(reaches(e.desk_log, 6));
+        return e;
+    }
     QTemporaryDir tmp;
     std::vector<pid_t> live;
 };
@@ -302,6 +324,9 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     for (char const* word : {"deskword", "clientword", "meanwhile", "version"})
         EXPECT_EQ(bytes.find(word), std::string::npos) << word;
     EXPECT_EQ(relay.log_text().find("\"violation\""), std::string::npos);
+    // Every command of the session was one a step knows: no failure logged.
+    for (auto const& log : {desk_log, client_log})
+        EXPECT_EQ(read_all(log).find("command step failed"), std::string::npos) << log;
 
     // Both close normally, clean under the sanitizers.
     for (auto [pid, win, dir] :
@@ -412,6 +437,157 @@ TEST_F(SessionProcess, UnansweredCloseSessionStillEndsTheSession) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << status << read_all(desk_dir + "/stderr.txt");
     (void)client; // stopped by TearDown
+}
+
+// The relay dies (SIGKILL) under a session and is started again on its port
+// with its certificate, in a network namespace of the test's own, so that
+// the port is sure to be free. With its state file it takes both ends back:
+// a line typed while it was down arrives once. Without it, both ends learn
+// that the session is gone: state 0, "0 0", the server's words in a box,
+// and no further relay connection; Connect then makes a new session.
+TEST_F(SessionProcess, RelayRestartsWithAndWithoutItsSessions) {
+    auto const where =
+        test_support::in_private_network("SessionProcess.RelayRestartsWithAndWithoutItsSessions");
+    if (where == test_support::netns::unavailable)
+        GTEST_SKIP() << "no private network namespace (needs root)";
+    if (where == test_support::netns::ran_there) return;
+    std::string const relay_dir = tmp.filePath("relay").toStdString();
+    fs::create_directories(relay_dir);
+    std::string const state = relay_dir + "/sessions";
+    auto relay = std::make_unique<relay_process>(std::vector<std::string>{"--state", state}, relay_dir);
+    std::string const port = std::to_string(relay->port());
+    std::size_t mark = 0; // where the running relay's lines start in the shared log
+    auto kill_relay = [&] {
+        ::kill(relay->pid(), SIGKILL);
+        relay->stop();
+        mark = read_all(relay->log_path()).size();
+    };
+    auto start_relay = [&](bool keep) {
+        std::vector<std::string> options = {"--listen", "127.0.0.1:" + port};
+        if (keep) options.insert(options.end(), {"--state", state});
+        relay = std::make_unique<relay_process>(options, relay_dir);
+    };
+    auto since_restart = [&] { return relay->log_text().substr(mark); };
+
+    std::vector<std::string> const common = {"--vynwex",
+                                             "--proxy-address",
+                                             "127.0.0.1:" + port,
+                                             "--force-transport",
+                                             "direct",
+                                             "--session-message",
+                                             "a=b",
+                                             "--notification-file",
+                                             "n.txt"};
+    ends const e = meet(*relay, common);
+    ASSERT_FALSE(HasFailure());
+    std::string const &desk_dir = e.desk_dir, &client_dir = e.client_dir;
+    std::string const &desk_log = e.desk_log, &client_log = e.client_log;
+    std::string const sid = field(e.session, "sid");
+    std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
+    sh("xdotool windowmove --sync " + client_win + " 0 0");
+    sh("xdotool windowmove --sync " + desk_win + " 600 0");
+    relay->admin("server-call " + sid + " both send_chat_live");
+
+    // Kept: the line typed while the relay is down reaches the desk once.
+    kill_relay();
+    ASSERT_TRUE(reaches(client_log, 7));
+    type_line(client_win, "acrossrestart");
+    start_relay(true);
+    EXPECT_NE(relay->wait_log({"\"bind\"", "\"method\":21", sid}, seconds(30)), "") << since_restart();
+    EXPECT_NE(relay->wait_log({"\"bind\"", "\"method\":37", sid}, seconds(30)), "") << since_restart();
+    EXPECT_NE(relay->wait_log({"\"chat_live\"", "\"role\":\"desk\"", "acrossrestart"}, seconds(30)), "");
+    int shown_at_desk = 0;
+    std::string line;
+    for (std::istringstream in(read_all(relay->log_path())); std::getline(in, line);)
+        shown_at_desk += field(line, "event") == "chat_live" && field(line, "role") == "desk" &&
+                         line.find("acrossrestart") != std::string::npos;
+    EXPECT_EQ(shown_at_desk, 1);
+    // Resolved by its session id, answered.
+    EXPECT_NE(since_restart().find("\"method\":47,\"name\":\"resolve_session\",\"reply\":\"value\""),
+              std::string::npos)
+        << since_restart();
+
+    // Forgotten: within 15 s both ends have ended the session.
+    kill_relay();
+    start_relay(false);
+    auto const restarted = std::chrono::steady_clock::now();
+    for (auto const& dir : {desk_dir, client_dir})
+        EXPECT_TRUE(wait_until(
+            [&] {
+                std::string const n = read_all(dir + "/n.txt");
+                return n.size() >= 4 && n.compare(n.size() - 4, 4, "0 0\n") == 0;
+            },
+            seconds(15)))
+            << read_all(dir + "/n.txt");
+    EXPECT_TRUE(reaches(desk_log, 0, seconds(1)) && reaches(client_log, 0, seconds(1)));
+    EXPECT_LT(std::chrono::steady_clock::now() - restarted, seconds(15));
+    EXPECT_NE(since_restart().find("\"method\":21,\"name\":\"continue\",\"reply\":\"error\""),
+              std::string::npos);
+    // Each end tells its user, in the server's words.
+    for (int box = 0; box < 2; ++box) {
+        std::string const w = wait_window("Message from the server");
+        ASSERT_FALSE(w.empty()) << box;
+        if (box == 0) screenshot("session-forgotten");
+        answer(w, "Return");
+    }
+    for (auto const& log : {desk_log, client_log})
+        EXPECT_NE(read_all(log).find(
+                      "message box \"Message from the server\": The session was ended by the server."),
+                  std::string::npos)
+            << log;
+    // No end tries the relay again.
+    int const connections = count_of(since_restart(), "\"event\":\"accept\"");
+    EXPECT_FALSE(wait_until([&] { return count_of(since_restart(), "\"event\":\"accept\"") > connections; },
+                            seconds(60)))
+        << since_restart();
+
+    // A new session at Connect.
+    sh("xdotool mousemove --window " + desk_win + " 89 206 click 1");
+    std::string fresh;
+    ASSERT_TRUE(wait_until([&] {
+        std::istringstream in(since_restart());
+        for (std::string l; std::getline(in, l);)
+            if (field(l, "event") == "session") fresh = l;
+        return !fresh.empty();
+    }));
+    EXPECT_NE(field(fresh, "sid"), sid);
+    EXPECT_TRUE(wait_until([&] {
+        return read_all(desk_dir + "/n.txt").find("1 " + field(fresh, "code") + "\n") != std::string::npos;
+    }));
+}
+
+// A relay that refuses every session leg: each end climbs the retry ladder,
+// with its pauses, to the question; answered "no", it gives up.
+TEST_F(SessionProcess, RefusedLegsClimbTheLadderToTheQuestion) {
+    relay_process relay;
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::vector<std::string> const common = {"--vynwex", "--proxy-address", proxy, "--force-transport",
+                                             "direct"};
+    ends const e = meet(relay, common);
+    ASSERT_FALSE(HasFailure());
+    std::string const session = e.session;
+    std::string const &desk_log = e.desk_log, &client_log = e.client_log;
+
+    relay.admin("refuse-legs on");
+    relay.admin("break-legs " + field(session, "sid"));
+    auto refused = [&] { return count_of(relay.log_text(), "session legs refused"); };
+    // Ten failures a side, the pauses 2, 4 ... 18 s between them: the first
+    // question comes after 90 s at the earliest.
+    auto const broken = std::chrono::steady_clock::now();
+    for (int box = 0; box < 2; ++box) {
+        std::string const w = wait_window("Question", seconds(180));
+        ASSERT_FALSE(w.empty()) << box << " after " << refused() << " refused legs";
+        if (box == 0) {
+            EXPECT_GT(std::chrono::steady_clock::now() - broken, seconds(85));
+            screenshot("refused-legs-question");
+        }
+        EXPECT_LE(refused(), 2 * 11);
+        answer(w, "Escape"); // no
+    }
+    EXPECT_GE(refused(), 2 * 10);
+    EXPECT_TRUE(reaches(desk_log, 0));
+    EXPECT_TRUE(reaches(client_log, 0));
+    EXPECT_LE(refused(), 2 * 11);
 }
 
 } // namespace

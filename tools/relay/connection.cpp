@@ -392,6 +392,10 @@ void connection::on_open(std::int64_t id, std::string const& name, bool secure, 
     if (ch.kind == service::echo && !m_server.opts().echo_greeting.empty())
         send_frame(uid, m_server.opts().echo_greeting, secure);
     if (ch.kind == service::leg) {
+        if (m_server.sessions().switches.refuse_legs) {
+            send_channel_error(uid, "session legs refused");
+            return;
+        }
         // A connection bound to a session opens that end's leg of it.
         if (m_server.sessions().offer_leg(*this, uid)) return;
         if (!m_server.opts().pair_unbound) {

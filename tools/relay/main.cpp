@@ -37,7 +37,8 @@ The first line on stdout is "listening ADDR:PORT". Admin commands, one a line:
   sessions | break-legs SID | server-call SID desk|client|both TEXT |
   server-map SID desk|client|both KEY=VALUE... | copy-leg SID desk|client [FILE] |
   require-login [USER PASSWORD [TOKEN]] | refuse-create on|off | redirect [TARGET] |
-  never-answer METHOD | answer METHOD | join-leg SID desk|client listen|connect PORT
+  never-answer METHOD | answer METHOD | refuse-legs on|off |
+  join-leg SID desk|client listen|connect PORT
 Session switches:
 )";
 

@@ -37,6 +37,7 @@ relay_server::relay_server(asio::io_context& io, options opts)
                               {"cp_protocol", m_opts.cp_protocol},
                               {"key_cs", m_opts.key_cs_der ? m_identity.cert_der : m_identity.cert_pem}});
     m_connection_data = rulo::base64_encode(map);
+    m_sessions.load_state();
 }
 
 void relay_server::start() {

@@ -4,6 +4,7 @@
 #include "tools/relay/connection.h"
 #include "tools/relay/leg_port.h"
 #include "tools/relay/relay_server.h"
+#include "tools/relay/session_store.h"
 
 #include <openssl/rand.h>
 
@@ -57,6 +58,8 @@ char const control_options_usage[] = R"(  --require-login USER:PASSWORD[:TOKEN]
   --refuse-create        every create-session call is refused (error 12)
   --redirect TARGET      every resolve-session reply sends the client to TARGET
   --never-answer N       calls of method N get no reply (repeatable)
+  --refuse-legs          every session leg (VYNL2) is refused with channel-error
+  --state FILE           sessions kept in FILE (0600), read at start, written on every change
 )";
 
 bool parse_control_option(std::string const& option, std::function<std::string()> const& value,
@@ -74,6 +77,11 @@ bool parse_control_option(std::string const& option, std::function<std::string()
         out.token = second == std::string::npos ? "" : rest.substr(second + 1);
     } else if (option == "--refuse-create") {
         out.refuse_create = true;
+    } else if (option == "--refuse-legs") {
+        out.refuse_legs = true;
+    } else if (option == "--state") {
+        out.state_path = value();
+        if (out.state_path.empty()) throw std::invalid_argument("--state needs a file name");
     } else if (option == "--redirect") {
         out.redirect = value();
     } else if (option == "--never-answer") {
@@ -114,8 +122,44 @@ session_registry::session* session_registry::create() {
     s.key = random_hex(16);
     s.desk_private = random_hex(16);
     m_codes[code] = sid;
+    save_state(); // before the event: a test that saw it finds the file written
     event_log::line(m_server.log(), "session").str("sid", sid).str("code", code);
     return &s;
+}
+
+void session_registry::load_state() {
+    if (switches.state_path.empty()) return;
+    std::vector<stored_session> stored;
+    try {
+        stored = parse_sessions(read_state_file(switches.state_path), max_sessions);
+    } catch (std::invalid_argument const& e) {
+        throw std::runtime_error("state file " + switches.state_path + ": " + e.what());
+    }
+    for (auto const& st : stored) {
+        session& s = m_sessions[st.sid];
+        s.sid = st.sid;
+        s.code = st.code;
+        s.key = st.key;
+        s.desk_private = st.desk_private;
+        m_codes[s.code] = s.sid;
+        // New sids go on counting after the kept ones.
+        std::uint64_t const n = std::stoull(st.sid.substr(0, st.sid.find(':')));
+        if (n >= m_next_session) m_next_session = n + 1;
+    }
+    event_log::line(m_server.log(), "state-loaded")
+        .str("file", switches.state_path)
+        .num("sessions", static_cast<std::int64_t>(stored.size()));
+}
+
+void session_registry::save_state() {
+    if (switches.state_path.empty()) return;
+    std::vector<stored_session> all;
+    for (auto const& [sid, s] : m_sessions) all.push_back({s.sid, s.code, s.key, s.desk_private});
+    try {
+        write_state_file(switches.state_path, format_sessions(all));
+    } catch (std::exception const& e) {
+        event_log::line(m_server.log(), "state-error").str("what", e.what());
+    }
 }
 
 session_registry::session* session_registry::by_code(std::string const& code) {
@@ -249,6 +293,7 @@ void session_registry::end(std::string const& sid) {
     std::erase_if(m_bindings, [&](auto const& b) { return b.second.sid == sid; });
     std::erase_if(m_legs, [&](auto const& b) { return b.second.sid == sid; });
     m_sessions.erase(it);
+    save_state();
     event_log::line(m_server.log(), "session-end").str("sid", sid);
 }
 
@@ -378,12 +423,13 @@ std::optional<std::string> session_registry::admin(std::string const& command, s
         switches.token = token;
         return "ok\n";
     }
-    if (command == "refuse-create" || command == "never-answer" || command == "answer") {
+    if (command == "refuse-create" || command == "refuse-legs" || command == "never-answer" ||
+        command == "answer") {
         std::string word;
         in >> word;
-        if (command == "refuse-create") {
-            if (word != "on" && word != "off") return "error usage: refuse-create on|off\n";
-            switches.refuse_create = word == "on";
+        if (command == "refuse-create" || command == "refuse-legs") {
+            if (word != "on" && word != "off") return "error usage: " + command + " on|off\n";
+            (command == "refuse-create" ? switches.refuse_create : switches.refuse_legs) = word == "on";
             return "ok\n";
         }
         std::size_t used = 0;

@@ -35,6 +35,8 @@ struct control_switches {
     bool refuse_create = false;
     std::string redirect;             // non-empty: every resolve sends the client there
     std::set<long long> never_answer; // methods whose calls get no reply at all
+    bool refuse_legs = false;         // every session leg gets channel-error "session legs refused"
+    std::string state_path;           // non-empty: the sessions are kept in this file (session_store.h)
 };
 
 // Reads one control switch from the command line: true when `option` is one
@@ -69,6 +71,11 @@ public:
     };
 
     explicit session_registry(relay_server& server);
+
+    // The sessions of the state file, when there is one (at start, once the
+    // event log is open). Throws std::runtime_error naming the file and the
+    // fault: a relay that cannot read its sessions does not start without them.
+    void load_state();
 
     control_switches switches;
 
@@ -115,6 +122,9 @@ private:
     std::shared_ptr<connection> live_leg(leg const& l) const;
     std::string describe(session const& s) const;
     std::string join_leg(session& s, end_role role, std::istream& args);
+    // Writes every session to the state file, if any; a failure is logged
+    // (event "state-error") and the sessions stay as they are in memory.
+    void save_state();
 
     relay_server& m_server;
     std::map<std::string, session> m_sessions;                         // by sid

@@ -511,7 +511,12 @@ void desk_session::msg_box_in_main(std::string const& text, std::string const& c
     // words of their own.
     QString c = caption.empty() ? QString() : get_lang_string(caption, true, false);
     if (c.isEmpty()) c = QString::fromUtf8(caption.c_str());
-    in_gui([this, t, c, flags] { MessageBox(&m_dialog, t, c, static_cast<int>(flags)); });
+    // Always from the event loop, also when asked on the GUI thread: a box
+    // shown inside a command would hold the commands behind it (the end of
+    // the very session it tells of) until answered.
+    QMetaObject::invokeMethod(
+        this, [this, t, c, flags] { MessageBox(&m_dialog, t, c, static_cast<int>(flags)); },
+        Qt::QueuedConnection);
 }
 
 void desk_session::shutdown_connection() {

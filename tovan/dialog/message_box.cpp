@@ -1,6 +1,7 @@
 #include "tovan/dialog/message_box.h"
 
 #include "tovan/lang/translations.h"
+#include "tovan/util/log_message.h"
 
 #include <QAbstractButton>
 #include <QIcon>
@@ -64,6 +65,8 @@ int MessageBox(QWidget* parent, QString const& text, QString const& caption, int
     box.setWindowIcon(QIcon(":/images/Tovan.png"));
     box.setWindowTitle(caption.isEmpty() ? QString("Tovan") : caption);
     box.setText(text);
+    // The log tells what the user was shown, as the user read it.
+    LogMessage2("message box \"" + box.windowTitle().toStdString() + "\": " + text.toStdString());
     box.setIcon(message_box_icon(type));
     box.setStandardButtons(message_box_buttons(type));
     struct {

@@ -155,6 +155,10 @@ void connector::run_attempt() {
         error = text;
     } catch (attempt_cancelled const&) {
         // quiet: the user asked for it
+    } catch (session_unknown const&) {
+        m_host.log("the server does not know the session");
+        // Told only while the session is wanted: one the user ended is over anyway.
+        if (m_in_connection) m_host.handle_command(origin::local, "my_intern_session_gone");
     } catch (...) {
         error = "Network error";
     }
@@ -323,9 +327,12 @@ bool connector::request_code() {
     if (continued) {
         try {
             rpc->co_continue(sid, desk_private);
-        } catch (control_rpc::no_answer const&) {
-            // A server that does not answer has not taken the session back:
-            // the attempt fails and the retry ladder goes on.
+        } catch (control_rpc::exception const& e) {
+            if (e.code == control_rpc::E_NO_SESSION) throw session_unknown();
+            // Any other refusal leaves the session as it was.
+        } catch (rulo::exception const&) {
+            // No answer, or the link broke: the server has not taken the
+            // session back, the attempt fails and the retry ladder goes on.
             throw;
         } catch (...) {
         }
@@ -399,7 +406,18 @@ void connector::resolve_session() {
         sid = m_sid;
         key = m_key;
     }
-    std::string const redirect = rpc->co_resolve_session(code, sid, key);
+    // Asked by session id, "no such session" means the server forgot it.
+    bool const by_sid = !sid.empty() && !key.empty();
+    auto forgotten = [by_sid](control_rpc::exception const& e) {
+        if (by_sid && e.code == control_rpc::E_NO_SESSION) throw session_unknown();
+        throw e;
+    };
+    std::string redirect;
+    try {
+        redirect = rpc->co_resolve_session(code, sid, key);
+    } catch (control_rpc::exception const& e) {
+        forgotten(e);
+    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_code = code;
@@ -411,7 +429,11 @@ void connector::resolve_session() {
         update_target(redirect, true);
         throw rulo::repeat_connect();
     }
-    rpc->co_i_am_client(code, sid, key);
+    try {
+        rpc->co_i_am_client(code, sid, key);
+    } catch (control_rpc::exception const& e) {
+        forgotten(e);
+    }
 }
 
 std::string connector::wait_for_code() {

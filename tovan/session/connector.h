@@ -12,8 +12,9 @@
 //
 // Failures of an attempt end in one place (see run_attempt): nothing, a new
 // attempt at once, the dispatcher's reconnect bookkeeping
-// ("channel_status_connect_failed"), or the end of the connection with one
-// message box.
+// ("channel_status_connect_failed"), the end of a session the server no
+// longer knows ("my_intern_session_gone"), or the end of the connection with
+// one message box.
 #pragma once
 
 #include "rulo-rpt/channel/rptSafeChannel.h"
@@ -53,6 +54,13 @@ struct connector_config {
     // How long a control call of the attempt waits for its answer.
     long call_limit_s = control_rpc::call_limit_s;
 };
+
+// The server answered a continue, or a resolve or "I am client" by session
+// id, with E_NO_SESSION: it no longer knows the session (a relay that
+// restarted forgets its sessions). The attempt then queues
+// "my_intern_session_gone" and the session ends; a call that timed out or
+// whose link broke is no such answer and stays a failed attempt.
+struct session_unknown {};
 
 // What the connector needs of the program; callable from any thread.
 class connector_host : public session_target {

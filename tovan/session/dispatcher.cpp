@@ -112,27 +112,33 @@ void dispatcher::run_steps(std::string cmd, origin from) {
         } else if (cmd == "co_random_relay_connected") {
             m_host.log("Old notification ...");
         } else if (cmd == "channel_status_connected") {
+            // Only this end's leg is open: whether it reaches the other end
+            // shows when the peer answers (session_connect below), so the
+            // ladder's count stands until then.
             m_host.log("channel connected\n");
             m_s.next_retry_ms = 0;
-            m_s.retry_count = 0;
             bool downloads = false;
             if ((m_s.state & 15) < 6 && m_s.in_connection && m_s.plugins_empty)
                 m_host.check_server_plugins();
             else
                 downloads = true;
-            int64_t const was = m_s.state;
-            if (m_s.state == 7) {
-                m_host.system_line("RECONNECTED_MSG");
-                m_s.state = 6;
-            }
             if (!m_s.is_client) {
                 if (m_s.state == 4) {
                     m_s.state = 5;
                     m_host.apply_options("join");
                 }
-                if (was != 7) m_s.look_dirty = true;
+                if (m_s.state != 7) m_s.look_dirty = true;
             }
             if (downloads) m_host.start_downloads();
+        } else if (cmd == "channel_status_session_connect") {
+            // The other end answered on the new leg: the session channel is up.
+            m_s.next_retry_ms = 0;
+            m_s.retry_count = 0;
+            m_s.peer_reached = true;
+            if (m_s.state == 7) {
+                m_host.system_line("RECONNECTED_MSG");
+                m_s.state = 6;
+            }
         } else if (cmd == "channel_status_connect_failed") {
             bool const restored = m_host.restored_connection();
             if (!restored || !m_s.in_connection) m_s.connect_params.clear();
@@ -149,19 +155,7 @@ void dispatcher::run_steps(std::string cmd, origin from) {
                 cmd = "channel_status_stopped";
                 return;
             }
-            if (!switched && m_s.retry_count < INT32_MAX) ++m_s.retry_count;
-            if (m_s.retry_count > 9) {
-                if (restored) {
-                    m_s.retry_count = 10;
-                } else if (m_host.message_box("RETRY_RECONNECT", "QUESTION", 0xA00010) == 7) {
-                    m_host.log("too many retrys - bailing out of reconnect ...");
-                    m_s.in_connection = false;
-                    if (m_host.channel_exists()) m_host.stop_channel(1);
-                    stop = true;
-                    return;
-                }
-            }
-            m_s.next_retry_ms = m_host.now_ms() + int64_t(m_s.retry_count) * 2000;
+            stop = !ladder(!switched, restored);
         } else if (cmd == "channel_status_connect_cancelled") {
             if (m_s.in_connection)
                 m_s.next_retry_ms = m_host.now_ms();
@@ -179,13 +173,19 @@ void dispatcher::run_steps(std::string cmd, origin from) {
                     m_s.state = 7;
                     m_host.system_line("RECONNECTING_MSG");
                 }
-                m_s.next_retry_ms = m_host.now_ms();
+                // A channel that had reached the other end is tried again at
+                // once; one that broke before (a leg the relay refused or
+                // closed at once) was a failed attempt of the ladder.
+                bool const was_up = m_s.peer_reached;
+                m_s.peer_reached = false;
+                stop = !ladder(!was_up, m_host.restored_connection());
             } else {
                 cmd = "channel_status_stopped";
                 m_s.connect_params.clear();
                 m_host.clear_connect_save_file();
             }
         });
+        if (stop) return;
     }
 
     if (cmd == "channel_start_all") {
@@ -231,6 +231,13 @@ void dispatcher::run_steps(std::string cmd, origin from) {
         return;
     }
 
+    if (cmd == "my_intern_session_gone") {
+        // The server answered that it does not know the session (it forgot
+        // it, as a restarted relay does): over, as if it had closed it.
+        m_host.log("the server no longer knows the session");
+        guarded(m_host, [&] { server_says(m_host.translate("CONNECTION_WAS_CLOSED"), {}, true, true); });
+        cmd = "close_connection";
+    }
     if (cmd == "close_connection") {
         guarded(m_host, [&] {
             m_s.connect_params.clear();
@@ -238,10 +245,49 @@ void dispatcher::run_steps(std::string cmd, origin from) {
             m_host.shutdown_connection();
             if (m_host.channel_exists()) m_host.stop_channel(3);
         });
-    } else {
+    } else if (!handled_by_a_step(cmd)) {
         guarded(m_host, [&] { local_command(cmd); });
     }
     (void)from;
+}
+
+bool dispatcher::handled_by_a_step(std::string const& cmd) {
+    // Every command the steps above know; only the rest may be a session map.
+    static char const* const words[] = {"channel_start_all",       "co_random_relay_connected",
+                                        "module_file_transfer",    "dont_reconnect",
+                                        "send_network_interfaces", ""};
+    for (char const* w : words)
+        if (cmd == w) return true;
+    return starts_with(cmd, "connection_status ") || starts_with(cmd, "channel_status_") ||
+           starts_with(cmd, "my_intern_") || starts_with(cmd, "module_plugin_");
+}
+
+bool dispatcher::ladder(bool count, bool restored) {
+    if (count && m_s.retry_count < INT32_MAX) ++m_s.retry_count;
+    if (m_s.retry_count > 9) {
+        if (restored) {
+            m_s.retry_count = 10;
+        } else if (m_host.message_box("RETRY_RECONNECT", "QUESTION", 0xA00010) == 7) {
+            m_host.log("too many retrys - bailing out of reconnect ...");
+            m_s.in_connection = false;
+            if (m_host.channel_exists()) m_host.stop_channel(1);
+            return false;
+        }
+    }
+    m_s.next_retry_ms = m_host.now_ms() + int64_t(m_s.retry_count) * 2000;
+    return true;
+}
+
+void dispatcher::server_says(std::string text, std::map<std::string, std::string> const& map, bool chat,
+                             bool box) {
+    text = replace_all(replace_all(text, "\r\n", "<br>"), "\n", "<br>");
+    if (chat) {
+        auto const label = map.find("cp_label");
+        m_host.show_chat(label != map.end()
+                             ? label->second + text
+                             : "<font color=e0137c><b>VYN Corvane:</b><font color=000000> " + text);
+    }
+    if (box) m_host.msg_box_in_main(replace_all(text, "<br>", "\r\n"), "MSG_FROM_CORVANE", 0xA00401);
 }
 
 void dispatcher::local_command(std::string const& cmd) {
@@ -315,15 +361,7 @@ void dispatcher::session_map(std::string const& cmd) {
             m_s.in_connection = false;
             m_host.shutdown_connection();
         }
-        text = replace_all(replace_all(text, "\r\n", "<br>"), "\n", "<br>");
-        if (has("chat") || d != -1) {
-            std::string const label =
-                has("cp_label") ? m["cp_label"] + text
-                                : "<font color=e0137c><b>VYN Corvane:</b><font color=000000> " + text;
-            m_host.show_chat(label);
-        }
-        if (has("msgbox") || d != -1)
-            m_host.msg_box_in_main(replace_all(text, "<br>", "\r\n"), "MSG_FROM_CORVANE", 0xA00401);
+        server_says(text, m, has("chat") || d != -1, has("msgbox") || d != -1);
     }
 }
 
@@ -416,6 +454,7 @@ void dispatcher::stopped(std::string const&) {
     m_s.in_connection = false;
     m_s.next_retry_ms = 0;
     m_s.state = 0;
+    m_s.peer_reached = false; // a next session's channel has reached nobody yet
     // A channel dropped here without a stop would keep its thread waiting.
     if (m_host.channel_exists()) m_host.stop_channel(1);
     m_host.drop_connection_handles();

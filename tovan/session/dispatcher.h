@@ -6,6 +6,12 @@
 // or continuing, 4 connecting the session channel, 5 desk waiting for the
 // remote end, 6 connected, 7 reconnecting after a break.
 //
+// Reconnection runs on one ladder: a failed attempt, and a session channel
+// that breaks before the other end answered on its new leg, count one
+// failure each (the next attempt after count x 2 s, the user asked from the
+// tenth on); a channel that had reached the other end is tried again at once.
+// Only the other end's answer ("channel_status_session_connect") resets it.
+//
 // Runs on the GUI thread only, one entry at a time; what it needs of the
 // program goes through dispatch_host.
 #pragma once
@@ -38,6 +44,8 @@ struct session_state {
     bool send_chat_transcript = false, send_chat_live = false;
     bool auto_close = false, from_wex = false, is_client = false;
     bool plugins_empty = true; // the server's plugin catalogue has not come yet
+    // The session channel reached the other end since it last broke.
+    bool peer_reached = false;
     std::map<std::string, bool> wanted_plugins;
     std::set<std::string> option_components; // components of the application options
 };
@@ -64,6 +72,14 @@ private:
     void adsl_fix(std::string const& arg);
     void session_map(std::string const& cmd);
     void local_command(std::string const& cmd);
+    static bool handled_by_a_step(std::string const& cmd);
+    // One step of the retry ladder: counts a failure when asked, asks the
+    // user from the tenth on (false: the user gave up, the dispatch stops)
+    // and schedules the next attempt after count x 2 s.
+    bool ladder(bool count, bool restored);
+    // A text from the server: in the chat under its label (the map's
+    // "cp_label", else the server's name) and in a message box, as asked.
+    void server_says(std::string text, std::map<std::string, std::string> const& map, bool chat, bool box);
 
     dispatch_host& m_host;
     command_queue& m_queue;

@@ -3,6 +3,8 @@
 // private network namespace for the ports it may not take on this machine.
 #pragma once
 
+#include "tests/support/private_network.h"
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,15 +33,9 @@ public:
     int count(std::string const& text) const;
 };
 
-// For tests that bind ports 80 or 443, never on this machine's own ports:
-//   auto where = choose_kit::in_private_network("Suite.Name");
-//   if (where == choose_kit::netns::unavailable) GTEST_SKIP() << "...";
-//   if (where == choose_kit::netns::ran_there) return;
-// Outside a private namespace it runs this test binary again, only that test,
-// under `unshare --net`, and records a failure unless the test passed there
-// (ran_there). Inside that run it brings the loopback interface up and
-// answers run_body. unavailable: no namespace can be made (not root).
-enum class netns { run_body, ran_there, unavailable };
-netns in_private_network(std::string const& test_name);
+// For tests that bind ports 80 or 443, never on this machine's own ports
+// (tests/support/private_network.h).
+using test_support::in_private_network;
+using test_support::netns;
 
 } // namespace choose_kit

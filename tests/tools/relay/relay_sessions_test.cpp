@@ -2,12 +2,14 @@
 // worked out by hand from the packet format), log-in and the other test
 // switches, the binding of desk and client to a session, the joining of
 // their legs, and the admin commands about sessions.
+#include "tests/support/shell.h"
 #include "tests/support/tcp_peer.h"
 #include "tests/tools/relay/relay_helpers.h"
 
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <regex>
@@ -482,4 +484,66 @@ TEST(RelaySessions, CreatesStopAtTheLimit) {
     ASSERT_TRUE(last);
     EXPECT_NO_THROW(parse_create(*last));
     EXPECT_EQ(desk.call(method(48)), error_reply(12));
+}
+
+// With --state the sessions outlive the relay: a second relay on the same
+// file takes the desk's continue and the client's resolve by session id,
+// counts new sids on from the kept ones, and writes the file (0600, the keys
+// are in it) on every change. A file it cannot read exactly stops it at the
+// start, untouched. --refuse-legs and its admin switch refuse every leg.
+TEST(RelaySessions, TheStateFileAndRefusedLegs) {
+    test_support::scratch_dir dir;
+    std::string const state = dir.file("sessions");
+    std::vector<std::string> const keep = {"--state", state};
+    created s;
+    {
+        relay_process first(keep, dir.path());
+        end_point desk(first);
+        s = parse_create(desk.call(method(48)));
+    }
+    auto line_of = [](created const& c) {
+        return "session " + c.sid + " " + c.code + " " + c.key + " " + c.desk_private + "\n";
+    };
+    std::string const line = line_of(s);
+    EXPECT_EQ(test_support::read_file(state), line);
+    EXPECT_EQ(std::filesystem::status(state).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+    std::vector<std::string> refuse = keep;
+    refuse.push_back("--refuse-legs");
+    relay_process second(refuse, dir.path());
+    end_point desk(second), client(second);
+    EXPECT_EQ(desk.call(method(21, s.desk_private, s.sid)), done);
+    EXPECT_EQ(parse_resolve(client.call(method(47, std::string(), s.sid, s.key))),
+              (std::vector<std::string>{s.sid, s.key, ""}));
+    ASSERT_EQ(client.call(method(37, std::string(), s.sid, s.key)), done);
+    desk.c->open(3, "VYNL2", false, true);
+    EXPECT_TRUE(desk.take_control("channel-error", 3));
+    second.admin("refuse-legs off");
+    desk.c->open(5, "VYNL2", false, true);
+    client.c->open(5, "VYNL2", false, true);
+    EXPECT_NE(second.wait_log({"\"legs-joined\"", s.sid}), "");
+    second.admin("refuse-legs on");
+    client.c->open(7, "VYNL2", false, true);
+    EXPECT_TRUE(client.take_control("channel-error", 7));
+
+    end_point other(second);
+    created const t = parse_create(other.call(method(48)));
+    EXPECT_GT(std::stoull(t.sid), std::stoull(s.sid));
+    EXPECT_EQ(test_support::read_file(state), line + line_of(t));
+    ASSERT_EQ(other.call(method(41)), done); // ends t: the file keeps only s
+    EXPECT_TRUE(other.take_rpc("1000000\n").has_value());
+    EXPECT_NE(second.wait_log({"\"session-end\"", t.sid}), "");
+    EXPECT_EQ(test_support::read_file(state), line);
+    EXPECT_THROW(second.admin("refuse-legs maybe"), std::runtime_error);
+
+    for (std::string const& bad :
+         {line + "session", line + line, "session 1:2 12345678 " + s.key + " " + s.key + "\n",
+          "session 1:2 123456789 " + s.key + " " + s.key + " more\n"}) {
+        SCOPED_TRACE(bad);
+        std::string const file = dir.file("bad");
+        test_support::write_file(file, bad);
+        EXPECT_THROW(relay_process({"--state", file}, dir.path()), std::runtime_error);
+        EXPECT_EQ(test_support::read_file(file), bad);
+    }
 }
