@@ -2,6 +2,7 @@
 // unpacked and cached by plugin_def; payloads cross-checked with xz.
 #include "tests/support/shell.h"
 #include "tovan/plugins/plugin_def.h"
+#include "tovan/plugins/plugin_translations.h"
 
 #include "rulo/kv_container.h"
 #include "rulo/packet.h"
@@ -9,9 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
+#include <stdexcept>
 
 using test_support::read_file;
 using test_support::run_command;
@@ -321,4 +324,74 @@ TEST(PluginPackage, TranslationAnswers) {
     EXPECT_TRUE(def.save_translations(empty_id));
     EXPECT_FALSE(def.save_translations(corrupt));
     EXPECT_EQ(read_file(env.home() + "/.dravo/tr_1_linux64.trans"), stored);
+}
+
+// Requests through a stand-in for the control call: what is asked, one call
+// per full name, and what each kind of answer leaves behind.
+TEST(PluginPackage, TranslationRequests) {
+    package_env env;
+    std::vector<std::vector<std::string>> asked;
+    std::vector<long> limits;
+    std::string answer;
+    bool answers = true;
+    tovan::translation_rpc rpc{[&](std::vector<std::string> const& texts) {
+                                   asked.push_back(texts);
+                                   return rulo::object<rulo::rpcWrapper::sCall>(new rulo::rpcWrapper::sCall);
+                               },
+                               [&](rulo::object<rulo::rpcWrapper::sCall>, long limit) {
+                                   limits.push_back(limit);
+                                   if (!answers) throw std::runtime_error("async_call_ret");
+                                   return netbuf::from_string(answer);
+                               }};
+    std::vector<std::string> log;
+    tovan::plugin_translations tr([&](std::string const& l) { log.push_back(l); });
+
+    std::string const text = "[en]\nHELLO=Hi\n";
+    std::string lzma = test_support::filter_command("xz -c --format=lzma", text);
+    for (int i = 0; i < 8; ++i) lzma[5 + i] = char(uint64_t(text.size()) >> (8 * i));
+    std::string stored_answer = lzma;
+    rulo_packet_push(stored_answer, std::string("00112233aabbccdd"));
+    std::string corrupt = "\x5d garbage";
+    rulo_packet_push(corrupt, std::string("1111111111111111"));
+
+    struct row {
+        char const* what;
+        std::string answer;
+        bool answers;
+        char const* identifier_asked;
+        bool marked;
+    } const rows[] = {
+        {"first", stored_answer, true, "", true},
+        {"repeat, empty answer", "", true, "00112233aabbccdd", true},
+        {"corrupt answer", corrupt, true, "00112233aabbccdd", false},
+        {"no answer in time", "", false, "00112233aabbccdd", false},
+    };
+    for (auto const& r : rows) {
+        plugin_def entry(plugin_record{{"name", "tp"}, {"version", "1"}, {"platform", "linux64"}});
+        answer = r.answer;
+        answers = r.answers;
+        asked.clear();
+        tr.start(rpc, entry);
+        tr.start(rpc, entry); // pending already: no second call
+        ASSERT_EQ(asked.size(), 1u) << r.what;
+        EXPECT_EQ(asked[0], (std::vector<std::string>{"Tovan", "Tovan", "tp", "1", r.identifier_asked,
+                                                      "linux64", "lzma"}))
+            << r.what;
+        tr.finish(rpc, entry, 2);
+        EXPECT_FALSE(tr.pending("tp_1")) << r.what;
+        EXPECT_EQ(entry.take("tr_downloaded"), r.marked ? "true" : "") << r.what;
+        EXPECT_EQ(entry.get_translations(false), text) << r.what;
+        if (r.marked) {
+            tr.start(rpc, entry); // has its texts: no further call
+            EXPECT_EQ(asked.size(), 1u) << r.what;
+        }
+    }
+    EXPECT_EQ(limits, (std::vector<long>{2, 2, 2, 2}));
+    plugin_def none(plugin_record{{"name", "none"}, {"version", "1"}});
+    tr.finish(rpc, none); // nothing pending: nothing asked, nothing logged
+    EXPECT_EQ(limits.size(), 4u);
+    EXPECT_EQ(
+        std::count_if(log.begin(), log.end(),
+                      [](std::string const& l) { return l == "starting plugin translation download tp_1"; }),
+        4);
 }
