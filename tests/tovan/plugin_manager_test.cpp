@@ -349,3 +349,14 @@ TEST(PluginManager, ReportsRaceStartsAndCancels) {
     poller.join();
     r.manager.cancel_all();
 }
+
+// The progress report to the remote end, byte for byte: done, then total on top.
+TEST(PluginManager, DownloadStatusMessage) {
+    EXPECT_EQ(download_status_message(100, 0), std::string("module_plugin_download \x00\x64\x01", 26));
+    EXPECT_EQ(download_status_message(-1, -1), std::string("module_plugin_download \x01\x81\x01\x81", 27));
+    std::int64_t total = 0, done = 0;
+    EXPECT_TRUE(read_download_status(download_status_message(3000000000LL, 12).substr(23), total, done));
+    EXPECT_EQ(total, 3000000000LL);
+    EXPECT_EQ(done, 12);
+    EXPECT_FALSE(read_download_status("\x05", total, done));
+}

@@ -1,6 +1,7 @@
 #include "tovan/plugins/plugin_manager.h"
 
 #include "rulo/kv_container.h"
+#include "rulo/packet.h"
 
 #include <QDir>
 
@@ -23,6 +24,25 @@ plugin_def* find_by_signature(std::vector<plugin_def>& defs, std::string const& 
 }
 
 } // namespace
+
+std::string download_status_message(std::int64_t total, std::int64_t done) {
+    std::string message = "module_plugin_download ";
+    rulo_packet_push(message, done, total);
+    return message;
+}
+
+bool read_download_status(std::string payload, std::int64_t& total, std::int64_t& done) {
+    try {
+        std::int64_t t = 0, d = 0;
+        rulo_packet_pop(payload, t);
+        rulo_packet_pop(payload, d);
+        total = t;
+        done = d;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
 
 plugin_manager::plugin_manager(plugin_manager_host& host, download_table& downloads)
     : m_host(host), m_downloads(downloads) {

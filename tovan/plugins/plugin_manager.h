@@ -37,6 +37,13 @@ namespace tovan {
 
 class checker_thread;
 
+// The message that reports this end's download progress to the remote end:
+// "module_plugin_download " and a packet of done, then total (so the total
+// is read first), in one buffer. (-1, -1): nothing left to fetch.
+std::string download_status_message(std::int64_t total, std::int64_t done);
+// Reads the payload after that prefix; false when it does not decode.
+bool read_download_status(std::string payload, std::int64_t& total, std::int64_t& done);
+
 // What the manager needs from the dialog. Called on the GUI thread, except
 // post() and translations_finish(), which a checker thread calls.
 class plugin_manager_host {

@@ -4,6 +4,19 @@
 
 namespace tovan {
 
+translation_rpc control_translation_rpc(std::function<rulo::object<vyn::control_rpc>()> get) {
+    return {[get](std::vector<std::string> const& t) {
+                rulo::object<vyn::control_rpc> rpc = get();
+                if (!rpc || t.size() != 7) throw rulo::exception::function("translation_dl_start");
+                return rpc->co_get_translations_start(t[0], t[1], t[2], t[3], t[4], t[5], t[6]);
+            },
+            [get](rulo::object<rulo::rpcWrapper::sCall> call, long limit_s) {
+                rulo::object<vyn::control_rpc> rpc = get();
+                if (!rpc) throw rulo::exception::function("translation_dl_finish");
+                return rpc->co_get_translations_end(call, limit_s);
+            }};
+}
+
 void plugin_translations::start(translation_rpc const& rpc, plugin_def const& entry) {
     rulo::rulo_lock_guard lock;
     std::string const full = entry.get_full_name();

@@ -12,6 +12,8 @@
 
 #include "tovan/plugins/plugin_def.h"
 
+#include "tovan/session/control_rpc.h"
+
 #include "rulo-rpt/rpc/rpcWrapper.h"
 #include "rulo/netbuf.h"
 #include "rulo/object.h"
@@ -29,6 +31,9 @@ struct translation_rpc {
     std::function<rulo::object<rulo::rpcWrapper::sCall>(std::vector<std::string> const& texts)> start;
     std::function<netbuf(rulo::object<rulo::rpcWrapper::sCall> call, long limit_s)> finish;
 };
+
+// The pair over the control RPC of the moment (get() may give none: the call then fails).
+translation_rpc control_translation_rpc(std::function<rulo::object<vyn::control_rpc>()> get);
 
 class plugin_translations {
 public:
