@@ -22,14 +22,6 @@
 
 namespace {
 
-std::string read_file(std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw packer::pack_error("cannot read \"" + path + "\"");
-    std::string s{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) throw packer::pack_error("failed reading \"" + path + "\"");
-    return s;
-}
-
 void write_file(std::string const& path, std::string const& bytes) {
     std::string const tmp = path + ".part";
     {
@@ -86,7 +78,7 @@ int main(int argc, char** argv) {
                 dir = v;
             } else if (a == "--file") {
                 auto [entry, source] = split_pair(a, v);
-                files.push_back({entry, source, read_file(source)});
+                files.push_back({entry, source, packer::read_source(source)});
             } else if (a == "--head") {
                 auto [key, value] = split_pair(a, v);
                 head[key] = value;
@@ -107,7 +99,7 @@ int main(int argc, char** argv) {
 
         std::string payload;
         if (!payload_path.empty()) {
-            payload = read_file(payload_path);
+            payload = packer::read_source(payload_path);
         } else {
             std::string const container = packer::plugin_container(dir, files);
             if (!container_out.empty()) write_file(container_out, container);
