@@ -159,12 +159,13 @@ bool plugin_def::verify_sig() const {
 
 bool plugin_def::extract_plugin(bool* save) {
     std::string const full = get_full_name();
-    rulo::rec_lock guard(m_plugins_mtx);
-    if (!plugin_extracted::library_file(full).empty()) {
+    auto const already = [&] {
         state = 7;
         if (save) *save = false;
         return true;
-    }
+    };
+    if (!plugin_extracted::library_file(full).empty()) return already();
+    // Unpacking takes a while: the table stays free for the loading meanwhile.
     std::set<std::string> files;
     rulo::lock_directory* directory = rulo::extract_lz_files_ex(get_root(false), payload, &files);
     if (!directory) return false;
@@ -172,12 +173,17 @@ bool plugin_def::extract_plugin(bool* save) {
     std::string suffix = take("lib");
     if (suffix.empty()) suffix = ".so";
     for (auto const& path : files) {
-        if (path.size() >= suffix.size() &&
-            path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
-            state = 7;
-            plugin_extracted::add_extracted(full, path, files, directory);
-            return true;
+        if (path.size() < suffix.size() ||
+            path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        rulo::rec_lock guard(m_plugins_mtx);
+        if (!plugin_extracted::library_file(full).empty()) {
+            plugin_extracted second(files, "", directory); // another check got there first
+            return already();
         }
+        state = 7;
+        plugin_extracted::add_extracted(full, path, files, directory);
+        return true;
     }
     // No library: nothing of the package stays on disk.
     plugin_extracted refused(files, "", directory);
