@@ -1,6 +1,7 @@
 // The control RPC client: its frames byte for byte (hand-computed from the
 // packet format), its reading of replies, and whole calls against a scripted
 // server over the in-memory transport pair with random cuts.
+#include "tovan/plugins/plugin_translations.h"
 #include "tovan/session/control_rpc.h"
 
 #include "rulo-rpt/rpc/rptPacket.h"
@@ -8,6 +9,7 @@
 #include "rulo/scheduler.h"
 #include "tests/support/memory_transport.h"
 #include "tests/support/recording_sink.h"
+#include "tests/support/shell.h"
 
 #include <gtest/gtest.h>
 
@@ -292,3 +294,26 @@ TEST(ControlRpc, CallsCarryTheirArgumentsAndResults) {
 }
 
 } // namespace
+
+// A translation request the server leaves unanswered ends at its limit: the
+// plugin goes on without its texts and nothing stays pending.
+TEST(ControlRpc, TranslationWaitIsBounded) {
+    test_support::scratch_dir home;
+    std::string const old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ::setenv("HOME", home.path().c_str(), 1);
+    {
+        stand s;
+        s.server->answer = [](int64_t, netbuf&) { return false; };
+        auto rpc = tovan::control_translation_rpc([&] { return s.rpc; });
+        tovan::plugin_translations translations([](std::string const&) {});
+        tovan::plugin_def entry(
+            tovan::plugin_record{{"name", "x"}, {"version", "1"}, {"platform", "linux64"}});
+        translations.start(rpc, entry);
+        ASSERT_TRUE(s.server->wait_for_calls(1));
+        EXPECT_EQ(s.server->calls()[0].first, 40);
+        translations.finish(rpc, entry, 1);
+        EXPECT_EQ(entry.take("tr_downloaded"), "");
+        EXPECT_FALSE(translations.pending("x_1"));
+    }
+    ::setenv("HOME", old_home.c_str(), 1);
+}

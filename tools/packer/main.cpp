@@ -22,14 +22,6 @@
 
 namespace {
 
-std::string read_file(std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw packer::pack_error("cannot read \"" + path + "\"");
-    std::string s{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) throw packer::pack_error("failed reading \"" + path + "\"");
-    return s;
-}
-
 void write_file(std::string const& path, std::string const& bytes) {
     std::string const tmp = path + ".part";
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
@@ -83,12 +75,12 @@ int main(int argc, char** argv) {
     if (image_path.empty() || manifest_path.empty() || output_path.empty()) return usage();
 
     try {
-        std::string const image = read_file(image_path);
+        std::string const image = packer::read_source(image_path);
         auto const slash = manifest_path.find_last_of('/');
         std::string const base = slash == std::string::npos ? "."
                                  : slash == 0               ? "/"
                                                             : manifest_path.substr(0, slash);
-        auto records = packer::parse_manifest(read_file(manifest_path), base);
+        auto records = packer::parse_manifest(packer::read_source(manifest_path), base);
         packer::load_sources(records);
         write_file(output_path, packer::pack_launcher(image, records, level));
     } catch (std::exception const& e) { // pack_error and the run-time's own

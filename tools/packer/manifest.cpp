@@ -109,6 +109,14 @@ std::vector<manifest_record> parse_manifest(std::string_view text, std::string c
     return records;
 }
 
+std::string read_source(std::string const& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw pack_error("cannot read \"" + path + "\"");
+    std::string s{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (in.bad()) throw pack_error("failed reading \"" + path + "\"");
+    return s;
+}
+
 void load_sources(std::vector<manifest_record>& records) {
     for (auto& rec : records)
         for (auto& e : rec.entries) {

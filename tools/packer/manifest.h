@@ -42,6 +42,9 @@ struct manifest_record {
 // Relative sources are joined to `base_dir` (empty: left as they are).
 std::vector<manifest_record> parse_manifest(std::string_view text, std::string const& base_dir = "");
 
+// The whole file; throws pack_error naming it when it cannot be read.
+std::string read_source(std::string const& path);
+
 // Reads every entry's source file into its data; throws pack_error naming the file.
 void load_sources(std::vector<manifest_record>& records);
 

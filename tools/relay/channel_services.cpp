@@ -20,11 +20,6 @@ bool decimal(std::string_view s) {
            std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-bool safe_file_name(std::string const& name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -211,7 +206,19 @@ void connection::start_download(std::uint64_t id, channel& ch, std::string const
         ::close(fd);
         return fail("Offset beyond the end of the file");
     }
-    ch.downloads[name] = download{fd, offset, static_cast<std::uint64_t>(st.st_size)};
+    download d;
+    d.fd = fd;
+    d.offset = offset;
+    d.size = static_cast<std::uint64_t>(st.st_size);
+    if (auto f = m_server.opts().download_faults.find(name); f != m_server.opts().download_faults.end())
+        d.fault = f->second;
+    if (d.fault.what == download_fault::error) {
+        ::close(fd);
+        ev("download-fault").str("name", name).str("fault", "error").num("sent", 0);
+        return fail(d.fault.text);
+    }
+    if (d.fault.what == download_fault::short_by_one && d.size > d.offset) --d.size;
+    ch.downloads[name] = d;
     ch.download_order.push_back(name);
     pump_downloads();
 }
@@ -235,14 +242,22 @@ void connection::pump_downloads() {
             std::string name = ch.download_order.front();
             ch.download_order.pop_front();
             download d = ch.downloads[name];
-            std::size_t const n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(download_chunk, d.size - d.offset));
+            std::uint64_t step = std::min<std::uint64_t>(download_chunk, d.size - d.offset);
+            if (d.fault.what == download_fault::rate)
+                step = std::min<std::uint64_t>(step, std::max<std::uint64_t>(1, d.fault.value / 10));
+            bool const breaking =
+                d.fault.what == download_fault::break_after && d.offset + step >= d.fault.value;
+            if (breaking) step = d.fault.value > d.offset ? d.fault.value - d.offset : 0;
+            std::size_t const n = static_cast<std::size_t>(step);
             std::string data(n, '\0');
             ssize_t got = n ? ::pread(d.fd, data.data(), n, static_cast<off_t>(d.offset)) : 0;
-            bool const last = got == static_cast<ssize_t>(n) && d.offset + n == d.size;
-            if (got != static_cast<ssize_t>(n) || last) {
+            bool const last = !breaking && got == static_cast<ssize_t>(n) && d.offset + n == d.size;
+            if (got != static_cast<ssize_t>(n) || last || breaking) {
                 ::close(d.fd);
                 ch.downloads.erase(name);
+            } else if (d.fault.what == download_fault::rate) {
+                ch.downloads[name].offset += n;
+                park_download(id, name);
             } else {
                 ch.downloads[name].offset += n;
                 ch.download_order.push_back(name);
@@ -251,7 +266,30 @@ void connection::pump_downloads() {
                 send_frame(id, make_packet(std::string("error"), name, std::string("Read error")), false);
                 continue;
             }
-            if (n) send_frame(id, make_packet(std::string("pkt"), name, blob{std::move(data)}), false);
+            if (last && d.fault.what == download_fault::corrupt && n) data.back() ^= 1;
+            if (last && d.fault.what == download_fault::long_by_one) data.push_back('\0');
+            if (!data.empty())
+                send_frame(id, make_packet(std::string("pkt"), name, blob{std::move(data)}), false);
+            if (breaking) {
+                // Once: the next download of the ticket goes through.
+                m_server.set_download_fault(name, {});
+                ev("download-fault")
+                    .str("name", name)
+                    .str("fault", "break")
+                    .num("sent", static_cast<std::int64_t>(d.offset + n));
+                // What was sent still reaches the client; then the relay's side ends.
+                if (m_tunnelled || m_out.empty()) return close("download-fault break");
+                m_phase = phase::rejected;
+                m_close_after_write = true;
+                arm_timer(refusal_linger, "download-fault break");
+                return;
+            }
+            if (last && d.fault.what != download_fault::none && d.fault.what != download_fault::rate)
+                ev("download-fault")
+                    .str("name", name)
+                    .str("fault", fault_name(d.fault.what))
+                    .num("sent",
+                         static_cast<std::int64_t>(d.size + (d.fault.what == download_fault::long_by_one)));
             if (last) {
                 ev("download-complete")
                     .num("conn", static_cast<std::int64_t>(m_id))
@@ -261,6 +299,27 @@ void connection::pump_downloads() {
             }
         }
     }
+}
+
+void connection::park_download(std::uint64_t channel, std::string const& name) {
+    ch_download(channel, name)->parked = true;
+    auto timer = std::make_shared<asio::steady_timer>(m_timer.get_executor(), std::chrono::milliseconds(100));
+    timer->async_wait([weak = weak_from_this(), timer, channel, name](asio::error_code ec) {
+        auto self = weak.lock();
+        if (ec || !self || self->m_phase != phase::frames) return;
+        download* d = self->ch_download(channel, name);
+        if (!d || !d->parked) return; // cancelled or restarted meanwhile
+        d->parked = false;
+        self->m_channels[channel].download_order.push_back(name);
+        self->pump_downloads();
+    });
+}
+
+connection::download* connection::ch_download(std::uint64_t channel, std::string const& name) {
+    auto c = m_channels.find(channel);
+    if (c == m_channels.end()) return nullptr;
+    auto d = c->second.downloads.find(name);
+    return d == c->second.downloads.end() ? nullptr : &d->second;
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 // for the client with take_output().
 #pragma once
 
+#include "tools/relay/plugin_services.h"
 #include "tools/relay/relay_server.h"
 #include "tools/relay/tls_session.h"
 
@@ -88,6 +89,8 @@ private:
     struct download {
         int fd = -1;
         std::uint64_t offset = 0, size = 0;
+        download_fault fault; // what a test asked to go wrong with it
+        bool parked = false;  // a rated download waiting for its next turn
     };
     struct channel {
         std::string name;
@@ -102,6 +105,9 @@ private:
     };
 
     void read();
+    // A rated download sends its next piece after a pause.
+    void park_download(std::uint64_t channel, std::string const& name);
+    download* ch_download(std::uint64_t channel, std::string const& name);
     void arm_timer(std::chrono::seconds limit, char const* reason);
     void on_read(std::string_view data);
     // Output went out: below the low water mark the paused work resumes.

@@ -2,6 +2,7 @@
 
 #include "tools/relay/codec.h"
 #include "tools/relay/connection.h"
+#include "tools/relay/plugin_services.h"
 #include "tools/relay/relay_server.h"
 #include "tools/relay/sessions.h"
 
@@ -85,8 +86,8 @@ struct outcome {
     std::function<void()> after; // runs once the reply is on its way
 };
 
-outcome run_method(session_registry& reg, connection& c, std::uint64_t channel, long long method,
-                   std::string& b) {
+outcome run_method(session_registry& reg, options const& opts, connection& c, std::uint64_t channel,
+                   long long method, std::string& b) {
     control_switches const& sw = reg.switches;
     switch (method) {
     case 13:
@@ -162,9 +163,23 @@ outcome run_method(session_registry& reg, connection& c, std::uint64_t channel, 
                     }
                 }};
     }
-    case 29: {
+    case 29:
+        return {reply_value(catalogue_value(opts.catalogue_path.empty()
+                                                ? std::vector<plugin_record>{}
+                                                : catalogue_records(opts.catalogue_path, opts.files_dir))),
+                {}};
+    case 40: {
+        std::string product, product2, name, tversion, cached, platform, compression;
+        xstd::packet_pop(b, product, product2, name, tversion, cached, platform, compression);
+        translations_answer const a = translations_for(opts.translations_dir, name, cached);
+        c.event("translations")
+            .str("name", name)
+            .str("tversion", tversion)
+            .str("cached", cached)
+            .str("platform", platform)
+            .str("answer", a.identifier);
         std::string v;
-        rulo_packet_push(v, std::vector<std::map<std::string, std::string>>{});
+        rulo_packet_push(v, blob{a.bytes});
         return {reply_value(v), {}};
     }
     case 44:
@@ -213,7 +228,7 @@ void answer_control_call(relay_server& server, connection& c, std::uint64_t chan
     if (reg.switches.never_answer.count(method)) return log("none");
     outcome o;
     try {
-        o = run_method(reg, c, channel, method, b);
+        o = run_method(reg, server.opts(), c, channel, method, b);
     } catch (std::exception const&) {
         o = {reply_error(e_protocol), {}};
     }

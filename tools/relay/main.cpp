@@ -15,6 +15,10 @@ char const usage[] = R"(usage: tovan_relay [options]
   --cert FILE --key FILE certificate and key in PEM; made (self-signed RSA-2048)
                          when missing (default $HOME/.tovan_relay/relay-{cert,key}.pem)
   --files DIR            files served on the PLUGINS channel
+  --catalogue FILE       plugin records answered by method 29 (key=value paragraphs)
+  --translations DIR     plugin translations DIR/<name>.ini answered by method 40
+  --download-fault 'TICKET FAULT [ARG]'
+                         corrupt|short|long|error TEXT|break BYTES|rate BYTES_PER_S|none
   --pair-unbound         join session legs (VYNL2) two by two in order of arrival
   --log FILE             append one JSON line per event
   --admin PORT           admin commands on 127.0.0.1:PORT (0 picks one) instead of stdin
@@ -38,7 +42,8 @@ The first line on stdout is "listening ADDR:PORT". Admin commands, one a line:
   server-map SID desk|client|both KEY=VALUE... | copy-leg SID desk|client [FILE] |
   require-login [USER PASSWORD [TOKEN]] | refuse-create on|off | redirect [TARGET] |
   never-answer METHOD | answer METHOD | refuse-legs on|off |
-  join-leg SID desk|client listen|connect PORT
+  join-leg SID desk|client listen|connect PORT |
+  catalogue [FILE] | download-fault TICKET FAULT [ARG]
 Session switches:
 )";
 
@@ -75,6 +80,20 @@ int main(int argc, char** argv) {
             opts.key_path = value();
         } else if (a == "--files") {
             opts.files_dir = value();
+        } else if (a == "--catalogue") {
+            opts.catalogue_path = value();
+        } else if (a == "--translations") {
+            opts.translations_dir = value();
+        } else if (a == "--download-fault") {
+            std::string const v = value();
+            auto const blank = v.find(' ');
+            if (blank == std::string::npos || blank == 0) bad("--download-fault takes 'TICKET FAULT [ARG]'");
+            try {
+                auto f = relay::parse_download_fault(v.substr(blank + 1));
+                if (f.what != relay::download_fault::none) opts.download_faults[v.substr(0, blank)] = f;
+            } catch (std::invalid_argument const& e) {
+                bad(e.what());
+            }
         } else if (a == "--pair-unbound") {
             opts.pair_unbound = true;
         } else if (a == "--log") {

@@ -152,6 +152,13 @@ void relay_server::withdraw_leg(connection const* conn, std::uint64_t channel) {
     }
 }
 
+void relay_server::set_download_fault(std::string const& ticket, download_fault const& f) {
+    if (f.what == download_fault::none)
+        m_opts.download_faults.erase(ticket);
+    else
+        m_opts.download_faults[ticket] = f;
+}
+
 std::string relay_server::admin(std::string const& line) {
     try {
         return run_admin(line);
@@ -186,6 +193,22 @@ std::string relay_server::run_admin(std::string const& line) {
         auto& fields = m_opts.reply_fields;
         std::erase_if(fields, [&](auto const& f) { return f.first == name; });
         if (!value.empty()) fields.emplace_back(name, value);
+        return "ok\n";
+    }
+    if (command == "catalogue") {
+        // catalogue [FILE]: method 29 answers FILE's records from now on (none without a file).
+        std::string const path = rest();
+        if (!path.empty()) catalogue_records(path, m_opts.files_dir); // refuse an unreadable file now
+        set_catalogue(path);
+        return "ok\n";
+    }
+    if (command == "download-fault") {
+        // download-fault TICKET FAULT [ARG]: how later downloads of TICKET go wrong.
+        std::string ticket;
+        in >> ticket;
+        std::string const spec = rest();
+        if (ticket.empty() || spec.empty()) return "error usage: download-fault TICKET FAULT [ARG]\n";
+        set_download_fault(ticket, parse_download_fault(spec));
         return "ok\n";
     }
     if (command == "tunnel-server-field") {

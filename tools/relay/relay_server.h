@@ -11,6 +11,7 @@
 
 #include "tools/relay/certificate.h"
 #include "tools/relay/event_log.h"
+#include "tools/relay/plugin_services.h"
 #include "tools/relay/sessions.h"
 
 #include <cstdint>
@@ -44,6 +45,9 @@ struct options {
     std::chrono::seconds tunnel_idle{30};        // a tunnel without legs ends after this
     std::string tunnel_server_field;             // "Server" of tunnel answers; empty: none
     control_switches control;                    // test switches of the control methods
+    std::string catalogue_path;                  // method 29's records; empty: none
+    std::string translations_dir;                // method 40's files; empty: every answer empty
+    std::map<std::string, download_fault> download_faults; // by ticket
 };
 
 // Bounds that keep one connection from holding the relay's memory.
@@ -70,6 +74,9 @@ public:
     void stop();
 
     options const& opts() const { return m_opts; }
+    // Plugin service settings that the admin changes and a "break" fault uses up.
+    void set_catalogue(std::string path) { m_opts.catalogue_path = std::move(path); }
+    void set_download_fault(std::string const& ticket, download_fault const& f);
     event_log& log() { return m_log; }
     identity const& id() const { return m_identity; }
     std::shared_ptr<SSL_CTX> const& tls_context() const { return m_ctx; }

@@ -8,6 +8,7 @@
 #include "tovan/dialog/window_language.h"
 #include "tovan/dialogs/xml_dialog.h"
 #include "tovan/lang/translations.h"
+#include "tovan/plugins/plugin_def.h"
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/util/log_message.h"
 
@@ -47,6 +48,8 @@ CVYNDialog* dlg = nullptr;
 CVYNDialog* cvyndialog = nullptr;
 
 void end_process(int code) {
+    // _exit runs no destructors: the unpacked plugin files go now.
+    plugin_extracted::remove_all();
     close_log_file();
     std::fflush(nullptr);
     ::_exit(code);

@@ -5,15 +5,11 @@
 
 #include "rulo/init.h"
 #include "rulo/netbuf.h"
+#include "tovan/plugins/plugin_def.h"
 
 #include <string>
 
 namespace tovan {
-
-struct plugin_def {
-    // Hands the filled framework table to the host tables of plugins.
-    static void init(rulo_api_t* table);
-};
 
 // Sends a command packet to one library, or every library for an empty name.
 void libs_command(std::string const& library, netbuf const& packet);

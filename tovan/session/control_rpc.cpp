@@ -263,10 +263,11 @@ control_rpc::co_get_translations_start(std::string const& a1, std::string const&
     return w->async_call(frame);
 }
 
-netbuf control_rpc::co_get_translations_end(rulo::object<rulo::rpcWrapper::sCall> call) {
+netbuf control_rpc::co_get_translations_end(rulo::object<rulo::rpcWrapper::sCall> call, long limit_s) {
     rulo::object<rulo::rpcWrapper> w = m_wrapper;
     if (!w) throw rulo::exception::function("control_rpc");
-    netbuf reply = w->async_call_ret(call);
+    long limit = limit_s;
+    netbuf reply = w->async_call_ret(call, limit_s > 0 ? &limit : nullptr);
     val_exception(reply);
     netbuf package;
     popping([&] { rulo_packet_pop(reply, package); });

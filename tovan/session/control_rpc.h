@@ -121,7 +121,9 @@ public:
     co_get_translations_start(std::string const& a1, std::string const& a2, std::string const& a3,
                               std::string const& a4, std::string const& a5, std::string const& a6,
                               std::string const& a7);
-    netbuf co_get_translations_end(rulo::object<rulo::rpcWrapper::sCall> call);
+    // Waits for the answer up to limit_s seconds (0: no limit); past it the
+    // framework's "async_call_ret" exception and the call is forgotten.
+    netbuf co_get_translations_end(rulo::object<rulo::rpcWrapper::sCall> call, long limit_s = 0);
     void co_close_session();
     void co_network_interfaces(std::vector<std::string> const& addresses);
     void co_login_filters(std::vector<std::string> const& hardware);

@@ -148,3 +148,68 @@ TEST(RelayDownload, CancelStopsTheFileAndOthersGoOn) {
     EXPECT_NE(relay.wait_log({"\"cancel\"", "\"name\":\"huge.bin\"", "\"pending\":true"}), "");
     EXPECT_EQ(relay.stop(), 0);
 }
+
+// Faults a test asks for, per ticket: set on the command line or by the admin.
+TEST(RelayDownload, FaultsAskedForPerTicket) {
+    test_support::scratch_dir files;
+    std::string content(300000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 2654435761u) >> 13);
+    test_support::write_file(files.file("f.bin"), content);
+    relay_process relay({"--files", files.path(), "--download-fault", "f.bin corrupt"});
+    mux_client c(relay.port());
+    c.handshake();
+    c.open(2, "PLUGINS", false, false);
+
+    std::string flipped = content;
+    flipped.back() ^= 1;
+    struct row {
+        char const* fault; // "" keeps the one given on the command line
+        std::string data;
+        char const* end;
+        char const* text;
+    } const rows[] = {
+        {"", flipped, "complete", ""},
+        {"short", content.substr(0, content.size() - 1), "complete", ""},
+        {"long", content + std::string(1, '\0'), "complete", ""},
+        {"error no such luck", "", "error", "no such luck"},
+        {"none", content, "complete", ""},
+    };
+    for (auto const& r : rows) {
+        SCOPED_TRACE(r.fault);
+        if (*r.fault) {
+            EXPECT_EQ(relay.admin(std::string("download-fault f.bin ") + r.fault), "");
+        }
+        request(c, "download", "f.bin");
+        result got = collect(c, "f.bin");
+        EXPECT_EQ(got.end, r.end);
+        EXPECT_EQ(got.text, r.text);
+        EXPECT_TRUE(got.data == r.data);
+    }
+    EXPECT_NE(relay.wait_log({"\"download-fault\"", "\"fault\":\"corrupt\"", "\"sent\":300000"}), "");
+
+    // A slow delivery comes in small pieces.
+    EXPECT_EQ(relay.admin("download-fault f.bin rate 1000000"), "");
+    request(c, "download", "f.bin");
+    result slow = collect(c, "f.bin");
+    EXPECT_TRUE(slow.data == content);
+    EXPECT_LE(slow.largest_chunk, 100000u);
+
+    // A break drops the connection once, after the bytes asked for.
+    EXPECT_EQ(relay.admin("download-fault f.bin break 70000"), "");
+    request(c, "download", "f.bin");
+    std::size_t received = 0;
+    while (auto f = c.next_frame(30s)) {
+        std::string b = f->payload, command, name;
+        rulo_packet_pop(b, command);
+        rulo_packet_pop(b, name);
+        ASSERT_EQ(command, "pkt");
+        received += pop_blob(b).size();
+    }
+    EXPECT_EQ(received, 70000u);
+    EXPECT_NE(relay.wait_log({"\"download-fault\"", "\"fault\":\"break\"", "\"sent\":70000"}), "");
+    mux_client again(relay.port());
+    again.handshake();
+    again.open(2, "PLUGINS", false, false);
+    request(again, "download", "f.bin", 70000);
+    EXPECT_TRUE(collect(again, "f.bin").data == content.substr(70000));
+}

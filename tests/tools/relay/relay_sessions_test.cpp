@@ -13,7 +13,9 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <set>
 #include <sstream>
+#include <sys/stat.h>
 
 using namespace relay_test;
 using test_support::relay_process;
@@ -184,7 +186,8 @@ TEST(RelaySessions, EveryMethodGetsItsReply) {
         {"web log-in not required", method(39, std::string("t")), done},
         {"plugins: an empty sequence", method(29), bytes({0x00, 0x03, 0x01})},
         {"program link", method(35, true, std::map<std::string, std::string>{}), error_reply(2)},
-        {"translations", method(40, "a", "b", "c", "d", "e", "f", "g"), error_reply(2)},
+        {"translations: none served, an empty answer", method(40, "a", "b", "c", "d", "e", "f", "g"),
+         bytes({0x00, 0x03, 0x01})},
         {"unknown method", method(99), error_reply(2)},
         {"close without a session", method(41), error_reply(16)},
         {"continue of an unknown sid", method(21, std::string("tok"), std::string("1:2")), error_reply(16)},
@@ -546,4 +549,64 @@ TEST(RelaySessions, TheStateFileAndRefusedLegs) {
         EXPECT_THROW(relay_process({"--state", file}, dir.path()), std::runtime_error);
         EXPECT_EQ(test_support::read_file(file), bad);
     }
+}
+
+// The plugin catalogue (method 29) and plugin translations (method 40):
+// records in the file's order with size and signature taken from the served
+// package, "depends" as a packed set; translations compressed for xz and
+// named by their SHA-256, empty when the caller has them.
+TEST(RelaySessions, PluginCatalogueAndTranslations) {
+    test_support::scratch_dir dir;
+    test_support::write_file(dir.file("one.ini"), "name=t\n");
+    test_support::write_file(dir.file("pkg.plugin"), std::string("name=p\nsignature=SIG\n\0payload", 29));
+    test_support::write_file(dir.file("two.ini"), "# two records\nname=p\ndownload_ticket=pkg.plugin\n"
+                                                  "depends=a,b\n\n\nname=q\nsize=7\n");
+    ::mkdir(dir.file("tr").c_str(), 0755);
+    std::string const text = "[en]\nHELLO=Hello\n";
+    test_support::write_file(dir.file("tr/p.ini"), text);
+    relay_process relay(
+        {"--files", dir.path(), "--catalogue", dir.file("one.ini"), "--translations", dir.file("tr")});
+    end_point desk(relay);
+
+    // {name: t}: "name" 04 01 "t" 01 01, one pair 01 01, one record 01 01, a value 03 01.
+    EXPECT_EQ(desk.call(method(29)), bytes({0x6E, 0x61, 0x6D, 0x65, 0x04, 0x01, 0x74, 0x01, 0x01, 0x01, 0x01,
+                                            0x01, 0x01, 0x03, 0x01}));
+
+    EXPECT_EQ(relay.admin("catalogue " + dir.file("two.ini")), "");
+    std::string reply = desk.call(method(29));
+    long long status = 0;
+    rulo_packet_pop(reply, status);
+    ASSERT_EQ(status, 3);
+    std::vector<std::map<std::string, std::string>> records;
+    rulo_packet_pop(reply, records);
+    ASSERT_EQ(records.size(), 2u);
+    std::string depends;
+    rulo_packet_push(depends, std::set<std::string>{"a", "b"});
+    EXPECT_EQ(records[0], (std::map<std::string, std::string>{{"name", "p"},
+                                                              {"download_ticket", "pkg.plugin"},
+                                                              {"depends", depends},
+                                                              {"size", "29"},
+                                                              {"signature", "SIG"}}));
+    EXPECT_EQ(records[1], (std::map<std::string, std::string>{{"name", "q"}, {"size", "7"}}));
+
+    auto sum = test_support::run_command("sha256sum " + dir.file("tr/p.ini"));
+    std::string const id = sum.out.substr(0, 16);
+    auto answer = [&](std::string const& name, std::string const& cached) {
+        // As the program frames it: the seventh text pushed first, the product name on top.
+        std::string r = desk.call(method(40, std::string("lzma"), std::string("linux64"), cached,
+                                         std::string("1"), name, std::string("Tovan"), std::string("Tovan")));
+        long long st = 0;
+        rulo_packet_pop(r, st);
+        EXPECT_EQ(st, 3);
+        return pop_blob(r);
+    };
+    std::string first = answer("p", "");
+    std::string got_id;
+    rulo_packet_pop(first, got_id);
+    EXPECT_EQ(got_id, id);
+    EXPECT_EQ(test_support::filter_command("xz -dc --format=lzma", first), text);
+    EXPECT_EQ(answer("p", id), "");
+    EXPECT_EQ(answer("missing", ""), "");
+    EXPECT_EQ(answer("../tr/p", ""), "");
+    EXPECT_NE(relay.wait_log({"\"translations\"", "\"name\":\"p\"", "\"answer\":\"" + id + "\""}), "");
 }
