@@ -80,6 +80,19 @@ static pthread_mutex_t g_log_mutex = PTHREAD_MUTEX_INITIALIZER;
 static char g_packet_command[256];
 static int g_packet_command_len;
 
+/* Unloading order across plugins: one shared file. */
+static void note_order(char const* what) {
+    char const* dir = getenv("TP_RECORD_DIR");
+    if (!dir) return;
+    char path[1200];
+    snprintf(path, sizeof path, "%s/order.rec", dir);
+    FILE* f = fopen(path, "a");
+    if (f) {
+        fprintf(f, "%s %s\n", TP_NAME, what);
+        fclose(f);
+    }
+}
+
 static void* entry(int which) {
     int const first = g_table[w_version] == 5 ? 5 : 3;
     return (void*)g_table[first + which];
@@ -306,6 +319,7 @@ static void tp_lib_start(void) {
 
 static void tp_lib_deinit(void) {
     note("lib_deinit");
+    note_order("lib_deinit");
 }
 
 static int tp_init(int protocol) {
@@ -324,6 +338,7 @@ static void tp_packet(void* buffer) {
     int const n = nb_size(buffer);
     nb_all(buffer, text, n < 63 ? n : 63);
     note("packet %d \"%s\"", n, text);
+    if (!strcmp(text, "stall")) sleep(4); /* a packet thread stuck at exit */
     if (g_packet_command_len > 0) {
         void* b = nb_create();
         nb_append(b, g_packet_command, g_packet_command_len);
@@ -365,8 +380,8 @@ static int tp_command(void* buffer) {
         snprintf(line, sizeof line, "handle_options %s", s);
         for (int64_t k = 0; k < count; ++k) {
             char key[256], value[256];
+            pop_str(b, value, sizeof value); /* a pair pops its second first */
             pop_str(b, key, sizeof key);
-            pop_str(b, value, sizeof value);
             size_t const used = strlen(line);
             snprintf(line + used, sizeof line - used, " %s=%s", key, value);
         }
@@ -413,6 +428,7 @@ EXPORT struct tp_record TP_RECORD_SYMBOL = {
 
 __attribute__((destructor)) static void tp_unloaded(void) {
     note("destructor");
+    note_order("destructor");
 }
 
 /* ---- hooks for the tests: each calls one host entry on the caller's thread ---- */

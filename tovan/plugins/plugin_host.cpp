@@ -312,6 +312,13 @@ void plugin_host::remove_pin(std::string const& name) {
             }
             it = m_loaded_plugins.erase(it);
         }
+        if (name.empty()) {
+            // Routes set up without a pin go with the rest.
+            for (auto& [n, disp] : m_dispatchers) disps_out.push_back(disp);
+            m_dispatchers.clear();
+            m_plugin_channels.clear();
+            m_channel_plugins.clear();
+        }
     }
     disps_out.clear();
     for (auto& pin : pins_out) {
