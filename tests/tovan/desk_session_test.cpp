@@ -139,6 +139,14 @@ int count_of(std::string const& text, std::string const& part) {
 // A desk saves its session while it waits for the client and leaves without
 // telling the server; a start from the saved parameters continues that
 // session (continue, not a new create) and shows its code again.
+TEST_F(DeskSession, PluginStatusBitsRequestARefreshOnlyWhenTheyChange) {
+    EXPECT_FALSE(session->update_flags(0x10, 0)); // clearing bits that are not set
+    EXPECT_TRUE(session->update_flags(0, 0x100));
+    EXPECT_FALSE(session->update_flags(0, 0x100));
+    EXPECT_TRUE(session->update_flags(0x100, 0x2));
+    EXPECT_EQ(session->flags(), 0x2u);
+}
+
 TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     // The relay's certificate is kept per user: a HOME of this test's own.
     std::string const old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
@@ -157,6 +165,8 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     ASSERT_TRUE(process_until([&] { return session->current() && session->current()->safe_channel(); }, 60));
     std::string const sid = session->current()->sid(), code = session->current()->code();
     ASSERT_FALSE(sid.empty());
+    // A plugin's question for a program link, answered by the relay.
+    EXPECT_EQ(session->program_link({{"b", "x y"}, {"a", "1"}}), "link:a=1&b=x+y");
 
     ASSERT_TRUE(session->save_connection("connect.dat", false));
     std::string const text = read_all(dir.filePath("connect.dat").toStdString());
