@@ -59,15 +59,6 @@ protected:
             if (defs[i].name == name) return static_cast<int>(i);
         return -1;
     }
-    template <class F>
-    static bool wait_for(F done) {
-        auto const limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > limit) return false;
-            std::this_thread::yield();
-        }
-        return true;
-    }
 };
 
 TEST_F(PluginHost, LoadsGoodLibrariesRefusesTheRestAndUnloadsInReverse) {
@@ -308,7 +299,7 @@ TEST_F(PluginHost, DispatcherDeliversDirectOrQueuedInOrder) {
     int const count = 10000;
     for (int i = 0; i < count; ++i) qdisp->packet(netbuf::from_string(i == 5000 ? "" : std::to_string(i)));
     qdisp.reset(); // the end marker goes after the queued packets
-    ASSERT_TRUE(wait_for([] { return host().running_threads() == 0; }));
+    ASSERT_TRUE(host().wait_for_threads(20000));
     std::vector<std::string> seen, threads;
     std::ifstream qin(d.path + "/tpq.rec");
     for (std::string l; std::getline(qin, l);) {
@@ -330,7 +321,7 @@ TEST_F(PluginHost, DispatcherDeliversDirectOrQueuedInOrder) {
     queued->deinit();
     qdisp->packet(netbuf::from_string("late"));
     qdisp.reset();
-    ASSERT_TRUE(wait_for([] { return host().running_threads() == 0; }));
+    ASSERT_TRUE(host().wait_for_threads(20000));
     EXPECT_FALSE(d.recorded("tpq", "packet 4 \"late\""));
     int starts = 0;
     for (auto const& l : fake.logs) starts += l == "running queue thread for plugin tpq";

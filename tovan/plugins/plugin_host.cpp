@@ -369,6 +369,11 @@ int plugin_host::running_threads() {
     return m_threads;
 }
 
+bool plugin_host::wait_for_threads(int ms) {
+    std::unique_lock<std::mutex> lock(m_threads_mutex);
+    return m_threads_done.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_threads == 0; });
+}
+
 void plugin_host::unload_all(int wait_ms) {
     m_closing = true;
     remove_pin("");

@@ -106,6 +106,8 @@ public:
     void thread_started();
     void thread_ended();
     int running_threads();
+    // Waits up to ms for every packet thread to end; false when some still run.
+    bool wait_for_threads(int ms);
 
     // Tests: back to a fresh host (libraries are dropped as at exit).
     void reset_for_tests();
