@@ -27,7 +27,7 @@ std::vector<plugin_def> definitions_from_directory(std::string const& dir) {
         def.name = name;
         def.full_name = name + "_1";
         def.state = 7;
-        def.info["version"] = "1";
+        def.info.emplace("version", std::string(1, '1'));
         def.library_path = base + "/" + name + ".so";
         std::string const trans = base + "/" + name + ".trans";
         struct stat st {};

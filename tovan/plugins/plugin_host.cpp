@@ -109,20 +109,23 @@ plugin* plugin_host::load_plugin(tovan_plugin_map* record, void* handle, bool pi
     char text[64];
     std::snprintf(text, sizeof text, "loading map %p", static_cast<void*>(record));
     log(text);
-    if (!record || !record->name || m_closing) return nullptr;
-    std::string const name = record->name;
+    if (!record || !handle || m_closing) return nullptr;
     std::lock_guard<std::mutex> lock(m_tables_mutex);
+    // Only a library this host opened may hand a record over: the record is
+    // not read before its handle is known, so a stray address is never used.
+    plugin_lib* parent = nullptr;
+    for (auto const& [key, lib] : m_loaded_libs)
+        if (!lib->handed_over() && lib->handle() == handle) parent = lib.get();
+    if (!parent || !record->name) {
+        log("no loaded library hands over this map");
+        return nullptr;
+    }
+    std::string const name = record->name;
     auto at = m_loaded_libs.find(name);
     if (at == m_loaded_libs.end()) {
-        for (auto const& [key, lib] : m_loaded_libs) {
-            if (!lib->handed_over() && lib->handle() == handle && handle) {
-                m_loaded_libs[name] = rulo::make_object(new plugin_lib(record, lib.get()));
-                m_loaded_libs_map[name] = name;
-                m_load_order.push_back(name);
-                return nullptr;
-            }
-        }
-        log("no loaded library for map of " + name);
+        m_loaded_libs[name] = rulo::make_object(new plugin_lib(record, parent));
+        m_loaded_libs_map[name] = name;
+        m_load_order.push_back(name);
         return nullptr;
     }
     if (!pin) return nullptr;
