@@ -19,7 +19,10 @@
 
 #include "rulo/netbuf.h"
 #include "rulo/object.h"
-#include "rulo/que.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 
 namespace tovan {
 
@@ -27,7 +30,33 @@ struct queued_packet {
     bool end = false;
     netbuf data;
 };
-using packet_queue = xstd::que<queued_packet>;
+
+// The packets waiting for one plugin's thread: first in, first out, no
+// length limit; push from any thread, pop (blocking) from the packet thread.
+// A plain mutex and condition variable: the hand-over's wake-up is most of
+// its cost.
+class packet_queue {
+public:
+    void push(queued_packet item) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_items.push_back(std::move(item));
+        }
+        m_ready.notify_one();
+    }
+    queued_packet pop() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_ready.wait(lock, [this] { return !m_items.empty(); });
+        queued_packet item = std::move(m_items.front());
+        m_items.pop_front();
+        return item;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::deque<queued_packet> m_items;
+};
 
 class plugin_dispatcher {
 public:
