@@ -14,8 +14,10 @@
  *
  * Every call is logged to $TP_RECORD_DIR/NAME.rec, one line each, with the
  * thread id. The tp_* hooks let a test make the plugin call any host entry
- * on the test's chosen thread. A fixed script runs at lib_start and when
- * "main/connection" reports "up". */
+ * on the test's chosen thread. A fixed script runs at lib_start, when
+ * "main/connection" reports "up", and once the session is up (the first
+ * "gui-status" of a connected state), which also shows a system line and
+ * asks for a program link. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <pthread.h>
@@ -297,6 +299,27 @@ static void script(char const* when) {
     }
 }
 
+/* Once the session is up (the first "gui-status" with state 6 or more). */
+static int g_session_script_done;
+static void session_script(void) {
+    script("session");
+    ((void (*)(char const*, char const*, int))entry(e_system_message))(NULL, "tp line", 1);
+    void* b = nb_create();
+    push_text(b, "a"); /* the map {a: 1}: each pair key then value, then the count */
+    push_text(b, "1");
+    push_int(b, 1);
+    push_text(b, "get_program_link");
+    void* r = ((void* (*)(void const*, void*))entry(e_server_request))(NULL, b);
+    nb_destroy(b);
+    char link[128] = {0};
+    if (r) {
+        int const n = nb_size(r) < 127 ? nb_size(r) : 127;
+        nb_all(r, link, n);
+        nb_destroy(r);
+    }
+    note("program link %s\"%s\"", r ? "" : "null ", link);
+}
+
 static void tp_lib_start(void) {
     note("lib_start");
     host_log("started");
@@ -386,6 +409,13 @@ static int tp_command(void* buffer) {
             snprintf(line + used, sizeof line - used, " %s=%s", key, value);
         }
         note("%s", line);
+    } else if (!strcmp(name, "gui-status")) {
+        pop_int(b, &i1);
+        note("gui-status %lld", (long long)i1);
+        if ((i1 & 15) >= 6 && !g_session_script_done) {
+            g_session_script_done = 1;
+            session_script();
+        }
     } else if (!strcmp(name, "plugin-command")) {
         pop_str(b, s, sizeof s);
         note("plugin-command from %s", s);

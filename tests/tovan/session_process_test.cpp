@@ -337,6 +337,77 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     }
 }
 
+// A test plugin (tests/plugins) at each end, from the test fixture's
+// directory: what it sends before the session never arrives, once the
+// session is up its unnamed data reaches the other end once, its system line
+// reaches its own "recording/data", and its questions for the remote version
+// and a program link are answered.
+TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
+    relay_process relay;
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::vector<std::string> const common = {"--vynwex", "--proxy-address", proxy, "--force-transport",
+                                             "direct"};
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    auto with_plugin = [&](std::string const& dir, std::string const& name, std::vector<std::string> args) {
+        fs::create_directories(dir + "/plugins");
+        fs::copy_file(std::string(TP_DIR) + "/tp7.so", dir + "/plugins/tp7.so");
+        setenv("TOVAN_TEST_PLUGINS", (dir + "/plugins").c_str(), 1);
+        setenv("TP_RECORD_DIR", (dir + "/plugins").c_str(), 1);
+        pid_t const pid = start(dir, name, args);
+        unsetenv("TOVAN_TEST_PLUGINS");
+        unsetenv("TP_RECORD_DIR");
+        return pid;
+    };
+    auto desk_args = common;
+    for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
+    pid_t const desk = with_plugin(desk_dir, "tovan_desk", desk_args);
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
+    auto client_args = common;
+    client_args.push_back("--connect");
+    client_args.push_back(field(session, "code"));
+    pid_t const client = with_plugin(client_dir, "tovan_client", client_args);
+    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60))) << read_all(client_dir + "/stderr.txt");
+    ASSERT_TRUE(reaches(desk_log, 6));
+
+    std::string const desk_rec = desk_dir + "/plugins/tp7.rec", client_rec = client_dir + "/plugins/tp7.rec";
+    for (auto const& rec : {desk_rec, client_rec})
+        ASSERT_TRUE(wait_until([&] { return read_all(rec).find("program link") != std::string::npos; }))
+            << read_all(rec);
+    std::string const desk_says = read_all(desk_rec);
+    EXPECT_NE(desk_says.find("program link \"link:a=1\""), std::string::npos) << desk_says;
+    EXPECT_NE(desk_says.find("remote version \"3.3.2\""), std::string::npos) << desk_says;
+    EXPECT_TRUE(wait_until([&] {
+        return read_all(desk_rec).find("callback recording/data desk chat Tovan") != std::string::npos;
+    })) << read_all(desk_rec);
+    // Sent at lib_start (dropped: no session yet) and once the session is up.
+    for (auto const& log : {client_log, desk_log}) {
+        EXPECT_TRUE(wait_until([&] { return count_of(read_all(log), "new request :tp_hello") == 1; }))
+            << read_all(log);
+    }
+
+    // Disconnect at the desk (the server closes both ends), then close both.
+    std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
+    ASSERT_FALSE(desk_win.empty());
+    ASSERT_FALSE(client_win.empty());
+    sh("xdotool windowmove --sync " + client_win + " 0 0");
+    sh("xdotool windowmove --sync " + desk_win + " 600 0");
+    sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
+    std::string const box = wait_window("Question");
+    if (!box.empty()) answer(box, "Return");
+    ASSERT_TRUE(reaches(desk_log, 0) && reaches(client_log, 0));
+    for (auto [pid, win, dir] :
+         {std::tuple{desk, desk_win, desk_dir}, std::tuple{client, client_win, client_dir}}) {
+        sh("xdotool mousemove --window " + win + " 244 206 click 1");
+        int const status = finish(pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
+        EXPECT_EQ(read_all(dir + "/stderr.txt").find("Sanitizer"), std::string::npos)
+            << read_all(dir + "/stderr.txt");
+        EXPECT_NE(read_all(dir + "/plugins/tp7.rec").find("lib_deinit"), std::string::npos);
+    }
+}
+
 // The log-in ladder: the token, then the name and password, then the user
 // (no credentials dialog yet: cancelled). A cancelled log-in ends the attempt
 // without a box, and the next press of Connect starts a new one.
