@@ -318,6 +318,19 @@ static void session_script(void) {
         nb_destroy(r);
     }
     note("program link %s\"%s\"", r ? "" : "null ", link);
+    /* Show the desktop button, and save the connection (connect.dat). */
+    b = nb_create();
+    push_int(b, 0x10000000);
+    push_int(b, 0x10000000);
+    push_text(b, "IDC_DESKTOP");
+    push_text(b, "update-gui-itm");
+    host_command(b);
+    nb_destroy(b);
+    b = nb_create();
+    push_bool(b, 1);
+    push_text(b, "connect-save");
+    note("connect-save -> %d", host_command(b));
+    nb_destroy(b);
 }
 
 static void tp_lib_start(void) {

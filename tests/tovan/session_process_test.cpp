@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -406,6 +407,61 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
             << read_all(dir + "/stderr.txt");
         EXPECT_NE(read_all(dir + "/plugins/tp7.rec").find("lib_deinit"), std::string::npos);
     }
+}
+
+// What the test plugin asks of the desk window once the session is up: the
+// desktop button shown ("update-gui-itm") and the connection saved
+// ("connect-save", connect.dat readable by the user only), which a desk
+// killed and started again with --connect-restore continues. Needs the
+// window's button switch and connection file.
+TEST_F(SessionProcess, DISABLED_PluginShowsTheDesktopButtonAndSavesTheConnection) {
+    relay_process relay;
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::vector<std::string> const common = {"--vynwex", "--proxy-address", proxy, "--force-transport",
+                                             "direct"};
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    fs::create_directories(desk_dir + "/plugins");
+    fs::copy_file(std::string(TP_DIR) + "/tp7.so", desk_dir + "/plugins/tp7.so");
+    setenv("TOVAN_TEST_PLUGINS", (desk_dir + "/plugins").c_str(), 1);
+    setenv("TP_RECORD_DIR", (desk_dir + "/plugins").c_str(), 1);
+    auto desk_args = common;
+    for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
+    pid_t const desk = start(desk_dir, "tovan_desk", desk_args);
+    unsetenv("TOVAN_TEST_PLUGINS");
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "");
+    std::string const sid = field(session, "sid");
+    auto client_args = common;
+    client_args.push_back("--connect");
+    client_args.push_back(field(session, "code"));
+    pid_t const client = start(client_dir, "tovan_client", client_args);
+    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60)));
+    ASSERT_TRUE(reaches(desk_log, 6));
+    std::string const rec = desk_dir + "/plugins/tp7.rec";
+    ASSERT_TRUE(wait_until([&] { return read_all(rec).find("connect-save -> ") != std::string::npos; }));
+    EXPECT_NE(read_all(rec).find("connect-save -> 1"), std::string::npos) << read_all(rec);
+    std::string const win = wait_window("Tovan Desk");
+    ASSERT_FALSE(win.empty());
+    screenshot("plugin-desktop-button");
+
+    struct stat st {};
+    ASSERT_EQ(::stat((desk_dir + "/connect.dat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(read_all(desk_dir + "/connect.dat").find("sid_string="), std::string::npos);
+
+    // Killed, and started again from the saved connection: the session goes on.
+    ::kill(desk, SIGKILL);
+    finish(desk);
+    pid_t const again = start(desk_dir, "tovan_desk",
+                              {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
+                               "--connect-restore", "connect.dat"});
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21", sid}, seconds(60)), "") << relay.log_text();
+    EXPECT_TRUE(
+        wait_until([&] { return count_of(read_all(desk_log), "connection state 6\n") >= 1; }, seconds(60)));
+    unsetenv("TP_RECORD_DIR");
+    (void)again;
+    (void)client;
 }
 
 // The log-in ladder: the token, then the name and password, then the user
