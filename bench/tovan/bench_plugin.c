@@ -11,28 +11,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#define EXPORT __attribute__((visibility("default")))
+#include "tests/plugins/tp_record.h"
 
-#pragma pack(push, 4)
-struct bp_record {
-    int64_t iface;
-    char const* name;
-    int32_t protocol;
-    int (*lib_init)(void*);
-    void (*lib_start)(void);
-    void (*lib_deinit)(void);
-    int (*init)(int);
-    void (*connected)(int);
-    void (*deinit)(void);
-    void (*packet)(void*);
-    int (*command)(void*);
-    void* reserved;
-    int (*callback)(char const*, void*);
-};
-#pragma pack(pop)
-_Static_assert(sizeof(struct bp_record) == 100, "record size");
-_Static_assert(offsetof(struct bp_record, lib_init) == 20, "lib_init");
-_Static_assert(offsetof(struct bp_record, packet) == 68, "packet");
+#define EXPORT __attribute__((visibility("default")))
 
 static void** g_nb;
 EXPORT volatile int64_t bp_latency_ns;
@@ -74,5 +55,5 @@ static int bp_command(void* buffer) {
     return 0;
 }
 
-EXPORT struct bp_record tovan_plugin_2 = {7,    BP_NAME, 1,         bp_lib_init, bp_lib_start, NULL, NULL,
+EXPORT struct tp_record tovan_plugin_2 = {7,    BP_NAME, 1,         bp_lib_init, bp_lib_start, NULL, NULL,
                                           NULL, NULL,    bp_packet, bp_command,  NULL,         NULL};

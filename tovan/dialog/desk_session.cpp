@@ -506,23 +506,20 @@ bool desk_session::route_packet(int index, netbuf const& data) {
     return plugin_host::instance().route_packet(index, data);
 }
 
+rulo::object<rulo::rptSafeChannel> desk_session::locked_channel() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_connector ? m_connector->safe_channel() : rulo::object<rulo::rptSafeChannel>();
+}
+
 bool desk_session::send_plugin_data(int sub_channel, netbuf const& data) {
-    rulo::object<rulo::rptSafeChannel> ch;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_connector) ch = m_connector->safe_channel();
-    }
+    rulo::object<rulo::rptSafeChannel> ch = locked_channel();
     if (!ch) return false;
     ch->send(sub_channel, data);
     return true;
 }
 
 bool desk_session::set_plugin_priority(int priority, int sub_channel) {
-    rulo::object<rulo::rptSafeChannel> ch;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_connector) ch = m_connector->safe_channel();
-    }
+    rulo::object<rulo::rptSafeChannel> ch = locked_channel();
     if (!ch) return false;
     ch->set_priority(sub_channel, priority);
     return true;

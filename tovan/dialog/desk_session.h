@@ -179,6 +179,8 @@ private:
     void shut_down_steps();
     void chat_display();
     rulo::object<rulo::rptSafeChannel> channel();
+    // The same, for threads other than the GUI thread (under m_mutex).
+    rulo::object<rulo::rptSafeChannel> locked_channel();
     vyn::connector_config config_for_attempt();
     void replace_connector(std::unique_ptr<vyn::connector> next);
 
