@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <chrono>
@@ -139,6 +140,23 @@ int count_of(std::string const& text, std::string const& part) {
 // A desk saves its session while it waits for the client and leaves without
 // telling the server; a start from the saved parameters continues that
 // session (continue, not a new create) and shows its code again.
+TEST_F(DeskSession, DroppedFilesWaitForTheFileTransferPlugin) {
+    // What the window's drop handler hands over: the dropped URLs.
+    auto drop = [&](QList<QUrl> const& urls) {
+        dialog->NotifyGuiDragDrop(urls, "");
+        return true;
+    };
+    EXPECT_TRUE(drop({QUrl::fromLocalFile("/tmp/a b"), QUrl::fromLocalFile("/tmp/\u00e9")}));
+    EXPECT_TRUE(dialog->m_drop_pending);
+    EXPECT_EQ(dialog->m_drop_path.toLocal8Bit().toStdString(),
+              "/tmp/a b*" + QFile::encodeName("/tmp/\u00e9").toStdString());
+    EXPECT_TRUE(dialog->m_wanted_plugins["file_transfer"]);
+    // A second drop before the plugin comes replaces the first.
+    EXPECT_TRUE(drop({QUrl::fromLocalFile("/tmp/c")}));
+    EXPECT_EQ(dialog->m_drop_path.toStdString(), "/tmp/c");
+    EXPECT_NE(log().find("(drag & drop ft delayed)"), std::string::npos);
+}
+
 TEST_F(DeskSession, PluginStatusBitsRequestARefreshOnlyWhenTheyChange) {
     EXPECT_FALSE(session->update_flags(0x10, 0)); // clearing bits that are not set
     EXPECT_TRUE(session->update_flags(0, 0x100));

@@ -263,6 +263,24 @@ TEST_F(PluginHost, EntriesAnswerAsTheProgramDoes) {
     EXPECT_EQ(file, start_path("connect.dat"));
     EXPECT_FALSE(keep);
 
+    // Broadcasts to connected pins skip the pins that are not connected
+    // rather than stopping at the first (tp5 comes first by name).
+    rulo::object<plugin> pin5(host().load_plugin(defs, index_of("tp5"), true));
+    rulo::object<plugin> pin7(host().load_plugin(defs, index_of("tp7"), true));
+    pin7->set_connected(true);
+    host().add_pin("tp5", pin5);
+    host().add_pin("tp7", pin7);
+    current_video_dock(1);
+    EXPECT_TRUE(d.recorded("tp7", "command current-video-dock"));
+    EXPECT_FALSE(d.recorded("tp5", "command current-video-dock"));
+    std::string const reflect = packet(std::string("reflect-command"), true, std::string("echo"));
+    EXPECT_EQ(command5(reflect.data(), int(reflect.size())), 0);
+    EXPECT_TRUE(d.recorded("tp7", "command echo"));
+    EXPECT_FALSE(d.recorded("tp5", "command echo"));
+    host().remove_pin("");
+    EXPECT_TRUE(d.recorded("tp7", "deinit"));
+    EXPECT_FALSE(d.recorded("tp5", "deinit"));
+
     // Buffers handed over are released by the plugin: the count comes back.
     int64_t const buffers = counter(netbuf::netbuf_count);
     for (int i = 0; i < 10000; ++i) {
