@@ -422,6 +422,9 @@ static int tp_callback(char const* name, void* data) {
         pop_str(b, kind, sizeof kind);
         pop_str(b, who, sizeof who);
         note("callback recording/data %s %s %s", who, kind, app);
+    } else if (!strcmp(name, "reenter")) {
+        /* Calls back into the host from inside its callback. */
+        note("reentered -> %d", ((int (*)(char const*, void*))entry(e_invoke))("x", data));
     } else {
         note("callback %s", name);
     }

@@ -234,6 +234,16 @@ TEST_F(PluginHost, EntriesAnswerAsTheProgramDoes) {
     result5(1);
     result7(3);
     EXPECT_EQ(invoke("x", "", 0), 1);
+    // A callback may call the host again from inside (no lock is held then).
+    std::string const reenter = packet(std::string("register-callback"), std::string("reenter"));
+    EXPECT_EQ(command7(reenter.data(), int(reenter.size())), 0);
+    EXPECT_EQ(invoke("reenter", "", 0), 3);
+    EXPECT_TRUE(d.recorded("tp7", "reentered -> 1"));
+    // The connection coming back runs the plugin's script.
+    std::string const up = packet(std::string("up"));
+    EXPECT_EQ(host().invoke_callback("main/connection", netbuf::from_string(up).get_ptr()), 3 & 1);
+    EXPECT_TRUE(d.recorded("tp7", "callback main/connection up"));
+    EXPECT_TRUE(d.recorded("tp7", "script up"));
     std::string const unreg = packet(std::string("register-callback"), std::string("x"), false);
     EXPECT_EQ(command5(unreg.data(), int(unreg.size())), 0);
     EXPECT_EQ(command7(unreg.data(), int(unreg.size())), 0);
