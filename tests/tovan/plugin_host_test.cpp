@@ -211,6 +211,15 @@ TEST_F(PluginHost, EntriesAnswerAsTheProgramDoes) {
     EXPECT_EQ(text(request(version.data(), int(version.size()), out, 255)), "");
     fake.state = 0x16;
     EXPECT_EQ(text(request(version.data(), int(version.size()), out, 255)), "3.3.2");
+    // The program link, except inside a direct-mode packet delivery, where
+    // the framework lock its answer needs is held by the asking thread.
+    std::string const link = packet(std::string("get_program_link"), option_map{{"a", "1"}});
+    EXPECT_EQ(text(request(link.data(), int(link.size()), out, 255)), "link:x");
+    {
+        direct_delivery_scope inside;
+        EXPECT_EQ(text(request(link.data(), int(link.size()), out, 255)), "<null>");
+    }
+    EXPECT_TRUE(fake.logged("get_program_link refused inside a packet delivery"));
     std::string const unknown = packet(std::string("what"));
     EXPECT_EQ(text(request(unknown.data(), int(unknown.size()), out, 255)), "<null>");
 
