@@ -422,6 +422,15 @@ static int tp_callback(char const* name, void* data) {
         pop_str(b, kind, sizeof kind);
         pop_str(b, who, sizeof who);
         note("callback recording/data %s %s %s", who, kind, app);
+        /* A chat line holding "tp-trigger" makes the plugin show a system
+         * line of its own, sent to the remote end (from inside the callback). */
+        int const n = nb_size(b);
+        char* line = malloc((size_t)n + 1);
+        nb_all(b, line, n);
+        line[n] = 0;
+        if (strstr(line, "tp-trigger"))
+            ((void (*)(char const*, char const*, int))entry(e_system_message))(NULL, "tp answer", 1);
+        free(line);
     } else if (!strcmp(name, "reenter")) {
         /* Calls back into the host from inside its callback. */
         note("reentered -> %d", ((int (*)(char const*, void*))entry(e_invoke))("x", data));

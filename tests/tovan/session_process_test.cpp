@@ -343,13 +343,15 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
 // A test plugin (tests/plugins) at each end, from the test fixture's
 // directory: what it sends before the session never arrives, once the
 // session is up its unnamed data reaches the other end once, its system line
-// reaches its own "recording/data", and its questions for the remote version
-// and a program link are answered.
+// reaches its own "recording/data" (and, with live chat on, the client's live
+// chat report), and its questions for the remote version and a program link
+// are answered.
 TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
     relay_process relay;
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
-    std::vector<std::string> const common = {"--vynwex", "--proxy-address", proxy, "--force-transport",
-                                             "direct"};
+    // A session message opens the named-message channel that live chat uses.
+    std::vector<std::string> const common = {"--vynwex", "--proxy-address",   proxy, "--force-transport",
+                                             "direct",   "--session-message", "a=b"};
     std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
     auto with_plugin = [&](std::string const& dir, std::string const& name, std::vector<std::string> args) {
         fs::create_directories(dir + "/plugins");
@@ -390,12 +392,17 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
             << read_all(log);
     }
 
-    // Disconnect at the desk (the server closes both ends), then close both.
+    // With live chat on, a line typed at the desk makes its plugin show a
+    // system line (sent on): it reaches the client, whose live chat reports it.
     std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
     ASSERT_FALSE(desk_win.empty());
     ASSERT_FALSE(client_win.empty());
     sh("xdotool windowmove --sync " + client_win + " 0 0");
     sh("xdotool windowmove --sync " + desk_win + " 600 0");
+    relay.admin("server-call " + field(session, "sid") + " both send_chat_live");
+    type_line(desk_win, "tp-trigger");
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", "Desk tp answer"}, seconds(30)), "")
+        << relay.log_text();
     sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
     std::string const box = wait_window("Question");
     if (!box.empty()) answer(box, "Return");
