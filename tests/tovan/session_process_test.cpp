@@ -345,7 +345,8 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
 // session is up its unnamed data reaches the other end once, its system line
 // reaches its own "recording/data" (and, with live chat on, the client's live
 // chat report), and its questions for the remote version and a program link
-// are answered.
+// are answered; after 40 s of silence "main/connection" reports "down", then
+// "up", and the plugin's script for "up" sends data that arrives.
 TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
     relay_process relay;
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
@@ -403,6 +404,26 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
     type_line(desk_win, "tp-trigger");
     EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", "Desk tp answer"}, seconds(30)), "")
         << relay.log_text();
+
+    // The relay stands still past the watchdog's 40 s: "main/connection"
+    // reports "down", then "up" when it goes on, and the plugin's script for
+    // "up" sends its unnamed data again, which now arrives.
+    ::kill(relay.pid(), SIGSTOP);
+    bool const down = wait_until(
+        [&] { return read_all(desk_rec).find("callback main/connection down") != std::string::npos; },
+        seconds(90));
+    ::kill(relay.pid(), SIGCONT);
+    ASSERT_TRUE(down) << read_all(desk_rec);
+    EXPECT_TRUE(wait_until(
+        [&] { return read_all(desk_rec).find("callback main/connection up") != std::string::npos; },
+        seconds(60)))
+        << read_all(desk_rec);
+    EXPECT_NE(read_all(desk_rec).find("script up"), std::string::npos);
+    EXPECT_TRUE(
+        wait_until([&] { return count_of(read_all(client_log), "new request :tp_hello") == 2; }, seconds(60)))
+        << read_all(client_log);
+
+    // Disconnect at the desk (the server closes both ends), then close both.
     sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
     std::string const box = wait_window("Question");
     if (!box.empty()) answer(box, "Return");
