@@ -14,7 +14,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
+#include <QMimeData>
 #include <QTemporaryDir>
 
 #include <chrono>
@@ -141,11 +144,22 @@ int count_of(std::string const& text, std::string const& part) {
 // telling the server; a start from the saved parameters continues that
 // session (continue, not a new create) and shows its code again.
 TEST_F(DeskSession, DroppedFilesWaitForTheFileTransferPlugin) {
-    // What the window's drop handler hands over: the dropped URLs.
+    // As the window gets a drag: it enters (accepted only with URLs), then drops.
     auto drop = [&](QList<QUrl> const& urls) {
-        dialog->NotifyGuiDragDrop(urls, "");
-        return true;
+        QMimeData data;
+        if (urls.isEmpty())
+            data.setText("no files");
+        else
+            data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(dialog, &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent event(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(dialog, &event);
+        return event.isAccepted();
     };
+    EXPECT_FALSE(drop({}));
+    EXPECT_FALSE(dialog->m_drop_pending);
     EXPECT_TRUE(drop({QUrl::fromLocalFile("/tmp/a b"), QUrl::fromLocalFile("/tmp/\u00e9")}));
     EXPECT_TRUE(dialog->m_drop_pending);
     EXPECT_EQ(dialog->m_drop_path.toLocal8Bit().toStdString(),
