@@ -27,7 +27,9 @@ public:
     int64_t main_window() override { return 0; }
     bool plain_log_closed() override { return false; }
     std::string window_status() override { return {}; }
-    bool app_options_for(std::string const&, std::string const&, tovan::option_map&) override { return false; }
+    bool app_options_for(std::string const&, std::string const&, tovan::option_map&) override {
+        return false;
+    }
     void queue_command(std::string const&) override {}
     bool update_flags(uint64_t, uint64_t) override { return false; }
     uint64_t flags() override { return 0; }

@@ -96,6 +96,7 @@ int callback(char const* name, void*) {
 } // namespace
 
 extern "C" {
-__attribute__((visibility("default"))) record tovan_plugin_2 = {
-    7, "tpfw", 1, lib_init, lib_start, lib_deinit, nullptr, nullptr, nullptr, nullptr, command, nullptr, callback};
+__attribute__((visibility("default")))
+record tovan_plugin_2 = {7,       "tpfw",  1,       lib_init, lib_start, lib_deinit, nullptr,
+                         nullptr, nullptr, nullptr, command,  nullptr,   callback};
 }
