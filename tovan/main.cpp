@@ -5,6 +5,7 @@
 #include "tovan/dialog/program_args.h"
 #include "tovan/dialog/vyn_dialog.h"
 #include "tovan/lang/translations.h"
+#include "tovan/plugins/plugin_def.h"
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/util/log_message.h"
 
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
     rulo::errlog::set_vlevel(9999);
     g_main_window = new VYNMainWindow;
     dlg = new CVYNDialog(nullptr);
+    dlg->start_plugin_host();
     auto* translator = new CVYNTranslator(dlg);
     QApplication::installTranslator(translator);
     QApplication::setWindowIcon(QIcon(QPixmap::fromImage(read_image_as(":/images/Tovan.png", "PNG"))));
@@ -39,10 +41,13 @@ int main(int argc, char** argv) {
     dlg->handle_main_app_options("load");
     QObject::connect(dlg, &QDialog::finished, g_main_window, &QWidget::close);
     g_main_window->show();
+    QMetaObject::invokeMethod(
+        dlg, [] { dlg->load_test_plugins(); }, Qt::QueuedConnection);
     int const result = QApplication::exec();
 
     remove_pin("");
     dlg->DestroyWindow();
+    plugin_host::instance().unload_all();
     qDebug("Tovan - finished.\n");
     QApplication::removeTranslator(translator);
     // The framework's threads are still running: leave without static

@@ -1,7 +1,10 @@
 // tovan_desk on a private Xvfb: the time from exec to the X server's map of
 // its 279 by 391 window (warm, median of 20), and its resident memory after
 // 10 s idle with its timer running; the same for a minimal Qt program that
-// shows an empty dialog of that size, measured in the same run.
+// shows an empty dialog of that size, measured in the same run. And the time
+// from exec to the last lib_start of ten plugins (the test fixture's
+// directory), against exec to the window shown with an empty directory
+// (medians of 10, same run).
 #include "bench/tovan/window_map.h"
 
 #include <benchmark/benchmark.h>
@@ -11,9 +14,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
@@ -109,6 +115,84 @@ void BM_IdleResidentMemory(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_IdleResidentMemory)->Iterations(1)->Unit(benchmark::kSecond);
+
+// A directory of ten bench plugins and a FIFO each writes one byte to at
+// its lib_start; removed with the object.
+struct plugin_stage {
+    std::string dir, fifo;
+    int fd = -1;
+    explicit plugin_stage(int plugins) {
+        char tmpl[] = "/tmp/tovan_plugin_bench_XXXXXX";
+        dir = ::mkdtemp(tmpl);
+        for (int i = 0; i < plugins; ++i) {
+            std::string const name = "bp" + std::to_string(i) + ".so";
+            std::filesystem::copy_file(std::string(BENCH_PLUGIN_DIR) + "/" + name, dir + "/" + name);
+        }
+        fifo = dir + "/started";
+        ::mkfifo(fifo.c_str(), 0600);
+        fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        ::setenv("TOVAN_TEST_PLUGINS", dir.c_str(), 1);
+        ::setenv("BP_FIFO", fifo.c_str(), 1);
+    }
+    ~plugin_stage() {
+        ::close(fd);
+        ::unsetenv("TOVAN_TEST_PLUGINS");
+        ::unsetenv("BP_FIFO");
+        std::filesystem::remove_all(dir);
+    }
+    // Waits for count start bytes; false after 60 s.
+    bool wait_started(int count) {
+        auto const deadline = clock_type::now() + std::chrono::seconds(60);
+        pollfd p{fd, POLLIN, 0};
+        for (int got = 0; got < count;) {
+            if (clock_type::now() > deadline) return false;
+            char buf[16];
+            ssize_t const n = ::read(fd, buf, std::min<int>(sizeof buf, count - got));
+            if (n > 0)
+                got += int(n);
+            else
+                ::poll(&p, 1, 100);
+        }
+        return true;
+    }
+};
+
+double plugins_started_ms(plugin_stage& stage, int plugins) {
+    auto const t0 = clock_type::now();
+    pid_t pid = start(desk);
+    bool const started = plugins ? stage.wait_started(plugins) : watch().wait_map();
+    auto const t1 = clock_type::now();
+    // A map left unread would count for the next run.
+    if (plugins) watch().wait_map();
+    stop(pid);
+    return started ? std::chrono::duration<double, std::milli>(t1 - t0).count() : -1;
+}
+
+void BM_StartWithTenPlugins(benchmark::State& state) {
+    int const runs = std::getenv("BENCH_SHORT") ? 2 : 10;
+    for (auto _ : state) {
+        std::vector<double> with, without;
+        {
+            plugin_stage empty(0);
+            plugins_started_ms(empty, 0);
+            for (int i = 0; i < runs; ++i) without.push_back(plugins_started_ms(empty, 0));
+        }
+        {
+            plugin_stage ten(10);
+            plugins_started_ms(ten, 10);
+            for (int i = 0; i < runs; ++i) with.push_back(plugins_started_ms(ten, 10));
+        }
+        std::sort(with.begin(), with.end());
+        std::sort(without.begin(), without.end());
+        double const w = with[with.size() / 2], wo = without[without.size() / 2];
+        state.SetIterationTime(w / 1000.0);
+        state.counters["ten_plugins_median_ms"] = w;
+        state.counters["empty_dir_median_ms"] = wo;
+        state.counters["extra_ms"] = w - wo;
+        state.counters["spread_ms"] = with.back() - with.front();
+    }
+}
+BENCHMARK(BM_StartWithTenPlugins)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

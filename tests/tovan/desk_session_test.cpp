@@ -14,6 +14,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QMimeData>
 #include <QTemporaryDir>
 
 #include <chrono>
@@ -139,6 +143,42 @@ int count_of(std::string const& text, std::string const& part) {
 // A desk saves its session while it waits for the client and leaves without
 // telling the server; a start from the saved parameters continues that
 // session (continue, not a new create) and shows its code again.
+TEST_F(DeskSession, DroppedFilesWaitForTheFileTransferPlugin) {
+    // As the window gets a drag: it enters (accepted only with URLs), then drops.
+    auto drop = [&](QList<QUrl> const& urls) {
+        QMimeData data;
+        if (urls.isEmpty())
+            data.setText("no files");
+        else
+            data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(dialog, &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent event(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(dialog, &event);
+        return event.isAccepted();
+    };
+    EXPECT_FALSE(drop({}));
+    EXPECT_FALSE(dialog->m_drop_pending);
+    EXPECT_TRUE(drop({QUrl::fromLocalFile("/tmp/a b"), QUrl::fromLocalFile("/tmp/\u00e9")}));
+    EXPECT_TRUE(dialog->m_drop_pending);
+    EXPECT_EQ(dialog->m_drop_path.toLocal8Bit().toStdString(),
+              "/tmp/a b*" + QFile::encodeName("/tmp/\u00e9").toStdString());
+    EXPECT_TRUE(dialog->m_wanted_plugins["file_transfer"]);
+    // A second drop before the plugin comes replaces the first.
+    EXPECT_TRUE(drop({QUrl::fromLocalFile("/tmp/c")}));
+    EXPECT_EQ(dialog->m_drop_path.toStdString(), "/tmp/c");
+    EXPECT_NE(log().find("(drag & drop ft delayed)"), std::string::npos);
+}
+
+TEST_F(DeskSession, PluginStatusBitsRequestARefreshOnlyWhenTheyChange) {
+    EXPECT_FALSE(session->update_flags(0x10, 0)); // clearing bits that are not set
+    EXPECT_TRUE(session->update_flags(0, 0x100));
+    EXPECT_FALSE(session->update_flags(0, 0x100));
+    EXPECT_TRUE(session->update_flags(0x100, 0x2));
+    EXPECT_EQ(session->flags(), 0x2u);
+}
+
 TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     // The relay's certificate is kept per user: a HOME of this test's own.
     std::string const old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
@@ -157,6 +197,8 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     ASSERT_TRUE(process_until([&] { return session->current() && session->current()->safe_channel(); }, 60));
     std::string const sid = session->current()->sid(), code = session->current()->code();
     ASSERT_FALSE(sid.empty());
+    // A plugin's question for a program link, answered by the relay.
+    EXPECT_EQ(session->program_link({{"b", "x y"}, {"a", "1"}}), "link:a=1&b=x+y");
 
     ASSERT_TRUE(session->save_connection("connect.dat", false));
     std::string const text = read_all(dir.filePath("connect.dat").toStdString());

@@ -3,7 +3,7 @@
 // plays the GUI thread) and catalogue entries of freshly signed packages.
 #pragma once
 
-#include "tests/tovan/plugin_fixture.h"
+#include "tests/tovan/package_fixture.h"
 #include "tovan/plugins/plugin_manager.h"
 
 #include "rulo/kv_container.h"

@@ -2,7 +2,7 @@
 // hits, one version of a name at a time, resuming and its guard, the bounds
 // on starts and retries, cancelling, progress bars, and downloader reports
 // racing the GUI thread's starts and cancels.
-#include "tests/tovan/plugin_fixture.h"
+#include "tests/tovan/package_fixture.h"
 #include "tests/tovan/plugin_manager_fixture.h"
 #include "tovan/plugins/plugin_manager.h"
 

@@ -1,7 +1,7 @@
 // Plugin packages made by plugin_pack and signed by openssl, checked,
 // unpacked and cached by plugin_def; payloads cross-checked with xz.
 #include "tests/support/shell.h"
-#include "tests/tovan/plugin_fixture.h"
+#include "tests/tovan/package_fixture.h"
 #include "tovan/plugins/plugin_def.h"
 #include "tovan/plugins/plugin_translations.h"
 

@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -139,6 +140,14 @@ protected:
     void screenshot(std::string const& name) {
         fs::create_directories(SCREENSHOT_DIR);
         sh("import -window root " + std::string(SCREENSHOT_DIR) + "/" + name + ".png");
+    }
+    // Clicks the close button; the program ends with 0, clean under the sanitizers.
+    void close_cleanly(pid_t pid, std::string const& win, std::string const& dir) {
+        sh("xdotool mousemove --window " + win + " 244 206 click 1");
+        int const status = finish(pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
+        EXPECT_EQ(read_all(dir + "/stderr.txt").find("Sanitizer"), std::string::npos)
+            << read_all(dir + "/stderr.txt");
     }
     // True once the program's log holds "connection state N".
     bool reaches(std::string const& log, int state, seconds limit = seconds(30)) {
@@ -329,14 +338,158 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
         EXPECT_EQ(read_all(log).find("command step failed"), std::string::npos) << log;
 
     // Both close normally, clean under the sanitizers.
+    close_cleanly(desk, desk_win, desk_dir);
+    close_cleanly(client, client_win, client_dir);
+}
+
+// A test plugin (tests/plugins) at each end, from the test fixture's
+// directory: what it sends before the session never arrives, once the
+// session is up its unnamed data reaches the other end once, its system line
+// reaches its own "recording/data" (and, with live chat on, the client's live
+// chat report), and its questions for the remote version and a program link
+// are answered; after 40 s of silence "main/connection" reports "down", then
+// "up", and the plugin's script for "up" sends data that arrives.
+TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
+    relay_process relay;
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    // A session message opens the named-message channel that live chat uses.
+    std::vector<std::string> const common = {"--vynwex", "--proxy-address",   proxy, "--force-transport",
+                                             "direct",   "--session-message", "a=b"};
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    auto with_plugin = [&](std::string const& dir, std::string const& name, std::vector<std::string> args) {
+        fs::create_directories(dir + "/plugins");
+        fs::copy_file(std::string(TP_DIR) + "/tp7.so", dir + "/plugins/tp7.so");
+        setenv("TOVAN_TEST_PLUGINS", (dir + "/plugins").c_str(), 1);
+        setenv("TP_RECORD_DIR", (dir + "/plugins").c_str(), 1);
+        pid_t const pid = start(dir, name, args);
+        unsetenv("TOVAN_TEST_PLUGINS");
+        unsetenv("TP_RECORD_DIR");
+        return pid;
+    };
+    auto desk_args = common;
+    for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
+    pid_t const desk = with_plugin(desk_dir, "tovan_desk", desk_args);
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
+    auto client_args = common;
+    client_args.push_back("--connect");
+    client_args.push_back(field(session, "code"));
+    pid_t const client = with_plugin(client_dir, "tovan_client", client_args);
+    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60))) << read_all(client_dir + "/stderr.txt");
+    ASSERT_TRUE(reaches(desk_log, 6));
+
+    std::string const desk_rec = desk_dir + "/plugins/tp7.rec", client_rec = client_dir + "/plugins/tp7.rec";
+    for (auto const& rec : {desk_rec, client_rec})
+        ASSERT_TRUE(wait_until([&] { return read_all(rec).find("program link") != std::string::npos; }))
+            << read_all(rec);
+    std::string const desk_says = read_all(desk_rec);
+    EXPECT_NE(desk_says.find("program link \"link:a=1\""), std::string::npos) << desk_says;
+    EXPECT_NE(desk_says.find("remote version \"3.3.2\""), std::string::npos) << desk_says;
+    EXPECT_TRUE(wait_until([&] {
+        return read_all(desk_rec).find("callback recording/data desk chat Tovan") != std::string::npos;
+    })) << read_all(desk_rec);
+    // Sent at lib_start (dropped: no session yet) and once the session is up.
+    for (auto const& log : {client_log, desk_log}) {
+        EXPECT_TRUE(wait_until([&] { return count_of(read_all(log), "new request :tp_hello") == 1; }))
+            << read_all(log);
+    }
+
+    // With live chat on, a line typed at the desk makes its plugin show a
+    // system line (sent on): it reaches the client, whose live chat reports it.
+    std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
+    ASSERT_FALSE(desk_win.empty());
+    ASSERT_FALSE(client_win.empty());
+    sh("xdotool windowmove --sync " + client_win + " 0 0");
+    sh("xdotool windowmove --sync " + desk_win + " 600 0");
+    relay.admin("server-call " + field(session, "sid") + " both send_chat_live");
+    type_line(desk_win, "tp-trigger");
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", "Desk tp answer"}, seconds(30)), "")
+        << relay.log_text();
+
+    // The relay stands still past the watchdog's 40 s: "main/connection"
+    // reports "down", then "up" when it goes on, and the plugin's script for
+    // "up" sends its unnamed data again, which now arrives.
+    ::kill(relay.pid(), SIGSTOP);
+    bool const down = wait_until(
+        [&] { return read_all(desk_rec).find("callback main/connection down") != std::string::npos; },
+        seconds(90));
+    ::kill(relay.pid(), SIGCONT);
+    ASSERT_TRUE(down) << read_all(desk_rec);
+    EXPECT_TRUE(wait_until(
+        [&] { return read_all(desk_rec).find("callback main/connection up") != std::string::npos; },
+        seconds(60)))
+        << read_all(desk_rec);
+    EXPECT_NE(read_all(desk_rec).find("script up"), std::string::npos);
+    EXPECT_TRUE(
+        wait_until([&] { return count_of(read_all(client_log), "new request :tp_hello") == 2; }, seconds(60)))
+        << read_all(client_log);
+
+    // Disconnect at the desk (the server closes both ends), then close both.
+    sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
+    std::string const box = wait_window("Question");
+    if (!box.empty()) answer(box, "Return");
+    ASSERT_TRUE(reaches(desk_log, 0) && reaches(client_log, 0));
     for (auto [pid, win, dir] :
          {std::tuple{desk, desk_win, desk_dir}, std::tuple{client, client_win, client_dir}}) {
-        sh("xdotool mousemove --window " + win + " 244 206 click 1");
-        int const status = finish(pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
-        EXPECT_EQ(read_all(dir + "/stderr.txt").find("Sanitizer"), std::string::npos)
-            << read_all(dir + "/stderr.txt");
+        close_cleanly(pid, win, dir);
+        EXPECT_NE(read_all(dir + "/plugins/tp7.rec").find("lib_deinit"), std::string::npos);
     }
+}
+
+// What the test plugin asks of the desk window once the session is up: the
+// desktop button shown ("update-gui-itm") and the connection saved
+// ("connect-save", connect.dat readable by the user only), which a desk
+// killed and started again with --connect-restore continues. Needs the
+// window's button switch and connection file.
+TEST_F(SessionProcess, DISABLED_PluginShowsTheDesktopButtonAndSavesTheConnection) {
+    relay_process relay;
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::vector<std::string> const common = {"--vynwex", "--proxy-address", proxy, "--force-transport",
+                                             "direct"};
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    fs::create_directories(desk_dir + "/plugins");
+    fs::copy_file(std::string(TP_DIR) + "/tp7.so", desk_dir + "/plugins/tp7.so");
+    setenv("TOVAN_TEST_PLUGINS", (desk_dir + "/plugins").c_str(), 1);
+    setenv("TP_RECORD_DIR", (desk_dir + "/plugins").c_str(), 1);
+    auto desk_args = common;
+    for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
+    pid_t const desk = start(desk_dir, "tovan_desk", desk_args);
+    unsetenv("TOVAN_TEST_PLUGINS");
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "");
+    std::string const sid = field(session, "sid");
+    auto client_args = common;
+    client_args.push_back("--connect");
+    client_args.push_back(field(session, "code"));
+    pid_t const client = start(client_dir, "tovan_client", client_args);
+    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60)));
+    ASSERT_TRUE(reaches(desk_log, 6));
+    std::string const rec = desk_dir + "/plugins/tp7.rec";
+    ASSERT_TRUE(wait_until([&] { return read_all(rec).find("connect-save -> ") != std::string::npos; }));
+    EXPECT_NE(read_all(rec).find("connect-save -> 1"), std::string::npos) << read_all(rec);
+    std::string const win = wait_window("Tovan Desk");
+    ASSERT_FALSE(win.empty());
+    screenshot("plugin-desktop-button");
+
+    struct stat st {};
+    ASSERT_EQ(::stat((desk_dir + "/connect.dat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(read_all(desk_dir + "/connect.dat").find("sid_string="), std::string::npos);
+
+    // Killed, and started again from the saved connection: the session goes on.
+    ::kill(desk, SIGKILL);
+    finish(desk);
+    pid_t const again = start(desk_dir, "tovan_desk",
+                              {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
+                               "--connect-restore", "connect.dat"});
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21", sid}, seconds(60)), "") << relay.log_text();
+    EXPECT_TRUE(
+        wait_until([&] { return count_of(read_all(desk_log), "connection state 6\n") >= 1; }, seconds(60)));
+    unsetenv("TP_RECORD_DIR");
+    (void)again;
+    (void)client;
 }
 
 // The log-in ladder: the token, then the name and password, then the user

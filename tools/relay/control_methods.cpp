@@ -6,6 +6,8 @@
 #include "tools/relay/relay_server.h"
 #include "tools/relay/sessions.h"
 
+#include "rulo/url.h"
+
 #include <functional>
 #include <vector>
 
@@ -113,6 +115,15 @@ outcome run_method(session_registry& reg, options const& opts, connection& c, st
             return {reply_error(e_password), {}};
         reg.set_logged_in(c.id());
         return {reply_done(), {}};
+    }
+    case 35: {
+        // The program link: "link:" and the asked parameters, form-encoded.
+        std::map<std::string, std::string> params;
+        bool flag = false;
+        rulo_packet_pop(b, flag, params);
+        std::string v;
+        rulo_packet_push(v, "link:" + rulo::cgi_get_param(params));
+        return {reply_value(v), {}};
     }
     case 39: {
         std::string token;

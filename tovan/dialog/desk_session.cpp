@@ -4,6 +4,7 @@
 #include "tovan/dialog/vyn_dialog.h"
 #include "tovan/dialogs/xml_dialog.h"
 #include "tovan/lang/translations.h"
+#include "tovan/plugins/plugin_host.h"
 #include "tovan/util/log_message.h"
 #include "tovan/util/text_utils.h"
 
@@ -126,6 +127,11 @@ void desk_session::mirror() {
     d.m_connection_up = s.connection_up;
     d.m_life_sign = m_life_sign.load();
     d.m_peer_version = s.peer_version;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_peer_version = s.peer_version;
+    }
+    d.m_flags = m_flags.load();
     d.m_pending_text = s.pending_text;
     d.m_session_seconds = s.session_seconds;
     d.m_clock_time = static_cast<std::time_t>(s.clock_time);
@@ -380,8 +386,10 @@ void desk_session::tick() {
         s.look_dirty = false;
         m_dialog.UpdateVisualLook();
     }
+    if (m_refresh_request.exchange(false)) s.layout_dirty = true;
     if (s.layout_dirty) {
         m_dialog.UpdateVisualLook();
+        m_dialog.NotifyGuiStatus("");
         m_dialog.SetChatMode((s.state & 15) >= 6 && !s.old_peer);
         s.layout_dirty = false;
     }
@@ -435,7 +443,20 @@ void desk_session::chat_display() {
     }
 }
 
-void desk_session::show_line(std::string line, bool send, std::string const& who) {
+std::string chat_line_html(std::string line) {
+    if (line.rfind(bom, 0) != 0) line = bom + line;
+    for (std::size_t at = line.find("http://"); at != std::string::npos; at = line.find("http://", at)) {
+        std::size_t end = line.find(' ', at);
+        if (end == std::string::npos) end = line.size();
+        std::string const link = line.substr(at, end - at);
+        std::string const anchor = "<font color=0000ff><a href=\"" + link + "\">" + link + "</a>";
+        line.replace(at, link.size(), anchor);
+        at += anchor.size();
+    }
+    return line;
+}
+
+void desk_session::show_line(std::string line, bool send, std::string const&) {
     if (line.rfind(bom, 0) != 0) line = bom + line;
     if (send) {
         std::string copy = line;
@@ -449,15 +470,7 @@ void desk_session::show_line(std::string line, bool send, std::string const& who
         } catch (...) {
         }
     }
-    for (std::size_t at = line.find("http://"); at != std::string::npos; at = line.find("http://", at)) {
-        std::size_t end = line.find(' ', at);
-        if (end == std::string::npos) end = line.size();
-        std::string const link = line.substr(at, end - at);
-        std::string const anchor = "<font color=0000ff><a href=\"" + link + "\">" + link + "</a>";
-        line.replace(at, link.size(), anchor);
-        at += anchor.size();
-    }
-    (void)who; // the recording plugin would get it
+    line = chat_line_html(std::move(line));
     std::lock_guard<std::mutex> lock(m_mutex);
     m_chat_queue.push_back(std::move(line));
 }
@@ -489,8 +502,79 @@ void desk_session::stamp_life_sign() {
     m_life_sign = rulo::relative_time();
 }
 
-bool desk_session::route_packet(int, netbuf const&) {
-    return false; // no plugin owns a sub-channel yet
+bool desk_session::route_packet(int index, netbuf const& data) {
+    return plugin_host::instance().route_packet(index, data);
+}
+
+rulo::object<rulo::rptSafeChannel> desk_session::locked_channel() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_connector ? m_connector->safe_channel() : rulo::object<rulo::rptSafeChannel>();
+}
+
+bool desk_session::send_plugin_data(int sub_channel, netbuf const& data) {
+    rulo::object<rulo::rptSafeChannel> ch = locked_channel();
+    if (!ch) return false;
+    ch->send(sub_channel, data);
+    return true;
+}
+
+bool desk_session::set_plugin_priority(int priority, int sub_channel) {
+    rulo::object<rulo::rptSafeChannel> ch = locked_channel();
+    if (!ch) return false;
+    ch->set_priority(sub_channel, priority);
+    return true;
+}
+
+std::string desk_session::peer_version() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_peer_version;
+}
+
+std::string desk_session::program_link(std::map<std::string, std::string> const& params) {
+    rulo::object<vyn::control_rpc> rpc;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_connector) rpc = m_connector->rpc();
+    }
+    if (!rpc) throw rulo::exception::function("get_program_link");
+    return rpc->co_get_program_link(params);
+}
+
+bool desk_session::update_flags(uint64_t clear, uint64_t set) {
+    uint64_t was = m_flags.load();
+    uint64_t next;
+    do {
+        next = (was & ~clear) | set;
+        if (next == was) return false;
+    } while (!m_flags.compare_exchange_weak(was, next));
+    m_refresh_request = true;
+    return true;
+}
+
+void desk_session::forward_to_desktop(std::string const& cmd) {
+    plugin_host::instance().forward_to_desktop(cmd);
+}
+
+void desk_session::remove_all_pins() {
+    plugin_host::instance().remove_pin("");
+}
+
+void desk_session::notify_gui_status() {
+    m_dialog.NotifyGuiStatus("");
+}
+
+void desk_session::run_in_main(std::string const& packet) {
+    // The plugin's own packet with its name on top, back to its command entry.
+    netbuf rest = netbuf::from_string(packet);
+    std::string name;
+    rulo_packet_pop(rest, name);
+    plugin_host::instance().libs_command(rest, name);
+}
+
+void desk_session::connection_callback(std::string const& what) {
+    netbuf packet;
+    rulo_packet_push(packet, what);
+    plugin_host::instance().invoke_callback("main/connection", packet.get_ptr());
 }
 
 void desk_session::send_version() {

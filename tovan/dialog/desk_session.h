@@ -32,6 +32,10 @@ namespace tovan {
 
 class CVYNDialog;
 
+// A chat line as shown and recorded: the UTF-8 byte-order mark in front,
+// every "http://" link turned into an anchor.
+std::string chat_line_html(std::string line);
+
 class desk_session : public QObject,
                      public vyn::connector_host,
                      public vyn::dispatch_host,
@@ -65,6 +69,18 @@ public:
     void show_line(std::string line, bool send, std::string const& who);
     // The desk's "proxylog" text to the server; false when it failed.
     bool send_to_server(std::string const& text);
+
+    // For the plugin host, any thread: the session channel (false without
+    // one), the remote end's version (a locked copy), the control link's
+    // program link (blocks up to its call limit; throws), and the status
+    // flags that plugins change (a change requests a refresh that the next
+    // tick takes).
+    bool send_plugin_data(int sub_channel, netbuf const& data);
+    bool set_plugin_priority(int priority, int sub_channel);
+    std::string peer_version();
+    std::string program_link(std::map<std::string, std::string> const& params);
+    bool update_flags(uint64_t clear, uint64_t set);
+    uint64_t flags() const { return m_flags.load(); }
 
     // How long a worker waits for the GUI to answer a credentials request
     // before it takes it as cancelled; tests shorten the blocking-call limit.
@@ -126,27 +142,27 @@ public:
     bool end_of_session(bool restored) override;
     void flush_session_message() override;
     void ask_credentials(vyn::credentials_request& request) override;
-    void forward_to_desktop(std::string const&) override {}
+    void forward_to_desktop(std::string const& cmd) override;
     void handle_plugin_init(std::string const&) override {}
     void check_server_plugins() override {}
     void start_downloads() override {}
     void update_download_status(int64_t, int64_t, int) override {}
     void plugins_reconnecting() override {}
-    void remove_all_pins() override {}
+    void remove_all_pins() override;
     void reposition_plugins() override {}
     void update_load_menus() override {}
-    void notify_gui_status() override {}
+    void notify_gui_status() override;
     void enable_plugin_button(std::string const&, bool) override {}
     std::set<std::string> plugin_catalogue_names() override { return {}; }
     void clear_plugin_state() override {}
-    void run_in_main(std::string const&) override {}
+    void run_in_main(std::string const& packet) override;
     void set_send_limit(int64_t max_send, int64_t buffer) override;
     std::string read_mtu_fix() override { return {}; }
     void store_mtu_fix(std::string const&) override {}
 
     // timer_host: GUI thread.
     void system_message(std::string const& key) override;
-    void connection_callback(std::string const&) override {}
+    void connection_callback(std::string const& what) override;
     void rpc_ping() override;
     void send_ping_call() override;
 
@@ -163,6 +179,8 @@ private:
     void shut_down_steps();
     void chat_display();
     rulo::object<rulo::rptSafeChannel> channel();
+    // The same, for threads other than the GUI thread (under m_mutex).
+    rulo::object<rulo::rptSafeChannel> locked_channel();
     vyn::connector_config config_for_attempt();
     void replace_connector(std::unique_ptr<vyn::connector> next);
 
@@ -178,6 +196,8 @@ private:
     std::atomic<bool> m_wanted{false};
     // The dialog's restored_connection(), for the workers.
     std::atomic<bool> m_restored{false};
+    std::atomic<uint64_t> m_flags{0};
+    std::atomic<bool> m_refresh_request{false};
     bool m_dispatching = false;
     long m_gui_call_limit_s = vyn::control_rpc::gui_call_limit_s;
 
@@ -188,6 +208,7 @@ private:
     std::mutex m_mutex;
     std::string m_typed_code;
     std::deque<std::string> m_chat_queue;
+    std::string m_peer_version;
 
     QString m_chat_html, m_chat_plain, m_chat_transcript_html;
 };

@@ -86,6 +86,7 @@ void CVYNDialog::AddSystemMessage(std::string const& text, bool send) {
 
 void CVYNDialog::show_utf8(std::string const& line, bool send, std::string const& who) {
     if (m_session) m_session->show_line(line, send, who);
+    record_chat_line(line, who);
 }
 
 void CVYNDialog::MsgBoxInMain(QString const& text, QString const& caption, int type) {
@@ -132,6 +133,7 @@ void CVYNDialog::SetChatMode(bool on) {
     // shown then, it would flash up as a window of its own and be replaced
     // when the main window takes it in.
     if (parentWidget()) show();
+    CurrentVideoDock(1);
 }
 
 void CVYNDialog::UpdateVisualLook() {

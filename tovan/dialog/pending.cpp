@@ -1,6 +1,6 @@
 // The dialog's calls into the parts of the program that are not built yet:
 // the window's size and place, menus, the background, the touch pad,
-// plugins and the settings. Each does nothing so far, so start-up and
+// and the settings. Each does nothing so far, so start-up and
 // shut-down run in their final order.
 #include "tovan/dialog/program_args.h"
 #include "tovan/dialog/vyn_dialog.h"
@@ -45,13 +45,4 @@ int CVYNDialog::connect_save(netbuf const&) {
 bool CVYNDialog::has_network() {
     return false;
 }
-// Files dropped on the window wait for a plugin; until plugins come, the
-// window takes no drop.
-void CVYNDialog::dragEnterEvent(QDragEnterEvent* event) {
-    QDialog::dragEnterEvent(event);
-}
-void CVYNDialog::dropEvent(QDropEvent* event) {
-    QDialog::dropEvent(event);
-}
-
 } // namespace tovan

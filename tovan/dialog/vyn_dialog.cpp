@@ -448,7 +448,7 @@ void CVYNDialog::LoadLogo() {
 void CVYNDialog::tell_plugins_debug_log() {
     netbuf packet;
     xstd::packet_push(packet, std::string("debug-log"), true);
-    libs_command("", packet);
+    libs_command(packet, "");
 }
 
 void CVYNDialog::EnableDebug() {
@@ -544,7 +544,7 @@ void CVYNDialog::OnLanguage() {
     UpdateVisualLook();
     netbuf update;
     xstd::packet_push(update, std::string("update-language"));
-    libs_command("", update);
+    libs_command(update, "");
     LogMessage("done");
 }
 

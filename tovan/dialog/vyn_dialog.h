@@ -15,6 +15,7 @@
 #include "tovan/dialog/main_form.h"
 #include "tovan/dialog/push_button.h"
 #include "tovan/dialog/vyn_string.h"
+#include "tovan/plugins/plugin_def.h"
 #include "tovan/plugins/plugin_host.h"
 
 #include "rulo-rpt/rpc/rpcWrapper.h"
@@ -28,6 +29,7 @@
 #include <QMenu>
 #include <QRegion>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdint>
 #include <cstdio>
@@ -143,6 +145,21 @@ public:
     int connect_save(netbuf const& packet);
     // True when the control link answers a ping (false before a downloader exists).
     bool has_network();
+
+    // Plugins (dialog_plugins.cpp), GUI thread unless noted.
+    // Hands the plugin host its services; with TOVAN_TEST_PLUGINS set, the
+    // definitions of that directory's libraries (a test fixture).
+    void start_plugin_host();
+    // Loads every definition without a pin (the test fixture, once shown).
+    void load_test_plugins();
+    plugin* load_plugin(int index, bool make_pin);
+    void NotifyGuiEvent(std::string const& name, std::string const& text);
+    void CurrentVideoDock(int dock);
+    void NotifyGuiStatus(std::string const& name);
+    void NotifyGuiDragDrop(QList<QUrl> const& urls, std::string const& name);
+    void send_options_2_plugin(std::string const& name, std::string const& event);
+    // A shown chat line to the "recording/data" listeners; any thread.
+    void record_chat_line(std::string const& line, std::string const& who);
 
 signals:
     void emit_OnUpdateMessage();
@@ -322,6 +339,7 @@ public:
 
 private:
     std::unique_ptr<desk_session> m_session;
+    std::unique_ptr<host_services> m_plugin_services;
     void build_buttons();
     void connect_signals();
 };

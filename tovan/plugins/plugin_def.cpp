@@ -9,12 +9,14 @@
 
 #include <QDir>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <memory>
 #include <vector>
 
@@ -299,6 +301,38 @@ void plugin_extracted::remove_all() {
         table.swap(m_extracted_libs);
     }
     table.clear();
+}
+
+std::string plugin_def::library_path() const {
+    return library_file.empty() ? plugin_extracted::library_file(get_full_name()) : library_file;
+}
+
+std::vector<plugin_def> definitions_from_directory(std::string const& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string const file = e->d_name;
+            if (file.size() <= 3 || file.compare(file.size() - 3, 3, ".so") != 0) continue;
+            struct stat st {};
+            if (stat((dir + "/" + file).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            names.push_back(file.substr(0, file.size() - 3));
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    char resolved[PATH_MAX];
+    std::string const base = realpath(dir.c_str(), resolved) ? std::string(resolved) : dir;
+    std::vector<plugin_def> defs;
+    for (auto const& name : names) {
+        plugin_def def(plugin_record{{"name", name}, {"version", "1"}});
+        def.state = plugin_def::state_prepared;
+        def.library_file = base + "/" + name + ".so";
+        std::string const trans = base + "/" + name + ".trans";
+        struct stat st {};
+        if (stat(trans.c_str(), &st) == 0 && S_ISREG(st.st_mode)) def.translation_file = trans;
+        defs.push_back(std::move(def));
+    }
+    return defs;
 }
 
 } // namespace tovan

@@ -27,6 +27,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 // The program's public key (made at build time from the signer's key): the
 // modulus and the exponent, each a 16-bit big-endian byte count and the number.
@@ -39,6 +40,8 @@ using plugin_record = std::map<std::string, std::string>;
 
 class plugin_def {
 public:
+    enum : int { state_prepared = 7, state_loaded = 8, state_invalid = 9 };
+
     plugin_def() = default;
     // A catalogue record: every key copied; "auto_start" "true" implies "auto_dl".
     explicit plugin_def(plugin_record const& record);
@@ -50,7 +53,9 @@ public:
     plugin_def(plugin_def const&) = default;
     plugin_def& operator=(plugin_def const&) = default;
 
-    // Hands the filled framework table to the plugin host tables.
+    // Completes the host tables from the framework's filled API table; once,
+    // from main, before the first library opens. Also notes the start
+    // directory (see start_path).
     static void init(rulo_api_t* table);
 
     std::string take(std::string const& key) const;
@@ -113,11 +118,28 @@ public:
     // Guards plugin_extracted's table (shared with the loading).
     static rulo::rec_mutex m_plugins_mtx;
 
+    // The library loading opens: library_file when set, else the unpacked
+    // package's library.
+    std::string library_path() const;
+
     int32_t state = 0;
     std::string package;
     plugin_record definition;
     std::string payload;
+    // Set only for definitions that do not come from a package (the test
+    // directory): the library to open and a plain translation file.
+    std::string library_file;
+    std::string translation_file;
 };
+
+// A relative name joined to the directory the program started in, so that a
+// library load switching the working directory meanwhile cannot move it.
+std::string start_path(std::string const& name);
+
+// The test seam: one definition per regular file NAME.so in dir, in
+// byte-wise order (name NAME, version "1", full name NAME_1, state 7,
+// absolute path, NAME.trans when present).
+std::vector<plugin_def> definitions_from_directory(std::string const& dir);
 
 // The files of one unpacked package and the locked directory they are in.
 // Entries are made by checker threads and read by the GUI thread, always

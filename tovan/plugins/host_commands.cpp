@@ -1,0 +1,119 @@
+#include "tovan/plugins/host_commands.h"
+
+#include "tovan/plugins/plugin_def.h"
+#include "tovan/plugins/plugin_host.h"
+
+#include "rulo/packet.h"
+
+namespace tovan {
+
+namespace {
+
+// Pops a trailing argument that may be missing: the default stays.
+template <class T>
+void pop_or_keep(netbuf& packet, T& value) {
+    if (packet.empty()) return;
+    T v{};
+    rulo_packet_pop(packet, v);
+    value = v;
+}
+
+int skin_command(host_services& host, std::string const& name, netbuf& packet) {
+    if (name == "skin-language") {
+        int64_t widget = 0;
+        rulo_packet_pop(packet, widget);
+        host.translate_widget(widget);
+    } else if (name == "skin-button-image") {
+        int64_t widget = 0, a = 0, b = 0;
+        std::string key;
+        xstd::packet_pop(packet, widget, a, b, key);
+        host.set_widget_tip(widget, key);
+    } else if (name == "skin-button-tip") {
+        int64_t widget = 0;
+        std::string key;
+        xstd::packet_pop(packet, widget, key);
+        host.set_widget_tip(widget, key);
+    }
+    return 0;
+}
+
+int connect_save(host_services& host, netbuf& packet) {
+    bool save = false;
+    rulo_packet_pop(packet, save);
+    netbuf out;
+    if (!save) {
+        rulo_packet_push(out, false);
+        return host.connect_save(out);
+    }
+    std::string file = "connect.dat";
+    bool keep = false;
+    try {
+        pop_or_keep(packet, file);
+        pop_or_keep(packet, keep);
+    } catch (...) {
+        // a packet that ends early keeps the defaults
+    }
+    // A library load may have moved the working directory meanwhile.
+    xstd::packet_push(out, true, start_path(file), keep);
+    return host.connect_save(out);
+}
+
+} // namespace
+
+int handle_plugin_command(host_services& host, std::string const& plugin, netbuf packet) {
+    plugin_host& ph = plugin_host::instance();
+    try {
+        std::string name;
+        rulo_packet_pop(packet, name);
+        if (name.rfind("skin", 0) == 0) return skin_command(host, name, packet);
+        if (name == "run-in-main") {
+            rulo_packet_push(packet, plugin);
+            host.queue_command("run-in-main " + packet.to_string());
+        } else if (name == "update-gui-itm") {
+            std::string item;
+            uint64_t mask = 0, style = 0;
+            xstd::packet_pop(packet, item, mask, style);
+            host.update_dialog_item(item, mask, style);
+        } else if (name == "set-priority") {
+            int priority = 0, sub = 0;
+            rulo_packet_pop(packet, priority);
+            if (ph.channel_of(plugin, sub)) {
+                host.log("Setting priority for plugin " + plugin + " to " + std::to_string(priority));
+                host.set_priority(priority, sub);
+            }
+        } else if (name == "register-callback") {
+            std::string callback;
+            bool add = true;
+            rulo_packet_pop(packet, callback);
+            pop_or_keep(packet, add);
+            return ph.register_callback(plugin, callback, add);
+        } else if (name == "load-plugin") {
+            int64_t record = 0, handle = 0;
+            xstd::packet_pop(packet, record, handle);
+            ph.load_plugin(reinterpret_cast<tovan_plugin_map*>(static_cast<intptr_t>(record)),
+                           reinterpret_cast<void*>(static_cast<intptr_t>(handle)), false);
+        } else if (name == "gui-update-status") {
+            int64_t clear = 0, set = 0;
+            xstd::packet_pop(packet, clear, set);
+            host.update_flags(static_cast<uint64_t>(clear), static_cast<uint64_t>(set));
+        } else if (name == "reflect-command") {
+            bool connected_only = false;
+            rulo_packet_pop(packet, connected_only);
+            ph.plugins_command(connected_only, packet);
+        } else if (name == "plugin-command") {
+            std::string target;
+            rulo_packet_pop(packet, target);
+            xstd::packet_push(packet, std::string("plugin-command"), plugin);
+            return ph.libs_command(packet, target);
+        } else if (name == "connect-save") {
+            return connect_save(host, packet);
+        }
+        // Everything else (menus, command ids, docks, buttons, channel
+        // changes, plugin files, boxes, tray) is accepted and does nothing yet.
+        return 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+} // namespace tovan
