@@ -7,7 +7,9 @@
 //
 // Owner: the main dialog, one per process, for the life of the dialog. The
 // wanted table, the connection state, the peer's version and the old-peer
-// flag are the dispatcher's session state, read and written in place.
+// flag are the dispatcher's session state, read and written in place; its
+// role (is_client) must be set before the core is made, which numbers its
+// channels from it.
 //
 // Threads and locks: everything runs on the GUI thread, one message at a
 // time, except route_packet(), which the connection reader calls on a
