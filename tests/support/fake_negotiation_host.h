@@ -194,7 +194,10 @@ struct linked_ends {
         client.peer = &desk;
     }
     void run() {
-        for (int rounds = 0; rounds < 1000 && (desk.step() | client.step()); ++rounds) {
+        for (int rounds = 0; rounds < 1000; ++rounds) {
+            bool const desk_worked = desk.step();
+            bool const client_worked = client.step();
+            if (!desk_worked && !client_worked) break;
         }
     }
 };

@@ -248,8 +248,12 @@ TEST(Negotiation, RecordsHaveTheirGoldenBytes) {
 TEST(Negotiation, EarlyPacketsAreReplayedInOrderWhenTheRouteComes) {
     negotiation_end c(true);
     c.host.add("P", 8, 1, 1);
-    c.session.wanted_plugins["P"] = true;
+    c.host.add("file_transfer", 8, 1, 1);
+    c.session.wanted_plugins = {{"P", true}, {"file_transfer", true}};
     c.core.update_plugin_table();
+    // A button pressed and files dropped before the plugins had channels.
+    c.core.set_pending_gui_event("P", "IDC_P");
+    c.core.set_pending_drop("/a*/b");
     c.core.route_packet(104, netbuf::from_string("one"));
     c.core.route_packet(104, netbuf::from_string("two"));
     EXPECT_TRUE(c.host.logged("*** un 104[3]"));
@@ -259,6 +263,10 @@ TEST(Negotiation, EarlyPacketsAreReplayedInOrderWhenTheRouteComes) {
     ASSERT_LT(at, c.host.logs.size());
     EXPECT_EQ(c.host.logs[at - 1], "Routing plugin P from channel -1 to 104");
     EXPECT_EQ(c.core.unrouted_bytes(), 0u);
+    auto const& gui = c.host.gui;
+    EXPECT_LT(std::find(gui.begin(), gui.end(), "event P IDC_P"),
+              std::find(gui.begin(), gui.end(), "options P connect"));
+    EXPECT_EQ(c.host.of("file_transfer").back(), "command dragdropfiles");
     c.core.route_packet(104, netbuf::from_string("three"));
     EXPECT_EQ(c.host.packets["P"].back(), "three");
 }

@@ -378,9 +378,12 @@ void negotiation::add_pin(plugin_ptr const& plugin, int def_index) {
         log("... plugin already loaded!");
         throw rulo::exception::function("add_pin");
     }
+    // The dispatcher is made and dropped outside the lock (it may start or
+    // join its packet thread); only the table the reader looks in changes
+    // under it.
+    m_host.open_dispatcher(plugin);
     {
         rulo::rulo_lock_guard lock;
-        m_host.open_dispatcher(plugin);
         m_dispatchers[name] = plugin;
     }
     pin& p = m_pins[name];
@@ -452,8 +455,8 @@ void negotiation::remove_pin(std::string const& name) {
     {
         rulo::rulo_lock_guard lock;
         m_dispatchers.erase(name);
-        ignoring_failure([&] { m_host.close_dispatcher(plugin); });
     }
+    ignoring_failure([&] { m_host.close_dispatcher(plugin); });
     ignoring_failure([&] { m_host.disable_button_top_image(name); });
     if (session_active() && !had.empty()) {
         std::string packet;

@@ -7,7 +7,8 @@
 //
 // Threads: every method is called on the GUI thread, except deliver() and
 // log(), which the connection reader's routing (negotiation::route_packet)
-// also calls on a transport thread with the framework lock held. The core
+// also calls on a transport thread with the framework lock held, and
+// queue_command(), which it calls there after releasing the lock. The core
 // never calls init_entry, connected_entry, deinit_entry or command_entry
 // with the framework lock held. Any method may throw; the core catches
 // every failure at the step that made the call and goes on as described
@@ -71,8 +72,11 @@ public:
     virtual void command_entry(plugin_ptr const& p, netbuf const& packet) = 0;
 
     // The plugin's dispatcher: made when it is pinned, dropped when it is
-    // unpinned (both under the framework lock); deliver() hands it one
-    // received packet and must not block (it may be on a transport thread).
+    // unpinned, both on the GUI thread without the framework lock (the core
+    // stops routing to it before). deliver() hands it one received packet,
+    // with the framework lock held, on the GUI thread (replay) or a
+    // transport thread (the reader); it must not block, and may keep the
+    // buffer (a netbuf shares its bytes).
     virtual void open_dispatcher(plugin_ptr const& p) = 0;
     virtual void close_dispatcher(plugin_ptr const& p) = 0;
     virtual void deliver(plugin_ptr const& p, netbuf const& data) = 0;
