@@ -167,17 +167,6 @@ TEST(Negotiation, BothEndsAgreeOnPluginsAndChannels) {
     EXPECT_EQ(t.client.host.packets["P_kids_b"], calls{"hello P_kids_b"});
 }
 
-TEST(Negotiation, ClientWantsAloneWhileTheDeskWantsNothing) {
-    linked_ends t;
-    fill_catalogues(t);
-    t.client.session.wanted_plugins = {{"P_client", true}};
-    session_comes_up(t);
-    EXPECT_EQ(t.client.core.plugin_channels(), (std::map<std::string, int>{{"P_client", 103}}));
-    EXPECT_EQ(t.desk.core.plugin_channels(), t.client.core.plugin_channels());
-    exchange_hellos(t);
-    EXPECT_EQ(t.desk.host.packets["P_client"], std::vector<std::string>{"hello P_client"});
-}
-
 TEST(Negotiation, UnpinningTellsThePeerAndStopsOnlyConnectedPlugins) {
     linked_ends t;
     fill_catalogues(t);
