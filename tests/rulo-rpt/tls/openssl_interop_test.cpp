@@ -32,6 +32,8 @@ using rulo::xyssl_ctx;
 using test_support::child_process;
 using test_support::recording_sink;
 using test_support::tls_certs;
+using tls_kit::connect_to;
+using tls_kit::engine_on_socket;
 using tls_kit::random_bytes;
 
 tls_certs const& certs() {
@@ -41,45 +43,6 @@ tls_certs const& certs() {
 std::string const shipped_dh = std::string(TOVAN_SOURCE_DIR) + "/conf_static/dh.pem";
 std::string const offered_suites = "AES256-SHA:AES128-SHA:DHE-RSA-AES256-SHA";
 size_t const mib = 1 << 20;
-
-sockaddr_in loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-// Connects to a server that the test has just started: until it listens,
-// each refused attempt waits for the server to say something (it may report
-// a failure) for a short while, up to 20 s in all.
-int connect_to(int port, child_process& server) {
-    auto until = std::chrono::steady_clock::now() + 20s;
-    for (;;) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = loopback(port);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-        ::close(fd);
-        if (std::chrono::steady_clock::now() > until || server.wait_error_text("error", 20ms)) {
-            throw std::runtime_error("s_server does not listen: " + server.errors());
-        }
-    }
-}
-
-// An engine with a recording sink on an rptSocket that takes over the
-// connected descriptor fd. The socket is started first, so the engine's first
-// words always find their way out.
-struct engine_on_socket {
-    engine_on_socket(object<xyssl_ctx> ctx, bool server, int fd)
-        : sink(new recording_sink), engine(new rptXYSSL(sink, ctx, server)), transport(new rulo::rptSocket) {
-        transport->start(engine, object<rulo::socket>(new rulo::socket(fd, tIProcessId())));
-        engine->start(transport);
-    }
-    ~engine_on_socket() { engine->disconnect(); }
-    object<recording_sink> sink;
-    object<rptXYSSL> engine;
-    object<rulo::rptSocket> transport;
-};
 
 TEST(OpensslInterop, ClientEngineAgainstOpensslServer) {
     struct row {

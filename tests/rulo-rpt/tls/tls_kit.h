@@ -1,12 +1,19 @@
 // Small helpers the TLS tests share.
 #pragma once
 
+#include "rulo-rpt/net/rptSocket.h"
+#include "rulo-rpt/tls/rptXYSSL.h"
+#include "tests/support/child_process.h"
+#include "tests/support/recording_sink.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <random>
+#include <stdexcept>
 #include <string>
 
 namespace tls_kit {
@@ -31,5 +38,46 @@ inline std::string random_bytes(size_t n, unsigned seed) {
     for (char& c : s) c = char(r());
     return s;
 }
+
+inline sockaddr_in loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// Connects to a server that the test has just started: until it listens,
+// each refused attempt waits for the server to say something (it may report
+// a failure) for a short while, up to 20 s in all.
+inline int connect_to(int port, test_support::child_process& server) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = loopback(port);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+        ::close(fd);
+        if (std::chrono::steady_clock::now() > until ||
+            server.wait_error_text("error", std::chrono::milliseconds(20))) {
+            throw std::runtime_error("the server does not listen: " + server.errors());
+        }
+    }
+}
+
+// An engine with a recording sink on an rptSocket that takes over the
+// connected descriptor fd. The socket is started first, so the engine's first
+// words always find their way out.
+struct engine_on_socket {
+    engine_on_socket(rulo::object<rulo::xyssl_ctx> ctx, bool server, int fd)
+        : sink(new test_support::recording_sink), engine(new rulo::rptXYSSL(sink, ctx, server)),
+          transport(new rulo::rptSocket) {
+        transport->start(engine, rulo::object<rulo::socket>(new rulo::socket(fd, tIProcessId())));
+        engine->start(transport);
+    }
+    ~engine_on_socket() { engine->disconnect(); }
+    rulo::object<test_support::recording_sink> sink;
+    rulo::object<rulo::rptXYSSL> engine;
+    rulo::object<rulo::rptSocket> transport;
+};
 
 } // namespace tls_kit
