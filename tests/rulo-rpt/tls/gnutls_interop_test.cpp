@@ -28,14 +28,10 @@ using rulo::object;
 using rulo::xyssl_ctx;
 using test_support::child_process;
 using test_support::tls_certs;
+using tls_kit::certs;
 using tls_kit::engine_on_socket;
 using tls_kit::random_bytes;
-
-tls_certs const& certs() {
-    return tls_certs::get();
-}
-
-std::string const shipped_dh = std::string(TOVAN_SOURCE_DIR) + "/conf_static/dh.pem";
+using tls_kit::shipped_dh;
 
 enum class fault { none, wrong_ca, wrong_name };
 
@@ -78,7 +74,7 @@ void against_gnutls_server(row const& r, std::string const& up) {
     std::vector<std::string> args = {
         "gnutls-serv",   "--port",           std::to_string(port), "--x509certfile", certs().server_cert,
         "--x509keyfile", certs().server_key, "--priority",         priority(r),      "--echo"};
-    if (r.dh) args.insert(args.end(), {"--dhparams", shipped_dh});
+    if (r.dh) args.insert(args.end(), {"--dhparams", shipped_dh()});
     child_process server(args);
     ASSERT_TRUE(server.wait_error_text("IPv4 0.0.0.0 port " + std::to_string(port) + "...done", 30s))
         << server.errors();
@@ -115,11 +111,7 @@ void against_gnutls_client(row const& r, std::string const& up, std::string cons
          priority(r), "--logfile", dir.file("log")});
     client.write_input(up);
 
-    object<xyssl_ctx> ctx(new xyssl_ctx);
-    ctx->set_verify_peer(false);
-    ctx->set_cert(certs().server_cert, certs().server_key, "");
-    if (r.dh) ctx->enable_dh(true, r.dh == 2 ? shipped_dh : "");
-    engine_on_socket server(ctx, true, ::dup(l.accept().get()));
+    engine_on_socket server(tls_kit::server_ctx_with_dh(r.dh), true, ::dup(l.accept().get()));
     if (peer_fails) {
         ASSERT_TRUE(server.sink->wait_for_broken());
         EXPECT_TRUE(client.wait_closed(30s));

@@ -32,15 +32,12 @@ using rulo::xyssl_ctx;
 using test_support::child_process;
 using test_support::recording_sink;
 using test_support::tls_certs;
+using tls_kit::certs;
 using tls_kit::connect_to;
 using tls_kit::engine_on_socket;
 using tls_kit::random_bytes;
+using tls_kit::shipped_dh;
 
-tls_certs const& certs() {
-    return tls_certs::get();
-}
-
-std::string const shipped_dh = std::string(TOVAN_SOURCE_DIR) + "/conf_static/dh.pem";
 std::string const offered_suites = "AES256-SHA:AES128-SHA:DHE-RSA-AES256-SHA";
 size_t const mib = 1 << 20;
 
@@ -53,7 +50,7 @@ TEST(OpensslInterop, ClientEngineAgainstOpensslServer) {
     } const rows[] = {
         {"RSA key exchange", certs().server_cert, certs().server_key, "", tls_certs::server_name, false,
          rulo::tls_rsa_aes256_sha},
-        {"DHE, the shipped group sent by OpenSSL", certs().server_cert, certs().server_key, shipped_dh,
+        {"DHE, the shipped group sent by OpenSSL", certs().server_cert, certs().server_key, shipped_dh(),
          tls_certs::server_name, true, rulo::tls_dhe_rsa_aes256_sha},
         {"wrong name", certs().server_cert, certs().server_key, "", "other.test", false, 0},
         {"self-signed server", certs().self_signed_cert, certs().self_signed_key, "", tls_certs::server_name,
@@ -109,11 +106,7 @@ TEST(OpensslInterop, ServerEngineAgainstOpensslClient) {
                               tls_certs::server_name, "-verify_return_error", "-cipher", offered_suites});
         client.write_input(up);
 
-        object<xyssl_ctx> ctx(new xyssl_ctx);
-        ctx->set_verify_peer(false);
-        ctx->set_cert(certs().server_cert, certs().server_key, "");
-        if (r.dh) ctx->enable_dh(true, r.dh == 2 ? shipped_dh : "");
-        engine_on_socket server(ctx, true, ::dup(l.accept().get()));
+        engine_on_socket server(tls_kit::server_ctx_with_dh(r.dh), true, ::dup(l.accept().get()));
         server.engine->send(netbuf::from_string(down));
 
         ASSERT_TRUE(client.wait_error_text(r.suite, 30s)) << client.errors();

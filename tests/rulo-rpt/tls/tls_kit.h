@@ -3,8 +3,10 @@
 
 #include "rulo-rpt/net/rptSocket.h"
 #include "rulo-rpt/tls/rptXYSSL.h"
+#include "rulo-rpt/tls/xyssl_ctx.h"
 #include "tests/support/child_process.h"
 #include "tests/support/recording_sink.h"
+#include "tests/support/tls_certs.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -18,6 +20,15 @@
 
 namespace tls_kit {
 
+inline test_support::tls_certs const& certs() {
+    return test_support::tls_certs::get();
+}
+
+// The Diffie-Hellman group shipped with the program.
+inline std::string shipped_dh() {
+    return std::string(TOVAN_SOURCE_DIR) + "/conf_static/dh.pem";
+}
+
 // A port of 127.0.0.1 that was free a moment ago, for a server that must be
 // told its port.
 inline int free_loopback_port() {
@@ -30,6 +41,17 @@ inline int free_loopback_port() {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
     ::close(fd);
     return ntohs(a.sin_port);
+}
+
+// A server context with the test server's certificate, verifying no client;
+// dh 0: RSA key exchange only, 1: DHE with the built-in group, 2: DHE with
+// the shipped group.
+inline rulo::object<rulo::xyssl_ctx> server_ctx_with_dh(int dh) {
+    rulo::object<rulo::xyssl_ctx> ctx(new rulo::xyssl_ctx);
+    ctx->set_verify_peer(false);
+    ctx->set_cert(certs().server_cert, certs().server_key, "");
+    if (dh) ctx->enable_dh(true, dh == 2 ? shipped_dh() : "");
+    return ctx;
 }
 
 inline std::string random_bytes(size_t n, unsigned seed) {

@@ -34,14 +34,12 @@ using test_support::memory_transport_pair;
 using test_support::recording_sink;
 using test_support::thrown;
 using test_support::tls_certs;
+using tls_kit::certs;
 using tls_kit::random_bytes;
+using tls_kit::shipped_dh;
 
 bool starts_with(std::string const& text, std::string const& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-tls_certs const& certs() {
-    return tls_certs::get();
 }
 
 object<xyssl_ctx> server_ctx(std::string const& cert, std::string const& key,
@@ -85,7 +83,6 @@ struct connection {
 };
 
 TEST(XysslEngine, HandshakeAndDataBothWaysWithEachKeyExchange) {
-    std::string shipped_dh = std::string(TOVAN_SOURCE_DIR) + "/conf_static/dh.pem";
     struct row {
         char const* what;
         int dh; // 0 none, 1 built-in group, 2 the shipped dh.pem
@@ -101,7 +98,7 @@ TEST(XysslEngine, HandshakeAndDataBothWaysWithEachKeyExchange) {
         object<xyssl_ctx> sctx = server_ctx(certs().server_cert, certs().server_key);
         object<xyssl_ctx> cctx = client_ctx(certs().ca_cert, tls_certs::server_name);
         if (r.dh) {
-            sctx->enable_dh(true, r.dh == 2 ? shipped_dh : "");
+            sctx->enable_dh(true, r.dh == 2 ? shipped_dh() : "");
             cctx->enable_dh(false);
         }
         connection c(cctx, sctx, "early ");
@@ -123,7 +120,7 @@ TEST(XysslEngine, HandshakeAndDataBothWaysWithEachKeyExchange) {
 }
 
 TEST(XysslEngine, ShippedDhParametersAreTheBuiltInGroup) {
-    std::string path = std::string(TOVAN_SOURCE_DIR) + "/conf_static/dh.pem";
+    std::string const path = shipped_dh();
     // OpenSSL recognises it as the named group the engine builds in.
     auto r = test_support::run_command("openssl pkeyparam -in " + test_support::shell_quote(path) +
                                        " -text -noout");
