@@ -16,10 +16,12 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <spawn.h>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -167,6 +169,21 @@ public:
     background(background const&) = delete;
     background& operator=(background const&) = delete;
     bool started() const { return m_pid > 0; }
+    // User plus system CPU seconds the program has used so far; 0 when it
+    // cannot be read.
+    double cpu_seconds() const {
+        std::ifstream in("/proc/" + std::to_string(m_pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::size_t const end_of_name = text.rfind(')');
+        if (m_pid <= 0 || end_of_name == std::string::npos) return 0;
+        std::istringstream fields(text.substr(end_of_name + 2));
+        std::string field;
+        double ticks = 0;
+        // After the name: state is the first field; utime and stime the 12th and 13th.
+        for (int i = 0; i < 13 && fields >> field; ++i)
+            if (i >= 11) ticks += std::stod(field);
+        return ticks / double(::sysconf(_SC_CLK_TCK));
+    }
 
 private:
     pid_t m_pid = -1;

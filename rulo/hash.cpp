@@ -1,8 +1,12 @@
 #include "rulo/hash.h"
 
-#include <mbedtls/md4.h>
-#include <mbedtls/md5.h>
 #include <openssl/evp.h>
+// MD4 has no home in OpenSSL 3's default provider; its low-level call is
+// deprecated but needs no provider, and NTLM needs nothing more.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <openssl/md4.h>
+#pragma GCC diagnostic pop
 
 #include <new>
 
@@ -27,14 +31,18 @@ void check(int ok) {
 } // namespace
 
 std::string get_md5(std::string const& text) {
-    unsigned char out[16];
-    mbedtls_md5_ret(bytes(text), text.size(), out);
-    return std::string(reinterpret_cast<char const*>(out), sizeof out);
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    check(EVP_Digest(text.data(), text.size(), out, &n, EVP_md5(), nullptr));
+    return std::string(reinterpret_cast<char const*>(out), n);
 }
 
 std::string get_md4(std::string const& text) {
-    unsigned char out[16];
-    mbedtls_md4_ret(bytes(text), text.size(), out);
+    unsigned char out[MD4_DIGEST_LENGTH];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    MD4(bytes(text), text.size(), out);
+#pragma GCC diagnostic pop
     return std::string(reinterpret_cast<char const*>(out), sizeof out);
 }
 

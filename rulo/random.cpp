@@ -4,8 +4,8 @@
 #include "rulo/hooks.h"
 #include "rulo/lock.h"
 
-#include <mbedtls/ctr_drbg.h>
-#include <mbedtls/entropy.h>
+#include <openssl/err.h>
+#include <openssl/rand.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -116,70 +116,28 @@ std::string get_random_bytes(int n) {
     return out;
 }
 
-namespace {
-
-// The TLS random source: one CTR_DRBG over the library's entropy pool, shared
-// by every TLS session of this copy. Created on first use, never freed. Every
-// access holds mutex. A forked child reseeds before its first draw, so parent
-// and child never hand out the same bytes.
-struct tls_random {
-    rulo::rec_mutex mutex;
-    mbedtls_entropy_context entropy;
-    mbedtls_ctr_drbg_context drbg;
-    bool seeded = false;
-    pid_t owner = 0;
-
-    tls_random() {
-        mbedtls_entropy_init(&entropy);
-        mbedtls_ctr_drbg_init(&drbg);
-    }
-
-    // Returns 0 or the library's error code; called with mutex held.
-    int ready() {
-        pid_t self = getpid();
-        if (seeded && owner == self) return 0;
-        int rc;
-        if (!seeded) {
-            static unsigned char const personal[] = "rulo tls random";
-            rc = mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, personal, sizeof personal - 1);
-        } else {
-            rc = mbedtls_ctr_drbg_reseed(&drbg, reinterpret_cast<unsigned char const*>(&self), sizeof self);
-        }
-        if (rc == 0) {
-            seeded = true;
-            owner = self;
-        }
-        return rc;
-    }
-};
-
-tls_random& tls_source() {
-    static tls_random* s = new tls_random;
-    return *s;
-}
-
-} // namespace
-
+// The TLS random source is the library's own generator: seeded from the
+// system, locked inside, and reseeded by a forked child before its first draw.
 void init_crypto() {
-    tls_random& s = tls_source();
-    rulo::rec_lock held(s.mutex);
-    if (int rc = s.ready()) {
+    if (RAND_status() != 1) {
         rulo::exception e = rulo::exception::function("init_crypto");
-        e.stream() << ": seeding failed (" << rc << ")";
+        e.stream() << ": the library's generator is not seeded";
+        ERR_clear_error();
         throw e;
     }
 }
 
 int rnd_f(void*, unsigned char* out, size_t length) {
-    tls_random& s = tls_source();
-    rulo::rec_lock held(s.mutex);
-    if (int rc = s.ready()) return rc;
-    // The generator hands out at most MBEDTLS_CTR_DRBG_MAX_REQUEST bytes per call.
+    // The library takes an int count: hand it over in pieces.
     while (length > 0) {
-        size_t piece = std::min<size_t>(length, MBEDTLS_CTR_DRBG_MAX_REQUEST);
-        if (int rc = mbedtls_ctr_drbg_random(&s.drbg, out, piece)) return rc;
+        int piece = int(std::min<size_t>(length, 1 << 20));
+        if (RAND_bytes(out, piece) != 1) {
+            unsigned long code = ERR_get_error();
+            ERR_clear_error();
+            return code ? -int(code & 0x7FFFFFFF) : -1;
+        }
         out += piece;
-        length -= piece;
+        length -= size_t(piece);
     }
     return 0;
 }

@@ -38,12 +38,13 @@ namespace xstd {
 // Throws the system-call exception when the generator cannot be read.
 std::string get_random_bytes(int n);
 
-// Start-up: seeds the TLS random source (a CTR_DRBG over the system's
-// entropy). Throws the function exception "init_crypto" when seeding fails.
+// Start-up: makes sure the TLS random source (the crypto library's own
+// generator over the system's entropy) is seeded. Throws the function
+// exception "init_crypto" when it cannot be.
 void init_crypto();
-// The TLS engine's random callback: fills out with length bytes from the TLS
-// random source under its mutex; the first argument is unused. Returns 0, or
-// the library's negative error code when the source cannot deliver.
+// Fills out with length bytes from the TLS random source; the first argument
+// is unused. Returns 0, or the library's negative error code when the source
+// cannot deliver.
 int rnd_f(void* unused, unsigned char* out, size_t length);
 
 } // namespace xstd

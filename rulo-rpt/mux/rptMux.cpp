@@ -28,18 +28,6 @@ bool holds_line_break(std::string const& text) {
     return text.find_first_of("\r\n") != std::string::npos;
 }
 
-// A certificate as the relay sends it: PEM text or DER bytes.
-object<xyssl_x509> parse_certificate(std::string const& text) {
-    object<xyssl_x509> cert(new xyssl_x509);
-    bool const pem = text.find("-----BEGIN") != std::string::npos;
-    // PEM parsing needs the terminating NUL inside the length.
-    int const rc = mbedtls_x509_crt_parse(&cert->crt, reinterpret_cast<unsigned char const*>(text.c_str()),
-                                          text.size() + (pem ? 1 : 0));
-    if (rc != 0 || cert->crt.version == 0) return object<xyssl_x509>();
-    cert->parsed = true;
-    return cert;
-}
-
 std::string value_of(std::map<std::string, std::string> const& values, char const* key) {
     auto it = values.find(key);
     return it == values.end() ? std::string() : it->second;
@@ -192,14 +180,16 @@ object<SSLFilter> rptMux::get_ssl_filter() {
         mux_log.fmt_verbose("empty server cert");
         throw exception::function("get_ssl_filter");
     }
-    object<xyssl_x509> cert = parse_certificate(cert_text);
+    // The relay sends it as PEM text or DER bytes.
+    object<xyssl_x509> cert = xyssl_parse_x509(cert_text);
     if (!cert) {
         mux_log.fmt_verbose("failed to parse server cert");
         throw exception::function("get_ssl_filter");
     }
     object<xyssl_ctx> ctx(new xyssl_ctx);
+    // The relay must present exactly this certificate, whoever issued it.
     ctx->set_verify_peer(true);
-    ctx->use_trusted_ca(cert, std::string());
+    ctx->pin_peer_cert(cert);
     m_filter = xyssl_create_filter(ctx, false);
     return m_filter;
 }

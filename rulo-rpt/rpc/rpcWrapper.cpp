@@ -224,6 +224,25 @@ void rpcWrapper::broken() {
 
 void rpcWrapper::queue_empty() {}
 
+bool rpcWrapper::take_now(netbuf const& packet) {
+    static char const result[] = "result ";
+    int const word = int(sizeof result) - 1;
+    if (m_closing || packet.size() <= word || netbuf(packet, 0, word).to_string() != result) return false;
+    int const newline = packet.find('\n');
+    if (newline < 0) return false;
+    unsigned int id = 0;
+    if (!parse_call_id(netbuf(packet, word, newline - word).to_string(), id) || id == 0) return false;
+    rulo_lock_guard lock;
+    auto it = m_pending.find(id);
+    if (it == m_pending.end()) return false;
+    object<sCall> call = it->second;
+    m_pending.erase(it);
+    call->reply = netbuf(packet, newline + 1);
+    call->done = true;
+    call->signal.post();
+    return true;
+}
+
 void rpcWrapper::release_pending() {
     for (auto& entry : m_pending) entry.second->signal.post();
     m_pending.clear();

@@ -16,13 +16,17 @@
 // the framework lock, which is held while a call leaves (so ids leave in
 // order) and never while a caller waits or a sink is called. received and
 // broken come from the packet layer on its executor thread, one at a time, in
-// stream order, without the framework lock.
+// stream order, without the framework lock. The one exception: a reply whose
+// caller is waiting is taken by take_now on the channel's receiving thread
+// (framework lock held) when nothing of this channel is queued before it; it
+// only wakes that caller, and no sink is called there.
 //
 // After a failure: a broken wrapper throws at once from every call; a waiting
 // caller wakes and throws "async_call_ret" unless its reply had already come,
 // in which case it gets it. connected() makes it usable again.
 #pragma once
 
+#include "rulo-rpt/rpc/rptPacket.h"
 #include "rulo-rpt/rptTransport.h"
 #include "rulo/netbuf.h"
 #include "rulo/object.h"
@@ -60,7 +64,7 @@ public:
     virtual void ping() {}
 };
 
-class rpcWrapper : public rptTransportSink {
+class rpcWrapper : public rptTransportSink, public rptPacketShortcut {
 public:
     // One outgoing call waiting for its reply.
     struct sCall {
@@ -102,6 +106,9 @@ public:
     void received(netbuf const& data) override;
     void broken() override;
     void queue_empty() override;
+    // A reply to a pending call, taken on the receiving thread: wakes its
+    // caller. Anything else is left to received().
+    bool take_now(netbuf const& packet) override;
 
 private:
     class reply_impl;

@@ -70,6 +70,7 @@ void rptPacket::disconnect() {
     m_ended = true;
     object<rptTransport> transport = std::move(m_transport);
     object<rptTransportSink> sink = std::move(m_sink);
+    m_shortcut = nullptr;
     m_pending.clear();
     m_input.clear();
     if (transport) {
@@ -86,6 +87,7 @@ void rptPacket::set_sink(object<rptTransportSink> sink) {
     rulo_lock_guard lock;
     if (m_ended) return;
     m_sink = std::move(sink);
+    m_shortcut = dynamic_cast<rptPacketShortcut*>(m_sink.get());
     // Packets that arrived before there was anyone to take them.
     take_packets();
 }
@@ -128,13 +130,27 @@ void rptPacket::take_packets() {
         case packet_frame::status::keep_alive:
             break;
         case packet_frame::status::packet:
-            post(m_sink, received_kind, payload);
+            if (!taken_at_once(payload)) post(m_sink, received_kind, payload);
             break;
         case packet_frame::status::malformed:
             fmt_dbg("rulo::rptPacket::received").log("malformed length line");
             disconnect();
             return;
         }
+    }
+}
+
+bool rptPacket::taken_at_once(netbuf const& payload) {
+    if (!m_shortcut) return false;
+    {
+        std::lock_guard<std::mutex> lock(m_events_mutex);
+        // A drainer clears the mark only once its last event has returned.
+        if (m_in_flight || !m_events.empty()) return false;
+    }
+    try {
+        return m_shortcut->take_now(payload);
+    } catch (...) {
+        return false;
     }
 }
 

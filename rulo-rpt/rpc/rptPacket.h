@@ -23,6 +23,13 @@
 // waiting for later packets of this same channel (a reply to a call it makes
 // from there): that reply waits behind it. Hand such work to another thread.
 //
+// One exception to the executor: a sink that also implements
+// rptPacketShortcut is offered each packet first, on the thread that cut it
+// (the channel's receiving thread, framework lock held), but only while no
+// event of this layer is queued or running, so the order above still holds.
+// What it takes there skips the executor hand-off (a reply a caller is
+// waiting for); what it refuses is posted as usual.
+//
 // Failures: a length line that can never be valid (see packet_frame.h)
 // disconnects the channel; the sink then gets broken(). send() after
 // disconnect throws the function exception "send".
@@ -37,6 +44,17 @@
 #include <string>
 
 namespace rulo {
+
+// What a sink of the packet layer implements to take some packets at once.
+// take_now is called on the channel's receiving thread with the framework
+// lock held, only while none of the layer's events is queued or running; it
+// must not block or call into other layers. True when it took the packet (it
+// may keep the buffer); false leaves the packet to the executor as usual.
+class rptPacketShortcut {
+public:
+    virtual ~rptPacketShortcut() = default;
+    virtual bool take_now(netbuf const& packet) = 0;
+};
 
 class rptPacket : public rptTransport, public rptTransportSink {
 public:
@@ -84,6 +102,9 @@ private:
     // Cuts every whole packet off the input and posts it to the sink; a
     // malformed length line disconnects. Caller holds the framework lock.
     void take_packets();
+    // Offers the packet to the sink's shortcut when nothing is queued or
+    // running; true when it was taken. Caller holds the framework lock.
+    bool taken_at_once(netbuf const& payload);
     // Runs queued events in order on the executor thread, without any lock.
     void drain();
     // Starts one drainer; on refusal the in-flight mark is cleared.
@@ -91,6 +112,7 @@ private:
 
     executor m_executor;
     object<rptTransportSink> m_sink;
+    rptPacketShortcut* m_shortcut = nullptr; // m_sink's, when it has one
     object<rptTransport> m_transport;
     netbuf m_input;
     netbuf m_pending;

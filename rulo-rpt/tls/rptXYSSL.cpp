@@ -6,9 +6,6 @@
 #include "rulo/init.h"
 #include "rulo/lock.h"
 
-#include <mbedtls/net_sockets.h>
-#include <mbedtls/ssl.h>
-
 #include <algorithm>
 #include <exception>
 
@@ -111,8 +108,8 @@ void rptXYSSL::flush() {
 int rptXYSSL::recv_hook(void* self, unsigned char* data, size_t length) {
     rptXYSSL* me = static_cast<rptXYSSL*>(self);
     rulo_lock_guard lock;
-    if (me->m_state == closed) return MBEDTLS_ERR_NET_RECV_FAILED;
-    if (me->m_cipher.empty()) return MBEDTLS_ERR_SSL_WANT_READ;
+    if (me->m_state == closed) return XYSSL_ERR_NET_RECV_FAILED;
+    if (me->m_cipher.empty()) return XYSSL_ERR_NET_TRY_AGAIN;
     int n = int(std::min<size_t>(length, size_t(me->m_cipher.size())));
     me->m_cipher.take_front(reinterpret_cast<char*>(data), n);
     return n;
@@ -121,13 +118,13 @@ int rptXYSSL::recv_hook(void* self, unsigned char* data, size_t length) {
 int rptXYSSL::send_hook(void* self, unsigned char const* data, size_t length) {
     rptXYSSL* me = static_cast<rptXYSSL*>(self);
     rulo_lock_guard lock;
-    if (me->m_state == closed) return MBEDTLS_ERR_NET_SEND_FAILED;
-    if (!me->m_transport) return MBEDTLS_ERR_SSL_WANT_WRITE;
+    if (me->m_state == closed) return XYSSL_ERR_NET_SEND_FAILED;
+    if (!me->m_transport) return XYSSL_ERR_NET_TRY_AGAIN;
     int n = int(std::min<size_t>(length, size_t(netbuf::whole_length)));
     try {
         me->m_transport->send(netbuf::from_buffer(reinterpret_cast<char const*>(data), n));
     } catch (std::exception const&) {
-        return MBEDTLS_ERR_NET_SEND_FAILED;
+        return XYSSL_ERR_NET_SEND_FAILED;
     }
     return n;
 }

@@ -4,7 +4,8 @@
 #include "rulo/exception.h"
 #include "rulo/text.h"
 
-#include <mbedtls/ssl_ciphersuites.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <climits>
@@ -13,29 +14,52 @@ namespace rulo {
 
 namespace {
 
-[[noreturn]] void throw_ssl(int code, char const* call) {
+enum class outcome { again, closed, failed };
+
+// What a library call that returned rc <= 0 means. For a failure, code is
+// the library's packed error number, negated (or the I/O functions' failure
+// when the library queued none), and reason its text. Empties the thread's
+// error queue either way.
+outcome classify(SSL* ssl, int rc, int& code, std::string& reason) {
+    int const kind = SSL_get_error(ssl, rc);
+    unsigned long const queued = ERR_peek_last_error();
+    ERR_clear_error();
+    if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) return outcome::again;
+    // The peer's close_notify, or the end of the stream without one.
+    if (kind == SSL_ERROR_ZERO_RETURN) return outcome::closed;
+    if (queued) {
+        code = -int(queued & 0x7FFFFFFF);
+        char text[256];
+        ERR_error_string_n(queued, text, sizeof text);
+        reason = text;
+    } else if (kind == SSL_ERROR_SYSCALL) {
+        code = XYSSL_ERR_NET_RECV_FAILED;
+        reason = "the transport below failed";
+    } else {
+        code = -kind;
+        reason = "library error";
+    }
+    return outcome::failed;
+}
+
+[[noreturn]] void throw_ssl(int code, char const* call, std::string const& reason) {
     std::string text = "SSL exception 0x" + hex(-code) + "/-0x" + hex(code) + ", caused by '" + call + "'";
-    fmt_dbg("XYSSL").fmt_verbose("%1%", text);
+    fmt_dbg("XYSSL").fmt_verbose("%1%", text + ": " + reason);
     throw exception(text);
 }
 
 } // namespace
 
 bool xyssl_try_again(int code) {
-    return code == MBEDTLS_ERR_SSL_WANT_READ || code == MBEDTLS_ERR_SSL_WANT_WRITE;
+    return code == XYSSL_ERR_NET_TRY_AGAIN;
 }
 
-xyssl::xyssl(object<xyssl_ctx> ctx, int descriptor, bool read_all) : m_ctx(ctx), m_read_all(read_all) {
-    mbedtls_net_init(&m_net);
-    if (descriptor != -1) {
-        m_net.fd = descriptor;
-        m_ctx->set_io(&m_net, mbedtls_net_send, mbedtls_net_recv);
-    }
-}
+xyssl::xyssl(object<xyssl_ctx> ctx, int descriptor, bool read_all)
+    : m_ctx(ctx), m_descriptor(descriptor), m_read_all(read_all) {}
 
 xyssl::~xyssl() {
-    // The descriptor belongs to the caller: leave it open.
-    m_net.fd = -1;
+    // The descriptor belongs to the caller: SSL_free leaves it open.
+    SSL_free(m_ssl);
 }
 
 void xyssl::check_fail() const {
@@ -44,20 +68,38 @@ void xyssl::check_fail() const {
     throw exception("SSL object in closed state");
 }
 
+bool xyssl::try_again_or_throw(int rc, char const* call) {
+    int code = 0;
+    std::string reason;
+    outcome o = classify(m_ssl, rc, code, reason);
+    if (o == outcome::again) return true;
+    m_failed = true;
+    if (o == outcome::closed) {
+        m_peer_closed = true;
+        code = XYSSL_ERR_NET_RECV_FAILED;
+        reason = "the peer closed the connection";
+    }
+    throw_ssl(code, call, reason);
+}
+
 bool xyssl::handshake(int endpoint) {
     check_fail();
     if (!m_endpoint_set) {
-        if (int rc = m_ctx->setup(endpoint)) {
+        ERR_clear_error();
+        m_ssl = m_ctx->new_connection(endpoint, m_descriptor);
+        if (!m_ssl) {
             m_failed = true;
-            throw_ssl(rc, "ssl_setup");
+            unsigned long const queued = ERR_get_error();
+            ERR_clear_error();
+            throw_ssl(-int(queued & 0x7FFFFFFF), "ssl_setup", "the connection cannot be made");
         }
         m_endpoint_set = true;
     }
-    int rc = mbedtls_ssl_handshake(m_ctx->ssl());
-    if (rc == 0) return true;
-    if (xyssl_try_again(rc)) return false;
-    m_failed = true;
-    throw_ssl(rc, "ssl_handshake");
+    ERR_clear_error();
+    int rc = SSL_do_handshake(m_ssl);
+    if (rc == 1) return true;
+    try_again_or_throw(rc, "ssl_handshake");
+    return false;
 }
 
 bool xyssl::connect() {
@@ -79,17 +121,15 @@ bool xyssl::write(netbuf const* data, unsigned long max) {
         char const* bytes;
         int length;
         m_pending.front(bytes, length, want);
-        int rc = mbedtls_ssl_write(m_ctx->ssl(), reinterpret_cast<unsigned char const*>(bytes),
-                                   size_t(std::min(length, want)));
+        length = std::min(length, want);
+        ERR_clear_error();
+        int rc = SSL_write(m_ssl, bytes, length);
         m_write_again = false;
-        if (rc < 0) {
-            if (xyssl_try_again(rc)) {
-                m_write_again = true;
-                m_offered = want;
-                return false;
-            }
-            m_failed = true;
-            throw_ssl(rc, "ssl_write");
+        if (rc <= 0) {
+            try_again_or_throw(rc, "ssl_write");
+            m_write_again = true;
+            m_offered = length;
+            return false;
         }
         m_pending.erase_front(rc);
         if (m_pending.empty()) return true;
@@ -102,14 +142,15 @@ bool xyssl::read(netbuf& out, int max) {
     if (int rc = m_read_error) {
         m_read_error = 0;
         m_failed = true;
-        throw_ssl(rc, "ssl_read");
+        throw_ssl(rc, "ssl_read", m_read_reason);
     }
     max = std::max(max, 1);
     int rc;
     for (;;) {
-        int n = int(std::clamp<size_t>(mbedtls_ssl_get_bytes_avail(m_ctx->ssl()), 1, size_t(max)));
-        unsigned char* room = reinterpret_cast<unsigned char*>(out.allocate_back(n));
-        rc = mbedtls_ssl_read(m_ctx->ssl(), room, size_t(n));
+        int n = std::clamp(SSL_pending(m_ssl), 1, max);
+        char* room = out.allocate_back(n);
+        ERR_clear_error();
+        rc = SSL_read(m_ssl, room, n);
         if (rc <= 0) {
             out.erase_back(n);
             break;
@@ -117,17 +158,24 @@ bool xyssl::read(netbuf& out, int max) {
         out.erase_back(n - rc);
         if (!m_read_all) return !out.empty();
     }
-    // 0 is the end of the stream without close_notify; either way no more
-    // records can come, and asking again would answer the same for ever.
-    if (rc == 0 || rc == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) {
+    int code = 0;
+    std::string reason;
+    switch (classify(m_ssl, rc, code, reason)) {
+    case outcome::again:
+        break;
+    case outcome::closed:
+        // No more records can come, and asking again would answer the same for ever.
         m_peer_closed = true;
         m_failed = true;
-    } else if (!xyssl_try_again(rc)) {
+        break;
+    case outcome::failed:
         if (out.empty()) {
             m_failed = true;
-            throw_ssl(rc, "ssl_read");
+            throw_ssl(code, "ssl_read", reason);
         }
-        m_read_error = rc;
+        m_read_error = code;
+        m_read_reason = reason;
+        break;
     }
     return !out.empty();
 }
@@ -138,19 +186,20 @@ bool xyssl::shutdown() {
         return true;
     }
     check_fail();
-    int rc = mbedtls_ssl_close_notify(m_ctx->ssl());
-    if (rc == 0) {
+    ERR_clear_error();
+    // 0 means our close_notify is out and the peer's has not come: we do not wait for it.
+    int rc = SSL_shutdown(m_ssl);
+    if (rc >= 0) {
         m_failed = true;
         return true;
     }
-    if (xyssl_try_again(rc)) return false;
-    m_failed = true;
-    throw_ssl(rc, "ssl_close_notify");
+    try_again_or_throw(rc, "ssl_close_notify");
+    return false;
 }
 
 int xyssl::ciphersuite() {
-    char const* name = mbedtls_ssl_get_ciphersuite(m_ctx->ssl());
-    return name ? mbedtls_ssl_get_ciphersuite_id(name) : 0;
+    SSL_CIPHER const* cipher = m_ssl ? SSL_get_current_cipher(m_ssl) : nullptr;
+    return cipher ? int(SSL_CIPHER_get_protocol_id(cipher)) : 0;
 }
 
 } // namespace rulo

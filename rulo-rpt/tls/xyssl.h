@@ -10,14 +10,13 @@
 // After a failure, a close by the peer or a shutdown the session is closed:
 // every further call throws "SSL object in closed state". Library failures are
 // thrown as "SSL exception 0x<-code>/-0x<code>, caused by '<call>'", with the
-// library's own error numbers, and logged under "XYSSL".
+// library's own error number (its packed library and reason code), and logged
+// under "XYSSL" with the library's reason text.
 #pragma once
 
 #include "rulo-rpt/tls/xyssl_ctx.h"
 #include "rulo/netbuf.h"
 #include "rulo/object.h"
-
-#include <mbedtls/net_sockets.h>
 
 #include <string>
 
@@ -60,9 +59,14 @@ public:
 private:
     bool handshake(int endpoint);
 
+    // After a library call returned rc <= 0: true for "try again"; else
+    // closes the session and throws the SSL exception naming call.
+    bool try_again_or_throw(int rc, char const* call);
+
     object<xyssl_ctx> m_ctx;
     netbuf m_pending;
-    mbedtls_net_context m_net;
+    int m_descriptor;
+    SSL* m_ssl = nullptr;
     bool m_read_all;
     bool m_failed = false;
     bool m_write_again = false;
@@ -70,9 +74,10 @@ private:
     bool m_endpoint_set = false;
     bool m_peer_closed = false;
     int m_read_error = 0; // a failure that followed delivered bytes
+    std::string m_read_reason;
 };
 
-// The library's answers "no data yet" / "cannot send now": try again later.
+// An I/O function's answer "no data yet" / "cannot send now": try again later.
 bool xyssl_try_again(int code);
 
 } // namespace rulo

@@ -1,33 +1,38 @@
 #include "rulo-rpt/tls/xyssl_ctx.h"
 
 #include "rulo/exception.h"
-#include "rulo/random.h"
 #include "rulo/xfile.h"
 
-#include <mbedtls/dhm.h>
-#include <mbedtls/error.h>
+#include <openssl/bio.h>
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 
 #include <fcntl.h>
 
-#include <vector>
+#include <cstring>
+#include <memory>
 
 namespace rulo {
 
 namespace {
 
-// The lists the library keeps a pointer to; each ends with 0. RC4 and 3DES
-// are not offered: current peers refuse them.
-int const default_suites[] = {tls_rsa_aes256_sha, tls_rsa_aes128_sha, 0};
-int const dh_suites[] = {tls_dhe_rsa_aes256_sha, tls_rsa_aes256_sha, tls_rsa_aes128_sha, 0};
+// RC4 and 3DES are not offered: current peers refuse them.
+char const default_suites[] = "AES256-SHA:AES128-SHA";
+char const dh_suites[] = "DHE-RSA-AES256-SHA:AES256-SHA:AES128-SHA";
 
-// The published 2048-bit group of RFC 7919; the server sends it to the client
-// in every DHE handshake, so nothing about it is secret.
-unsigned char const ffdhe2048_p[] = MBEDTLS_DHM_RFC7919_FFDHE2048_P_BIN;
-unsigned char const ffdhe2048_g[] = MBEDTLS_DHM_RFC7919_FFDHE2048_G_BIN;
+using bio_ptr = std::unique_ptr<BIO, decltype(&BIO_free)>;
 
-std::string library_text(int code) {
-    char text[200];
-    mbedtls_strerror(code, text, sizeof text);
+// The library's reason for the last failure on this thread, and an empty queue.
+std::string library_text() {
+    unsigned long code = ERR_peek_last_error();
+    char text[256] = "unknown reason";
+    if (code) ERR_error_string_n(code, text, sizeof text);
+    ERR_clear_error();
     return text;
 }
 
@@ -38,81 +43,145 @@ std::string library_text(int code) {
     throw e;
 }
 
-// The whole file, followed by a NUL: the PEM parser takes a string and
-// counts the terminator in the length. Throws `function` when it cannot be read.
-std::vector<unsigned char> read_pem(char const* function, std::string const& file) {
+// The whole file. Throws `function` when it cannot be read.
+std::string read_file(char const* function, std::string const& file) {
     _mmap* map = nullptr;
     try {
         map = mmap_open(file.c_str(), O_RDONLY, -1);
     } catch (std::exception const& e) {
         fail(function, file, e.what());
     }
-    unsigned char const* bytes = static_cast<unsigned char const*>(map->addr);
-    std::vector<unsigned char> text(bytes, bytes + map->len);
+    std::string text(static_cast<char const*>(map->addr), map->len);
     mmap_close(map);
-    text.push_back(0);
     return text;
 }
 
+bio_ptr memory_bio(std::string const& bytes) {
+    return bio_ptr(BIO_new_mem_buf(bytes.data(), int(bytes.size())), &BIO_free);
+}
+
 object<xyssl_x509> parse_certificate(char const* function, std::string const& file) {
-    std::vector<unsigned char> pem = read_pem(function, file);
-    object<xyssl_x509> cert(new xyssl_x509);
-    if (int rc = mbedtls_x509_crt_parse(&cert->crt, pem.data(), pem.size())) {
-        fail(function, file, library_text(rc));
-    }
-    cert->parsed = true;
+    object<xyssl_x509> cert = xyssl_parse_x509(read_file(function, file));
+    if (!cert) fail(function, file, library_text());
     return cert;
+}
+
+// Hands the password to the key parser; an empty one refuses, so that the
+// library never asks on a terminal.
+int give_password(char* out, int size, int, void* arg) {
+    std::string const& password = *static_cast<std::string const*>(arg);
+    if (password.empty() || int(password.size()) > size) return -1;
+    std::memcpy(out, password.data(), password.size());
+    return int(password.size());
+}
+
+// The published 2048-bit group of RFC 7919; the server sends it to the client
+// in every DHE handshake, so nothing about it is secret.
+EVP_PKEY* builtin_group() {
+    EVP_PKEY_CTX* pctx = EVP_PKEY_CTX_new_from_name(nullptr, "DH", nullptr);
+    EVP_PKEY* group = nullptr;
+    char name[] = "ffdhe2048";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, name, 0),
+                           OSSL_PARAM_construct_end()};
+    if (!pctx || EVP_PKEY_fromdata_init(pctx) != 1 ||
+        EVP_PKEY_fromdata(pctx, &group, EVP_PKEY_KEY_PARAMETERS, params) != 1) {
+        group = nullptr;
+    }
+    EVP_PKEY_CTX_free(pctx);
+    return group;
+}
+
+// The moving of ciphertext through the owner's I/O functions: a BIO whose
+// data pointer is the context.
+BIO_METHOD* hook_method(int (*write)(BIO*, char const*, int), int (*read)(BIO*, char*, int)) {
+    static BIO_METHOD* const method = [&] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "rulo TLS hooks");
+        BIO_meth_set_write(m, write);
+        BIO_meth_set_read(m, read);
+        BIO_meth_set_ctrl(m,
+                          [](BIO*, int cmd, long, void*) -> long { return cmd == BIO_CTRL_FLUSH ? 1 : 0; });
+        BIO_meth_set_create(m, [](BIO* b) {
+            BIO_set_init(b, 1);
+            return 1;
+        });
+        return m;
+    }();
+    return method;
 }
 
 } // namespace
 
-xyssl_ctx::xyssl_ctx() {
-    mbedtls_ssl_init(&m_ssl);
-    mbedtls_ssl_config_init(&m_conf);
-    if (int rc = mbedtls_ssl_config_defaults(&m_conf, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
-                                             MBEDTLS_SSL_PRESET_DEFAULT)) {
-        mbedtls_ssl_config_free(&m_conf);
-        exception e = exception::function("xyssl_ctx");
-        e.stream() << ": " << library_text(rc);
-        throw e;
+xyssl_x509::~xyssl_x509() {
+    for (X509* c : certs) X509_free(c);
+}
+
+object<xyssl_x509> xyssl_parse_x509(std::string const& bytes) {
+    object<xyssl_x509> cert(new xyssl_x509);
+    bio_ptr bio = memory_bio(bytes);
+    if (bytes.find("-----BEGIN") != std::string::npos) {
+        while (X509* c = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) cert->certs.push_back(c);
+        ERR_clear_error(); // the end of the text reads as "no start line"
+    } else if (X509* c = d2i_X509_bio(bio.get(), nullptr)) {
+        cert->certs.push_back(c);
     }
+    if (cert->certs.empty()) return object<xyssl_x509>();
+    cert->parsed = true;
+    return cert;
+}
+
+xyssl_rsa::~xyssl_rsa() {
+    EVP_PKEY_free(pk);
+}
+
+xyssl_ctx::xyssl_ctx() : m_ctx(SSL_CTX_new(TLS_method())) {
+    if (!m_ctx) fail("xyssl_ctx", "context", library_text());
+    SSL_CTX_set_security_level(m_ctx, 0);
+    if (SSL_CTX_set_min_proto_version(m_ctx, TLS1_VERSION) != 1 ||
+        SSL_CTX_set_max_proto_version(m_ctx, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_cipher_list(m_ctx, default_suites) != 1) {
+        SSL_CTX_free(m_ctx);
+        fail("xyssl_ctx", "context", library_text());
+    }
+    // No resumption, no renegotiation, no compression; the end of the stream
+    // without close_notify is a close like any other.
+    SSL_CTX_set_options(m_ctx, SSL_OP_NO_TICKET | SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
+                                   SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_session_cache_mode(m_ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_mode(m_ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_cert_verify_callback(m_ctx, &verify_peer, this);
     set_verify_peer(true);
-    mbedtls_ssl_conf_rng(&m_conf, xstd::rnd_f, nullptr);
-    mbedtls_ssl_conf_ciphersuites(&m_conf, default_suites);
-    mbedtls_ssl_conf_min_version(&m_conf, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_1);
-    mbedtls_ssl_conf_max_version(&m_conf, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
 }
 
 xyssl_ctx::~xyssl_ctx() {
-    mbedtls_ssl_free(&m_ssl);
-    mbedtls_ssl_config_free(&m_conf);
+    SSL_CTX_free(m_ctx);
 }
 
 void xyssl_ctx::set_verify_peer(bool verify) {
-    mbedtls_ssl_conf_authmode(&m_conf, verify ? MBEDTLS_SSL_VERIFY_REQUIRED : MBEDTLS_SSL_VERIFY_NONE);
+    m_verify = verify;
 }
 
 void xyssl_ctx::set_cert(std::string const& cert_file, std::string const& key_file,
                          std::string const& password) {
     object<xyssl_x509> cert = parse_certificate("set_cert", cert_file);
-    std::vector<unsigned char> pem = read_pem("set_cert", key_file);
+    std::string const pem = read_file("set_cert", key_file);
+    bio_ptr bio = memory_bio(pem);
     object<xyssl_rsa> key(new xyssl_rsa);
-    unsigned char const* pwd = reinterpret_cast<unsigned char const*>(password.data());
-    if (int rc = mbedtls_pk_parse_key(&key->pk, pem.data(), pem.size(), password.empty() ? nullptr : pwd,
-                                      password.size())) {
-        fail("set_cert", key_file, library_text(rc));
-    }
-    if (int rc = mbedtls_pk_check_pair(&cert->crt.pk, &key->pk)) {
-        fail("set_cert", key_file, "the key does not belong to " + cert_file + ": " + library_text(rc));
+    key->pk =
+        PEM_read_bio_PrivateKey(bio.get(), nullptr, &give_password, const_cast<std::string*>(&password));
+    if (!key->pk) fail("set_cert", key_file, library_text());
+    if (X509_check_private_key(cert->certs.front(), key->pk) != 1) {
+        fail("set_cert", key_file, "the key does not belong to " + cert_file + ": " + library_text());
     }
     key->parsed = true;
     use_cert(cert, key);
 }
 
 void xyssl_ctx::use_cert(object<xyssl_x509> cert, object<xyssl_rsa> key) {
-    if (int rc = mbedtls_ssl_conf_own_cert(&m_conf, &cert->crt, &key->pk)) {
-        fail("use_cert", "certificate", library_text(rc));
-    }
+    bool ok = SSL_CTX_use_certificate(m_ctx, cert->certs.front()) == 1 &&
+              SSL_CTX_use_PrivateKey(m_ctx, key->pk) == 1 && SSL_CTX_clear_chain_certs(m_ctx) == 1;
+    for (size_t i = 1; ok && i < cert->certs.size(); ++i)
+        ok = SSL_CTX_add1_chain_cert(m_ctx, cert->certs[i]) == 1;
+    if (!ok) fail("use_cert", "certificate", library_text());
     m_cert = cert;
     m_key = key;
 }
@@ -122,45 +191,112 @@ void xyssl_ctx::set_trusted_ca(std::string const& ca_file, std::string const& pe
 }
 
 void xyssl_ctx::use_trusted_ca(object<xyssl_x509> ca, std::string const& peer_name) {
+    X509_STORE* store = X509_STORE_new();
+    // Every certificate given is an anchor of its own, whether or not it is
+    // a self-signed root.
+    X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
+    for (X509* c : ca->certs) X509_STORE_add_cert(store, c);
+    SSL_CTX_set_cert_store(m_ctx, store);
     m_peer_name = peer_name;
-    mbedtls_ssl_conf_ca_chain(&m_conf, &ca->crt, nullptr);
     m_ca = ca;
+}
+
+void xyssl_ctx::pin_peer_cert(object<xyssl_x509> cert) {
+    m_pinned = cert;
+}
+
+int xyssl_ctx::verify_peer(X509_STORE_CTX* store, void* self) {
+    xyssl_ctx* me = static_cast<xyssl_ctx*>(self);
+    if (!me->m_pinned) return X509_verify_cert(store);
+    X509* presented = X509_STORE_CTX_get0_cert(store);
+    if (presented && X509_cmp(presented, me->m_pinned->certs.front()) == 0) return 1;
+    X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_UNTRUSTED);
+    return 0;
 }
 
 void xyssl_ctx::enable_dh(bool load, std::string const& dh_file) {
     if (load) {
+        EVP_PKEY* group = nullptr;
+        std::string where = "built-in group";
         if (dh_file.empty()) {
-            if (int rc = mbedtls_ssl_conf_dh_param_bin(&m_conf, ffdhe2048_p, sizeof ffdhe2048_p, ffdhe2048_g,
-                                                       sizeof ffdhe2048_g)) {
-                fail("enable_dh", "built-in group", library_text(rc));
-            }
+            group = builtin_group();
         } else {
-            mbedtls_dhm_context dhm;
-            mbedtls_dhm_init(&dhm);
-            int rc = mbedtls_dhm_parse_dhmfile(&dhm, dh_file.c_str());
-            if (rc == 0) rc = mbedtls_ssl_conf_dh_param_ctx(&m_conf, &dhm);
-            mbedtls_dhm_free(&dhm);
-            if (rc) fail("enable_dh", dh_file, library_text(rc));
+            where = dh_file;
+            std::string const pem = read_file("enable_dh", dh_file);
+            bio_ptr bio = memory_bio(pem);
+            group = PEM_read_bio_Parameters(bio.get(), nullptr);
+            if (group && EVP_PKEY_is_a(group, "DH") != 1) {
+                EVP_PKEY_free(group);
+                group = nullptr;
+            }
+        }
+        if (!group) fail("enable_dh", where, library_text());
+        if (SSL_CTX_set0_tmp_dh_pkey(m_ctx, group) != 1) {
+            EVP_PKEY_free(group);
+            fail("enable_dh", where, library_text());
         }
     }
-    mbedtls_ssl_conf_ciphersuites(&m_conf, dh_suites);
+    if (SSL_CTX_set_cipher_list(m_ctx, dh_suites) != 1) fail("enable_dh", "suites", library_text());
 }
 
 void xyssl_ctx::set_io(void* arg, send_fn send, recv_fn recv) {
     m_io_arg = arg;
     m_send = send;
     m_recv = recv;
-    if (m_ssl.conf) mbedtls_ssl_set_bio(&m_ssl, arg, send, recv, nullptr);
 }
 
-int xyssl_ctx::setup(int endpoint) {
-    mbedtls_ssl_conf_endpoint(&m_conf, endpoint == 1 ? MBEDTLS_SSL_IS_SERVER : MBEDTLS_SSL_IS_CLIENT);
-    if (int rc = mbedtls_ssl_setup(&m_ssl, &m_conf)) return rc;
-    if (!m_peer_name.empty()) {
-        if (int rc = mbedtls_ssl_set_hostname(&m_ssl, m_peer_name.c_str())) return rc;
+int xyssl_ctx::bio_write(BIO* bio, char const* data, int length) {
+    xyssl_ctx* me = static_cast<xyssl_ctx*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    int rc = me->m_send
+                 ? me->m_send(me->m_io_arg, reinterpret_cast<unsigned char const*>(data), size_t(length))
+                 : XYSSL_ERR_NET_TRY_AGAIN;
+    if (rc >= 0) return rc;
+    if (rc == XYSSL_ERR_NET_TRY_AGAIN) BIO_set_retry_write(bio);
+    return -1;
+}
+
+int xyssl_ctx::bio_read(BIO* bio, char* data, int length) {
+    xyssl_ctx* me = static_cast<xyssl_ctx*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    int rc = me->m_recv ? me->m_recv(me->m_io_arg, reinterpret_cast<unsigned char*>(data), size_t(length))
+                        : XYSSL_ERR_NET_TRY_AGAIN;
+    if (rc > 0) return rc;
+    if (rc == XYSSL_ERR_NET_TRY_AGAIN || rc == 0) BIO_set_retry_read(bio);
+    return -1;
+}
+
+SSL* xyssl_ctx::new_connection(int endpoint, int descriptor) {
+    SSL* ssl = SSL_new(m_ctx);
+    if (!ssl) return nullptr;
+    bool ok = true;
+    if (descriptor != -1) {
+        ok = SSL_set_fd(ssl, descriptor) == 1;
+    } else {
+        BIO* bio = BIO_new(hook_method(&bio_write, &bio_read));
+        ok = bio != nullptr;
+        if (ok) {
+            BIO_set_data(bio, this);
+            SSL_set_bio(ssl, bio, bio);
+        }
     }
-    mbedtls_ssl_set_bio(&m_ssl, m_io_arg, m_send, m_recv, nullptr);
-    return 0;
+    if (endpoint == 1) {
+        SSL_set_accept_state(ssl);
+        SSL_set_verify(ssl, m_verify ? SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT : SSL_VERIFY_NONE,
+                       nullptr);
+    } else {
+        SSL_set_connect_state(ssl);
+        SSL_set_verify(ssl, m_verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+        if (ok && !m_peer_name.empty() && !m_pinned) {
+            ok = SSL_set_tlsext_host_name(ssl, m_peer_name.c_str()) == 1 &&
+                 SSL_set1_host(ssl, m_peer_name.c_str()) == 1;
+        }
+    }
+    if (!ok) {
+        SSL_free(ssl);
+        return nullptr;
+    }
+    return ssl;
 }
 
 } // namespace rulo

@@ -29,7 +29,8 @@ tls_certs::tls_certs() {
     write_file(m_dir.file("server.ext"), std::string("subjectAltName=DNS:") + server_name + "\n");
     openssl(d, "x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
                "-extfile server.ext -out server.pem");
-    openssl(d, "rsa -in server.key -aes128 -traditional -passout " + pass + " -out server_enc.key");
+    openssl(d, "pkey -in server.key -aes256 -passout " + pass + " -out server_enc.key");
+    openssl(d, "rsa -in server.key -aes128 -traditional -passout " + pass + " -out server_legacy.key");
     openssl(d, "req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem -days 2 -subj " + name +
                    " -addext subjectAltName=DNS:" + server_name);
     ca_cert = m_dir.file("ca.pem");
@@ -37,6 +38,7 @@ tls_certs::tls_certs() {
     server_cert = m_dir.file("server.pem");
     server_key = m_dir.file("server.key");
     encrypted_key = m_dir.file("server_enc.key");
+    legacy_encrypted_key = m_dir.file("server_legacy.key");
     self_signed_cert = m_dir.file("self.pem");
     self_signed_key = m_dir.file("self.key");
 }

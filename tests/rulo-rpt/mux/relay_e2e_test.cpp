@@ -2,12 +2,14 @@
 // relay server run as a process (tovan_relay), and against canned replies
 // from a plain TCP peer where the relay would never send them.
 #include "rulo-rpt/choose/AutoTransport.h"
+#include "rulo-rpt/mux/mux_frame.h"
 #include "rulo-rpt/mux/rptMux.h"
 #include "rulo-rpt/mux/rptSRMux.h"
 #include "rulo-rpt/net/rptSocket.h"
 #include "rulo-rpt/net/socket.h"
 #include "rulo-rpt/rpc/SRDownloader.h"
 #include "rulo-rpt/rpc/rpcWrapper.h"
+#include "rulo-rpt/tls/xyssl_ctx.h"
 #include "rulo/config_store.h"
 #include "rulo/packet.h"
 #include "rulo/scheduler.h"
@@ -20,8 +22,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -295,6 +302,134 @@ TEST(relay_e2e, ChannelIdsAndSecurityAtTheRelay) {
     tIProcessId dst;
     rulo_packet_pop(value, dst);
     EXPECT_EQ(dst, tIProcessId(0x7f000001, relay.port()));
+}
+
+// A TCP forwarder between a client and the relay that keeps a copy of the
+// bytes each way, as a capture on the wire would.
+class wire_tap {
+public:
+    explicit wire_tap(int relay_port) : m_relay_port(relay_port) {
+        m_thread = std::thread([this] { run(); });
+    }
+    ~wire_tap() {
+        m_stop = true;
+        ::shutdown(m_listener.fd(), SHUT_RDWR);
+        m_thread.join();
+    }
+    int port() const { return m_listener.port(); }
+    // The bytes seen so far from the client (up) and from the relay (down).
+    std::string up() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_up;
+    }
+    std::string down() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_down;
+    }
+
+private:
+    void run() {
+        test_support::tcp_fd client = m_listener.accept();
+        if (client.get() < 0 || m_stop) return;
+        test_support::tcp_fd relay = test_support::tcp_connect(m_relay_port);
+        std::thread back([&] { copy(relay.get(), client.get(), m_down); });
+        copy(client.get(), relay.get(), m_up);
+        back.join();
+    }
+    void copy(int from, int to, std::string& seen) {
+        char buffer[65536];
+        ssize_t n;
+        while ((n = ::recv(from, buffer, sizeof buffer, 0)) > 0) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                seen.append(buffer, size_t(n));
+            }
+            if (::send(to, buffer, size_t(n), MSG_NOSIGNAL) != n) break;
+        }
+        ::shutdown(to, SHUT_WR);
+    }
+
+    int m_relay_port;
+    test_support::tcp_listener m_listener;
+    std::atomic<bool> m_stop{false};
+    mutable std::mutex m_mutex;
+    std::string m_up, m_down;
+    std::thread m_thread;
+};
+
+// The payload of every frame of channel id in a captured direction (the HTTP
+// head before the frames skipped).
+std::string channel_bytes(std::string const& captured, long long wanted) {
+    std::size_t const head = captured.find("\r\n\r\n");
+    if (head == std::string::npos) return "";
+    netbuf input = netbuf::from_string(captured.substr(head + 4));
+    std::string out;
+    long long id;
+    netbuf payload;
+    while (rulo::mux_unpack_frame(input, id, payload))
+        if (id == wanted) out += payload.to_string();
+    return out;
+}
+
+// The TLS records of a byte stream as (content type, version); empty when a
+// record header is not one, or the stream ends inside a record.
+std::vector<std::pair<int, int>> tls_records(std::string const& stream, std::string* first_body = nullptr) {
+    std::vector<std::pair<int, int>> records;
+    std::size_t at = 0;
+    while (at + 5 <= stream.size()) {
+        int const type = (unsigned char)stream[at];
+        int const version = (unsigned char)stream[at + 1] << 8 | (unsigned char)stream[at + 2];
+        std::size_t const length = (unsigned char)stream[at + 3] << 8 | (unsigned char)stream[at + 4];
+        if (type < 20 || type > 23 || (version >> 8) != 3 || at + 5 + length > stream.size()) return {};
+        if (first_body && records.empty()) *first_body = stream.substr(at + 5, length);
+        records.push_back({type, version});
+        at += 5 + length;
+    }
+    if (at != stream.size()) return {};
+    return records;
+}
+
+// What passes between the desk and the relay, decoded from the wire: channel
+// 1 is TLS 1.2 records from the ServerHello on, in the suite our end offers
+// first, and what a secure channel carries appears nowhere in the capture.
+TEST(relay_e2e, ControlLinkOnTheWireIsTls12Records) {
+    temporary_home home;
+    relay_process relay({"--pair-unbound"});
+    wire_tap tap(relay.port());
+    sr_client c(tap.port());
+    ASSERT_TRUE(c.start());
+    object<recording_sink> echo_s(new recording_sink), echo_p(new recording_sink);
+    object<rptTransport> es = c.sr->get_transport("ECHO", echo_s, true);
+    object<rptTransport> ep = c.sr->get_transport("ECHO", echo_p, false);
+    std::string const secret = "a secret that must not show on the wire", open_text = "plain for all to see";
+    es->send(netbuf::from_string(secret));
+    ep->send(netbuf::from_string(open_text));
+    ASSERT_TRUE(echo_s->wait_for_bytes(secret.size()));
+    ASSERT_TRUE(echo_p->wait_for_bytes(open_text.size()));
+
+    std::string hello;
+    auto const down = tls_records(channel_bytes(tap.down(), 1), &hello);
+    auto const up = tls_records(channel_bytes(tap.up(), 1));
+    ASSERT_GE(down.size(), 4u);
+    ASSERT_GE(up.size(), 4u);
+    // ServerHello: type 2, version 3.3, 32 random bytes, a session id, the suite.
+    ASSERT_GE(hello.size(), 40u);
+    EXPECT_EQ(hello[0], 2);
+    EXPECT_EQ(hello.substr(4, 2), std::string("\x03\x03"));
+    std::size_t const suite_at = 4 + 2 + 32 + 1 + (unsigned char)hello[38];
+    ASSERT_GE(hello.size(), suite_at + 2);
+    EXPECT_EQ((unsigned char)hello[suite_at] << 8 | (unsigned char)hello[suite_at + 1],
+              rulo::tls_rsa_aes256_sha);
+    for (auto const& r : down) EXPECT_EQ(r.second, 0x0303);
+    for (std::size_t i = 1; i < up.size(); ++i) EXPECT_EQ(up[i].second, 0x0303); // the hello may say 3.1
+    auto has_type = [](std::vector<std::pair<int, int>> const& records, int type) {
+        return std::any_of(records.begin(), records.end(), [&](auto const& r) { return r.first == type; });
+    };
+    EXPECT_TRUE(has_type(up, 23) && has_type(down, 23)); // application data both ways
+    EXPECT_TRUE(has_type(up, 20) && has_type(down, 20)); // ChangeCipherSpec both ways
+    std::string const wire = tap.up() + tap.down();
+    EXPECT_EQ(wire.find(secret), std::string::npos);
+    EXPECT_NE(wire.find(open_text), std::string::npos);
 }
 
 // The whole way in: the chooser's direct attempt carries the relay session.

@@ -129,6 +129,11 @@ TEST(rptMux, FailedHandshakesDisconnect) {
         {"a certificate that does not parse",
          [](relay_end::config& c) { c.data["key_cs"] = "not a certificate"; }, 30,
          ":Error in 'get_ssl_filter'"},
+        // Only that very certificate passes: not another one with the same
+        // name, nor one its own CA issued.
+        {"the relay presents another certificate",
+         [](relay_end::config& c) { c.data["key_cs"] = test_support::read_file(certs().server_cert); }, 30,
+         start_failed},
         {"no keys answer, a silent relay",
          [](relay_end::config& c) {
              c.answer_keys = false;
@@ -223,8 +228,9 @@ TEST(rptMux, ServerCertificateIsPinnedPerGrid) {
     }
 }
 
-TEST(rptMux, CertificateInDerIsAccepted) {
-    temporary_home home;
+// The relay's certificate sent as key_cs is what its TLS end must present,
+// byte for byte, whatever form it came in and whoever issued it.
+TEST(rptMux, PinnedCertificateInEachForm) {
     test_support::scratch_dir dir;
     std::string const der = dir.file("cert.der");
     ASSERT_EQ(test_support::run_command("openssl x509 -in " +
@@ -232,15 +238,29 @@ TEST(rptMux, CertificateInDerIsAccepted) {
                                         " -outform DER -out " + test_support::shell_quote(der))
                   .status,
               0);
-    relay_end::config c = relay_config();
-    c.data["key_cs"] = test_support::read_file(der);
-    // The second connection reads the pinned DER bytes back from the store.
-    for (int connection = 0; connection < 2; ++connection) {
-        relay_link l(c);
-        client cl(l);
-        EXPECT_EQ(cl.start(), "") << connection;
+    struct row {
+        char const* what;
+        std::string cert, key, key_cs;
+    } const rows[] = {
+        {"self-signed, DER", certs().self_signed_cert, certs().self_signed_key, test_support::read_file(der)},
+        {"issued by a CA, PEM", certs().server_cert, certs().server_key,
+         test_support::read_file(certs().server_cert)},
+    };
+    for (row const& r : rows) {
+        SCOPED_TRACE(r.what);
+        temporary_home home;
+        relay_end::config c = relay_config();
+        c.cert_file = r.cert;
+        c.key_file = r.key;
+        c.data["key_cs"] = r.key_cs;
+        // The second connection reads the pinned bytes back from the store.
+        for (int connection = 0; connection < 2; ++connection) {
+            relay_link l(c);
+            client cl(l);
+            EXPECT_EQ(cl.start(), "") << connection;
+        }
+        EXPECT_EQ(stored("Test Grid", "key_cs"), r.key_cs);
     }
-    EXPECT_EQ(stored("Test Grid", "key_cs"), c.data["key_cs"]);
 }
 
 TEST(rptMux, KeysOutsideTlsDisconnect) {

@@ -3,6 +3,7 @@
 // in-memory pair with its delivery thread and random cuts.
 #include "rulo-rpt/rpc/rpcWrapper.h"
 #include "rulo-rpt/rpc/rptPacket.h"
+#include "rulo/executor.h"
 #include "rulo/scheduler.h"
 #include "tests/rulo-rpt/rpc/rpc_stand.h"
 #include "tests/support/framework_env.h"
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -264,3 +266,62 @@ TEST(Rpc, ABreakWakesAWaitingCallerButKeepsARepliedOne) {
 }
 
 } // namespace
+
+// An executor that keeps what it is given until the test lets it run.
+struct held_executor {
+    void execute(rulo::runnable const& r) {
+        std::lock_guard<std::mutex> lock(mutex);
+        held.push_back(r);
+    }
+    void release() {
+        std::vector<rulo::runnable> now;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            now.swap(held);
+        }
+        for (auto const& r : now) r.run_and_delete();
+    }
+    std::size_t count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return held.size();
+    }
+    std::mutex mutex;
+    std::vector<rulo::runnable> held;
+};
+
+// A reply whose caller waits reaches it on the receiving thread, with no
+// executor run; behind a queued incoming call it waits its turn.
+TEST(Rpc, AWaitedReplySkipsTheExecutorUnlessSomethingIsQueuedBeforeIt) {
+    held_executor pool;
+    memory_transport_pair pair;
+    rulo::object<rulo::rptPacket> packet(new rulo::rptPacket(rulo::executor_f<held_executor>::make(&pool)));
+    rulo::object<rpc_sink> sink(new rpc_sink);
+    rulo::object<rulo::rpcWrapper> wrapper(new rulo::rpcWrapper(packet, sink));
+    packet->set_sink(wrapper);
+    pair.a->set_sink(packet);
+    packet->start(pair.a);
+
+    auto call = wrapper->async_call(netbuf::from_string("alpha"));
+    pair.b->send(netbuf::from_string(framed("result 1\nfor alpha")));
+    long timeout = 30;
+    EXPECT_EQ(wrapper->async_call_ret(call, &timeout).to_string(), "for alpha");
+    EXPECT_EQ(pool.count(), 0u);
+
+    // An incoming call is queued first: the reply behind it must not overtake it.
+    sink->how = rpc_sink::hold;
+    auto second = wrapper->async_call(netbuf::from_string("beta"));
+    pair.b->send(netbuf::from_string(framed("7\nincoming") + framed("result 2\nfor beta")));
+    EXPECT_EQ(pool.count(), 1u);
+    EXPECT_EQ(wrapper->pending_count(), 1u);
+    pool.release();
+    EXPECT_EQ(sink->bodies(), std::vector<std::string>{"incoming"});
+    EXPECT_EQ(wrapper->async_call_ret(second, &timeout).to_string(), "for beta");
+    // A reply nobody waits for, and a ping, still go the usual way.
+    pair.b->send(netbuf::from_string(framed("result 9\nlate") + framed("result 0\n")));
+    pool.release();
+    EXPECT_EQ(sink->pings(), 1);
+    sink->take_held();
+    packet->disconnect();
+    pool.release();
+    EXPECT_EQ(sink->broken_count(), 1);
+}

@@ -32,54 +32,14 @@ using rulo::xyssl_ctx;
 using test_support::child_process;
 using test_support::recording_sink;
 using test_support::tls_certs;
+using tls_kit::certs;
+using tls_kit::connect_to;
+using tls_kit::engine_on_socket;
 using tls_kit::random_bytes;
+using tls_kit::shipped_dh;
 
-tls_certs const& certs() {
-    return tls_certs::get();
-}
-
-std::string const shipped_dh = std::string(TOVAN_SOURCE_DIR) + "/conf_static/dh.pem";
 std::string const offered_suites = "AES256-SHA:AES128-SHA:DHE-RSA-AES256-SHA";
 size_t const mib = 1 << 20;
-
-sockaddr_in loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-// Connects to a server that the test has just started: until it listens,
-// each refused attempt waits for the server to say something (it may report
-// a failure) for a short while, up to 20 s in all.
-int connect_to(int port, child_process& server) {
-    auto until = std::chrono::steady_clock::now() + 20s;
-    for (;;) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = loopback(port);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-        ::close(fd);
-        if (std::chrono::steady_clock::now() > until || server.wait_error_text("error", 20ms)) {
-            throw std::runtime_error("s_server does not listen: " + server.errors());
-        }
-    }
-}
-
-// An engine with a recording sink on an rptSocket that takes over the
-// connected descriptor fd. The socket is started first, so the engine's first
-// words always find their way out.
-struct engine_on_socket {
-    engine_on_socket(object<xyssl_ctx> ctx, bool server, int fd)
-        : sink(new recording_sink), engine(new rptXYSSL(sink, ctx, server)), transport(new rulo::rptSocket) {
-        transport->start(engine, object<rulo::socket>(new rulo::socket(fd, tIProcessId())));
-        engine->start(transport);
-    }
-    ~engine_on_socket() { engine->disconnect(); }
-    object<recording_sink> sink;
-    object<rptXYSSL> engine;
-    object<rulo::rptSocket> transport;
-};
 
 TEST(OpensslInterop, ClientEngineAgainstOpensslServer) {
     struct row {
@@ -90,7 +50,7 @@ TEST(OpensslInterop, ClientEngineAgainstOpensslServer) {
     } const rows[] = {
         {"RSA key exchange", certs().server_cert, certs().server_key, "", tls_certs::server_name, false,
          rulo::tls_rsa_aes256_sha},
-        {"DHE, the shipped group sent by OpenSSL", certs().server_cert, certs().server_key, shipped_dh,
+        {"DHE, the shipped group sent by OpenSSL", certs().server_cert, certs().server_key, shipped_dh(),
          tls_certs::server_name, true, rulo::tls_dhe_rsa_aes256_sha},
         {"wrong name", certs().server_cert, certs().server_key, "", "other.test", false, 0},
         {"self-signed server", certs().self_signed_cert, certs().self_signed_key, "", tls_certs::server_name,
@@ -146,11 +106,7 @@ TEST(OpensslInterop, ServerEngineAgainstOpensslClient) {
                               tls_certs::server_name, "-verify_return_error", "-cipher", offered_suites});
         client.write_input(up);
 
-        object<xyssl_ctx> ctx(new xyssl_ctx);
-        ctx->set_verify_peer(false);
-        ctx->set_cert(certs().server_cert, certs().server_key, "");
-        if (r.dh) ctx->enable_dh(true, r.dh == 2 ? shipped_dh : "");
-        engine_on_socket server(ctx, true, ::dup(l.accept().get()));
+        engine_on_socket server(tls_kit::server_ctx_with_dh(r.dh), true, ::dup(l.accept().get()));
         server.engine->send(netbuf::from_string(down));
 
         ASSERT_TRUE(client.wait_error_text(r.suite, 30s)) << client.errors();

@@ -15,8 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include <mbedtls/dhm.h>
-#include <mbedtls/ssl.h>
+#include <openssl/err.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -35,14 +34,12 @@ using test_support::memory_transport_pair;
 using test_support::recording_sink;
 using test_support::thrown;
 using test_support::tls_certs;
+using tls_kit::certs;
 using tls_kit::random_bytes;
+using tls_kit::shipped_dh;
 
 bool starts_with(std::string const& text, std::string const& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-tls_certs const& certs() {
-    return tls_certs::get();
 }
 
 object<xyssl_ctx> server_ctx(std::string const& cert, std::string const& key,
@@ -86,7 +83,6 @@ struct connection {
 };
 
 TEST(XysslEngine, HandshakeAndDataBothWaysWithEachKeyExchange) {
-    std::string shipped_dh = std::string(TOVAN_SOURCE_DIR) + "/conf_static/dh.pem";
     struct row {
         char const* what;
         int dh; // 0 none, 1 built-in group, 2 the shipped dh.pem
@@ -102,7 +98,7 @@ TEST(XysslEngine, HandshakeAndDataBothWaysWithEachKeyExchange) {
         object<xyssl_ctx> sctx = server_ctx(certs().server_cert, certs().server_key);
         object<xyssl_ctx> cctx = client_ctx(certs().ca_cert, tls_certs::server_name);
         if (r.dh) {
-            sctx->enable_dh(true, r.dh == 2 ? shipped_dh : "");
+            sctx->enable_dh(true, r.dh == 2 ? shipped_dh() : "");
             cctx->enable_dh(false);
         }
         connection c(cctx, sctx, "early ");
@@ -124,23 +120,8 @@ TEST(XysslEngine, HandshakeAndDataBothWaysWithEachKeyExchange) {
 }
 
 TEST(XysslEngine, ShippedDhParametersAreTheBuiltInGroup) {
-    mbedtls_dhm_context dhm;
-    mbedtls_dhm_init(&dhm);
-    std::string path = std::string(TOVAN_SOURCE_DIR) + "/conf_static/dh.pem";
-    ASSERT_EQ(mbedtls_dhm_parse_dhmfile(&dhm, path.c_str()), 0);
-    unsigned char const p[] = MBEDTLS_DHM_RFC7919_FFDHE2048_P_BIN;
-    unsigned char const g[] = MBEDTLS_DHM_RFC7919_FFDHE2048_G_BIN;
-    mbedtls_mpi expect_p, expect_g;
-    mbedtls_mpi_init(&expect_p);
-    mbedtls_mpi_init(&expect_g);
-    mbedtls_mpi_read_binary(&expect_p, p, sizeof p);
-    mbedtls_mpi_read_binary(&expect_g, g, sizeof g);
-    EXPECT_EQ(mbedtls_mpi_cmp_mpi(&dhm.P, &expect_p), 0);
-    EXPECT_EQ(mbedtls_mpi_cmp_mpi(&dhm.G, &expect_g), 0);
-    mbedtls_mpi_free(&expect_p);
-    mbedtls_mpi_free(&expect_g);
-    mbedtls_dhm_free(&dhm);
-    // And OpenSSL recognises it as the named group.
+    std::string const path = shipped_dh();
+    // OpenSSL recognises it as the named group the engine builds in.
     auto r = test_support::run_command("openssl pkeyparam -in " + test_support::shell_quote(path) +
                                        " -text -noout");
     EXPECT_NE(r.out.find("GROUP: ffdhe2048"), std::string::npos) << r.out;
@@ -201,7 +182,11 @@ TEST(XysslEngine, CertificateAndParameterFiles) {
         char const* error; // "" when the key is taken
     } const rows[] = {
         {"plain key", certs().server_key, "", ""},
-        {"AES-encrypted key with its password", certs().encrypted_key, tls_certs::key_password, ""},
+        {"AES-256 PKCS#8 key with its password", certs().encrypted_key, tls_certs::key_password, ""},
+        {"traditional AES-128 key with its password", certs().legacy_encrypted_key, tls_certs::key_password,
+         ""},
+        {"traditional key, wrong password", certs().legacy_encrypted_key, "Sesame 43",
+         ":Error in 'set_cert'"},
         {"wrong password", certs().encrypted_key, "Sesame 43", ":Error in 'set_cert'"},
         {"encrypted key without password", certs().encrypted_key, "", ":Error in 'set_cert'"},
         {"missing key file", certs().server_key + ".missing", "", ":Error in 'set_cert'"},
@@ -365,6 +350,9 @@ TEST(XysslSession, LibraryFailuresCarryItsNumbers) {
     int code = -int(std::strtoul(m[1].str().c_str(), nullptr, 16));
     EXPECT_EQ(code, int(std::strtoul(m[2].str().c_str(), nullptr, 16)));
     EXPECT_LT(code, 0);
+    // The library's own packed number: its TLS part, with a reason it can name.
+    EXPECT_EQ(ERR_GET_LIB(static_cast<unsigned long>(-code)), ERR_LIB_SSL);
+    EXPECT_NE(ERR_reason_error_string(static_cast<unsigned long>(-code)), nullptr);
     EXPECT_EQ(thrown([&] { s.client->connect(); }), "SSL object in closed state");
 }
 
@@ -392,7 +380,7 @@ struct hooked_sessions {
         return int(length);
     }
     static int take(std::string& queue, unsigned char* data, size_t length) {
-        if (queue.empty()) return MBEDTLS_ERR_SSL_WANT_READ;
+        if (queue.empty()) return rulo::XYSSL_ERR_NET_TRY_AGAIN;
         size_t n = std::min(length, queue.size());
         queue.copy(reinterpret_cast<char*>(data), n);
         queue.erase(0, n);
@@ -400,7 +388,7 @@ struct hooked_sessions {
     }
     static int client_send(void* self, unsigned char const* data, size_t length) {
         hooked_sessions* h = static_cast<hooked_sessions*>(self);
-        return h->hold_client ? MBEDTLS_ERR_SSL_WANT_WRITE : put(h->to_server, data, length);
+        return h->hold_client ? rulo::XYSSL_ERR_NET_TRY_AGAIN : put(h->to_server, data, length);
     }
     static int client_recv(void* self, unsigned char* data, size_t length) {
         return take(static_cast<hooked_sessions*>(self)->to_client, data, length);
