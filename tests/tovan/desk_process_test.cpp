@@ -261,9 +261,9 @@ TEST_F(DeskProcess, CentredSizedAndClosedCleanly) {
     ASSERT_FALSE(id.empty());
     window_geometry g = geometry(id);
     EXPECT_EQ(g.width, 279);
-    EXPECT_EQ(g.height, 391);
+    EXPECT_EQ(g.height, 230);
     EXPECT_EQ(g.x, 1023 / 2 - 279 / 2);
-    EXPECT_EQ(g.y, 767 / 2 - 391 / 2);
+    EXPECT_EQ(g.y, 767 / 2 - 230 / 2);
 
     // Each button of the idle look shows its normal (or default) frame, the
     // hover frame once the mouse is on it; those of a session are hidden.

@@ -206,16 +206,17 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
     EXPECT_EQ(asked, std::vector<std::string>{"client ?"});
     EXPECT_FALSE(d->m_is_client);
     EXPECT_STREQ(d->m_ini_section, "VYNDeskLite");
-    EXPECT_EQ(d->size(), QSize(279, 391));
-    EXPECT_EQ(d->minimumSize(), QSize(279, 391));
-    EXPECT_EQ(d->maximumSize(), QSize(279, 391));
+    // The idle look: the upper and lower background pieces, 187 + 43 rows.
+    EXPECT_EQ(d->size(), QSize(279, 230));
+    EXPECT_EQ(d->minimumSize(), QSize(279, 230));
+    EXPECT_EQ(d->maximumSize(), QSize(279, 230));
     EXPECT_EQ(g_main_window->windowTitle(), "Tovan Desk");
     struct {
         char const* name;
         QRect at;
     } const places[] = {
         {"IDC_STATIC_TEXT", {10, 271, 261, 21}}, {"IDC_LOG_OUTPUT", {10, 205, 255, 113}},
-        {"IDC_CODE", {20, 149, 241, 23}},        {"IDC_STATUS_DESCRIPTION", {17, 94, 250, 51}},
+        {"IDC_CODE", {20, 149, 241, 23}},        {"IDC_STATUS_DESCRIPTION", {17, 94, 255, 51}},
         {"IDC_LOGO_ICON", {170, 10, 101, 81}},   {"IDC_CHAT_TEXT", {13, 332, 197, 25}},
         {"IDC_ACTION", {14, 187, 150, 38}},      {"IDC_CLOSE", {225, 187, 38, 38}},
         {"IDC_SEND", {226, 325, 38, 38}},        {"IDC_CLOSE1", {13, 51, 38, 38}}};
@@ -239,7 +240,7 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
         {"IDC_PLUGINS_DRAW_AREA", {0, 380, 261, 1}, false, nullptr, 0},
         {"IDC_LOG_OUTPUT", {10, 205, 255, 113}, true, "Tahoma", 8},
         {"IDC_CODE", {20, 149, 241, 23}, false, "Tahoma", 12},
-        {"IDC_STATUS_DESCRIPTION", {17, 94, 250, 51}, false, "Tahoma", 7},
+        {"IDC_STATUS_DESCRIPTION", {17, 94, 255, 51}, false, "Tahoma", 7},
         {"IDC_CONNECT_IMAGE", {70, 10, 70, 74}, true, nullptr, 0},
         {"IDC_LOGO_ICON", {170, 10, 101, 81}, false, nullptr, 0},
         {"IDC_CHAT_TEXT", {13, 332, 197, 25}, true, "Tahoma", 8},

@@ -65,6 +65,8 @@ public:
     void show_line(std::string line, bool send, std::string const& who);
     // The desk's "proxylog" text to the server; false when it failed.
     bool send_to_server(std::string const& text);
+    // The control RPC client of the current connection (empty without one).
+    rulo::object<vyn::control_rpc> rpc();
 
     // How long a worker waits for the GUI to answer a credentials request
     // before it takes it as cancelled; tests shorten the blocking-call limit.
@@ -188,6 +190,10 @@ private:
     std::mutex m_mutex;
     std::string m_typed_code;
     std::deque<std::string> m_chat_queue;
+    // What show_line needs from the GUI thread's session state, for lines
+    // shown from other threads: refreshed by mirror().
+    std::string m_peer_snapshot;
+    rulo::object<rulo::rptSafeChannel> m_channel_snapshot;
 
     QString m_chat_html, m_chat_plain, m_chat_transcript_html;
 };

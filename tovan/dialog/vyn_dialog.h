@@ -119,6 +119,18 @@ public:
     // The running session: its queue, dispatcher and connector.
     desk_session* session() const { return m_session.get(); }
 
+    // The dialog's boxes in its own words: text and caption are translation
+    // keys (null: empty); args are not used. GUI thread only.
+    static int MessageBoxU(QWidget* parent, char const* text_key, char const* caption_key, int type,
+                           std::vector<std::string> const& args = {});
+    int MessageBoxU(char const* text_key, char const* caption_key, int type,
+                    std::vector<std::string> const& args = {});
+    // Applies the status texts of a status number; returns its prefix ("" and
+    // nothing done for a number that names no status).
+    std::string UpdateSkinNLanguage(int number);
+    // Has no effect on this platform.
+    void update_buttons(int number);
+
     // Calls into parts that are not built yet; each does nothing so far.
     void ShutdownConnection();
     bool restored_connection() const;
@@ -182,6 +194,7 @@ public slots:
     QMenu* context_menu_for(QWidget* widget);
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
@@ -329,6 +342,13 @@ private:
 // The process's one dialog, for code without a dialog pointer.
 extern CVYNDialog* dlg;
 extern CVYNDialog* cvyndialog;
+
+// Set when a session is shut down: the look clears the chat log when the
+// next session shows. GUI thread.
+extern bool g_clear_chat_pending;
+
+// The programs the log command tries, in order (tests replace them).
+void set_log_viewers(std::vector<std::string> programs);
 
 // Ends the process with code after flushing the log and standard streams,
 // without running static destructors while framework threads still run.
