@@ -7,6 +7,8 @@
 #include "tovan/dialog/vyn_dialog.h"
 #include "tovan/lang/translations.h"
 
+#include "rulo/packet.h"
+
 #include "rulo-rpt/net/socket.h"
 #include "rulo/config_store.h"
 
@@ -15,13 +17,16 @@
 #include <QDialog>
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 #include <QTemporaryDir>
 
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -390,6 +395,111 @@ TEST_F(DialogInProcess, LanguageMenuAndContextMenus) {
     EXPECT_EQ(send->actions()[0]->text(), "Proxy log");
     EXPECT_EQ(d.context_menu_for(d.m_btn_audio), nullptr);
     EXPECT_EQ(d.context_menu_for(d.IDC_CODE), nullptr);
+}
+
+// The look applied to the widgets for each role, state and status bits,
+// with a text per status group that says which group it is.
+TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
+    std::map<std::string, std::string> en = {{"__PRIORITY", "100"},
+                                             {"generic_PLUGIN_DISABLED", "no plugin"},
+                                             {"generic_TIP_SEND_CHAT", "send it"},
+                                             {"generic_CHAT_WELCOME2", "welcome"}};
+    for (char const* g : {"cli_dis", "cli_con", "cli_str", "cli_ctr", "dsk_dis", "dsk_prg", "dsk_con",
+                          "dsk_str", "dsk_ctr", "dsk_vie", "gen_rec"}) {
+        en[std::string(g) + "_IDC_DESCRIPTION_TEXT"] = std::string(g) + " text";
+        en[std::string(g) + "_IDC_ACTION"] = std::string(g) + " action";
+    }
+    set_language_table({{"en", en}});
+    setenv("LANG", "C", 1);
+    unsetenv("LC_ALL");
+    set_program_arguments({"--vynwex"});
+    g_main_window = new VYNMainWindow;
+    auto* d = new CVYNDialog(nullptr);
+    g_main_window->setCentralWidget(d);
+    struct {
+        int64_t state;
+        uint64_t flags;
+        char const* group;
+    } const looks[] = {{0, 0x900, "dsk_dis"}, {1, 0, "dsk_dis"},     {4, 0x100, "dsk_dis"},
+                       {5, 0, "dsk_prg"},     {6, 0, "dsk_con"},     {6, 0x100, "dsk_str"},
+                       {6, 0x300, "dsk_ctr"}, {6, 0x900, "dsk_vie"}, {7, 0x300, "gen_rec"}};
+    for (auto const& l : looks) {
+        d->m_state = l.state;
+        d->m_flags = l.flags;
+        d->UpdateVisualLook();
+        bool const connected = l.state >= 6;
+        EXPECT_EQ(d->IDC_STATUS_DESCRIPTION->text().toStdString(), std::string(l.group) + " text") << l.state;
+        EXPECT_EQ(d->height(), connected ? 367 : 230) << l.state;
+        EXPECT_EQ(g_main_window->maximumHeight(), connected ? 367 : 230) << l.state;
+        EXPECT_EQ(d->IDC_STATUS_DESCRIPTION->geometry(),
+                  connected ? QRect(17, 100, 250, 76) : QRect(17, 94, 255, 51));
+        EXPECT_EQ(d->m_btn_mail->isHidden(), l.state != 5) << l.state;
+        EXPECT_EQ(d->m_btn_desktop->isHidden(), !connected) << l.state;
+        EXPECT_EQ(d->IDC_CODE->isHidden(), connected) << l.state;
+        // The lower corners are cut by 5 pixels.
+        QRegion const m = d->mask();
+        EXPECT_EQ(m.boundingRect(), QRect(0, 0, 279, d->height())) << l.state;
+        EXPECT_TRUE(m.contains(QPoint(0, 0)) && m.contains(QPoint(5, d->height() - 1)));
+        EXPECT_FALSE(m.contains(QPoint(0, d->height() - 1)) || m.contains(QPoint(278, d->height() - 1)));
+    }
+    EXPECT_EQ(d->m_btn_send->toolTip(), "send it");
+    // Numbers that name no status change nothing.
+    QString const before = d->IDC_STATUS_DESCRIPTION->text();
+    for (int n : {4, 6, 7, 8, 9, 15, -3, 17}) EXPECT_EQ(d->UpdateSkinNLanguage(n), "") << n;
+    EXPECT_EQ(d->IDC_STATUS_DESCRIPTION->text(), before);
+    EXPECT_EQ(d->UpdateSkinNLanguage(12), "dsk_con");
+
+    d->SetChatMode(true);
+    EXPECT_TRUE(d->m_btn_send->isDefault() && !d->m_btn_action->isDefault());
+    d->SetChatMode(false);
+    EXPECT_TRUE(d->m_btn_action->isDefault());
+
+    d->updateDialogItem("IDC_VIDEO", 0x1, 0);
+    EXPECT_FALSE(d->m_btn_video->isHidden()) << "no visibility bit in the mask: nothing";
+    d->updateDialogItem("IDC_VIDEO", 0x10000000, 0);
+    EXPECT_TRUE(d->m_btn_video->isHidden());
+    d->updateDialogItem("IDC_VIDEO", 0x10000000, 0x10000000);
+    EXPECT_FALSE(d->m_btn_video->isHidden());
+
+    // No plugin catalogue yet: the video button explains itself.
+    d->m_peer_version = "3.3.2";
+    d->m_btn_video->click();
+    EXPECT_EQ(asked.back(), "no plugin");
+
+    // Return sends the chat line; keypad Enter goes the default way.
+    d->IDC_CHAT_TEXT->setText("typed");
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_FALSE(d->eventFilter(d->IDC_CHAT_TEXT, &enter));
+    EXPECT_EQ(d->IDC_CHAT_TEXT->text(), "typed");
+    QKeyEvent ret(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    EXPECT_TRUE(d->eventFilter(d->IDC_CHAT_TEXT, &ret));
+    EXPECT_EQ(d->IDC_CHAT_TEXT->text(), "");
+
+    // The saved connection: cleared, written private, or refused.
+    auto packet = [](std::string const& b) { return netbuf::from_string(b); };
+    d->m_connect_params = {{"__restore_connection__", "true"}, {"host", "a b"}};
+    d->m_restore_file = "old.dat";
+    write("old.dat", "x");
+    EXPECT_EQ(d->connect_save(packet("F")), 1);
+    EXPECT_FALSE(QFile::exists("old.dat"));
+    EXPECT_EQ(d->m_connect_params.count("__restore_connection__"), 0u);
+    EXPECT_EQ(d->connect_save(packet("\x54\x73\x2E\x64\x61\x74\x05\x01\x54")), 1);
+    EXPECT_EQ(d->m_restore_file, "s.dat");
+    struct stat st {};
+    ASSERT_EQ(::stat("s.dat", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "it holds the session's secrets";
+    QFile saved("s.dat");
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll().toStdString(), "host=a+b") << "empty values are left out";
+    EXPECT_TRUE(QDir(".").entryList({"s.dat.*"}).isEmpty()) << "no temporary file stays";
+    std::string keep_false, keep_true;
+    rulo_packet_push(keep_false, false, std::string("missing/c.dat"), true);
+    rulo_packet_push(keep_true, true, std::string("missing/c.dat"), true);
+    EXPECT_EQ(d->connect_save(netbuf::from_string(keep_false)), 0);
+    EXPECT_EQ(d->m_restore_file, "s.dat");
+    EXPECT_EQ(d->connect_save(netbuf::from_string(keep_true)), 1);
+    EXPECT_EQ(d->m_restore_file, "missing/c.dat");
+    EXPECT_FALSE(d->has_network()) << "no plugin downloader";
 }
 
 TEST_F(DialogInProcess, Logos) {

@@ -193,8 +193,10 @@ public slots:
     // and the send button's menus are made anew each time.
     QMenu* context_menu_for(QWidget* widget);
 
-protected:
+    // Return in the chat input sends the line; everything else goes on.
     bool eventFilter(QObject* watched, QEvent* event) override;
+
+protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
