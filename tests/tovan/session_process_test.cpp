@@ -59,6 +59,16 @@ int count_of(std::string const& text, std::string const& part) {
     return n;
 }
 
+// The relay log lines of one event that hold part.
+int events_with(std::string const& log, std::string const& event, std::string const& part) {
+    int n = 0;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);)
+        n += line.find("\"event\":\"" + event + "\"") != std::string::npos &&
+             line.find(part) != std::string::npos;
+    return n;
+}
+
 // The value of a JSON field in one relay log line ("" when absent).
 std::string field(std::string const& line, std::string const& name) {
     std::string const key = "\"" + name + "\":";
@@ -235,7 +245,7 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     EXPECT_NE(relay.wait_log({"legs-joined", sid}), "");
     ASSERT_TRUE(wait_until([&] { return read_all(notes).find("2 0\n") != std::string::npos; }));
     // Each end's session message reached the server once.
-    EXPECT_TRUE(wait_until([&] { return count_of(relay.log_text(), "session_message") == 2; }))
+    EXPECT_TRUE(wait_until([&] { return events_with(relay.log_text(), "message", "session_message") == 2; }))
         << relay.log_text();
 
     std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
@@ -291,7 +301,7 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     std::string log = relay.log_text();
     int meanwhile_at_desk = 0;
     for (std::istringstream in(log); std::getline(in, log);)
-        if (log.find("\"chat_live\"") != std::string::npos &&
+        if (log.find("\"event\":\"chat_live\"") != std::string::npos &&
             log.find("\"role\":\"desk\"") != std::string::npos && log.find("meanwhile") != std::string::npos)
             ++meanwhile_at_desk;
     EXPECT_EQ(meanwhile_at_desk, 1);

@@ -684,8 +684,49 @@ std::string desk_session::language_dialog(std::string const&) {
     return {}; // the end-of-session dialog is not built yet
 }
 
-bool desk_session::end_of_session(bool) {
-    return false;
+bool desk_session::end_of_session(bool restored) {
+    auto& s = state();
+    // The end-of-session dialog is not built yet: no comments come from it.
+    std::string const comments;
+    if (!s.from_wex && !s.eos_dialog.empty() && !restored) log("end-of-session dialog not shown");
+    std::string transcript;
+    if (s.send_chat_transcript) {
+        std::map<std::string, std::string> const forms = {
+            {"CHAT_TRANSCRIPT_PLAIN", m_chat_plain.toUtf8().toStdString()},
+            {"CHAT_TRANSCRIPT", m_chat_transcript_html.toUtf8().toStdString()}};
+        xstd::packet_push(transcript, std::string(s.is_client ? "client_chat" : "desk_chat"), forms);
+    }
+    if (comments.empty() && transcript.empty()) return false;
+    log("sending comments " + std::to_string(comments.size()) + "," + std::to_string(transcript.size()));
+    // A post still running from an earlier end goes on to its own end first.
+    if (m_post) m_post->wait(vyn::PostDataThreadClass::drain_limit_ms);
+    m_post.reset();
+    std::string const sid = m_connector ? m_connector->sid() : s.sid;
+    std::string const key = m_connector ? m_connector->key() : s.key;
+    m_post_auto_close = s.auto_close;
+    m_post = std::make_unique<vyn::PostDataThreadClass>(*this, config_for_attempt(), sid, key, comments,
+                                                        transcript);
+    m_dialog.m_post_thread = m_post.get();
+    return true;
+}
+
+void desk_session::post_finished(std::string const& error) {
+    bool const restored = m_restored;
+    in_gui([this, error, restored] {
+        m_post.reset(); // its thread has nothing left to do
+        m_dialog.m_post_thread = nullptr;
+        // The program closes once the user has read why the post failed.
+        if (!error.empty() && !restored)
+            MessageBox(&m_dialog, QString::fromUtf8(error.c_str()), "", 0xa00081);
+        if (m_post_auto_close) {
+            log("auto close");
+            m_dialog.CloseAll();
+        }
+    });
+}
+
+bool desk_session::wait_post(long ms) {
+    return !m_post || m_post->wait(ms);
 }
 
 void desk_session::flush_session_message() {

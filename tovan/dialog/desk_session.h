@@ -14,6 +14,7 @@
 #include "tovan/session/command_queue.h"
 #include "tovan/session/connector.h"
 #include "tovan/session/dispatcher.h"
+#include "tovan/session/post_data_thread.h"
 #include "tovan/session/session_timer.h"
 
 #include <QObject>
@@ -35,7 +36,8 @@ class CVYNDialog;
 class desk_session : public QObject,
                      public vyn::connector_host,
                      public vyn::dispatch_host,
-                     public vyn::timer_host {
+                     public vyn::timer_host,
+                     public vyn::post_data_host {
     Q_OBJECT
 public:
     explicit desk_session(CVYNDialog& dialog);
@@ -67,6 +69,11 @@ public:
     bool send_to_server(std::string const& text);
     // The control RPC client of the current connection (empty without one).
     rulo::object<vyn::control_rpc> rpc();
+    // Waits for a running post of the end of a session; false at the limit.
+    bool wait_post(long ms);
+
+    // post_data_host: the post thread.
+    void post_finished(std::string const& error) override;
 
     // How long a worker waits for the GUI to answer a credentials request
     // before it takes it as cancelled; tests shorten the blocking-call limit.
@@ -196,6 +203,11 @@ private:
     rulo::object<rulo::rptSafeChannel> m_channel_snapshot;
 
     QString m_chat_html, m_chat_plain, m_chat_transcript_html;
+
+    // The post of the last session's end (GUI thread only). Last, so that it
+    // ends before the rest of the session goes.
+    bool m_post_auto_close = false;
+    std::unique_ptr<vyn::PostDataThreadClass> m_post;
 };
 
 } // namespace tovan

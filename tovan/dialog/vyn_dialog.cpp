@@ -547,6 +547,9 @@ bool CVYNDialog::PostNotification(unsigned long a, unsigned long b) {
 }
 
 void CVYNDialog::DestroyWindow() {
+    // A session's end may still be posting its texts: give it its time.
+    if (m_session && !m_session->wait_post(10000))
+        LogMessage2("the post of the session's end did not finish");
     ShutdownConnection();
     Sleep(100);
     PostNotification(0, 0);

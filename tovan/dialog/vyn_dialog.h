@@ -51,7 +51,8 @@ class thread;
 
 namespace vyn {
 class control_rpc;
-}
+class PostDataThreadClass;
+} // namespace vyn
 
 namespace tovan {
 
@@ -305,7 +306,7 @@ public:
     std::string m_eos_dialog;
     std::string m_open_at_end;
     rulo::thread* m_connection_thread = nullptr;
-    rulo::thread* m_post_thread = nullptr;
+    vyn::PostDataThreadClass* m_post_thread = nullptr; // the running post of a session's end
     std::string m_proxy_notification;
     std::string m_force_transport;
     std::map<std::string, std::string> m_conn_options;
