@@ -158,6 +158,17 @@ protected:
         keys(window, "type --delay 5 '" + text + "'");
         keys(window, "key Return");
     }
+    // Text that xdotool cannot type whole (it drops characters it has to
+    // map to keys first) goes through the clipboard: xclip serves it, for 20 s
+    // at most, and the window pastes it.
+    void paste_line(std::string const& window, std::string const& text) {
+        std::string const file = tmp.filePath("paste.txt").toStdString();
+        std::ofstream(file, std::ios::binary) << text;
+        sh("timeout 20 xclip -quiet -selection clipboard -i '" + file + "' >/dev/null 2>&1 &");
+        ASSERT_TRUE(wait_until([&] { return sh("xclip -o -selection clipboard") == text; }, seconds(10)));
+        keys(window, "key ctrl+v");
+        keys(window, "key Return");
+    }
     // Presses key in the box and waits for the box to go.
     void answer(std::string const& box, char const* key) {
         keys(box, std::string("key ") + key);
@@ -448,3 +459,139 @@ TEST_F(SessionProcess, UnansweredCloseSessionStillEndsTheSession) {
 }
 
 } // namespace
+
+// The window a user works in, end to end: its size at each stage, the desk's
+// mail command, the chat's forms on the way to the server, the proxy log
+// line, and both ends' transcripts posted when the desk disconnects.
+TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
+    relay_process relay({"--require-login", "u:p"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::vector<std::string> const common = {
+        "--vynwex", "--proxy-address",   proxy, "--force-transport", "direct",
+        "--silent", "--session-message", "a=b"};
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    std::string const notes = desk_dir + "/n.txt";
+    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
+    // The desktop's opener, first on the PATH: it notes what it was given.
+    std::string const bin = tmp.filePath("bin").toStdString(),
+                      opened = tmp.filePath("opened.txt").toStdString();
+    fs::create_directories(bin);
+    std::ofstream(bin + "/xdg-open") << "#!/bin/sh\nprintf '%s' \"$1\" >> '" << opened << "'\n";
+    fs::permissions(bin + "/xdg-open", fs::perms::owner_all);
+    std::ofstream(tmp.filePath("mail.txt").toStdString()) << "a b+c\nunused\nx&y \xC3\xA9\n";
+    relay.admin("mail-template " + tmp.filePath("mail.txt").toStdString());
+
+    auto height = [&](std::string const& win) {
+        std::string const info = sh("xwininfo -id " + win);
+        auto at = info.find("Height:");
+        return at == std::string::npos ? -1 : std::stoi(info.substr(at + 7));
+    };
+    std::string const old_path = std::getenv("PATH");
+    setenv("PATH", (bin + ":" + old_path).c_str(), 1);
+    auto desk_args = common;
+    for (char const* a : {"--username", "u", "--password", "p", "--get-code", "--notification-file"})
+        desk_args.push_back(a);
+    desk_args.push_back(notes);
+    pid_t const desk = start(desk_dir, "tovan_desk", desk_args);
+    setenv("PATH", old_path.c_str(), 1);
+    (void)desk;
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "") << read_all(desk_log) << relay.log_text();
+    std::string const code = field(session, "code"), sid = field(session, "sid");
+    ASSERT_TRUE(reaches(desk_log, 5));
+    std::string const desk_win = wait_window("Tovan Desk");
+    ASSERT_FALSE(desk_win.empty());
+    EXPECT_EQ(height(desk_win), 230);
+
+    // The mail button of the waiting desk opens the template as a mail link.
+    // It shows from the tick after the state changed; a click before lands
+    // on the read-only code field.
+    std::string const link = "MailTo:?Subject=a%20b%2bc&body=x%26y%20%c3%a9";
+    bool mailed = false;
+    for (int i = 0; i < 20 && !mailed; ++i) {
+        sh("xdotool mousemove --window " + desk_win + " 216 156 click 1");
+        mailed = wait_until([&] { return !read_all(opened).empty(); }, seconds(1));
+    }
+    ASSERT_TRUE(mailed) << read_all(desk_log);
+    EXPECT_EQ(read_all(opened), link);
+    screenshot("window-waiting");
+    EXPECT_EQ(
+        sh("python3 -c 'import sys, urllib.parse; q = urllib.parse.parse_qs(sys.argv[1].split(\"?\", 1)[1]); "
+           "print(q[\"Subject\"][0] + \"|\" + q[\"body\"][0])' '" +
+           link + "'"),
+        "a b+c|x&y \xC3\xA9\n");
+    relay.admin("fail-method 44");
+    sh("xdotool mousemove --window " + desk_win + " 216 156 click 1");
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":44", "\"reply\":\"error\""}), "");
+    relay.admin("answer 44");
+
+    pid_t const client = start(client_dir, "tovan_client", [&] {
+        auto a = common;
+        for (char const* s : {"--auto-close", "--connect"}) a.push_back(s);
+        a.push_back(code);
+        return a;
+    }());
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60))) << read_all(client_dir + "/stderr.txt");
+    ASSERT_TRUE(reaches(desk_log, 6));
+    std::string const client_win = wait_window("Tovan Client");
+    ASSERT_FALSE(client_win.empty());
+    EXPECT_TRUE(wait_until([&] { return height(desk_win) == 367 && height(client_win) == 367; }));
+    EXPECT_TRUE(wait_until([&] { return read_all(notes).find("2 0\n") != std::string::npos; }));
+    sh("xdotool windowmove --sync " + client_win + " 0 0");
+    sh("xdotool windowmove --sync " + desk_win + " 600 0");
+    EXPECT_EQ(read_all(opened), link) << "the failed template opened nothing";
+
+    relay.admin("server-call " + sid + " both send_chat_live");
+    relay.admin("server-call " + sid + " both send_chat_transcript");
+    EXPECT_TRUE(wait_until([&] { return events_with(relay.log_text(), "rpc-result", "") >= 4; }));
+    type_line(client_win, "see http://a.b/c now");
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"",
+                              "<a href=\\\"http://a.b/c\\\">http://a.b/c</a> now"},
+                             seconds(30)),
+              "");
+    std::string many = "a";
+    for (int i = 0; i < 300; ++i) many += "\xC3\xA4";
+    paste_line(client_win, many);
+    std::string const cut = "a" + [] {
+        std::string s;
+        for (int i = 0; i < 255; ++i) s += "\\u00e4";
+        return s;
+    }() + "</p>";
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"desk\"", cut}, seconds(30)), "")
+        << relay.log_text();
+    paste_line(client_win, "\xD0\x96\xD1\x83\xD0\xBA");
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"desk\"", "&#1046;&#1091;&#1082;"},
+                             seconds(30)),
+              "");
+    type_line(desk_win, "proxylog hi");
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":13", "\"text\":\"proxylog hi\""}), "");
+    type_line(desk_win, "deskline");
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"", "deskline"}, seconds(30)),
+              "");
+    screenshot("window-chat");
+
+    // The desk disconnects without a question (--silent); each end posts its transcript.
+    sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
+    for (char const* role : {"desk", "client"}) {
+        std::string const t = relay.wait_log(
+            {"\"event\":\"transcript\"", "\"sid\":\"" + sid + "\"", std::string("\"role\":\"") + role},
+            seconds(30));
+        ASSERT_NE(t, "") << role << relay.log_text();
+        EXPECT_EQ(field(t, "kind"), std::string(role) + "_chat");
+        // The typed lines of both ends, in plain lines (the proxy log line is none).
+        for (char const* part : {"Client : see ", "http://a.b/c", "Desk : deskline\\u000a"})
+            EXPECT_NE(t.find(part), std::string::npos) << part << t;
+        EXPECT_EQ(t.find("proxylog"), std::string::npos) << t;
+    }
+    live.erase(std::remove(live.begin(), live.end(), client), live.end());
+    int const status = wait_exit(client, seconds(5));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::string const client_out = read_all(client_log);
+    auto const posted = client_out.find("done posting results:");
+    ASSERT_NE(posted, std::string::npos);
+    EXPECT_EQ(client_out.substr(posted, client_out.find('\n', posted) - posted).find_first_not_of(" ", 21),
+              std::string::npos)
+        << "no error";
+    EXPECT_TRUE(wait_until([&] { return height(desk_win) == 230; }));
+    screenshot("window-ended");
+}
