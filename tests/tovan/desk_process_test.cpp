@@ -286,6 +286,15 @@ TEST_F(DeskProcess, CentredSizedAndClosedCleanly) {
     // Its own pictures are read without asking (and so loading) every image plugin.
     EXPECT_EQ(maps.find("imageformats"), std::string::npos);
     QImage shot = screenshot("desk-idle");
+    // The window's shape cuts its two lower corners: there the screen shows
+    // through, as it does beside the window.
+    QColor const outside = shot.pixelColor(g.x - 2, g.y + g.height - 1);
+    EXPECT_EQ(shot.pixelColor(g.x, g.y + g.height - 1), outside);
+    EXPECT_EQ(shot.pixelColor(g.x + g.width - 1, g.y + g.height - 1), outside);
+    EXPECT_NE(shot.pixelColor(g.x + 6, g.y + g.height - 1), outside);
+    EXPECT_NE(shot.pixelColor(g.x, g.y + g.height - 6), outside);
+    EXPECT_NE(shell(server->display(), "xwininfo -shape -id " + id).find("Window shape extents"),
+              std::string::npos);
     for (auto const& b : buttons) {
         QColor c = shot.pixelColor(g.x + b.x + 2, g.y + b.y + 2);
         EXPECT_TRUE(c == normal_colour || c == default_colour)

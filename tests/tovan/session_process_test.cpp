@@ -489,7 +489,8 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     std::string const old_path = std::getenv("PATH");
     setenv("PATH", (bin + ":" + old_path).c_str(), 1);
     auto desk_args = common;
-    for (char const* a : {"--username", "u", "--password", "p", "--get-code", "--notification-file"})
+    for (char const* a : {"--username", "u", "--password", "p", "--get-code", "--on-load", "pos=rightbottom",
+                          "--notification-file"})
         desk_args.push_back(a);
     desk_args.push_back(notes);
     pid_t const desk = start(desk_dir, "tovan_desk", desk_args);
@@ -536,6 +537,10 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     std::string const client_win = wait_window("Tovan Client");
     ASSERT_FALSE(client_win.empty());
     EXPECT_TRUE(wait_until([&] { return height(desk_win) == 367 && height(client_win) == 367; }));
+    // Grown at the bottom of the screen, the desk moved up to stay on it.
+    std::string const where = sh("xwininfo -id " + desk_win);
+    EXPECT_EQ(std::stoi(where.substr(where.find("Absolute upper-left Y:") + 22)), 767 - 367) << where;
+    screenshot("window-connected");
     EXPECT_TRUE(wait_until([&] { return read_all(notes).find("2 0\n") != std::string::npos; }));
     sh("xdotool windowmove --sync " + client_win + " 0 0");
     sh("xdotool windowmove --sync " + desk_win + " 600 0");

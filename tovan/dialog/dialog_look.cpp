@@ -104,6 +104,9 @@ void CVYNDialog::ChooseBackground() {
     for (look::point p : look::window_outline(width(), h)) outline << QPoint(p.x, p.y);
     m_background.region = QRegion(outline, Qt::OddEvenFill);
     setMask(m_background.region);
+    // The dialog fills the main window from its corner: the window on the
+    // screen takes the same shape.
+    if (g_main_window) g_main_window->setMask(m_background.region);
 }
 
 void CVYNDialog::paintEvent(QPaintEvent*) {
