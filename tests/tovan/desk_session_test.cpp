@@ -12,9 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QDir>
+#include <QScrollBar>
 #include <QTemporaryDir>
+#include <QTextEdit>
 
 #include <chrono>
 #include <fstream>
@@ -196,3 +200,39 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
 }
 
 } // namespace
+
+// Lines shown from any thread reach the log on the next tick, in order, with
+// a plain copy for the clipboard; a reader scrolled up stays where he is.
+TEST_F(DeskSession, ChatLinesReachTheLogWithTheirPlainCopy) {
+    g_main_window->setCentralWidget(dialog);
+    g_main_window->show();
+    dialog->m_state = 6;
+    dialog->UpdateVisualLook();
+    std::thread worker(
+        [this] { dialog->show_utf8("<font color=\"FF0000\">from a worker</font>", false, "x"); });
+    worker.join();
+    dialog->AddSystemMessage("see http://a.b/c now", false);
+    dialog->OnTimer();
+    QString const plain = session->chat_plain();
+    QStringList const lines = plain.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << plain.toStdString();
+    EXPECT_TRUE(lines[0].endsWith(" from a worker"));
+    EXPECT_TRUE(lines[1].endsWith(" see <a href=\"http://a.b/c\">http://a.b/c</a> now"));
+    EXPECT_TRUE(dialog->IDC_LOG_OUTPUT->toPlainText().contains("from a worker"));
+    dialog->CopyChat();
+    EXPECT_EQ(QApplication::clipboard()->text(), plain);
+    dialog->ClearChat();
+    dialog->CopyChat();
+    EXPECT_EQ(QApplication::clipboard()->text(), "");
+
+    QScrollBar* bar = dialog->IDC_LOG_OUTPUT->verticalScrollBar();
+    for (int i = 0; i < 60; ++i) dialog->show_utf8("line " + std::to_string(i), false, "x");
+    dialog->OnTimer();
+    ASSERT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum()) << "at the end, the log follows new lines";
+    bar->setValue(0);
+    dialog->show_utf8("one more", false, "x");
+    dialog->OnTimer();
+    EXPECT_EQ(bar->value(), 0) << "scrolled up, the reader is not moved";
+    g_main_window->hide();
+}

@@ -71,7 +71,7 @@ long long method_number(std::string const& v) {
     } catch (std::exception const&) {
         used = 0;
     }
-    if (v.empty() || used != v.size()) throw std::invalid_argument("bad number " + v);
+    if (v.empty() || used != v.size()) throw std::invalid_argument("bad method number " + v);
     return n;
 }
 
@@ -117,16 +117,7 @@ bool parse_control_option(std::string const& option, std::function<std::string()
     } else if (option == "--redirect") {
         out.redirect = value();
     } else if (option == "--never-answer") {
-        std::string v = value();
-        std::size_t used = 0;
-        long long n = 0;
-        try {
-            n = std::stoll(v, &used);
-        } catch (std::exception const&) {
-            used = 0;
-        }
-        if (v.empty() || used != v.size()) throw std::invalid_argument("bad method number " + v);
-        out.never_answer.insert(n);
+        out.never_answer.insert(method_number(value()));
     } else if (option == "--fail-method") {
         std::string v = value();
         auto colon = v.find(':');
@@ -433,14 +424,12 @@ std::optional<std::string> session_registry::admin(std::string const& command, s
             switches.refuse_create = word == "on";
             return "ok\n";
         }
-        std::size_t used = 0;
         long long n = 0;
         try {
-            n = std::stoll(word, &used);
-        } catch (std::exception const&) {
-            used = 0;
+            n = method_number(word);
+        } catch (std::invalid_argument const&) {
+            return "error usage: " + command + " METHOD\n";
         }
-        if (word.empty() || used != word.size()) return "error usage: " + command + " METHOD\n";
         if (command == "never-answer") {
             switches.never_answer.insert(n);
         } else {
