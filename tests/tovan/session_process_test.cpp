@@ -575,6 +575,49 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
               "");
     screenshot("window-chat");
 
+    // Right-click menus, driven by keys: each one opens as a pop-up window.
+    auto menu = [&](std::string const& win, int x, int y, std::string const& shot, std::string const& keys) {
+        sh("xdotool mousemove --window " + win + " " + std::to_string(x) + " " + std::to_string(y) +
+           " click 3");
+        uint32_t const popup = this->x->wait_popup(seconds(30));
+        EXPECT_NE(popup, 0u) << shot;
+        screenshot(shot);
+        sh("xdotool key " + keys);
+        return popup;
+    };
+    auto clipboard = [&] { return sh("xclip -o -selection clipboard 2>/dev/null"); };
+    EXPECT_TRUE(
+        this->x->wait_gone(menu(desk_win, 120, 260, "menu-chat-copy", "Down Down Return"), seconds(30)));
+    EXPECT_TRUE(wait_until([&] { return clipboard().find(" Desk : deskline\n") != std::string::npos; }))
+        << clipboard();
+    std::string const copied = clipboard();
+    EXPECT_TRUE(copied.size() > 9 && copied[2] == ':' && copied[5] == ':' && copied[8] == ' ') << copied;
+    EXPECT_TRUE(this->x->wait_gone(menu(desk_win, 120, 260, "menu-chat-clear", "Down Return"), seconds(30)));
+    EXPECT_TRUE(this->x->wait_gone(menu(desk_win, 120, 260, "menu-chat-copy-empty", "Down Down Return"),
+                                   seconds(30)));
+    EXPECT_TRUE(wait_until([&] { return clipboard().empty(); })) << clipboard();
+    sh("xdotool mousemove --window " + desk_win + " 100 344 click 1");
+    keys(desk_win, "type hello");
+    EXPECT_TRUE(this->x->wait_gone(menu(desk_win, 245, 344, "menu-send", "Down Return"), seconds(30)));
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":13", "\"text\":\"proxylog :hello\""}), "");
+    // Languages, then its first entry, Deutsch (in a second pop-up).
+    uint32_t const main_menu = menu(desk_win, 32, 27, "menu-main", "Down Down Right");
+    sh("xdotool key Return");
+    EXPECT_TRUE(this->x->wait_gone(main_menu, seconds(30)));
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":18", "\"text\":\"de\""}), "");
+    EXPECT_TRUE(
+        wait_until([&] { return read_all(desk_log).find("Changing language to de") != std::string::npos; }));
+    screenshot("window-german");
+    EXPECT_TRUE(this->x->wait_gone(menu(desk_win, 32, 27, "menu-log", "Down Return"), seconds(30)));
+    std::string const no_viewer = wait_window("Error");
+    ASSERT_FALSE(no_viewer.empty()) << "no log viewer here: the box says where the log is";
+    screenshot("box-no-viewer");
+    answer(no_viewer, "Return");
+    sh("xdotool mousemove --window " + desk_win + " 100 344 click 1");
+    type_line(desk_win, "afterclear");
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"", "afterclear"}, seconds(30)),
+              "");
+
     // The desk disconnects without a question (--silent); each end posts its transcript.
     sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
     for (char const* role : {"desk", "client"}) {
@@ -584,8 +627,11 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
         ASSERT_NE(t, "") << role << relay.log_text();
         EXPECT_EQ(field(t, "kind"), std::string(role) + "_chat");
         // The typed lines of both ends, in plain lines (the proxy log line is none).
-        for (char const* part : {"Client : see ", "http://a.b/c", "Desk : deskline\\u000a"})
-            EXPECT_NE(t.find(part), std::string::npos) << part << t;
+        // (The desk cleared its chat log, and so its plain lines, on the way.)
+        std::vector<std::string> parts = {"Desk : afterclear\\u000a"};
+        if (role == std::string("client"))
+            parts.insert(parts.end(), {"Client : see ", "http://a.b/c", "Desk : deskline\\u000a"});
+        for (auto const& part : parts) EXPECT_NE(t.find(part), std::string::npos) << part << t;
         EXPECT_EQ(t.find("proxylog"), std::string::npos) << t;
     }
     live.erase(std::remove(live.begin(), live.end(), client), live.end());
