@@ -145,8 +145,8 @@ protected:
     std::string sh(std::string const& command) { return shell(server->display(), command); }
     // Waits on the X server's events, not xdotool search: that exits on the
     // error of a window going while it looks, as an answered box does.
-    std::string wait_window(std::string const& title) {
-        uint32_t w = x->wait_viewable(title, seconds(60));
+    std::string wait_window(std::string const& title, seconds limit = seconds(60)) {
+        uint32_t w = x->wait_viewable(title, limit);
         return w ? x_windows::id(w) : std::string();
     }
     // Keys go only once the window holds the focus.
@@ -613,6 +613,13 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     ASSERT_FALSE(no_viewer.empty()) << "no log viewer here: the box says where the log is";
     screenshot("box-no-viewer");
     answer(no_viewer, "Return");
+    // No plugin catalogue yet: a pad button says so in one box.
+    sh("xdotool mousemove --window " + desk_win + " 111 50 click 1");
+    std::string const disabled = wait_window("Tovan");
+    ASSERT_FALSE(disabled.empty());
+    screenshot("box-plugin-disabled");
+    answer(disabled, "Return");
+    EXPECT_TRUE(wait_window("Tovan", seconds(1)).empty());
     sh("xdotool mousemove --window " + desk_win + " 100 344 click 1");
     type_line(desk_win, "afterclear");
     EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"", "afterclear"}, seconds(30)),
@@ -645,4 +652,53 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
         << "no error";
     EXPECT_TRUE(wait_until([&] { return height(desk_win) == 230; }));
     screenshot("window-ended");
+}
+
+// A relay that refuses new connections at the end: each end's post fails
+// with the transport report in one box, and the client (auto close) ends
+// once its box is answered.
+TEST_F(SessionProcess, FailedPostsShowOneBoxEach) {
+    relay_process relay({"--require-login", "u:p"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::vector<std::string> const common = {"--vynwex",          "--proxy-address", proxy,
+                                             "--force-transport", "direct",          "--silent"};
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
+    auto desk_args = common;
+    for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
+    start(desk_dir, "tovan_desk", desk_args);
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "");
+    std::string const code = field(session, "code"), sid = field(session, "sid");
+    pid_t const client = start(client_dir, "tovan_client", [&] {
+        auto a = common;
+        for (char const* s : {"--auto-close", "--connect"}) a.push_back(s);
+        a.push_back(code);
+        return a;
+    }());
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60)));
+    ASSERT_TRUE(reaches(desk_log, 6));
+    std::string const desk_win = wait_window("Tovan Desk");
+    relay.admin("server-call " + sid + " both send_chat_transcript");
+    EXPECT_TRUE(wait_until([&] { return events_with(relay.log_text(), "rpc-result", "") >= 2; }));
+    relay.admin("listen off");
+    sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
+    for (auto const& log : {desk_log, client_log}) {
+        EXPECT_TRUE(wait_until([&] {
+            return read_all(log).find("done posting results:") != std::string::npos;
+        })) << log;
+        std::string const out = read_all(log);
+        std::string const done = out.substr(out.find("done posting results:"));
+        EXPECT_NE(done.find("Connecting through:"), std::string::npos) << done;
+    }
+    for (int boxes = 0; boxes < 2; ++boxes) {
+        std::string const box = wait_window("Tovan");
+        ASSERT_FALSE(box.empty()) << boxes;
+        screenshot("box-post-failed-" + std::to_string(boxes));
+        answer(box, "Return");
+    }
+    EXPECT_TRUE(wait_window("Tovan", seconds(1)).empty()) << "one box each";
+    live.erase(std::remove(live.begin(), live.end(), client), live.end());
+    int const status = wait_exit(client, seconds(10));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
