@@ -1,5 +1,5 @@
 // tovan_desk on a private Xvfb: the time from exec to the X server's map of
-// its 279 by 391 window (warm, median of 20), and its resident memory after
+// its 279 by 230 window (warm, median of 20), and its resident memory after
 // 10 s idle with its timer running; the same for a minimal Qt program that
 // shows an empty dialog of that size, measured in the same run.
 #include "tests/tovan/xvfb_server.h"
@@ -37,7 +37,7 @@ struct x_watch {
     }
     ~x_watch() { xcb_disconnect(connection); }
 
-    // Waits for the map of a 279 by 391 top-level window; false after 60 s.
+    // Waits for the map of a 279 by 230 top-level window; false after 60 s.
     bool wait_map() {
         auto const deadline = clock_type::now() + std::chrono::seconds(60);
         pollfd p{xcb_get_file_descriptor(connection), POLLIN, 0};
@@ -48,7 +48,7 @@ struct x_watch {
                     auto* m = reinterpret_cast<xcb_map_notify_event_t*>(e);
                     xcb_get_geometry_reply_t* g =
                         xcb_get_geometry_reply(connection, xcb_get_geometry(connection, m->window), nullptr);
-                    hit = g && g->width == 279 && g->height == 391;
+                    hit = g && g->width == 279 && g->height == 230;
                     std::free(g);
                 }
                 std::free(e);
