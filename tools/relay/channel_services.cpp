@@ -170,13 +170,15 @@ void connection::log_posted_text(std::string body) {
     // else is the end-of-session comments as they are.
     std::string kind;
     std::map<std::string, std::string> forms;
-    std::string rest = body;
+    bool transcript = false;
     try {
+        std::string rest = body;
         xstd::packet_pop(rest, kind, forms);
+        transcript = rest.empty();
     } catch (std::exception const&) {
-        rest = "x";
+        transcript = false;
     }
-    if (rest.empty()) {
+    if (transcript) {
         ev("transcript")
             .num("conn", static_cast<std::int64_t>(m_id))
             .str("sid", m_msg_sid)
