@@ -21,8 +21,10 @@
 #include <QTextEdit>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace tovan;
@@ -162,8 +164,32 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     std::string const sid = session->current()->sid(), code = session->current()->code();
     ASSERT_FALSE(sid.empty());
 
-    ASSERT_TRUE(session->save_connection("connect.dat", false));
+    // The plugin host's "connect-save" with only its save flag (the packet 54).
+    ASSERT_EQ(dialog->connect_save(netbuf::from_string("\x54")), 1);
     std::string const text = read_all(dir.filePath("connect.dat").toStdString());
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.filePath("connect.dat").toUtf8().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "it holds the session's key and secrets";
+    // Read back by Python's own query parser: the parameters, less the empty ones.
+    std::string expected;
+    for (auto const& [key, value] : dialog->m_connect_params)
+        if (!value.empty()) expected += key + "=" + value + "\n";
+    std::string const parsed_by_python = [&] {
+        std::string const command =
+            // Bytes as bytes: the secrets are binary.
+            "python3 -c 'import sys, urllib.parse\nfor k, v in sorted(urllib.parse.parse_qsl("
+            "open(sys.argv[1], encoding=\"latin-1\").read(), encoding=\"latin-1\")): "
+            "sys.stdout.buffer.write((k + \"=\" + v + \"\\n\").encode(\"latin-1\"))' " +
+            dir.filePath("connect.dat").toStdString();
+        std::string out;
+        if (FILE* f = ::popen(command.c_str(), "r")) {
+            char buf[4096];
+            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+            ::pclose(f);
+        }
+        return out;
+    }();
+    EXPECT_EQ(parsed_by_python, expected);
     auto saved = rulo::cgi_parse_param(text, '&', '=');
     EXPECT_EQ(saved["sid_string"], sid) << text;
     EXPECT_EQ(saved["key_string"], session->current()->key());
