@@ -24,9 +24,12 @@
 #include <QPainter>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -500,6 +503,31 @@ TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
     EXPECT_EQ(d->connect_save(netbuf::from_string(keep_true)), 1);
     EXPECT_EQ(d->m_restore_file, "missing/c.dat");
     EXPECT_FALSE(d->has_network()) << "no plugin downloader";
+
+    // The log viewer: the first of the programs that exists gets the log's
+    // absolute path.
+    // It writes its argument into a pipe the test waits on.
+    ASSERT_EQ(::mkfifo("viewed", 0600), 0);
+    write("viewer.sh", "#!/bin/sh\nprintf '%s' \"$1\" > viewed\n");
+    QFile::setPermissions("viewer.sh", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    int const pipe = ::open("viewed", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(pipe, 0);
+    set_log_viewers({(dir.path() + "/missing").toStdString(), (dir.path() + "/viewer.sh").toStdString()});
+    d->OnLog();
+    std::string viewed;
+    pollfd p{pipe, POLLIN, 0};
+    while (::poll(&p, 1, 10000) > 0 && (p.revents & POLLIN)) {
+        char buf[512];
+        ssize_t const n = ::read(pipe, buf, sizeof buf);
+        if (n <= 0) break;
+        viewed.append(buf, size_t(n));
+    }
+    ::close(pipe);
+    EXPECT_EQ(viewed, (dir.path() + "/VYNDesk.out").toStdString());
+    set_log_viewers({(dir.path() + "/missing").toStdString()});
+    d->OnLog();
+    EXPECT_EQ(asked.back(), "Unable to find a suitable program to open the log file.\nPlease open " +
+                                (dir.path() + "/VYNDesk.out").toStdString() + " manually.");
 }
 
 TEST_F(DialogInProcess, Logos) {
