@@ -260,5 +260,8 @@ TEST_F(DeskSession, ChatLinesReachTheLogWithTheirPlainCopy) {
     dialog->show_utf8("one more", false, "x");
     dialog->OnTimer();
     EXPECT_EQ(bar->value(), 0) << "scrolled up, the reader is not moved";
+    // The session's end takes its chat along: the next session starts empty.
+    EXPECT_FALSE(session->end_of_session(false)) << "nobody asked for the transcript";
+    EXPECT_TRUE(session->chat_plain().isEmpty() && session->chat_html().isEmpty());
     g_main_window->hide();
 }

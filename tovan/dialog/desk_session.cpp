@@ -696,6 +696,9 @@ bool desk_session::end_of_session(bool restored) {
             {"CHAT_TRANSCRIPT", m_chat_transcript_html.toUtf8().toStdString()}};
         xstd::packet_push(transcript, std::string(s.is_client ? "client_chat" : "desk_chat"), forms);
     }
+    // The session's chat ends with it; the next one starts its own.
+    m_chat_transcript_html.clear();
+    clear_chat();
     if (comments.empty() && transcript.empty()) return false;
     log("sending comments " + std::to_string(comments.size()) + "," + std::to_string(transcript.size()));
     // A post still running from an earlier end goes on to its own end first.
