@@ -574,6 +574,8 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"", "deskline"}, seconds(30)),
               "");
     screenshot("window-chat");
+    keys(desk_win, "key Escape");
+    EXPECT_FALSE(x->wait_gone(uint32_t(std::stoul(desk_win)), seconds(1))) << "Escape keeps the window";
 
     // Right-click menus, driven by keys: each one opens as a pop-up window.
     auto menu = [&](std::string const& win, int x, int y, std::string const& shot, std::string const& keys) {
