@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -113,13 +114,17 @@ protected:
     }
 
     // The build's run directory, the programs hard-linked, with a HOME of its own.
-    std::string make_run_dir(std::string const& name) {
+    // With solid, the program of flat-colour pictures under the same name.
+    std::string make_run_dir(std::string const& name, bool solid = false) {
         fs::path dir = fs::path(tmp.path().toStdString()) / name;
         fs::create_directories(dir / "home");
         for (char const* part :
              {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
             fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
-        fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name);
+        if (solid)
+            fs::copy_file(TOVAN_DESK_SOLID, dir / name);
+        else
+            fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name);
         return dir.string();
     }
 
@@ -469,7 +474,9 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     std::vector<std::string> const common = {
         "--vynwex", "--proxy-address",   proxy, "--force-transport", "direct",
         "--silent", "--session-message", "a=b"};
-    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    // The flat-colour pictures: a screenshot tells which pieces show.
+    std::string const desk_dir = make_run_dir("tovan_desk", true),
+                      client_dir = make_run_dir("tovan_client", true);
     std::string const notes = desk_dir + "/n.txt";
     std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
     // The desktop's opener, first on the PATH: it notes what it was given.
@@ -539,8 +546,22 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     EXPECT_TRUE(wait_until([&] { return height(desk_win) == 367 && height(client_win) == 367; }));
     // Grown at the bottom of the screen, the desk moved up to stay on it.
     std::string const where = sh("xwininfo -id " + desk_win);
-    EXPECT_EQ(std::stoi(where.substr(where.find("Absolute upper-left Y:") + 22)), 767 - 367) << where;
+    int const desk_y = std::stoi(where.substr(where.find("Absolute upper-left Y:") + 22));
+    EXPECT_EQ(desk_y, 767 - 367) << where;
+    int const desk_x = std::stoi(where.substr(where.find("Absolute upper-left X:") + 22));
+    std::string const client_where = sh("xwininfo -id " + client_win);
+    int const client_x = std::stoi(client_where.substr(client_where.find("Absolute upper-left X:") + 22));
+    int const client_y = std::stoi(client_where.substr(client_where.find("Absolute upper-left Y:") + 22));
     screenshot("window-connected");
+    // The connected pieces in their sheets' colours: the client's upper piece
+    // from the second sheet, the desk's from the fifth, both lower pieces
+    // from the fifth; the desk's pad buttons in their normal frame's colour.
+    QImage const shot(QString::fromStdString(std::string(SCREENSHOT_DIR) + "/window-connected.png"));
+    QColor const second_sheet(0x40, 0xd0, 0x40), fifth_sheet(0x40, 0xd0, 0xd0), pad(0x20, 0xa0, 0x20);
+    EXPECT_EQ(shot.pixelColor(client_x + 100, client_y + 160), second_sheet);
+    EXPECT_EQ(shot.pixelColor(client_x + 100, client_y + 190), fifth_sheet);
+    EXPECT_EQ(shot.pixelColor(desk_x + 240, desk_y + 160), fifth_sheet);
+    EXPECT_EQ(shot.pixelColor(desk_x + 111, desk_y + 50), pad);
     EXPECT_TRUE(wait_until([&] { return read_all(notes).find("2 0\n") != std::string::npos; }));
     sh("xdotool windowmove --sync " + client_win + " 0 0");
     sh("xdotool windowmove --sync " + desk_win + " 600 0");
