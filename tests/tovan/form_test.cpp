@@ -406,7 +406,9 @@ TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
     std::map<std::string, std::string> en = {{"__PRIORITY", "100"},
                                              {"generic_PLUGIN_DISABLED", "no plugin"},
                                              {"generic_TIP_SEND_CHAT", "send it"},
-                                             {"generic_CHAT_WELCOME2", "welcome"}};
+                                             {"generic_CHAT_WELCOME2", "welcome"},
+                                             {"generic_CONNECTING_DESCRIPTION", "wait"},
+                                             {"generic_DO_DISCONNECT", "disconnect?"}};
     for (char const* g : {"cli_dis", "cli_con", "cli_str", "cli_ctr", "dsk_dis", "dsk_prg", "dsk_con",
                           "dsk_str", "dsk_ctr", "dsk_vie", "gen_rec"}) {
         en[std::string(g) + "_IDC_DESCRIPTION_TEXT"] = std::string(g) + " text";
@@ -451,6 +453,43 @@ TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
     for (int n : {4, 6, 7, 8, 9, 15, -3, 17}) EXPECT_EQ(d->UpdateSkinNLanguage(n), "") << n;
     EXPECT_EQ(d->IDC_STATUS_DESCRIPTION->text(), before);
     EXPECT_EQ(d->UpdateSkinNLanguage(12), "dsk_con");
+
+    // The action button by state: a box while connecting, a question before
+    // ending a session (unless --silent), and No keeps the session.
+    struct {
+        int64_t state;
+        bool confirm;
+        QMessageBox::StandardButton answer;
+        char const* box;
+        bool ends;
+    } const actions[] = {
+        {1, true, QMessageBox::Ok, "wait", false},        {4, true, QMessageBox::Ok, "wait", false},
+        {5, true, QMessageBox::No, nullptr, true},        {6, true, QMessageBox::No, "disconnect?", false},
+        {6, true, QMessageBox::Yes, "disconnect?", true}, {7, false, QMessageBox::No, nullptr, true},
+        {3, true, QMessageBox::No, nullptr, false}};
+    auto stops = [&] {
+        QFile log("VYNDesk.out");
+        return log.open(QIODevice::ReadOnly) ? log.readAll().count("faking force-stop message") : -1;
+    };
+    for (auto const& a : actions) {
+        std::vector<std::string> boxes;
+        set_message_box_responder([&](QMessageBox& box) {
+            boxes.push_back(box.text().toStdString());
+            return a.answer;
+        });
+        int const before = stops();
+        d->m_state = a.state;
+        d->m_confirm = a.confirm;
+        d->OnAction();
+        EXPECT_EQ(boxes, a.box ? std::vector<std::string>{a.box} : std::vector<std::string>{}) << a.state;
+        EXPECT_EQ(stops() - before, a.ends ? 1 : 0) << a.state << " " << a.answer;
+    }
+    set_message_box_responder([this](QMessageBox& box) {
+        asked.push_back(box.text().toStdString());
+        return QMessageBox::No;
+    });
+    d->m_state = 6;
+    d->m_confirm = true;
 
     d->SetChatMode(true);
     EXPECT_TRUE(d->m_btn_send->isDefault() && !d->m_btn_action->isDefault());
