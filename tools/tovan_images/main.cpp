@@ -111,7 +111,7 @@ QImage background() {
         }
         int const top = y + 28; // the window's row 0
         p.fillRect(x, y, 279, h, Qt::white);
-        p.fillRect(x, top, 279, 187, panel);              // status panel
+        p.fillRect(x, top, 279, 187, panel); // status panel
         p.setPen(QColor(0xc8, 0xd0, 0xdc));
         if (!connected) { // the code field shows only without a session
             p.fillRect(x + 14, top + 146, 251, 29, Qt::white);
