@@ -129,12 +129,8 @@ void CVYNDialog::updateDialogItem(std::string const& item, uint64_t mask, uint64
 }
 
 void CVYNDialog::chat_context(QPoint) {
-    QMenu menu;
-    connect(menu.addAction(get_lang_string("CLEAR", true, false)), &QAction::triggered, this,
-            &CVYNDialog::ClearChat);
-    connect(menu.addAction(get_lang_string("COPY", true, false)), &QAction::triggered, this,
-            &CVYNDialog::CopyChat);
-    menu.exec(QCursor::pos());
+    // The same two entries a right click anywhere on the log gets.
+    if (QMenu* menu = context_menu_for(IDC_LOG_OUTPUT)) menu->exec(QCursor::pos());
 }
 
 } // namespace tovan
