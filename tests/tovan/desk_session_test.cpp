@@ -9,6 +9,7 @@
 
 #include "rulo/url.h"
 #include "tests/support/relay_process.h"
+#include "tests/tovan/xvfb_server.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,9 @@
 #include <QTextEdit>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -204,6 +207,33 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     // A saved session stays alive on the server.
     for (char const* call : {"\"method\":22", "\"method\":41"})
         EXPECT_EQ(relay.log_text().find(call), std::string::npos) << call;
+
+    // The program itself continues it from the file (on a display of its own).
+    {
+        namespace fs = std::filesystem;
+        fs::path const run = fs::path(dir.path().toStdString()) / "run";
+        fs::create_directories(run / "home");
+        for (char const* part :
+             {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
+            fs::copy(fs::path(TOVAN_RUN_DIR) / part, run / part, fs::copy_options::recursive);
+        fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / "tovan_desk", run / "tovan_desk");
+        fs::copy_file(dir.filePath("connect.dat").toStdString(), run / "connect.dat");
+        tovan_test::xvfb_server display(1023, 767);
+        int const binds = count_of(relay.log_text(), "\"method\":21");
+        setenv("HOME", (run / "home").c_str(), 1);
+        pid_t const desk =
+            tovan_test::spawn(display.display(), run.string(), (run / "tovan_desk").string(),
+                              {"--vynwex", "--proxy-address", dialog->m_proxy_host, "--force-transport",
+                               "direct", "--connect-restore", "connect.dat"},
+                              (run / "stderr.txt").string());
+        setenv("HOME", dir.path().toUtf8().constData(), 1);
+        EXPECT_TRUE(process_until([&] { return count_of(relay.log_text(), "\"method\":21") > binds; }, 60))
+            << read_all((run / "VYNDesk.out").string());
+        EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21", sid}), "");
+        EXPECT_EQ(count_of(relay.log_text(), "\"event\":\"session\""), 1) << "continued, not made anew";
+        ::kill(desk, SIGKILL);
+        tovan_test::wait_exit(desk, std::chrono::seconds(10));
+    }
 
     dialog->m_connect_params = saved;
     dialog->m_connect_params["__restore_connection__"] = "true";
