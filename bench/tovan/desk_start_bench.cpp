@@ -1,5 +1,5 @@
 // tovan_desk on a private Xvfb: the time from exec to the X server's map of
-// its 279 by 391 window (warm, median of 20), and its resident memory after
+// its 279 by 230 window (warm, median of 20), and its resident memory after
 // 10 s idle with its timer running; the same for a minimal Qt program that
 // shows an empty dialog of that size, measured in the same run. And the time
 // from exec to the last lib_start of ten plugins (the test fixture's

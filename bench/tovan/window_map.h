@@ -30,8 +30,8 @@ struct window_map {
     window_map& operator=(window_map const&) = delete;
 
     // Waits for the map of a top-level window of width by height (the desk's
-    // is 279 by 391); false after 60 s.
-    bool wait_map(uint16_t width = 279, uint16_t height = 391) {
+    // is 279 by 230); false after 60 s.
+    bool wait_map(uint16_t width = 279, uint16_t height = 230) {
         auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         pollfd p{xcb_get_file_descriptor(connection), POLLIN, 0};
         while (std::chrono::steady_clock::now() < deadline) {

@@ -2,6 +2,9 @@
 // process on 127.0.0.1): the session is created, joined and its reliable
 // channel comes up through TLS; and the outcomes of failed attempts.
 #include "tovan/session/connector.h"
+#include "tovan/session/post_data_thread.h"
+
+#include "rulo/packet.h"
 
 #include "tests/support/relay_process.h"
 
@@ -523,4 +526,78 @@ TEST(Connector, ARestartedRelayKeepsOrForgetsTheSession) {
             EXPECT_EQ(e->host.count("box "), 0);
         }
     }
+}
+
+// The end of a session posted over a connection of its own.
+class post_recorder : public vyn::post_data_host {
+public:
+    void log(std::string const& text) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        logs += text + "\n";
+    }
+    std::string word_error(vyn::control_rpc::exception const& e) override {
+        return "E" + std::to_string(e.code);
+    }
+    void post_finished(std::string const& e) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        error = e;
+        ++finished;
+    }
+    std::mutex m_mutex;
+    std::string logs, error;
+    int finished = 0;
+};
+
+TEST(PostData, TextsReachTheRelayUnderTheSessionsIdentity) {
+    fresh_home home;
+    relay_process relay;
+    std::string transcript;
+    xstd::packet_push(
+        transcript, std::string("desk_chat"),
+        std::map<std::string, std::string>{{"CHAT_TRANSCRIPT_PLAIN", "10:00:00 one\n10:00:01 two\n"},
+                                           {"CHAT_TRANSCRIPT", "<p>one</p>"}});
+    struct {
+        char const* sid;
+        std::string comments, transcript;
+        int messages;
+    } const posts[] = {{"1:1", "thanks", transcript, 2}, {"2:2", "", transcript, 1}, {"3:3", "", "", 0}};
+    // A desk connecting meanwhile keeps its own relay connection and client.
+    end desk(relay, false, config_for(relay, false));
+    desk.start(config_for(relay, false).proxy_host);
+    for (auto const& p : posts) {
+        post_recorder host;
+        {
+            vyn::PostDataThreadClass post(host, config_for(relay, false), p.sid, "key", p.comments,
+                                          p.transcript);
+            ASSERT_TRUE(post.wait(30000)) << p.sid;
+        }
+        EXPECT_EQ(host.finished, 1);
+        EXPECT_EQ(host.error, "") << p.sid;
+        EXPECT_NE(host.logs.find("posting results\n"), std::string::npos);
+        std::string const sid = "\"sid\":\"" + std::string(p.sid) + "\"";
+        EXPECT_NE(relay.wait_log({"\"message\"", "\"name\":\"software_type\"", sid, "\"role\":\"desk\""}),
+                  "");
+        if (!p.comments.empty()) {
+            EXPECT_NE(relay.wait_log({"\"comments\"", sid, "\"text\":\"thanks\""}), "");
+        }
+        if (!p.transcript.empty()) {
+            EXPECT_NE(relay.wait_log({"\"transcript\"", sid, "\"kind\":\"desk_chat\"",
+                                      "\"plain\":\"10:00:00 one\\u000a10:00:01 two\\u000a\""}),
+                      "");
+        }
+        EXPECT_EQ(count_lines(relay.log_text(), {"\"name\":\"message\"", sid}), p.messages) << p.sid;
+    }
+    ASSERT_TRUE(desk.host.wait_for("notify 32 "));
+    EXPECT_TRUE(desk.conn.rpc());
+    EXPECT_EQ(desk.conn.code().size(), 9u);
+
+    // A relay that refuses: the post gives up at its limit with the report.
+    relay.admin("listen off");
+    post_recorder host;
+    auto config = config_for(relay, false);
+    config.post_limit_ms = 3000;
+    vyn::PostDataThreadClass post(host, config, "4:4", "key", "", transcript);
+    ASSERT_TRUE(post.wait(30000));
+    EXPECT_NE(host.error.find("Connecting through:"), std::string::npos) << host.error;
+    EXPECT_NE(host.logs.find("done posting results: " + host.error), std::string::npos);
 }

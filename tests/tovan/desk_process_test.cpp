@@ -244,9 +244,9 @@ TEST_F(DeskProcess, CentredSizedAndClosedCleanly) {
     ASSERT_FALSE(id.empty());
     window_geometry g = geometry(id);
     EXPECT_EQ(g.width, 279);
-    EXPECT_EQ(g.height, 391);
+    EXPECT_EQ(g.height, 230);
     EXPECT_EQ(g.x, 1023 / 2 - 279 / 2);
-    EXPECT_EQ(g.y, 767 / 2 - 391 / 2);
+    EXPECT_EQ(g.y, 767 / 2 - 230 / 2);
 
     // Each button of the idle look shows its normal (or default) frame, the
     // hover frame once the mouse is on it; those of a session are hidden.
@@ -269,6 +269,15 @@ TEST_F(DeskProcess, CentredSizedAndClosedCleanly) {
     // Its own pictures are read without asking (and so loading) every image plugin.
     EXPECT_EQ(maps.find("imageformats"), std::string::npos);
     QImage shot = screenshot("desk-idle");
+    // The window's shape cuts its two lower corners: there the screen shows
+    // through, as it does beside the window.
+    QColor const outside = shot.pixelColor(g.x - 2, g.y + g.height - 1);
+    EXPECT_EQ(shot.pixelColor(g.x, g.y + g.height - 1), outside);
+    EXPECT_EQ(shot.pixelColor(g.x + g.width - 1, g.y + g.height - 1), outside);
+    EXPECT_NE(shot.pixelColor(g.x + 6, g.y + g.height - 1), outside);
+    EXPECT_NE(shot.pixelColor(g.x, g.y + g.height - 6), outside);
+    EXPECT_NE(shell(server->display(), "xwininfo -shape -id " + id).find("Window shape extents"),
+              std::string::npos);
     for (auto const& b : buttons) {
         QColor c = shot.pixelColor(g.x + b.x + 2, g.y + b.y + 2);
         EXPECT_TRUE(c == normal_colour || c == default_colour)

@@ -9,20 +9,30 @@
 
 #include "rulo/url.h"
 #include "tests/support/relay_process.h"
+#include "tests/tovan/xvfb_server.h"
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
 #include <QMimeData>
+
+#include <QScrollBar>
 #include <QTemporaryDir>
+#include <QTextEdit>
 
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace tovan;
@@ -200,8 +210,32 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     // A plugin's question for a program link, answered by the relay.
     EXPECT_EQ(session->program_link({{"b", "x y"}, {"a", "1"}}), "link:a=1&b=x+y");
 
-    ASSERT_TRUE(session->save_connection("connect.dat", false));
+    // The plugin host's "connect-save" with only its save flag (the packet 54).
+    ASSERT_EQ(dialog->connect_save(netbuf::from_string("\x54")), 1);
     std::string const text = read_all(dir.filePath("connect.dat").toStdString());
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.filePath("connect.dat").toUtf8().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "it holds the session's key and secrets";
+    // Read back by Python's own query parser: the parameters, less the empty ones.
+    std::string expected;
+    for (auto const& [key, value] : dialog->m_connect_params)
+        if (!value.empty()) expected += key + "=" + value + "\n";
+    std::string const parsed_by_python = [&] {
+        std::string const command =
+            // Bytes as bytes: the secrets are binary.
+            "python3 -c 'import sys, urllib.parse\nfor k, v in sorted(urllib.parse.parse_qsl("
+            "open(sys.argv[1], encoding=\"latin-1\").read(), encoding=\"latin-1\")): "
+            "sys.stdout.buffer.write((k + \"=\" + v + \"\\n\").encode(\"latin-1\"))' " +
+            dir.filePath("connect.dat").toStdString();
+        std::string out;
+        if (FILE* f = ::popen(command.c_str(), "r")) {
+            char buf[4096];
+            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+            ::pclose(f);
+        }
+        return out;
+    }();
+    EXPECT_EQ(parsed_by_python, expected);
     auto saved = rulo::cgi_parse_param(text, '&', '=');
     EXPECT_EQ(saved["sid_string"], sid) << text;
     EXPECT_EQ(saved["key_string"], session->current()->key());
@@ -216,6 +250,33 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     // A saved session stays alive on the server.
     for (char const* call : {"\"method\":22", "\"method\":41"})
         EXPECT_EQ(relay.log_text().find(call), std::string::npos) << call;
+
+    // The program itself continues it from the file (on a display of its own).
+    {
+        namespace fs = std::filesystem;
+        fs::path const run = fs::path(dir.path().toStdString()) / "run";
+        fs::create_directories(run / "home");
+        for (char const* part :
+             {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
+            fs::copy(fs::path(TOVAN_RUN_DIR) / part, run / part, fs::copy_options::recursive);
+        fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / "tovan_desk", run / "tovan_desk");
+        fs::copy_file(dir.filePath("connect.dat").toStdString(), run / "connect.dat");
+        tovan_test::xvfb_server display(1023, 767);
+        int const binds = count_of(relay.log_text(), "\"method\":21");
+        setenv("HOME", (run / "home").c_str(), 1);
+        pid_t const desk =
+            tovan_test::spawn(display.display(), run.string(), (run / "tovan_desk").string(),
+                              {"--vynwex", "--proxy-address", dialog->m_proxy_host, "--force-transport",
+                               "direct", "--connect-restore", "connect.dat"},
+                              (run / "stderr.txt").string());
+        setenv("HOME", dir.path().toUtf8().constData(), 1);
+        EXPECT_TRUE(process_until([&] { return count_of(relay.log_text(), "\"method\":21") > binds; }, 60))
+            << read_all((run / "VYNDesk.out").string());
+        EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21", sid}), "");
+        EXPECT_EQ(count_of(relay.log_text(), "\"event\":\"session\""), 1) << "continued, not made anew";
+        ::kill(desk, SIGKILL);
+        tovan_test::wait_exit(desk, std::chrono::seconds(10));
+    }
 
     dialog->m_connect_params = saved;
     dialog->m_connect_params["__restore_connection__"] = "true";
@@ -238,3 +299,42 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
 }
 
 } // namespace
+
+// Lines shown from any thread reach the log on the next tick, in order, with
+// a plain copy for the clipboard; a reader scrolled up stays where he is.
+TEST_F(DeskSession, ChatLinesReachTheLogWithTheirPlainCopy) {
+    g_main_window->setCentralWidget(dialog);
+    g_main_window->show();
+    dialog->m_state = 6;
+    dialog->UpdateVisualLook();
+    std::thread worker(
+        [this] { dialog->show_utf8("<font color=\"FF0000\">from a worker</font>", false, "x"); });
+    worker.join();
+    dialog->AddSystemMessage("see http://a.b/c now", false);
+    dialog->OnTimer();
+    QString const plain = session->chat_plain();
+    QStringList const lines = plain.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << plain.toStdString();
+    EXPECT_TRUE(lines[0].endsWith(" from a worker"));
+    EXPECT_TRUE(lines[1].endsWith(" see <a href=\"http://a.b/c\">http://a.b/c</a> now"));
+    EXPECT_TRUE(dialog->IDC_LOG_OUTPUT->toPlainText().contains("from a worker"));
+    dialog->CopyChat();
+    EXPECT_EQ(QApplication::clipboard()->text(), plain);
+    dialog->ClearChat();
+    dialog->CopyChat();
+    EXPECT_EQ(QApplication::clipboard()->text(), "");
+
+    QScrollBar* bar = dialog->IDC_LOG_OUTPUT->verticalScrollBar();
+    for (int i = 0; i < 60; ++i) dialog->show_utf8("line " + std::to_string(i), false, "x");
+    dialog->OnTimer();
+    ASSERT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum()) << "at the end, the log follows new lines";
+    bar->setValue(0);
+    dialog->show_utf8("one more", false, "x");
+    dialog->OnTimer();
+    EXPECT_EQ(bar->value(), 0) << "scrolled up, the reader is not moved";
+    // The session's end takes its chat along: the next session starts empty.
+    EXPECT_FALSE(session->end_of_session(false)) << "nobody asked for the transcript";
+    EXPECT_TRUE(session->chat_plain().isEmpty() && session->chat_html().isEmpty());
+    g_main_window->hide();
+}

@@ -7,6 +7,8 @@
 #include "tovan/dialog/vyn_dialog.h"
 #include "tovan/lang/translations.h"
 
+#include "rulo/packet.h"
+
 #include "rulo-rpt/net/socket.h"
 #include "rulo/config_store.h"
 
@@ -15,13 +17,19 @@
 #include <QDialog>
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -206,16 +214,17 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
     EXPECT_EQ(asked, std::vector<std::string>{"client ?"});
     EXPECT_FALSE(d->m_is_client);
     EXPECT_STREQ(d->m_ini_section, "VYNDeskLite");
-    EXPECT_EQ(d->size(), QSize(279, 391));
-    EXPECT_EQ(d->minimumSize(), QSize(279, 391));
-    EXPECT_EQ(d->maximumSize(), QSize(279, 391));
+    // The idle look: the upper and lower background pieces, 187 + 43 rows.
+    EXPECT_EQ(d->size(), QSize(279, 230));
+    EXPECT_EQ(d->minimumSize(), QSize(279, 230));
+    EXPECT_EQ(d->maximumSize(), QSize(279, 230));
     EXPECT_EQ(g_main_window->windowTitle(), "Tovan Desk");
     struct {
         char const* name;
         QRect at;
     } const places[] = {
         {"IDC_STATIC_TEXT", {10, 271, 261, 21}}, {"IDC_LOG_OUTPUT", {10, 205, 255, 113}},
-        {"IDC_CODE", {20, 149, 241, 23}},        {"IDC_STATUS_DESCRIPTION", {17, 94, 250, 51}},
+        {"IDC_CODE", {20, 149, 241, 23}},        {"IDC_STATUS_DESCRIPTION", {17, 94, 255, 51}},
         {"IDC_LOGO_ICON", {170, 10, 101, 81}},   {"IDC_CHAT_TEXT", {13, 332, 197, 25}},
         {"IDC_ACTION", {14, 187, 150, 38}},      {"IDC_CLOSE", {225, 187, 38, 38}},
         {"IDC_SEND", {226, 325, 38, 38}},        {"IDC_CLOSE1", {13, 51, 38, 38}}};
@@ -239,7 +248,7 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
         {"IDC_PLUGINS_DRAW_AREA", {0, 380, 261, 1}, false, nullptr, 0},
         {"IDC_LOG_OUTPUT", {10, 205, 255, 113}, true, "Tahoma", 8},
         {"IDC_CODE", {20, 149, 241, 23}, false, "Tahoma", 12},
-        {"IDC_STATUS_DESCRIPTION", {17, 94, 250, 51}, false, "Tahoma", 7},
+        {"IDC_STATUS_DESCRIPTION", {17, 94, 255, 51}, false, "Tahoma", 7},
         {"IDC_CONNECT_IMAGE", {70, 10, 70, 74}, true, nullptr, 0},
         {"IDC_LOGO_ICON", {170, 10, 101, 81}, false, nullptr, 0},
         {"IDC_CHAT_TEXT", {13, 332, 197, 25}, true, "Tahoma", 8},
@@ -389,6 +398,175 @@ TEST_F(DialogInProcess, LanguageMenuAndContextMenus) {
     EXPECT_EQ(send->actions()[0]->text(), "Proxy log");
     EXPECT_EQ(d.context_menu_for(d.m_btn_audio), nullptr);
     EXPECT_EQ(d.context_menu_for(d.IDC_CODE), nullptr);
+}
+
+// The look applied to the widgets for each role, state and status bits,
+// with a text per status group that says which group it is.
+TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
+    std::map<std::string, std::string> en = {{"__PRIORITY", "100"},
+                                             {"generic_PLUGIN_DISABLED", "no plugin"},
+                                             {"generic_TIP_SEND_CHAT", "send it"},
+                                             {"generic_CHAT_WELCOME2", "welcome"},
+                                             {"generic_CONNECTING_DESCRIPTION", "wait"},
+                                             {"generic_DO_DISCONNECT", "disconnect?"}};
+    for (char const* g : {"cli_dis", "cli_con", "cli_str", "cli_ctr", "dsk_dis", "dsk_prg", "dsk_con",
+                          "dsk_str", "dsk_ctr", "dsk_vie", "gen_rec"}) {
+        en[std::string(g) + "_IDC_DESCRIPTION_TEXT"] = std::string(g) + " text";
+        en[std::string(g) + "_IDC_ACTION"] = std::string(g) + " action";
+    }
+    set_language_table({{"en", en}});
+    setenv("LANG", "C", 1);
+    unsetenv("LC_ALL");
+    set_program_arguments({"--vynwex"});
+    g_main_window = new VYNMainWindow;
+    auto* d = new CVYNDialog(nullptr);
+    g_main_window->setCentralWidget(d);
+    struct {
+        int64_t state;
+        uint64_t flags;
+        char const* group;
+    } const looks[] = {{0, 0x900, "dsk_dis"}, {1, 0, "dsk_dis"},     {4, 0x100, "dsk_dis"},
+                       {5, 0, "dsk_prg"},     {6, 0, "dsk_con"},     {6, 0x100, "dsk_str"},
+                       {6, 0x300, "dsk_ctr"}, {6, 0x900, "dsk_vie"}, {7, 0x300, "gen_rec"}};
+    for (auto const& l : looks) {
+        d->m_state = l.state;
+        d->m_flags = l.flags;
+        d->UpdateVisualLook();
+        bool const connected = l.state >= 6;
+        EXPECT_EQ(d->IDC_STATUS_DESCRIPTION->text().toStdString(), std::string(l.group) + " text") << l.state;
+        EXPECT_EQ(d->height(), connected ? 367 : 230) << l.state;
+        EXPECT_EQ(g_main_window->maximumHeight(), connected ? 367 : 230) << l.state;
+        EXPECT_EQ(d->IDC_STATUS_DESCRIPTION->geometry(),
+                  connected ? QRect(17, 100, 250, 76) : QRect(17, 94, 255, 51));
+        EXPECT_EQ(d->m_btn_mail->isHidden(), l.state != 5) << l.state;
+        EXPECT_EQ(d->m_btn_desktop->isHidden(), !connected) << l.state;
+        EXPECT_EQ(d->IDC_CODE->isHidden(), connected) << l.state;
+        // The lower corners are cut by 5 pixels.
+        QRegion const m = d->mask();
+        EXPECT_EQ(m.boundingRect(), QRect(0, 0, 279, d->height())) << l.state;
+        EXPECT_TRUE(m.contains(QPoint(0, 0)) && m.contains(QPoint(5, d->height() - 1)));
+        EXPECT_FALSE(m.contains(QPoint(0, d->height() - 1)) || m.contains(QPoint(278, d->height() - 1)));
+    }
+    EXPECT_EQ(d->m_btn_send->toolTip(), "send it");
+    // Numbers that name no status change nothing.
+    QString const before = d->IDC_STATUS_DESCRIPTION->text();
+    for (int n : {4, 6, 7, 8, 9, 15, -3, 17}) EXPECT_EQ(d->UpdateSkinNLanguage(n), "") << n;
+    EXPECT_EQ(d->IDC_STATUS_DESCRIPTION->text(), before);
+    EXPECT_EQ(d->UpdateSkinNLanguage(12), "dsk_con");
+
+    // The action button by state: a box while connecting, a question before
+    // ending a session (unless --silent), and No keeps the session.
+    struct {
+        int64_t state;
+        bool confirm;
+        QMessageBox::StandardButton answer;
+        char const* box;
+        bool ends;
+    } const actions[] = {
+        {1, true, QMessageBox::Ok, "wait", false},        {4, true, QMessageBox::Ok, "wait", false},
+        {5, true, QMessageBox::No, nullptr, true},        {6, true, QMessageBox::No, "disconnect?", false},
+        {6, true, QMessageBox::Yes, "disconnect?", true}, {7, false, QMessageBox::No, nullptr, true},
+        {3, true, QMessageBox::No, nullptr, false}};
+    auto stops = [&] {
+        QFile log("VYNDesk.out");
+        return log.open(QIODevice::ReadOnly) ? log.readAll().count("faking force-stop message") : -1;
+    };
+    for (auto const& a : actions) {
+        std::vector<std::string> boxes;
+        set_message_box_responder([&](QMessageBox& box) {
+            boxes.push_back(box.text().toStdString());
+            return a.answer;
+        });
+        int const before = stops();
+        d->m_state = a.state;
+        d->m_confirm = a.confirm;
+        d->OnAction();
+        EXPECT_EQ(boxes, a.box ? std::vector<std::string>{a.box} : std::vector<std::string>{}) << a.state;
+        EXPECT_EQ(stops() - before, a.ends ? 1 : 0) << a.state << " " << a.answer;
+    }
+    set_message_box_responder([this](QMessageBox& box) {
+        asked.push_back(box.text().toStdString());
+        return QMessageBox::No;
+    });
+    d->m_state = 6;
+    d->m_confirm = true;
+
+    d->SetChatMode(true);
+    EXPECT_TRUE(d->m_btn_send->isDefault() && !d->m_btn_action->isDefault());
+    d->SetChatMode(false);
+    EXPECT_TRUE(d->m_btn_action->isDefault());
+
+    d->updateDialogItem("IDC_VIDEO", 0x1, 0);
+    EXPECT_FALSE(d->m_btn_video->isHidden()) << "no visibility bit in the mask: nothing";
+    d->updateDialogItem("IDC_VIDEO", 0x10000000, 0);
+    EXPECT_TRUE(d->m_btn_video->isHidden());
+    d->updateDialogItem("IDC_VIDEO", 0x10000000, 0x10000000);
+    EXPECT_FALSE(d->m_btn_video->isHidden());
+
+    // No plugin catalogue yet: the video button explains itself.
+    d->m_peer_version = "3.3.2";
+    d->m_btn_video->click();
+    EXPECT_EQ(asked.back(), "no plugin");
+
+    // Return sends the chat line; keypad Enter goes the default way.
+    d->IDC_CHAT_TEXT->setText("typed");
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_FALSE(d->eventFilter(d->IDC_CHAT_TEXT, &enter));
+    EXPECT_EQ(d->IDC_CHAT_TEXT->text(), "typed");
+    QKeyEvent ret(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    EXPECT_TRUE(d->eventFilter(d->IDC_CHAT_TEXT, &ret));
+    EXPECT_EQ(d->IDC_CHAT_TEXT->text(), "");
+
+    // The saved connection: cleared, written private, or refused.
+    auto packet = [](std::string const& b) { return netbuf::from_string(b); };
+    d->m_connect_params = {{"__restore_connection__", "true"}, {"host", "a b"}};
+    d->m_restore_file = "old.dat";
+    write("old.dat", "x");
+    EXPECT_EQ(d->connect_save(packet("F")), 1);
+    EXPECT_FALSE(QFile::exists("old.dat"));
+    EXPECT_EQ(d->m_connect_params.count("__restore_connection__"), 0u);
+    EXPECT_EQ(d->connect_save(packet("\x54\x73\x2E\x64\x61\x74\x05\x01\x54")), 1);
+    EXPECT_EQ(d->m_restore_file, "s.dat");
+    struct stat st {};
+    ASSERT_EQ(::stat("s.dat", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "it holds the session's secrets";
+    QFile saved("s.dat");
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll().toStdString(), "host=a+b") << "empty values are left out";
+    EXPECT_TRUE(QDir(".").entryList({"s.dat.*"}).isEmpty()) << "no temporary file stays";
+    std::string keep_false, keep_true;
+    rulo_packet_push(keep_false, false, std::string("missing/c.dat"), true);
+    rulo_packet_push(keep_true, true, std::string("missing/c.dat"), true);
+    EXPECT_EQ(d->connect_save(netbuf::from_string(keep_false)), 0);
+    EXPECT_EQ(d->m_restore_file, "s.dat");
+    EXPECT_EQ(d->connect_save(netbuf::from_string(keep_true)), 1);
+    EXPECT_EQ(d->m_restore_file, "missing/c.dat");
+    EXPECT_FALSE(d->has_network()) << "no plugin downloader";
+
+    // The log viewer: the first of the programs that exists gets the log's
+    // absolute path.
+    // It writes its argument into a pipe the test waits on.
+    ASSERT_EQ(::mkfifo("viewed", 0600), 0);
+    write("viewer.sh", "#!/bin/sh\nprintf '%s' \"$1\" > viewed\n");
+    QFile::setPermissions("viewer.sh", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    int const pipe = ::open("viewed", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(pipe, 0);
+    set_log_viewers({(dir.path() + "/missing").toStdString(), (dir.path() + "/viewer.sh").toStdString()});
+    d->OnLog();
+    std::string viewed;
+    pollfd p{pipe, POLLIN, 0};
+    while (::poll(&p, 1, 10000) > 0 && (p.revents & POLLIN)) {
+        char buf[512];
+        ssize_t const n = ::read(pipe, buf, sizeof buf);
+        if (n <= 0) break;
+        viewed.append(buf, size_t(n));
+    }
+    ::close(pipe);
+    EXPECT_EQ(viewed, (dir.path() + "/VYNDesk.out").toStdString());
+    set_log_viewers({(dir.path() + "/missing").toStdString()});
+    d->OnLog();
+    EXPECT_EQ(asked.back(), "Unable to find a suitable program to open the log file.\nPlease open " +
+                                (dir.path() + "/VYNDesk.out").toStdString() + " manually.");
 }
 
 TEST_F(DialogInProcess, Logos) {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -50,6 +51,16 @@ int count_of(std::string const& text, std::string const& part) {
     return n;
 }
 
+// The relay log lines of one event that hold part.
+int events_with(std::string const& log, std::string const& event, std::string const& part) {
+    int n = 0;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);)
+        n += line.find("\"event\":\"" + event + "\"") != std::string::npos &&
+             line.find(part) != std::string::npos;
+    return n;
+}
+
 // The value of a JSON field in one relay log line ("" when absent).
 std::string field(std::string const& line, std::string const& name) {
     std::string const key = "\"" + name + "\":";
@@ -84,16 +95,18 @@ class SessionProcess : public xvfb_suite {
 protected:
     // The build's run directory, the programs hard-linked (copied where the
     // scratch folder is on another file system, as a tmpfs /tmp is), with a
-    // HOME of its own. The role comes from the name either way.
-    std::string make_run_dir(std::string const& name) {
+    // HOME of its own. The role comes from the name either way. With solid,
+    // the program of flat-colour pictures under the same name.
+    std::string make_run_dir(std::string const& name, bool solid = false) {
         fs::path dir = fs::path(tmp.path().toStdString()) / name;
         fs::create_directories(dir / "home");
         for (char const* part :
              {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
             fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
         std::error_code linked;
-        fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name, linked);
-        if (linked) fs::copy_file(fs::path(TOVAN_RUN_DIR) / name, dir / name);
+        if (!solid) fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name, linked);
+        if (solid || linked)
+            fs::copy_file(solid ? fs::path(TOVAN_DESK_SOLID) : fs::path(TOVAN_RUN_DIR) / name, dir / name);
         return dir.string();
     }
 
@@ -130,6 +143,17 @@ protected:
     }
     void type_line(std::string const& window, std::string const& text) {
         keys(window, "type --delay 5 '" + text + "'");
+        keys(window, "key Return");
+    }
+    // Text that xdotool cannot type whole (it drops characters it has to
+    // map to keys first) goes through the clipboard: xclip serves it, for 20 s
+    // at most, and the window pastes it.
+    void paste_line(std::string const& window, std::string const& text) {
+        std::string const file = tmp.filePath("paste.txt").toStdString();
+        std::ofstream(file, std::ios::binary) << text;
+        sh("timeout 20 xclip -quiet -selection clipboard -i '" + file + "' >/dev/null 2>&1 &");
+        ASSERT_TRUE(wait_until([&] { return sh("xclip -o -selection clipboard") == text; }, seconds(10)));
+        keys(window, "key ctrl+v");
         keys(window, "key Return");
     }
     // Presses key in the box and waits for the box to go.
@@ -243,7 +267,7 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     EXPECT_NE(relay.wait_log({"legs-joined", sid}), "");
     ASSERT_TRUE(wait_until([&] { return read_all(notes).find("2 0\n") != std::string::npos; }));
     // Each end's session message reached the server once.
-    EXPECT_TRUE(wait_until([&] { return count_of(relay.log_text(), "session_message") == 2; }))
+    EXPECT_TRUE(wait_until([&] { return events_with(relay.log_text(), "message", "session_message") == 2; }))
         << relay.log_text();
 
     std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
@@ -299,7 +323,7 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     std::string log = relay.log_text();
     int meanwhile_at_desk = 0;
     for (std::istringstream in(log); std::getline(in, log);)
-        if (log.find("\"chat_live\"") != std::string::npos &&
+        if (log.find("\"event\":\"chat_live\"") != std::string::npos &&
             log.find("\"role\":\"desk\"") != std::string::npos && log.find("meanwhile") != std::string::npos)
             ++meanwhile_at_desk;
     EXPECT_EQ(meanwhile_at_desk, 1);
@@ -442,7 +466,7 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
 // ("connect-save", connect.dat readable by the user only), which a desk
 // killed and started again with --connect-restore continues. Needs the
 // window's button switch and connection file.
-TEST_F(SessionProcess, DISABLED_PluginShowsTheDesktopButtonAndSavesTheConnection) {
+TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
     relay_process relay;
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::vector<std::string> const common = {"--vynwex", "--proxy-address", proxy, "--force-transport",
@@ -744,3 +768,264 @@ TEST_F(SessionProcess, RefusedLegsClimbTheLadderToTheQuestion) {
 }
 
 } // namespace
+
+// The window a user works in, end to end: its size at each stage, the desk's
+// mail command, the chat's forms on the way to the server, the proxy log
+// line, and both ends' transcripts posted when the desk disconnects.
+TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
+    relay_process relay({"--require-login", "u:p"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::vector<std::string> const common = {
+        "--vynwex", "--proxy-address",   proxy, "--force-transport", "direct",
+        "--silent", "--session-message", "a=b"};
+    // The flat-colour pictures: a screenshot tells which pieces show.
+    std::string const desk_dir = make_run_dir("tovan_desk", true),
+                      client_dir = make_run_dir("tovan_client", true);
+    std::string const notes = desk_dir + "/n.txt";
+    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
+    // The desktop's opener, first on the PATH: it notes what it was given.
+    std::string const bin = tmp.filePath("bin").toStdString(),
+                      opened = tmp.filePath("opened.txt").toStdString();
+    fs::create_directories(bin);
+    std::ofstream(bin + "/xdg-open") << "#!/bin/sh\nprintf '%s' \"$1\" >> '" << opened << "'\n";
+    fs::permissions(bin + "/xdg-open", fs::perms::owner_all);
+    std::ofstream(tmp.filePath("mail.txt").toStdString()) << "a b+c\nunused\nx&y \xC3\xA9\n";
+    relay.admin("mail-template " + tmp.filePath("mail.txt").toStdString());
+
+    auto height = [&](std::string const& win) {
+        std::string const info = sh("xwininfo -id " + win);
+        auto at = info.find("Height:");
+        return at == std::string::npos ? -1 : std::stoi(info.substr(at + 7));
+    };
+    std::string const old_path = std::getenv("PATH");
+    setenv("PATH", (bin + ":" + old_path).c_str(), 1);
+    auto desk_args = common;
+    for (char const* a : {"--username", "u", "--password", "p", "--get-code", "--on-load", "pos=rightbottom",
+                          "--notification-file"})
+        desk_args.push_back(a);
+    desk_args.push_back(notes);
+    pid_t const desk = start(desk_dir, "tovan_desk", desk_args);
+    setenv("PATH", old_path.c_str(), 1);
+    (void)desk;
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "") << read_all(desk_log) << relay.log_text();
+    std::string const code = field(session, "code"), sid = field(session, "sid");
+    ASSERT_TRUE(reaches(desk_log, 5));
+    std::string const desk_win = wait_window("Tovan Desk");
+    ASSERT_FALSE(desk_win.empty());
+    EXPECT_EQ(height(desk_win), 230);
+
+    // The mail button of the waiting desk opens the template as a mail link.
+    // It shows from the tick after the state changed; a click before lands
+    // on the read-only code field.
+    std::string const link = "MailTo:?Subject=a%20b%2bc&body=x%26y%20%c3%a9";
+    bool mailed = false;
+    for (int i = 0; i < 20 && !mailed; ++i) {
+        sh("xdotool mousemove --window " + desk_win + " 216 156 click 1");
+        mailed = wait_until([&] { return !read_all(opened).empty(); }, seconds(1));
+    }
+    ASSERT_TRUE(mailed) << read_all(desk_log);
+    EXPECT_EQ(read_all(opened), link);
+    screenshot("window-waiting");
+    EXPECT_EQ(
+        sh("python3 -c 'import sys, urllib.parse; q = urllib.parse.parse_qs(sys.argv[1].split(\"?\", 1)[1]); "
+           "print(q[\"Subject\"][0] + \"|\" + q[\"body\"][0])' '" +
+           link + "'"),
+        "a b+c|x&y \xC3\xA9\n");
+    relay.admin("fail-method 44");
+    sh("xdotool mousemove --window " + desk_win + " 216 156 click 1");
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":44", "\"reply\":\"error\""}), "");
+    relay.admin("answer 44");
+
+    pid_t const client = start(client_dir, "tovan_client", [&] {
+        auto a = common;
+        for (char const* s : {"--auto-close", "--connect"}) a.push_back(s);
+        a.push_back(code);
+        return a;
+    }());
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60))) << read_all(client_dir + "/stderr.txt");
+    ASSERT_TRUE(reaches(desk_log, 6));
+    std::string const client_win = wait_window("Tovan Client");
+    ASSERT_FALSE(client_win.empty());
+    EXPECT_TRUE(wait_until([&] { return height(desk_win) == 367 && height(client_win) == 367; }));
+    // Grown at the bottom of the screen, the desk moved up to stay on it.
+    std::string const where = sh("xwininfo -id " + desk_win);
+    int const desk_y = std::stoi(where.substr(where.find("Absolute upper-left Y:") + 22));
+    EXPECT_EQ(desk_y, 767 - 367) << where;
+    int const desk_x = std::stoi(where.substr(where.find("Absolute upper-left X:") + 22));
+    std::string const client_where = sh("xwininfo -id " + client_win);
+    int const client_x = std::stoi(client_where.substr(client_where.find("Absolute upper-left X:") + 22));
+    int const client_y = std::stoi(client_where.substr(client_where.find("Absolute upper-left Y:") + 22));
+    screenshot("window-connected");
+    // The connected pieces in their sheets' colours: the client's upper piece
+    // from the second sheet, the desk's from the fifth, both lower pieces
+    // from the fifth; the desk's pad buttons in their normal frame's colour.
+    QImage const shot(QString::fromStdString(std::string(SCREENSHOT_DIR) + "/window-connected.png"));
+    QColor const second_sheet(0x40, 0xd0, 0x40), fifth_sheet(0x40, 0xd0, 0xd0), pad(0x20, 0xa0, 0x20);
+    EXPECT_EQ(shot.pixelColor(client_x + 100, client_y + 160), second_sheet);
+    EXPECT_EQ(shot.pixelColor(client_x + 100, client_y + 190), fifth_sheet);
+    EXPECT_EQ(shot.pixelColor(desk_x + 240, desk_y + 160), fifth_sheet);
+    EXPECT_EQ(shot.pixelColor(desk_x + 111, desk_y + 50), pad);
+    EXPECT_TRUE(wait_until([&] { return read_all(notes).find("2 0\n") != std::string::npos; }));
+    sh("xdotool windowmove --sync " + client_win + " 0 0");
+    sh("xdotool windowmove --sync " + desk_win + " 600 0");
+    EXPECT_EQ(read_all(opened), link) << "the failed template opened nothing";
+
+    relay.admin("server-call " + sid + " both send_chat_live");
+    relay.admin("server-call " + sid + " both send_chat_transcript");
+    EXPECT_TRUE(wait_until([&] { return events_with(relay.log_text(), "rpc-result", "") >= 4; }));
+    type_line(client_win, "see http://a.b/c now");
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"",
+                              "<a href=\\\"http://a.b/c\\\">http://a.b/c</a> now"},
+                             seconds(30)),
+              "");
+    std::string many = "a";
+    for (int i = 0; i < 300; ++i) many += "\xC3\xA4";
+    paste_line(client_win, many);
+    std::string const cut = "a" + [] {
+        std::string s;
+        for (int i = 0; i < 255; ++i) s += "\\u00e4";
+        return s;
+    }() + "</p>";
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"desk\"", cut}, seconds(30)), "")
+        << relay.log_text();
+    paste_line(client_win, "\xD0\x96\xD1\x83\xD0\xBA");
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"desk\"", "&#1046;&#1091;&#1082;"},
+                             seconds(30)),
+              "");
+    type_line(desk_win, "proxylog hi");
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":13", "\"text\":\"proxylog hi\""}), "");
+    type_line(desk_win, "deskline");
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"", "deskline"}, seconds(30)),
+              "");
+    screenshot("window-chat");
+    keys(desk_win, "key Escape");
+    EXPECT_FALSE(x->wait_gone(uint32_t(std::stoul(desk_win)), seconds(1))) << "Escape keeps the window";
+
+    // Right-click menus, driven by keys: each one opens as a pop-up window.
+    auto menu = [&](std::string const& win, int x, int y, std::string const& shot, std::string const& keys) {
+        sh("xdotool mousemove --window " + win + " " + std::to_string(x) + " " + std::to_string(y) +
+           " click 3");
+        uint32_t const popup = this->x->wait_popup(seconds(30));
+        EXPECT_NE(popup, 0u) << shot;
+        screenshot(shot);
+        sh("xdotool key " + keys);
+        return popup;
+    };
+    auto clipboard = [&] { return sh("xclip -o -selection clipboard 2>/dev/null"); };
+    EXPECT_TRUE(
+        this->x->wait_gone(menu(desk_win, 120, 260, "menu-chat-copy", "Down Down Return"), seconds(30)));
+    EXPECT_TRUE(wait_until([&] { return clipboard().find(" Desk : deskline\n") != std::string::npos; }))
+        << clipboard();
+    std::string const copied = clipboard();
+    EXPECT_TRUE(copied.size() > 9 && copied[2] == ':' && copied[5] == ':' && copied[8] == ' ') << copied;
+    EXPECT_TRUE(this->x->wait_gone(menu(desk_win, 120, 260, "menu-chat-clear", "Down Return"), seconds(30)));
+    EXPECT_TRUE(this->x->wait_gone(menu(desk_win, 120, 260, "menu-chat-copy-empty", "Down Down Return"),
+                                   seconds(30)));
+    EXPECT_TRUE(wait_until([&] { return clipboard().empty(); })) << clipboard();
+    sh("xdotool mousemove --window " + desk_win + " 100 344 click 1");
+    keys(desk_win, "type hello");
+    EXPECT_TRUE(this->x->wait_gone(menu(desk_win, 245, 344, "menu-send", "Down Return"), seconds(30)));
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":13", "\"text\":\"proxylog :hello\""}), "");
+    // Languages, then its first entry, Deutsch (in a second pop-up).
+    uint32_t const main_menu = menu(desk_win, 32, 27, "menu-main", "Down Down Right");
+    sh("xdotool key Return");
+    EXPECT_TRUE(this->x->wait_gone(main_menu, seconds(30)));
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":18", "\"text\":\"de\""}), "");
+    EXPECT_TRUE(
+        wait_until([&] { return read_all(desk_log).find("Changing language to de") != std::string::npos; }));
+    screenshot("window-german");
+    EXPECT_TRUE(this->x->wait_gone(menu(desk_win, 32, 27, "menu-log", "Down Return"), seconds(30)));
+    std::string const no_viewer = wait_window("Error");
+    ASSERT_FALSE(no_viewer.empty()) << "no log viewer here: the box says where the log is";
+    screenshot("box-no-viewer");
+    answer(no_viewer, "Return");
+    // No plugin catalogue yet: a pad button says so in one box.
+    sh("xdotool mousemove --window " + desk_win + " 111 50 click 1");
+    std::string const disabled = wait_window("Tovan");
+    ASSERT_FALSE(disabled.empty());
+    screenshot("box-plugin-disabled");
+    answer(disabled, "Return");
+    EXPECT_TRUE(wait_window("Tovan", seconds(1)).empty());
+    sh("xdotool mousemove --window " + desk_win + " 100 344 click 1");
+    type_line(desk_win, "afterclear");
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"", "afterclear"}, seconds(30)),
+              "");
+
+    // The desk disconnects without a question (--silent); each end posts its transcript.
+    sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
+    for (char const* role : {"desk", "client"}) {
+        std::string const t = relay.wait_log(
+            {"\"event\":\"transcript\"", "\"sid\":\"" + sid + "\"", std::string("\"role\":\"") + role},
+            seconds(30));
+        ASSERT_NE(t, "") << role << relay.log_text();
+        EXPECT_EQ(field(t, "kind"), std::string(role) + "_chat");
+        // The typed lines of both ends, in plain lines (the proxy log line is none).
+        // (The desk cleared its chat log, and so its plain lines, on the way.)
+        std::vector<std::string> parts = {"Desk : afterclear\\u000a"};
+        if (role == std::string("client"))
+            parts.insert(parts.end(), {"Client : see ", "http://a.b/c", "Desk : deskline\\u000a"});
+        for (auto const& part : parts) EXPECT_NE(t.find(part), std::string::npos) << part << t;
+        EXPECT_EQ(t.find("proxylog"), std::string::npos) << t;
+    }
+    live.erase(std::remove(live.begin(), live.end(), client), live.end());
+    int const status = wait_exit(client, seconds(5));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::string const client_out = read_all(client_log);
+    auto const posted = client_out.find("done posting results:");
+    ASSERT_NE(posted, std::string::npos);
+    EXPECT_EQ(client_out.substr(posted, client_out.find('\n', posted) - posted).find_first_not_of(" ", 21),
+              std::string::npos)
+        << "no error";
+    EXPECT_TRUE(wait_until([&] { return height(desk_win) == 230; }));
+    screenshot("window-ended");
+}
+
+// A relay that refuses new connections at the end: each end's post fails
+// with the transport report in one box, and the client (auto close) ends
+// once its box is answered.
+TEST_F(SessionProcess, FailedPostsShowOneBoxEach) {
+    relay_process relay({"--require-login", "u:p"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::vector<std::string> const common = {"--vynwex",          "--proxy-address", proxy,
+                                             "--force-transport", "direct",          "--silent"};
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
+    auto desk_args = common;
+    for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
+    start(desk_dir, "tovan_desk", desk_args);
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "");
+    std::string const code = field(session, "code"), sid = field(session, "sid");
+    pid_t const client = start(client_dir, "tovan_client", [&] {
+        auto a = common;
+        for (char const* s : {"--auto-close", "--connect"}) a.push_back(s);
+        a.push_back(code);
+        return a;
+    }());
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60)));
+    ASSERT_TRUE(reaches(desk_log, 6));
+    std::string const desk_win = wait_window("Tovan Desk");
+    relay.admin("server-call " + sid + " both send_chat_transcript");
+    EXPECT_TRUE(wait_until([&] { return events_with(relay.log_text(), "rpc-result", "") >= 2; }));
+    relay.admin("listen off");
+    sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
+    for (auto const& log : {desk_log, client_log}) {
+        EXPECT_TRUE(wait_until([&] {
+            return read_all(log).find("done posting results:") != std::string::npos;
+        })) << log;
+        std::string const out = read_all(log);
+        std::string const done = out.substr(out.find("done posting results:"));
+        EXPECT_NE(done.find("Connecting through:"), std::string::npos) << done;
+    }
+    for (int boxes = 0; boxes < 2; ++boxes) {
+        std::string const box = wait_window("Tovan");
+        ASSERT_FALSE(box.empty()) << boxes;
+        screenshot("box-post-failed-" + std::to_string(boxes));
+        answer(box, "Return");
+    }
+    EXPECT_TRUE(wait_window("Tovan", seconds(1)).empty()) << "one box each";
+    live.erase(std::remove(live.begin(), live.end(), client), live.end());
+    int const status = wait_exit(client, seconds(10));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}

@@ -70,6 +70,27 @@ uint32_t x_windows::find(std::string const& title) {
     return 0;
 }
 
+uint32_t x_windows::find_popup() {
+    auto tree = own(xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, m_root), nullptr));
+    if (!tree) return 0;
+    xcb_window_t const* children = xcb_query_tree_children(tree.get());
+    int const n = xcb_query_tree_children_length(tree.get());
+    for (int i = 0; i < n; ++i) {
+        auto a = own(xcb_get_window_attributes_reply(
+            m_connection, xcb_get_window_attributes(m_connection, children[i]), nullptr));
+        if (a && a->override_redirect && a->map_state == XCB_MAP_STATE_VIEWABLE) return children[i];
+    }
+    return 0;
+}
+
+uint32_t x_windows::wait_popup(std::chrono::seconds limit) {
+    auto const deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (uint32_t w = find_popup()) return w;
+        if (!next_event(deadline)) return find_popup();
+    }
+}
+
 bool x_windows::next_event(std::chrono::steady_clock::time_point deadline) {
     xcb_flush(m_connection);
     for (;;) {

@@ -33,6 +33,10 @@ public:
     // viewable at the limit.
     bool wait_gone(uint32_t window, std::chrono::seconds limit);
 
+    // A viewable pop-up (an override-redirect top-level: a menu) once one
+    // shows; 0 when none is within the limit.
+    uint32_t wait_popup(std::chrono::seconds limit);
+
     // The id as the X tools take it.
     static std::string id(uint32_t window) { return std::to_string(window); }
 
@@ -40,6 +44,7 @@ private:
     bool viewable(uint32_t window);
     std::string title_of(uint32_t window);
     uint32_t find(std::string const& title);
+    uint32_t find_popup();
     // Waits for the next event (of any kind) until deadline; false at the deadline.
     bool next_event(std::chrono::steady_clock::time_point deadline);
 

@@ -132,12 +132,62 @@ void connection::on_message(std::uint64_t id, std::string_view payload) {
     } catch (std::exception const&) {
         return violation("malformed named message");
     }
+    // The connection says who it is with "id" (session id, key) and
+    // "software_type"; later messages carry both.
+    if (name == "id") {
+        std::string sid, key, rest = b;
+        try {
+            rulo_packet_pop(rest, sid, key);
+            m_msg_sid = sid;
+        } catch (std::exception const&) {
+        }
+    } else if (name == "software_type") {
+        std::string role, rest = b;
+        try {
+            rulo_packet_pop(rest, role);
+            m_msg_role = role;
+        } catch (std::exception const&) {
+        }
+    }
     ev("message")
         .num("conn", static_cast<std::int64_t>(m_id))
         .num("channel", static_cast<std::int64_t>(id))
         .str("name", name)
+        .str("sid", m_msg_sid)
+        .str("role", m_msg_role)
         .str("body", b);
     if (name == "chat_live") m_server.sessions().chat_live(*this, b);
+    if (name == "message") log_posted_text(b);
+}
+
+void connection::log_posted_text(std::string body) {
+    // A transcript is a packet of a kind and a map of its two forms; anything
+    // else is the end-of-session comments as they are.
+    std::string kind;
+    std::map<std::string, std::string> forms;
+    bool transcript = false;
+    try {
+        std::string rest = body;
+        xstd::packet_pop(rest, kind, forms);
+        transcript = rest.empty();
+    } catch (std::exception const&) {
+        transcript = false;
+    }
+    if (transcript) {
+        ev("transcript")
+            .num("conn", static_cast<std::int64_t>(m_id))
+            .str("sid", m_msg_sid)
+            .str("role", m_msg_role)
+            .str("kind", kind)
+            .str("plain", forms["CHAT_TRANSCRIPT_PLAIN"])
+            .str("html", forms["CHAT_TRANSCRIPT"]);
+    } else {
+        ev("comments")
+            .num("conn", static_cast<std::int64_t>(m_id))
+            .str("sid", m_msg_sid)
+            .str("role", m_msg_role)
+            .str("text", body);
+    }
 }
 
 void connection::on_plugins(std::uint64_t id, channel& ch, std::string_view payload) {

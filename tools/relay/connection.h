@@ -121,6 +121,8 @@ private:
     void on_channel_data(std::uint64_t id, std::string_view payload, bool inside_tls);
     void on_rpc(std::uint64_t id, channel& ch, std::string_view data);
     void on_message(std::uint64_t id, std::string_view payload);
+    // Logs a posted "message" body as a transcript or as comments.
+    void log_posted_text(std::string body);
     void on_plugins(std::uint64_t id, channel& ch, std::string_view payload);
     void start_download(std::uint64_t id, channel& ch, std::string const& name, std::uint64_t offset);
     void pump_downloads();
@@ -145,6 +147,7 @@ private:
     asio::steady_timer m_timer; // the head's time limit, then the linger after a refusal
     std::uint64_t m_id;
     std::string m_peer;
+    std::string m_msg_sid, m_msg_role; // from the messages "id" and "software_type"
     phase m_phase = phase::detect;
     std::unique_ptr<tls_session> m_outer; // the HTTPS way in
     std::unique_ptr<tls_session> m_tls;   // channel 1

@@ -193,10 +193,11 @@ outcome run_method(session_registry& reg, options const& opts, connection& c, st
         rulo_packet_push(v, blob{a.bytes});
         return {reply_value(v), {}};
     }
-    case 44:
-        return {reply_buffer(std::string("support@tovan.local"), std::string("Tovan support session"),
-                             std::string("Join the session with the code shown by the desk.")),
-                {}};
+    case 44: {
+        auto const& t = reg.switches.mail_template;
+        // Pushed in order: the desk reads subject, unused text and body.
+        return {reply_buffer(t[0], t[1], t[2]), {}};
+    }
     default:
         return {reply_error(e_error), {}};
     }
@@ -228,15 +229,30 @@ void answer_control_call(relay_server& server, connection& c, std::uint64_t chan
         return;
     }
     auto& reg = server.sessions();
+    std::string const args = b; // the method pops its arguments from b
     auto log = [&](char const* status) {
-        c.event("control-call")
-            .num("conn", static_cast<std::int64_t>(c.id()))
+        auto line = c.event("control-call");
+        line.num("conn", static_cast<std::int64_t>(c.id()))
             .str("id", call_id)
             .num("method", method)
             .str("name", method_name(method))
             .str("reply", status);
+        // Methods that take one text say which.
+        if (method == 13 || method == 16 || method == 18 || method == 24 || method == 38) {
+            std::string copy = args, text;
+            try {
+                rulo_packet_pop(copy, text);
+                line.str("text", text);
+            } catch (std::exception const&) {
+            }
+        }
     };
     if (reg.switches.never_answer.count(method)) return log("none");
+    if (auto failing = reg.switches.fail_methods.find(method); failing != reg.switches.fail_methods.end()) {
+        log("error");
+        c.send_rpc(channel, "result " + call_id + "\n" + reply_error(failing->second));
+        return;
+    }
     outcome o;
     try {
         o = run_method(reg, server.opts(), c, channel, method, b);

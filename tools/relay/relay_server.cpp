@@ -47,6 +47,7 @@ void relay_server::start() {
     m_acceptor.bind(ep);
     m_acceptor.listen(asio::socket_base::max_listen_connections);
     auto bound = m_acceptor.local_endpoint();
+    m_bound = bound;
     std::cout << "listening " << bound.address().to_string() << ":" << bound.port() << std::endl;
     event_log::line(m_log, "listen")
         .str("address", bound.address().to_string())
@@ -88,9 +89,23 @@ void relay_server::stop() {
     m_io.stop();
 }
 
+bool relay_server::open_listener(std::string* error) {
+    asio::error_code ec;
+    m_acceptor.open(m_bound.protocol(), ec);
+    if (!ec) m_acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
+    if (!ec) m_acceptor.bind(m_bound, ec);
+    if (!ec) m_acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (!ec) return true;
+    asio::error_code ignored;
+    m_acceptor.close(ignored);
+    *error = ec.message();
+    return false;
+}
+
 void relay_server::accept() {
     m_acceptor.async_accept([this](asio::error_code ec, asio::ip::tcp::socket socket) {
-        if (m_stopped) return;
+        // Closed by "listen off" (or the stop): "listen on" accepts anew.
+        if (m_stopped || ec == asio::error::operation_aborted || !m_acceptor.is_open()) return;
         if (!ec) {
             auto c = std::make_shared<connection>(*this, std::move(socket), m_next_id++);
             m_connections[c->id()] = c;
@@ -184,6 +199,23 @@ std::string relay_server::run_admin(std::string const& line) {
     if (command.empty()) return "error empty command\n";
     event_log::line(m_log, "admin").str("command", line);
     if (auto reply = m_sessions.admin(command, in)) return *reply;
+    if (command == "listen") {
+        // listen off|on: new connections refused, then accepted on the same
+        // port; open ones go on either way.
+        std::string word;
+        in >> word;
+        if (word == "off") {
+            asio::error_code ec;
+            m_acceptor.close(ec);
+            return "ok\n";
+        }
+        if (word != "on") return "error usage: listen off|on\n";
+        if (m_acceptor.is_open()) return "ok\n";
+        std::string error;
+        if (!open_listener(&error)) return "error " + error + "\n";
+        accept();
+        return "ok\n";
+    }
     if (command == "reply-field") {
         // reply-field NAME VALUE...: added to (or, without a value, removed from) later handshake replies.
         std::string name;

@@ -120,6 +120,9 @@ private:
     std::string m_connection_data, m_key_hash;
     asio::ip::tcp::acceptor m_acceptor;
     asio::ip::tcp::acceptor m_admin_acceptor;
+    asio::ip::tcp::endpoint m_bound; // the port listened on, kept across "listen off" and "on"
+    // Opens the listening port at m_bound; false (with the reason) when it fails.
+    bool open_listener(std::string* error);
     asio::posix::stream_descriptor m_stdin;
     asio::streambuf m_stdin_buf;
     asio::signal_set m_signals;

@@ -60,7 +60,48 @@ char const control_options_usage[] = R"(  --require-login USER:PASSWORD[:TOKEN]
   --never-answer N       calls of method N get no reply (repeatable)
   --refuse-legs          every session leg (VYNL2) is refused with channel-error
   --state FILE           sessions kept in FILE (0600), read at start, written on every change
+
+  --fail-method N[:CODE] calls of method N get error CODE (default 2; repeatable)
+  --mail-template FILE   the mail template: subject, unused text and body, a line each ("\n" escapes)
 )";
+
+namespace {
+
+long long method_number(std::string const& v) {
+    std::size_t used = 0;
+    long long n = 0;
+    try {
+        n = std::stoll(v, &used);
+    } catch (std::exception const&) {
+        used = 0;
+    }
+    if (v.empty() || used != v.size()) throw std::invalid_argument("bad method number " + v);
+    return n;
+}
+
+} // namespace
+
+std::vector<std::string> read_mail_template(std::string const& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::invalid_argument("cannot read the mail template " + path);
+    std::vector<std::string> lines;
+    std::string line;
+    while (lines.size() < 3 && std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::string text;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == 'n') {
+                text += '\n';
+                ++i;
+            } else {
+                text += line[i];
+            }
+        }
+        lines.push_back(text);
+    }
+    lines.resize(3);
+    return lines;
+}
 
 bool parse_control_option(std::string const& option, std::function<std::string()> const& value,
                           control_switches& out) {
@@ -85,16 +126,14 @@ bool parse_control_option(std::string const& option, std::function<std::string()
     } else if (option == "--redirect") {
         out.redirect = value();
     } else if (option == "--never-answer") {
+        out.never_answer.insert(method_number(value()));
+    } else if (option == "--fail-method") {
         std::string v = value();
-        std::size_t used = 0;
-        long long n = 0;
-        try {
-            n = std::stoll(v, &used);
-        } catch (std::exception const&) {
-            used = 0;
-        }
-        if (v.empty() || used != v.size()) throw std::invalid_argument("bad method number " + v);
-        out.never_answer.insert(n);
+        auto colon = v.find(':');
+        out.fail_methods[method_number(v.substr(0, colon))] =
+            colon == std::string::npos ? 2 : method_number(v.substr(colon + 1));
+    } else if (option == "--mail-template") {
+        out.mail_template = read_mail_template(value());
     } else {
         return false;
     }
@@ -432,18 +471,38 @@ std::optional<std::string> session_registry::admin(std::string const& command, s
             (command == "refuse-create" ? switches.refuse_create : switches.refuse_legs) = word == "on";
             return "ok\n";
         }
-        std::size_t used = 0;
         long long n = 0;
         try {
-            n = std::stoll(word, &used);
-        } catch (std::exception const&) {
-            used = 0;
+            n = method_number(word);
+        } catch (std::invalid_argument const&) {
+            return "error usage: " + command + " METHOD\n";
         }
-        if (word.empty() || used != word.size()) return "error usage: " + command + " METHOD\n";
-        if (command == "never-answer")
+        if (command == "never-answer") {
             switches.never_answer.insert(n);
-        else
+        } else {
             switches.never_answer.erase(n);
+            switches.fail_methods.erase(n);
+        }
+        return "ok\n";
+    }
+    if (command == "fail-method") {
+        // fail-method N [CODE]: calls of N get error CODE (2 without one);
+        // "answer N" ends it.
+        std::string word, code;
+        in >> word >> code;
+        try {
+            switches.fail_methods[method_number(word)] = code.empty() ? 2 : method_number(code);
+        } catch (std::invalid_argument const&) {
+            return "error usage: fail-method N [CODE]\n";
+        }
+        return "ok\n";
+    }
+    if (command == "mail-template") {
+        try {
+            switches.mail_template = read_mail_template(rest_of(in));
+        } catch (std::invalid_argument const& e) {
+            return std::string("error ") + e.what() + "\n";
+        }
         return "ok\n";
     }
     if (command == "redirect") {

@@ -37,7 +37,15 @@ struct control_switches {
     std::set<long long> never_answer; // methods whose calls get no reply at all
     bool refuse_legs = false;         // every session leg gets channel-error "session legs refused"
     std::string state_path;           // non-empty: the sessions are kept in this file (session_store.h)
+    std::map<long long, long long> fail_methods; // method to the error code its calls get
+    // The mail template's subject, unused text and body (method 44).
+    std::vector<std::string> mail_template = {"Tovan support session", "support@tovan.local",
+                                              "Join the session with the code shown by the desk."};
 };
+
+// Reads a mail template file: three lines (subject, unused text, body) in
+// which "\n" stands for a line break; throws std::invalid_argument.
+std::vector<std::string> read_mail_template(std::string const& path);
 
 // Reads one control switch from the command line: true when `option` is one
 // (its value, if it takes one, read through `value`); throws

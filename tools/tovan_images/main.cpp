@@ -92,23 +92,32 @@ QImage navig_mask() {
 
 // The background sheet; the dialog cuts its pieces at fixed places:
 // A1 (0,0), A2 (297,0), A3 (6,278), A4 (296,277) each 279 by 265, A5 (599,1) 279 by 578.
+// The window shows a sheet's rows from 28 on at its top (the upper piece, 187
+// rows), then the rows from 215 on (the lower piece), so a sheet is drawn 28
+// rows below where its parts show. The solid variant gives each sheet a flat
+// colour of its own, so a screenshot tells which pieces are shown.
+QColor const solid_sheet[5] = {QColor(0xd0, 0x40, 0x40), QColor(0x40, 0xd0, 0x40), QColor(0x40, 0x40, 0xd0),
+                               QColor(0xd0, 0xd0, 0x40), QColor(0x40, 0xd0, 0xd0)};
+
 QImage background() {
     QImage img(880, 580, QImage::Format_RGB32);
     img.fill(panel);
     QPainter p(&img);
+    int index = 0;
     auto sheet = [&](int x, int y, int h, bool connected) {
         if (g_solid) {
-            p.fillRect(x, y, 279, h, QColor(0xd0, 0xd0, 0xd0));
+            p.fillRect(x, y, 279, h, solid_sheet[index++]);
             return;
         }
+        int const top = y + 28; // the window's row 0
         p.fillRect(x, y, 279, h, Qt::white);
-        p.fillRect(x, y, 279, 28, connected ? accent_dark : accent); // title strip
-        p.fillRect(x, y + 28, 279, 187, panel);                      // status panel
-        p.fillRect(x + 14, y + 146, 251, 29, Qt::white);             // code field
+        p.fillRect(x, top, 279, 187, panel); // status panel
         p.setPen(QColor(0xc8, 0xd0, 0xdc));
-        p.drawRect(x + 14, y + 146, 250, 28);
-        p.fillRect(x, y + 215, 279, h - 215 - 11, Qt::white);                 // chat area
-        p.drawRect(x + 8, y + 328, 212, 32);                                  // chat input
+        if (!connected) { // the code field shows only without a session
+            p.fillRect(x + 14, top + 146, 251, 29, Qt::white);
+            p.drawRect(x + 14, top + 146, 250, 28);
+        }
+        p.drawRect(x + 8, top + 327, 205, 32);                                // chat input
         p.fillRect(x, y + h - 11, 279, 11, connected ? accent_dark : accent); // bottom strip
     };
     sheet(0, 0, 265, false);

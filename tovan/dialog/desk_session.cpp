@@ -4,6 +4,8 @@
 #include "tovan/dialog/vyn_dialog.h"
 #include "tovan/dialogs/xml_dialog.h"
 #include "tovan/lang/translations.h"
+#include "tovan/look/chat_text.h"
+#include "tovan/look/user_commands.h"
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/util/log_message.h"
 #include "tovan/util/text_utils.h"
@@ -23,7 +25,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace tovan {
 
@@ -64,8 +70,28 @@ std::string time_stamp() {
     return std::strftime(buf, sizeof buf, "%H:%M:%S", &tm) > 0 ? buf : "";
 }
 
-void replace_all(QString& text, QString const& from, QString const& to) {
-    text.replace(from, to, Qt::CaseSensitive);
+// Writes text to path through a temporary file of mode 0600 beside it,
+// renamed over path once complete: a reader never sees half a file, and the
+// secrets inside are the user's alone. errno tells a failure.
+bool write_private_file(std::string const& path, std::string const& text) {
+    std::string temp = path + ".XXXXXX";
+    int const fd = ::mkstemp(temp.data());
+    if (fd < 0) return false;
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t const n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    bool ok = done == text.size() && ::fsync(fd) == 0;
+    int const saved = errno;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(temp.c_str(), path.c_str()) == 0) return true;
+    int const failed = ok ? errno : saved;
+    ::unlink(temp.c_str());
+    errno = failed;
+    return false;
 }
 
 } // namespace
@@ -90,6 +116,7 @@ void desk_session::replace_connector(std::unique_ptr<vyn::connector> next) {
         std::lock_guard<std::mutex> lock(m_mutex);
         old = std::move(m_connector);
         m_connector = std::move(next);
+        m_channel_snapshot = {};
     }
     // Outside the lock: the old one waits for its workers, which may ask for
     // the session channel (send_version) meanwhile.
@@ -109,6 +136,12 @@ void desk_session::in_gui(std::function<void()> f) {
 
 void desk_session::mirror() {
     auto const& s = state();
+    {
+        auto ch = channel();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_peer_snapshot = s.peer_version;
+        m_channel_snapshot = std::move(ch);
+    }
     if (m_connector && !s.in_connection) m_connector->set_in_connection(false);
     m_wanted = s.in_connection;
     if (s.state != m_state_mirror.load()) LogMessage2("connection state " + std::to_string(s.state));
@@ -127,10 +160,6 @@ void desk_session::mirror() {
     d.m_connection_up = s.connection_up;
     d.m_life_sign = m_life_sign.load();
     d.m_peer_version = s.peer_version;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_peer_version = s.peer_version;
-    }
     d.m_flags = m_flags.load();
     d.m_pending_text = s.pending_text;
     d.m_session_seconds = s.session_seconds;
@@ -336,13 +365,9 @@ void desk_session::save_state() {
 
 bool desk_session::save_connection(std::string const& file, bool keep) {
     save_state();
-    // The query of an empty URL: sorted, encoded, empty values left out.
-    std::string text = rulo::url::add_cgi(rulo::url(""), m_dialog.m_connect_params).as_string();
-    if (!text.empty()) text.erase(0, 1);
+    std::string const text = look::connect_save_text(m_dialog.m_connect_params);
     log("saving connection " + file + " (" + (keep ? "1" : "0") + ")");
-    try {
-        rulo::put_file(file, text);
-    } catch (...) {
+    if (!write_private_file(file, text)) {
         log("failed to save file " + std::to_string(errno));
         if (!keep) return false;
     }
@@ -361,23 +386,10 @@ void desk_session::tick() {
     if (!m_dispatching) {
         m_timer.tick(s, m_life_sign);
         if (m_timer.ticks() % 4 == 0 && (s.state & 15) >= 6 && s.clock_time != 0) {
-            int64_t const t = std::time(nullptr);
-            if (s.clock_time < t) s.session_seconds += t - s.clock_time;
-            s.clock_time = t;
-            std::time_t const secs = static_cast<std::time_t>(s.session_seconds);
-            std::tm tm{};
-            char buf[128] = "NA";
-            if (gmtime_r(&secs, &tm)) {
-                int64_t const days = s.session_seconds / 86400;
-                char hms[32];
-                std::strftime(hms, sizeof hms, "%H:%M:%S", &tm);
-                if (days == 0)
-                    std::snprintf(buf, sizeof buf, "<b>%s</b>", hms);
-                else
-                    std::snprintf(buf, sizeof buf, "<b>%03lld days %s</b>", static_cast<long long>(days),
-                                  hms);
-            }
-            m_dialog.m_time_text2->setText(QString::fromUtf8(buf));
+            std::time_t clock = static_cast<std::time_t>(s.clock_time);
+            look::advance_clock(s.session_seconds, clock, std::time(nullptr));
+            s.clock_time = clock;
+            m_dialog.m_time_text2->setText(QString::fromStdString(look::clock_text(s.session_seconds)));
         }
     }
     chat_display();
@@ -404,35 +416,14 @@ void desk_session::chat_display() {
     }
     if (lines.empty()) return;
     std::vector<std::string> sent;
-    static QRegularExpression const quoted("(<font color=\"[A-F|0-9]{1,6}\">)",
-                                           QRegularExpression::CaseInsensitiveOption);
-    static QRegularExpression const tags("<font color=[\"]{0,1}[A-F|0-9]{1,6}[\"]{0,1}>|<b>|</b>|</font>",
-                                         QRegularExpression::CaseInsensitiveOption);
     for (auto const& line : lines) {
-        std::string const stamp = time_stamp();
-        QString text = unknown_to_unicode(line.data(), line.size());
-        for (;;) {
-            QRegularExpressionMatch m = quoted.match(text);
-            if (!m.hasMatch()) break;
-            QString const tag = m.captured(1);
-            QString bare = tag;
-            bare.remove('"');
-            replace_all(text, tag, bare);
-        }
-        QString plain = text;
-        plain.remove(tags);
-        m_chat_plain += QString::fromUtf8(stamp.c_str()) + " " + plain + "\n";
-        text = "<font color=C0C0C0 size=\"-2\">" + QString::fromUtf8(stamp.c_str()) + " </font>" + text;
-        text = "<p style=\" margin-top:0px; margin-bottom:0px; margin-left:0px; margin-right:0px; "
-               "-qt-block-indent:0; text-indent:0px;\">" +
-               text + "</p>";
-        replace_all(text, "<img src=\"", "<img src=\":");
-        replace_all(text, "<font color=0>", "<font color=000000>");
-        replace_all(text, "<font color=", "<font color=#");
-        m_chat_transcript_html += text;
-        m_chat_html += text;
-        m_dialog.appendChatHtml(text);
-        sent.push_back(text.toLatin1().toStdString());
+        QString const stamp = QString::fromUtf8(time_stamp().c_str());
+        look::chat_line const l = look::format_chat_line(unknown_to_unicode(line.data(), line.size()), stamp);
+        m_chat_plain += l.plain;
+        m_chat_transcript_html += l.html;
+        m_chat_html += l.html;
+        m_dialog.appendChatHtml(l.html);
+        sent.push_back(look::latin1_html(l.html));
     }
     rulo::object<rulo::rptMsg> msg = m_connector ? m_connector->msg() : rulo::object<rulo::rptMsg>();
     if (state().send_chat_live && msg) {
@@ -445,34 +436,42 @@ void desk_session::chat_display() {
 
 std::string chat_line_html(std::string line) {
     if (line.rfind(bom, 0) != 0) line = bom + line;
-    for (std::size_t at = line.find("http://"); at != std::string::npos; at = line.find("http://", at)) {
-        std::size_t end = line.find(' ', at);
-        if (end == std::string::npos) end = line.size();
-        std::string const link = line.substr(at, end - at);
-        std::string const anchor = "<font color=0000ff><a href=\"" + link + "\">" + link + "</a>";
-        line.replace(at, link.size(), anchor);
-        at += anchor.size();
-    }
-    return line;
+    return look::link_anchors(std::move(line));
 }
 
 void desk_session::show_line(std::string line, bool send, std::string const&) {
     if (line.rfind(bom, 0) != 0) line = bom + line;
     if (send) {
+        // The GUI thread reads its own state; other threads the snapshot
+        // mirror() keeps, since the GUI thread changes both meanwhile.
+        std::string peer;
+        rulo::object<rulo::rptSafeChannel> ch;
+        if (on_gui_thread()) {
+            peer = state().peer_version;
+            ch = channel();
+        } else {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            peer = m_peer_snapshot;
+            ch = m_channel_snapshot;
+        }
         std::string copy = line;
-        if (state().peer_version < "2.3") {
-            QString const text = unknown_to_unicode(line.data(), line.size());
-            copy = text.toLatin1().toStdString();
-            if (copy.rfind("\xEF\xBB\xBF", 0) == 0) copy.erase(0, 3);
+        if (peer < "2.3") {
+            QString text = unknown_to_unicode(line.data(), line.size());
+            if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
+            copy = look::latin1_html(text);
         }
         try {
-            if (auto ch = channel()) ch->send(vyn::chat_channel, netbuf::from_string(copy));
+            if (ch) ch->send(vyn::chat_channel, netbuf::from_string(copy));
         } catch (...) {
         }
     }
     line = chat_line_html(std::move(line));
     std::lock_guard<std::mutex> lock(m_mutex);
     m_chat_queue.push_back(std::move(line));
+}
+
+rulo::object<vyn::control_rpc> desk_session::rpc() {
+    return m_connector ? m_connector->rpc() : rulo::object<vyn::control_rpc>();
 }
 
 bool desk_session::send_to_server(std::string const& text) {
@@ -527,7 +526,7 @@ bool desk_session::set_plugin_priority(int priority, int sub_channel) {
 
 std::string desk_session::peer_version() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_peer_version;
+    return m_peer_snapshot;
 }
 
 std::string desk_session::program_link(std::map<std::string, std::string> const& params) {
@@ -769,8 +768,52 @@ std::string desk_session::language_dialog(std::string const&) {
     return {}; // the end-of-session dialog is not built yet
 }
 
-bool desk_session::end_of_session(bool) {
-    return false;
+bool desk_session::end_of_session(bool restored) {
+    auto& s = state();
+    // The end-of-session dialog is not built yet: no comments come from it.
+    std::string const comments;
+    if (!s.from_wex && !s.eos_dialog.empty() && !restored) log("end-of-session dialog not shown");
+    std::string transcript;
+    if (s.send_chat_transcript) {
+        std::map<std::string, std::string> const forms = {
+            {"CHAT_TRANSCRIPT_PLAIN", m_chat_plain.toUtf8().toStdString()},
+            {"CHAT_TRANSCRIPT", m_chat_transcript_html.toUtf8().toStdString()}};
+        xstd::packet_push(transcript, std::string(s.is_client ? "client_chat" : "desk_chat"), forms);
+    }
+    // The session's chat ends with it; the next one starts its own.
+    m_chat_transcript_html.clear();
+    clear_chat();
+    if (comments.empty() && transcript.empty()) return false;
+    log("sending comments " + std::to_string(comments.size()) + "," + std::to_string(transcript.size()));
+    // A post still running from an earlier end goes on to its own end first.
+    if (m_post) m_post->wait(vyn::PostDataThreadClass::drain_limit_ms);
+    m_post.reset();
+    std::string const sid = m_connector ? m_connector->sid() : s.sid;
+    std::string const key = m_connector ? m_connector->key() : s.key;
+    m_post_auto_close = s.auto_close;
+    m_post = std::make_unique<vyn::PostDataThreadClass>(*this, config_for_attempt(), sid, key, comments,
+                                                        transcript);
+    m_dialog.m_post_thread = m_post.get();
+    return true;
+}
+
+void desk_session::post_finished(std::string const& error) {
+    bool const restored = m_restored;
+    in_gui([this, error, restored] {
+        m_post.reset(); // its thread has nothing left to do
+        m_dialog.m_post_thread = nullptr;
+        // The program closes once the user has read why the post failed.
+        if (!error.empty() && !restored)
+            MessageBox(&m_dialog, QString::fromUtf8(error.c_str()), "", 0xa00081);
+        if (m_post_auto_close) {
+            log("auto close");
+            m_dialog.CloseAll();
+        }
+    });
+}
+
+bool desk_session::wait_post(long ms) {
+    return !m_post || m_post->wait(ms);
 }
 
 void desk_session::flush_session_message() {

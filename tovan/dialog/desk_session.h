@@ -14,6 +14,7 @@
 #include "tovan/session/command_queue.h"
 #include "tovan/session/connector.h"
 #include "tovan/session/dispatcher.h"
+#include "tovan/session/post_data_thread.h"
 #include "tovan/session/session_timer.h"
 
 #include <QObject>
@@ -39,7 +40,8 @@ std::string chat_line_html(std::string line);
 class desk_session : public QObject,
                      public vyn::connector_host,
                      public vyn::dispatch_host,
-                     public vyn::timer_host {
+                     public vyn::timer_host,
+                     public vyn::post_data_host {
     Q_OBJECT
 public:
     explicit desk_session(CVYNDialog& dialog);
@@ -69,6 +71,13 @@ public:
     void show_line(std::string line, bool send, std::string const& who);
     // The desk's "proxylog" text to the server; false when it failed.
     bool send_to_server(std::string const& text);
+    // The control RPC client of the current connection (empty without one).
+    rulo::object<vyn::control_rpc> rpc();
+    // Waits for a running post of the end of a session; false at the limit.
+    bool wait_post(long ms);
+
+    // post_data_host: the post thread.
+    void post_finished(std::string const& error) override;
 
     // For the plugin host, any thread: the session channel (false without
     // one), the remote end's version (a locked copy), the control link's
@@ -208,9 +217,17 @@ private:
     std::mutex m_mutex;
     std::string m_typed_code;
     std::deque<std::string> m_chat_queue;
-    std::string m_peer_version;
+    // What show_line needs from the GUI thread's session state, for lines
+    // shown from other threads: refreshed by mirror().
+    std::string m_peer_snapshot;
+    rulo::object<rulo::rptSafeChannel> m_channel_snapshot;
 
     QString m_chat_html, m_chat_plain, m_chat_transcript_html;
+
+    // The post of the last session's end (GUI thread only). Last, so that it
+    // ends before the rest of the session goes.
+    bool m_post_auto_close = false;
+    std::unique_ptr<vyn::PostDataThreadClass> m_post;
 };
 
 } // namespace tovan

@@ -7,6 +7,7 @@
 #include "tovan/dialog/window_language.h"
 #include "tovan/dialogs/xml_dialog.h"
 #include "tovan/lang/translations.h"
+#include "tovan/look/chat_text.h"
 #include "tovan/util/log_message.h"
 
 #include "rulo/xfile.h"
@@ -21,7 +22,6 @@ namespace {
 
 char const client_prefix[] = "<b><font color=ff8040>Client<font color=000000> : </b>";
 char const desk_prefix[] = "<b><font color=007CC3>Desk<font color=000000> : </b>";
-constexpr std::size_t max_typed_line = 512;
 
 } // namespace
 
@@ -63,7 +63,8 @@ void CVYNDialog::OnAction() {
 void CVYNDialog::OnSend() {
     std::string text = IDC_CHAT_TEXT->text().toUtf8().toStdString();
     IDC_CHAT_TEXT->clear();
-    if (text.size() > max_typed_line) text.resize(max_typed_line);
+    // Cut at a whole character: the other end and the log get valid UTF-8.
+    text = look::cut_utf8(text, look::max_typed_line);
     if (!text.empty()) {
         if (m_is_client) {
             show_utf8(client_prefix + text, true, "client");
@@ -136,36 +137,8 @@ void CVYNDialog::SetChatMode(bool on) {
     CurrentVideoDock(1);
 }
 
-void CVYNDialog::UpdateVisualLook() {
-    bool const connected = (m_state & 15) >= 6;
-    char const* prefix;
-    if (m_is_client)
-        prefix = connected ? "cli_con" : "cli_dis";
-    else
-        prefix = connected ? "dsk_con" : (m_state & 15) == 5 ? "dsk_prg" : "dsk_dis";
-    if ((m_state & 15) == 7) prefix = "gen_rec";
-    RetranslateLanguageStatus(this, prefix);
-    if (!m_is_client) m_btn_mail->setVisible((m_state & 15) == 5);
-    // No plugin is loaded yet, so no plugin button has a place to show.
-    for (push_button* b : {m_btn_file_transfer, m_btn_desktop, m_btn_video, m_btn_audio}) b->hide();
-    if (connected) IDC_CODE->clear();
-    IDC_CODE->setVisible(!connected);
-    IDC_LOG_OUTPUT->setVisible(connected);
-    if (!connected) IDC_LOG_OUTPUT->clear();
-    for (push_button* b : {m_btn_close, m_btn_settings, m_btn_action}) b->setVisible(!connected);
-    for (push_button* b : {m_btn_close1, m_btn_settings1}) b->setVisible(connected);
-    IDC_CONNECT_IMAGE->setVisible(connected && m_is_client);
-    if (connected) {
-        IDC_LOG_OUTPUT->setHtml(tr("CHAT_WELCOME2"));
-        if (m_session) appendChatHtml(m_session->chat_html());
-        if (m_notify_on) PostNotification(2, 0);
-        m_time_text->setText(get_lang_string("CONNECTION_TIME2", true, false));
-        m_time_text->show();
-        m_time_text2->show();
-    }
-}
-
 void CVYNDialog::ShutdownConnection() {
+    g_clear_chat_pending = true;
     if (m_session) m_session->shut_down();
 }
 

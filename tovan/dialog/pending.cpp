@@ -25,24 +25,10 @@ std::vector<std::string> const& program_arguments() {
 void CVYNDialog::UpdateWindowSize() {}
 void CVYNDialog::CorrectPosition() {}
 void CVYNDialog::updateMenus() {}
-void CVYNDialog::ChooseBackground() {}
-void CVYNDialog::co_language(std::string const&) {}
 void CVYNDialog::create_plugin_manager() {}
 void CVYNDialog::create_numpad() {}
 
-void CVYNDialog::OnLog() {}
-void CVYNDialog::OnCommand() {}
 void CVYNDialog::OnNormalWnd() {}
 void CVYNDialog::OnSettings() {}
-void CVYNDialog::OnEmail() {}
 void CVYNDialog::ShowTouchScreen() {}
-void CVYNDialog::Send2Proxy() {}
-void CVYNDialog::chat_context(QPoint) {}
-void CVYNDialog::updateDialogItem(std::string const&, uint64_t, uint64_t) {}
-int CVYNDialog::connect_save(netbuf const&) {
-    return 0;
-}
-bool CVYNDialog::has_network() {
-    return false;
-}
 } // namespace tovan

@@ -67,12 +67,6 @@ std::optional<std::string> read_whole_file(std::string const& path) {
     }
 }
 
-// A question from the dialog in its own words: text and caption are keys.
-int MessageBoxU(QWidget* parent, char const* text_key, char const* caption_key, int type) {
-    return MessageBox(parent, get_lang_string(text_key, true, false),
-                      get_lang_string(caption_key, true, false), type);
-}
-
 std::string role_of(std::string const& exe) {
     if (rulo::ends_with(exe, "client")) return "client";
     if (rulo::ends_with(exe, "desk")) return "desk";
@@ -556,6 +550,9 @@ bool CVYNDialog::PostNotification(unsigned long a, unsigned long b) {
 }
 
 void CVYNDialog::DestroyWindow() {
+    // A session's end may still be posting its texts: give it its time.
+    if (m_session && !m_session->wait_post(10000))
+        LogMessage2("the post of the session's end did not finish");
     ShutdownConnection();
     Sleep(100);
     PostNotification(0, 0);
@@ -636,21 +633,6 @@ void CVYNDialog::keyPressEvent(QKeyEvent* event) {
     // Escape never closes the dialog.
     if (event->key() == Qt::Key_Escape) return;
     QDialog::keyPressEvent(event);
-}
-
-void CVYNDialog::paintEvent(QPaintEvent*) {
-    // Until the visual-look code chooses pieces by state, the idle look: top
-    // strip, the upper and lower panels of the role, white below, bottom strip.
-    QPainter p(this);
-    QImage const* bg = m_background.image;
-    p.fillRect(rect(), Qt::white);
-    p.drawImage(0, 0, bg[m_is_client ? 1 : 0]);
-    p.drawImage(0, 28, bg[m_is_client ? 2 : 3]);
-    QImage const& lower = bg[m_is_client ? 6 : 7];
-    p.drawImage(QPoint(0, 215), lower, QRect(0, 0, lower.width(), std::min(lower.height(), 39)));
-    p.setPen(QColor(0xc8, 0xd0, 0xdc));
-    p.drawRect(IDC_CHAT_TEXT->geometry().adjusted(-3, -3, 2, 2));
-    p.drawImage(0, height() - bg[10].height(), bg[10]);
 }
 
 } // namespace tovan

@@ -53,7 +53,8 @@ class thread;
 
 namespace vyn {
 class control_rpc;
-}
+class PostDataThreadClass;
+} // namespace vyn
 
 namespace tovan {
 
@@ -120,6 +121,18 @@ public:
     void MsgBoxInMain(QString const& text, QString const& caption, int type);
     // The running session: its queue, dispatcher and connector.
     desk_session* session() const { return m_session.get(); }
+
+    // The dialog's boxes in its own words: text and caption are translation
+    // keys (null: empty); args are not used. GUI thread only.
+    static int MessageBoxU(QWidget* parent, char const* text_key, char const* caption_key, int type,
+                           std::vector<std::string> const& args = {});
+    int MessageBoxU(char const* text_key, char const* caption_key, int type,
+                    std::vector<std::string> const& args = {});
+    // Applies the status texts of a status number; returns its prefix ("" and
+    // nothing done for a number that names no status).
+    std::string UpdateSkinNLanguage(int number);
+    // Has no effect on this platform.
+    void update_buttons(int number);
 
     // Calls into parts that are not built yet; each does nothing so far.
     void ShutdownConnection();
@@ -197,6 +210,9 @@ public slots:
     // The menu a right click over widget opens (null: none); the chat log's
     // and the send button's menus are made anew each time.
     QMenu* context_menu_for(QWidget* widget);
+
+    // Return in the chat input sends the line; everything else goes on.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
@@ -307,7 +323,7 @@ public:
     std::string m_eos_dialog;
     std::string m_open_at_end;
     rulo::thread* m_connection_thread = nullptr;
-    rulo::thread* m_post_thread = nullptr;
+    vyn::PostDataThreadClass* m_post_thread = nullptr; // the running post of a session's end
     std::string m_proxy_notification;
     std::string m_force_transport;
     std::map<std::string, std::string> m_conn_options;
@@ -347,6 +363,13 @@ private:
 // The process's one dialog, for code without a dialog pointer.
 extern CVYNDialog* dlg;
 extern CVYNDialog* cvyndialog;
+
+// Set when a session is shut down: the look clears the chat log when the
+// next session shows. GUI thread.
+extern bool g_clear_chat_pending;
+
+// The programs the log command tries, in order (tests replace them).
+void set_log_viewers(std::vector<std::string> programs);
 
 // Ends the process with code after flushing the log and standard streams,
 // without running static destructors while framework threads still run.

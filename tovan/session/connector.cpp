@@ -8,6 +8,7 @@
 #include "rulo-rpt/tls/rptXYSSL.h"
 #include "rulo-rpt/tls/xyssl_ctx.h"
 #include "rulo/exception.h"
+#include "rulo/lock.h"
 #include "rulo/scheduler.h"
 #include "rulo/xfile.h"
 
@@ -34,6 +35,38 @@ private:
 struct code_wait_failed {};
 // The user gave up while the attempt waited.
 struct attempt_cancelled {};
+
+// The message channel of a post: tells when what was sent has left.
+class draining_msg : public rulo::rptMsg {
+public:
+    using rulo::rptMsg::rptMsg;
+    void queue_empty() override {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_drained = true;
+        }
+        m_changed.notify_all();
+    }
+    // Sends under the framework lock, so no signal of an earlier send can
+    // count for this one.
+    void send_counted(std::string const& name, netbuf body) {
+        rulo::rulo_lock_guard lock;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_drained = false;
+        }
+        send(name, body);
+    }
+    bool wait_drained(long ms) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_drained; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_drained = true;
+};
 
 void report_line(void* context, std::string line) {
     *static_cast<std::string*>(context) += "\t" + line + "\r\n";
@@ -180,7 +213,9 @@ void connector::establish_mux_channels() {
     std::string report, error;
     try {
         rulo::object<session_messages> calls(new session_messages(m_host));
-        bool geo = !m_config.is_client;
+        bool geo = !m_config.is_client && !m_config.post_data;
+        auto const deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(m_config.post_limit_ms);
         for (;;) {
             std::map<std::string, std::string> options;
             std::string original, target;
@@ -197,7 +232,14 @@ void connector::establish_mux_channels() {
             chooser.set_report(report_line, &report);
             try {
                 for (;;) {
-                    if (!m_in_connection) throw attempt_cancelled();
+                    if (m_config.post_data) {
+                        // Nobody withdraws a post; it ends by itself.
+                        if (std::chrono::steady_clock::now() >= deadline)
+                            throw m_config.proxy_host + ": no connection within " +
+                                std::to_string(m_config.post_limit_ms / 1000) + " s";
+                    } else if (!m_in_connection) {
+                        throw attempt_cancelled();
+                    }
                     rulo::object<rulo::rptSRMux> mux(new rulo::rptSRMux);
                     {
                         std::lock_guard<std::mutex> lock(m_mutex);
@@ -239,11 +281,17 @@ void connector::establish_mux_channels() {
         rulo::object<rulo::rpcWrapper> wrapper = mux->get_rpc_wrapper();
         rulo::object<rptTransport> rpc_transport = wrapper ? wrapper->get_rptTransport() : nullptr;
         if (rpc_transport) rpc_transport->no_delay();
-        rulo::object<control_rpc> rpc(new control_rpc(wrapper));
-        rpc->set_call_limit(m_config.call_limit_s);
-        rpc->set_abandoned([given_up = m_given_up] { return given_up->load(); });
+        rulo::object<control_rpc> rpc;
+        if (!m_config.post_data) {
+            rpc = rulo::object<control_rpc>(new control_rpc(wrapper));
+            rpc->set_call_limit(m_config.call_limit_s);
+            rpc->set_abandoned([given_up = m_given_up] { return given_up->load(); });
+        }
         rulo::object<rulo::rptMsg> msg;
-        if (m_use_msg) {
+        if (m_config.post_data) {
+            msg = rulo::object<rulo::rptMsg>(new draining_msg(new post_msg_messages(m_host)));
+            msg->start(mux->get_msg_transport(msg));
+        } else if (m_use_msg) {
             msg = rulo::object<rulo::rptMsg>(new rulo::rptMsg(new post_msg_messages(m_host)));
             msg->start(mux->get_msg_transport(msg));
         }
@@ -556,6 +604,18 @@ void connector::init_msg_channel() {
     if (!msg) return;
     (msg->call("id"), sid, key).operator!();
     (msg->call("software_type"), std::string(m_config.is_client ? "client" : "desk")).operator!();
+}
+
+void connector::post_texts(std::vector<std::string> const& texts, long drain_ms) {
+    establish_mux_channels();
+    init_msg_channel();
+    auto* msg = dynamic_cast<draining_msg*>(this->msg().get());
+    if (!msg) throw std::string("no message channel");
+    for (auto const& text : texts)
+        if (!text.empty()) msg->send_counted("message", netbuf::from_string(text));
+    if (!msg->wait_drained(drain_ms))
+        m_host.log("posted texts had not left after " + std::to_string(drain_ms) + " ms");
+    shutdown();
 }
 
 void connector::flush_session_message() {

@@ -31,6 +31,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vyn {
 
@@ -53,6 +54,11 @@ struct connector_config {
     long code_wait_s = 60; // how long the channel waits for the code field
     // How long a control call of the attempt waits for its answer.
     long call_limit_s = control_rpc::call_limit_s;
+    // Post-data mode (the end of a session): the relay connection with the
+    // message channel only, no control client, no georeconnect, not given up
+    // with the wish to connect, and no longer than post_limit_ms.
+    bool post_data = false;
+    long post_limit_ms = 60000;
 };
 
 // The server answered a continue, or a resolve or "I am client" by session
@@ -126,6 +132,11 @@ public:
     rulo::object<rulo::rptSafeChannel> safe_channel();
     rulo::object<control_rpc> rpc();
     rulo::object<rulo::rptMsg> msg();
+    // Post-data mode: opens the relay connection, identifies with the
+    // session's id and key, sends each non-empty text as a "message", waits
+    // until they have left (drain_ms at most) and disconnects. Throws the
+    // failure as the attempt does (a text, with the transport report).
+    void post_texts(std::vector<std::string> const& texts, long drain_ms);
     // The session message for the server, once (the client sends it when it
     // learns the session id from the desk).
     void send_session_message() { flush_session_message(); }

@@ -612,3 +612,58 @@ TEST(RelaySessions, PluginCatalogueAndTranslations) {
     EXPECT_EQ(answer("../tr/p", ""), "");
     EXPECT_NE(relay.wait_log({"\"translations\"", "\"name\":\"p\"", "\"answer\":\"" + id + "\""}), "");
 }
+
+// What the desk program's window needs of the relay: the texts posted at the
+// end with who posted them, the mail template from a file, failing methods,
+// the one text of a method in the log, and a port that refuses for a while.
+TEST(RelaySessions, PostedTextsMailTemplateFailuresAndListening) {
+    relay_process relay({"--fail-method", "16:7"});
+    std::ofstream(relay.dir() + "/mail.txt") << "a b+c\nunused\nx&y\\nz\n";
+    relay.admin("mail-template " + relay.dir() + "/mail.txt");
+    end_point desk(relay);
+    std::string m = desk.call(method(44));
+    long long status = 0;
+    rulo_packet_pop(m, status);
+    std::string inner = pop_blob(m), subject, unused, body;
+    xstd::packet_pop(inner, body, unused, subject);
+    EXPECT_EQ(subject, "a b+c");
+    EXPECT_EQ(body, "x&y\nz");
+    EXPECT_EQ(desk.call(method(16, std::string("3.3.2"))), error_reply(7));
+    relay.admin("fail-method 13");
+    EXPECT_EQ(desk.call(method(13, std::string("proxylog :hi"))), error_reply(2));
+    relay.admin("answer 13");
+    EXPECT_EQ(desk.call(method(13, std::string("proxylog :hi"))), done);
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":13", "\"text\":\"proxylog :hi\"", "\"done\""}),
+              "");
+
+    desk.c->open(6, "VYNMSG", true, true);
+    auto send = [&](std::string const& name, std::string b) {
+        rulo_packet_push(b, name, 0);
+        desk.c->send_secure(6, b);
+    };
+    std::string id;
+    rulo_packet_push(id, std::string("7:9"), std::string("key"));
+    send("id", id);
+    std::string role;
+    rulo_packet_push(role, std::string("desk"));
+    send("software_type", role);
+    std::string transcript;
+    xstd::packet_push(transcript, std::string("desk_chat"),
+                      std::map<std::string, std::string>{{"CHAT_TRANSCRIPT_PLAIN", "12:00:00 hi\n"},
+                                                         {"CHAT_TRANSCRIPT", "<p>hi</p>"}});
+    send("message", transcript);
+    send("message", "thanks");
+    EXPECT_NE(
+        relay.wait_log({"\"transcript\"", "\"sid\":\"7:9\"", "\"role\":\"desk\"", "\"kind\":\"desk_chat\"",
+                        "\"plain\":\"12:00:00 hi\\u000a\"", "\"html\":\"<p>hi</p>\""}),
+        "");
+    EXPECT_NE(relay.wait_log({"\"comments\"", "\"sid\":\"7:9\"", "\"text\":\"thanks\""}), "");
+    EXPECT_NE(relay.wait_log({"\"message\"", "\"name\":\"message\"", "\"role\":\"desk\""}), "");
+
+    relay.admin("listen off");
+    EXPECT_THROW(secure_client(relay), std::exception);
+    EXPECT_EQ(desk.call(method(22)), done) << "open connections go on";
+    relay.admin("listen on");
+    end_point again(relay);
+    EXPECT_EQ(again.call(method(22)), done);
+}

@@ -1,0 +1,151 @@
+// The main window's commands: the plugin buttons, the log viewer, the mail
+// link, the proxy log line, the language told to the server, the chat
+// input's keys and the saved connection. Decisions come from tovan/look;
+// this file carries them out on the GUI thread.
+#include "tovan/dialog/desk_session.h"
+#include "tovan/dialog/message_box.h"
+#include "tovan/dialog/vyn_dialog.h"
+#include "tovan/lang/translations.h"
+#include "tovan/look/user_commands.h"
+#include "tovan/session/control_rpc.h"
+#include "tovan/util/log_message.h"
+
+#include "rulo/process.h"
+#include "rulo/xfile.h"
+
+#include <QDir>
+#include <QKeyEvent>
+#include <QProcess>
+
+#include <mutex>
+
+namespace tovan {
+
+namespace {
+
+std::mutex viewers_mutex;
+std::vector<std::string>& viewers() {
+    static auto* v = new std::vector<std::string>{"/usr/bin/gedit", "/usr/bin/kate"};
+    return *v;
+}
+
+} // namespace
+
+void set_log_viewers(std::vector<std::string> programs) {
+    std::lock_guard<std::mutex> lock(viewers_mutex);
+    viewers() = std::move(programs);
+}
+
+void CVYNDialog::OnCommand() {
+    auto* button = qobject_cast<push_button*>(sender());
+    if (!button) return;
+    auto const [plugin, event] = look::button_plugin(button->objectName().toStdString());
+    if (plugin.empty()) return;
+    look::button_input in;
+    in.plugin = plugin;
+    in.event = event;
+    in.peer_version = m_peer_version;
+    // The plugin catalogue is not fetched yet: no entry names the plugin.
+    in.catalogue_states = {};
+    auto const w = m_wanted_plugins.find(plugin);
+    in.wanted = w != m_wanted_plugins.end() && w->second;
+    in.running = m_plugin_channels.count(plugin) > 0;
+    in.loaded = m_loaded_plugins.count(plugin) > 0;
+    look::button_action const a = look::plugin_button(in);
+    if (!a.box.empty()) {
+        MessageBoxU(a.box.c_str(), nullptr, 0xa00001);
+        return;
+    }
+    if (!a.event.empty()) {
+        // NotifyGuiEvent(plugin, event) comes with the plugin host.
+        return;
+    }
+    if (!a.pending_event.empty()) m_pending_gui_events[plugin] = a.pending_event;
+    if (a.toggle) {
+        m_wanted_plugins[plugin] = a.new_wanted;
+        if (session()) session()->handle_command(vyn::origin::local, "module_plugin_load");
+    }
+}
+
+void CVYNDialog::OnLog() {
+    if (log_is_debug() || m_log_path.empty()) return;
+    QString const path = QDir(QString::fromStdString(m_log_path)).absolutePath();
+    std::vector<std::string> programs;
+    {
+        std::lock_guard<std::mutex> lock(viewers_mutex);
+        programs = viewers();
+    }
+    for (auto const& program : programs) {
+        if (!rulo::file_exists(program)) continue;
+        QProcess::startDetached(QString::fromStdString(program), {path});
+        return;
+    }
+    MessageBox(this,
+               "Unable to find a suitable program to open the log file.\nPlease open " + path + " manually.",
+               "Error", 0xa00081);
+}
+
+void CVYNDialog::OnEmail() {
+    auto rpc = session() ? session()->rpc() : rulo::object<vyn::control_rpc>();
+    if (!rpc) return;
+    std::string subject, unused, body;
+    try {
+        rpc->co_get_mail_template(subject, unused, body);
+    } catch (...) {
+        return;
+    }
+    try {
+        rulo::generic_open(look::mail_url(subject, body));
+    } catch (...) {
+        LogMessage("Error launching the program associated with mailto.");
+    }
+}
+
+void CVYNDialog::Send2Proxy() {
+    std::string const text = look::proxy_log_text(IDC_CHAT_TEXT->text().toUtf8().toStdString());
+    if (session()) session()->send_to_server(text);
+    IDC_CHAT_TEXT->clear();
+    IDC_CHAT_TEXT->setFocus();
+}
+
+void CVYNDialog::co_language(std::string const& code) {
+    auto rpc = session() ? session()->rpc() : rulo::object<vyn::control_rpc>();
+    if (!rpc) return;
+    try {
+        rpc->co_language(code);
+    } catch (...) {
+    }
+}
+
+bool CVYNDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == IDC_CHAT_TEXT && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Return) {
+        OnSend();
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+int CVYNDialog::connect_save(netbuf const& packet) {
+    auto const args = look::parse_connect_save(packet);
+    if (!args) return 0;
+    if (!args->save) {
+        clear_connect_save_file();
+        return 1;
+    }
+    return session() && session()->save_connection(args->file, args->keep) ? 1 : 0;
+}
+
+bool CVYNDialog::has_network() {
+    if (!m_downloader) return false;
+    auto rpc = session() ? session()->rpc() : rulo::object<vyn::control_rpc>();
+    if (!rpc) return false;
+    try {
+        rpc->ping();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace tovan

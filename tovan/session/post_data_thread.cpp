@@ -1,0 +1,91 @@
+#include "tovan/session/post_data_thread.h"
+
+#include "rulo/exception.h"
+
+#include <chrono>
+
+namespace vyn {
+
+namespace {
+
+// What the connector asks of its host while it posts: the log and the
+// error texts go to the owner; server calls on the post connection, chat and
+// the session's state are none of the post's business, and a proxy password
+// request counts as cancelled (nobody is asked at the end of a session).
+class post_connector_host : public connector_host {
+public:
+    explicit post_connector_host(post_data_host& owner) : m_owner(owner) {}
+    void handle_command(origin, std::string) override {}
+    void push_chat(std::string) override {}
+    void stamp_life_sign() override {}
+    int64_t connection_state() override { return 0; }
+    bool route_packet(int, netbuf const&) override { return true; }
+    void send_version() override {}
+    void log(std::string const& text) override { m_owner.log(text); }
+    void msg_box_in_main(std::string const&, std::string const&, unsigned) override {}
+    void shutdown_connection() override {}
+    void clear_connect_save_file() override {}
+    bool restored_connection() override { return false; }
+    void post_notification(int64_t, int64_t) override {}
+    void set_new_code(std::string const&) override {}
+    std::string typed_code() override { return {}; }
+    bool ask_credentials(std::string&, std::string&) override { return false; }
+    std::string word_error(control_rpc::exception const& e) override { return m_owner.word_error(e); }
+    std::string translate(std::string const&) override { return {}; }
+
+private:
+    post_data_host& m_owner;
+};
+
+} // namespace
+
+PostDataThreadClass::PostDataThreadClass(post_data_host& host, connector_config config, std::string sid,
+                                         std::string key, std::string comments, std::string transcript)
+    : m_host(host), m_config(std::move(config)), m_sid(std::move(sid)), m_key(std::move(key)),
+      m_comments(std::move(comments)), m_transcript(std::move(transcript)) {
+    m_config.post_data = true;
+    m_thread = std::thread([this] { run(); });
+}
+
+PostDataThreadClass::~PostDataThreadClass() {
+    if (m_thread.joinable()) m_thread.join();
+}
+
+bool PostDataThreadClass::wait(long ms) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_done; });
+}
+
+bool PostDataThreadClass::done() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_done;
+}
+
+void PostDataThreadClass::run() {
+    m_host.log("posting results");
+    std::string error;
+    try {
+        post_connector_host host(m_host);
+        connector c(host, m_config);
+        c.update_target(m_config.proxy_host, false);
+        c.restore_session("", m_sid, m_key, "");
+        c.post_texts({m_comments, m_transcript}, drain_limit_ms);
+    } catch (control_rpc::exception const& e) {
+        error = m_host.word_error(e);
+    } catch (rulo::exception const& e) {
+        error = m_config.proxy_host + ": " + e.full();
+    } catch (std::string const& text) {
+        error = text;
+    } catch (...) {
+        error = "unknown error";
+    }
+    m_host.log("done posting results: " + error);
+    m_host.post_finished(error);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_done = true;
+    }
+    m_changed.notify_all();
+}
+
+} // namespace vyn
