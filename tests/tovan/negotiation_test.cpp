@@ -7,6 +7,8 @@
 #include "rulo/packet.h"
 #include "tests/support/fake_negotiation_host.h"
 
+#include "tests/support/hex_dump.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,20 +19,11 @@
 
 namespace {
 
+using test_support::hex;
+
 using test_support::fake_negotiation_host;
 using test_support::linked_ends;
 using test_support::negotiation_end;
-
-std::string hex(std::string const& bytes) {
-    std::string out;
-    char b[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(b, sizeof b, "%02X ", c);
-        out += b;
-    }
-    if (!out.empty()) out.pop_back();
-    return out;
-}
 
 template <class T>
 std::string packet(T const& v) {

@@ -2,6 +2,7 @@
 // against a recording fake of the program: loading and its refusals, the
 // host entries, the commands' bytes as the plugin pops them, the
 // dispatcher, and the unloading order.
+#include "tests/support/hex_dump.h"
 #include "tests/tovan/plugin_fixture.h"
 
 #include "tovan/plugins/gui_notify.h"
@@ -22,15 +23,7 @@ using plugin_test::plugin_dir;
 
 namespace {
 
-std::string hex(std::string const& bytes) {
-    std::string out;
-    char b[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(b, sizeof b, "%02X ", c);
-        out += b;
-    }
-    return out;
-}
+using test_support::hex;
 
 template <class... T>
 std::string packet(T const&... values) {
@@ -258,13 +251,15 @@ TEST_F(PluginHost, EntriesAnswerAsTheProgramDoes) {
 
     // Commands, in the bytes the plugin pops (pushed by hand: value, length, count byte).
     notify_gui_status("tp7", 0x106);
+    EXPECT_TRUE(d.recorded("tp7", "command-bytes " +
+                                      hex(std::string("\x06\x01\x02", 3) + "gui-status\x0A\x01") + " "));
     EXPECT_TRUE(
-        d.recorded("tp7", "command-bytes " + hex(std::string("\x06\x01\x02", 3) + "gui-status\x0A\x01")));
-    EXPECT_TRUE(d.recorded("tp7", "command-bytes " + hex(std::string("\x00", 1) + "window-status\x0D\x01")));
+        d.recorded("tp7", "command-bytes " + hex(std::string("\x00", 1) + "window-status\x0D\x01") + " "));
     std::string const pc = packet(std::string("plugin-command"), std::string("tp7"), std::string("hi"));
     EXPECT_EQ(command5(pc.data(), int(pc.size())), 7);
-    EXPECT_TRUE(d.recorded(
-        "tp7", "command-bytes " + hex(std::string("hi\x02\x01tp5\x03\x01", 9) + "plugin-command\x0E\x01")));
+    EXPECT_TRUE(
+        d.recorded("tp7", "command-bytes " +
+                              hex(std::string("hi\x02\x01tp5\x03\x01", 9) + "plugin-command\x0E\x01") + " "));
     EXPECT_TRUE(d.recorded("tp7", "plugin-command from tp5"));
     std::string const pc_nope = packet(std::string("plugin-command"), std::string("nope"), std::string("hi"));
     EXPECT_EQ(command5(pc_nope.data(), int(pc_nope.size())), -1);

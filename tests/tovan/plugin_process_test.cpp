@@ -2,8 +2,7 @@
 // TOVAN_TEST_PLUGINS fixture): what each plugin is told while it loads, the
 // refusals in the log, the exit order, and a lib_init that crashes the
 // process. Fresh HOME and run directory per test.
-#include "tests/tovan/x_windows.h"
-#include "tests/tovan/xvfb_server.h"
+#include "tests/tovan/xvfb_suite.h"
 
 #include <QTemporaryDir>
 
@@ -43,16 +42,8 @@ bool has(std::vector<std::string> const& lines, std::string const& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-class PluginProcess : public ::testing::Test {
+class PluginProcess : public xvfb_suite {
 protected:
-    static void SetUpTestSuite() {
-        server = new xvfb_server(1023, 767);
-        x = new x_windows(server->display());
-    }
-    static void TearDownTestSuite() {
-        delete x;
-        delete server;
-    }
     void SetUp() override {
         run = tmp.path().toStdString() + "/run";
         plugins = tmp.path().toStdString() + "/plugins";
@@ -113,15 +104,10 @@ protected:
               "xdotool mousemove " + std::to_string(gx + 244) + " " + std::to_string(gy + 206) + " click 1");
     }
 
-    static xvfb_server* server;
-    static x_windows* x;
     QTemporaryDir tmp;
     std::string run, plugins, home, old_home;
     pid_t pid = -1;
 };
-
-xvfb_server* PluginProcess::server = nullptr;
-x_windows* PluginProcess::x = nullptr;
 
 TEST_F(PluginProcess, PluginsLoadOnceTheWindowShowsAndLeaveInReverseOrder) {
     add({"tp5", "tp6", "tp7", "tp8", "tpq", "tpfive", "tpzero", "tpnorec", "tpparent", "tpsib", "tpfw",
