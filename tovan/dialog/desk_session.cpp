@@ -2,6 +2,7 @@
 
 #include "tovan/dialog/message_box.h"
 #include "tovan/dialog/vyn_dialog.h"
+#include "tovan/dialogs/end_of_session.h"
 #include "tovan/dialogs/xml_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/util/log_message.h"
@@ -676,12 +677,26 @@ void desk_session::enable_debug() {
     m_dialog.EnableDebug();
 }
 
-std::string desk_session::language_dialog(std::string const&) {
-    return {}; // the end-of-session dialog is not built yet
+std::string desk_session::language_dialog(std::string const& name) {
+    return GetLanguageDialog(name);
 }
 
-bool desk_session::end_of_session(bool) {
-    return false;
+bool desk_session::end_of_session(bool restored) {
+    vyn::session_state const& s = state();
+    std::string const plain = m_chat_plain.toUtf8().toStdString();
+    std::string const html = m_chat_transcript_html.toUtf8().toStdString();
+    std::string comments, transcript;
+    if (!s.from_wex && !s.eos_dialog.empty() && !restored) {
+        CXMLDialog dialog(&m_dialog);
+        dialog.initDialog(s.eos_dialog);
+        dialog_variables const variables = transcript_variables(plain, html);
+        dialog.doModal(&variables);
+        comments = dialog.result();
+    }
+    if (s.send_chat_transcript) transcript = transcript_record(s.is_client, plain, html);
+    if (comments.empty() && transcript.empty()) return false;
+    return post_session_data([this](std::string const& line) { log(line); }, comments, transcript,
+                             s.auto_close);
 }
 
 void desk_session::flush_session_message() {
