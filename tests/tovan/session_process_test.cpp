@@ -437,4 +437,135 @@ TEST_F(SessionProcess, UnansweredCloseSessionStillEndsTheSession) {
     (void)client; // stopped by TearDown
 }
 
+// ---------------------------------------------------------------------------
+// The XML-described dialogs of tests/tovan/data/dialogs.ini and the server's.
+
+long resident_kib(pid_t pid) {
+    std::istringstream in(read_all("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Buttons are placed in units of 4 pixels: a click a few pixels inside one
+// at (left, top) units.
+std::string click_at_units(int left, int top) {
+    return std::to_string(left * 4 + 8) + " " + std::to_string(top * 4 + 8) + " click 1";
+}
+
+TEST_F(SessionProcess, StartUpAndStartOfSessionDialogs) {
+    relay_process relay;
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::string const sample = std::string(TOVAN_SOURCE_DIR) + "/tests/tovan/data/dialogs.ini";
+    std::string const dir = make_run_dir("tovan_desk");
+    fs::copy_file(sample, dir + "/dialogs.ini", fs::copy_options::overwrite_existing);
+
+    // Declined: the program ends with 1 before its window shows.
+    pid_t desk = start(dir, "tovan_desk", {"--proxy-address", proxy, "--force-transport", "direct"});
+    std::string welcome = wait_window("Welcome to Tovan");
+    ASSERT_FALSE(welcome.empty()) << read_all(dir + "/stderr.txt");
+    screenshot("start-up-dialog");
+    sh("xdotool mousemove --window " + welcome + " " + click_at_units(55, 30)); // Cancel
+    int status = finish(desk);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << read_all(dir + "/stderr.txt");
+
+    // Accepted: the main window.
+    desk = start(dir, "tovan_desk", {"--proxy-address", proxy, "--force-transport", "direct"});
+    welcome = wait_window("Welcome to Tovan");
+    ASSERT_FALSE(welcome.empty());
+    sh("xdotool mousemove --window " + welcome + " " + click_at_units(5, 30)); // OK
+    std::string const win = wait_window("Tovan Desk");
+    ASSERT_FALSE(win.empty());
+    sh("xdotool mousemove --window " + win + " 244 206 click 1");
+    status = finish(desk);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
+
+    // The client asked to connect at once: the start-of-session dialog
+    // cancelled, it never reaches the relay.
+    std::string const client_dir = make_run_dir("tovan_client");
+    fs::copy_file(sample, client_dir + "/dialogs.ini", fs::copy_options::overwrite_existing);
+    pid_t const client =
+        start(client_dir, "tovan_client",
+              {"--proxy-address", proxy, "--force-transport", "direct", "--connect", "123456789"});
+    welcome = wait_window("Welcome to Tovan");
+    ASSERT_FALSE(welcome.empty());
+    sh("xdotool mousemove --window " + welcome + " " + click_at_units(5, 30));
+    std::string const ask = wait_window("Start a session");
+    ASSERT_FALSE(ask.empty());
+    sh("xdotool mousemove --window " + ask + " " + click_at_units(55, 30));
+    EXPECT_TRUE(x->wait_gone(uint32_t(std::stoul(ask)), seconds(30)));
+    std::string const client_win = wait_window("Tovan Client");
+    ASSERT_FALSE(client_win.empty());
+    EXPECT_EQ(relay.log_text().find("\"event\":\"accept\""), std::string::npos) << relay.log_text();
+    sh("xdotool mousemove --window " + client_win + " 244 206 click 1");
+    status = finish(client);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << status << read_all(client_dir + "/stderr.txt");
+}
+
+// The server sends the desk an end-of-session dialog whose data texts take
+// both transcripts; the customer's lines hold both variable names. After
+// the disconnect the dialog shows at once, without the transcript growing
+// each time it is put in, and OK hands its answers on.
+TEST_F(SessionProcess, EndOfSessionDialogFromTheServer) {
+    relay_process relay({"--require-login", "u:p"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    std::string const desk_log = desk_dir + "/VYNDesk.out";
+    pid_t const desk = start(desk_dir, "tovan_desk",
+                             {"--proxy-address", proxy, "--force-transport", "direct", "--username", "u",
+                              "--password", "p", "--get-code", "--session-message", "a=b"});
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
+    std::string const sid = field(session, "sid");
+    pid_t const client = start(client_dir, "tovan_client",
+                               {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
+                                "--connect", field(session, "code")});
+    ASSERT_TRUE(reaches(desk_log, 6, seconds(60)));
+    ASSERT_TRUE(reaches(client_dir + "/VYNClient.out", 6));
+
+    std::string const xml = tmp.filePath("eos.xml").toStdString();
+    std::ofstream(xml)
+        << "<dialog title=\"Tell us\" width=\"100\" height=\"50\" result=\"eos\">"
+           "<data result=\"plain\">@CHAT_TRANSCRIPT_PLAIN@</data>"
+           "<data result=\"html\">[@CHAT_TRANSCRIPT@]</data>"
+           "<button id=\"IDOK\" title=\"OK\" left=\"5\" top=\"30\" width=\"40\" height=\"14\"/>"
+           "</dialog>";
+    ASSERT_EQ(trimmed(relay.admin("server-map-file " + sid + " desk dialog=" + xml)), "");
+    // The desk reports the lines it shows (on the message channel its session message opened).
+    relay.admin("server-call " + sid + " desk send_chat_live");
+
+    std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
+    ASSERT_FALSE(desk_win.empty());
+    ASSERT_FALSE(client_win.empty());
+    sh("xdotool windowmove --sync " + client_win + " 0 0");
+    sh("xdotool windowmove --sync " + desk_win + " 600 0");
+    for (int i = 0; i < 50; ++i) type_line(client_win, "@CHAT_TRANSCRIPT_PLAIN@@CHAT_TRANSCRIPT@");
+    screenshot("end-of-session-chat");
+    ASSERT_TRUE(
+        wait_until([&] { return count_of(relay.log_text(), "@CHAT_TRANSCRIPT@") >= 50; }, seconds(60)))
+        << relay.log_text();
+    long const before = resident_kib(desk);
+
+    sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
+    std::string const box = wait_window("Question");
+    ASSERT_FALSE(box.empty());
+    answer(box, "Return");
+    auto const asked = std::chrono::steady_clock::now();
+    uint32_t const eos = x->wait_viewable("Tell us", seconds(60));
+    ASSERT_NE(eos, 0u) << read_all(desk_log);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, seconds(2));
+    EXPECT_LT(resident_kib(desk) - before, 20 * 1024);
+    screenshot("end-of-session-dialog");
+    sh("xdotool mousemove --window " + x_windows::id(eos) + " " + click_at_units(5, 30));
+    EXPECT_TRUE(wait_until([&] { return read_all(desk_log).find("sending comments ") != std::string::npos; }))
+        << read_all(desk_log);
+
+    sh("xdotool mousemove --window " + desk_win + " 244 206 click 1");
+    int const status = finish(desk);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << status << read_all(desk_dir + "/stderr.txt");
+    (void)client; // stopped by TearDown
+}
+
 } // namespace
