@@ -1,8 +1,10 @@
 #include "tovan/dialog/desk_session.h"
 
+#include "QtUtils/http_auth.h"
 #include "tovan/dialog/message_box.h"
 #include "tovan/dialog/vyn_dialog.h"
 #include "tovan/dialogs/end_of_session.h"
+#include "tovan/dialogs/proxy_settings.h"
 #include "tovan/dialogs/xml_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/util/log_message.h"
@@ -154,6 +156,7 @@ vyn::connector_config desk_session::config_for_attempt() {
     CVYNDialog& d = m_dialog;
     vyn::connector_config c;
     c.is_client = d.m_is_client;
+    c.password_prompt = QtUtils::http_auth_dialog;
     c.proxy_host = d.m_proxy_host;
     c.proxy_host_additional = d.m_proxy_host_additional;
     c.httpt_port = d.m_httpt_port;
@@ -554,6 +557,7 @@ bool desk_session::ask_credentials(std::string& user, std::string& password) {
     auto* request = new gui_credentials_request(st);
     request->user = user;
     request->password = password;
+    request->storage_prefix = "LastCorvane";
     m_queue.push_request(request);
     emit commands_waiting();
     std::unique_lock<std::mutex> lock(st->mutex);
@@ -704,8 +708,14 @@ void desk_session::flush_session_message() {
 }
 
 void desk_session::ask_credentials(vyn::credentials_request& request) {
-    // No credentials dialog yet: every request is answered as cancelled.
-    request.answered = false;
+    CProxyServerSettings dialog(&m_dialog);
+    dialog.m_prefix = request.storage_prefix;
+    dialog.m_text1 = QString::fromStdString(request.text1);
+    dialog.m_text2 = QString::fromStdString(request.text2);
+    dialog.OnInitDialog();
+    request.answered = dialog.exec() == QDialog::Accepted;
+    request.user = dialog.m_user;
+    request.password = dialog.m_password;
 }
 
 void desk_session::set_send_limit(int64_t max_send, int64_t buffer) {

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "rulo-rpt/channel/rptSafeChannel.h"
+#include "rulo-rpt/choose/proxy_accounts.h"
 #include "rulo-rpt/mux/rptSRMux.h"
 #include "rulo-rpt/rpc/rptMsg.h"
 #include "tovan/session/command_queue.h"
@@ -52,6 +53,9 @@ struct connector_config {
     long code_wait_s = 60; // how long the channel waits for the code field
     // How long a control call of the attempt waits for its answer.
     long call_limit_s = control_rpc::call_limit_s;
+    // Asks the person for a web-proxy account (the chooser's hook; its
+    // context is the attempt's give-up flag). Null: every request refused.
+    rulo::autotransport_http_password::callback_fn password_prompt = nullptr;
 };
 
 // What the connector needs of the program; callable from any thread.
