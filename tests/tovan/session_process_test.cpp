@@ -568,4 +568,38 @@ TEST_F(SessionProcess, EndOfSessionDialogFromTheServer) {
     (void)client; // stopped by TearDown
 }
 
+// A client on a touch screen: the pad shows at start, the desk's code is
+// clicked on it, and Connect finds the session by that code.
+TEST_F(SessionProcess, TouchPadTypesTheCode) {
+    relay_process relay({"--require-login", "u:p"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    pid_t const desk = start(desk_dir, "tovan_desk",
+                             {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
+                              "--username", "u", "--password", "p", "--get-code"});
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
+    std::string const code = field(session, "code");
+    pid_t const client =
+        start(client_dir, "tovan_client",
+              {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct", "--touch-pad"});
+    std::string const pad = wait_window("Touch Pad"), win = wait_window("Tovan Client");
+    ASSERT_FALSE(pad.empty());
+    ASSERT_FALSE(win.empty());
+    sh("xdotool windowmove --sync " + win + " 0 0");
+    sh("xdotool windowmove --sync " + pad + " 400 0");
+    for (char digit : code) {
+        int const n = digit == '0' ? 10 : digit - '0';
+        int const x = 5 + 100 * ((n - 1) % 3) + 45, y = 5 + 100 * ((n - 1) / 3) + 45;
+        sh("xdotool mousemove --window " + pad + " " + std::to_string(x) + " " + std::to_string(y) +
+           " click 1");
+    }
+    screenshot("touch-pad");
+    sh("xdotool mousemove --window " + win + " 89 206 click 1"); // Connect
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"client\""}, seconds(60)), "") << relay.log_text();
+    EXPECT_TRUE(reaches(client_dir + "/VYNClient.out", 6, seconds(60)));
+    (void)desk;
+    (void)client; // both stopped by TearDown
+}
+
 } // namespace

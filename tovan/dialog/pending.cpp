@@ -1,9 +1,10 @@
 // The dialog's calls into the parts of the program that are not built yet:
-// the window's size and place, menus, the background, the touch pad,
-// plugins and the settings. Each does nothing so far, so start-up and
+// the window's size and place, menus, the background, plugins and the
+// settings. Each does nothing so far, so start-up and
 // shut-down run in their final order.
 #include "tovan/dialog/program_args.h"
 #include "tovan/dialog/vyn_dialog.h"
+#include "tovan/dialogs/num_pad.h"
 
 namespace tovan {
 
@@ -28,14 +29,20 @@ void CVYNDialog::updateMenus() {}
 void CVYNDialog::ChooseBackground() {}
 void CVYNDialog::co_language(std::string const&) {}
 void CVYNDialog::create_plugin_manager() {}
-void CVYNDialog::create_numpad() {}
+
+// The touch pad, made hidden; it types into the code field.
+void CVYNDialog::create_numpad() {
+    m_numpad = new CNumPad(this, IDC_CODE);
+}
+void CVYNDialog::ShowTouchScreen() {
+    if (m_numpad) m_numpad->show();
+}
 
 void CVYNDialog::OnLog() {}
 void CVYNDialog::OnCommand() {}
 void CVYNDialog::OnNormalWnd() {}
 void CVYNDialog::OnSettings() {}
 void CVYNDialog::OnEmail() {}
-void CVYNDialog::ShowTouchScreen() {}
 void CVYNDialog::Send2Proxy() {}
 void CVYNDialog::chat_context(QPoint) {}
 void CVYNDialog::updateDialogItem(std::string const&, uint64_t, uint64_t) {}
