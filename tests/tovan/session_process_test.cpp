@@ -338,7 +338,7 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
 }
 
 // The log-in ladder: the token, then the name and password, then the user
-// (no credentials dialog yet: cancelled). A cancelled log-in ends the attempt
+// (the log-in window, cancelled). A cancelled log-in ends the attempt
 // without a box, and the next press of Connect starts a new one.
 TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
     relay_process relay({"--require-login", "u:p:token"});
@@ -355,6 +355,9 @@ TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
         return std::pair{count_of(text, "\"method\":39"), count_of(text, "\"method\":33")};
     };
     ASSERT_TRUE(wait_until([&] { return ladder_steps() == std::pair{1, 1}; })) << relay.log_text();
+    std::string login = wait_window("Log in");
+    ASSERT_FALSE(login.empty());
+    answer(login, "Escape");
     ASSERT_TRUE(reaches(log, 3));
     ASSERT_TRUE(wait_until([&] { return read_all(notes) == "0 0\n"; })) << read_all(notes);
     EXPECT_TRUE(reaches(log, 0));
@@ -364,6 +367,9 @@ TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
 
     sh("xdotool mousemove --window " + win + " 89 206 click 1"); // Connect
     ASSERT_TRUE(wait_until([&] { return ladder_steps() == std::pair{2, 2}; })) << relay.log_text();
+    login = wait_window("Log in");
+    ASSERT_FALSE(login.empty());
+    answer(login, "Escape");
     ASSERT_TRUE(wait_until([&] { return read_all(notes) == "0 0\n0 0\n"; })) << read_all(notes);
     EXPECT_EQ(trimmed(sh("xdotool search --onlyvisible --name '.' 2>/dev/null | wc -l")), "1");
     sh("xdotool mousemove --window " + win + " 244 206 click 1");
@@ -589,7 +595,8 @@ TEST_F(SessionProcess, TouchPadTypesTheCode) {
     sh("xdotool windowmove --sync " + win + " 0 0");
     sh("xdotool windowmove --sync " + pad + " 400 0");
     for (char digit : code) {
-        int const n = digit == '0' ? 10 : digit - '0';
+        // Keys 1-9 in rows of three from (5, 5), 100 apart; 0 below 8.
+        int const n = digit == '0' ? 11 : digit - '0';
         int const x = 5 + 100 * ((n - 1) % 3) + 45, y = 5 + 100 * ((n - 1) / 3) + 45;
         sh("xdotool mousemove --window " + pad + " " + std::to_string(x) + " " + std::to_string(y) +
            " click 1");

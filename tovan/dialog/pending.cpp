@@ -41,7 +41,6 @@ void CVYNDialog::ShowTouchScreen() {
 void CVYNDialog::OnLog() {}
 void CVYNDialog::OnCommand() {}
 void CVYNDialog::OnNormalWnd() {}
-void CVYNDialog::OnSettings() {}
 void CVYNDialog::OnEmail() {}
 void CVYNDialog::Send2Proxy() {}
 void CVYNDialog::chat_context(QPoint) {}
