@@ -136,8 +136,8 @@ settings_window::settings_window(QWidget* parent, settings_host& host) : QWidget
         if (code == selected) m_language->setCurrentIndex(m_language->count() - 1);
     }
     if (selected.empty() || m_language->findData(qs(selected)) < 0) m_language->setCurrentIndex(-1);
-    std::string mtu = xstd::get_config_string("", "mtu_fix_v");
-    if (mtu.empty()) mtu = "0";
+    std::string const stored = xstd::get_config_string("", "mtu_fix_v");
+    std::string const mtu = stored.empty() ? std::string(mtu_choices[0].value) : stored;
     for (auto const& c : mtu_choices) m_mtu->addItem(c.label, QString(c.value));
     m_mtu->setCurrentIndex(m_mtu->findData(qs(mtu)));
     about->setHtml(qs(settings_about_html([&](std::string const& key) { return host.translate(key); },
