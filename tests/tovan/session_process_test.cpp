@@ -609,4 +609,46 @@ TEST_F(SessionProcess, TouchPadTypesTheCode) {
     (void)client; // both stopped by TearDown
 }
 
+// The settings window while connected: "Slowest" and OK at the client queue
+// its command there and send it to the desk; the choice lasts for the run
+// only, so storage.ini stays as it was.
+TEST_F(SessionProcess, SettingsSlowestWhileConnected) {
+    relay_process relay({"--require-login", "u:p"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    pid_t const desk = start(desk_dir, "tovan_desk",
+                             {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
+                              "--username", "u", "--password", "p", "--get-code"});
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "");
+    pid_t const client = start(client_dir, "tovan_client",
+                               {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
+                                "--connect", field(session, "code")});
+    std::string const client_log = client_dir + "/VYNClient.out";
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60)));
+    std::string const win = wait_window("Tovan Client");
+    ASSERT_FALSE(win.empty());
+    sh("xdotool windowmove --sync " + win + " 0 0");
+    std::string const ini = client_dir + "/home/.dravo/sepra/Tovan/storage.ini";
+    std::string const before = read_all(ini);
+
+    sh("xdotool mousemove --window " + win + " 32 27 click 1"); // the settings button
+    std::string const settings = wait_window("Settings");
+    ASSERT_FALSE(settings.empty());
+    sh("xdotool windowmove --sync " + settings + " 0 0");
+    screenshot("settings");
+    // The wheel over the closed line-speed box steps it to "Slowest"; Return
+    // then reaches OK, the default button.
+    sh("xdotool mousemove --window " + settings + " 517 94 click 5 click 5");
+    keys(settings, "key Return");
+    EXPECT_TRUE(x->wait_gone(uint32_t(std::stoul(settings)), seconds(30)));
+    EXPECT_TRUE(wait_until([&] { return read_all(client_log).find("adsl_fix 150") != std::string::npos; }))
+        << read_all(client_log);
+    EXPECT_TRUE(wait_until(
+        [&] { return read_all(desk_dir + "/VYNDesk.out").find("adsl_fix 150") != std::string::npos; }));
+    EXPECT_EQ(read_all(ini), before);
+    (void)desk;
+    (void)client; // both stopped by TearDown
+}
+
 } // namespace
