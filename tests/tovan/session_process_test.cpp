@@ -121,6 +121,14 @@ protected:
         live.push_back(pid);
         return pid;
     }
+    // A desk that logs in to the relay (user u, password p) and gets a code
+    // at once; the relay's session event ("" when none came in time).
+    std::string start_desk_with_code(relay_process& relay, std::string const& dir) {
+        start(dir, "tovan_desk",
+              {"--vynwex", "--proxy-address", "127.0.0.1:" + std::to_string(relay.port()),
+               "--force-transport", "direct", "--username", "u", "--password", "p", "--get-code"});
+        return relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    }
     int finish(pid_t pid) {
         live.erase(std::remove(live.begin(), live.end(), pid), live.end());
         return wait_exit(pid, seconds(60));
@@ -580,10 +588,7 @@ TEST_F(SessionProcess, TouchPadTypesTheCode) {
     relay_process relay({"--require-login", "u:p"});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
-    pid_t const desk = start(desk_dir, "tovan_desk",
-                             {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
-                              "--username", "u", "--password", "p", "--get-code"});
-    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    std::string const session = start_desk_with_code(relay, desk_dir);
     ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
     std::string const code = field(session, "code");
     pid_t const client =
@@ -605,7 +610,6 @@ TEST_F(SessionProcess, TouchPadTypesTheCode) {
     sh("xdotool mousemove --window " + win + " 89 206 click 1"); // Connect
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"client\""}, seconds(60)), "") << relay.log_text();
     EXPECT_TRUE(reaches(client_dir + "/VYNClient.out", 6, seconds(60)));
-    (void)desk;
     (void)client; // both stopped by TearDown
 }
 
@@ -616,10 +620,7 @@ TEST_F(SessionProcess, SettingsSlowestWhileConnected) {
     relay_process relay({"--require-login", "u:p"});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
-    pid_t const desk = start(desk_dir, "tovan_desk",
-                             {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
-                              "--username", "u", "--password", "p", "--get-code"});
-    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    std::string const session = start_desk_with_code(relay, desk_dir);
     ASSERT_NE(session, "");
     pid_t const client = start(client_dir, "tovan_client",
                                {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
@@ -647,7 +648,6 @@ TEST_F(SessionProcess, SettingsSlowestWhileConnected) {
     EXPECT_TRUE(wait_until(
         [&] { return read_all(desk_dir + "/VYNDesk.out").find("adsl_fix 150") != std::string::npos; }));
     EXPECT_EQ(read_all(ini), before);
-    (void)desk;
     (void)client; // both stopped by TearDown
 }
 

@@ -3,6 +3,8 @@
 #include "rulo/text.h"
 #include "tovan/config/configuration.h"
 
+#include <QString>
+
 #include <set>
 
 #ifndef TOVAN_REVISION
@@ -13,30 +15,12 @@ namespace tovan {
 
 namespace {
 
+// Names and versions come from the server: text in the HTML, never markup.
 std::string html_escaped(std::string const& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&#39;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
+    return QString::fromUtf8(text.data(), static_cast<int>(text.size()))
+        .toHtmlEscaped()
+        .toUtf8()
+        .toStdString();
 }
 
 std::string line_of(std::function<std::string(std::string const&)> const& translate, about_plugin const& p) {
