@@ -237,7 +237,9 @@ TEST_F(ProxyProcess, LogInWindowSavesAndReturnLogsIn) {
     start(dir, home, args);
     uint32_t w = x->wait_viewable("Log in", seconds(60));
     ASSERT_NE(w, 0u) << read_file(dir + "/stderr.txt");
-    keys(w, "type --delay 12 '" + user + "'");
+    // Slowly: xdotool types a letter the keyboard map lacks (the umlaut) by
+    // remapping a key for a moment, which a busy program must see in time.
+    keys(w, "type --delay 150 '" + user + "'");
     keys(w, "key Tab");
     keys(w, "type --delay 8 '" + password + "'");
     keys(w, "key Tab space Return"); // ticks "save", then OK
