@@ -203,11 +203,15 @@ void set_config_string(std::string const& group, std::string const& key, std::st
             if (!g_disk_writes) return;
             file = ini_file_locked();
         }
+        // The store holds saved passwords: private to the user before Qt
+        // writes it (its replacement keeps the mode) and after.
+        rulo::make_private_file(file);
         QSettings settings(q(file), QSettings::IniFormat);
         if (!group.empty()) settings.beginGroup(q(group));
         settings.setValue(q(key), q(value));
         if (!group.empty()) settings.endGroup();
         settings.sync();
+        rulo::make_private_file(file);
     } catch (...) {
     }
 }

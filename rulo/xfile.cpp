@@ -293,4 +293,20 @@ void mmap_close(_mmap* map) {
     delete map;
 }
 
+void make_private_file(std::string const& path) {
+    std::string const dir = dirname(path);
+    // Parents first, each made 0700 only when this call creates it.
+    for (std::size_t at = 1; at <= dir.size(); ++at) {
+        if (at != dir.size() && dir[at] != '/') continue;
+        std::string const part = dir.substr(0, at);
+        ::mkdir(part.c_str(), 0700);
+    }
+    ::chmod(dir.c_str(), 0700);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+        ::fchmod(fd, 0600);
+        ::close(fd);
+    }
+}
+
 } // namespace rulo

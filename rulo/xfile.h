@@ -75,6 +75,11 @@ void delete_file(std::string const& path);
 // Not supported on this system: always throws "delete_locked_file".
 void delete_locked_file(std::string const& path);
 bool file_exists(std::string const& path);
+// For a file that holds secrets: makes its directory (and missing parents)
+// with mode 0700 and sets the directory to 0700, then creates the file empty
+// with mode 0600 when it is missing, or sets an existing one to 0600. Best
+// effort: failures are ignored (a later write reports its own).
+void make_private_file(std::string const& path);
 // A hard link and an unlink, so both names must be on one file system.
 // Throws "move_file" when either step fails; the source then stays as it was.
 void move_file(std::string const& from, std::string const& to);

@@ -33,6 +33,8 @@ public:
     int port() const { return m_port; }
     // squid's standard output/error and its cache log so far.
     std::string diagnostics() const;
+    // squid's access log so far (a line per request, with the user).
+    std::string access_log() const { return read_file(m_dir.file("access.log")); }
 
 private:
     std::string start_once(std::string const& config_text); // "" once listening, else why not

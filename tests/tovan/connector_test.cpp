@@ -552,7 +552,7 @@ TEST(PostData, TextsReachTheRelayUnderTheSessionsIdentity) {
     fresh_home home;
     relay_process relay;
     std::string transcript;
-    xstd::packet_push(
+    rulo_packet_push(
         transcript, std::string("desk_chat"),
         std::map<std::string, std::string>{{"CHAT_TRANSCRIPT_PLAIN", "10:00:00 one\n10:00:01 two\n"},
                                            {"CHAT_TRANSCRIPT", "<p>one</p>"}});

@@ -266,9 +266,17 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
         {"IDC_TIME_TEXT2", {215, 184, 50, 18}, true, "Tahoma", 7},
         {"IDC_MAIL_ICON", {200, 140, 32, 32}, true, nullptr, 0},
     };
+    // The form's widgets; the touch pad is a child window of its own, made hidden.
     std::vector<QWidget*> made;
+    int windows = 0;
     for (QObject* o : d->children())
-        if (auto* w = qobject_cast<QWidget*>(o)) made.push_back(w);
+        if (auto* w = qobject_cast<QWidget*>(o)) {
+            if (!w->isWindow())
+                made.push_back(w);
+            else
+                windows += w->objectName() == "IDD_NUMPAD" && w->isHidden();
+        }
+    EXPECT_EQ(windows, 1);
     ASSERT_EQ(made.size(), std::size(widgets));
     for (size_t i = 0; i < made.size(); ++i) {
         auto const& want = widgets[i];

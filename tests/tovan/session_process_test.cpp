@@ -118,6 +118,14 @@ protected:
         live.push_back(pid);
         return pid;
     }
+    // A desk that logs in to the relay (user u, password p) and gets a code
+    // at once; the relay's session event ("" when none came in time).
+    std::string start_desk_with_code(relay_process& relay, std::string const& dir) {
+        start(dir, "tovan_desk",
+              {"--vynwex", "--proxy-address", "127.0.0.1:" + std::to_string(relay.port()),
+               "--force-transport", "direct", "--username", "u", "--password", "p", "--get-code"});
+        return relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    }
     int finish(pid_t pid) {
         live.erase(std::remove(live.begin(), live.end(), pid), live.end());
         return wait_exit(pid, seconds(60));
@@ -517,7 +525,7 @@ TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
 }
 
 // The log-in ladder: the token, then the name and password, then the user
-// (no credentials dialog yet: cancelled). A cancelled log-in ends the attempt
+// (the log-in window, cancelled). A cancelled log-in ends the attempt
 // without a box, and the next press of Connect starts a new one.
 TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
     relay_process relay({"--require-login", "u:p:token"});
@@ -534,6 +542,9 @@ TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
         return std::pair{count_of(text, "\"method\":39"), count_of(text, "\"method\":33")};
     };
     ASSERT_TRUE(wait_until([&] { return ladder_steps() == std::pair{1, 1}; })) << relay.log_text();
+    std::string login = wait_window("Log in");
+    ASSERT_FALSE(login.empty());
+    answer(login, "Escape");
     ASSERT_TRUE(reaches(log, 3));
     ASSERT_TRUE(wait_until([&] { return read_all(notes) == "0 0\n"; })) << read_all(notes);
     EXPECT_TRUE(reaches(log, 0));
@@ -543,6 +554,9 @@ TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
 
     sh("xdotool mousemove --window " + win + " 89 206 click 1"); // Connect
     ASSERT_TRUE(wait_until([&] { return ladder_steps() == std::pair{2, 2}; })) << relay.log_text();
+    login = wait_window("Log in");
+    ASSERT_FALSE(login.empty());
+    answer(login, "Escape");
     ASSERT_TRUE(wait_until([&] { return read_all(notes) == "0 0\n0 0\n"; })) << read_all(notes);
     EXPECT_EQ(trimmed(sh("xdotool search --onlyvisible --name '.' 2>/dev/null | wc -l")), "1");
     sh("xdotool mousemove --window " + win + " 244 206 click 1");
@@ -765,6 +779,206 @@ TEST_F(SessionProcess, RefusedLegsClimbTheLadderToTheQuestion) {
     EXPECT_TRUE(reaches(desk_log, 0));
     EXPECT_TRUE(reaches(client_log, 0));
     EXPECT_LE(refused(), 2 * 11);
+}
+
+// ---------------------------------------------------------------------------
+// The XML-described dialogs of tests/tovan/data/dialogs.ini and the server's.
+
+long resident_kib(pid_t pid) {
+    std::istringstream in(read_all("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Buttons are placed in units of 4 pixels: a click a few pixels inside one
+// at (left, top) units.
+std::string click_at_units(int left, int top) {
+    return std::to_string(left * 4 + 8) + " " + std::to_string(top * 4 + 8) + " click 1";
+}
+
+TEST_F(SessionProcess, StartUpAndStartOfSessionDialogs) {
+    relay_process relay;
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::string const sample = std::string(TOVAN_SOURCE_DIR) + "/tests/tovan/data/dialogs.ini";
+    std::string const dir = make_run_dir("tovan_desk");
+    fs::copy_file(sample, dir + "/dialogs.ini", fs::copy_options::overwrite_existing);
+
+    // Declined: the program ends with 1 before its window shows.
+    pid_t desk = start(dir, "tovan_desk", {"--proxy-address", proxy, "--force-transport", "direct"});
+    std::string welcome = wait_window("Welcome to Tovan");
+    ASSERT_FALSE(welcome.empty()) << read_all(dir + "/stderr.txt");
+    screenshot("start-up-dialog");
+    sh("xdotool mousemove --window " + welcome + " " + click_at_units(55, 30)); // Cancel
+    int status = finish(desk);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << read_all(dir + "/stderr.txt");
+
+    // Accepted: the main window.
+    desk = start(dir, "tovan_desk", {"--proxy-address", proxy, "--force-transport", "direct"});
+    welcome = wait_window("Welcome to Tovan");
+    ASSERT_FALSE(welcome.empty());
+    sh("xdotool mousemove --window " + welcome + " " + click_at_units(5, 30)); // OK
+    std::string const win = wait_window("Tovan Desk");
+    ASSERT_FALSE(win.empty());
+    sh("xdotool mousemove --window " + win + " 244 206 click 1");
+    status = finish(desk);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
+
+    // The client asked to connect at once: the start-of-session dialog
+    // cancelled, it never reaches the relay.
+    std::string const client_dir = make_run_dir("tovan_client");
+    fs::copy_file(sample, client_dir + "/dialogs.ini", fs::copy_options::overwrite_existing);
+    pid_t const client =
+        start(client_dir, "tovan_client",
+              {"--proxy-address", proxy, "--force-transport", "direct", "--connect", "123456789"});
+    welcome = wait_window("Welcome to Tovan");
+    ASSERT_FALSE(welcome.empty());
+    sh("xdotool mousemove --window " + welcome + " " + click_at_units(5, 30));
+    std::string const ask = wait_window("Start a session");
+    ASSERT_FALSE(ask.empty());
+    sh("xdotool mousemove --window " + ask + " " + click_at_units(55, 30));
+    EXPECT_TRUE(x->wait_gone(uint32_t(std::stoul(ask)), seconds(30)));
+    std::string const client_win = wait_window("Tovan Client");
+    ASSERT_FALSE(client_win.empty());
+    EXPECT_EQ(relay.log_text().find("\"event\":\"accept\""), std::string::npos) << relay.log_text();
+    sh("xdotool mousemove --window " + client_win + " 244 206 click 1");
+    status = finish(client);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << status << read_all(client_dir + "/stderr.txt");
+}
+
+// The server sends the desk an end-of-session dialog whose data texts take
+// both transcripts; the customer's lines hold both variable names. After
+// the disconnect the dialog shows at once, without the transcript growing
+// each time it is put in, and OK hands its answers on.
+TEST_F(SessionProcess, EndOfSessionDialogFromTheServer) {
+    relay_process relay({"--require-login", "u:p"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    std::string const desk_log = desk_dir + "/VYNDesk.out";
+    pid_t const desk = start(desk_dir, "tovan_desk",
+                             {"--proxy-address", proxy, "--force-transport", "direct", "--username", "u",
+                              "--password", "p", "--get-code", "--session-message", "a=b"});
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
+    std::string const sid = field(session, "sid");
+    pid_t const client = start(client_dir, "tovan_client",
+                               {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
+                                "--connect", field(session, "code")});
+    ASSERT_TRUE(reaches(desk_log, 6, seconds(60)));
+    ASSERT_TRUE(reaches(client_dir + "/VYNClient.out", 6));
+
+    std::string const xml = tmp.filePath("eos.xml").toStdString();
+    std::ofstream(xml)
+        << "<dialog title=\"Tell us\" width=\"100\" height=\"50\" result=\"eos\">"
+           "<data result=\"plain\">@CHAT_TRANSCRIPT_PLAIN@</data>"
+           "<data result=\"html\">[@CHAT_TRANSCRIPT@]</data>"
+           "<button id=\"IDOK\" title=\"OK\" left=\"5\" top=\"30\" width=\"40\" height=\"14\"/>"
+           "</dialog>";
+    ASSERT_EQ(trimmed(relay.admin("server-map-file " + sid + " desk dialog=" + xml)), "");
+    // The desk reports the lines it shows (on the message channel its session message opened).
+    relay.admin("server-call " + sid + " desk send_chat_live");
+
+    std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
+    ASSERT_FALSE(desk_win.empty());
+    ASSERT_FALSE(client_win.empty());
+    sh("xdotool windowmove --sync " + client_win + " 0 0");
+    sh("xdotool windowmove --sync " + desk_win + " 600 0");
+    for (int i = 0; i < 50; ++i) type_line(client_win, "@CHAT_TRANSCRIPT_PLAIN@@CHAT_TRANSCRIPT@");
+    screenshot("end-of-session-chat");
+    ASSERT_TRUE(
+        wait_until([&] { return count_of(relay.log_text(), "@CHAT_TRANSCRIPT@") >= 50; }, seconds(60)))
+        << relay.log_text();
+    long const before = resident_kib(desk);
+
+    sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
+    std::string const box = wait_window("Question");
+    ASSERT_FALSE(box.empty());
+    answer(box, "Return");
+    auto const asked = std::chrono::steady_clock::now();
+    uint32_t const eos = x->wait_viewable("Tell us", seconds(60));
+    ASSERT_NE(eos, 0u) << read_all(desk_log);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, seconds(2));
+    EXPECT_LT(resident_kib(desk) - before, 20 * 1024);
+    screenshot("end-of-session-dialog");
+    sh("xdotool mousemove --window " + x_windows::id(eos) + " " + click_at_units(5, 30));
+    EXPECT_TRUE(wait_until([&] { return read_all(desk_log).find("sending comments ") != std::string::npos; }))
+        << read_all(desk_log);
+
+    sh("xdotool mousemove --window " + desk_win + " 244 206 click 1");
+    int const status = finish(desk);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << status << read_all(desk_dir + "/stderr.txt");
+    (void)client; // stopped by TearDown
+}
+
+// A client on a touch screen: the pad shows at start, the desk's code is
+// clicked on it, and Connect finds the session by that code.
+TEST_F(SessionProcess, TouchPadTypesTheCode) {
+    relay_process relay({"--require-login", "u:p"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    std::string const session = start_desk_with_code(relay, desk_dir);
+    ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
+    std::string const code = field(session, "code");
+    pid_t const client =
+        start(client_dir, "tovan_client",
+              {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct", "--touch-pad"});
+    std::string const pad = wait_window("Touch Pad"), win = wait_window("Tovan Client");
+    ASSERT_FALSE(pad.empty());
+    ASSERT_FALSE(win.empty());
+    sh("xdotool windowmove --sync " + win + " 0 0");
+    sh("xdotool windowmove --sync " + pad + " 400 0");
+    for (char digit : code) {
+        // Keys 1-9 in rows of three from (5, 5), 100 apart; 0 below 8.
+        int const n = digit == '0' ? 11 : digit - '0';
+        int const x = 5 + 100 * ((n - 1) % 3) + 45, y = 5 + 100 * ((n - 1) / 3) + 45;
+        sh("xdotool mousemove --window " + pad + " " + std::to_string(x) + " " + std::to_string(y) +
+           " click 1");
+    }
+    screenshot("touch-pad");
+    sh("xdotool mousemove --window " + win + " 89 206 click 1"); // Connect
+    EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"client\""}, seconds(60)), "") << relay.log_text();
+    EXPECT_TRUE(reaches(client_dir + "/VYNClient.out", 6, seconds(60)));
+    (void)client; // both stopped by TearDown
+}
+
+// The settings window while connected: "Slowest" and OK at the client queue
+// its command there and send it to the desk; the choice lasts for the run
+// only, so storage.ini stays as it was.
+TEST_F(SessionProcess, SettingsSlowestWhileConnected) {
+    relay_process relay({"--require-login", "u:p"});
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    std::string const session = start_desk_with_code(relay, desk_dir);
+    ASSERT_NE(session, "");
+    pid_t const client = start(client_dir, "tovan_client",
+                               {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
+                                "--connect", field(session, "code")});
+    std::string const client_log = client_dir + "/VYNClient.out";
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60)));
+    std::string const win = wait_window("Tovan Client");
+    ASSERT_FALSE(win.empty());
+    sh("xdotool windowmove --sync " + win + " 0 0");
+    std::string const ini = client_dir + "/home/.dravo/sepra/Tovan/storage.ini";
+    std::string const before = read_all(ini);
+
+    sh("xdotool mousemove --window " + win + " 32 27 click 1"); // the settings button
+    std::string const settings = wait_window("Settings");
+    ASSERT_FALSE(settings.empty());
+    sh("xdotool windowmove --sync " + settings + " 0 0");
+    screenshot("settings");
+    // The wheel over the closed line-speed box steps it to "Slowest"; Return
+    // then reaches OK, the default button.
+    sh("xdotool mousemove --window " + settings + " 517 94 click 5 click 5");
+    keys(settings, "key Return");
+    EXPECT_TRUE(x->wait_gone(uint32_t(std::stoul(settings)), seconds(30)));
+    EXPECT_TRUE(wait_until([&] { return read_all(client_log).find("adsl_fix 150") != std::string::npos; }))
+        << read_all(client_log);
+    EXPECT_TRUE(wait_until(
+        [&] { return read_all(desk_dir + "/VYNDesk.out").find("adsl_fix 150") != std::string::npos; }));
+    EXPECT_EQ(read_all(ini), before);
+    (void)client; // both stopped by TearDown
 }
 
 } // namespace

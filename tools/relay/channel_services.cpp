@@ -161,15 +161,16 @@ void connection::on_message(std::uint64_t id, std::string_view payload) {
 }
 
 void connection::log_posted_text(std::string body) {
-    // A transcript is a packet of a kind and a map of its two forms; anything
-    // else is the end-of-session comments as they are.
+    // A transcript is a packet of its kind ("desk_chat" or "client_chat"),
+    // then a map of its two forms (the map on top); anything else, the
+    // session message among them, is logged as comments, as it is.
     std::string kind;
     std::map<std::string, std::string> forms;
     bool transcript = false;
     try {
         std::string rest = body;
-        xstd::packet_pop(rest, kind, forms);
-        transcript = rest.empty();
+        xstd::packet_pop(rest, forms, kind);
+        transcript = rest.empty() && (kind == "desk_chat" || kind == "client_chat");
     } catch (std::exception const&) {
         transcript = false;
     }

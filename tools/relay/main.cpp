@@ -39,7 +39,8 @@ The first line on stdout is "listening ADDR:PORT". Admin commands, one a line:
   channel-closed CONN CHANNEL | rpc-ping CONN CHANNEL | rpc-call CONN CHANNEL ID BODY |
   message CONN CHANNEL NAME ARG... | reply-field NAME [VALUE] | tunnel-server-field [VALUE] |
   sessions | break-legs SID | server-call SID desk|client|both TEXT |
-  server-map SID desk|client|both KEY=VALUE... | copy-leg SID desk|client [FILE] |
+  server-map SID desk|client|both KEY=VALUE... | server-map-file SID desk|client|both KEY=FILE... |
+  copy-leg SID desk|client [FILE] |
   require-login [USER PASSWORD [TOKEN]] | refuse-create on|off | redirect [TARGET] |
   never-answer METHOD | answer METHOD | refuse-legs on|off |
   join-leg SID desk|client listen|connect PORT |

@@ -44,6 +44,16 @@ bool parse_role(std::string const& word, end_role& r) {
     return true;
 }
 
+// A file of at most 16 MiB into out; false when it cannot be read or is larger.
+bool read_small_file(std::string const& path, std::string& out) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return false;
+    std::string data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    if (f.bad() || data.size() > (16u << 20)) return false;
+    out = std::move(data);
+    return true;
+}
+
 std::string rest_of(std::istream& in) {
     std::string r;
     std::getline(in, r);
@@ -510,7 +520,7 @@ std::optional<std::string> session_registry::admin(std::string const& command, s
         return "ok\n";
     }
     if (command != "break-legs" && command != "server-call" && command != "server-map" &&
-        command != "copy-leg" && command != "join-leg")
+        command != "server-map-file" && command != "copy-leg" && command != "join-leg")
         return std::nullopt;
     std::string sid, who;
     in >> sid;
@@ -535,13 +545,20 @@ std::optional<std::string> session_registry::admin(std::string const& command, s
     if (command == "server-call") {
         body = rest_of(in);
     } else {
-        // server-map SID WHO KEY=VALUE...: the body is a packet holding the map.
+        // server-map SID WHO KEY=VALUE...: the body is a packet holding the
+        // map. server-map-file takes each value from a file, for values with
+        // blanks or line ends (a dialog's XML).
+        bool const from_file = command == "server-map-file";
         std::map<std::string, std::string> map;
         std::string pair;
         while (in >> pair) {
             auto eq = pair.find('=');
-            if (eq == std::string::npos) return "error usage: server-map SID WHO KEY=VALUE...\n";
-            map[pair.substr(0, eq)] = pair.substr(eq + 1);
+            if (eq == std::string::npos)
+                return "error usage: " + command + " SID WHO KEY=" + (from_file ? "FILE" : "VALUE") + "...\n";
+            std::string value = pair.substr(eq + 1);
+            if (from_file && !read_small_file(value, value))
+                return "error cannot read " + pair.substr(eq + 1) + "\n";
+            map[pair.substr(0, eq)] = value;
         }
         rulo_packet_push(body, map);
     }

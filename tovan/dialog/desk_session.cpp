@@ -1,7 +1,10 @@
 #include "tovan/dialog/desk_session.h"
 
+#include "QtUtils/http_auth.h"
 #include "tovan/dialog/message_box.h"
 #include "tovan/dialog/vyn_dialog.h"
+#include "tovan/dialogs/end_of_session.h"
+#include "tovan/dialogs/proxy_settings.h"
 #include "tovan/dialogs/xml_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/look/chat_text.h"
@@ -188,6 +191,7 @@ vyn::connector_config desk_session::config_for_attempt() {
     CVYNDialog& d = m_dialog;
     vyn::connector_config c;
     c.is_client = d.m_is_client;
+    c.password_prompt = QtUtils::http_auth_dialog;
     c.proxy_host = d.m_proxy_host;
     c.proxy_host_additional = d.m_proxy_host_additional;
     c.httpt_port = d.m_httpt_port;
@@ -641,6 +645,7 @@ bool desk_session::ask_credentials(std::string& user, std::string& password) {
     auto* request = new gui_credentials_request(st);
     request->user = user;
     request->password = password;
+    request->storage_prefix = "LastCorvane";
     m_queue.push_request(request);
     emit commands_waiting();
     std::unique_lock<std::mutex> lock(st->mutex);
@@ -764,22 +769,24 @@ void desk_session::enable_debug() {
     m_dialog.EnableDebug();
 }
 
-std::string desk_session::language_dialog(std::string const&) {
-    return {}; // the end-of-session dialog is not built yet
+std::string desk_session::language_dialog(std::string const& name) {
+    return GetLanguageDialog(name);
 }
 
 bool desk_session::end_of_session(bool restored) {
     auto& s = state();
-    // The end-of-session dialog is not built yet: no comments come from it.
-    std::string const comments;
-    if (!s.from_wex && !s.eos_dialog.empty() && !restored) log("end-of-session dialog not shown");
-    std::string transcript;
-    if (s.send_chat_transcript) {
-        std::map<std::string, std::string> const forms = {
-            {"CHAT_TRANSCRIPT_PLAIN", m_chat_plain.toUtf8().toStdString()},
-            {"CHAT_TRANSCRIPT", m_chat_transcript_html.toUtf8().toStdString()}};
-        xstd::packet_push(transcript, std::string(s.is_client ? "client_chat" : "desk_chat"), forms);
+    std::string const plain = m_chat_plain.toUtf8().toStdString();
+    std::string const html = m_chat_transcript_html.toUtf8().toStdString();
+    // The server's end-of-session dialog, its data texts holding the chat.
+    std::string comments, transcript;
+    if (!s.from_wex && !s.eos_dialog.empty() && !restored) {
+        CXMLDialog dialog(&m_dialog);
+        dialog.initDialog(s.eos_dialog);
+        dialog_variables const variables = transcript_variables(plain, html);
+        dialog.doModal(&variables);
+        comments = dialog.result();
     }
+    if (s.send_chat_transcript) transcript = transcript_record(s.is_client, plain, html);
     // The session's chat ends with it; the next one starts its own.
     m_chat_transcript_html.clear();
     clear_chat();
@@ -821,8 +828,14 @@ void desk_session::flush_session_message() {
 }
 
 void desk_session::ask_credentials(vyn::credentials_request& request) {
-    // No credentials dialog yet: every request is answered as cancelled.
-    request.answered = false;
+    CProxyServerSettings dialog(&m_dialog);
+    dialog.m_prefix = request.storage_prefix;
+    dialog.m_text1 = QString::fromStdString(request.text1);
+    dialog.m_text2 = QString::fromStdString(request.text2);
+    dialog.OnInitDialog();
+    request.answered = dialog.exec() == QDialog::Accepted;
+    request.user = dialog.m_user;
+    request.password = dialog.m_password;
 }
 
 void desk_session::set_send_limit(int64_t max_send, int64_t buffer) {

@@ -55,7 +55,11 @@ void CVYNDialog::OnAction() {
     if (state != 0) return;
     if (!m_from_wex && !restored_connection()) {
         std::string const xml = GetLanguageDialog("sos_dialog");
-        if (!xml.empty() && run_xml_dialog(this, xml) != 1) return;
+        if (!xml.empty()) {
+            CXMLDialog start_of_session(this);
+            start_of_session.initDialog(xml);
+            if (start_of_session.doModal(nullptr) != 1) return;
+        }
     }
     m_session->connect_now(typed);
 }

@@ -1,9 +1,10 @@
 // The dialog's calls into the parts of the program that are not built yet:
-// the window's size and place, menus, the background, the touch pad,
-// and the settings. Each does nothing so far, so start-up and
+// the window's size and place, menus and plugins' settings pages. Each does
+// nothing so far, so start-up and
 // shut-down run in their final order.
 #include "tovan/dialog/program_args.h"
 #include "tovan/dialog/vyn_dialog.h"
+#include "tovan/dialogs/num_pad.h"
 
 namespace tovan {
 
@@ -26,9 +27,14 @@ void CVYNDialog::UpdateWindowSize() {}
 void CVYNDialog::CorrectPosition() {}
 void CVYNDialog::updateMenus() {}
 void CVYNDialog::create_plugin_manager() {}
-void CVYNDialog::create_numpad() {}
+
+// The touch pad, made hidden; it types into the code field.
+void CVYNDialog::create_numpad() {
+    m_numpad = new CNumPad(this, IDC_CODE);
+}
+void CVYNDialog::ShowTouchScreen() {
+    if (m_numpad) m_numpad->show();
+}
 
 void CVYNDialog::OnNormalWnd() {}
-void CVYNDialog::OnSettings() {}
-void CVYNDialog::ShowTouchScreen() {}
 } // namespace tovan

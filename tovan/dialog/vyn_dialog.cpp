@@ -237,9 +237,13 @@ bool CVYNDialog::OnInitDialog() {
     OnLanguage();
     if (!m_from_wex && !restored_connection()) {
         std::string const xml = GetLanguageDialog("sod_dialog");
-        if (!xml.empty() && run_xml_dialog(this, xml) != 1) {
-            reject();
-            return false;
+        if (!xml.empty()) {
+            CXMLDialog startup(this);
+            startup.initDialog(xml);
+            if (startup.doModal(nullptr) != 1) {
+                reject();
+                return false;
+            }
         }
     }
     LoadLogo();

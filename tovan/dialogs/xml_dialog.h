@@ -1,17 +1,56 @@
-// XML-described dialogs (start-up, start and end of session): their texts
-// come from dialogs.ini. None is described yet, so no such dialog shows.
+// XML-described dialogs (start-up, start and end of session): a modal Qt
+// dialog built from a dialogs.ini description, with variables put into its
+// "data" texts and the values the user entered collected into a result
+// record. GUI thread only; made, initialised, run once and destroyed by its
+// caller. dialog_model.h works out every control; this class only makes the
+// widgets.
 #pragma once
+
+#include "tovan/dialogs/dialog_model.h"
+#include "tovan/dialogs/xml_parser.h"
+
+#include <QDialog>
 
 #include <string>
 
-class QWidget;
+class QButtonGroup;
 
 namespace tovan {
 
-// The XML of the named dialog in the selected language; empty when none.
-std::string GetLanguageDialog(std::string const& name);
+class CXMLDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit CXMLDialog(QWidget* parent);
+    ~CXMLDialog() override;
 
-// Runs the dialog modally over parent; 1 is OK.
-int run_xml_dialog(QWidget* parent, std::string const& xml);
+    // Parses the description; false when it does not parse (the part read
+    // still makes its controls).
+    bool initDialog(std::string const& xml);
+    // Makes and fills the controls, then runs the dialog: 1 OK, 0 cancelled
+    // or closed. variables may be null.
+    int doModal(dialog_variables const* variables);
+    // The controls made and filled, not run (doModal's first half).
+    void build(dialog_variables const* variables);
+
+    // The result name and the map of values, filled when the dialog closes.
+    std::string const& result() const { return m_result; }
+    _tagXMLNode const& dialog_node() const { return m_dialog_node; }
+
+    void done(int result) override;
+
+public slots:
+    void OnOK();
+    void OnCancel();
+
+private:
+    void mmCreateControl(_tagXMLNode& node, dialog_variables const* variables);
+    void mmUpdateControl(_tagXMLNode& node, bool skip_pictures);
+    QWidget* control_of(_tagXMLNode const& node) const;
+
+    _tagXMLNode m_dialog_node;
+    _tagXMLNode m_results_node;
+    std::string m_result;
+    QButtonGroup* m_radio_group = nullptr;
+};
 
 } // namespace tovan

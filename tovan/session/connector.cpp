@@ -68,6 +68,17 @@ private:
     bool m_drained = true;
 };
 
+// The chooser's hook for web-proxy accounts, keeping the give-up flag that
+// is its context alive as long as a tunnel may still call it.
+class prompt_hook : public rulo::autotransport_http_password {
+public:
+    prompt_hook(callback_fn prompt, std::shared_ptr<std::atomic<bool>> given_up)
+        : autotransport_http_password(prompt, given_up.get()), m_given_up(std::move(given_up)) {}
+
+private:
+    std::shared_ptr<std::atomic<bool>> m_given_up;
+};
+
 void report_line(void* context, std::string line) {
     *static_cast<std::string*>(context) += "\t" + line + "\r\n";
 }
@@ -230,6 +241,9 @@ void connector::establish_mux_channels() {
             }
             rulo::AutoTransport chooser(options, memory);
             chooser.set_report(report_line, &report);
+            // The prompt stops waiting for the person once the attempt is given up.
+            chooser.set_httpt_password(
+                rulo::object<rulo::httpt_password>(new prompt_hook(m_config.password_prompt, m_given_up)));
             try {
                 for (;;) {
                     if (m_config.post_data) {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include "rulo-rpt/channel/rptSafeChannel.h"
+#include "rulo-rpt/choose/proxy_accounts.h"
 #include "rulo-rpt/mux/rptSRMux.h"
 #include "rulo-rpt/rpc/rptMsg.h"
 #include "tovan/session/command_queue.h"
@@ -59,6 +60,9 @@ struct connector_config {
     // with the wish to connect, and no longer than post_limit_ms.
     bool post_data = false;
     long post_limit_ms = 60000;
+    // Asks the person for a web-proxy account (the chooser's hook; its
+    // context is the attempt's give-up flag). Null: every request refused.
+    rulo::autotransport_http_password::callback_fn password_prompt = nullptr;
 };
 
 // The server answered a continue, or a resolve or "I am client" by session

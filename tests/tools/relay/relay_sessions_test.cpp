@@ -648,9 +648,9 @@ TEST(RelaySessions, PostedTextsMailTemplateFailuresAndListening) {
     rulo_packet_push(role, std::string("desk"));
     send("software_type", role);
     std::string transcript;
-    xstd::packet_push(transcript, std::string("desk_chat"),
-                      std::map<std::string, std::string>{{"CHAT_TRANSCRIPT_PLAIN", "12:00:00 hi\n"},
-                                                         {"CHAT_TRANSCRIPT", "<p>hi</p>"}});
+    rulo_packet_push(transcript, std::string("desk_chat"),
+                     std::map<std::string, std::string>{{"CHAT_TRANSCRIPT_PLAIN", "12:00:00 hi\n"},
+                                                        {"CHAT_TRANSCRIPT", "<p>hi</p>"}});
     send("message", transcript);
     send("message", "thanks");
     EXPECT_NE(

@@ -1,0 +1,280 @@
+// The desk behind a web proxy that asks for an account, and the server's
+// log-in: tovan_desk under Xvfb with a fresh HOME, squid (Basic, Digest,
+// NTLM) between it and tovan_relay on 127.0.0.1. The person answers the
+// password windows with xdotool; what was saved is read back from the files.
+#include "QtUtils/http_auth.h"
+#include "tests/support/relay_process.h"
+#include "tests/support/squid_proxy.h"
+#include "tests/tovan/x_windows.h"
+#include "tests/tovan/xvfb_server.h"
+#include "tovan/dialogs/credentials.h"
+
+#include <gtest/gtest.h>
+
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <utility>
+
+namespace {
+
+using namespace tovan_test;
+using test_support::relay_process;
+using test_support::squid_proxy;
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+
+bool wait_until(std::function<bool()> const& cond, seconds limit = seconds(60)) {
+    auto const deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return cond();
+}
+
+// The file's bytes; "" while it does not exist.
+std::string read_file(std::string const& path) {
+    std::error_code ec;
+    return fs::exists(path, ec) ? test_support::read_file(path) : std::string();
+}
+
+unsigned mode_of(std::string const& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+}
+
+// The value under key of an ini file Qt wrote ("" when absent).
+std::string ini_value(std::string const& path, std::string const& key) {
+    QSettings s(QString::fromStdString(path), QSettings::IniFormat);
+    return s.value(QString::fromStdString(key)).toString().toStdString();
+}
+
+class ProxyProcess : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server = new xvfb_server(1023, 767);
+        x = new x_windows(server->display());
+    }
+    static void TearDownTestSuite() {
+        delete x;
+        delete server;
+    }
+    void TearDown() override {
+        if (desk > 0) {
+            ::kill(desk, SIGKILL);
+            ::waitpid(desk, nullptr, 0);
+        }
+    }
+
+    // A run directory of its own with a fresh HOME (and Qt's config under it).
+    std::string make_run_dir() {
+        fs::path dir = fs::path(tmp.path().toStdString()) / ("run" + std::to_string(++runs));
+        fs::create_directories(dir / "home");
+        for (char const* part :
+             {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
+            fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
+        fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / "tovan_desk", dir / "tovan_desk");
+        // The web-proxy tunnels go to the relay's own port, not to 80 and 443.
+        std::string conf = test_support::read_file((dir / "conf/VYNConfiguration.ini").string());
+        for (char const* key : {"TransportUseHTTPS=", "TransportUseHTTP="})
+            for (auto at = conf.find(key); at != std::string::npos; at = conf.find(key, at + 1))
+                conf.replace(at + std::strlen(key), 4, "NO  ");
+        test_support::write_file((dir / "conf/VYNConfiguration.ini").string(), conf);
+        return dir.string();
+    }
+
+    void start(std::string const& dir, std::string const& home, std::vector<std::string> const& args,
+               std::string const& http_proxy = "") {
+        std::map<std::string, std::string> env{
+            {"HOME", home}, {"XDG_CONFIG_HOME", home + "/.config"}, {"HTTP_PROXY", http_proxy}};
+        std::map<std::string, std::string> old;
+        for (auto const& [k, v] : env) {
+            old[k] = std::getenv(k.c_str()) ? std::getenv(k.c_str()) : "";
+            setenv(k.c_str(), v.c_str(), 1);
+        }
+        desk = spawn(server->display(), dir, dir + "/tovan_desk", args, dir + "/stderr.txt");
+        for (auto const& [k, v] : old) setenv(k.c_str(), v.c_str(), 1);
+    }
+    // Closes the desk by its close button, confirming when it asks (it does
+    // while an attempt or a code is under way); its exit status.
+    int close_desk() {
+        uint32_t const w = x->wait_viewable("Tovan Desk", seconds(60));
+        shell(server->display(), "xdotool mousemove --window " + x_windows::id(w) + " 244 206 click 1");
+        auto const deadline = std::chrono::steady_clock::now() + seconds(60);
+        int status = -1;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::waitpid(desk, &status, WNOHANG) == desk) {
+                desk = -1;
+                return status;
+            }
+            if (uint32_t const box = x->wait_viewable("Question", seconds(1))) keys(box, "key Return");
+        }
+        return wait_exit(std::exchange(desk, -1), seconds(1));
+    }
+    void keys(uint32_t window, std::string const& xdotool_keys) {
+        ASSERT_TRUE(x->focus(window, seconds(60)));
+        shell(server->display(), "xdotool " + xdotool_keys);
+    }
+
+    static xvfb_server* server;
+    static x_windows* x;
+    QTemporaryDir tmp;
+    int runs = 0;
+    pid_t desk = -1;
+};
+
+xvfb_server* ProxyProcess::server = nullptr;
+x_windows* ProxyProcess::x = nullptr;
+
+TEST_F(ProxyProcess, PasswordWindowSavedAccountsAndCancel) {
+    using scheme = squid_proxy::scheme;
+    ASSERT_TRUE(squid_proxy::installed(scheme::basic) && squid_proxy::installed(scheme::digest) &&
+                squid_proxy::installed(scheme::ntlm));
+    struct row {
+        scheme s;
+        char const* method;
+    } const rows[] = {{scheme::basic, "https-proxy"},
+                      {scheme::digest, "https-proxy"},
+                      {scheme::ntlm, "https-proxy"},
+                      {scheme::basic, "httpt-proxy"}};
+    for (auto const& r : rows) {
+        SCOPED_TRACE(r.method + std::string(" ") + std::to_string(int(r.s)));
+        relay_process relay({"--require-login", "u:p"});
+        squid_proxy squid(r.s, relay.port(), "proxyuser", "proxy pw", "", true);
+        std::string const proxy_at = "http://127.0.0.1:" + std::to_string(squid.port());
+        std::string const realm = "127.0.0.1:" + std::to_string(squid.port());
+        std::string const dir = make_run_dir(), home = dir + "/home";
+        std::string const code = dir + "/code.txt";
+        std::string const store = home + "/.config/Sepra/AutoTransport HTTP proxy passwords.conf";
+        std::vector<std::string> const args = {"--vynwex",
+                                               "--proxy-address",
+                                               "127.0.0.1:" + std::to_string(relay.port()),
+                                               "--force-transport",
+                                               r.method,
+                                               "--username",
+                                               "u",
+                                               "--password",
+                                               "p",
+                                               "--get-code",
+                                               "--output-file",
+                                               code};
+
+        // First run: the window, answered with remember ticked (its default).
+        start(dir, home, args, proxy_at);
+        uint32_t w = x->wait_viewable("HTTP proxy password", seconds(60));
+        ASSERT_NE(w, 0u) << read_file(dir + "/stderr.txt");
+        keys(w, "type --delay 5 'proxyuser'");
+        keys(w, "key Tab");
+        keys(w, "type --delay 5 'proxy pw'");
+        keys(w, "key Return");
+        ASSERT_TRUE(wait_until([&] { return !read_file(code).empty(); })) << read_file(dir + "/VYNDesk.out");
+        EXPECT_EQ(mode_of(store), 0600u);
+        EXPECT_EQ(ini_value(store, QtUtils::http_account_key(realm)),
+                  QtUtils::http_account_record({"proxyuser", "proxy pw", true}));
+        EXPECT_EQ(close_desk(), 0);
+        // The person was asked once, whatever the number of tunnel legs.
+        std::string const log = read_file(dir + "/stderr.txt");
+        EXPECT_EQ(log.find("saving account"), log.rfind("saving account"));
+        EXPECT_EQ(log.find("show_dialog=1"), std::string::npos);
+        // squid logs a tunnel when it ends.
+        if (r.s != scheme::ntlm) {
+            EXPECT_TRUE(wait_until([&] { return squid.access_log().find("proxyuser") != std::string::npos; }))
+                << squid.access_log();
+        }
+
+        // Next run: the saved account, no window.
+        fs::remove(code);
+        start(dir, home, args, proxy_at);
+        EXPECT_EQ(x->wait_viewable("HTTP proxy password", seconds(5)), 0u);
+        ASSERT_TRUE(wait_until([&] { return !read_file(code).empty(); })) << read_file(dir + "/VYNDesk.out");
+        EXPECT_EQ(close_desk(), 0);
+        if (r.s == scheme::ntlm) continue; // its helper takes any password
+
+        // A saved wrong password: the window with the user filled; cancelled,
+        // no code and the store as it was.
+        QSettings(QString::fromStdString(store), QSettings::IniFormat)
+            .setValue(QString::fromStdString(QtUtils::http_account_key(realm)),
+                      QString::fromStdString(QtUtils::http_account_record({"proxyuser", "wrong", true})));
+        std::string const before = read_file(store);
+        fs::remove(code);
+        start(dir, home, args, proxy_at);
+        w = x->wait_viewable("HTTP proxy password", seconds(60));
+        ASSERT_NE(w, 0u);
+        keys(w, "key Escape");
+        ASSERT_TRUE(x->wait_gone(w, seconds(60)));
+        // The attempts' report in a box.
+        uint32_t const box = x->wait_viewable("Tovan", seconds(60));
+        EXPECT_NE(box, 0u) << read_file(dir + "/VYNDesk.out");
+        if (box) keys(box, "key Return");
+        EXPECT_EQ(read_file(code), "");
+        EXPECT_EQ(read_file(store), before);
+        EXPECT_EQ(close_desk(), 0) << read_file(dir + "/VYNDesk.out");
+    }
+}
+
+TEST_F(ProxyProcess, LogInWindowSavesAndReturnLogsIn) {
+    std::string const user = "J\xc3\xbcrgen", password(127, 'k');
+    relay_process relay({"--require-login", user + ":" + password});
+    std::string const dir = make_run_dir(), home = dir + "/home", code = dir + "/code.txt";
+    std::vector<std::string> const args = {"--vynwex",
+                                           "--proxy-address",
+                                           "127.0.0.1:" + std::to_string(relay.port()),
+                                           "--force-transport",
+                                           "direct",
+                                           "--get-code",
+                                           "--output-file",
+                                           code};
+    start(dir, home, args);
+    uint32_t w = x->wait_viewable("Log in", seconds(60));
+    ASSERT_NE(w, 0u) << read_file(dir + "/stderr.txt");
+    // Slowly: xdotool types a letter the keyboard map lacks (the umlaut) by
+    // remapping a key for a moment, which a busy program must see in time.
+    keys(w, "type --delay 150 '" + user + "'");
+    keys(w, "key Tab");
+    keys(w, "type --delay 8 '" + password + "'");
+    keys(w, "key Tab space Return"); // ticks "save", then OK
+    ASSERT_TRUE(wait_until([&] { return !read_file(code).empty(); })) << read_file(dir + "/VYNDesk.out");
+    std::string const ini = home + "/.dravo/sepra/Tovan/storage.ini";
+    EXPECT_EQ(mode_of(ini), 0600u);
+    EXPECT_EQ(ini_value(ini, "LastCorvaneSaved"), "true");
+    for (char const* key : {"LastCorvaneUser", "LastCorvanePassword"}) {
+        std::string const v = ini_value(ini, key);
+        EXPECT_EQ(v.size(), 256u);
+        EXPECT_EQ(v.find_first_not_of("ABCDEFGHIJKLMNOP"), std::string::npos);
+    }
+    EXPECT_EQ(tovan::unscramble_setting(ini_value(ini, "LastCorvanePassword")), password);
+    EXPECT_EQ(close_desk(), 0);
+
+    // Next start: the window offers them, Return alone logs in.
+    fs::remove(code);
+    start(dir, home, args);
+    w = x->wait_viewable("Log in", seconds(60));
+    ASSERT_NE(w, 0u);
+    keys(w, "key Return");
+    ASSERT_TRUE(wait_until([&] { return !read_file(code).empty(); })) << read_file(dir + "/VYNDesk.out");
+    EXPECT_EQ(close_desk(), 0);
+
+    // Cancel: a quiet end of the attempt, no box, no code.
+    fs::remove(code);
+    start(dir, home, args);
+    w = x->wait_viewable("Log in", seconds(60));
+    ASSERT_NE(w, 0u);
+    keys(w, "key Escape");
+    EXPECT_TRUE(wait_until(
+        [&] { return read_file(dir + "/VYNDesk.out").find("connection state 0") != std::string::npos; }));
+    EXPECT_EQ(shell(server->display(), "xdotool search --onlyvisible --name '.' | wc -l"), "1\n");
+    EXPECT_EQ(read_file(code), "");
+    EXPECT_EQ(close_desk(), 0);
+}
+
+} // namespace

@@ -1,0 +1,167 @@
+#include "tovan/dialogs/settings_dialog.h"
+
+#include "rulo/config_store.h"
+
+#include <QCheckBox>
+#include <QChildEvent>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace tovan {
+
+namespace {
+
+QString qs(std::string const& text) {
+    return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
+}
+
+} // namespace
+
+plugin_settings::plugin_settings(QWidget* parent, settings_host& host)
+    : QDialog(parent, Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint | Qt::WindowTitleHint) {
+    setObjectName("IDD_SETTINGS");
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowModality(Qt::ApplicationModal);
+    setWindowIcon(QIcon(":/images/Tovan.png"));
+    setWindowTitle(qs(host.translate("SETTINGS_NAME")));
+    auto* top = new QVBoxLayout(this);
+    auto* row = new QHBoxLayout;
+    m_list = new QListWidget(this);
+    m_list->setObjectName("IDC_PLUGINS");
+    m_list->setFixedWidth(320);
+    m_list->setIconSize(QSize(128, 128));
+    m_list->setSpacing(5);
+    m_stack = new QStackedWidget(this);
+    m_stack->setObjectName("IDC_STACK");
+    m_stack->setMinimumSize(100, 100);
+    row->addWidget(m_list);
+    row->addWidget(m_stack, 1);
+    top->addLayout(row);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    auto* ok = new QPushButton(qs(host.translate("IDC_OK")), this);
+    ok->setObjectName("IDC_OK");
+    auto* cancel = new QPushButton(qs(host.translate("IDC_CANCEL")), this);
+    cancel->setObjectName("IDC_CANCEL");
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    top->addLayout(buttons);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(m_list, &QListWidget::currentRowChanged, m_stack, &QStackedWidget::setCurrentIndex);
+    connect(this, &QDialog::accepted, this, &plugin_settings::save_all);
+    m_built = true;
+    new settings_window(this, host);
+    host.request_plugin_pages(this);
+}
+
+void plugin_settings::childEvent(QChildEvent* event) {
+    QDialog::childEvent(event);
+    if (!m_built || event->type() != QEvent::ChildAdded || !event->child()->isWidgetType()) return;
+    // Looked at once it is made; a child gone by then is skipped.
+    QPointer<QWidget> child = static_cast<QWidget*>(event->child());
+    QMetaObject::invokeMethod(
+        this,
+        [this, child] {
+            if (child) add_new_widget(child);
+        },
+        Qt::QueuedConnection);
+}
+
+void plugin_settings::add_new_widget(QWidget* page) {
+    if (page->metaObject()->indexOfSlot("save_settings()") < 0) return;
+    connect(this, SIGNAL(save_all()), page, SLOT(save_settings()));
+    int const before = m_stack->count();
+    QSize const hint = page->minimumSizeHint();
+    m_stack->setMinimumSize(std::max(m_stack->minimumWidth(), hint.width()),
+                            std::max(m_stack->minimumHeight(), hint.height()));
+    m_stack->addWidget(page);
+    auto* item = new QListWidgetItem(page->windowIcon(), page->windowTitle(), m_list);
+    item->setTextAlignment(Qt::AlignHCenter);
+    item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+    if (before == 0) m_list->setCurrentRow(0);
+}
+
+settings_window::settings_window(QWidget* parent, settings_host& host) : QWidget(parent), m_host(host) {
+    setObjectName("IDD_GENERIC");
+    resize(490, 302);
+    setWindowIcon(QIcon(":/images/generic-settings.png"));
+    setWindowTitle(qs(host.translate("GENERAL_SETTINGS")));
+    auto* top = new QVBoxLayout(this);
+    auto* grid = new QGridLayout;
+    auto* server = new QLineEdit(qs(host.server()), this);
+    server->setObjectName("IDC_PROXY_SERVER");
+    server->setReadOnly(true);
+    m_language = new QComboBox(this);
+    m_language->setObjectName("IDC_LANGUAGE");
+    m_mtu = new QComboBox(this);
+    m_mtu->setObjectName("IDC_MTU_FIX");
+    char const* const labels[] = {"CONNECTED_TO", "SELECTED_LANGUAGE", "SELECTED_MTU"};
+    QWidget* const fields[] = {server, m_language, m_mtu};
+    for (int r = 0; r < 3; ++r) {
+        grid->addWidget(new QLabel(qs(host.translate(labels[r])), this), r, 0);
+        grid->addWidget(fields[r], r, 1);
+    }
+    top->addLayout(grid);
+    auto* row = new QHBoxLayout;
+    auto* show_log = new QPushButton(qs(host.translate("SHOW_LOG_FILE")), this);
+    show_log->setObjectName("IDC_SHOW_LOG");
+    m_log = new QCheckBox(qs(host.translate("ENABLE_DEBUG_LOG")), this);
+    m_log->setObjectName("IDC_LOG");
+    m_log->setLayoutDirection(Qt::RightToLeft);
+    row->addWidget(show_log);
+    row->addStretch();
+    row->addWidget(m_log);
+    top->addLayout(row);
+    auto* about = new QTextBrowser(this);
+    about->setObjectName("IDC_ABOUT");
+    about->setOpenExternalLinks(true);
+    top->addWidget(about);
+
+    std::string const selected = host.selected_language();
+    for (auto const& code : host.language_codes()) {
+        m_language->addItem(qs(host.language_name(code)), qs(code));
+        if (code == selected) m_language->setCurrentIndex(m_language->count() - 1);
+    }
+    if (selected.empty() || m_language->findData(qs(selected)) < 0) m_language->setCurrentIndex(-1);
+    std::string const stored = xstd::get_config_string("", "mtu_fix_v");
+    std::string const mtu = stored.empty() ? std::string(mtu_choices[0].value) : stored;
+    for (auto const& c : mtu_choices) m_mtu->addItem(c.label, QString(c.value));
+    m_mtu->setCurrentIndex(m_mtu->findData(qs(mtu)));
+    about->setHtml(qs(settings_about_html([&](std::string const& key) { return host.translate(key); },
+                                          this_build(), host.catalogue(), host.libraries())));
+    if (host.debug_log_on()) {
+        m_log->setChecked(true);
+        m_log->setEnabled(false);
+    }
+    connect(show_log, &QPushButton::clicked, this, [this] { m_host.show_log(); });
+}
+
+void settings_window::save_settings() {
+    std::string const code = m_language->currentData().toString().toStdString();
+    auto const codes = m_host.language_codes();
+    if (!code.empty() && std::find(codes.begin(), codes.end(), code) != codes.end())
+        m_host.choose_language(code);
+    std::string const mtu = m_mtu->currentData().toString().toStdString();
+    xstd::set_config_string("", "mtu_fix_v", mtu, xstd::storage_memory);
+    std::string const command = mtu_command(mtu);
+    if (m_host.connection_state() >= 6 && !command.empty()) {
+        m_host.queue_command(command);
+        if (!m_host.old_peer()) m_host.send_remote(command);
+    }
+    if (m_log->isChecked()) m_host.enable_debug_log();
+}
+
+} // namespace tovan
