@@ -5,8 +5,7 @@
 #include "QtUtils/http_auth.h"
 #include "tests/support/relay_process.h"
 #include "tests/support/squid_proxy.h"
-#include "tests/tovan/x_windows.h"
-#include "tests/tovan/xvfb_server.h"
+#include "tests/tovan/xvfb_suite.h"
 #include "tovan/dialogs/credentials.h"
 
 #include <gtest/gtest.h>
@@ -59,16 +58,8 @@ std::string ini_value(std::string const& path, std::string const& key) {
     return s.value(QString::fromStdString(key)).toString().toStdString();
 }
 
-class ProxyProcess : public ::testing::Test {
+class ProxyProcess : public xvfb_suite {
 protected:
-    static void SetUpTestSuite() {
-        server = new xvfb_server(1023, 767);
-        x = new x_windows(server->display());
-    }
-    static void TearDownTestSuite() {
-        delete x;
-        delete server;
-    }
     void TearDown() override {
         if (desk > 0) {
             ::kill(desk, SIGKILL);
@@ -126,15 +117,10 @@ protected:
         shell(server->display(), "xdotool " + xdotool_keys);
     }
 
-    static xvfb_server* server;
-    static x_windows* x;
     QTemporaryDir tmp;
     int runs = 0;
     pid_t desk = -1;
 };
-
-xvfb_server* ProxyProcess::server = nullptr;
-x_windows* ProxyProcess::x = nullptr;
 
 TEST_F(ProxyProcess, PasswordWindowSavedAccountsAndCancel) {
     using scheme = squid_proxy::scheme;
