@@ -31,10 +31,16 @@ std::string line_of(std::function<std::string(std::string const&)> const& transl
         rulo::replace_all(line, "%3%", translate("SETTINGS_PLUGIN_LOADED"));
     else
         rulo::replace_all(line, "%3% ", "");
+    // Built by appends: GCC 12 at -O3 warns (-Wrestrict) about the chained
+    // operator+ form of the same text.
     std::string extra;
-    if (!p.branch.empty() || !p.revision.empty())
-        extra = "(" + html_escaped(p.branch) + (!p.branch.empty() && !p.revision.empty() ? " " : "") +
-                html_escaped(p.revision) + ")";
+    if (!p.branch.empty() || !p.revision.empty()) {
+        extra += '(';
+        extra += html_escaped(p.branch);
+        if (!p.branch.empty() && !p.revision.empty()) extra += ' ';
+        extra += html_escaped(p.revision);
+        extra += ')';
+    }
     rulo::replace_all(line, "%4%", extra);
     return line;
 }
