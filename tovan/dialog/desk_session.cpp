@@ -502,10 +502,6 @@ void desk_session::stamp_life_sign() {
     m_life_sign = rulo::relative_time();
 }
 
-bool desk_session::route_packet(int index, netbuf const& data) {
-    return plugin_host::instance().route_packet(index, data);
-}
-
 rulo::object<rulo::rptSafeChannel> desk_session::locked_channel() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_connector ? m_connector->safe_channel() : rulo::object<rulo::rptSafeChannel>();
@@ -549,14 +545,6 @@ bool desk_session::update_flags(uint64_t clear, uint64_t set) {
     } while (!m_flags.compare_exchange_weak(was, next));
     m_refresh_request = true;
     return true;
-}
-
-void desk_session::forward_to_desktop(std::string const& cmd) {
-    plugin_host::instance().forward_to_desktop(cmd);
-}
-
-void desk_session::remove_all_pins() {
-    plugin_host::instance().remove_pin("");
 }
 
 void desk_session::notify_gui_status() {

@@ -143,18 +143,19 @@ public:
     void flush_session_message() override;
     void ask_credentials(vyn::credentials_request& request) override;
     void forward_to_desktop(std::string const& cmd) override;
-    void handle_plugin_init(std::string const&) override {}
+    void handle_plugin_init(std::string const& cmd) override;
     void check_server_plugins() override {}
     void start_downloads() override {}
     void update_download_status(int64_t, int64_t, int) override {}
     void plugins_reconnecting() override {}
+    void session_up() override;
     void remove_all_pins() override;
     void reposition_plugins() override {}
     void update_load_menus() override {}
     void notify_gui_status() override;
     void enable_plugin_button(std::string const&, bool) override {}
-    std::set<std::string> plugin_catalogue_names() override { return {}; }
-    void clear_plugin_state() override {}
+    std::set<std::string> plugin_catalogue_names() override;
+    void clear_plugin_state() override;
     void run_in_main(std::string const& packet) override;
     void set_send_limit(int64_t max_send, int64_t buffer) override;
     std::string read_mtu_fix() override { return {}; }

@@ -27,6 +27,7 @@ constexpr std::size_t max_typed_line = 512;
 
 void CVYNDialog::create_connection_factory() {
     m_session = std::make_unique<desk_session>(*this);
+    negotiation_core(); // before any reader routes a packet
 }
 
 void CVYNDialog::OnAction() {
