@@ -266,6 +266,7 @@ void desk_session::shut_down_steps() {
     s.pending_text.clear();
     m_dialog.m_time_text->hide();
     m_dialog.m_time_text2->hide();
+    m_dialog.stop_plugin_downloads();
     int64_t const was = s.state;
     rulo::object<rulo::rptSafeChannel> ch = channel();
     auto fake_stop = [&](char const* note) {
@@ -526,12 +527,13 @@ std::string desk_session::peer_version() {
     return m_peer_version;
 }
 
+rulo::object<vyn::control_rpc> desk_session::control_client() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_connector ? m_connector->rpc() : rulo::object<vyn::control_rpc>();
+}
+
 std::string desk_session::program_link(std::map<std::string, std::string> const& params) {
-    rulo::object<vyn::control_rpc> rpc;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_connector) rpc = m_connector->rpc();
-    }
+    rulo::object<vyn::control_rpc> rpc = control_client();
     if (!rpc) throw rulo::exception::function("get_program_link");
     return rpc->co_get_program_link(params);
 }

@@ -79,6 +79,10 @@ public:
     bool set_plugin_priority(int priority, int sub_channel);
     std::string peer_version();
     std::string program_link(std::map<std::string, std::string> const& params);
+    // The current connection's control client and plugin downloader (null
+    // without one); any thread.
+    rulo::object<vyn::control_rpc> control_client();
+    rulo::object<rulo::SRDownloader> plugin_downloader();
     bool update_flags(uint64_t clear, uint64_t set);
     uint64_t flags() const { return m_flags.load(); }
 
@@ -114,6 +118,8 @@ public:
     bool ask_credentials(std::string& user, std::string& password) override;
     std::string word_error(vyn::control_rpc::exception const& e) override;
     std::string translate(std::string const& key) override;
+    rulo::object<rulo::SRDownloaderSink> download_sink() override;
+    void downloader_ready(rulo::object<rulo::SRDownloader> downloader) override;
 
     // dispatch_host: GUI thread.
     int64_t now_ms() override;
@@ -144,9 +150,9 @@ public:
     void ask_credentials(vyn::credentials_request& request) override;
     void forward_to_desktop(std::string const& cmd) override;
     void handle_plugin_init(std::string const& cmd) override;
-    void check_server_plugins() override {}
-    void start_downloads() override {}
-    void update_download_status(int64_t, int64_t, int) override {}
+    void check_server_plugins() override;
+    void start_downloads() override;
+    void update_download_status(int64_t total, int64_t done, int id) override;
     void plugins_reconnecting() override {}
     void session_up() override;
     void remove_all_pins() override;

@@ -53,6 +53,7 @@ public:
     std::string ini_section() override { return m_ini_section; }
     std::string translate(std::string const& key) override { return get_utf8_string(key, true, false); }
     void add_translations(std::string const& path) override { read_all_languages(path, true); }
+    void add_translation_text(std::string const& text) override { add_language_text(text); }
     bool is_client() override { return m_is_client; }
     int64_t main_window() override { return static_cast<int64_t>(reinterpret_cast<intptr_t>(g_main_window)); }
     bool plain_log_closed() override { return log_is_debug(); }

@@ -27,7 +27,6 @@ void CVYNDialog::CorrectPosition() {}
 void CVYNDialog::updateMenus() {}
 void CVYNDialog::ChooseBackground() {}
 void CVYNDialog::co_language(std::string const&) {}
-void CVYNDialog::create_plugin_manager() {}
 void CVYNDialog::create_numpad() {}
 
 void CVYNDialog::OnLog() {}
@@ -41,8 +40,5 @@ void CVYNDialog::chat_context(QPoint) {}
 void CVYNDialog::updateDialogItem(std::string const&, uint64_t, uint64_t) {}
 int CVYNDialog::connect_save(netbuf const&) {
     return 0;
-}
-bool CVYNDialog::has_network() {
-    return false;
 }
 } // namespace tovan

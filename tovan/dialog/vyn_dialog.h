@@ -171,6 +171,18 @@ public:
     bool start_plugin_downloads();
     void plugin_download_status(int total, int done, int id);
 
+    // Plugin delivery (dialog_delivery.cpp), GUI thread unless noted: the
+    // server's catalogue into m_plugin_defs, the downloads on "PLUGINS" and
+    // their progress window.
+    void check_server_plugins();
+    // The shut-down's step: cancels the running downloads and releases the
+    // downloader.
+    void stop_plugin_downloads();
+    // The downloads' table and its reader (any thread: the sink is the
+    // downloader's).
+    struct plugin_delivery;
+    plugin_delivery& delivery();
+
 signals:
     void emit_OnUpdateMessage();
     void emit_SetNewCode(QString);
@@ -338,6 +350,7 @@ private:
     std::unique_ptr<host_services> m_plugin_services;
     std::unique_ptr<negotiation_host> m_negotiation_host;
     std::unique_ptr<negotiation> m_negotiation;
+    std::shared_ptr<plugin_delivery> m_delivery; // shared: its type is complete only in its own file
     void build_buttons();
     void connect_signals();
 };

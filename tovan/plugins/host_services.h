@@ -46,6 +46,8 @@ public:
     virtual std::string translate(std::string const& key) = 0;
     // Adds a plugin's translation file to the tables.
     virtual void add_translations(std::string const& path) = 0;
+    // Adds a plugin's translation text (ini text) to the tables.
+    virtual void add_translation_text(std::string const&) {}
 
     // Loading.
     virtual bool is_client() = 0;

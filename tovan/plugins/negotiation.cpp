@@ -538,6 +538,12 @@ void negotiation::set_pending_drop(std::string const& paths) {
     m_drop_pending = true;
 }
 
+void negotiation::new_catalogue(std::map<std::string, bool> forced) {
+    m_peer_requests.clear();
+    m_pending_gui_events.clear();
+    m_forced = std::move(forced);
+}
+
 void negotiation::clear_unrouted() {
     rulo::rulo_lock_guard lock;
     m_host.routes().clear_unrouted();

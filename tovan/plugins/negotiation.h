@@ -86,6 +86,9 @@ public:
     void set_pending_drop(std::string const& paths);
     bool drop_pending() const { return m_drop_pending; }
     std::string const& drop_path() const { return m_drop_path; }
+    // A new catalogue: the peer's requests, the pending GUI events and the
+    // forced plugins are forgotten; forced becomes the table given.
+    void new_catalogue(std::map<std::string, bool> forced = {});
     // The end of a session and a reconnect drop the waiting packets.
     void clear_unrouted();
 

@@ -55,8 +55,14 @@ plugin* plugin_host::load_plugin(std::vector<plugin_def>& defs, int index, bool 
         try {
             log("Trying to load " + name + " (" + def.take("version") + ") " + def.take("description") +
                 " lib " + path + " full " + full);
-            if (!def.translation_file.empty() && m_services)
-                m_services->add_translations(def.translation_file);
+            if (m_services) {
+                // The test directory names a plain file; a package's texts
+                // are the cached answer's text, without its identifier.
+                if (!def.translation_file.empty())
+                    m_services->add_translations(def.translation_file);
+                else if (std::string const text = def.get_translations(false); !text.empty())
+                    m_services->add_translation_text(text);
+            }
             lib = rulo::make_object(new plugin_lib(path, def.definition));
         } catch (rulo::exception const& e) {
             log("Failed to load lib: " + e.description());

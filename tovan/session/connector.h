@@ -81,6 +81,12 @@ public:
     virtual bool ask_credentials(std::string& user, std::string& password) = 0;
     virtual std::string word_error(control_rpc::exception const& e) = 0;
     virtual std::string translate(std::string const& key) = 0;
+    // The sink for the plugin downloads on "PLUGINS" (null: no downloader is
+    // made), and the downloader each attempt made with it (null when the
+    // connection is dropped). Called on the attempt's thread, and on the
+    // GUI thread at the shut-down, without the connector's lock.
+    virtual rulo::object<rulo::SRDownloaderSink> download_sink() { return {}; }
+    virtual void downloader_ready(rulo::object<rulo::SRDownloader>) {}
 };
 
 class connector {
@@ -126,6 +132,9 @@ public:
     rulo::object<rulo::rptSafeChannel> safe_channel();
     rulo::object<control_rpc> rpc();
     rulo::object<rulo::rptMsg> msg();
+    rulo::object<rulo::SRDownloader> downloader();
+    // Releases the downloader (the session's shut-down).
+    void drop_downloader();
     // The session message for the server, once (the client sends it when it
     // learns the session id from the desk).
     void send_session_message() { flush_session_message(); }
@@ -162,6 +171,7 @@ private:
     rulo::object<rulo::rptSRMux> m_rpc_mux; // the mux of the last attempt that got its channels
     rulo::object<control_rpc> m_rpc;
     rulo::object<rulo::rptMsg> m_msg;
+    rulo::object<rulo::SRDownloader> m_downloader;
     rulo::object<rulo::rptSafeChannel> m_safe_channel;
     bool m_configuration_sent = false;
     // Every relay connection of the session opens the message channel once
