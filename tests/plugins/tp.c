@@ -334,6 +334,14 @@ static int tp_init(int protocol) {
 }
 static void tp_connected(int how) {
     note("connected %d", how);
+    if (how != 1) return;
+    /* Once given its sub-channel: a greeting to its peer there. */
+    char text[96];
+    snprintf(text, sizeof text, "hello %s %d", TP_NAME, (int)getpid());
+    void* b = nb_create();
+    nb_append(b, text, (int)strlen(text));
+    ((void (*)(char const*, void*))entry(e_send))(TP_NAME, b);
+    nb_destroy(b);
 }
 static void tp_deinit(void) {
     note("deinit");

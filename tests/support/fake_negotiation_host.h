@@ -9,6 +9,7 @@
 #include "tovan/plugins/negotiation.h"
 #include "tovan/session/dispatcher.h"
 
+#include "rulo/lock.h"
 #include "rulo/netbuf.h"
 
 #include <algorithm>
@@ -103,11 +104,16 @@ public:
         rulo_packet_pop(copy, verb);
         calls[p->name].push_back("command " + verb);
     }
-    void open_dispatcher(tovan::plugin_ptr const& p) override { gui.push_back("open " + p->name); }
-    void close_dispatcher(tovan::plugin_ptr const& p) override { gui.push_back("close " + p->name); }
-    void deliver(tovan::plugin_ptr const& p, netbuf const& data) override {
-        std::lock_guard<std::mutex> lock(packets_mutex);
-        packets[p->name].push_back(data.to_string());
+    tovan::plugin_routes& routes() override { return m_routes; }
+    void open_dispatcher(tovan::plugin_ptr const& p) override {
+        gui.push_back("open " + p->name);
+        rulo::rulo_lock_guard lock;
+        m_routes.set_dispatcher(p->name, std::make_shared<recorder>(*this, p->name));
+    }
+    void close_dispatcher(tovan::plugin_ptr const& p) override {
+        gui.push_back("close " + p->name);
+        rulo::rulo_lock_guard lock;
+        m_routes.take_dispatcher(p->name);
     }
 
     void log(std::string const& line) override {
@@ -146,6 +152,18 @@ public:
     void send_peer(std::string const& bytes) override { sent.push_back(bytes); }
 
 private:
+    // A dispatcher that records what it is handed.
+    struct recorder {
+        recorder(fake_negotiation_host& h, std::string n) : host(h), name(std::move(n)) {}
+        void packet(netbuf const& data) {
+            std::lock_guard<std::mutex> lock(host.packets_mutex);
+            host.packets[name].push_back(data.to_string());
+        }
+        fake_negotiation_host& host;
+        std::string name;
+    };
+    tovan::plugin_routes_of<std::shared_ptr<recorder>> m_routes;
+
     struct fake_plugin : tovan::plugin_handle {
         int min = 1;
         std::vector<std::string> children;

@@ -6,6 +6,7 @@
 #include "tovan/dialog/message_box.h"
 #include "tovan/dialog/program_args.h"
 #include "tovan/dialog/vyn_dialog.h"
+#include "tovan/plugins/negotiation.h"
 
 #include "rulo/url.h"
 #include "tests/support/relay_process.h"
@@ -169,15 +170,15 @@ TEST_F(DeskSession, DroppedFilesWaitForTheFileTransferPlugin) {
         return event.isAccepted();
     };
     EXPECT_FALSE(drop({}));
-    EXPECT_FALSE(dialog->m_drop_pending);
+    tovan::negotiation& core = *dialog->negotiation_core();
+    EXPECT_FALSE(core.drop_pending());
     EXPECT_TRUE(drop({QUrl::fromLocalFile("/tmp/a b"), QUrl::fromLocalFile("/tmp/\u00e9")}));
-    EXPECT_TRUE(dialog->m_drop_pending);
-    EXPECT_EQ(dialog->m_drop_path.toLocal8Bit().toStdString(),
-              "/tmp/a b*" + QFile::encodeName("/tmp/\u00e9").toStdString());
-    EXPECT_TRUE(dialog->m_wanted_plugins["file_transfer"]);
+    EXPECT_TRUE(core.drop_pending());
+    EXPECT_EQ(core.drop_path(), "/tmp/a b*" + QFile::encodeName("/tmp/\u00e9").toStdString());
+    EXPECT_TRUE(dialog->session()->state().wanted_plugins["file_transfer"]);
     // A second drop before the plugin comes replaces the first.
     EXPECT_TRUE(drop({QUrl::fromLocalFile("/tmp/c")}));
-    EXPECT_EQ(dialog->m_drop_path.toStdString(), "/tmp/c");
+    EXPECT_EQ(core.drop_path(), "/tmp/c");
     EXPECT_NE(log().find("(drag & drop ft delayed)"), std::string::npos);
 }
 

@@ -6,6 +6,7 @@
 #include "tovan/dialog/push_button.h"
 #include "tovan/dialog/vyn_dialog.h"
 #include "tovan/lang/translations.h"
+#include "tovan/plugins/negotiation.h"
 
 #include "rulo/packet.h"
 
@@ -297,9 +298,10 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
         << code_width;
     // What start-up leaves for the parts that fill these later.
     EXPECT_EQ(d->m_next_cmd_id, 30000u);
-    EXPECT_EQ(d->m_last_plugin_channel, 100);
+    ASSERT_NE(d->negotiation_core(), nullptr);
+    EXPECT_EQ(d->negotiation_core()->last_plugin_channel(), 100);
     EXPECT_EQ(d->m_plugin_buttons.size(), 4u);
-    EXPECT_TRUE(d->m_loaded_plugins.empty() && d->m_dispatchers.empty() && d->m_plugin_menus.empty());
+    EXPECT_TRUE(tovan::plugin_host::instance().pins().empty() && d->m_plugin_menus.empty());
     EXPECT_TRUE(d->IDC_CODE->isReadOnly()) << "the desk shows its code, it does not take one";
     EXPECT_TRUE(d->IDC_LOG_OUTPUT->isReadOnly());
     EXPECT_EQ(d->palette().color(QPalette::Active, QPalette::Highlight), QColor(255, 210, 129));

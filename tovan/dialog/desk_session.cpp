@@ -299,6 +299,7 @@ void desk_session::shut_down_steps() {
     s.pending_text.clear();
     m_dialog.m_time_text->hide();
     m_dialog.m_time_text2->hide();
+    m_dialog.stop_plugin_downloads();
     int64_t const was = s.state;
     rulo::object<rulo::rptSafeChannel> ch = channel();
     auto fake_stop = [&](char const* note) {
@@ -474,10 +475,6 @@ void desk_session::show_line(std::string line, bool send, std::string const&) {
     m_chat_queue.push_back(std::move(line));
 }
 
-rulo::object<vyn::control_rpc> desk_session::rpc() {
-    return m_connector ? m_connector->rpc() : rulo::object<vyn::control_rpc>();
-}
-
 bool desk_session::send_to_server(std::string const& text) {
     try {
         auto rpc = m_connector ? m_connector->rpc() : rulo::object<vyn::control_rpc>();
@@ -505,10 +502,6 @@ void desk_session::stamp_life_sign() {
     m_life_sign = rulo::relative_time();
 }
 
-bool desk_session::route_packet(int index, netbuf const& data) {
-    return plugin_host::instance().route_packet(index, data);
-}
-
 rulo::object<rulo::rptSafeChannel> desk_session::locked_channel() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_connector ? m_connector->safe_channel() : rulo::object<rulo::rptSafeChannel>();
@@ -533,12 +526,13 @@ std::string desk_session::peer_version() {
     return m_peer_snapshot;
 }
 
+rulo::object<vyn::control_rpc> desk_session::control_client() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_connector ? m_connector->rpc() : rulo::object<vyn::control_rpc>();
+}
+
 std::string desk_session::program_link(std::map<std::string, std::string> const& params) {
-    rulo::object<vyn::control_rpc> rpc;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_connector) rpc = m_connector->rpc();
-    }
+    rulo::object<vyn::control_rpc> rpc = control_client();
     if (!rpc) throw rulo::exception::function("get_program_link");
     return rpc->co_get_program_link(params);
 }
@@ -552,14 +546,6 @@ bool desk_session::update_flags(uint64_t clear, uint64_t set) {
     } while (!m_flags.compare_exchange_weak(was, next));
     m_refresh_request = true;
     return true;
-}
-
-void desk_session::forward_to_desktop(std::string const& cmd) {
-    plugin_host::instance().forward_to_desktop(cmd);
-}
-
-void desk_session::remove_all_pins() {
-    plugin_host::instance().remove_pin("");
 }
 
 void desk_session::notify_gui_status() {

@@ -71,8 +71,6 @@ public:
     void show_line(std::string line, bool send, std::string const& who);
     // The desk's "proxylog" text to the server; false when it failed.
     bool send_to_server(std::string const& text);
-    // The control RPC client of the current connection (empty without one).
-    rulo::object<vyn::control_rpc> rpc();
     // Waits for a running post of the end of a session; false at the limit.
     bool wait_post(long ms);
 
@@ -88,6 +86,10 @@ public:
     bool set_plugin_priority(int priority, int sub_channel);
     std::string peer_version();
     std::string program_link(std::map<std::string, std::string> const& params);
+    // The current connection's control client and plugin downloader (null
+    // without one); any thread.
+    rulo::object<vyn::control_rpc> control_client();
+    rulo::object<rulo::SRDownloader> plugin_downloader();
     bool update_flags(uint64_t clear, uint64_t set);
     uint64_t flags() const { return m_flags.load(); }
 
@@ -123,6 +125,8 @@ public:
     bool ask_credentials(std::string& user, std::string& password) override;
     std::string word_error(vyn::control_rpc::exception const& e) override;
     std::string translate(std::string const& key) override;
+    rulo::object<rulo::SRDownloaderSink> download_sink() override;
+    void downloader_ready(rulo::object<rulo::SRDownloader> downloader) override;
 
     // dispatch_host: GUI thread.
     int64_t now_ms() override;
@@ -152,18 +156,19 @@ public:
     void flush_session_message() override;
     void ask_credentials(vyn::credentials_request& request) override;
     void forward_to_desktop(std::string const& cmd) override;
-    void handle_plugin_init(std::string const&) override {}
-    void check_server_plugins() override {}
-    void start_downloads() override {}
-    void update_download_status(int64_t, int64_t, int) override {}
+    void handle_plugin_init(std::string const& cmd) override;
+    void check_server_plugins() override;
+    void start_downloads() override;
+    void update_download_status(int64_t total, int64_t done, int id) override;
     void plugins_reconnecting() override {}
+    void session_up() override;
     void remove_all_pins() override;
     void reposition_plugins() override {}
     void update_load_menus() override {}
     void notify_gui_status() override;
     void enable_plugin_button(std::string const&, bool) override {}
-    std::set<std::string> plugin_catalogue_names() override { return {}; }
-    void clear_plugin_state() override {}
+    std::set<std::string> plugin_catalogue_names() override;
+    void clear_plugin_state() override;
     void run_in_main(std::string const& packet) override;
     void set_send_limit(int64_t max_send, int64_t buffer) override;
     std::string read_mtu_fix() override { return {}; }

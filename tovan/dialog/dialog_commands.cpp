@@ -7,6 +7,8 @@
 #include "tovan/dialog/vyn_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/look/user_commands.h"
+#include "tovan/plugins/negotiation.h"
+#include "tovan/plugins/plugin_host.h"
 #include "tovan/session/control_rpc.h"
 #include "tovan/util/log_message.h"
 
@@ -45,24 +47,28 @@ void CVYNDialog::OnCommand() {
     in.plugin = plugin;
     in.event = event;
     in.peer_version = m_peer_version;
-    // The plugin catalogue is not fetched yet: no entry names the plugin.
-    in.catalogue_states = {};
-    auto const w = m_wanted_plugins.find(plugin);
-    in.wanted = w != m_wanted_plugins.end() && w->second;
-    in.running = m_plugin_channels.count(plugin) > 0;
-    in.loaded = m_loaded_plugins.count(plugin) > 0;
+    for (plugin_def const& d : m_plugin_defs)
+        if (d.get_name() == plugin) in.catalogue_states.push_back(d.state);
+    if (session()) {
+        auto const& wanted = session()->state().wanted_plugins;
+        auto const w = wanted.find(plugin);
+        in.wanted = w != wanted.end() && w->second;
+    }
+    in.running = m_negotiation && m_negotiation->plugin_channels().count(plugin) > 0;
+    in.loaded = static_cast<bool>(plugin_host::instance().library_of(plugin));
     look::button_action const a = look::plugin_button(in);
     if (!a.box.empty()) {
         MessageBoxU(a.box.c_str(), nullptr, 0xa00001);
         return;
     }
     if (!a.event.empty()) {
-        // NotifyGuiEvent(plugin, event) comes with the plugin host.
+        NotifyGuiEvent(plugin, a.event);
         return;
     }
-    if (!a.pending_event.empty()) m_pending_gui_events[plugin] = a.pending_event;
+    if (!a.pending_event.empty() && m_negotiation)
+        m_negotiation->set_pending_gui_event(plugin, a.pending_event);
     if (a.toggle) {
-        m_wanted_plugins[plugin] = a.new_wanted;
+        if (session()) session()->state().wanted_plugins[plugin] = a.new_wanted;
         if (session()) session()->handle_command(vyn::origin::local, "module_plugin_load");
     }
 }
@@ -86,7 +92,7 @@ void CVYNDialog::OnLog() {
 }
 
 void CVYNDialog::OnEmail() {
-    auto rpc = session() ? session()->rpc() : rulo::object<vyn::control_rpc>();
+    auto rpc = session() ? session()->control_client() : rulo::object<vyn::control_rpc>();
     if (!rpc) return;
     std::string subject, unused, body;
     try {
@@ -109,7 +115,7 @@ void CVYNDialog::Send2Proxy() {
 }
 
 void CVYNDialog::co_language(std::string const& code) {
-    auto rpc = session() ? session()->rpc() : rulo::object<vyn::control_rpc>();
+    auto rpc = session() ? session()->control_client() : rulo::object<vyn::control_rpc>();
     if (!rpc) return;
     try {
         rpc->co_language(code);
@@ -134,18 +140,6 @@ int CVYNDialog::connect_save(netbuf const& packet) {
         return 1;
     }
     return session() && session()->save_connection(args->file, args->keep) ? 1 : 0;
-}
-
-bool CVYNDialog::has_network() {
-    if (!m_downloader) return false;
-    auto rpc = session() ? session()->rpc() : rulo::object<vyn::control_rpc>();
-    if (!rpc) return false;
-    try {
-        rpc->ping();
-        return true;
-    } catch (...) {
-        return false;
-    }
 }
 
 } // namespace tovan

@@ -7,6 +7,7 @@
 #include "tovan/dialog/window_language.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/gui_notify.h"
+#include "tovan/plugins/negotiation.h"
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/session/command_queue.h"
 #include "tovan/util/log_message.h"
@@ -52,6 +53,7 @@ public:
     std::string ini_section() override { return m_ini_section; }
     std::string translate(std::string const& key) override { return get_utf8_string(key, true, false); }
     void add_translations(std::string const& path) override { read_all_languages(path, true); }
+    void add_translation_text(std::string const& text) override { add_language_text(text); }
     bool is_client() override { return m_is_client; }
     int64_t main_window() override { return static_cast<int64_t>(reinterpret_cast<intptr_t>(g_main_window)); }
     bool plain_log_closed() override { return log_is_debug(); }
@@ -85,6 +87,11 @@ public:
     int connect_save(netbuf const& packet) override { return m_dialog.connect_save(packet); }
     bool set_priority(int priority, int sub) override {
         return session() && session()->set_plugin_priority(priority, sub);
+    }
+    bool load_plugin_record(std::string const& rest) override {
+        if (!m_dialog.negotiation_core()) return false;
+        m_dialog.HandlePluginInit("module_plugin_load-plugin " + rest, true);
+        return true;
     }
 
 private:
@@ -137,10 +144,11 @@ void CVYNDialog::NotifyGuiDragDrop(QList<QUrl> const& urls, std::string const& n
     if (!host.get_pin("file_transfer")) {
         LogMessage2("(drag & drop ft delayed) drag & drop file list is saved and scheduled to be transferred "
                     "after the file_transfer plugin has loaded.");
-        m_drop_pending = true;
-        m_drop_path = QString::fromLocal8Bit(joined.c_str());
-        m_wanted_plugins["file_transfer"] = true;
-        if (m_session) m_session->handle_command(vyn::origin::local, "module_plugin_load");
+        if (negotiation* n = negotiation_core()) n->set_pending_drop(joined);
+        if (m_session) {
+            m_session->state().wanted_plugins["file_transfer"] = true;
+            m_session->handle_command(vyn::origin::local, "module_plugin_load");
+        }
         return;
     }
     netbuf const packet = drag_drop_packet(joined);

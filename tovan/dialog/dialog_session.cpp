@@ -27,6 +27,7 @@ char const desk_prefix[] = "<b><font color=007CC3>Desk<font color=000000> : </b>
 
 void CVYNDialog::create_connection_factory() {
     m_session = std::make_unique<desk_session>(*this);
+    negotiation_core(); // before any reader routes a packet
 }
 
 void CVYNDialog::OnAction() {

@@ -26,7 +26,6 @@ std::vector<std::string> const& program_arguments() {
 void CVYNDialog::UpdateWindowSize() {}
 void CVYNDialog::CorrectPosition() {}
 void CVYNDialog::updateMenus() {}
-void CVYNDialog::create_plugin_manager() {}
 
 // The touch pad, made hidden; it types into the code field.
 void CVYNDialog::create_numpad() {

@@ -1,4 +1,5 @@
 #include "tovan/dialog/vyn_dialog.h"
+#include "tovan/plugins/negotiation.h"
 
 #include "tovan/config/ini_file.h"
 #include "tovan/dialog/desk_session.h"
@@ -105,7 +106,6 @@ CVYNDialog::CVYNDialog(QWidget* parent) : QDialog(parent, Qt::WindowFlags()) {
     if (role.empty()) role = MessageBox(nullptr, "client ?", "client", 0xA00010) == IDYES ? "client" : "desk";
     m_is_client = role == "client";
     std::strcpy(m_ini_section, m_is_client ? "VYNClientLite" : "VYNDeskLite");
-    m_last_plugin_channel = m_is_client ? 101 : 100;
 
     if (!log_is_debug()) {
         m_log_path =
@@ -279,16 +279,12 @@ bool CVYNDialog::OnInitDialog() {
     setWindowTitle(title);
     if (!m_is_client) IDC_CODE->setReadOnly(true);
 
-    m_channel_plugins.clear();
-    m_plugin_channels.clear();
     m_cmd_ids.clear();
     m_plugin_menus.clear();
     m_next_cmd_id = 30000;
 
     LogMessage("plugin mgr");
     create_plugin_manager();
-    m_loaded_plugins.clear();
-    m_dispatchers.clear();
     IDC_STATIC_TEXT->hide();
     m_plugin_min_versions = {
         {"audio", "2.3"}, {"video", "2.3"}, {"file_transfer", "2.1"}, {"desktop", "1.0"}};

@@ -62,10 +62,10 @@ class desk_session;
 // Held by the dialog, made by the parts of the program that own them.
 class CNumPad;
 class connection_factory;
+class negotiation;
+class negotiation_host;
 class plugin;
 class plugin_manager;
-// A plugin's entry for named host callbacks.
-using plugin_callback = int (*)(char const* name, void* data);
 
 class CVYNDialog : public QDialog, public Ui_IDD_TOVANDIALOG {
     Q_OBJECT
@@ -84,8 +84,6 @@ public:
         std::string error;  // what the downloader reported
         std::string status; // empty while it runs, then "Done", "Cancelled" or "DlError"
     };
-    class PluginDispatcher;
-
     explicit CVYNDialog(QWidget* parent);
     ~CVYNDialog() override;
 
@@ -174,6 +172,30 @@ public:
     // A shown chat line to the "recording/data" listeners; any thread.
     void record_chat_line(std::string const& line, std::string const& who);
 
+    // The plugin negotiation between the ends (dialog_negotiation.cpp), GUI
+    // thread: made on first use, over the session's state (its wanted table
+    // is the one wanted table). Null before the session exists.
+    negotiation* negotiation_core();
+    // One "module_plugin_" text; direct only for the host command "load-plugin".
+    void HandlePluginInit(std::string const& text, bool direct = false);
+    // This end's download progress to the peer ("module_plugin_download ").
+    void send_download_status(int total, int done);
+    // The download manager's start and its progress bars; false without one.
+    bool start_plugin_downloads();
+    void plugin_download_status(int total, int done, int id);
+
+    // Plugin delivery (dialog_delivery.cpp), GUI thread unless noted: the
+    // server's catalogue into m_plugin_defs, the downloads on "PLUGINS" and
+    // their progress window.
+    void check_server_plugins();
+    // The shut-down's step: cancels the running downloads and releases the
+    // downloader.
+    void stop_plugin_downloads();
+    // The downloads' table and its reader (any thread: the sink is the
+    // downloader's).
+    struct plugin_delivery;
+    plugin_delivery& delivery();
+
 signals:
     void emit_OnUpdateMessage();
     void emit_SetNewCode(QString);
@@ -236,24 +258,11 @@ public:
     QLabel* m_time_text2 = nullptr;
     push_button* m_btn_mail = nullptr;
     QString m_typed_code;
-    QString m_drop_path;
-    bool m_drop_pending = false;
     std::map<unsigned, LanguageDef> m_languages;
     std::map<unsigned, std::string> m_cmd_ids;
     std::map<std::string, std::string> m_app_info;
     uint32_t m_next_cmd_id = 0;
-    std::map<std::string, std::vector<std::string>> m_deferred_commands;
     std::vector<plugin_def> m_plugin_defs;
-    std::map<std::string, int> m_peer_requests;
-    std::map<std::string, bool> m_wanted_plugins;
-    std::map<std::string, bool> m_forced_plugins;
-    std::map<std::string, std::string> m_pending_gui_events;
-    std::map<int, std::list<netbuf>> m_unrouted_packets;
-    std::map<std::string, rulo::object<plugin>> m_loaded_plugins;
-    std::map<std::string, std::map<std::string, plugin_callback>> m_callbacks;
-    std::map<std::string, int> m_plugin_channels;
-    std::map<int, std::string> m_channel_plugins;
-    std::map<std::string, rulo::object<PluginDispatcher>> m_dispatchers;
     int64_t m_state = 0;
     uint64_t m_flags = 0;
     bool m_send_chat_transcript = false;
@@ -332,7 +341,6 @@ public:
     std::string m_log_path;
     std::string m_proxy_host;
     std::string m_proxy_host_additional;
-    int32_t m_last_plugin_channel = 100;
     std::string m_httpt_port;
     bool m_use_http = false;
     bool m_use_https = false;
@@ -356,6 +364,9 @@ public:
 private:
     std::unique_ptr<desk_session> m_session;
     std::unique_ptr<host_services> m_plugin_services;
+    std::unique_ptr<negotiation_host> m_negotiation_host;
+    std::unique_ptr<negotiation> m_negotiation;
+    std::shared_ptr<plugin_delivery> m_delivery; // shared: its type is complete only in its own file
     void build_buttons();
     void connect_signals();
 };

@@ -51,12 +51,9 @@ void init_language() {
     read_language_file(path, true);
 }
 
-bool read_ini_file(std::string const& path, ini_sections& t, bool add, bool newline) {
-    ini_sections loaded;
-    std::vector<std::string> skipped;
-    if (!load_ini_file(path, loaded, &skipped, nullptr)) return false;
-    rulo::fmt_dbg("ini").fmt_verbose("ini file %1%", path);
-    for (auto const& line : skipped) LogMessage2("skipping a line without a key in " + path + ": " + line);
+namespace {
+
+void merge_ini(ini_sections& loaded, ini_sections& t, bool add, bool newline) {
     for (auto& [section, keys] : loaded) {
         for (auto& [key, value] : keys) {
             if (!add) {
@@ -69,7 +66,25 @@ bool read_ini_file(std::string const& path, ini_sections& t, bool add, bool newl
         }
         if (add) t[section];
     }
+}
+
+} // namespace
+
+bool read_ini_file(std::string const& path, ini_sections& t, bool add, bool newline) {
+    ini_sections loaded;
+    std::vector<std::string> skipped;
+    if (!load_ini_file(path, loaded, &skipped, nullptr)) return false;
+    rulo::fmt_dbg("ini").fmt_verbose("ini file %1%", path);
+    for (auto const& line : skipped) LogMessage2("skipping a line without a key in " + path + ": " + line);
+    merge_ini(loaded, t, add, newline);
     return true;
+}
+
+void add_language_text(std::string const& text) {
+    ini_sections loaded;
+    parse_ini_text(text, loaded, nullptr);
+    rulo::rec_lock lock(language_lock());
+    merge_ini(loaded, table(), true, true);
 }
 
 bool read_language_file(std::string const& path, bool add) {

@@ -39,6 +39,9 @@ void init_language();
 bool read_ini_file(std::string const& path, ini_sections& table, bool add, bool newline);
 bool read_language_file(std::string const& path, bool add);
 bool read_all_languages(std::string const& path, bool add);
+// Adds every section/key of ini text (a plugin's stored translations), as
+// read_language_file adds a file's.
+void add_language_text(std::string const& text);
 
 // The stored text; empty when section or key is missing. No lock.
 std::string get_ini_string(ini_sections const& table, std::string const& section, std::string const& key);

@@ -88,6 +88,7 @@ int handle_plugin_command(host_services& host, std::string const& plugin, netbuf
             pop_or_keep(packet, add);
             return ph.register_callback(plugin, callback, add);
         } else if (name == "load-plugin") {
+            if (host.load_plugin_record(packet.to_string())) return 0;
             int64_t record = 0, handle = 0;
             xstd::packet_pop(packet, record, handle);
             ph.load_plugin(reinterpret_cast<tovan_plugin_map*>(static_cast<intptr_t>(record)),

@@ -46,6 +46,8 @@ public:
     virtual std::string translate(std::string const& key) = 0;
     // Adds a plugin's translation file to the tables.
     virtual void add_translations(std::string const& path) = 0;
+    // Adds a plugin's translation text (ini text) to the tables.
+    virtual void add_translation_text(std::string const&) {}
 
     // Loading.
     virtual bool is_client() = 0;
@@ -70,6 +72,12 @@ public:
     virtual int connect_save(netbuf const& packet) = 0;
     // The session channel's priority of one sub-channel; false without a channel.
     virtual bool set_priority(int priority, int sub_channel) = 0;
+    // "load-plugin": the rest of its packet (a record address, then a
+    // library handle) as "module_plugin_load-plugin " for the negotiation,
+    // directly, never through the queue (GUI thread, where plugins send it
+    // from loading). False when there is no negotiation: the host registers
+    // the record itself.
+    virtual bool load_plugin_record(std::string const&) { return false; }
 };
 
 } // namespace tovan

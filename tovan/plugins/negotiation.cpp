@@ -45,9 +45,8 @@ void ignoring_failure(F&& f) {
 
 } // namespace
 
-negotiation::negotiation(negotiation_host& host, vyn::session_state& session, list_limits limits)
-    : m_host(host), m_session(session), m_deferred(limits),
-      m_last_plugin_channel(session.is_client ? 101 : 100), m_unrouted(limits) {}
+negotiation::negotiation(negotiation_host& host, vyn::session_state& session)
+    : m_host(host), m_session(session), m_last_plugin_channel(session.is_client ? 101 : 100) {}
 
 bool negotiation::session_active() const {
     return (m_session.state & 15) >= 6;
@@ -177,8 +176,9 @@ void negotiation::accept(std::string payload) {
                 // A number the peer routed already (it should never pick one
                 // of ours) is passed over rather than taken from its plugin.
                 do m_last_plugin_channel += 2;
-                while (m_channel_plugins.count(m_last_plugin_channel));
+                while (!m_host.routes().owner(m_last_plugin_channel).empty());
                 p->second.connected = true;
+                p->second.plugin->set_connected();
                 change_channel(name, m_last_plugin_channel, true);
                 routes[name] = m_last_plugin_channel;
             }
@@ -198,10 +198,9 @@ bool negotiation::route_allowed(std::string const& name, int channel) {
         log("skipping plugin " + name + ": sub-channel " + std::to_string(channel) + " is reserved");
         return false;
     }
-    auto const taken = m_channel_plugins.find(channel);
-    if (taken != m_channel_plugins.end() && taken->second != name) {
-        log("skipping plugin " + name + ": sub-channel " + std::to_string(channel) + " belongs to " +
-            taken->second);
+    std::string const taken = m_host.routes().owner(channel);
+    if (!taken.empty() && taken != name) {
+        log("skipping plugin " + name + ": sub-channel " + std::to_string(channel) + " belongs to " + taken);
         return false;
     }
     return true;
@@ -224,6 +223,7 @@ void negotiation::channels(std::string const& text, bool is_channels) {
                 rulo::rulo_lock_guard lock;
                 if (!route_allowed(name, channel)) return;
                 p.connected = true;
+                p.plugin->set_connected();
                 change_channel(name, channel, true);
             }
             m_host.connected_entry(p.plugin, channel != -1 ? 1 : 0);
@@ -382,10 +382,6 @@ void negotiation::add_pin(plugin_ptr const& plugin, int def_index) {
     // join its packet thread); only the table the reader looks in changes
     // under it.
     m_host.open_dispatcher(plugin);
-    {
-        rulo::rulo_lock_guard lock;
-        m_dispatchers[name] = plugin;
-    }
     pin& p = m_pins[name];
     p.plugin = plugin;
     p.def_index = def_index;
@@ -409,14 +405,18 @@ void negotiation::add_pin(plugin_ptr const& plugin, int def_index) {
     if (peer_is_old(peer_version())) {
         // An old peer negotiates nothing: connected at once, with no channel.
         p.connected = true;
+        p.plugin->set_connected();
         p.request_pending = false;
         ignoring_failure([&] { m_host.connected_entry(plugin, -1); });
         ignoring_failure([&] { m_host.send_options(name, "connect"); });
     }
-    if (auto const* waiting = m_deferred.find(name)) {
-        for (auto const& packet : *waiting)
-            ignoring_failure([&] { m_host.command_entry(plugin, netbuf::from_string(packet)); });
+    std::deque<std::string> waiting;
+    {
+        rulo::rulo_lock_guard lock;
+        waiting = m_host.routes().deferred(name);
     }
+    for (auto const& packet : waiting)
+        ignoring_failure([&] { m_host.command_entry(plugin, netbuf::from_string(packet)); });
     auto const w = m_session.wanted_plugins.find(name);
     if (w != m_session.wanted_plugins.end()) w->second = true;
 }
@@ -443,19 +443,11 @@ void negotiation::remove_pin(std::string const& name) {
     plugin_channel_map had;
     {
         rulo::rulo_lock_guard lock;
-        auto const c = m_plugin_channels.find(name);
-        if (c != m_plugin_channels.end()) {
-            had[name] = c->second;
-            auto const back = m_channel_plugins.find(c->second);
-            if (back != m_channel_plugins.end() && back->second == name) m_channel_plugins.erase(back);
-            m_plugin_channels.erase(c);
-        }
+        int channel;
+        if (m_host.routes().drop_channel(name, channel)) had[name] = channel;
+        m_host.routes().drop_deferred(name);
     }
     m_pins.erase(it);
-    {
-        rulo::rulo_lock_guard lock;
-        m_dispatchers.erase(name);
-    }
     ignoring_failure([&] { m_host.close_dispatcher(plugin); });
     ignoring_failure([&] { m_host.disable_button_top_image(name); });
     if (session_active() && !had.empty()) {
@@ -463,7 +455,6 @@ void negotiation::remove_pin(std::string const& name) {
         rulo_packet_push(packet, had);
         send(down_verb, packet);
     }
-    m_deferred.erase(name);
     m_peer_requests.erase(name);
     m_pending_gui_events.erase(name);
     auto const w = m_session.wanted_plugins.find(name);
@@ -473,23 +464,19 @@ void negotiation::remove_pin(std::string const& name) {
 
 bool negotiation::change_channel(std::string const& name, int channel, bool create) {
     if (!m_pins.count(name)) return false;
-    auto const it = m_plugin_channels.find(name);
-    int const old = it == m_plugin_channels.end() ? -1 : it->second;
-    if (it == m_plugin_channels.end() && !create) return false;
-    log("Routing plugin " + name + " from channel " + std::to_string(old) + " to " + std::to_string(channel));
-    m_plugin_channels[name] = channel;
-    if (old != -1) {
-        auto const back = m_channel_plugins.find(old);
-        if (back != m_channel_plugins.end() && back->second == name) m_channel_plugins.erase(back);
-    }
-    m_channel_plugins[channel] = name;
-    auto const d = m_dispatchers.find(name);
-    if (d != m_dispatchers.end() && m_unrouted.contains(channel)) {
-        auto const waiting = m_unrouted.take(channel);
+    plugin_routes& routes = m_host.routes();
+    int old = -1;
+    bool const had = routes.channel_of(name, old);
+    if (!had && !create) return false;
+    log("Routing plugin " + name + " from channel " + std::to_string(had ? old : -1) + " to " +
+        std::to_string(channel));
+    routes.set_channel(name, channel);
+    if (routes.has_dispatcher(name) && routes.has_unrouted(channel)) {
+        auto const waiting = routes.take_unrouted(channel);
         if (!waiting.empty()) {
             log("Sending unknown messages " + std::to_string(waiting.size()));
             for (auto const& packet : waiting)
-                ignoring_failure([&] { m_host.deliver(d->second, netbuf(packet)); });
+                ignoring_failure([&] { routes.deliver(name, netbuf(packet)); });
         }
     }
     return true;
@@ -499,25 +486,24 @@ void negotiation::route_packet(int index, netbuf const& data) {
     bool running = false;
     {
         rulo::rulo_lock_guard lock;
-        auto const c = m_channel_plugins.find(index);
-        if (c != m_channel_plugins.end()) {
-            auto const d = m_dispatchers.find(c->second);
-            if (d != m_dispatchers.end()) {
-                ignoring_failure([&] { m_host.deliver(d->second, data); });
-                return;
-            }
+        route_result result = route_result::dropped;
+        try {
+            result = m_host.routes().route(index, data);
+        } catch (...) {
+            return; // a dispatcher's failure is its own
         }
-        std::size_t const size = static_cast<std::size_t>(data.size());
-        switch (m_unrouted.append(index, data, size)) {
-        case append_result::kept:
-            log("*** un " + std::to_string(index) + "[" + std::to_string(size) + "]");
+        switch (result) {
+        case route_result::delivered:
+            return;
+        case route_result::kept:
+            log("*** un " + std::to_string(index) + "[" + std::to_string(data.size()) + "]");
             running = static_cast<unsigned>(index) <= 3;
             break;
-        case append_result::first_drop:
+        case route_result::first_drop:
             log("dropping packets for sub-channel " + std::to_string(index) +
                 ": too many waiting for a route");
             break;
-        case append_result::dropped:
+        case route_result::dropped:
             break;
         }
     }
@@ -534,7 +520,12 @@ void negotiation::session_up() {
 }
 
 void negotiation::defer_command(std::string const& name, std::string const& packet) {
-    if (m_deferred.append(name, packet, packet.size()) == append_result::first_drop)
+    append_result kept;
+    {
+        rulo::rulo_lock_guard lock;
+        kept = m_host.routes().defer(name, packet);
+    }
+    if (kept == append_result::first_drop)
         log("dropping commands for plugin " + name + ": too many waiting for it");
 }
 
@@ -547,19 +538,25 @@ void negotiation::set_pending_drop(std::string const& paths) {
     m_drop_pending = true;
 }
 
+void negotiation::new_catalogue(std::map<std::string, bool> forced) {
+    m_peer_requests.clear();
+    m_pending_gui_events.clear();
+    m_forced = std::move(forced);
+}
+
 void negotiation::clear_unrouted() {
     rulo::rulo_lock_guard lock;
-    m_unrouted.clear();
+    m_host.routes().clear_unrouted();
 }
 
 std::map<std::string, int> negotiation::plugin_channels() const {
     rulo::rulo_lock_guard lock;
-    return m_plugin_channels;
+    return m_host.routes().plugin_channels();
 }
 
 std::map<int, std::string> negotiation::channel_plugins() const {
     rulo::rulo_lock_guard lock;
-    return m_channel_plugins;
+    return m_host.routes().channel_plugins();
 }
 
 std::set<std::string> negotiation::pinned() const {
@@ -575,7 +572,7 @@ bool negotiation::is_connected(std::string const& name) const {
 
 std::size_t negotiation::unrouted_bytes() const {
     rulo::rulo_lock_guard lock;
-    return m_unrouted.total_bytes();
+    return m_host.routes().unrouted_bytes();
 }
 
 } // namespace tovan

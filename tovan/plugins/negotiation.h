@@ -1,9 +1,11 @@
 // The plugin negotiation between the two ends of a session: which plugins
 // run, which protocol each end's copy speaks, and which sub-channel of the
-// session channel carries each one. It holds the negotiation tables (peer
-// requests, forced plugins, pins, routes, packets waiting for a route,
-// commands waiting for a plugin, pending GUI events, the pending drop, the
-// channel numbering) and handles every "module_plugin_" message.
+// session channel carries each one. It holds its own tables (peer requests,
+// forced plugins, each pin's connected and request-pending flags and
+// children, pending GUI events, the pending drop, the channel numbering) and
+// handles every "module_plugin_" message; the pins' handles, routes,
+// dispatchers, packets waiting for a route and commands waiting for a
+// plugin are the host's (negotiation_host::routes), which it drives.
 //
 // Owner: the main dialog, one per process, for the life of the dialog. The
 // wanted table, the connection state, the peer's version and the old-peer
@@ -25,12 +27,12 @@
 // nothing is thrown out of handle() or route_packet().
 #pragma once
 
-#include "tovan/plugins/capped_lists.h"
 #include "tovan/plugins/negotiation_host.h"
 #include "tovan/plugins/plugin_records.h"
 
 #include "rulo/netbuf.h"
 
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -44,7 +46,7 @@ namespace tovan {
 
 class negotiation {
 public:
-    negotiation(negotiation_host& host, vyn::session_state& session, list_limits limits = {});
+    negotiation(negotiation_host& host, vyn::session_state& session);
 
     // Handles one "module_plugin_" text. direct is true only for the host
     // command "load-plugin" calling in; "module_plugin_load-plugin " from the
@@ -82,6 +84,11 @@ public:
     void set_pending_gui_event(std::string const& name, std::string const& text);
     // A drop of files waiting for the "file_transfer" plugin.
     void set_pending_drop(std::string const& paths);
+    bool drop_pending() const { return m_drop_pending; }
+    std::string const& drop_path() const { return m_drop_path; }
+    // A new catalogue: the peer's requests, the pending GUI events and the
+    // forced plugins are forgotten; forced becomes the table given.
+    void new_catalogue(std::map<std::string, bool> forced = {});
     // The end of a session and a reconnect drop the waiting packets.
     void clear_unrouted();
 
@@ -127,17 +134,10 @@ private:
     std::map<std::string, bool> m_forced;
     std::map<std::string, int> m_peer_requests;
     std::map<std::string, pin> m_pins;
-    capped_lists<std::string, std::string> m_deferred;
     std::map<std::string, std::string> m_pending_gui_events;
     std::string m_drop_path;
     bool m_drop_pending = false;
     int m_last_plugin_channel;
-
-    // Under the framework lock.
-    std::map<std::string, int> m_plugin_channels;
-    std::map<int, std::string> m_channel_plugins;
-    std::map<std::string, plugin_ptr> m_dispatchers;
-    capped_lists<int, netbuf> m_unrouted;
 };
 
 } // namespace tovan

@@ -5,7 +5,7 @@
 // implements it over the real plugin host; tests implement it with fake
 // plugins and a link between two negotiation cores.
 //
-// Threads: every method is called on the GUI thread, except deliver() and
+// Threads: every method is called on the GUI thread, except routes() and
 // log(), which the connection reader's routing (negotiation::route_packet)
 // also calls on a transport thread with the framework lock held, and
 // queue_command(), which it calls there after releasing the lock. The core
@@ -14,6 +14,8 @@
 // every failure at the step that made the call and goes on as described
 // there.
 #pragma once
+
+#include "tovan/plugins/plugin_routes.h"
 
 #include "rulo/netbuf.h"
 
@@ -30,6 +32,9 @@ namespace tovan {
 // host's entry calls; the rest is the host's own.
 struct plugin_handle {
     virtual ~plugin_handle() = default;
+    // The core connected the plugin: packet threads may now deliver to it.
+    // (The host's deinit_entry clears it.)
+    virtual void set_connected() {}
     std::string name;
     int proto_version = 0; // the interface record's protocol number
 };
@@ -71,15 +76,19 @@ public:
     virtual void deinit_entry(plugin_ptr const& p) = 0;
     virtual void command_entry(plugin_ptr const& p, netbuf const& packet) = 0;
 
-    // The plugin's dispatcher: made when it is pinned, dropped when it is
-    // unpinned, both on the GUI thread without the framework lock (the core
-    // stops routing to it before). deliver() hands it one received packet,
-    // with the framework lock held, on the GUI thread (replay) or a
-    // transport thread (the reader); it must not block, and may keep the
-    // buffer (a netbuf shares its bytes).
+    // The routing tables the core drives: sub-channels, dispatchers,
+    // packets waiting for a route, commands waiting for a plugin. The core
+    // holds the framework lock around every use; their deliver() hands a
+    // packet to a dispatcher there (on the GUI thread replaying, on a
+    // transport thread for the reader): a dispatcher must not block, and may
+    // keep the buffer (a netbuf shares its bytes).
+    virtual plugin_routes& routes() = 0;
+    // The plugin's pin and dispatcher in the host's tables: entered when it
+    // is pinned, removed when it is unpinned (after the core dropped its
+    // route), both on the GUI thread; the host takes the framework lock only
+    // around the table change and makes and drops the dispatcher outside it.
     virtual void open_dispatcher(plugin_ptr const& p) = 0;
     virtual void close_dispatcher(plugin_ptr const& p) = 0;
-    virtual void deliver(plugin_ptr const& p, netbuf const& data) = 0;
 
     // GUI and plugin notifications.
     virtual void log(std::string const& line) = 0;

@@ -55,8 +55,14 @@ plugin* plugin_host::load_plugin(std::vector<plugin_def>& defs, int index, bool 
         try {
             log("Trying to load " + name + " (" + def.take("version") + ") " + def.take("description") +
                 " lib " + path + " full " + full);
-            if (!def.translation_file.empty() && m_services)
-                m_services->add_translations(def.translation_file);
+            if (m_services) {
+                // The test directory names a plain file; a package's texts
+                // are the cached answer's text, without its identifier.
+                if (!def.translation_file.empty())
+                    m_services->add_translations(def.translation_file);
+                else if (std::string const text = def.get_translations(false); !text.empty())
+                    m_services->add_translation_text(text);
+            }
             lib = rulo::make_object(new plugin_lib(path, def.definition));
         } catch (rulo::exception const& e) {
             log("Failed to load lib: " + e.description());
@@ -236,12 +242,33 @@ rulo::object<plugin> plugin_host::get_pin(std::string const& name) {
     return at == m_loaded_plugins.end() ? rulo::object<plugin>() : at->second;
 }
 
+void plugin_host::open_dispatcher(std::string const& name, rulo::object<plugin> const& pin) {
+    // Made outside the lock: it may start its packet thread.
+    auto disp = rulo::make_object(new plugin_dispatcher(pin));
+    rulo::rulo_lock_guard guard;
+    m_loaded_plugins[name] = pin;
+    m_routes.set_dispatcher(name, disp);
+}
+
+void plugin_host::close_dispatcher(std::string const& name) {
+    rulo::object<plugin_dispatcher> disp;
+    rulo::object<plugin> pin;
+    {
+        rulo::rulo_lock_guard guard;
+        disp = m_routes.take_dispatcher(name);
+        auto at = m_loaded_plugins.find(name);
+        if (at != m_loaded_plugins.end()) {
+            pin = at->second;
+            m_loaded_plugins.erase(at);
+        }
+    }
+}
+
 void plugin_host::set_route(int sub_channel, std::string const& name,
                             rulo::object<plugin_dispatcher> const& disp) {
     rulo::rulo_lock_guard guard;
-    m_plugin_channels[name] = sub_channel;
-    m_channel_plugins[sub_channel] = name;
-    m_dispatchers[name] = disp;
+    m_routes.set_channel(name, sub_channel);
+    m_routes.set_dispatcher(name, disp);
 }
 
 std::map<std::string, rulo::object<plugin>> plugin_host::pins() {
@@ -251,41 +278,19 @@ std::map<std::string, rulo::object<plugin>> plugin_host::pins() {
 
 bool plugin_host::channel_of(std::string const& plugin_name, int& sub_channel) {
     rulo::rulo_lock_guard guard;
-    auto at = m_plugin_channels.find(plugin_name);
-    if (at == m_plugin_channels.end()) return false;
-    sub_channel = at->second;
-    return true;
+    return m_routes.channel_of(plugin_name, sub_channel);
 }
 
-bool plugin_host::route_packet(int sub_channel, netbuf const& data) {
-    rulo::object<plugin_dispatcher> disp;
-    {
-        rulo::rulo_lock_guard guard;
-        auto name = m_channel_plugins.find(sub_channel);
-        if (name != m_channel_plugins.end()) {
-            auto at = m_dispatchers.find(name->second);
-            if (at != m_dispatchers.end()) disp = at->second;
-        }
-        if (!disp) {
-            m_unrouted_packets[sub_channel].push_back(data);
-            return false;
-        }
-        // Direct-mode packets are delivered where the framework holds its
-        // lock, as the channel itself does.
-        disp->packet(data);
-    }
-    return true;
-}
-
-std::list<netbuf> plugin_host::take_unrouted(int sub_channel) {
+route_result plugin_host::route_packet(int sub_channel, netbuf const& data) {
+    // Direct-mode packets are delivered where the framework holds its lock,
+    // as the channel itself does.
     rulo::rulo_lock_guard guard;
-    std::list<netbuf> out;
-    auto at = m_unrouted_packets.find(sub_channel);
-    if (at != m_unrouted_packets.end()) {
-        out.swap(at->second);
-        m_unrouted_packets.erase(at);
-    }
-    return out;
+    return m_routes.route(sub_channel, data);
+}
+
+std::deque<netbuf> plugin_host::take_unrouted(int sub_channel) {
+    rulo::rulo_lock_guard guard;
+    return m_routes.take_unrouted(sub_channel);
 }
 
 void plugin_host::remove_pin(std::string const& name) {
@@ -300,24 +305,18 @@ void plugin_host::remove_pin(std::string const& name) {
                 continue;
             }
             pins_out.push_back(it->second);
-            auto d = m_dispatchers.find(it->first);
-            if (d != m_dispatchers.end()) {
-                disps_out.push_back(d->second);
-                m_dispatchers.erase(d);
-            }
-            auto ch = m_plugin_channels.find(it->first);
-            if (ch != m_plugin_channels.end()) {
-                m_channel_plugins.erase(ch->second);
-                m_plugin_channels.erase(ch);
-            }
+            disps_out.push_back(m_routes.take_dispatcher(it->first));
+            int had;
+            m_routes.drop_channel(it->first, had);
             it = m_loaded_plugins.erase(it);
         }
         if (name.empty()) {
             // Routes set up without a pin go with the rest.
-            for (auto& [n, disp] : m_dispatchers) disps_out.push_back(disp);
-            m_dispatchers.clear();
-            m_plugin_channels.clear();
-            m_channel_plugins.clear();
+            for (auto& [n, disp] : m_routes.take_dispatchers()) disps_out.push_back(disp);
+            for (auto const& [n, channel] : std::map<std::string, int>(m_routes.plugin_channels())) {
+                int had;
+                m_routes.drop_channel(n, had);
+            }
         }
     }
     disps_out.clear();
@@ -341,14 +340,18 @@ void plugin_host::forward_to_desktop(std::string const& cmd) {
         if (pin_command(target, payload)) return;
     } catch (...) {
     }
-    rulo::rulo_lock_guard guard;
-    m_deferred_commands[target].push_back(payload.to_string());
+    append_result kept;
+    {
+        rulo::rulo_lock_guard guard;
+        kept = m_routes.defer(target, payload.to_string());
+    }
+    if (kept == append_result::first_drop)
+        log("dropping commands for plugin " + target + ": too many waiting for it");
 }
 
-std::vector<std::string> plugin_host::deferred_commands(std::string const& plugin_name) {
+std::deque<std::string> plugin_host::deferred_commands(std::string const& plugin_name) {
     rulo::rulo_lock_guard guard;
-    auto at = m_deferred_commands.find(plugin_name);
-    return at == m_deferred_commands.end() ? std::vector<std::string>() : at->second;
+    return m_routes.deferred(plugin_name);
 }
 
 // --- exit ---
@@ -386,8 +389,7 @@ void plugin_host::unload_all(int wait_ms) {
     {
         rulo::rulo_lock_guard guard;
         m_callbacks.clear();
-        m_unrouted_packets.clear();
-        m_deferred_commands.clear();
+        m_routes.clear();
     }
     unload_libraries();
 }

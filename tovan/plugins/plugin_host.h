@@ -24,7 +24,9 @@
 
 #include "tovan/plugins/host_services.h"
 #include "tovan/plugins/plugin_def.h"
+#include "tovan/plugins/plugin_dispatcher.h"
 #include "tovan/plugins/plugin_lib.h"
+#include "tovan/plugins/plugin_routes.h"
 
 #include "rulo/lock.h"
 #include "rulo/netbuf.h"
@@ -32,7 +34,7 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <list>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -41,7 +43,7 @@
 
 namespace tovan {
 
-class plugin_dispatcher;
+using host_routes = plugin_routes_of<rulo::object<plugin_dispatcher>>;
 
 class plugin_host {
 public:
@@ -76,24 +78,34 @@ public:
     int invoke_callback(char const* name, void* data);
 
     // Pins and routes, as the negotiation sets them up (framework lock).
+    // The program's one set of routing tables; callers hold the framework
+    // lock around every use.
+    host_routes& routes() { return m_routes; }
     void add_pin(std::string const& name, rulo::object<plugin> const& pin);
     rulo::object<plugin> get_pin(std::string const& name);
+    // Pins a plugin with a new dispatcher (made outside the lock; its
+    // "detach" error passes out and nothing is pinned).
+    void open_dispatcher(std::string const& name, rulo::object<plugin> const& pin);
+    // Unpins it and drops its dispatcher outside the lock; its deinit is the
+    // caller's.
+    void close_dispatcher(std::string const& name);
     void set_route(int sub_channel, std::string const& name, rulo::object<plugin_dispatcher> const& disp);
     // The pin map as a copy, taken under the framework lock.
     std::map<std::string, rulo::object<plugin>> pins();
     // The sub-channel of a plugin; false when it has none.
     bool channel_of(std::string const& plugin, int& sub_channel);
     // A session packet for the plugin owning sub_channel: handed to its
-    // dispatcher, or kept for it (false) when none owns it yet.
-    bool route_packet(int sub_channel, netbuf const& data);
-    std::list<netbuf> take_unrouted(int sub_channel);
+    // dispatcher, or kept for it (within the limits) when none owns it yet.
+    route_result route_packet(int sub_channel, netbuf const& data);
+    std::deque<netbuf> take_unrouted(int sub_channel);
     // The pins of one plugin removed (every pin for an empty name), with
-    // their routes and dispatchers.
+    // their routes and dispatchers, and deinit called.
     void remove_pin(std::string const& name);
     // A desktop-plugin command ("fwd_cmd " + packet names another plugin):
-    // to the pin, or kept for it when it is not pinned or fails.
+    // to the pin, or kept for it (within the limits) when it is not pinned
+    // or fails; the negotiation hands kept ones over when it pins the plugin.
     void forward_to_desktop(std::string const& cmd);
-    std::vector<std::string> deferred_commands(std::string const& plugin);
+    std::deque<std::string> deferred_commands(std::string const& plugin);
 
     // Exit: refuses later loads, waits up to wait_ms for packet threads,
     // empties the registry, then drops the libraries in reverse load order
@@ -134,11 +146,7 @@ private:
     // Under the framework lock:
     std::map<std::string, std::map<std::string, listener>> m_callbacks;
     std::map<std::string, rulo::object<plugin>> m_loaded_plugins;
-    std::map<std::string, int> m_plugin_channels;
-    std::map<int, std::string> m_channel_plugins;
-    std::map<std::string, rulo::object<plugin_dispatcher>> m_dispatchers;
-    std::map<int, std::list<netbuf>> m_unrouted_packets;
-    std::map<std::string, std::vector<std::string>> m_deferred_commands;
+    host_routes m_routes;
 
     std::mutex m_threads_mutex;
     std::condition_variable m_threads_done;

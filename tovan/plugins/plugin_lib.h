@@ -47,6 +47,8 @@ public:
     std::map<std::string, std::string> get_info() const { return m_info; }
     bool own_thread() const { return m_own_thread; }
     bool handed_over() const { return m_parent != nullptr; }
+    // The library that handed this record over; null for an opened library.
+    plugin_lib const* parent() const { return m_parent; }
     void* handle() const { return m_library ? m_library->handle() : nullptr; }
     std::string const& path() const { return m_path; }
     std::string name() const;

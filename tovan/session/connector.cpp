@@ -309,9 +309,16 @@ void connector::establish_mux_channels() {
             msg = rulo::object<rulo::rptMsg>(new rulo::rptMsg(new post_msg_messages(m_host)));
             msg->start(mux->get_msg_transport(msg));
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_rpc = rpc;
-        m_msg = msg;
+        rulo::object<rulo::SRDownloader> downloader;
+        if (rulo::object<rulo::SRDownloaderSink> sink = m_host.download_sink())
+            downloader = mux->create_downloader(sink);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_rpc = rpc;
+            m_msg = msg;
+            m_downloader = downloader;
+        }
+        if (downloader) m_host.downloader_ready(downloader);
     } catch (attempt_cancelled const&) {
         throw;
     } catch (control_rpc::exception const& e) {
@@ -664,6 +671,7 @@ void connector::shutdown() {
         m_rpc.reset();
         m_msg.reset();
     }
+    drop_downloader();
     if (channel) {
         channel->stop(0);
         // The channel's worker calls back into this object: let it end first.
@@ -703,6 +711,20 @@ rulo::object<control_rpc> connector::rpc() {
 rulo::object<rulo::rptMsg> connector::msg() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_msg;
+}
+
+rulo::object<rulo::SRDownloader> connector::downloader() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_downloader;
+}
+
+void connector::drop_downloader() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_downloader) return;
+        m_downloader.reset();
+    }
+    m_host.downloader_ready({});
 }
 void connector::restore_session(std::string const& code, std::string const& sid, std::string const& key,
                                 std::string const& desk_private) {

@@ -91,6 +91,12 @@ public:
     virtual bool ask_credentials(std::string& user, std::string& password) = 0;
     virtual std::string word_error(control_rpc::exception const& e) = 0;
     virtual std::string translate(std::string const& key) = 0;
+    // The sink for the plugin downloads on "PLUGINS" (null: no downloader is
+    // made), and the downloader each attempt made with it (null when the
+    // connection is dropped). Called on the attempt's thread, and on the
+    // GUI thread at the shut-down, without the connector's lock.
+    virtual rulo::object<rulo::SRDownloaderSink> download_sink() { return {}; }
+    virtual void downloader_ready(rulo::object<rulo::SRDownloader>) {}
 };
 
 class connector {
@@ -141,6 +147,9 @@ public:
     // until they have left (drain_ms at most) and disconnects. Throws the
     // failure as the attempt does (a text, with the transport report).
     void post_texts(std::vector<std::string> const& texts, long drain_ms);
+    rulo::object<rulo::SRDownloader> downloader();
+    // Releases the downloader (the session's shut-down).
+    void drop_downloader();
     // The session message for the server, once (the client sends it when it
     // learns the session id from the desk).
     void send_session_message() { flush_session_message(); }
@@ -177,6 +186,7 @@ private:
     rulo::object<rulo::rptSRMux> m_rpc_mux; // the mux of the last attempt that got its channels
     rulo::object<control_rpc> m_rpc;
     rulo::object<rulo::rptMsg> m_msg;
+    rulo::object<rulo::SRDownloader> m_downloader;
     rulo::object<rulo::rptSafeChannel> m_safe_channel;
     bool m_configuration_sent = false;
     // Every relay connection of the session opens the message channel once

@@ -75,6 +75,9 @@ public:
     virtual void start_downloads() = 0;
     virtual void update_download_status(int64_t bytes, int64_t total, int state) = 0;
     virtual void plugins_reconnecting() = 0; // "reconnecting-session" to each plugin
+    // The session came up (state 6, the peer's version known): the plugin
+    // negotiation runs this end's own passes.
+    virtual void session_up() {}
     virtual void remove_all_pins() = 0;
     virtual void reposition_plugins() = 0;
     virtual void update_load_menus() = 0;

@@ -441,6 +441,7 @@ void dispatcher::connected(std::string const& cmd) {
         }
         if (m_s.is_client) m_queue.push(origin::local, "module_plugin_load");
     }
+    if (!old) m_host.session_up();
     m_host.clear_chat_input();
     if (previous == 3) {
         m_host.send_remote("connection_time " + std::to_string(m_s.session_seconds));
