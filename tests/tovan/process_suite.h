@@ -55,17 +55,19 @@ class process_suite : public xvfb_suite {
 protected:
     // The build's run directory, the programs hard-linked (copied where the
     // scratch folder is on another file system, as a tmpfs /tmp is), with a
-    // HOME of its own. The role comes from the name either way.
-    std::string make_run_dir(std::string const& name) {
-        std::filesystem::path dir = std::filesystem::path(tmp.path().toStdString()) / name;
-        std::filesystem::create_directories(dir / "home");
+    // HOME of its own. The role comes from the name either way. With solid,
+    // the program of flat-colour pictures under the same name.
+    std::string make_run_dir(std::string const& name, bool solid = false) {
+        namespace fs = std::filesystem;
+        fs::path dir = fs::path(tmp.path().toStdString()) / name;
+        fs::create_directories(dir / "home");
         for (char const* part :
              {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
-            std::filesystem::copy(std::filesystem::path(TOVAN_RUN_DIR) / part, dir / part,
-                                  std::filesystem::copy_options::recursive);
+            fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
         std::error_code linked;
-        std::filesystem::create_hard_link(std::filesystem::path(TOVAN_RUN_DIR) / name, dir / name, linked);
-        if (linked) std::filesystem::copy_file(std::filesystem::path(TOVAN_RUN_DIR) / name, dir / name);
+        if (!solid) fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name, linked);
+        if (solid || linked)
+            fs::copy_file(solid ? fs::path(TOVAN_DESK_SOLID) : fs::path(TOVAN_RUN_DIR) / name, dir / name);
         return dir.string();
     }
 

@@ -6,7 +6,7 @@
 // legs, and a disconnect ends both. The relay's event log is the witness.
 #include "tests/support/private_network.h"
 #include "tests/support/relay_process.h"
-#include "tests/tovan/xvfb_suite.h"
+#include "tests/tovan/process_suite.h"
 
 #include <gtest/gtest.h>
 
@@ -33,22 +33,9 @@ using test_support::relay_process;
 namespace fs = std::filesystem;
 using std::chrono::seconds;
 
-std::string read_all(std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string trimmed(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
     return s;
-}
-
-int count_of(std::string const& text, std::string const& part) {
-    int n = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
 }
 
 // The relay log lines of one event that hold part.
@@ -59,20 +46,6 @@ int events_with(std::string const& log, std::string const& event, std::string co
         n += line.find("\"event\":\"" + event + "\"") != std::string::npos &&
              line.find(part) != std::string::npos;
     return n;
-}
-
-// The value of a JSON field in one relay log line ("" when absent).
-std::string field(std::string const& line, std::string const& name) {
-    std::string const key = "\"" + name + "\":";
-    auto at = line.find(key);
-    if (at == std::string::npos) return {};
-    at += key.size();
-    if (line[at] == '"') {
-        auto end = line.find('"', at + 1);
-        return line.substr(at + 1, end - at - 1);
-    }
-    auto end = line.find_first_of(",}", at);
-    return line.substr(at, end - at);
 }
 
 // Whole TLS records from start to end: type 20-23, version 3.x, length.
@@ -91,33 +64,8 @@ bool only_tls_records(std::string const& bytes, int* records) {
     return at == bytes.size();
 }
 
-class SessionProcess : public xvfb_suite {
+class SessionProcess : public process_suite {
 protected:
-    // The build's run directory, the programs hard-linked (copied where the
-    // scratch folder is on another file system, as a tmpfs /tmp is), with a
-    // HOME of its own. The role comes from the name either way. With solid,
-    // the program of flat-colour pictures under the same name.
-    std::string make_run_dir(std::string const& name, bool solid = false) {
-        fs::path dir = fs::path(tmp.path().toStdString()) / name;
-        fs::create_directories(dir / "home");
-        for (char const* part :
-             {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
-            fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
-        std::error_code linked;
-        if (!solid) fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name, linked);
-        if (solid || linked)
-            fs::copy_file(solid ? fs::path(TOVAN_DESK_SOLID) : fs::path(TOVAN_RUN_DIR) / name, dir / name);
-        return dir.string();
-    }
-
-    pid_t start(std::string const& dir, std::string const& name, std::vector<std::string> const& args) {
-        std::string const old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
-        setenv("HOME", (dir + "/home").c_str(), 1);
-        pid_t pid = spawn(server->display(), dir, dir + "/" + name, args, dir + "/stderr.txt");
-        setenv("HOME", old_home.c_str(), 1);
-        live.push_back(pid);
-        return pid;
-    }
     // A desk that logs in to the relay (user u, password p) and gets a code
     // at once; the relay's session event ("" when none came in time).
     std::string start_desk_with_code(relay_process& relay, std::string const& dir) {
@@ -125,33 +73,6 @@ protected:
               {"--vynwex", "--proxy-address", "127.0.0.1:" + std::to_string(relay.port()),
                "--force-transport", "direct", "--username", "u", "--password", "p", "--get-code"});
         return relay.wait_log({"\"event\":\"session\""}, seconds(60));
-    }
-    int finish(pid_t pid) {
-        live.erase(std::remove(live.begin(), live.end(), pid), live.end());
-        return wait_exit(pid, seconds(60));
-    }
-    void TearDown() override {
-        for (pid_t pid : live) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-
-    std::string sh(std::string const& command) { return shell(server->display(), command); }
-    // Waits on the X server's events, not xdotool search: that exits on the
-    // error of a window going while it looks, as an answered box does.
-    std::string wait_window(std::string const& title, seconds limit = seconds(60)) {
-        uint32_t w = x->wait_viewable(title, limit);
-        return w ? x_windows::id(w) : std::string();
-    }
-    // Keys go only once the window holds the focus.
-    void keys(std::string const& window, std::string const& xdotool_keys) {
-        ASSERT_TRUE(x->focus(uint32_t(std::stoul(window)), seconds(60))) << window;
-        sh("xdotool " + xdotool_keys);
-    }
-    void type_line(std::string const& window, std::string const& text) {
-        keys(window, "type --delay 5 '" + text + "'");
-        keys(window, "key Return");
     }
     // Text that xdotool cannot type whole (it drops characters it has to
     // map to keys first) goes through the clipboard: xclip serves it, for 20 s
@@ -164,56 +85,6 @@ protected:
         keys(window, "key ctrl+v");
         keys(window, "key Return");
     }
-    // Presses key in the box and waits for the box to go.
-    void answer(std::string const& box, char const* key) {
-        keys(box, std::string("key ") + key);
-        EXPECT_TRUE(x->wait_gone(uint32_t(std::stoul(box)), seconds(60))) << box;
-    }
-    void screenshot(std::string const& name) {
-        fs::create_directories(SCREENSHOT_DIR);
-        sh("import -window root " + std::string(SCREENSHOT_DIR) + "/" + name + ".png");
-    }
-    // Clicks the close button; the program ends with 0, clean under the sanitizers.
-    void close_cleanly(pid_t pid, std::string const& win, std::string const& dir) {
-        sh("xdotool mousemove --window " + win + " 244 206 click 1");
-        int const status = finish(pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
-        EXPECT_EQ(read_all(dir + "/stderr.txt").find("Sanitizer"), std::string::npos)
-            << read_all(dir + "/stderr.txt");
-    }
-    // True once the program's log holds "connection state N".
-    bool reaches(std::string const& log, int state, seconds limit = seconds(30)) {
-        return wait_until(
-            [&] {
-                return read_all(log).find("connection state " + std::to_string(state) + "\n") !=
-                       std::string::npos;
-            },
-            limit);
-    }
-
-    // A desk and a client (each with args) in one session through relay, both
-    // connected; the relay's "session" line.
-    struct ends {
-        std::string desk_dir, client_dir, desk_log, client_log, session;
-    };
-    ends meet(relay_process& relay, std::vector<std::string> const& args) {
-        ends e{make_run_dir("tovan_desk"), make_run_dir("tovan_client"), "", "", ""};
-        e.desk_log = e.desk_dir + "/VYNDesk.out";
-        e.client_log = e.client_dir + "/VYNClient.out";
-        auto desk_args = args;
-        for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
-        start(e.desk_dir, "tovan_desk", desk_args);
-        e.session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
-        EXPECT_NE(e.session, "") << read_all(e.desk_dir + "/stderr.txt");
-        auto client_args = args;
-        client_args.insert(client_args.end(), {"--connect", field(e.session, "code")});
-        start(e.client_dir, "tovan_client", client_args);
-        EXPECT_TRUE(reaches(e.client_log, 6, seconds(60))) << read_all(e.client_dir + "/stderr.txt");
-        EXPECT_TRUE(reaches(e.desk_log, 6));
-        return e;
-    }
-    QTemporaryDir tmp;
-    std::vector<pid_t> live;
 };
 
 TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
