@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -56,10 +57,11 @@ protected:
     // The build's run directory, the programs hard-linked (copied where the
     // scratch folder is on another file system, as a tmpfs /tmp is), with a
     // HOME of its own. The role comes from the name either way. With solid,
-    // the program of flat-colour pictures under the same name.
-    std::string make_run_dir(std::string const& name, bool solid = false) {
+    // the program of flat-colour pictures under the same name. A test that
+    // makes several of one program names each folder.
+    std::string make_run_dir(std::string const& name, bool solid = false, std::string const& folder = "") {
         namespace fs = std::filesystem;
-        fs::path dir = fs::path(tmp.path().toStdString()) / name;
+        fs::path dir = fs::path(tmp.path().toStdString()) / (folder.empty() ? name : folder);
         fs::create_directories(dir / "home");
         for (char const* part :
              {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
@@ -71,9 +73,15 @@ protected:
         return dir.string();
     }
 
-    pid_t start(std::string const& dir, std::string const& name, std::vector<std::string> const& args) {
-        std::string const old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
-        setenv("HOME", (dir + "/home").c_str(), 1);
+    // Started with HOME in the run directory and env's variables on top.
+    pid_t start(std::string const& dir, std::string const& name, std::vector<std::string> const& args,
+                std::map<std::string, std::string> env = {}) {
+        env.emplace("HOME", dir + "/home");
+        std::map<std::string, std::string> old;
+        for (auto const& [k, v] : env) {
+            old[k] = std::getenv(k.c_str()) ? std::getenv(k.c_str()) : "";
+            setenv(k.c_str(), v.c_str(), 1);
+        }
         // Test plugins record their calls in the run directory unless the
         // test chose a place.
         bool const own_records = !std::getenv("TP_RECORD_DIR");
@@ -82,7 +90,7 @@ protected:
             setenv("TP_RECORD_DIR", (dir + "/rec").c_str(), 1);
         }
         pid_t pid = spawn(server->display(), dir, dir + "/" + name, args, dir + "/stderr.txt");
-        setenv("HOME", old_home.c_str(), 1);
+        for (auto const& [k, v] : old) setenv(k.c_str(), v.c_str(), 1);
         if (own_records) unsetenv("TP_RECORD_DIR");
         live.push_back(pid);
         return pid;

@@ -5,23 +5,19 @@
 #include "QtUtils/http_auth.h"
 #include "tests/support/relay_process.h"
 #include "tests/support/squid_proxy.h"
-#include "tests/tovan/xvfb_suite.h"
+#include "tests/tovan/process_suite.h"
 #include "tovan/dialogs/credentials.h"
 
 #include <gtest/gtest.h>
 
 #include <QSettings>
-#include <QTemporaryDir>
 
 #include <chrono>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -31,21 +27,6 @@ using test_support::relay_process;
 using test_support::squid_proxy;
 namespace fs = std::filesystem;
 using std::chrono::seconds;
-
-bool wait_until(std::function<bool()> const& cond, seconds limit = seconds(60)) {
-    auto const deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return cond();
-}
-
-// The file's bytes; "" while it does not exist.
-std::string read_file(std::string const& path) {
-    std::error_code ec;
-    return fs::exists(path, ec) ? test_support::read_file(path) : std::string();
-}
 
 unsigned mode_of(std::string const& path) {
     struct stat st {};
@@ -58,66 +39,54 @@ std::string ini_value(std::string const& path, std::string const& key) {
     return s.value(QString::fromStdString(key)).toString().toStdString();
 }
 
-class ProxyProcess : public xvfb_suite {
+class ProxyProcess : public process_suite {
 protected:
-    void TearDown() override {
-        if (desk > 0) {
-            ::kill(desk, SIGKILL);
-            ::waitpid(desk, nullptr, 0);
-        }
-    }
-
-    // A run directory of its own with a fresh HOME (and Qt's config under it).
+    // A desk's run directory of its own with a fresh HOME, whose web-proxy
+    // tunnels go to the relay's own port, not to 80 and 443.
     std::string make_run_dir() {
-        fs::path dir = fs::path(tmp.path().toStdString()) / ("run" + std::to_string(++runs));
-        fs::create_directories(dir / "home");
-        for (char const* part :
-             {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
-            fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
-        fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / "tovan_desk", dir / "tovan_desk");
-        // The web-proxy tunnels go to the relay's own port, not to 80 and 443.
-        std::string conf = test_support::read_file((dir / "conf/VYNConfiguration.ini").string());
+        std::string const dir =
+            process_suite::make_run_dir("tovan_desk", false, "run" + std::to_string(++runs));
+        std::string const ini = dir + "/conf/VYNConfiguration.ini";
+        std::string conf = read_all(ini);
         for (char const* key : {"TransportUseHTTPS=", "TransportUseHTTP="})
             for (auto at = conf.find(key); at != std::string::npos; at = conf.find(key, at + 1))
                 conf.replace(at + std::strlen(key), 4, "NO  ");
-        test_support::write_file((dir / "conf/VYNConfiguration.ini").string(), conf);
-        return dir.string();
+        test_support::write_file(ini, conf);
+        return dir;
     }
 
     void start(std::string const& dir, std::string const& home, std::vector<std::string> const& args,
                std::string const& http_proxy = "") {
-        std::map<std::string, std::string> env{
-            {"HOME", home}, {"XDG_CONFIG_HOME", home + "/.config"}, {"HTTP_PROXY", http_proxy}};
-        std::map<std::string, std::string> old;
-        for (auto const& [k, v] : env) {
-            old[k] = std::getenv(k.c_str()) ? std::getenv(k.c_str()) : "";
-            setenv(k.c_str(), v.c_str(), 1);
-        }
-        desk = spawn(server->display(), dir, dir + "/tovan_desk", args, dir + "/stderr.txt");
-        for (auto const& [k, v] : old) setenv(k.c_str(), v.c_str(), 1);
+        desk = process_suite::start(
+            dir, "tovan_desk", args,
+            {{"HOME", home}, {"XDG_CONFIG_HOME", home + "/.config"}, {"HTTP_PROXY", http_proxy}});
     }
     // Closes the desk by its close button, confirming when it asks (it does
     // while an attempt or a code is under way); its exit status.
     int close_desk() {
         uint32_t const w = x->wait_viewable("Tovan Desk", seconds(60));
-        shell(server->display(), "xdotool mousemove --window " + x_windows::id(w) + " 244 206 click 1");
+        sh("xdotool mousemove --window " + x_windows::id(w) + " 244 206 click 1");
         auto const deadline = std::chrono::steady_clock::now() + seconds(60);
-        int status = -1;
         while (std::chrono::steady_clock::now() < deadline) {
+            int status = -1;
             if (::waitpid(desk, &status, WNOHANG) == desk) {
-                desk = -1;
+                live.erase(std::remove(live.begin(), live.end(), desk), live.end());
                 return status;
             }
             if (uint32_t const box = x->wait_viewable("Question", seconds(1))) keys(box, "key Return");
         }
-        return wait_exit(std::exchange(desk, -1), seconds(1));
+        return finish(desk);
     }
     void keys(uint32_t window, std::string const& xdotool_keys) {
         ASSERT_TRUE(x->focus(window, seconds(60)));
-        shell(server->display(), "xdotool " + xdotool_keys);
+        sh("xdotool " + xdotool_keys);
+    }
+    static std::string read_file(std::string const& path) { return read_all(path); }
+    // A code through squid and TLS under the sanitizers can take a while.
+    static bool wait_until(std::function<bool()> const& cond) {
+        return tovan_test::wait_until(cond, seconds(60));
     }
 
-    QTemporaryDir tmp;
     int runs = 0;
     pid_t desk = -1;
 };
@@ -258,7 +227,7 @@ TEST_F(ProxyProcess, LogInWindowSavesAndReturnLogsIn) {
     keys(w, "key Escape");
     EXPECT_TRUE(wait_until(
         [&] { return read_file(dir + "/VYNDesk.out").find("connection state 0") != std::string::npos; }));
-    EXPECT_EQ(shell(server->display(), "xdotool search --onlyvisible --name '.' | wc -l"), "1\n");
+    EXPECT_EQ(sh("xdotool search --onlyvisible --name '.' | wc -l"), "1\n");
     EXPECT_EQ(read_file(code), "");
     EXPECT_EQ(close_desk(), 0);
 }
