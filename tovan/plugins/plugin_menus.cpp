@@ -49,7 +49,9 @@ std::vector<load_entry> load_entries(std::vector<plugin_def> const& catalogue,
         auto w = wanted.find(name);
         bool const is_wanted = w != wanted.end() && w->second;
         unsigned long const flags = !it.listed ? load_library_only : is_wanted ? load_wanted : load_enabled;
-        out.push_back({name, "SETTINGS/" + it.text, flags});
+        // A plugin without a visible name is shown by its name, as the
+        // information text does, rather than as an entry without a title.
+        out.push_back({name, "SETTINGS/" + (it.text.empty() ? name : it.text), flags});
     }
     return out;
 }

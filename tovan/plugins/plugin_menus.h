@@ -65,7 +65,8 @@ struct loaded_library {
 // which definition of a name counts), then every top-level library the
 // catalogue lacks, except the plugins that have buttons (the keys of
 // button_plugins). Wanted catalogue plugins are disabled and checked,
-// library-only ones disabled.
+// library-only ones disabled. The path's last part is the visible name, or
+// the name when that is empty.
 std::vector<load_entry> load_entries(std::vector<plugin_def> const& catalogue,
                                      std::vector<loaded_library> const& libraries,
                                      std::map<std::string, bool> const& wanted,
