@@ -865,8 +865,9 @@ TEST_F(SessionProcess, SettingsSlowestWhileConnected) {
         [&] { return read_all(desk_dir + "/VYNDesk.out").find("adsl_fix 150") != std::string::npos; }));
     EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":18", "\"text\":\"de\""}), "")
         << relay.log_text();
-    EXPECT_TRUE(wait_until([&] { return read_all(rec).find("command update-language") != std::string::npos; }))
-        << read_all(rec);
+    EXPECT_TRUE(wait_until([&] {
+        return read_all(rec).find("command update-language") != std::string::npos;
+    })) << read_all(rec);
     EXPECT_NE(read_all(client_log).find("Changing language to de"), std::string::npos);
     screenshot("settings-german");
     // The plugin's page was the second, and saved once.
