@@ -13,6 +13,7 @@
 #include "rulo/packet.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QDir>
 #include <QMenu>
 #include <QTemporaryDir>
@@ -194,6 +195,7 @@ TEST_F(PluginMenusInDialog, MenusEntriesAndButtons) {
     while (d->session()->queue().take()) {
     }
     load->trigger();
+    QCoreApplication::processEvents();
     EXPECT_TRUE(d->session()->state().wanted_plugins["chat"]);
     auto queued = d->session()->queue().take();
     ASSERT_TRUE(queued);

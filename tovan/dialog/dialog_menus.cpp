@@ -58,7 +58,10 @@ uint32_t CVYNDialog::AppendToPluginsMenu(std::string const& owner, std::string c
     if (shown.isEmpty()) shown = QString::fromUtf8(text.c_str());
     QAction* entry = m_plugin_menus[path]->addAction(shown);
     entry->setData(QString::fromUtf8(text.c_str()));
-    connect(entry, &QAction::triggered, this, [this, id] { OnPluginMenu(id); });
+    // Queued: the plugin that hears of the choice may remove the very menu
+    // that is still closing.
+    connect(
+        entry, &QAction::triggered, this, [this, id] { OnPluginMenu(id); }, Qt::QueuedConnection);
     return id;
 }
 
