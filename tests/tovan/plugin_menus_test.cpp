@@ -68,8 +68,6 @@ TEST(PluginMenus, CommandIdsAndLoadEntries) {
                                   {"chat", "SETTINGS/Chat", 11},
                                   {"extra", "SETTINGS/Extra", 3},
                                   {"notes", "SETTINGS/Notes", 0}}));
-    EXPECT_EQ(split_menu_path("a/b/c").parent, "a/b");
-    EXPECT_FALSE(split_menu_path("SETTINGS").has_parent);
 }
 
 // The dialog built in a directory of its own, as the program builds it (a
@@ -166,11 +164,6 @@ TEST_F(PluginMenusInDialog, MenusEntriesAndButtons) {
                       uint64_t(0));
     EXPECT_EQ(command("tpx", packet), 30007);
     EXPECT_EQ(texts(d->m_plugin_menus["Tools"].get()), QStringList{"Run"});
-    packet = netbuf();
-    xstd::packet_push(packet, std::string("update-menu-itm"), std::string("Tools"), std::string("Run"),
-                      uint64_t(1));
-    EXPECT_EQ(command("tpx", packet), 0);
-    EXPECT_FALSE(d->m_plugin_menus["Tools"]->actions()[0]->isEnabled());
     packet = netbuf();
     xstd::packet_push(packet, std::string("remove-menu"), std::string("Tools"));
     command("tpx", packet);
