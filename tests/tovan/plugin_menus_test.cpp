@@ -20,6 +20,8 @@
 
 #include <fstream>
 #include <gtest/gtest.h>
+#include <set>
+#include <thread>
 
 namespace {
 
@@ -213,6 +215,34 @@ TEST_F(PluginMenusInDialog, MenusEntriesAndButtons) {
     EXPECT_TRUE(d->m_plugin_buttons.at("video")->top_image().isNull());
     d->illuminate_plugin_button("chat", true);
     d->enable_plugin_button("chat", false);
+}
+
+} // namespace
+
+namespace {
+
+// Plugins may ask for ids on their own threads while the GUI thread adds
+// entries: every id is handed out once, in one unbroken run.
+TEST_F(PluginMenusInDialog, IdsFromPluginThreadsAreUnique) {
+    int const threads = 4, each = 300, entries = 100;
+    std::vector<std::vector<int>> got(threads);
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t)
+        running.emplace_back([&, t] {
+            for (int i = 0; i < each; ++i) {
+                netbuf packet;
+                xstd::packet_push(packet, std::string("allocate-command"), int64_t(1));
+                got[t].push_back(command("tp" + std::to_string(t), packet));
+            }
+        });
+    std::set<int> ids;
+    for (int i = 0; i < entries; ++i)
+        ids.insert(static_cast<int>(d->AppendToPluginsMenu("gui", "SETTINGS/Many", "e", 0)));
+    for (auto& t : running) t.join();
+    for (auto const& list : got) ids.insert(list.begin(), list.end());
+    EXPECT_EQ(ids.size(), size_t(threads * each + entries));
+    EXPECT_EQ(*ids.begin(), 30000);
+    EXPECT_EQ(*ids.rbegin(), 30000 + threads * each + entries - 1);
 }
 
 } // namespace

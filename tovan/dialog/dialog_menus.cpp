@@ -30,6 +30,7 @@ void apply_flags(QAction* action, unsigned long flags) {
 } // namespace
 
 uint32_t CVYNDialog::AllocateCmdID(std::string const& owner, int64_t count) {
+    std::lock_guard<std::mutex> lock(m_cmd_ids_mutex);
     return reserve_command_ids(m_cmd_ids, m_next_cmd_id, owner, count);
 }
 
@@ -127,7 +128,11 @@ void CVYNDialog::OnPluginMenu(uint32_t id) {
         }
         return;
     }
-    std::string const owner = command_owner(m_cmd_ids, m_next_cmd_id, id);
+    std::string owner;
+    {
+        std::lock_guard<std::mutex> lock(m_cmd_ids_mutex);
+        owner = command_owner(m_cmd_ids, m_next_cmd_id, id);
+    }
     if (owner.empty()) return;
     // A plugin's entries may come before it is pinned: its library hears
     // the choice then.

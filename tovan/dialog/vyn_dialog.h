@@ -38,6 +38,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -199,7 +200,9 @@ public:
     // Plugin menus and buttons (dialog_menus.cpp), GUI thread. The decisions
     // are tovan/plugins/plugin_menus.h's; these apply them to the widgets.
     // Reserves count ids for owner; the first, or the next free one for a
-    // count of 0 or below, or 0xFFFFFFFF when the ids would run out.
+    // count of 0 or below, or 0xFFFFFFFF when the ids would run out. Any
+    // thread ("allocate-command" may come from a plugin's own thread): takes
+    // m_cmd_ids_mutex, a leaf.
     uint32_t AllocateCmdID(std::string const& owner, int64_t count);
     // Makes the menu of path (and its parents) exist; with a text, adds an
     // entry and returns its new id, else 0xFFFFFFFF.
@@ -351,6 +354,7 @@ public:
     std::map<std::string, uint32_t> m_menu_items; // plugin name -> id of its load entry
     QImage m_active_mark, m_disabled_mark;        // a plugin button's top marks
     bool m_plugin_separator = false;              // the plugins menu's line is there
+    std::mutex m_cmd_ids_mutex;                   // m_cmd_ids and m_next_cmd_id once plugins run
     QTimer m_timer;
     QString m_chat_html;
     QString m_chat_plain;

@@ -79,8 +79,9 @@ public:
     // the record itself.
     virtual bool load_plugin_record(std::string const&) { return false; }
 
-    // GUI thread: the plugins menu and buttons. Command ids for plugin
-    // (the first reserved; 0xFFFFFFFF when none are left); an entry of a
+    // The plugins menu and buttons, on the GUI thread except
+    // allocate_command (any thread). Command ids for plugin (the first
+    // reserved; 0xFFFFFFFF when none are left); an entry of a
     // menu path (its id, 0xFFFFFFFF without a text); flags applied to an
     // entry (action: a menu action of the plugin's, as a number) or to the
     // first entry made with a text; a menu path forgotten (1, or 0 when it
