@@ -11,6 +11,8 @@
  *   TP_NO_RECORD     exports no record
  *   TP_CHILD         hands over a second record "<name>_child" at lib_start
  *   TP_SIBLING       needs libtpsibling.so.1 through RUNPATH "."
+ *   TP_SETTINGS      a settings page (tp_settings_page.cpp) and an entry
+ *                    "TP &entry" in the plugins menu; notes their use
  *
  * Every call is logged to $TP_RECORD_DIR/NAME.rec, one line each, with the
  * thread id. The tp_* hooks let a test make the plugin call any host entry
@@ -303,8 +305,33 @@ static void session_script(void) {
     nb_destroy(b);
 }
 
+#ifdef TP_SETTINGS
+void tps_make_page(void* dialog, void (*saved)(int));
+static void page_saved(int index) {
+    note("settings saved page %d", index);
+}
+/* An entry in the plugins menu, and the plugin's button shown active. */
+static void add_menu_entry(void) {
+    void* b = nb_create();
+    push_int(b, 0);
+    push_text(b, "TP &entry");
+    push_text(b, "SETTINGS");
+    push_text(b, "append-menu");
+    note("append-menu -> %u", (unsigned)host_command(b));
+    nb_destroy(b);
+    b = nb_create();
+    push_bool(b, 1);
+    push_text(b, "plugin-active");
+    host_command(b);
+    nb_destroy(b);
+}
+#endif
+
 static void tp_lib_start(void) {
     note("lib_start");
+#ifdef TP_SETTINGS
+    add_menu_entry();
+#endif
     host_log("started");
     register_callback("main/connection");
     register_callback("recording/data");
@@ -410,6 +437,15 @@ static int tp_command(void* buffer) {
     } else if (!strcmp(name, "plugin-command")) {
         pop_str(b, s, sizeof s);
         note("plugin-command from %s", s);
+#ifdef TP_SETTINGS
+    } else if (!strcmp(name, "show_settings")) {
+        pop_int(b, &i1);
+        note("show_settings");
+        tps_make_page((void*)(intptr_t)i1, page_saved);
+    } else if (!strcmp(name, "command-event")) {
+        pop_str(b, s, sizeof s);
+        note("command-event %s", s);
+#endif
     } else {
         note("command %s", name);
     }

@@ -814,41 +814,84 @@ TEST_F(SessionProcess, TouchPadTypesTheCode) {
     (void)client; // both stopped by TearDown
 }
 
-// The settings window while connected: "Slowest" and OK at the client queue
-// its command there and send it to the desk; the choice lasts for the run
-// only, so storage.ini stays as it was.
+// The settings window while connected, at a client with the settings test
+// plugin: the general page and the plugin's; a language and "Slowest" with
+// OK queue the line command at the client and send it to the desk, tell the
+// relay the language, retranslate (the plugins hear "update-language") and
+// save the plugin's page once; the choice lasts for the run only, so
+// storage.ini stays as it was. Then the plugin's own entry in the settings
+// button's menu, chosen, reaches the plugin with its id.
 TEST_F(SessionProcess, SettingsSlowestWhileConnected) {
     relay_process relay({"--require-login", "u:p"});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
     std::string const session = start_desk_with_code(relay, desk_dir);
     ASSERT_NE(session, "");
+    fs::create_directories(client_dir + "/plugins");
+    fs::copy_file(std::string(TP_DIR) + "/tpset.so", client_dir + "/plugins/tpset.so");
+    setenv("TOVAN_TEST_PLUGINS", (client_dir + "/plugins").c_str(), 1);
     pid_t const client = start(client_dir, "tovan_client",
                                {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
                                 "--connect", field(session, "code")});
-    std::string const client_log = client_dir + "/VYNClient.out";
+    unsetenv("TOVAN_TEST_PLUGINS");
+    std::string const client_log = client_dir + "/VYNClient.out", rec = client_dir + "/rec/tpset.rec";
     ASSERT_TRUE(reaches(client_log, 6, seconds(60)));
     std::string const win = wait_window("Tovan Client");
     ASSERT_FALSE(win.empty());
     sh("xdotool windowmove --sync " + win + " 0 0");
     std::string const ini = client_dir + "/home/.dravo/sepra/Tovan/storage.ini";
     std::string const before = read_all(ini);
+    // The number after a marker of the plugin's record (0 when absent).
+    auto number_after = [&](std::string const& marker) {
+        std::string const says = read_all(rec);
+        auto const at = says.find(marker);
+        return at == std::string::npos ? 0ul : std::stoul(says.substr(at + marker.size()));
+    };
+    ASSERT_TRUE(wait_until([&] { return number_after("append-menu -> ") != 0; })) << read_all(rec);
+    unsigned long const entry_id = number_after("append-menu -> ");
+    EXPECT_GE(entry_id, 30000u);
 
     sh("xdotool mousemove --window " + win + " 32 27 click 1"); // the settings button
     std::string const settings = wait_window("Settings");
     ASSERT_FALSE(settings.empty());
     sh("xdotool windowmove --sync " + settings + " 0 0");
+    EXPECT_TRUE(wait_until([&] { return read_all(rec).find("show_settings") != std::string::npos; }));
     screenshot("settings");
-    // The wheel over the closed line-speed box steps it to "Slowest"; Return
+    // The wheel over the closed boxes: the language one step up, to the
+    // first language, Deutsch; the line speed two down, to "Slowest". Return
     // then reaches OK, the default button.
+    sh("xdotool mousemove --window " + settings + " 517 64 click 4");
     sh("xdotool mousemove --window " + settings + " 517 94 click 5 click 5");
+    screenshot("settings-chosen");
     keys(settings, "key Return");
     EXPECT_TRUE(x->wait_gone(uint32_t(std::stoul(settings)), seconds(30)));
     EXPECT_TRUE(wait_until([&] { return read_all(client_log).find("adsl_fix 150") != std::string::npos; }))
         << read_all(client_log);
     EXPECT_TRUE(wait_until(
         [&] { return read_all(desk_dir + "/VYNDesk.out").find("adsl_fix 150") != std::string::npos; }));
+    EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":18", "\"text\":\"de\""}), "")
+        << relay.log_text();
+    EXPECT_TRUE(wait_until([&] {
+        return read_all(rec).find("command update-language") != std::string::npos;
+    })) << read_all(rec);
+    EXPECT_NE(read_all(client_log).find("Changing language to de"), std::string::npos);
+    screenshot("settings-german");
+    // The plugin's page was the second, and saved once.
+    EXPECT_EQ(count_of(read_all(rec), "settings saved"), 1) << read_all(rec);
+    EXPECT_NE(read_all(rec).find("settings saved page 1"), std::string::npos) << read_all(rec);
     EXPECT_EQ(read_all(ini), before);
+
+    // The settings button's menu holds the plugin's entry (its mnemonic
+    // chooses it); the plugin hears "command-event" with its id.
+    sh("xdotool mousemove --window " + win + " 32 27 click 3");
+    uint32_t const popup = x->wait_popup(seconds(30));
+    ASSERT_NE(popup, 0u);
+    screenshot("menu-plugin-entry");
+    sh("xdotool key e");
+    EXPECT_TRUE(x->wait_gone(popup, seconds(30)));
+    EXPECT_TRUE(wait_until([&] { return number_after("command-event ") != 0; })) << read_all(rec);
+    EXPECT_EQ(number_after("command-event "), entry_id) << read_all(rec);
+    EXPECT_EQ(count_of(read_all(rec), "command-event "), 1) << read_all(rec);
     (void)client; // both stopped by TearDown
 }
 

@@ -155,6 +155,7 @@ TEST(ShippedTranslations, CompleteInEveryLanguage) {
                                 "generic_PLUGIN_LOADING",
                                 "generic_PLUGIN_INIT",
                                 "generic_PLUGIN_DOWN",
+                                "generic_LOAD_PLUGIN",
                                 "generic_PLUGIN_UNSUPORTED_video",
                                 "generic_PLUGIN_UNSUPORTED_audio",
                                 "generic_PLUGIN_UNSUPORTED_file_transfer",

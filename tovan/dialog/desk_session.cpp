@@ -552,6 +552,14 @@ void desk_session::notify_gui_status() {
     m_dialog.NotifyGuiStatus("");
 }
 
+void desk_session::update_load_menus() {
+    m_dialog.update_load_menus();
+}
+
+void desk_session::enable_plugin_button(std::string const& name, bool on) {
+    m_dialog.enable_plugin_button(name, on);
+}
+
 void desk_session::run_in_main(std::string const& packet) {
     // The plugin's own packet with its name on top, back to its command entry.
     netbuf rest = netbuf::from_string(packet);

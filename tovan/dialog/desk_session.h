@@ -164,9 +164,9 @@ public:
     void session_up() override;
     void remove_all_pins() override;
     void reposition_plugins() override {}
-    void update_load_menus() override {}
+    void update_load_menus() override;
     void notify_gui_status() override;
-    void enable_plugin_button(std::string const&, bool) override {}
+    void enable_plugin_button(std::string const& name, bool on) override;
     std::set<std::string> plugin_catalogue_names() override;
     void clear_plugin_state() override;
     void run_in_main(std::string const& packet) override;

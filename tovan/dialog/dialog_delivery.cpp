@@ -42,8 +42,9 @@ public:
     void handle_command(std::string const& text) override {
         if (desk_session* s = m_dialog.session()) s->handle_command(vyn::origin::local, text);
     }
-    // The plugin buttons are not built yet.
-    void enable_plugin_button(std::string const&, bool) override {}
+    void enable_plugin_button(std::string const& name, bool on) override {
+        m_dialog.enable_plugin_button(name, on);
+    }
     void log(std::string const& text) override { LogMessage2(text); }
     void message_box(std::string const& text, std::string const& caption) override {
         m_dialog.MsgBoxInMain(QString::fromUtf8(text.c_str()), QString::fromUtf8(caption.c_str()), 0xa00001);
@@ -155,12 +156,13 @@ void CVYNDialog::check_server_plugins() {
     s.wanted_plugins = std::move(result.wanted);
     if (core) core->new_catalogue(result.forced);
     s.plugins_empty = m_plugin_defs.empty();
-    // The buttons of plugins the server did not list would be disabled here;
-    // the plugin buttons are not built yet.
+    // The buttons of plugins the server did not list.
+    for (auto const& [name, button] : buttons)
+        if (button && !result.listed.count(name)) enable_plugin_button(name, false);
     for (auto const& [name, wanted] : s.wanted_plugins)
         if (wanted) LogMessage2("running " + name);
     if (m_plugin_manager) m_plugin_manager->start_downloads();
-    updateMenus();
+    update_load_menus();
 }
 
 // --- the session's side ---

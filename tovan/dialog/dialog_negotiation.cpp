@@ -91,13 +91,14 @@ public:
     void close_dispatcher(plugin_ptr const& p) override { plugin_host::instance().close_dispatcher(p->name); }
 
     void log(std::string const& line) override { LogMessage2(line); }
-    // The plugin buttons and menus are not built yet: nothing to change.
-    void enable_plugin_button(std::string const&, bool) override {}
+    void enable_plugin_button(std::string const& name, bool on) override {
+        m_dialog.enable_plugin_button(name, on);
+    }
     void disable_button_top_image(std::string const& name) override {
         auto at = m_dialog.m_plugin_buttons.find(name);
         if (at != m_dialog.m_plugin_buttons.end() && at->second) at->second->disableTopImage();
     }
-    void update_load_menus() override { m_dialog.updateMenus(); }
+    void update_load_menus() override { m_dialog.update_load_menus(); }
     void notify_gui_status(std::string const& text) override { m_dialog.NotifyGuiStatus(text); }
     void notify_gui_event(std::string const& name, std::string const& text) override {
         m_dialog.NotifyGuiEvent(name, text);

@@ -93,6 +93,24 @@ public:
         m_dialog.HandlePluginInit("module_plugin_load-plugin " + rest, true);
         return true;
     }
+    uint32_t allocate_command(std::string const& plugin, int64_t count) override {
+        return m_dialog.AllocateCmdID(plugin, count);
+    }
+    uint32_t append_menu(std::string const& plugin, std::string const& path, std::string const& text,
+                         uint64_t flags) override {
+        return m_dialog.AppendToPluginsMenu(plugin, path, text, static_cast<unsigned long>(flags));
+    }
+    bool update_menu_action(std::string const& path, int64_t action, uint64_t flags) override {
+        return m_dialog.UpdatePluginMenu(path, reinterpret_cast<QAction*>(static_cast<intptr_t>(action)),
+                                         static_cast<unsigned long>(flags));
+    }
+    bool update_menu_item(std::string const& path, std::string const& text, uint64_t flags) override {
+        return m_dialog.UpdatePluginMenu(path, text, static_cast<unsigned long>(flags));
+    }
+    int remove_menu(std::string const& path) override { return m_dialog.RemoveMenu(path); }
+    void plugin_active(std::string const& plugin, bool on) override {
+        m_dialog.illuminate_plugin_button(plugin, on);
+    }
 
 private:
     desk_session* session() { return m_dialog.session(); }
@@ -116,7 +134,9 @@ void CVYNDialog::load_test_plugins() {
 }
 
 plugin* CVYNDialog::load_plugin(int index, bool make_pin) {
-    return plugin_host::instance().load_plugin(m_plugin_defs, index, make_pin);
+    plugin* p = plugin_host::instance().load_plugin(m_plugin_defs, index, make_pin);
+    if (!make_pin) update_load_menus();
+    return p;
 }
 
 void CVYNDialog::NotifyGuiEvent(std::string const& name, std::string const& text) {

@@ -282,12 +282,16 @@ bool CVYNDialog::OnInitDialog() {
     m_cmd_ids.clear();
     m_plugin_menus.clear();
     m_next_cmd_id = 30000;
+    m_menu_items.clear();
+    m_plugin_separator = false;
 
     LogMessage("plugin mgr");
     create_plugin_manager();
     IDC_STATIC_TEXT->hide();
     m_plugin_min_versions = {
         {"audio", "2.3"}, {"video", "2.3"}, {"file_transfer", "2.1"}, {"desktop", "1.0"}};
+    m_active_mark = read_image_as(":/images/plugin-active.png", "PNG");
+    m_disabled_mark = read_image_as(":/images/plugin-disabled.png", "PNG");
     if (!m_is_client)
         m_plugin_buttons = {{"audio", m_btn_audio},
                             {"video", m_btn_video},

@@ -38,6 +38,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -196,6 +197,30 @@ public:
     struct plugin_delivery;
     plugin_delivery& delivery();
 
+    // Plugin menus and buttons (dialog_menus.cpp), GUI thread. The decisions
+    // are tovan/plugins/plugin_menus.h's; these apply them to the widgets.
+    // Reserves count ids for owner; the first, or the next free one for a
+    // count of 0 or below, or 0xFFFFFFFF when the ids would run out. Any
+    // thread ("allocate-command" may come from a plugin's own thread): takes
+    // m_cmd_ids_mutex, a leaf.
+    uint32_t AllocateCmdID(std::string const& owner, int64_t count);
+    // Makes the menu of path (and its parents) exist; with a text, adds an
+    // entry and returns its new id, else 0xFFFFFFFF.
+    uint32_t AppendToPluginsMenu(std::string const& owner, std::string const& path, std::string const& text,
+                                 unsigned long flags);
+    bool UpdatePluginMenu(std::string const& path, QAction* action, unsigned long flags);
+    // The first entry of path's menu made with text (its data).
+    bool UpdatePluginMenu(std::string const& path, std::string const& text, unsigned long flags);
+    // 1 when the path was registered: entries opening its menu are taken
+    // out and the path forgotten; 0 otherwise.
+    int RemoveMenu(std::string const& path);
+    void update_load_menus();
+    void illuminate_plugin_button(std::string const& name, bool on);
+    void enable_plugin_button(std::string const& name, bool enable);
+    // A chosen plugin menu entry: a load entry sets its plugin wanted, any
+    // other entry goes to its owner as "command-event" with the id.
+    void OnPluginMenu(uint32_t id);
+
 signals:
     void emit_OnUpdateMessage();
     void emit_SetNewCode(QString);
@@ -326,6 +351,10 @@ public:
     std::unique_ptr<QMenu> m_context_menu;
     std::unique_ptr<QMenu> m_popup_menu; // the last chat-log or send-button menu
     std::map<std::string, rulo::object<QMenu>> m_plugin_menus;
+    std::map<std::string, uint32_t> m_menu_items; // plugin name -> id of its load entry
+    QImage m_active_mark, m_disabled_mark;        // a plugin button's top marks
+    bool m_plugin_separator = false;              // the plugins menu's line is there
+    std::mutex m_cmd_ids_mutex;                   // m_cmd_ids and m_next_cmd_id once plugins run
     QTimer m_timer;
     QString m_chat_html;
     QString m_chat_plain;

@@ -108,9 +108,37 @@ int handle_plugin_command(host_services& host, std::string const& plugin, netbuf
             return ph.libs_command(packet, target);
         } else if (name == "connect-save") {
             return connect_save(host, packet);
+        } else if (name == "allocate-command") {
+            int64_t count = 0;
+            rulo_packet_pop(packet, count);
+            return static_cast<int>(host.allocate_command(plugin, count));
+        } else if (name == "append-menu") {
+            std::string path, text;
+            uint64_t flags = 0;
+            xstd::packet_pop(packet, path, text, flags);
+            return static_cast<int>(host.append_menu(plugin, path, text, flags));
+        } else if (name == "update-menu-id") {
+            std::string path;
+            int64_t action = 0;
+            uint64_t flags = 0;
+            xstd::packet_pop(packet, path, action, flags);
+            host.update_menu_action(path, action, flags);
+        } else if (name == "update-menu-itm") {
+            std::string path, text;
+            uint64_t flags = 0;
+            xstd::packet_pop(packet, path, text, flags);
+            host.update_menu_item(path, text, flags);
+        } else if (name == "remove-menu") {
+            std::string path;
+            rulo_packet_pop(packet, path);
+            host.remove_menu(path);
+        } else if (name == "plugin-active") {
+            bool on = false;
+            rulo_packet_pop(packet, on);
+            host.plugin_active(plugin, on);
         }
-        // Everything else (menus, command ids, docks, buttons, channel
-        // changes, plugin files, boxes, tray) is accepted and does nothing yet.
+        // Everything else (docks, channel changes, plugin files, boxes,
+        // tray) is accepted and does nothing yet.
         return 0;
     } catch (...) {
         return 0;

@@ -78,6 +78,22 @@ public:
     // from loading). False when there is no negotiation: the host registers
     // the record itself.
     virtual bool load_plugin_record(std::string const&) { return false; }
+
+    // The plugins menu and buttons, on the GUI thread except
+    // allocate_command (any thread). Command ids for plugin (the first
+    // reserved; 0xFFFFFFFF when none are left); an entry of a
+    // menu path (its id, 0xFFFFFFFF without a text); flags applied to an
+    // entry (action: a menu action of the plugin's, as a number) or to the
+    // first entry made with a text; a menu path forgotten (1, or 0 when it
+    // was not registered); the plugin's button shown active or not.
+    virtual uint32_t allocate_command(std::string const&, int64_t) { return 0; }
+    virtual uint32_t append_menu(std::string const&, std::string const&, std::string const&, uint64_t) {
+        return 0xFFFFFFFF;
+    }
+    virtual bool update_menu_action(std::string const&, int64_t, uint64_t) { return false; }
+    virtual bool update_menu_item(std::string const&, std::string const&, uint64_t) { return false; }
+    virtual int remove_menu(std::string const&) { return 0; }
+    virtual void plugin_active(std::string const&, bool) {}
 };
 
 } // namespace tovan
