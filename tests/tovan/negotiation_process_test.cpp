@@ -205,6 +205,7 @@ TEST_F(NegotiationProcess, BothEndsAgreeOnPluginsChannelsAndReconnects) {
     if (!box.empty()) answer(box, "Return");
     EXPECT_TRUE(reaches(e.desk_log, 0));
     EXPECT_TRUE(reaches(e.client_log, 0));
+    EXPECT_NE(read_all(e.desk_log).find("\"Question\": Disconnect the session?"), std::string::npos);
     for (auto const& [rec, log] : both)
         for (auto const& name : negotiated)
             EXPECT_TRUE(
