@@ -52,7 +52,7 @@ public:
     void push_chat(std::string) override {}
     void stamp_life_sign() override {}
     int64_t connection_state() override { return 6; }
-    bool route_packet(int index, netbuf const& data) override {
+    void route_packet(int index, netbuf const& data) override {
         rulo::object<rulo::rptSafeChannel> echo;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -63,7 +63,6 @@ public:
             echo->send(index, data);
         else
             m_changed.notify_all();
-        return true;
     }
     void send_version() override {}
     void log(std::string const&) override {}

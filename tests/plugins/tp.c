@@ -13,6 +13,14 @@
  *   TP_SIBLING       needs libtpsibling.so.1 through RUNPATH "."
  *   TP_SETTINGS      a settings page (tp_settings_page.cpp) and an entry
  *                    "TP &entry" in the plugins menu; notes their use
+ *   TP_KIDS          hands over two records "<name>_a" and "<name>_b" at
+ *                    lib_start, each recording under its own name
+ *   TP_AS "x"        the record's name instead of TP_NAME, for two builds
+ *                    of one plugin (as two ends' copies differ)
+ *   TP_PROTO n       the record's protocol version (3 when not given)
+ *   TP_MIN n         init(p) accepts only p >= n (else every p)
+ *   TP_AGAIN         a chat line holding "tp-again" makes it send
+ *                    "again <name> <pid>" on its sub-channel
  *
  * Every call is logged to $TP_RECORD_DIR/NAME.rec, one line each, with the
  * thread id. The tp_* hooks let a test make the plugin call any host entry
@@ -36,6 +44,14 @@
 #define EXPORT __attribute__((visibility("default")))
 
 #include "tp_record.h"
+
+#ifdef TP_AS
+#undef TP_NAME
+#define TP_NAME TP_AS
+#endif
+#ifndef TP_PROTO
+#define TP_PROTO 3
+#endif
 
 /* ---- the host table, by word ---- */
 enum { w_log = 0, w_version = 1, w_api = 2 };
@@ -73,24 +89,35 @@ static void* entry(int which) {
 }
 
 /* ---- the log file ---- */
-static void note(char const* format, ...) __attribute__((format(printf, 1, 2)));
-static void note(char const* format, ...) {
+static void vnote(char const* name, char const* format, va_list args) {
     char const* dir = getenv("TP_RECORD_DIR");
     if (!dir) return;
     char path[1200];
-    snprintf(path, sizeof path, "%s/%s.rec", dir, TP_NAME);
+    snprintf(path, sizeof path, "%s/%s.rec", dir, name);
     pthread_mutex_lock(&g_log_mutex);
     FILE* f = fopen(path, "a");
     if (f) {
-        va_list args;
-        va_start(args, format);
         fprintf(f, "[%ld] ", (long)syscall(SYS_gettid));
         vfprintf(f, format, args);
-        va_end(args);
         fputc('\n', f);
         fclose(f);
     }
     pthread_mutex_unlock(&g_log_mutex);
+}
+static void note(char const* format, ...) __attribute__((format(printf, 1, 2)));
+static void note(char const* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vnote(TP_NAME, format, args);
+    va_end(args);
+}
+/* Into the record of another name (a child's). */
+static void note_as(char const* name, char const* format, ...) __attribute__((format(printf, 2, 3)));
+static void note_as(char const* name, char const* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vnote(name, format, args);
+    va_end(args);
 }
 
 /* ---- buffers ---- */
@@ -253,6 +280,18 @@ static int tp_lib_init(void* table) {
 static struct tp_record g_child;
 #endif
 
+/* Hands a record over to the host as a child of this library. */
+#if defined(TP_CHILD) || defined(TP_KIDS)
+static void hand_over(struct tp_record* child) {
+    void* b = nb_create();
+    push_int(b, (int64_t)(intptr_t)g_handle);
+    push_int(b, (int64_t)(intptr_t)child);
+    push_text(b, "load-plugin");
+    note("load-plugin -> %d", host_command(b));
+    nb_destroy(b);
+}
+#endif
+
 static void script(char const* when) {
     note("script %s", when);
     send_unnamed("tp_hello");
@@ -327,6 +366,33 @@ static void add_menu_entry(void) {
 }
 #endif
 
+#ifdef TP_KIDS
+/* The two children: entries of their own, each recording under its name. */
+static void greet(char const* name, char const* word);
+static void note_packet(char const* name, void* buffer);
+#define TP_KID(k, suffix)                                                                                    \
+    static int kid##k##_init(int protocol) {                                                                 \
+        note_as(TP_NAME suffix, "init %d", protocol);                                                        \
+        return 1;                                                                                            \
+    }                                                                                                        \
+    static void kid##k##_connected(int how) {                                                                \
+        note_as(TP_NAME suffix, "connected %d", how);                                                        \
+        if (how == 1) greet(TP_NAME suffix, "hello");                                                        \
+    }                                                                                                        \
+    static void kid##k##_deinit(void) {                                                                      \
+        note_as(TP_NAME suffix, "deinit");                                                                   \
+    }                                                                                                        \
+    static void kid##k##_packet(void* buffer) {                                                              \
+        note_packet(TP_NAME suffix, buffer);                                                                 \
+    }
+TP_KID(0, "_a")
+TP_KID(1, "_b")
+static struct tp_record g_kids[2] = {{7, TP_NAME "_a", TP_PROTO, NULL, NULL, NULL, kid0_init, kid0_connected,
+                                      kid0_deinit, kid0_packet, NULL, NULL, NULL},
+                                     {7, TP_NAME "_b", TP_PROTO, NULL, NULL, NULL, kid1_init, kid1_connected,
+                                      kid1_deinit, kid1_packet, NULL, NULL, NULL}};
+#endif
+
 static void tp_lib_start(void) {
     note("lib_start");
 #ifdef TP_SETTINGS
@@ -340,12 +406,11 @@ static void tp_lib_start(void) {
     g_child.name = TP_NAME "_child";
     g_child.lib_init = NULL;
     g_child.command = NULL;
-    void* b = nb_create();
-    push_int(b, (int64_t)(intptr_t)g_handle);
-    push_int(b, (int64_t)(intptr_t)&g_child);
-    push_text(b, "load-plugin");
-    note("load-plugin -> %d", host_command(b));
-    nb_destroy(b);
+    hand_over(&g_child);
+#endif
+#ifdef TP_KIDS
+    hand_over(&g_kids[0]);
+    hand_over(&g_kids[1]);
 #endif
     script("lib_start");
 }
@@ -357,28 +422,41 @@ static void tp_lib_deinit(void) {
 
 static int tp_init(int protocol) {
     note("init %d", protocol);
+#ifdef TP_MIN
+    return protocol >= TP_MIN;
+#else
     return 1;
+#endif
+}
+/* "<word> <name> <pid>" to the peer's copy on the plugin's sub-channel. */
+static void greet(char const* name, char const* word) {
+    char text[96];
+    snprintf(text, sizeof text, "%s %s %d", word, name, (int)getpid());
+    void* b = nb_create();
+    nb_append(b, text, (int)strlen(text));
+    ((void (*)(char const*, void*))entry(e_send))(name, b);
+    nb_destroy(b);
 }
 static void tp_connected(int how) {
     note("connected %d", how);
-    if (how != 1) return;
     /* Once given its sub-channel: a greeting to its peer there. */
-    char text[96];
-    snprintf(text, sizeof text, "hello %s %d", TP_NAME, (int)getpid());
-    void* b = nb_create();
-    nb_append(b, text, (int)strlen(text));
-    ((void (*)(char const*, void*))entry(e_send))(TP_NAME, b);
-    nb_destroy(b);
+    if (how == 1) greet(TP_NAME, "hello");
 }
 static void tp_deinit(void) {
     note("deinit");
 }
 
+static void note_packet(char const* name, void* buffer) {
+    char text[64] = {0};
+    int const n = nb_size(buffer);
+    nb_all(buffer, text, n < 63 ? n : 63);
+    note_as(name, "packet %d \"%s\"", n, text);
+}
 static void tp_packet(void* buffer) {
     char text[64] = {0};
     int const n = nb_size(buffer);
     nb_all(buffer, text, n < 63 ? n : 63);
-    note("packet %d \"%s\"", n, text);
+    note_packet(TP_NAME, buffer);
     if (!strcmp(text, "stall")) sleep(4); /* a packet thread stuck at exit */
     if (g_packet_command_len > 0) {
         void* b = nb_create();
@@ -474,6 +552,10 @@ static int tp_callback(char const* name, void* data) {
         line[n] = 0;
         if (strstr(line, "tp-trigger"))
             ((void (*)(char const*, char const*, int))entry(e_system_message))(NULL, "tp answer", 1);
+#ifdef TP_AGAIN
+        /* "tp-again": a packet to the peer's copy on the sub-channel. */
+        if (strstr(line, "tp-again")) greet(TP_NAME, "again");
+#endif
         free(line);
     } else if (!strcmp(name, "reenter")) {
         /* Calls back into the host from inside its callback. */
@@ -491,9 +573,9 @@ static int tp_callback(char const* name, void* data) {
 #else
 #define TP_RECORD_SYMBOL tp_unnamed_record
 #endif
-EXPORT struct tp_record TP_RECORD_SYMBOL = {
-    TP_IFACE,     TP_NAME,   3,         tp_lib_init, tp_lib_start, tp_lib_deinit, tp_init,
-    tp_connected, tp_deinit, tp_packet, tp_command,  NULL,         tp_callback};
+EXPORT struct tp_record TP_RECORD_SYMBOL = {TP_IFACE,      TP_NAME, TP_PROTO,     tp_lib_init, tp_lib_start,
+                                            tp_lib_deinit, tp_init, tp_connected, tp_deinit,   tp_packet,
+                                            tp_command,    NULL,    tp_callback};
 
 __attribute__((destructor)) static void tp_unloaded(void) {
     note("destructor");

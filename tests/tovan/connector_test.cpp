@@ -42,7 +42,7 @@ public:
     void push_chat(std::string line) override { note("chat " + line); }
     void stamp_life_sign() override {}
     int64_t connection_state() override { return 4; }
-    bool route_packet(int, netbuf const&) override { return false; }
+    void route_packet(int, netbuf const&) override {}
     void send_version() override {}
     void log(std::string const& text) override {
         std::lock_guard<std::mutex> lock(m_mutex);

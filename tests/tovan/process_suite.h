@@ -155,16 +155,28 @@ protected:
         std::string desk_dir, client_dir, desk_log, client_log, session;
         pid_t desk_pid = 0, client_pid = 0;
     };
-    ends meet(test_support::relay_process& relay, std::vector<std::string> const& args) {
+    // What one end alone gets: more arguments, and the flavour that its
+    // conf/branch.txt names (none when empty).
+    struct end_setup {
+        std::vector<std::string> args;
+        std::string flavour;
+    };
+    ends meet(test_support::relay_process& relay, std::vector<std::string> const& args,
+              end_setup const& desk = {}, end_setup const& client = {}) {
         ends e{make_run_dir("tovan_desk"), make_run_dir("tovan_client"), "", "", "", 0, 0};
         e.desk_log = e.desk_dir + "/VYNDesk.out";
         e.client_log = e.client_dir + "/VYNClient.out";
+        for (auto const& [dir, setup] : {std::pair{e.desk_dir, &desk}, std::pair{e.client_dir, &client}})
+            if (!setup->flavour.empty())
+                std::ofstream(dir + "/conf/branch.txt") << "flavor=" << setup->flavour;
         auto desk_args = args;
+        desk_args.insert(desk_args.end(), desk.args.begin(), desk.args.end());
         for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
         e.desk_pid = start(e.desk_dir, "tovan_desk", desk_args);
         e.session = relay.wait_log({"\"event\":\"session\""}, std::chrono::seconds(60));
         EXPECT_NE(e.session, "") << read_all(e.desk_dir + "/stderr.txt");
         auto client_args = args;
+        client_args.insert(client_args.end(), client.args.begin(), client.args.end());
         client_args.insert(client_args.end(), {"--connect", field(e.session, "code")});
         e.client_pid = start(e.client_dir, "tovan_client", client_args);
         EXPECT_TRUE(reaches(e.client_log, 6, std::chrono::seconds(60)))

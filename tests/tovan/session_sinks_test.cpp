@@ -19,7 +19,6 @@ struct recording_target : vyn::session_target {
     std::vector<std::string> events;
     int64_t state = 0;
     int stamps = 0;
-    int routed_index = 99; // the one sub-channel a plugin owns
     void handle_command(origin from, std::string text) override {
         char const* const names[] = {"local", "peer", "server"};
         events.push_back(std::string(names[static_cast<int>(from)]) + " " + text);
@@ -27,7 +26,9 @@ struct recording_target : vyn::session_target {
     void push_chat(std::string line) override { events.push_back("chat " + line); }
     void stamp_life_sign() override { ++stamps; }
     int64_t connection_state() override { return state; }
-    bool route_packet(int index, netbuf const&) override { return index == routed_index; }
+    void route_packet(int index, netbuf const& data) override {
+        events.push_back("route " + std::to_string(index) + " " + data.to_string());
+    }
     void send_version() override { events.push_back("send version"); }
     void log(std::string const& text) override { events.push_back("log " + text); }
 };
@@ -40,12 +41,12 @@ TEST(SessionSinks, ReaderTurnsPacketsIntoCommandsChatAndPluginData) {
     } const cases[] = {
         {-1, "close_connection", {"peer close_connection"}},
         {2, "hello", {"chat hello"}},
-        {99, "plugin", {}},
-        {5, "0123456789", {"log *** un 5[10]"}},
-        {3, "ab", {"log *** un 3[2]", "local module_plugin_running file_transfer"}},
-        {0, "", {"log *** un 0[0]", "local module_plugin_running desktop"}},
-        {1, "x", {"log *** un 1[1]", "local module_plugin_running desktop"}},
-        {-3, "x", {"log *** un -3[1]"}},
+        // Every other number is the plugins' routing's (the negotiation
+        // logs, keeps and asks for the plugin of a low number).
+        {99, "plugin", {"route 99 plugin"}},
+        {3, "ab", {"route 3 ab"}},
+        {0, "", {"route 0 "}},
+        {-3, "x", {"route -3 x"}},
     };
     for (auto const& c : cases) {
         recording_target t;

@@ -112,7 +112,7 @@ public:
     void push_chat(std::string line) override;
     void stamp_life_sign() override;
     int64_t connection_state() override { return m_state_mirror.load(); }
-    bool route_packet(int index, netbuf const& data) override;
+    void route_packet(int index, netbuf const& data) override;
     void send_version() override;
     void log(std::string const& text) override;
     void msg_box_in_main(std::string const& text, std::string const& caption, unsigned flags) override;

@@ -189,12 +189,9 @@ void desk_session::clear_plugin_state() {
     if (negotiation* n = m_dialog.negotiation_core()) n->clear_unrouted();
 }
 
-bool desk_session::route_packet(int index, netbuf const& data) {
-    if (negotiation* n = m_dialog.negotiation_core()) {
-        n->route_packet(index, data);
-        return true;
-    }
-    return plugin_host::instance().route_packet(index, data) == route_result::delivered;
+void desk_session::route_packet(int index, netbuf const& data) {
+    // The core exists from the session's creation on, before any reader runs.
+    if (negotiation* n = m_dialog.negotiation_core()) n->route_packet(index, data);
 }
 
 } // namespace tovan

@@ -455,6 +455,12 @@ void CVYNDialog::EnableDebug() {
 
 void CVYNDialog::append_options(std::string const& event, std::string const& options) {
     tovan::append_options(m_app_options, event, options);
+    // A component other than the main window names a plugin, which the
+    // session then wants: the catalogue and the connect step read this set.
+    if (!m_session) return;
+    auto& components = m_session->state().option_components;
+    for (auto const& entry : m_app_options)
+        if (entry.first != "main") components.insert(entry.first);
 }
 
 bool CVYNDialog::get_main_app_option(std::string const& event, std::string const& key,

@@ -19,7 +19,7 @@ public:
     void push_chat(std::string) override {}
     void stamp_life_sign() override {}
     int64_t connection_state() override { return 0; }
-    bool route_packet(int, netbuf const&) override { return true; }
+    void route_packet(int, netbuf const&) override {}
     void send_version() override {}
     void log(std::string const& text) override { m_owner.log(text); }
     void msg_box_in_main(std::string const&, std::string const&, unsigned) override {}

@@ -27,13 +27,7 @@ void connection_reader::received_channel(int index, netbuf const& data) {
         m_target.push_chat(data.to_string());
         return;
     }
-    if (m_target.route_packet(index, data)) return;
-    m_target.log("*** un " + std::to_string(index) + "[" + std::to_string(data.size()) + "]");
-    unsigned const u = static_cast<unsigned>(index);
-    if (u == 3)
-        m_target.handle_command(origin::local, "module_plugin_running file_transfer");
-    else if (u == 0 || u == 1)
-        m_target.handle_command(origin::local, "module_plugin_running desktop");
+    m_target.route_packet(index, data);
 }
 
 void connection_reader::channel_status(std::string status) {

@@ -25,9 +25,11 @@ public:
     virtual void push_chat(std::string line) = 0;
     virtual void stamp_life_sign() = 0;
     virtual int64_t connection_state() = 0;
-    // Hands a packet to the plugin that owns the sub-channel; false when none
-    // does yet, and the target then keeps the packet for it.
-    virtual bool route_packet(int index, netbuf const& data) = 0;
+    // A packet on a plugin's sub-channel: the target hands it to the plugin
+    // that owns the sub-channel, or keeps it for the route to come (logging
+    // it, and asking for the plugin the low numbers belong to), or drops it
+    // once too many wait.
+    virtual void route_packet(int index, netbuf const& data) = 0;
     // Sends "version " and the program's version on the text sub-channel.
     virtual void send_version() = 0;
     virtual void log(std::string const& text) = 0;
