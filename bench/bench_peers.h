@@ -23,6 +23,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -225,6 +226,26 @@ inline bool exact(int fd, char* data, int n, bool sending) {
 // The baseline of the round-trip benchmarks: a message of size bytes (at
 // most 4096) sent on client and echoed by a blocking thread on server, once
 // per iteration, with TCP_NODELAY on both. Takes and closes both descriptors.
+// Context switches of this process (every thread, voluntary and not) from
+// its construction until report(), which sets the counter "ctx_switches" per
+// iteration. Another process in the path (a relay, socat) is not counted.
+class switch_counter {
+public:
+    switch_counter() : m_start(now()) {}
+    void report(benchmark::State& state) const {
+        if (state.iterations() == 0) return;
+        state.counters["ctx_switches"] = double(now() - m_start) / double(state.iterations());
+    }
+
+private:
+    static long now() {
+        rusage u{};
+        ::getrusage(RUSAGE_SELF, &u);
+        return u.ru_nvcsw + u.ru_nivcsw;
+    }
+    long const m_start;
+};
+
 inline void ping_pong(benchmark::State& state, int client, int server, int size) {
     int one = 1;
     ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -235,12 +256,14 @@ inline void ping_pong(benchmark::State& state, int client, int server, int size)
         }
     });
     char buf[4096] = {};
+    switch_counter switches;
     for (auto _ : state) {
         if (!exact(client, buf, size, true) || !exact(client, buf, size, false)) {
             state.SkipWithError("ping-pong");
             break;
         }
     }
+    switches.report(state);
     ::close(client); // the echo thread sees the end
     echo.join();
     ::close(server);

@@ -62,11 +62,13 @@ void BM_rptSocket_round_trip(benchmark::State& state) {
     pair.server->no_delay();
     netbuf const ping = netbuf::from_string(std::string(message, 'p'));
     int64_t total = 0;
+    bench_support::switch_counter switches;
     for (auto _ : state) {
         pair.client->send(ping);
         total += message;
         replies->wait_for(total);
     }
+    switches.report(state);
     echo->transport.reset();
 }
 

@@ -98,10 +98,12 @@ netbuf rpcWrapper::async_call_ret(object<sCall> call, long* timeout) {
         signalled = call->signal.wait(*timeout);
     else
         call->signal.wait();
-    rulo_lock_guard lock;
     // A reply that arrived is returned even if the link broke after it, or
-    // the wait ran out just as it came.
-    if (call->done) return call->reply;
+    // the wait ran out just as it came. Its thread may still hold the
+    // framework lock: waiting for it here would cost a second wake.
+    if (call->done.load(std::memory_order_acquire)) return call->reply;
+    rulo_lock_guard lock;
+    if (call->done.load(std::memory_order_acquire)) return call->reply;
     if (!signalled) {
         auto it = m_pending.find(call->id);
         if (it != m_pending.end() && it->second.get() == call.get()) m_pending.erase(it);
@@ -184,7 +186,7 @@ void rpcWrapper::handle(netbuf const& data) {
                 object<sCall> call = it->second;
                 m_pending.erase(it);
                 call->reply = body;
-                call->done = true;
+                call->done.store(true, std::memory_order_release);
                 call->signal.post();
                 return;
             }
@@ -238,7 +240,7 @@ bool rpcWrapper::take_now(netbuf const& packet) {
     object<sCall> call = it->second;
     m_pending.erase(it);
     call->reply = netbuf(packet, newline + 1);
-    call->done = true;
+    call->done.store(true, std::memory_order_release);
     call->signal.post();
     return true;
 }

@@ -19,7 +19,9 @@
 // stream order, without the framework lock. The one exception: a reply whose
 // caller is waiting is taken by take_now on the channel's receiving thread
 // (framework lock held) when nothing of this channel is queued before it; it
-// only wakes that caller, and no sink is called there.
+// only wakes that caller, and no sink is called there. A woken caller whose
+// reply came returns it without taking the framework lock, so it does not
+// sleep again on the lock the receiving thread still holds.
 //
 // After a failure: a broken wrapper throws at once from every call; a waiting
 // caller wakes and throws "async_call_ret" unless its reply had already come,
@@ -32,6 +34,7 @@
 #include "rulo/object.h"
 #include "rulo/semaphore.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -72,7 +75,9 @@ public:
         semaphore signal;
         netbuf reply;
         unsigned int id = 0;
-        bool done = false; // the reply arrived (set under the framework lock)
+        // The reply arrived: stored (release) after reply and before the
+        // signal, so a woken caller reads both without the framework lock.
+        std::atomic<bool> done{false};
     };
 
     rpcWrapper(object<rptTransport> transport, object<rpcWrapperSink> sink);
