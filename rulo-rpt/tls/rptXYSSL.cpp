@@ -133,47 +133,49 @@ void rptXYSSL::end_locked() {
     m_transport.reset();
 }
 
+namespace {
+
+// Delivers queue front first, with the mutex released and the framework lock
+// held around each call, until it is empty; busy keeps other threads out.
+template <class Event, class Call>
+void drain(std::deque<Event>& queue, bool& busy, std::unique_lock<std::mutex>& lock, Call call) {
+    busy = true;
+    while (!queue.empty()) {
+        Event event = std::move(queue.front());
+        queue.pop_front();
+        lock.unlock();
+        try {
+            rulo_lock_guard framework;
+            call(event);
+        } catch (std::exception const&) {
+            // A transport that fails breaks and says so; a sink's failure is its own.
+        }
+        event = Event{};
+        lock.lock();
+    }
+    busy = false;
+}
+
+} // namespace
+
 void rptXYSSL::deliver(guard& lock) {
     for (;;) {
         if (!m_down_busy && !m_down.empty()) {
-            m_down_busy = true;
-            while (!m_down.empty()) {
-                down_event event = std::move(m_down.front());
-                m_down.pop_front();
-                lock.unlock();
-                try {
-                    rulo_lock_guard framework;
-                    if (event.what == kind::data)
-                        event.to->send(event.data);
-                    else
-                        event.to->disconnect();
-                } catch (std::exception const&) {
-                    // A transport that fails a send breaks and tells us so.
-                }
-                event = down_event{};
-                lock.lock();
-            }
-            m_down_busy = false;
+            drain(m_down, m_down_busy, lock, [](down_event& e) {
+                if (e.what == kind::data)
+                    e.to->send(e.data);
+                else
+                    e.to->disconnect();
+            });
         } else if (!m_up_busy && !m_up.empty()) {
-            m_up_busy = true;
-            while (!m_up.empty()) {
-                up_event event = std::move(m_up.front());
-                m_up.pop_front();
-                lock.unlock();
-                try {
-                    rulo_lock_guard framework;
-                    if (event.what == kind::data)
-                        event.to->received(event.data);
-                    else if (event.what == kind::empty)
-                        event.to->queue_empty();
-                    else
-                        event.to->broken();
-                } catch (std::exception const&) {
-                }
-                event = up_event{};
-                lock.lock();
-            }
-            m_up_busy = false;
+            drain(m_up, m_up_busy, lock, [](up_event& e) {
+                if (e.what == kind::data)
+                    e.to->received(e.data);
+                else if (e.what == kind::empty)
+                    e.to->queue_empty();
+                else
+                    e.to->broken();
+            });
         } else {
             return;
         }
