@@ -185,9 +185,7 @@ void rpcWrapper::handle(netbuf const& data) {
             if (it != m_pending.end()) {
                 object<sCall> call = it->second;
                 m_pending.erase(it);
-                call->reply = body;
-                call->done.store(true, std::memory_order_release);
-                call->signal.post();
+                answered(call, body);
                 return;
             }
             is_ping = id == 0;
@@ -239,10 +237,17 @@ bool rpcWrapper::take_now(netbuf const& packet) {
     if (it == m_pending.end()) return false;
     object<sCall> call = it->second;
     m_pending.erase(it);
-    call->reply = netbuf(packet, newline + 1);
-    call->done.store(true, std::memory_order_release);
-    call->signal.post();
+    answered(call, netbuf(packet, newline + 1));
     return true;
+}
+
+void rpcWrapper::answered(object<sCall> const& call, netbuf const& reply) {
+    call->reply = reply;
+    call->done.store(true, std::memory_order_release);
+    // The caller is woken once this thread lets go of the framework lock: the
+    // receiving thread holds it for its whole pass, and a caller woken
+    // before would wait on it (or push this thread off its CPU) at once.
+    after_framework_unlock([call] { call->signal.post(); });
 }
 
 void rpcWrapper::release_pending() {
