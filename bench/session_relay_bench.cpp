@@ -21,6 +21,7 @@
 #include "bench/bench_peers.h"
 #include "bench/ratio_main.h"
 #include "rulo/init.h"
+#include "rulo/lock.h"
 #include "tests/rulo-rpt/channel/relay_link.h"
 #include "tests/rulo-rpt/channel/safe_channel_kit.h"
 #include "tests/support/tls_certs.h"
@@ -48,19 +49,24 @@ constexpr int block = 64 << 10;
 constexpr int message = 64;
 constexpr int stream_index = 1, echo_index = 2;
 
-// What the client end has received, for the bench thread to wait on.
+// What the client end has received, for the bench thread to wait on. Lives
+// as long as the session. The bench thread is woken once the delivering
+// thread has let go of the framework lock, which it would otherwise meet on
+// its way to the next send.
 struct arrivals {
     std::mutex m;
     std::condition_variable cv;
     int64_t bytes = 0;
     int64_t replies = 0;
     void add(int index, std::size_t n) {
-        std::lock_guard<std::mutex> lock(m);
-        if (index == echo_index)
-            ++replies;
-        else
-            bytes += int64_t(n);
-        cv.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(m);
+            if (index == echo_index)
+                ++replies;
+            else
+                bytes += int64_t(n);
+        }
+        rulo::after_framework_unlock([this] { cv.notify_all(); });
     }
     template <class F>
     bool wait(F done, int64_t ms = 60000) {
