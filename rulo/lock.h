@@ -59,8 +59,11 @@ public:
 // pass holds it throughout): woken earlier, that thread would at once want
 // the lock, or preempt this one on its CPU, and sleep a second time. The
 // functions of one release run in the order they were given; an exception
-// from one is swallowed. A plugin's copy of the framework, which borrows its
-// host's lock and so cannot see when it is released, runs fn at once.
+// from one is swallowed. A thread that deferred a wake-up must not wait for
+// the woken thread before it lets go of the lock (nothing may wait under
+// the framework lock anyway: the poller needs it to deliver). A plugin's
+// copy of the framework, which borrows its host's lock and so cannot see
+// when it is released, runs fn at once.
 void after_framework_unlock(std::function<void()> fn);
 
 } // namespace rulo
