@@ -17,12 +17,14 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -169,6 +171,13 @@ public:
     background(background const&) = delete;
     background& operator=(background const&) = delete;
     bool started() const { return m_pid > 0; }
+    // True while the program runs; an ended program is reaped here.
+    bool running() {
+        if (m_pid <= 0) return false;
+        if (::waitpid(m_pid, nullptr, WNOHANG) != m_pid) return true;
+        m_pid = -1;
+        return false;
+    }
     // User plus system CPU seconds the program has used so far; 0 when it
     // cannot be read.
     double cpu_seconds() const {
@@ -187,6 +196,65 @@ public:
 
 private:
     pid_t m_pid = -1;
+};
+
+// A port on 127.0.0.1 that was free a moment ago, for a program to listen on.
+inline uint16_t free_port() {
+    loopback_listener probe;
+    if (probe.fd >= 0) ::close(probe.fd);
+    return probe.port;
+}
+
+// True when a socket listens on 127.0.0.1:port, as the kernel's table of TCP
+// sockets shows it (no probe connection that the program would take for a client).
+inline bool listening_on(uint16_t port) {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", unsigned(port));
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, address, remote, state;
+        fields >> slot >> address >> remote >> state;
+        if (address == local && state == "0A") return true;
+    }
+    return false;
+}
+
+// An outside program listening on 127.0.0.1, at a port the system picked;
+// command(port) gives its command line. A port that was free a moment ago
+// can be taken before the program binds it: any loopback connection on the
+// machine holds its port against a listener, also for a minute in TIME_WAIT
+// after it closed, so with other tests running a fixed or remembered port
+// fails now and then. When the program ends without listening, a fresh port
+// is tried (five times at most); started() is true once it listens.
+class listening_program {
+public:
+    template <class Command>
+    explicit listening_program(Command const& command) {
+        for (int attempt = 0; attempt < 5 && !m_listening; ++attempt) {
+            m_port = free_port();
+            m_program = std::make_unique<background>(command(m_port));
+            // Up to 10 s for a program that starts slowly on a loaded machine.
+            for (int polls = 0; polls < 2000 && m_program->running(); ++polls) {
+                if (listening_on(m_port)) {
+                    m_listening = true;
+                    break;
+                }
+                ::usleep(5000);
+            }
+        }
+    }
+    bool started() const { return m_listening; }
+    uint16_t port() const { return m_port; }
+    std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
+    double cpu_seconds() const { return m_program ? m_program->cpu_seconds() : 0; }
+
+private:
+    std::unique_ptr<background> m_program;
+    uint16_t m_port = 0;
+    bool m_listening = false;
 };
 
 // The number after "key": in iperf3's JSON report, searched from the section; 0 when missing.
@@ -225,6 +293,26 @@ inline bool exact(int fd, char* data, int n, bool sending) {
 // The baseline of the round-trip benchmarks: a message of size bytes (at
 // most 4096) sent on client and echoed by a blocking thread on server, once
 // per iteration, with TCP_NODELAY on both. Takes and closes both descriptors.
+// Context switches of this process (every thread, voluntary and not) from
+// its construction until report(), which sets the counter "ctx_switches" per
+// iteration. Another process in the path (a relay, socat) is not counted.
+class switch_counter {
+public:
+    switch_counter() : m_start(now()) {}
+    void report(benchmark::State& state) const {
+        if (state.iterations() == 0) return;
+        state.counters["ctx_switches"] = double(now() - m_start) / double(state.iterations());
+    }
+
+private:
+    static long now() {
+        rusage u{};
+        ::getrusage(RUSAGE_SELF, &u);
+        return u.ru_nvcsw + u.ru_nivcsw;
+    }
+    long const m_start;
+};
+
 inline void ping_pong(benchmark::State& state, int client, int server, int size) {
     int one = 1;
     ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -235,12 +323,14 @@ inline void ping_pong(benchmark::State& state, int client, int server, int size)
         }
     });
     char buf[4096] = {};
+    switch_counter switches;
     for (auto _ : state) {
         if (!exact(client, buf, size, true) || !exact(client, buf, size, false)) {
             state.SkipWithError("ping-pong");
             break;
         }
     }
+    switches.report(state);
     ::close(client); // the echo thread sees the end
     echo.join();
     ::close(server);

@@ -27,8 +27,8 @@
 
 namespace {
 
-using bench_support::background;
 using bench_support::counting_sink;
+using bench_support::listening_program;
 using bench_support::loopback_listener;
 
 constexpr int64_t block = 256 * 1024;
@@ -103,13 +103,6 @@ private:
     std::thread m_thread;
 };
 
-// A port that was free a moment ago, for a program to listen on.
-uint16_t free_port() {
-    loopback_listener probe;
-    ::close(probe.fd);
-    return probe.port;
-}
-
 // A connection to 127.0.0.1:port, tried again while the program that
 // listens there is starting (at most 10 s); -1 when none came up.
 int connect_when_listening(uint16_t port) {
@@ -156,10 +149,12 @@ void BM_socat_echo(benchmark::State& state) {
         return;
     }
     echo_thread echo;
-    uint16_t const port = free_port();
-    background forwarder({"socat", "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
-                          "TCP:127.0.0.1:" + std::to_string(echo.port())});
-    echo_through(state, connect_when_listening(port));
+    listening_program forwarder([&](uint16_t port) {
+        return std::vector<std::string>{"socat",
+                                        "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
+                                        "TCP:127.0.0.1:" + std::to_string(echo.port())};
+    });
+    echo_through(state, forwarder.started() ? connect_when_listening(forwarder.port()) : -1);
 }
 
 void BM_stunnel_echo(benchmark::State& state) {
@@ -173,17 +168,16 @@ void BM_stunnel_echo(benchmark::State& state) {
         return;
     }
     echo_thread echo;
-    std::string const tls_port = std::to_string(free_port());
-    uint16_t const port = free_port();
-    background server(bench_support::stunnel(certificate, "tls_server", "127.0.0.1:" + tls_port,
-                                             "127.0.0.1:" + std::to_string(echo.port()), false));
-    // The client end connects on to the server end as soon as it accepts: the
-    // server end listens first (the echo thread takes the probe and its end).
-    int const probe = connect_when_listening(uint16_t(std::stoi(tls_port)));
-    if (probe >= 0) ::close(probe);
-    background client(bench_support::stunnel(certificate, "tls_client", "127.0.0.1:" + std::to_string(port),
-                                             "127.0.0.1:" + tls_port, true));
-    echo_through(state, connect_when_listening(port));
+    listening_program server([&](uint16_t port) {
+        return bench_support::stunnel(certificate, "tls_server", "127.0.0.1:" + std::to_string(port),
+                                      "127.0.0.1:" + std::to_string(echo.port()), false);
+    });
+    listening_program client([&](uint16_t port) {
+        return bench_support::stunnel(certificate, "tls_client", "127.0.0.1:" + std::to_string(port),
+                                      server.address(), true);
+    });
+    bool const up = server.started() && client.started();
+    echo_through(state, up ? connect_when_listening(client.port()) : -1);
 }
 
 BENCHMARK(BM_relay_echo_plain)->Unit(benchmark::kMillisecond)->UseManualTime();

@@ -76,10 +76,12 @@ memory_stand& shared_memory_stand() {
 void run_calls(benchmark::State& state, rulo::rpcWrapper& wrapper) {
     netbuf const body = netbuf::from_string(std::string(body_size, 'c'));
     long limit = 30;
+    bench_support::switch_counter switches;
     for (auto _ : state) {
         netbuf reply = wrapper.call(body, nullptr, &limit);
         benchmark::DoNotOptimize(reply);
     }
+    if (state.threads() == 1) switches.report(state);
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -120,6 +122,7 @@ void relay_calls(benchmark::State& state) {
     netbuf const body = netbuf::from_string(std::string(body_size, 'c'));
     long limit = 30;
     rulo::object<rulo::rpcWrapper> wrapper;
+    bench_support::switch_counter switches;
     for (auto _ : state) {
         if (!wrapper) {
             if (relay_failed) {
@@ -131,6 +134,7 @@ void relay_calls(benchmark::State& state) {
         netbuf reply = wrapper->call(body, nullptr, &limit);
         benchmark::DoNotOptimize(reply);
     }
+    if (state.threads() == 1) switches.report(state);
     state.SetItemsProcessed(state.iterations());
 }
 

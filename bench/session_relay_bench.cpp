@@ -21,6 +21,7 @@
 #include "bench/bench_peers.h"
 #include "bench/ratio_main.h"
 #include "rulo/init.h"
+#include "rulo/lock.h"
 #include "tests/rulo-rpt/channel/relay_link.h"
 #include "tests/rulo-rpt/channel/safe_channel_kit.h"
 #include "tests/support/tls_certs.h"
@@ -48,19 +49,24 @@ constexpr int block = 64 << 10;
 constexpr int message = 64;
 constexpr int stream_index = 1, echo_index = 2;
 
-// What the client end has received, for the bench thread to wait on.
+// What the client end has received, for the bench thread to wait on. Lives
+// as long as the session. The bench thread is woken once the delivering
+// thread has let go of the framework lock, which it would otherwise meet on
+// its way to the next send.
 struct arrivals {
     std::mutex m;
     std::condition_variable cv;
     int64_t bytes = 0;
     int64_t replies = 0;
     void add(int index, std::size_t n) {
-        std::lock_guard<std::mutex> lock(m);
-        if (index == echo_index)
-            ++replies;
-        else
-            bytes += int64_t(n);
-        cv.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(m);
+            if (index == echo_index)
+                ++replies;
+            else
+                bytes += int64_t(n);
+        }
+        rulo::after_framework_unlock([this] { cv.notify_all(); });
     }
     template <class F>
     bool wait(F done, int64_t ms = 60000) {
@@ -377,12 +383,6 @@ std::vector<std::string> forwarder(int accept, int connect) {
             "TCP:127.0.0.1:" + std::to_string(connect) + ",nodelay"};
 }
 
-// Below the system's ephemeral range, so that no connection of the run (the
-// relay's, the session's) can hold one of them.
-int base_port() {
-    return 20000 + (::getpid() % 3000) * 4;
-}
-
 void BM_stunnel_socat_iperf3_stream(benchmark::State& state) {
     if (!bench_support::have_programs("iperf3 stunnel4 socat")) {
         state.SkipWithError("iperf3, stunnel4 or socat is not installed (scripts/deps.sh)");
@@ -392,19 +392,23 @@ void BM_stunnel_socat_iperf3_stream(benchmark::State& state) {
         state.SkipWithError("openssl could not make a certificate");
         return;
     }
-    int const base = base_port();
+    using bench_support::listening_program;
     for (auto _ : state) {
-        bench_support::background server({"iperf3", "-s", "-B", "127.0.0.1", "-p", std::to_string(base)});
-        bench_support::background tls_server(stunnel("tls_server", "127.0.0.1:" + std::to_string(base + 1),
-                                                     "127.0.0.1:" + std::to_string(base), false));
-        bench_support::background relay(forwarder(base + 2, base + 1));
-        bench_support::background tls_client(stunnel("tls_client", "127.0.0.1:" + std::to_string(base + 3),
-                                                     "127.0.0.1:" + std::to_string(base + 2), true));
+        listening_program server([](uint16_t port) {
+            return std::vector<std::string>{"iperf3", "-s", "-B", "127.0.0.1", "-p", std::to_string(port)};
+        });
+        listening_program tls_server([&](uint16_t port) {
+            return stunnel("tls_server", "127.0.0.1:" + std::to_string(port), server.address(), false);
+        });
+        listening_program relay([&](uint16_t port) { return forwarder(port, tls_server.port()); });
+        listening_program tls_client([&](uint16_t port) {
+            return stunnel("tls_client", "127.0.0.1:" + std::to_string(port), relay.address(), true);
+        });
         if (!server.started() || !tls_server.started() || !relay.started() || !tls_client.started()) {
-            state.SkipWithError("iperf3, stunnel4 or socat did not start");
+            state.SkipWithError("iperf3, stunnel4 or socat did not listen");
             return;
         }
-        double const seconds = bench_support::iperf3_seconds(base + 3, stream_bytes);
+        double const seconds = bench_support::iperf3_seconds(tls_client.port(), stream_bytes);
         if (seconds <= 0) {
             state.SkipWithError("no iperf3 result");
             return;
@@ -420,9 +424,12 @@ void BM_socat_ping_pong(benchmark::State& state) {
         return;
     }
     bench_support::loopback_listener listener;
-    int const front = base_port() + 2;
-    bench_support::background relay(forwarder(front, listener.port));
-    bench_support::ping_pong_through(state, listener, front, message);
+    bench_support::listening_program relay([&](uint16_t port) { return forwarder(port, listener.port); });
+    if (!relay.started()) {
+        state.SkipWithError("socat did not listen");
+        return;
+    }
+    bench_support::ping_pong_through(state, listener, relay.port(), message);
 }
 
 BENCHMARK(BM_session_stream_two_processes)->Unit(benchmark::kMillisecond)->UseManualTime();

@@ -6,6 +6,7 @@
 #include "bench/loopback_pair.h"
 #include "bench/ratio_main.h"
 #include "rulo/init.h"
+#include "rulo/lock.h"
 
 #include <benchmark/benchmark.h>
 
@@ -24,12 +25,18 @@ namespace {
 constexpr int message = 64;
 
 // Counts the bytes back at the client; the benchmark thread waits on it.
+// The waiter is woken once the poller has let go of its locks: woken at
+// once, it would need the framework lock for its next send while the poller
+// still holds it, and sleep again.
 class reply_sink : public rptTransportSink {
 public:
     void received(netbuf const& data) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bytes += data.size();
-        m_arrived.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bytes += data.size();
+        }
+        rulo::object<reply_sink> self(this);
+        rulo::after_framework_unlock([self] { self->m_arrived.notify_all(); });
     }
     void broken() override {}
     void queue_empty() override {}
@@ -62,11 +69,13 @@ void BM_rptSocket_round_trip(benchmark::State& state) {
     pair.server->no_delay();
     netbuf const ping = netbuf::from_string(std::string(message, 'p'));
     int64_t total = 0;
+    bench_support::switch_counter switches;
     for (auto _ : state) {
         pair.client->send(ping);
         total += message;
         replies->wait_for(total);
     }
+    switches.report(state);
     echo->transport.reset();
 }
 

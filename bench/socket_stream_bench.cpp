@@ -42,11 +42,13 @@ void BM_iperf3_stream(benchmark::State& state) {
         state.SkipWithError("iperf3 is not installed (scripts/deps.sh)");
         return;
     }
-    int const port = 20000 + (::getpid() % 20000);
-    std::string const p = std::to_string(port);
     for (auto _ : state) {
-        bench_support::background server({"iperf3", "-s", "-1", "-B", "127.0.0.1", "-p", p});
-        double const seconds = server.started() ? bench_support::iperf3_seconds(port, block * blocks) : 0;
+        bench_support::listening_program server([](uint16_t port) {
+            return std::vector<std::string>{
+                "iperf3", "-s", "-1", "-B", "127.0.0.1", "-p", std::to_string(port)};
+        });
+        double const seconds =
+            server.started() ? bench_support::iperf3_seconds(server.port(), block * blocks) : 0;
         if (seconds <= 0) {
             state.SkipWithError("no iperf3 result");
             return;

@@ -110,19 +110,22 @@ void BM_stunnel_iperf3_stream(benchmark::State& state) {
         state.SkipWithError("openssl could not make a certificate");
         return;
     }
-    int const base = 20000 + (::getpid() % 15000) * 3;
-    std::string const iperf_port = std::to_string(base), tls_port = std::to_string(base + 1);
+    using bench_support::listening_program;
     for (auto _ : state) {
-        bench_support::background server({"iperf3", "-s", "-B", "127.0.0.1", "-p", iperf_port});
-        bench_support::background tls_server(
-            stunnel("tls_server", "127.0.0.1:" + tls_port, "127.0.0.1:" + iperf_port, false));
-        bench_support::background tls_client(
-            stunnel("tls_client", "127.0.0.1:" + std::to_string(base + 2), "127.0.0.1:" + tls_port, true));
+        listening_program server([](uint16_t port) {
+            return std::vector<std::string>{"iperf3", "-s", "-B", "127.0.0.1", "-p", std::to_string(port)};
+        });
+        listening_program tls_server([&](uint16_t port) {
+            return stunnel("tls_server", "127.0.0.1:" + std::to_string(port), server.address(), false);
+        });
+        listening_program tls_client([&](uint16_t port) {
+            return stunnel("tls_client", "127.0.0.1:" + std::to_string(port), tls_server.address(), true);
+        });
         if (!server.started() || !tls_server.started() || !tls_client.started()) {
-            state.SkipWithError("iperf3 or stunnel4 did not start");
+            state.SkipWithError("iperf3 or stunnel4 did not listen");
             return;
         }
-        double const seconds = bench_support::iperf3_seconds(base + 2, block * blocks);
+        double const seconds = bench_support::iperf3_seconds(tls_client.port(), block * blocks);
         if (seconds <= 0) {
             state.SkipWithError("no iperf3 result");
             return;

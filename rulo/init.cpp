@@ -18,6 +18,8 @@
 #include <ctime>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace rulo {
 
@@ -60,11 +62,26 @@ bool g_layers_started = false; // every step of start_layers() has run
 rec_mutex* g_framework_mutex = nullptr;
 void (*g_final_crash_function)() = nullptr;
 
+// This thread's holds of the framework lock, and what runs once they end.
+thread_local int t_framework_depth = 0;
+thread_local std::vector<std::function<void()>> t_after_unlock;
+
 void lock_framework() {
     g_framework_mutex->lock();
+    ++t_framework_depth;
 }
 void unlock_framework() {
+    --t_framework_depth;
     g_framework_mutex->unlock();
+    if (t_framework_depth > 0 || t_after_unlock.empty()) return;
+    std::vector<std::function<void()>> due;
+    due.swap(t_after_unlock);
+    for (auto& fn : due) {
+        try {
+            fn();
+        } catch (...) {
+        }
+    }
 }
 
 void init_rulolock() {
@@ -120,6 +137,15 @@ void start_layers() {
 }
 
 } // namespace
+
+void after_framework_unlock(std::function<void()> fn) {
+    // Only this copy's own lock counts its holds; a borrowed one is the host's.
+    if (!g_framework_mutex || t_framework_depth == 0) {
+        fn();
+        return;
+    }
+    t_after_unlock.push_back(std::move(fn));
+}
 
 init::init(rulo_api_t* parent) {
     if (g_started) throw exception("rulo-rpt already initialized");

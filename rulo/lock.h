@@ -7,6 +7,7 @@
 
 #include "rulo/hooks.h"
 
+#include <functional>
 #include <pthread.h>
 
 namespace rulo {
@@ -51,6 +52,19 @@ public:
     rulo_lock_guard(rulo_lock_guard const&) = delete;
     rulo_lock_guard& operator=(rulo_lock_guard const&) = delete;
 };
+
+// Runs fn on this thread right after it releases its outermost hold of the
+// framework lock, or at once when it holds none. For waking a thread that
+// waits for something this thread made under the lock (a poller's dispatch
+// pass holds it throughout): woken earlier, that thread would at once want
+// the lock, or preempt this one on its CPU, and sleep a second time. The
+// functions of one release run in the order they were given; an exception
+// from one is swallowed. A thread that deferred a wake-up must not wait for
+// the woken thread before it lets go of the lock (nothing may wait under
+// the framework lock anyway: the poller needs it to deliver). A plugin's
+// copy of the framework, which borrows its host's lock and so cannot see
+// when it is released, runs fn at once.
+void after_framework_unlock(std::function<void()> fn);
 
 } // namespace rulo
 

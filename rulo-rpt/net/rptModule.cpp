@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <deque>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <unistd.h>
 #include <vector>
@@ -107,28 +108,32 @@ void selector::run() {
     if (m_start) m_start->post();
     timeout_section section("rptModule::run");
     std::vector<int> ready;
+    std::optional<rulo_lock_guard> held;
+    held.emplace();
     for (;;) {
-        if (g_keepalive) prevent_timeout(g_keepalive);
-        {
-            rulo_lock_guard lock;
-            if (!m_main && m_socks.empty()) break;
-            m_poll.entries[0] = pollfd{m_poll.read_end(), POLLIN, 0};
-            m_poll.used = 1;
-            for (auto const& [fd, data] : m_socks) {
-                if (m_poll.used > int(rptModule::max_sockets)) break;
-                short events = 0;
-                if (data.mask & 4) events |= POLLIN;
-                if (data.mask & 2) events |= POLLOUT;
-                m_poll.entries[m_poll.used++] = pollfd{fd, events, 0};
-            }
+        // Held here: from the last pass's dispatch, or from the start. The
+        // set is rebuilt before the lock goes, so a pass takes the lock once:
+        // a reader that a sink has just woken gets it when the dispatch ends
+        // and does not meet the poller taking it again a moment later.
+        if (!m_main && m_socks.empty()) break;
+        m_poll.entries[0] = pollfd{m_poll.read_end(), POLLIN, 0};
+        m_poll.used = 1;
+        for (auto const& [fd, data] : m_socks) {
+            if (m_poll.used > int(rptModule::max_sockets)) break;
+            short events = 0;
+            if (data.mask & 4) events |= POLLIN;
+            if (data.mask & 2) events |= POLLOUT;
+            m_poll.entries[m_poll.used++] = pollfd{fd, events, 0};
         }
+        held.reset();
+        if (g_keepalive) prevent_timeout(g_keepalive);
         int n = ::poll(m_poll.entries, nfds_t(m_poll.used), rptModule::poll_timeout_ms);
         if (n < 0) n = 0; // EINTR and the like: the next pass tries again
         // Only a pass woken through the pipe reads it: a socket event alone
         // would pay a read that finds nothing.
         if (n > 0 && (m_poll.entries[0].revents & POLLIN)) m_poll.drain();
 
-        rulo_lock_guard lock;
+        held.emplace();
         if (m_main) module->execute_tasks();
         if (n == 0 && m_dispatch.empty()) continue;
         std::set<int> due;
@@ -149,6 +154,7 @@ void selector::run() {
             }
         }
     }
+    held.reset();
     --g_running_threads;
 }
 

@@ -98,10 +98,12 @@ netbuf rpcWrapper::async_call_ret(object<sCall> call, long* timeout) {
         signalled = call->signal.wait(*timeout);
     else
         call->signal.wait();
-    rulo_lock_guard lock;
     // A reply that arrived is returned even if the link broke after it, or
-    // the wait ran out just as it came.
-    if (call->done) return call->reply;
+    // the wait ran out just as it came. Its thread may still hold the
+    // framework lock: waiting for it here would cost a second wake.
+    if (call->done.load(std::memory_order_acquire)) return call->reply;
+    rulo_lock_guard lock;
+    if (call->done.load(std::memory_order_acquire)) return call->reply;
     if (!signalled) {
         auto it = m_pending.find(call->id);
         if (it != m_pending.end() && it->second.get() == call.get()) m_pending.erase(it);
@@ -183,9 +185,7 @@ void rpcWrapper::handle(netbuf const& data) {
             if (it != m_pending.end()) {
                 object<sCall> call = it->second;
                 m_pending.erase(it);
-                call->reply = body;
-                call->done = true;
-                call->signal.post();
+                answered(call, body);
                 return;
             }
             is_ping = id == 0;
@@ -237,10 +237,17 @@ bool rpcWrapper::take_now(netbuf const& packet) {
     if (it == m_pending.end()) return false;
     object<sCall> call = it->second;
     m_pending.erase(it);
-    call->reply = netbuf(packet, newline + 1);
-    call->done = true;
-    call->signal.post();
+    answered(call, netbuf(packet, newline + 1));
     return true;
+}
+
+void rpcWrapper::answered(object<sCall> const& call, netbuf const& reply) {
+    call->reply = reply;
+    call->done.store(true, std::memory_order_release);
+    // The caller is woken once this thread lets go of the framework lock: the
+    // receiving thread holds it for its whole pass, and a caller woken
+    // before would wait on it (or push this thread off its CPU) at once.
+    after_framework_unlock([call] { call->signal.post(); });
 }
 
 void rpcWrapper::release_pending() {

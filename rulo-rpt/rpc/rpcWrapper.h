@@ -19,7 +19,10 @@
 // stream order, without the framework lock. The one exception: a reply whose
 // caller is waiting is taken by take_now on the channel's receiving thread
 // (framework lock held) when nothing of this channel is queued before it; it
-// only wakes that caller, and no sink is called there.
+// only wakes that caller, and no sink is called there. The caller is woken
+// once the receiving thread has let go of the framework lock
+// (rulo::after_framework_unlock), and returns its reply without taking that
+// lock, so it neither waits on the lock nor preempts the thread that has it.
 //
 // After a failure: a broken wrapper throws at once from every call; a waiting
 // caller wakes and throws "async_call_ret" unless its reply had already come,
@@ -32,6 +35,7 @@
 #include "rulo/object.h"
 #include "rulo/semaphore.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -72,7 +76,9 @@ public:
         semaphore signal;
         netbuf reply;
         unsigned int id = 0;
-        bool done = false; // the reply arrived (set under the framework lock)
+        // The reply arrived: stored (release) after reply and before the
+        // signal, so a woken caller reads both without the framework lock.
+        std::atomic<bool> done{false};
     };
 
     rpcWrapper(object<rptTransport> transport, object<rpcWrapperSink> sink);
@@ -120,6 +126,9 @@ private:
     void handle(netbuf const& data);
     // Wakes every waiting caller and forgets them. Caller holds the framework lock.
     void release_pending();
+    // Gives a pending call (already taken out of m_pending) its reply and
+    // wakes its caller once the framework lock is let go.
+    static void answered(object<sCall> const& call, netbuf const& reply);
 
     std::map<unsigned int, object<sCall>> m_pending;
     object<rptTransport> m_transport;

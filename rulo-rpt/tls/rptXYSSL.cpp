@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 namespace rulo {
 
@@ -16,6 +17,11 @@ namespace {
 struct register_step {
     register_step() { register_start_step(start_step::ssl, &init_ssl); }
 } const registered;
+
+// Records written one after another go to the transport as one send, up to
+// this many bytes: a 64 KiB write makes four records, and four sends cost
+// four passes through the socket for nothing.
+constexpr int join_limit = 4 * network_chunk;
 
 } // namespace
 
@@ -33,40 +39,49 @@ rptXYSSL::~rptXYSSL() {
 }
 
 void rptXYSSL::start(object<rptTransport> transport) {
-    rulo_lock_guard lock;
+    guard lock(m_mutex);
     m_transport = transport;
-    flush();
+    bool const alive = flush_locked();
+    deliver(lock);
+    if (!alive) throw exception::function("flush");
 }
 
 void rptXYSSL::send(netbuf const& data) {
-    rulo_lock_guard lock;
+    guard lock(m_mutex);
     m_plain.append(data);
-    flush();
-    queue_empty();
+    bool const alive = flush_locked();
+    if (alive) queue_empty_locked();
+    deliver(lock);
+    if (!alive) throw exception::function("flush");
 }
 
 void rptXYSSL::received(netbuf const& data) {
-    rulo_lock_guard lock;
+    guard lock(m_mutex);
     m_cipher.append(data);
-    try {
-        flush();
-    } catch (std::exception const&) {
-        // flush has logged why and ended the engine; the layer below must not see it.
-    }
+    // An end is queued for the sink and logged; the layer below must not see it.
+    flush_locked();
+    deliver(lock);
 }
 
 void rptXYSSL::queue_empty() {
-    rulo_lock_guard lock;
-    if (m_state == established && m_plain.empty() && m_sink) m_sink->queue_empty();
+    guard lock(m_mutex);
+    queue_empty_locked();
+    deliver(lock);
+}
+
+void rptXYSSL::queue_empty_locked() {
+    if (m_state == established && m_plain.empty() && m_sink) m_up.push_back({kind::empty, m_sink, netbuf()});
 }
 
 void rptXYSSL::broken() {
     disconnect();
 }
 
-void rptXYSSL::flush() {
-    rulo_lock_guard lock;
-    fmt_dbg log("SSL transport");
+bool rptXYSSL::flush_locked() {
+    if (m_state == closed) {
+        end_locked();
+        return false;
+    }
     try {
         if (m_state == client_handshake || m_state == server_handshake) {
             bool done = m_state == client_handshake ? m_session->connect() : m_session->accept();
@@ -78,7 +93,7 @@ void rptXYSSL::flush() {
                     m_session->write(&m_plain, network_chunk);
                     m_plain.clear();
                 }
-                queue_empty();
+                queue_empty_locked();
             }
         }
         while (m_state == established) {
@@ -88,26 +103,88 @@ void rptXYSSL::flush() {
             }
             netbuf in;
             bool got = m_session->read(in, network_chunk);
-            if (got && m_sink) m_sink->received(in);
+            if (got && m_sink) m_up.push_back({kind::data, m_sink, std::move(in)});
             if (m_session->peer_closed()) {
-                log.log("peer closed the connection");
+                fmt_dbg("SSL transport").log("peer closed the connection");
                 m_state = closed;
             }
             if (!got) break;
         }
     } catch (std::exception const& e) {
         m_state = closed;
-        log.fmt_verbose("error %1%", e.what());
+        fmt_dbg("SSL transport").fmt_verbose("error %1%", e.what());
     }
-    if (m_state == closed) {
-        disconnect();
-        throw exception::function("flush");
+    if (m_state != closed) return true;
+    end_locked();
+    return false;
+}
+
+void rptXYSSL::end_locked() {
+    if (m_session) {
+        try {
+            m_session->shutdown(); // close_notify leaves through send_hook
+        } catch (std::exception const&) {
+        }
+    }
+    m_state = closed;
+    if (m_sink) m_up.push_back({kind::broken, std::move(m_sink), netbuf()});
+    m_sink.reset();
+    if (m_transport) m_down.push_back({kind::end, std::move(m_transport), netbuf()});
+    m_transport.reset();
+}
+
+namespace {
+
+// Delivers queue front first, with the mutex released and the framework lock
+// held around each call, until it is empty; busy keeps other threads out.
+template <class Event, class Call>
+void drain(std::deque<Event>& queue, bool& busy, std::unique_lock<std::mutex>& lock, Call call) {
+    busy = true;
+    while (!queue.empty()) {
+        Event event = std::move(queue.front());
+        queue.pop_front();
+        lock.unlock();
+        try {
+            rulo_lock_guard framework;
+            call(event);
+        } catch (std::exception const&) {
+            // A transport that fails breaks and says so; a sink's failure is its own.
+        }
+        event = Event{};
+        lock.lock();
+    }
+    busy = false;
+}
+
+} // namespace
+
+void rptXYSSL::deliver(guard& lock) {
+    for (;;) {
+        if (!m_down_busy && !m_down.empty()) {
+            drain(m_down, m_down_busy, lock, [](down_event& e) {
+                if (e.what == kind::data)
+                    e.to->send(e.data);
+                else
+                    e.to->disconnect();
+            });
+        } else if (!m_up_busy && !m_up.empty()) {
+            drain(m_up, m_up_busy, lock, [](up_event& e) {
+                if (e.what == kind::data)
+                    e.to->received(e.data);
+                else if (e.what == kind::empty)
+                    e.to->queue_empty();
+                else
+                    e.to->broken();
+            });
+        } else {
+            return;
+        }
     }
 }
 
 int rptXYSSL::recv_hook(void* self, unsigned char* data, size_t length) {
+    // The library runs only under the engine's mutex: it is held here.
     rptXYSSL* me = static_cast<rptXYSSL*>(self);
-    rulo_lock_guard lock;
     if (me->m_state == closed) return XYSSL_ERR_NET_RECV_FAILED;
     if (me->m_cipher.empty()) return XYSSL_ERR_NET_TRY_AGAIN;
     int n = int(std::min<size_t>(length, size_t(me->m_cipher.size())));
@@ -116,51 +193,31 @@ int rptXYSSL::recv_hook(void* self, unsigned char* data, size_t length) {
 }
 
 int rptXYSSL::send_hook(void* self, unsigned char const* data, size_t length) {
+    // Under the engine's mutex, like recv_hook: the record is queued and
+    // leaves once the mutex is released.
     rptXYSSL* me = static_cast<rptXYSSL*>(self);
-    rulo_lock_guard lock;
     if (me->m_state == closed) return XYSSL_ERR_NET_SEND_FAILED;
     if (!me->m_transport) return XYSSL_ERR_NET_TRY_AGAIN;
     int n = int(std::min<size_t>(length, size_t(netbuf::whole_length)));
-    try {
-        me->m_transport->send(netbuf::from_buffer(reinterpret_cast<char const*>(data), n));
-    } catch (std::exception const&) {
-        return XYSSL_ERR_NET_SEND_FAILED;
-    }
+    char const* bytes = reinterpret_cast<char const*>(data);
+    std::deque<down_event>& down = me->m_down;
+    if (!down.empty() && down.back().what == kind::data && down.back().to.get() == me->m_transport.get() &&
+        down.back().data.size() + n <= join_limit)
+        down.back().data.append(netbuf::from_buffer(bytes, n));
+    else
+        down.push_back({kind::data, me->m_transport, netbuf::from_buffer(bytes, n)});
     return n;
 }
 
 void rptXYSSL::disconnect() {
     fmt_dbg("rulo::RPTSSL_CLASS::disconnect").fmt_verbose("disconnect %1%", static_cast<void*>(this));
-    object<rptTransportSink> sink;
-    object<rptTransport> transport;
-    {
-        rulo_lock_guard lock;
-        if (m_session) {
-            try {
-                m_session->shutdown(); // close_notify leaves through send_hook
-            } catch (std::exception const&) {
-            }
-        }
-        m_state = closed;
-        sink = std::move(m_sink);
-        transport = std::move(m_transport);
-    }
-    if (sink) {
-        try {
-            sink->broken();
-        } catch (std::exception const&) {
-        }
-    }
-    if (transport) {
-        try {
-            transport->disconnect();
-        } catch (std::exception const&) {
-        }
-    }
+    guard lock(m_mutex);
+    end_locked();
+    deliver(lock);
 }
 
 void rptXYSSL::set_sink(object<rptTransportSink> sink) {
-    rulo_lock_guard lock;
+    guard lock(m_mutex);
     if (!sink || !m_sink) throw exception::function("set_sink");
     m_sink = sink;
 }
@@ -168,7 +225,7 @@ void rptXYSSL::set_sink(object<rptTransportSink> sink) {
 void rptXYSSL::no_delay() {
     object<rptTransport> transport;
     {
-        rulo_lock_guard lock;
+        guard lock(m_mutex);
         transport = m_transport;
     }
     if (!transport) return;
@@ -181,7 +238,7 @@ void rptXYSSL::no_delay() {
 int64_t rptXYSSL::last_received() {
     object<rptTransport> transport;
     {
-        rulo_lock_guard lock;
+        guard lock(m_mutex);
         transport = m_transport;
     }
     return transport ? transport->last_received() : 0;
@@ -190,7 +247,7 @@ int64_t rptXYSSL::last_received() {
 void rptXYSSL::ioctl(std::string const& key, std::string& value) {
     object<rptTransport> transport;
     {
-        rulo_lock_guard lock;
+        guard lock(m_mutex);
         transport = m_transport;
     }
     if (!transport) throw exception::function("ioctl");
@@ -198,12 +255,12 @@ void rptXYSSL::ioctl(std::string const& key, std::string& value) {
 }
 
 bool rptXYSSL::handshake_done() {
-    rulo_lock_guard lock;
+    guard lock(m_mutex);
     return m_state > server_handshake;
 }
 
 int rptXYSSL::ciphersuite() {
-    rulo_lock_guard lock;
+    guard lock(m_mutex);
     return m_session->ciphersuite();
 }
 

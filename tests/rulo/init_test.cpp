@@ -2,6 +2,7 @@
 #include "rulo/clock.h"
 #include "rulo/errlog.h"
 #include "rulo/init.h"
+#include "rulo/lock.h"
 #include "rulo/scheduler.h"
 #include "rulo/semaphore.h"
 #include "tests/support/framework_env.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -172,6 +174,37 @@ TEST(PluginCopy, UsesTheHostsClockLockSchedulerAndLog) {
     plugin.get<plugin_cancel_fn>("plugin_cancel")(plugin_id);
     ASSERT_TRUE(probe.deleted.wait_ms(10000));
     EXPECT_FALSE(probe.deleted.wait_ms(0));
+}
+
+// A wake-up given while the framework lock is held waits for the outermost
+// release on that thread; given without the lock it runs at once. One
+// release runs what it found in order, past a function that throws, and
+// what such a function gives runs at once (the lock is no longer held).
+TEST(FrameworkLock, AfterUnlockRunsAtTheOutermostRelease) {
+    std::vector<std::string> order;
+    rulo::semaphore woken(1, 0);
+    rulo::after_framework_unlock([&] { order.push_back("unheld"); });
+    EXPECT_EQ(order, std::vector<std::string>{"unheld"});
+    order.clear();
+    {
+        rulo::rulo_lock_guard outer;
+        {
+            rulo::rulo_lock_guard inner;
+            rulo::after_framework_unlock([&] { woken.post(); });
+            rulo::after_framework_unlock([&] {
+                order.push_back("throws");
+                throw std::runtime_error("swallowed");
+            });
+        }
+        EXPECT_FALSE(woken.wait_ms(0)) << "the inner release woke the waiter";
+        rulo::after_framework_unlock([&] {
+            order.push_back("third");
+            rulo::after_framework_unlock([&] { order.push_back("given while running"); });
+        });
+        EXPECT_TRUE(order.empty());
+    }
+    EXPECT_TRUE(woken.wait_ms(0));
+    EXPECT_EQ(order, (std::vector<std::string>{"throws", "third", "given while running"}));
 }
 
 // drop_dead must end the process even when the crash hook returns.

@@ -18,12 +18,14 @@
 #include <openssl/err.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <future>
 #include <regex>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -62,8 +64,9 @@ memory_transport_pair::options const threaded_pieces{true, true, 7};
 // recording sink. The client's first plaintext, when given, is queued before
 // the engine has a transport, so it must wait for the handshake.
 struct connection {
-    connection(object<xyssl_ctx> client_ctx, object<xyssl_ctx> server_ctx, std::string const& early = "")
-        : pair(threaded_pieces), client_sink(new recording_sink), server_sink(new recording_sink),
+    connection(object<xyssl_ctx> client_ctx, object<xyssl_ctx> server_ctx, std::string const& early = "",
+               memory_transport_pair::options const& how = threaded_pieces)
+        : pair(how), client_sink(new recording_sink), server_sink(new recording_sink),
           client(new rptXYSSL(client_sink, client_ctx, false)),
           server(new rptXYSSL(server_sink, server_ctx, true)) {
         pair.a->set_sink(client);
@@ -289,6 +292,66 @@ TEST(XysslEngine, SinkRulesAndCleanClose) {
     EXPECT_EQ(c.client_sink->broken_count(), 0);
     EXPECT_EQ(thrown([&] { c.client->set_sink(second); }), ":Error in 'set_sink'");
     EXPECT_EQ(second->events_after_broken(), 0);
+}
+
+// Several threads send on one engine while the peer's sink echoes from inside
+// received(), so records and sink events are queued by one thread while
+// another delivers: every message arrives whole and in its sender's order,
+// the echo comes back byte for byte, and an end racing the senders gives one
+// broken() and nothing after it.
+TEST(XysslEngine, ConcurrentSendersKeepOrderAndEndOnce) {
+    connection c(client_ctx(certs().ca_cert, tls_certs::server_name),
+                 server_ctx(certs().server_cert, certs().server_key), "", {false, true, 1});
+    object<rptXYSSL> server = c.server;
+    c.server_sink->on_received = [server](netbuf const& data) { server->send(data); };
+    ASSERT_TRUE(c.client_sink->wait_for_queue_empty(1));
+
+    int const senders = 4, messages = 300, size = 1000;
+    auto message = [&](int sender, int n) {
+        std::string m = std::to_string(sender) + ":" + std::to_string(n) + ":";
+        return m + std::string(size_t(size) - m.size(), char('a' + sender));
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < senders; ++t)
+        threads.emplace_back([&, t] {
+            for (int n = 0; n < messages; ++n) c.client->send(netbuf::from_string(message(t, n)));
+        });
+    for (std::thread& t : threads) t.join();
+    std::size_t const total = size_t(senders * messages * size);
+    ASSERT_TRUE(c.server_sink->wait_for_bytes(total));
+    ASSERT_TRUE(c.client_sink->wait_for_bytes(total));
+    std::string const got = c.server_sink->bytes();
+    EXPECT_TRUE(c.client_sink->bytes() == got);
+    int next[senders] = {};
+    for (std::size_t at = 0; at < got.size(); at += size_t(size)) {
+        int const sender = got[at] - '0';
+        ASSERT_TRUE(sender >= 0 && sender < senders);
+        ASSERT_TRUE(got.compare(at, size_t(size), message(sender, next[sender]++)) == 0) << "at " << at;
+    }
+
+    // The end races senders that are still writing.
+    std::atomic<int> refused{0};
+    threads.clear();
+    for (int t = 0; t < senders; ++t)
+        threads.emplace_back([&, t] {
+            for (int n = 0; n < messages; ++n) {
+                try {
+                    c.client->send(netbuf::from_string(message(t, n)));
+                } catch (std::exception const&) {
+                    ++refused;
+                }
+            }
+        });
+    c.client->disconnect();
+    for (std::thread& t : threads) t.join();
+    ASSERT_TRUE(c.client_sink->wait_for_broken());
+    ASSERT_TRUE(c.server_sink->wait_for_broken());
+    EXPECT_TRUE(c.pair.wait_delivered());
+    EXPECT_GT(refused.load(), 0);
+    for (recording_sink* sink : {c.client_sink.get(), c.server_sink.get()}) {
+        EXPECT_EQ(sink->broken_count(), 1);
+        EXPECT_EQ(sink->events_after_broken(), 0);
+    }
 }
 
 // The session directly on a descriptor: the library's own socket calls.
