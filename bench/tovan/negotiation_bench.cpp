@@ -36,7 +36,7 @@ using clock_type = std::chrono::steady_clock;
 
 bool const short_pass = std::getenv("BENCH_SHORT") != nullptr;
 int const runs = short_pass ? 2 : 10;
-int const trips = short_pass ? 50 : 1000;
+int const trips = std::getenv("NB_TRIPS") ? std::atoi(std::getenv("NB_TRIPS")) : short_pass ? 50 : 1000;
 
 std::string read_all(std::string const& path) {
     std::ifstream in(path, std::ios::binary);
@@ -226,11 +226,9 @@ void BM_plugin_round_trip(benchmark::State& state) {
     }
 }
 
-std::unique_ptr<bench_support::session_pair> g_pair;
-
-void BM_session_round_trip(benchmark::State& state) {
-    if (!g_pair) g_pair = std::make_unique<bench_support::session_pair>();
-    bench_support::session_pair& pair = *g_pair;
+// The bare session channel's round trip of the same size, one after the other.
+template <class Pair>
+void session_trips(benchmark::State& state, Pair& pair) {
     if (!pair.up) {
         state.SkipWithError("the session through the relay did not come up");
         return;
@@ -250,9 +248,24 @@ void BM_session_round_trip(benchmark::State& state) {
     }
 }
 
+std::unique_ptr<bench_support::session_pair> g_pair;
+std::unique_ptr<bench_support::session_pair_apart> g_apart;
+
+void BM_session_round_trip(benchmark::State& state) {
+    if (!g_pair) g_pair = std::make_unique<bench_support::session_pair>();
+    session_trips(state, *g_pair);
+}
+
+// The same with the desk's end in a process of its own, as the programs are.
+void BM_session_round_trip_apart(benchmark::State& state) {
+    if (!g_apart) g_apart = std::make_unique<bench_support::session_pair_apart>(CLIENT_START_DRIVER);
+    session_trips(state, *g_apart);
+}
+
 BENCHMARK(BM_negotiation)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_plugin_round_trip)->Iterations(1)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_session_round_trip)->Iterations(1)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_session_round_trip_apart)->Iterations(1)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 } // namespace
 
@@ -262,8 +275,11 @@ int main(int argc, char** argv) {
     int const result = bench_support::run_with_ratios(
         argc, argv,
         {{"BM_plugin_round_trip", "BM_session_round_trip",
-          "plugin round trip / session channel round trip, medians (goal <= 1.5)"}});
+          "plugin round trip / session channel round trip, medians (goal <= 1.5)"},
+         {"BM_plugin_round_trip", "BM_session_round_trip_apart",
+          "plugin round trip / session channel round trip with the ends in two processes, medians"}});
     g_pair.reset();
+    g_apart.reset();
     if (g_hello > 0)
         std::printf(
             "negotiation: hello at both ends %.0f ms, session up %.0f ms, %.0f ms more (goal <= 300)\n",
