@@ -10,7 +10,8 @@
 //   desk's plugin through both programs and the relay, median of 1,000,
 //   against the same size's round trip on the bare session channel (the
 //   session benchmark's pair of connectors). Goal: at most 1.5 times.
-// BENCH_SHORT=1: 2 runs and 50 round trips.
+// BENCH_SHORT=1: 2 runs and 50 round trips; NB_TRIPS=n: n round trips
+// (for profiling a long run).
 #include "bench/ratio_main.h"
 #include "bench/tovan/session_pair.h"
 #include "rulo/init.h"
@@ -36,7 +37,9 @@ using clock_type = std::chrono::steady_clock;
 
 bool const short_pass = std::getenv("BENCH_SHORT") != nullptr;
 int const runs = short_pass ? 2 : 10;
-int const trips = std::getenv("NB_TRIPS") ? std::atoi(std::getenv("NB_TRIPS")) : short_pass ? 50 : 1000;
+int const trips = std::getenv("NB_TRIPS") ? std::max(1, std::atoi(std::getenv("NB_TRIPS")))
+                  : short_pass            ? 50
+                                          : 1000;
 
 std::string read_all(std::string const& path) {
     std::ifstream in(path, std::ios::binary);
@@ -122,10 +125,13 @@ struct stand {
                                  0);
         pid_t client = -1;
         auto const deadline = clock_type::now() + std::chrono::seconds(120);
-        auto waiting = [&](auto done) {
+        // Fine steps for the start's times; the round trips' end is waited
+        // for in coarse ones, so that this process's polling does not load
+        // the machine while the plugins' trips are timed.
+        auto waiting = [&](auto done, std::chrono::microseconds step = std::chrono::microseconds(500)) {
             while (!done()) {
                 if (clock_type::now() > deadline) return false;
-                std::this_thread::sleep_for(std::chrono::microseconds(500));
+                std::this_thread::sleep_for(step);
             }
             return true;
         };
@@ -152,7 +158,8 @@ struct stand {
             int64_t const last = std::max(std::atoll(read_all(dir("tovan_desk") + "/hello").c_str()),
                                           std::atoll(read_all(dir("tovan_client") + "/hello").c_str()));
             if (up && last > exec) t.hello = seconds_since(last);
-            if (pings && waiting([&] { return !read_all(dir("tovan_client") + "/rtt").empty(); })) {
+            if (pings && waiting([&] { return !read_all(dir("tovan_client") + "/rtt").empty(); },
+                                 std::chrono::milliseconds(20))) {
                 long long const ns = std::atoll(read_all(dir("tovan_client") + "/rtt").c_str());
                 if (ns > 0) t.trip = double(ns) / 1e9;
             }
