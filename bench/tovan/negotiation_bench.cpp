@@ -21,6 +21,7 @@
 // BENCH_SHORT=1: 2 runs and 50 round trips, one run of each; NB_TRIPS=n:
 // n round trips (for profiling a long run).
 #include "bench/ratio_main.h"
+#include "bench/tovan/run_dir.h"
 #include "bench/tovan/session_pair.h"
 #include "rulo/init.h"
 #include "tests/tovan/xvfb_server.h"
@@ -84,14 +85,8 @@ struct stand {
                "download_ticket=bpecho_1_0.plugin\nauto_start=true\n";
         relay = std::make_unique<test_support::relay_process>(std::vector<std::string>{
             "--files", PLUGIN_FIXTURES, "--catalogue", root + "/catalogue.ini", "--log", "/dev/null"});
-        for (char const* name : {"tovan_desk", "tovan_client"}) {
-            fs::path const dir = fs::path(root) / name;
-            fs::create_directories(dir / "home");
-            for (char const* part :
-                 {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
-                fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
-            fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name);
-        }
+        for (char const* name : {"tovan_desk", "tovan_client"})
+            bench_support::make_run_dir(TOVAN_RUN_DIR, fs::path(root) / name, name);
     }
     ~stand() {
         relay.reset();
