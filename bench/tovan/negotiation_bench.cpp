@@ -18,6 +18,8 @@
 //   virtual machine a run's trips come out either near the single-CPU time
 //   or well above it, as the scheduler keeps the threads of the chain
 //   together or spreads them, so single runs of either kind are far apart.
+//   Run under "taskset -c N" (every process on one CPU) it gives the work
+//   of each path alone, free of that luck.
 // BENCH_SHORT=1: 2 runs and 50 round trips, one run of each; NB_TRIPS=n:
 // n round trips (for profiling a long run).
 #include "bench/ratio_main.h"
