@@ -12,6 +12,7 @@
 //
 // In the same run, the same join made in this process (a new client
 // connector, no exec) tells what the process start adds.
+#include "bench/tovan/driver_process.h"
 #include "bench/tovan/session_end.h"
 #include "rulo/init.h"
 #include "tests/support/relay_process.h"
@@ -104,61 +105,6 @@ stand* the_stand() {
     return g_stand.get();
 }
 
-// The driver process, its output read through a pipe; stopped and reaped
-// with the object.
-class client_process {
-public:
-    client_process(unsigned short port, std::string const& code, std::string const& cert) {
-        int p[2];
-        if (::pipe2(p, O_CLOEXEC) != 0) return;
-        m_out = p[0];
-        std::string const port_text = std::to_string(port);
-        std::vector<std::string> args{CLIENT_START_DRIVER, port_text, code, cert, dh_file};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, p[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(p[1]);
-    }
-    ~client_process() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        if (m_out >= 0) ::close(m_out);
-    }
-    client_process(client_process const&) = delete;
-    client_process& operator=(client_process const&) = delete;
-
-    // The driver's first line; "" when it ended or said nothing within the limit.
-    std::string first_line(int limit_ms = 30000) {
-        if (m_pid <= 0) return "";
-        auto const deadline = clock_type::now() + std::chrono::milliseconds(limit_ms);
-        std::string text;
-        while (text.find('\n') == std::string::npos) {
-            int const left = int(
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count());
-            if (left <= 0) return "";
-            pollfd p{m_out, POLLIN, 0};
-            if (::poll(&p, 1, left) <= 0) continue;
-            char buf[256];
-            ssize_t const n = ::read(m_out, buf, sizeof buf);
-            if (n <= 0) return "";
-            text.append(buf, std::size_t(n));
-        }
-        return text.substr(0, text.find('\n'));
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_out = -1;
-};
-
 // The relay's log lines from the one that holds `mark`.
 std::vector<std::string> log_after(std::string const& log, std::string const& mark) {
     std::vector<std::string> lines;
@@ -243,8 +189,9 @@ void BM_client_start_to_session_up(benchmark::State& state) {
             }
             auto const marked = clock_type::now();
             auto const start = clock_type::now();
-            client_process client(s->relay->port(), desk->conn.code(), s->relay->cert_path());
-            std::string const line = client.first_line();
+            bench_support::driver_process client({CLIENT_START_DRIVER, std::to_string(s->relay->port()),
+                                                  desk->conn.code(), s->relay->cert_path(), dh_file});
+            std::string const line = client.line();
             auto const up = clock_type::now();
             if (line != "version") {
                 state.SkipWithError(("the client did not come up: " + line).c_str());

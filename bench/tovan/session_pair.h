@@ -6,6 +6,7 @@
 // benchmark's thread; the ends' own threads are session_end's.
 #pragma once
 
+#include "bench/tovan/driver_process.h"
 #include "bench/tovan/session_end.h"
 #include "tests/support/relay_process.h"
 
@@ -17,47 +18,86 @@
 
 namespace bench_support {
 
-// The relay, the desk and the client, made on first use and kept for the run.
-struct session_pair {
-    std::string home;
+// The relay, a scratch HOME and the client's end; the desk's end is the
+// derived pair's. Made on first use and kept for the run.
+struct session_stand {
+    std::string home, cert, key, dh;
     std::unique_ptr<test_support::relay_process> relay;
-    std::unique_ptr<session_end> desk, client;
+    std::unique_ptr<session_end> client;
     bool up = false;
 
-    session_pair() {
+    session_stand() {
         // The multiplexer pins the relay's certificate in the user's store.
         char pattern[] = "/tmp/desk_round_trip_XXXXXX";
         if (::mkdtemp(pattern)) home = pattern;
         ::setenv("HOME", home.c_str(), 1);
         // The relay's event log stays out of the measured path.
         relay = std::make_unique<test_support::relay_process>(std::vector<std::string>{"--log", "/dev/null"});
-        std::string const cert = relay->cert_path(), key = relay->dir() + "/key.pem";
-        std::string const dh = TOVAN_SOURCE_DIR "/conf_static/dh.pem";
-        auto const desk_config = session_config(false, relay->port(), cert, key, dh);
-        desk = std::make_unique<session_end>(desk_config);
-        desk->start(desk_config.proxy_host);
-        std::string const code = desk->host.wait_code();
-        if (code.empty()) return;
-        auto const client_config = session_config(true, relay->port(), cert, key, dh);
-        client = std::make_unique<session_end>(client_config);
-        client->host.type_code(code);
-        client->start(client_config.proxy_host);
-        if (!client->host.wait_version() || !desk->host.wait_version()) return;
-        desk->host.echo_on(desk->conn.safe_channel());
-        up = client->conn.safe_channel().get() != nullptr;
+        cert = relay->cert_path();
+        key = relay->dir() + "/key.pem";
+        dh = TOVAN_SOURCE_DIR "/conf_static/dh.pem";
     }
-    ~session_pair() {
+    ~session_stand() {
         client.reset();
-        desk.reset();
         relay.reset();
         std::error_code ec;
         if (!home.empty()) std::filesystem::remove_all(home, ec);
+    }
+    session_stand(session_stand const&) = delete;
+    session_stand& operator=(session_stand const&) = delete;
+
+    // The client joins the desk's session by its code; false when the
+    // desk's version did not come.
+    bool join(std::string const& code) {
+        auto const config = session_config(true, relay->port(), cert, key, dh);
+        client = std::make_unique<session_end>(config);
+        client->host.type_code(code);
+        client->start(config.proxy_host);
+        return client->host.wait_version();
     }
     // One message to the desk and back.
     bool round_trip(netbuf const& ping) {
         int64_t const want = client->host.answers() + 1;
         client->conn.safe_channel()->send(plugin_channel, ping);
         return client->host.wait_answers(want);
+    }
+};
+
+// Both ends in this process.
+struct session_pair : session_stand {
+    std::unique_ptr<session_end> desk;
+
+    session_pair() {
+        auto const desk_config = session_config(false, relay->port(), cert, key, dh);
+        desk = std::make_unique<session_end>(desk_config);
+        desk->start(desk_config.proxy_host);
+        std::string const code = desk->host.wait_code();
+        if (code.empty() || !join(code) || !desk->host.wait_version()) return;
+        desk->host.echo_on(desk->conn.safe_channel());
+        up = client->conn.safe_channel().get() != nullptr;
+    }
+    ~session_pair() {
+        client.reset(); // the client leaves first, as it did
+        desk.reset();
+    }
+};
+
+// The desk's end in a process of its own (the driver at `driver`), as the
+// programs are: each end has its own framework, poller and lock, where
+// session_pair's two ends share one process's.
+struct session_pair_apart : session_stand {
+    std::unique_ptr<driver_process> desk;
+
+    explicit session_pair_apart(std::string const& driver) {
+        desk = std::make_unique<driver_process>(
+            std::vector<std::string>{driver, "--desk", std::to_string(relay->port()), cert, key, dh});
+        std::string const code = desk->line();
+        if (code.rfind("code ", 0) != 0 || !join(code.substr(5)) || desk->line() != "echo") return;
+        up = client->conn.safe_channel().get() != nullptr;
+    }
+    ~session_pair_apart() {
+        client.reset();
+        desk.reset();
     }
 };
 
