@@ -142,19 +142,38 @@ protected:
     }
 
     // A desk and a client (each with args) in one session through relay, both
-    // connected; the relay's "session" line.
+    // connected; the relay's "session" line. Given an earlier meeting's ends,
+    // the programs start again in its run directories (and so HOMEs).
     struct ends {
         std::string desk_dir, client_dir, desk_log, client_log, session;
         pid_t desk_pid = 0, client_pid = 0;
     };
-    ends meet(test_support::relay_process& relay, std::vector<std::string> const& args) {
-        ends e{make_run_dir("tovan_desk"), make_run_dir("tovan_client"), "", "", "", 0, 0};
+    ends meet(test_support::relay_process& relay, std::vector<std::string> const& args,
+              ends const* again = nullptr) {
+        ends e{again ? again->desk_dir : make_run_dir("tovan_desk"),
+               again ? again->client_dir : make_run_dir("tovan_client"),
+               "",
+               "",
+               "",
+               0,
+               0};
         e.desk_log = e.desk_dir + "/VYNDesk.out";
         e.client_log = e.client_dir + "/VYNClient.out";
+        // The earlier logs go aside first, so that the waits below read only
+        // this meeting's lines.
+        for (auto const& log : {e.desk_log, e.client_log}) ::rename(log.c_str(), (log + ".before").c_str());
+        int const sessions_before = count_of(relay.log_text(), "\"event\":\"session\"");
         auto desk_args = args;
         for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
         e.desk_pid = start(e.desk_dir, "tovan_desk", desk_args);
-        e.session = relay.wait_log({"\"event\":\"session\""}, std::chrono::seconds(60));
+        wait_until([&] { return count_of(relay.log_text(), "\"event\":\"session\"") > sessions_before; },
+                   std::chrono::seconds(60));
+        std::string const relay_log = relay.log_text();
+        auto const last = relay_log.rfind("\"event\":\"session\"");
+        if (last != std::string::npos) {
+            auto const from = relay_log.rfind('\n', last) + 1; // npos + 1 is 0
+            e.session = relay_log.substr(from, relay_log.find('\n', last) - from);
+        }
         EXPECT_NE(e.session, "") << read_all(e.desk_dir + "/stderr.txt");
         auto client_args = args;
         client_args.insert(client_args.end(), {"--connect", field(e.session, "code")});
