@@ -79,7 +79,11 @@ TEST_F(PluginSessionProcess, PackagesAreFetchedNegotiatedAndCached) {
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round == 0 ? "first session" : "second session, from the cache");
         std::size_t const relay_before = relay.log_text().size();
-        ends e = meet(relay, args, round == 0 ? nullptr : &first);
+        // The second time the client loads the plugin from its cache before
+        // the desk answers: the session still comes up.
+        ends e = round == 0 ? meet(relay, args) : meet(relay, args, &first, [](ends const& held) {
+            return read_all(held.client_log).find("Trying to load tpauto") != std::string::npos;
+        });
         if (round == 0) first = e;
         std::string const desk_rec = e.desk_dir + "/rec/tpauto.rec";
         std::string const client_rec = e.client_dir + "/rec/tpauto.rec";
@@ -178,7 +182,6 @@ TEST_F(PluginSessionProcess, PackagesAreFetchedNegotiatedAndCached) {
             for (auto const& path : unpacked[i]) EXPECT_FALSE(fs::exists(path)) << path;
             EXPECT_NE(read_all(dir + "/rec/tpauto.rec").find("lib_deinit"), std::string::npos);
             fs::remove(dir + "/rec/tpauto.rec");
-            if (std::getenv("C21_DEBUG")) std::cerr << "=== " << dir << "\n" << read_all(dir + (i ? "/VYNClient.out" : "/VYNDesk.out"));
             ++i;
         }
     }

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -143,13 +144,15 @@ protected:
 
     // A desk and a client (each with args) in one session through relay, both
     // connected; the relay's "session" line. Given an earlier meeting's ends,
-    // the programs start again in its run directories (and so HOMEs).
+    // the programs start again in its run directories (and so HOMEs). Given
+    // desk_held_until, the desk stands still (SIGSTOP) from the client's start
+    // until that holds, so the client gets that far before the session is up.
     struct ends {
         std::string desk_dir, client_dir, desk_log, client_log, session;
         pid_t desk_pid = 0, client_pid = 0;
     };
     ends meet(test_support::relay_process& relay, std::vector<std::string> const& args,
-              ends const* again = nullptr) {
+              ends const* again = nullptr, std::function<bool(ends const&)> desk_held_until = {}) {
         ends e{again ? again->desk_dir : make_run_dir("tovan_desk"),
                again ? again->client_dir : make_run_dir("tovan_client"),
                "",
@@ -177,7 +180,13 @@ protected:
         EXPECT_NE(e.session, "") << read_all(e.desk_dir + "/stderr.txt");
         auto client_args = args;
         client_args.insert(client_args.end(), {"--connect", field(e.session, "code")});
+        if (desk_held_until) ::kill(e.desk_pid, SIGSTOP);
         e.client_pid = start(e.client_dir, "tovan_client", client_args);
+        if (desk_held_until) {
+            EXPECT_TRUE(wait_until([&] { return desk_held_until(e); }, std::chrono::seconds(60)))
+                << read_all(e.client_log);
+            ::kill(e.desk_pid, SIGCONT);
+        }
         EXPECT_TRUE(reaches(e.client_log, 6, std::chrono::seconds(60)))
             << read_all(e.client_dir + "/stderr.txt");
         EXPECT_TRUE(reaches(e.desk_log, 6));
