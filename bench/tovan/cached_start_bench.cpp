@@ -6,6 +6,7 @@
 // the package, on a private Xvfb. A first, untimed meeting fills the client's
 // HOME cache; every timed run starts the desk and then the client afresh in
 // the same run directories. Goal: lib_init at most 300 ms beyond session up.
+#include "bench/tovan/run_dir.h"
 #include "tests/support/relay_process.h"
 #include "tests/tovan/xvfb_server.h"
 
@@ -32,19 +33,8 @@ namespace {
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 
-std::string read_all(std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string field(std::string const& line, std::string const& name) {
-    auto at = line.find("\"" + name + "\":\"");
-    if (at == std::string::npos) return {};
-    at += name.size() + 4;
-    return line.substr(at, line.find('"', at) - at);
-}
+using bench_support::field;
+using bench_support::read_all;
 
 int count_of(std::string const& text, std::string const& part) {
     int n = 0;
@@ -87,16 +77,7 @@ struct stand {
     }
 
     stand() {
-        for (char const* name : {"tovan_desk", "tovan_client"}) {
-            fs::path const dir = fs::path(root) / name;
-            fs::create_directories(dir / "home");
-            for (char const* part :
-                 {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
-                fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
-            std::error_code linked;
-            fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name, linked);
-            if (linked) fs::copy_file(fs::path(TOVAN_RUN_DIR) / name, dir / name);
-        }
+        for (char const* name : {"tovan_desk", "tovan_client"}) bench_support::make_run_dir(root, name);
         if (::mkfifo(fifo.c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
         // Read-write, so the plugin's non-blocking open always finds a reader.
         fifo_fd = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);

@@ -3,6 +3,7 @@
 // line in its live chat to tovan_relay (its log). The desk and the client
 // are the real programs in a session through the relay. Goal: median at most
 // 200 ms, 95th percentile at most 300 ms (the GUI tick is 250 ms).
+#include "bench/tovan/run_dir.h"
 #include "tests/support/relay_process.h"
 #include "tests/tovan/x_windows.h"
 #include "tests/tovan/xvfb_server.h"
@@ -28,19 +29,8 @@ namespace {
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 
-std::string read_all(std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string field(std::string const& line, std::string const& name) {
-    auto at = line.find("\"" + name + "\":\"");
-    if (at == std::string::npos) return {};
-    at += name.size() + 4;
-    return line.substr(at, line.find('"', at) - at);
-}
+using bench_support::field;
+using bench_support::read_all;
 
 // The relay, the desk and the client in one session on a private display.
 struct stand {
@@ -90,12 +80,7 @@ struct stand {
         fs::remove_all(root, ec);
     }
     void start(std::string const& name, std::vector<std::string> const& args) {
-        fs::path const dir = fs::path(root) / name;
-        fs::create_directories(dir / "home");
-        for (char const* part :
-             {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
-            fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
-        fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name);
+        fs::path const dir = bench_support::make_run_dir(root, name);
         std::string const home = std::getenv("HOME") ? std::getenv("HOME") : "";
         setenv("HOME", (dir / "home").c_str(), 1);
         pids.push_back(

@@ -57,14 +57,18 @@ protected:
     // The build's run directory, the programs hard-linked (copied where the
     // scratch folder is on another file system, as a tmpfs /tmp is), with a
     // HOME of its own. The role comes from the name either way. With solid,
-    // the program of flat-colour pictures under the same name.
-    std::string make_run_dir(std::string const& name, bool solid = false) {
+    // the program of flat-colour pictures under the same name; without conf,
+    // no configuration. A second directory for one name gets a number.
+    std::string make_run_dir(std::string const& name, bool solid = false, bool conf = true) {
         namespace fs = std::filesystem;
         fs::path dir = fs::path(tmp.path().toStdString()) / name;
+        for (int n = 2; fs::exists(dir); ++n)
+            dir = fs::path(tmp.path().toStdString()) / (name + std::to_string(n));
         fs::create_directories(dir / "home");
-        for (char const* part :
+        for (std::string part :
              {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
-            fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
+            if (conf || part != "conf")
+                fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
         std::error_code linked;
         if (!solid) fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name, linked);
         if (solid || linked)
