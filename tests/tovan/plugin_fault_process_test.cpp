@@ -189,7 +189,7 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
     // and the saved package is the one served.
     EXPECT_NE((client_says + read_all(client_dir + "/stderr.txt")).find("(skip:3000)"), std::string::npos)
         << client_says;
-    EXPECT_EQ(count_of(client_says, "ConnectionThreadClass::run"), 2)
+    EXPECT_GE(count_of(client_says, "ConnectionThreadClass::run"), 2)
         << client_says; // before or after state 6
     EXPECT_EQ(downloads_of(relay_log, "fgood_1_0.plugin"), 2) << relay_log;
     EXPECT_NE(relay_log.find("\"name\":\"fgood_1_0.plugin\",\"offset\":3000"), std::string::npos)
