@@ -102,8 +102,8 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
                                            "direct"};
 
     // Each refused package shows one "Error" box; boxes that come while one
-    // is open stack, and only the newest takes keys, so Return goes to each
-    // open box in turn, newest first, until one goes.
+    // is open stack, and only the newest takes keys, so once all have come
+    // Return goes to each open box in turn, newest first, until one goes.
     auto boxes = [&](std::string const& log) { return count_of(read_all(log), "message box \"Error\""); };
     auto open_boxes = [&] {
         std::vector<std::string> ids;
@@ -114,9 +114,10 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
     auto answer_boxes = [&](std::string const& log) {
         auto const deadline = std::chrono::steady_clock::now() + seconds(180);
         for (std::size_t turn = 0; std::chrono::steady_clock::now() < deadline;) {
+            bool const all = boxes(log) >= int(std::size(table));
             auto const ids = open_boxes();
-            if (ids.empty()) {
-                bool const all = boxes(log) >= int(std::size(table));
+            // While the stack still grows, a key may go to a box about to be covered.
+            if (ids.empty() || !all) {
                 if (wait_window("Error", seconds(all ? 3 : 1)).empty() && all) return;
                 continue;
             }
