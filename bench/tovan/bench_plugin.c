@@ -2,7 +2,8 @@
  * packet: reads the 8-byte send stamp at the front of the packet and keeps
  * the hand-over time (monotonic ns) in bp_latency_ns; counts packets.
  * lib_start: writes one byte to the FIFO named by BP_FIFO, so a process
- * benchmark sees the moment every plugin has started. */
+ * benchmark sees the moment every plugin has started; lib_init likewise to
+ * BP_INIT_FIFO, the moment the host first calls the library. */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stddef.h>
@@ -25,7 +26,18 @@ static int64_t now_ns(void) {
     return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
 }
 
+static void poke(char const* variable) {
+    char const* fifo = getenv(variable);
+    if (!fifo) return;
+    int fd = open(fifo, O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) {
+        (void)!write(fd, "s", 1);
+        close(fd);
+    }
+}
+
 static int bp_lib_init(void* table) {
+    poke("BP_INIT_FIFO");
     uint64_t const* words = table;
     char const* api = (char const*)words[2];
     g_nb = *(void***)(api + 28); /* the buffer table inside the framework table */
@@ -33,13 +45,7 @@ static int bp_lib_init(void* table) {
 }
 
 static void bp_lib_start(void) {
-    char const* fifo = getenv("BP_FIFO");
-    if (!fifo) return;
-    int fd = open(fifo, O_WRONLY | O_NONBLOCK);
-    if (fd >= 0) {
-        (void)!write(fd, "s", 1);
-        close(fd);
-    }
+    poke("BP_FIFO");
 }
 
 static void bp_packet(void* buffer) {

@@ -29,19 +29,8 @@ namespace {
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 
-std::string read_all(std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string field(std::string const& line, std::string const& name) {
-    auto at = line.find("\"" + name + "\":\"");
-    if (at == std::string::npos) return {};
-    at += name.size() + 4;
-    return line.substr(at, line.find('"', at) - at);
-}
+using bench_support::field;
+using bench_support::read_all;
 
 // The relay, the desk and the client in one session on a private display.
 struct stand {
@@ -91,8 +80,7 @@ struct stand {
         fs::remove_all(root, ec);
     }
     void start(std::string const& name, std::vector<std::string> const& args) {
-        fs::path const dir = fs::path(root) / name;
-        bench_support::make_run_dir(TOVAN_RUN_DIR, dir, name.c_str());
+        fs::path const dir = bench_support::make_run_dir(root, name);
         std::string const home = std::getenv("HOME") ? std::getenv("HOME") : "";
         setenv("HOME", (dir / "home").c_str(), 1);
         pids.push_back(

@@ -52,12 +52,7 @@ int const trips = std::getenv("NB_TRIPS") ? std::max(1, std::atoi(std::getenv("N
                   : short_pass            ? 50
                                           : 1000;
 
-std::string read_all(std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using bench_support::read_all;
 
 int64_t now_ns() {
     timespec t;
@@ -87,8 +82,7 @@ struct stand {
                "download_ticket=bpecho_1_0.plugin\nauto_start=true\n";
         relay = std::make_unique<test_support::relay_process>(std::vector<std::string>{
             "--files", PLUGIN_FIXTURES, "--catalogue", root + "/catalogue.ini", "--log", "/dev/null"});
-        for (char const* name : {"tovan_desk", "tovan_client"})
-            bench_support::make_run_dir(TOVAN_RUN_DIR, fs::path(root) / name, name);
+        for (char const* name : {"tovan_desk", "tovan_client"}) bench_support::make_run_dir(root, name);
     }
     ~stand() {
         relay.reset();

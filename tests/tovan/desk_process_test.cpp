@@ -2,12 +2,11 @@
 // size and place, the frames its buttons show, the missing-configuration
 // box, a normal close and the log file of a second start. Screenshots are
 // kept under screenshots/ beside this test binary.
-#include "tests/tovan/xvfb_suite.h"
+#include "tests/tovan/process_suite.h"
 
 #include <QDir>
 #include <QFile>
 #include <QImage>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <chrono>
@@ -29,13 +28,6 @@ namespace fs = std::filesystem;
 QColor const normal_colour(0x20, 0xa0, 0x20), default_colour(0x20, 0x20, 0xa0),
     hover_colour(0xa0, 0x20, 0x20);
 
-std::string read_all(std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string trimmed(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
     return s;
@@ -45,57 +37,16 @@ struct window_geometry {
     int x = -1, y = -1, width = -1, height = -1;
 };
 
-class DeskProcess : public xvfb_suite {
+class DeskProcess : public process_suite {
 protected:
     // A run directory like the build's, with the flat-colour program under name.
     std::string make_run_dir(std::string const& name, bool with_conf = true) {
-        fs::path dir = fs::path(tmp.path().toStdString()) / ("run" + std::to_string(++runs));
-        fs::create_directories(dir);
-        for (char const* part : {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem"}) {
-            if (!with_conf && std::string(part) == "conf") continue;
-            fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
-        }
-        fs::copy_file(TOVAN_DESK_SOLID, dir / name);
-        return dir.string();
+        return process_suite::make_run_dir(name, true, with_conf);
     }
-
     pid_t start(std::string const& dir, std::string const& name,
                 std::vector<std::string> args = {"--vynwex"}) {
         last_stderr = dir + "/stderr.txt";
-        return started(spawn(server->display(), dir, dir + "/" + name, args, last_stderr));
-    }
-    pid_t started(pid_t pid) {
-        live.push_back(pid);
-        return pid;
-    }
-    // The exit status of a started program (see wait_exit).
-    int finish(pid_t pid) {
-        live.erase(std::remove(live.begin(), live.end(), pid), live.end());
-        return wait_exit(pid, std::chrono::seconds(60));
-    }
-    // A test that stopped early leaves no program behind.
-    void TearDown() override {
-        for (pid_t pid : live) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-
-    // The id of the viewable window whose whole title is title, waiting for
-    // it; empty after 60 s. Not by xdotool search: it exits on the error of a
-    // window that goes while it looks, as the question box does when answered.
-    std::string wait_window(std::string const& title) {
-        uint32_t w = x->wait_viewable(title, std::chrono::seconds(60));
-        return w ? x_windows::id(w) : std::string();
-    }
-
-    // Presses key in the box once it holds the focus, and waits for the box
-    // to go: false when it never took the focus or did not answer the key.
-    bool answer(std::string const& box, char const* key) {
-        uint32_t const w = uint32_t(std::stoul(box));
-        if (!x->focus(w, std::chrono::seconds(60))) return false;
-        shell(server->display(), std::string("xdotool key ") + key);
-        return x->wait_gone(w, std::chrono::seconds(60));
+        return process_suite::start(dir, name, args);
     }
 
     std::string wm_name(std::string const& id) {
@@ -119,10 +70,8 @@ protected:
     }
 
     QImage screenshot(std::string const& name) {
-        QDir().mkpath(SCREENSHOT_DIR);
-        std::string path = std::string(SCREENSHOT_DIR) + "/" + name + ".png";
-        shell(server->display(), "import -window root " + path);
-        return QImage(QString::fromStdString(path));
+        process_suite::screenshot(name);
+        return QImage(QString::fromStdString(std::string(SCREENSHOT_DIR) + "/" + name + ".png"));
     }
 
     // Waits for the pixel at (x, y) to take one of colours; false after 30 s.
@@ -145,10 +94,7 @@ protected:
             << "the window stayed after its close button was clicked";
     }
 
-    QTemporaryDir tmp;
-    int runs = 0;
     std::string last_stderr;
-    std::vector<pid_t> live;
 };
 
 TEST_F(DeskProcess, RoleByFileName) {
@@ -167,7 +113,7 @@ TEST_F(DeskProcess, RoleByFileName) {
             ASSERT_FALSE(box.empty()) << c.name << " did not ask";
             screenshot(std::string("role-question-") + c.name);
             // Escape answers the question No.
-            ASSERT_TRUE(answer(box, "Escape")) << c.name;
+            answer(box, "Escape");
         }
         std::string id = wait_window(c.title);
         ASSERT_FALSE(id.empty()) << c.name;
@@ -186,7 +132,7 @@ TEST_F(DeskProcess, MissingConfigurationIsACriticalError) {
     std::string box = wait_window("Critical error");
     ASSERT_FALSE(box.empty());
     screenshot("critical-error");
-    ASSERT_TRUE(answer(box, "Return"));
+    answer(box, "Return");
     int status = finish(pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     EXPECT_FALSE(fs::exists(dir + "/VYNDesk.out"));
@@ -227,11 +173,11 @@ TEST_F(DeskProcess, AnOverlongConfigurationPathIsRefused) {
     fs::create_directories(deep);
     fs::copy(fs::path(dir) / "conf", deep / "conf", fs::copy_options::recursive);
     last_stderr = dir + "/stderr.txt";
-    pid_t pid =
-        started(spawn(server->display(), deep.string(), dir + "/tovan_desk", {"--vynwex"}, last_stderr));
+    pid_t pid = spawn(server->display(), deep.string(), dir + "/tovan_desk", {"--vynwex"}, last_stderr);
+    live.push_back(pid);
     std::string box = wait_window("Critical error");
     ASSERT_FALSE(box.empty());
-    ASSERT_TRUE(answer(box, "Return"));
+    answer(box, "Return");
     int status = finish(pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }

@@ -259,3 +259,42 @@ TEST(PluginManager, DownloadStatusMessage) {
     EXPECT_EQ(done, 12);
     EXPECT_FALSE(read_download_status("\x05", total, done));
 }
+
+// Two cases that once stopped every later download: a break while the next
+// package's look-up runs, without a connection to start it on (the next
+// connection's start_downloads must start again, resuming the break); and a
+// record carrying another package's signature, whose look-up must not be
+// taken for that package's (it gets its own refusal, the other still loads).
+TEST(PluginManager, BreakDuringALookUpAndASharedSignature) {
+    rig r;
+    std::string const g = r.add("g", "1", "g.plugin");
+    std::string const h = r.add("h", "1", "h.plugin");
+    r.host.defs.push_back(r.def("h_1"));
+    r.host.defs.back().definition["name"] = "w";
+    r.host.defs.back().definition["download_ticket"] = "w.plugin";
+    r.manager.start_downloads();
+    ASSERT_TRUE(r.wait_state("g_1", 3));
+    r.host.network = false;
+    r.downloader->refuse = true; // the connection is gone
+    r.deliver("g.plugin", g.substr(0, 700), "Connection broken");
+    ASSERT_TRUE(r.host.pump_until([&] { return r.host.logged("h_1  DlError retrying2"); }));
+    r.host.settle(r.manager);
+    EXPECT_EQ(r.def("g_1").state, 1);
+
+    r.host.network = true;
+    r.downloader->refuse = false;
+    r.manager.start_downloads();
+    ASSERT_TRUE(r.wait_state("g_1", 3));
+    EXPECT_EQ(r.downloader->calls.back().skip, 700u);
+    r.deliver("g.plugin", g.substr(700));
+    ASSERT_TRUE(r.wait_state("h_1", 3));
+    r.deliver("h.plugin", h);
+    ASSERT_TRUE(r.wait_state("w_1", 3));
+    r.deliver("w.plugin", g);
+    ASSERT_TRUE(r.wait_state("w_1", 9));
+    r.host.settle(r.manager);
+    EXPECT_EQ(r.def("g_1").state, 7);
+    EXPECT_EQ(r.def("h_1").state, 7);
+    EXPECT_EQ(r.host.boxes,
+              std::vector<std::string>{"Plugin \"g_1(w_1)\" not used due to mismatch in signature.\r\n"});
+}

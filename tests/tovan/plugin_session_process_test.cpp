@@ -3,10 +3,12 @@
 // translations; the desk and the client (each with its own run directory
 // and HOME) fetch the package on "PLUGINS", load it, negotiate, route it to
 // a sub-channel of the session and the two copies greet each other there.
+// A second session in the same run directories starts from the HOMEs' cache.
 #include "tests/tovan/process_suite.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sys/stat.h>
 
 namespace {
@@ -14,6 +16,7 @@ namespace {
 using namespace tovan_test;
 using std::chrono::seconds;
 using test_support::relay_process;
+namespace fs = std::filesystem;
 
 class PluginSessionProcess : public process_suite {};
 
@@ -24,23 +27,64 @@ int routed_channel(std::string const& log, std::string const& name) {
     return at == std::string::npos ? -1 : std::atoi(log.c_str() + at + key.size());
 }
 
+// Every file under dir that the program unpacked (the HOME and the test's
+// records are not its unpacking).
+std::vector<std::string> unpacked_files(std::string const& dir) {
+    std::vector<std::string> found;
+    for (auto const& sub : {"tpauto_1_0"}) {
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(dir + "/" + sub, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+            found.push_back(it->path().string());
+    }
+    // Another directory when the first name was taken (a random ending).
+    for (auto const& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().rfind("tpauto_1_0", 0) == 0 &&
+            entry.path().filename() != "tpauto_1_0")
+            found.push_back(entry.path().string());
+    return found;
+}
+
+// The relay's "translations" lines in text.
+std::vector<std::string> translation_lines(std::string const& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.find("\"event\":\"translations\"") != std::string::npos) lines.push_back(line);
+    return lines;
+}
+
 TEST_F(PluginSessionProcess, PackagesAreFetchedNegotiatedAndCached) {
     std::string const fixtures = PLUGIN_FIXTURES;
-    std::string const catalogue = tmp.path().toStdString() + "/catalogue.ini";
+    std::string const scratch = tmp.path().toStdString();
+    std::string const catalogue = scratch + "/catalogue.ini";
     {
         std::ofstream out(catalogue);
         out << "name=tpauto\nversion=1.0\nplatform=linux64\nlib=libtpauto.so\n"
                "download_ticket=tpauto_1_0.plugin\nauto_start=true\n";
+        fs::create_directories(scratch + "/translations");
+        std::ofstream(scratch + "/translations/tpauto.ini") << "[en]\nTPAUTO_TITLE=Automatic\n\n"
+                                                               "[de]\nTPAUTO_TITLE=Automatisch\n";
     }
     relay_process relay(
-        {"--files", fixtures, "--catalogue", catalogue, "--translations", fixtures + "/translations"});
+        {"--files", fixtures, "--catalogue", catalogue, "--translations", scratch + "/translations"});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::vector<std::string> const args = {"--vynwex", "--proxy-address", proxy, "--force-transport",
                                            "direct"};
+    std::string const served = read_all(fixtures + "/tpauto_1_0.plugin");
+    ASSERT_FALSE(served.empty());
 
-    std::size_t const relay_before = relay.log_text().size();
-    {
-        ends e = meet(relay, args);
+    std::string stored_identifier, stored_trans;
+    ends first;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "first session" : "second session, from the cache");
+        std::size_t const relay_before = relay.log_text().size();
+        // The second time the client loads the plugin from its cache before
+        // the desk answers: the session still comes up.
+        ends e = round == 0 ? meet(relay, args) : meet(relay, args, {}, {}, &first, [](ends const& held) {
+            return read_all(held.client_log).find("Trying to load tpauto") != std::string::npos;
+        });
+        if (round == 0) first = e;
         std::string const desk_rec = e.desk_dir + "/rec/tpauto.rec";
         std::string const client_rec = e.client_dir + "/rec/tpauto.rec";
         // Each copy greets the other on its own sub-channel once both are
@@ -60,22 +104,85 @@ TEST_F(PluginSessionProcess, PackagesAreFetchedNegotiatedAndCached) {
         EXPECT_EQ(routed_channel(client_log, "tpauto"), routed_channel(desk_log, "tpauto")) << client_log;
         EXPECT_EQ(desk_log.find("adding request plg tpauto"), std::string::npos) << "the desk wanted it too";
         for (auto const* says : {&desk_says, &client_says}) {
+            EXPECT_EQ(count_of(*says, "lib_init"), 1) << *says;
             EXPECT_NE(says->find("init -1"), std::string::npos) << *says;
             EXPECT_NE(says->find("connected 1"), std::string::npos) << *says;
             EXPECT_NE(says->find("\"hello tpauto "), std::string::npos) << *says;
         }
-        // Each end downloads the package once and keeps it in its HOME's cache.
+
+        // The first session downloads the package once per end and keeps it,
+        // with its translations, in each HOME's cache; the second downloads
+        // nothing and asks for the translations by the stored identifier,
+        // which the relay answers with nothing new.
         std::string const relay_log = relay.log_text().substr(relay_before);
-        EXPECT_EQ(count_of(relay_log, "\"event\":\"download\""), 2) << relay_log;
+        EXPECT_EQ(count_of(relay_log, "\"event\":\"download\""), round == 0 ? 2 : 0) << relay_log;
+        auto const asked = translation_lines(relay_log);
+        EXPECT_EQ(asked.size(), 2u) << relay_log;
+        for (auto const& line : asked) {
+            EXPECT_EQ(field(line, "name"), "tpauto") << line;
+            EXPECT_EQ(field(line, "cached"), stored_identifier) << line;
+            if (round == 0)
+                EXPECT_EQ(field(line, "answer").size(), 16u) << line;
+            else
+                EXPECT_EQ(field(line, "answer"), "") << line;
+        }
+        if (round == 1) {
+            EXPECT_NE(client_log.find("prepared plugin tpauto_1_0"), std::string::npos) << client_log;
+            EXPECT_EQ(client_log.find("starting plugin transfer"), std::string::npos) << client_log;
+        }
         for (auto const& dir : {e.desk_dir, e.client_dir}) {
-            struct stat st {};
-            EXPECT_EQ(::stat((dir + "/home/.dravo/tpauto_1_0_linux64.plugin").c_str(), &st), 0) << dir;
+            std::string const cached = read_all(dir + "/home/.dravo/tpauto_1_0_linux64.plugin");
+            EXPECT_TRUE(cached == served) << dir << ": cached " << cached.size() << " bytes";
+            std::string const trans = read_all(dir + "/home/.dravo/tpauto_1_0_linux64.trans");
+            EXPECT_NE(trans.find("TPAUTO_TITLE=Automatisch"), std::string::npos) << trans;
+            if (round == 0) {
+                if (stored_trans.empty()) stored_trans = trans;
+                EXPECT_EQ(trans, stored_trans) << "both ends store the same answer";
+            } else {
+                EXPECT_EQ(trans, stored_trans) << "an empty answer keeps the stored set";
+            }
+        }
+        if (round == 0 && asked.size() == 2) stored_identifier = field(asked[0], "answer");
+        EXPECT_EQ(stored_trans.size() > 16 ? stored_trans.substr(stored_trans.size() - 18, 16) : "",
+                  stored_identifier)
+            << "the identifier closes the stored file";
+
+        // While the programs run, each holds its unpacking directory's lock.
+        std::vector<std::string> unpacked[2];
+        int i = 0;
+        for (auto const& dir : {e.desk_dir, e.client_dir}) {
+            unpacked[i] = unpacked_files(dir);
+            int locks = 0;
+            for (auto const& path : unpacked[i]) {
+                if (fs::path(path).filename() != "writeacc.dat") continue;
+                ++locks;
+                EXPECT_NE(std::system(("flock -n '" + path + "' true").c_str()), 0) << path;
+            }
+            EXPECT_EQ(locks, 1) << dir;
+            ++i;
         }
 
-        // Both ends go (their windows' close is the session tests' part).
-        for (pid_t pid : {e.desk_pid, e.client_pid}) {
-            ::kill(pid, SIGKILL);
-            finish(pid);
+        // The desk disconnects (the server ends both), then both close; the
+        // programs leave nothing of what they unpacked.
+        std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
+        ASSERT_FALSE(desk_win.empty());
+        ASSERT_FALSE(client_win.empty());
+        sh("xdotool windowmove --sync " + client_win + " 0 0");
+        sh("xdotool windowmove --sync " + desk_win + " 600 0");
+        sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
+        std::string const box = wait_window("Question", seconds(10));
+        if (!box.empty()) answer(box, "Return");
+        ASSERT_TRUE(reaches(e.desk_log, 0) && reaches(e.client_log, 0))
+            << read_all(e.desk_log) << read_all(e.client_log);
+        close_cleanly(e.desk_pid, desk_win, e.desk_dir);
+        close_cleanly(e.client_pid, client_win, e.client_dir);
+        i = 0;
+        for (auto const& dir : {e.desk_dir, e.client_dir}) {
+            EXPECT_FALSE(unpacked[i].empty()) << dir;
+            for (auto const& path : unpacked[i]) EXPECT_FALSE(fs::exists(path)) << path;
+            EXPECT_NE(read_all(dir + "/rec/tpauto.rec").find("lib_deinit"), std::string::npos);
+            fs::remove(dir + "/rec/tpauto.rec");
+            ++i;
         }
     }
 }

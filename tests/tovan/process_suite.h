@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -57,15 +58,18 @@ protected:
     // The build's run directory, the programs hard-linked (copied where the
     // scratch folder is on another file system, as a tmpfs /tmp is), with a
     // HOME of its own. The role comes from the name either way. With solid,
-    // the program of flat-colour pictures under the same name. A test that
-    // makes several of one program names each folder.
-    std::string make_run_dir(std::string const& name, bool solid = false, std::string const& folder = "") {
+    // the program of flat-colour pictures under the same name; without conf,
+    // no configuration. A second directory for one name gets a number.
+    std::string make_run_dir(std::string const& name, bool solid = false, bool conf = true) {
         namespace fs = std::filesystem;
-        fs::path dir = fs::path(tmp.path().toStdString()) / (folder.empty() ? name : folder);
+        fs::path dir = fs::path(tmp.path().toStdString()) / name;
+        for (int n = 2; fs::exists(dir); ++n)
+            dir = fs::path(tmp.path().toStdString()) / (name + std::to_string(n));
         fs::create_directories(dir / "home");
-        for (char const* part :
+        for (std::string part :
              {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
-            fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
+            if (conf || part != "conf")
+                fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
         std::error_code linked;
         if (!solid) fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name, linked);
         if (solid || linked)
@@ -150,7 +154,10 @@ protected:
     }
 
     // A desk and a client (each with args) in one session through relay, both
-    // connected; the relay's "session" line.
+    // connected; the relay's "session" line. Given an earlier meeting's ends,
+    // the programs start again in its run directories (and so HOMEs). Given
+    // desk_held_until, the desk stands still (SIGSTOP) from the client's start
+    // until that holds, so the client gets that far before the session is up.
     struct ends {
         std::string desk_dir, client_dir, desk_log, client_log, session;
         pid_t desk_pid = 0, client_pid = 0;
@@ -161,24 +168,50 @@ protected:
         std::vector<std::string> args;
         std::string flavour;
     };
+    // With again, the run directories (and HOMEs) of an earlier meeting; with
+    // desk_held_until, the desk stopped from the client's start until it holds.
     ends meet(test_support::relay_process& relay, std::vector<std::string> const& args,
-              end_setup const& desk = {}, end_setup const& client = {}) {
-        ends e{make_run_dir("tovan_desk"), make_run_dir("tovan_client"), "", "", "", 0, 0};
+              end_setup const& desk = {}, end_setup const& client = {}, ends const* again = nullptr,
+              std::function<bool(ends const&)> desk_held_until = {}) {
+        ends e{again ? again->desk_dir : make_run_dir("tovan_desk"),
+               again ? again->client_dir : make_run_dir("tovan_client"),
+               "",
+               "",
+               "",
+               0,
+               0};
         e.desk_log = e.desk_dir + "/VYNDesk.out";
         e.client_log = e.client_dir + "/VYNClient.out";
         for (auto const& [dir, setup] : {std::pair{e.desk_dir, &desk}, std::pair{e.client_dir, &client}})
             if (!setup->flavour.empty())
                 std::ofstream(dir + "/conf/branch.txt") << "flavor=" << setup->flavour;
+        // The earlier logs go aside first, so that the waits below read only
+        // this meeting's lines.
+        for (auto const& log : {e.desk_log, e.client_log}) ::rename(log.c_str(), (log + ".before").c_str());
+        int const sessions_before = count_of(relay.log_text(), "\"event\":\"session\"");
         auto desk_args = args;
         desk_args.insert(desk_args.end(), desk.args.begin(), desk.args.end());
         for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
         e.desk_pid = start(e.desk_dir, "tovan_desk", desk_args);
-        e.session = relay.wait_log({"\"event\":\"session\""}, std::chrono::seconds(60));
+        wait_until([&] { return count_of(relay.log_text(), "\"event\":\"session\"") > sessions_before; },
+                   std::chrono::seconds(60));
+        std::string const relay_log = relay.log_text();
+        auto const last = relay_log.rfind("\"event\":\"session\"");
+        if (last != std::string::npos) {
+            auto const from = relay_log.rfind('\n', last) + 1; // npos + 1 is 0
+            e.session = relay_log.substr(from, relay_log.find('\n', last) - from);
+        }
         EXPECT_NE(e.session, "") << read_all(e.desk_dir + "/stderr.txt");
         auto client_args = args;
         client_args.insert(client_args.end(), client.args.begin(), client.args.end());
         client_args.insert(client_args.end(), {"--connect", field(e.session, "code")});
+        if (desk_held_until) ::kill(e.desk_pid, SIGSTOP);
         e.client_pid = start(e.client_dir, "tovan_client", client_args);
+        if (desk_held_until) {
+            EXPECT_TRUE(wait_until([&] { return desk_held_until(e); }, std::chrono::seconds(60)))
+                << read_all(e.client_log);
+            ::kill(e.desk_pid, SIGCONT);
+        }
         EXPECT_TRUE(reaches(e.client_log, 6, std::chrono::seconds(60)))
             << read_all(e.client_dir + "/stderr.txt");
         EXPECT_TRUE(reaches(e.desk_log, 6));

@@ -44,8 +44,7 @@ protected:
     // A desk's run directory of its own with a fresh HOME, whose web-proxy
     // tunnels go to the relay's own port, not to 80 and 443.
     std::string make_run_dir() {
-        std::string const dir =
-            process_suite::make_run_dir("tovan_desk", false, "run" + std::to_string(++runs));
+        std::string const dir = process_suite::make_run_dir("tovan_desk");
         std::string const ini = dir + "/conf/VYNConfiguration.ini";
         std::string conf = read_all(ini);
         for (char const* key : {"TransportUseHTTPS=", "TransportUseHTTP="})
@@ -87,7 +86,6 @@ protected:
         return tovan_test::wait_until(cond, seconds(60));
     }
 
-    int runs = 0;
     pid_t desk = -1;
 };
 

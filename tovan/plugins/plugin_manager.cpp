@@ -17,9 +17,17 @@ std::int64_t size_of(plugin_def const& def) {
     return std::int64_t(std::strtoull(s.c_str(), nullptr, 10) & INT64_MAX);
 }
 
-plugin_def* find_by_signature(std::vector<plugin_def>& defs, std::string const& signature) {
+// A record is known by its full name and signature together: a record that
+// carries another package's signature must not take over that package's
+// result (and leave its own look-up waiting for ever).
+std::string record_key(plugin_record const& record) {
+    auto const signature = record.find("signature");
+    return plugin_def::get_full_name(record) + "\n" + (signature == record.end() ? "" : signature->second);
+}
+
+plugin_def* find_by_record(std::vector<plugin_def>& defs, std::string const& key) {
     for (auto& d : defs)
-        if (d.take("signature") == signature) return &d;
+        if (record_key(d.definition) == key) return &d;
     return nullptr;
 }
 
@@ -85,7 +93,7 @@ bool plugin_manager::prepare_next_download() {
             m_busy = true;
             break;
         }
-        if (d.state != 1 || m_start_failed.count(d.take("signature"))) continue;
+        if (d.state != 1 || m_start_failed.count(record_key(d.definition))) continue;
         bool other_under_way = false;
         for (std::size_t j = 0; j < defs.size(); ++j)
             if (j != i && defs[j].get_name() == d.get_name() &&
@@ -114,8 +122,9 @@ void plugin_manager::start_checker(plugin_def const& def, download_struct const*
         m_host.log("cannot start a checker for " + def.get_full_name());
         --m_running_checkers;
         for (auto& d : m_host.plugin_defs())
-            if (d.take("signature") == def.take("signature") && (d.state == 2 || d.state == 4)) d.state = 1;
-        m_start_failed.insert(def.take("signature"));
+            if (record_key(d.definition) == record_key(def.definition) && (d.state == 2 || d.state == 4))
+                d.state = 1;
+        m_start_failed.insert(record_key(def.definition));
     }
 }
 
@@ -123,9 +132,8 @@ void plugin_manager::update_prep_plugins(checker_thread* checker) {
     --m_running_checkers;
     bool prepared = false;
     std::string error_text;
-    std::string const signature =
-        checker->m_record.count("signature") ? checker->m_record.at("signature") : "";
-    if (plugin_def* def = find_by_signature(m_host.plugin_defs(), signature)) {
+    std::string const key = record_key(checker->m_record);
+    if (plugin_def* def = find_by_record(m_host.plugin_defs(), key)) {
         std::string const full = def->get_full_name();
         auto give_up = [&](std::string const& reason) {
             def->state = 9;
@@ -136,7 +144,7 @@ void plugin_manager::update_prep_plugins(checker_thread* checker) {
             m_host.log("prepared plugin " + full);
             def->update_def(*checker->m_result);
             prepared = true;
-            m_resumed.erase(signature);
+            m_resumed.erase(key);
             if (checker->m_from_cache) {
                 auto const& own = m_progress[0];
                 update_download_status(own.total, own.done + size_of(*def), 0);
@@ -153,25 +161,25 @@ void plugin_manager::update_prep_plugins(checker_thread* checker) {
                     bool const resumes = m_downloads.kept_length(*def) != 0;
                     m_downloads.start_download(notify_function, this, *def,
                                                [this](std::string const& l) { m_host.log(l); });
-                    if (resumes) m_resumed.insert(signature);
+                    if (resumes) m_resumed.insert(key);
                     def->state = 3;
                     m_host.log("starting plugin transfer " + full);
                 } catch (...) {
                     m_host.log(full + "  DlError retrying2");
                     def->state = 1;
-                    m_start_failed.insert(signature); // until the next start_downloads
+                    m_start_failed.insert(key); // until the next start_downloads
                 }
             }
         } else if (checker->m_status == "DlError") {
             if (checker->m_error == rulo::SRDownloader::connection_broken ||
-                ++m_attempts[signature] < max_attempts) {
+                ++m_attempts[key] < max_attempts) {
                 def->state = 1;
                 m_host.log(full + "  DlError retrying");
             } else {
                 m_host.log("unable to download plugin " + full);
                 give_up("Plugin \"" + full + "\" not downloaded: " + checker->m_error + ".\r\n");
             }
-        } else if (checker->m_status.empty() && m_resumed.erase(signature)) {
+        } else if (checker->m_status.empty() && m_resumed.erase(key)) {
             // Bytes kept from an earlier attempt may not belong to this package: once more from the start.
             def->state = 1;
             m_host.log(full + " failed its check after resuming; fetching it again from the start");
@@ -180,7 +188,16 @@ void plugin_manager::update_prep_plugins(checker_thread* checker) {
             give_up(checker->m_error);
         }
     }
-    if (m_host.has_network()) prepare_next_download();
+    if (m_host.has_network()) {
+        prepare_next_download();
+    } else {
+        // Without a connection nothing new starts; what is no longer under
+        // way must not keep the next start_downloads (on the next connection)
+        // from starting again.
+        m_busy = false;
+        for (auto const& d : m_host.plugin_defs())
+            if (d.state == 2 || d.state == 3) m_busy = true;
+    }
     if (prepared) m_host.handle_command("module_plugin_load");
     hide_when_idle();
     checker->m_handled.post();

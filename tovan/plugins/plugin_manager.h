@@ -118,7 +118,7 @@ private:
     int m_running_checkers = 0;
     bool m_busy = false;
     std::map<int, download_data> m_progress;
-    // By signature: definitions whose start failed (until the next
+    // By full name and signature: definitions whose start failed (until the next
     // start_downloads), download errors counted, downloads that resumed.
     std::set<std::string> m_start_failed;
     std::map<std::string, int> m_attempts;

@@ -1,0 +1,222 @@
+// Plugin downloads that go wrong, at both ends of a real session under
+// Xvfb: tovan_relay serves packages packed at build time, some with faults of
+// its own making, in one catalogue. The desk, alone at first, refuses the bad
+// ones with one box each; then a break is armed and the client comes: its
+// connection breaks and the download resumes where it broke, a slow 2 MiB
+// package shows its progress window, and it refuses the same packages.
+#include "tests/tovan/process_suite.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+namespace {
+
+using namespace tovan_test;
+using std::chrono::seconds;
+using test_support::relay_process;
+namespace fs = std::filesystem;
+
+class PluginFaultProcess : public process_suite {};
+
+std::string const packages = FAULT_PACKAGES;
+
+// The package's own "signature" head line.
+std::string signature_of(std::string const& package) {
+    std::string const text = read_all(packages + "/" + package);
+    auto at = text.find("\nsignature=");
+    if (at == std::string::npos) return {};
+    at += 11;
+    return text.substr(at, text.find('\n', at) - at);
+}
+
+// The relay's "download" events for ticket in text.
+int downloads_of(std::string const& text, std::string const& ticket) {
+    int n = 0;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        n += line.find("\"event\":\"download\"") != std::string::npos &&
+             line.find("\"name\":\"" + ticket + "\"") != std::string::npos;
+    return n;
+}
+
+// Pixels of the progress bar's filled part (the style's highlight, blue) in
+// a screenshot of the window.
+long filled_pixels(std::string const& ppm_path) {
+    std::istringstream in(read_all(ppm_path));
+    std::string magic;
+    int w = 0, h = 0, max = 0;
+    in >> magic >> w >> h >> max;
+    in.get();
+    long n = 0;
+    for (long i = 0; magic == "P6" && i < long(w) * h; ++i) {
+        unsigned char rgb[3];
+        if (!in.read(reinterpret_cast<char*>(rgb), 3)) break;
+        if (rgb[2] > 120 && rgb[2] > rgb[0] + 60) ++n;
+    }
+    return n;
+}
+
+TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
+    struct refused {
+        char const* name;
+        char const* fault; // the relay's, or none
+        int downloads;
+        char const* box;
+    };
+    refused const table[] = {
+        {"fcorrupt", "corrupt", 1, "not used due to invalid signature."},
+        {"funsigned", nullptr, 1, "not used due to mismatch in signature."},
+        {"fotherkey", nullptr, 1, "not used due to invalid signature."},
+        {"fdigest", nullptr, 1, "not used due to invalid signature."},
+        {"fwrongsig", nullptr, 1, "not used due to mismatch in signature."},
+        {"fshort", "short", 3, "not downloaded: Incorrect file size."},
+        {"ferror", "error x", 3, "not downloaded: x."},
+    };
+    std::string const catalogue = tmp.path().toStdString() + "/catalogue.ini";
+    std::vector<std::string> options = {"--files", packages, "--catalogue", catalogue};
+    {
+        std::ofstream out(catalogue);
+        auto record = [&](std::string const& name, std::string const& extra = "") {
+            out << "name=" << name << "\nversion=1.0\nplatform=linux64\nlib=lib" << name
+                << ".so\ndownload_ticket=" << name << "_1_0.plugin\nauto_dl=true\n"
+                << extra << "\n";
+        };
+        record("fgood");
+        record("fbig");
+        for (auto const& r : table)
+            record(r.name, std::string(r.name) == "fwrongsig"
+                               ? "signature=" + signature_of("fgood_1_0.plugin") + "\n"
+                               : "");
+        for (auto const& r : table)
+            if (r.fault)
+                options.insert(options.end(),
+                               {"--download-fault", r.name + std::string("_1_0.plugin ") + r.fault});
+    }
+    ASSERT_FALSE(signature_of("fgood_1_0.plugin").empty());
+    options.insert(options.end(), {"--download-fault", "fbig_1_0.plugin rate 400000"});
+    relay_process relay(options);
+    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
+    std::vector<std::string> const args = {"--vynwex", "--proxy-address", proxy, "--force-transport",
+                                           "direct"};
+
+    // Each refused package shows one "Error" box; boxes that come while one
+    // is open stack, and only the newest takes keys, so once all have come
+    // Return goes to each open box in turn, newest first, until one goes.
+    auto boxes = [&](std::string const& log) { return count_of(read_all(log), "message box \"Error\""); };
+    auto open_boxes = [&] {
+        std::vector<std::string> ids;
+        std::istringstream in(sh("xdotool search --onlyvisible --name '^Error$' 2>/dev/null"));
+        for (std::string id; in >> id;) ids.push_back(id);
+        return ids;
+    };
+    auto answer_boxes = [&](std::string const& log) {
+        auto const deadline = std::chrono::steady_clock::now() + seconds(180);
+        for (std::size_t turn = 0; std::chrono::steady_clock::now() < deadline;) {
+            bool const all = boxes(log) >= int(std::size(table));
+            auto const ids = open_boxes();
+            // While the stack still grows, a key may go to a box about to be covered.
+            if (ids.empty() || !all) {
+                if (wait_window("Error", seconds(all ? 3 : 1)).empty() && all) return;
+                continue;
+            }
+            keys(ids[ids.size() - 1 - turn++ % ids.size()], "key Return");
+            if (wait_until([&] { return open_boxes().size() < ids.size(); }, seconds(5))) turn = 0;
+        }
+        ADD_FAILURE() << "the boxes were not all answered\n" << read_all(log);
+    };
+    // The table at each end: one box each with its text, nothing saved,
+    // nothing loaded, and as many downloads as the package's fault asks.
+    auto refusals = [&](std::string const& log_path, std::string const& home, std::string const& relay_log) {
+        std::string const log = read_all(log_path);
+        EXPECT_EQ(boxes(log_path), int(std::size(table))) << log;
+        for (auto const& r : table) {
+            SCOPED_TRACE(r.name);
+            std::string const full = std::string(r.name) + "_1_0";
+            EXPECT_EQ(count_of(log, "message box \"Error\": Plugin \"" + full + "\" " + r.box + "\n"), 1)
+                << log;
+            EXPECT_EQ(downloads_of(relay_log, full + ".plugin"), r.downloads) << relay_log;
+            EXPECT_FALSE(fs::exists(home + "/.dravo/" + full + "_linux64.plugin"));
+            EXPECT_EQ(log.find("Trying to load " + std::string(r.name)), std::string::npos);
+        }
+    };
+
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
+    auto desk_args = args;
+    for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
+    pid_t const desk = start(desk_dir, "tovan_desk", desk_args);
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
+    answer_boxes(desk_log);
+    refusals(desk_log, desk_dir + "/home", relay.log_text());
+
+    relay.admin("download-fault fgood_1_0.plugin break 3000");
+    std::size_t const client_from = relay.log_text().size();
+    auto client_args = args;
+    client_args.insert(client_args.end(), {"--connect", field(session, "code")});
+    pid_t const client = start(client_dir, "tovan_client", client_args);
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60))) << read_all(client_dir + "/stderr.txt");
+
+    // The slow package: the client's progress window shows, its bar grows
+    // from one screenshot to the next, and it goes once all is handled.
+    EXPECT_TRUE(
+        wait_until([&] { return downloads_of(relay.log_text().substr(client_from), "fbig_1_0.plugin") == 1; },
+                   seconds(90)))
+        << read_all(client_log);
+    std::string const window = wait_window("Downloading plugins");
+    ASSERT_FALSE(window.empty()) << read_all(client_log);
+    std::string const shot = tmp.path().toStdString() + "/progress.ppm";
+    sh("import -window " + window + " " + shot);
+    long const before = filled_pixels(shot);
+    long after = before;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            sh("import -window " + window + " " + shot);
+            after = filled_pixels(shot);
+            return after > before;
+        },
+        seconds(30)))
+        << before << " " << after;
+    screenshot("plugin_download_progress");
+    answer_boxes(client_log);
+    EXPECT_TRUE(x->wait_gone(uint32_t(std::stoul(window)), seconds(60)));
+    std::string const relay_log = relay.log_text().substr(client_from);
+    refusals(client_log, client_dir + "/home", relay_log);
+    std::string const client_says = read_all(client_log);
+
+    // The broken download: the client reconnects, asks for the rest only,
+    // and the saved package is the one served.
+    EXPECT_NE((client_says + read_all(client_dir + "/stderr.txt")).find("(skip:3000)"), std::string::npos)
+        << client_says;
+    EXPECT_GE(count_of(client_says, "ConnectionThreadClass::run"), 2)
+        << client_says; // before or after state 6
+    EXPECT_EQ(downloads_of(relay_log, "fgood_1_0.plugin"), 2) << relay_log;
+    EXPECT_NE(relay_log.find("\"name\":\"fgood_1_0.plugin\",\"offset\":3000"), std::string::npos)
+        << relay_log;
+    for (char const* good : {"fgood_1_0", "fbig_1_0"})
+        EXPECT_TRUE(read_all(client_dir + "/home/.dravo/" + good + "_linux64.plugin") ==
+                    read_all(packages + "/" + good + ".plugin"))
+            << good;
+
+    // The desk heard the client's progress, the last report being "nothing
+    // left" (-1, -1).
+    std::string const desk_says = read_all(desk_log);
+    auto const last = desk_says.rfind("module_plugin_download ");
+    ASSERT_NE(last, std::string::npos) << desk_says;
+    EXPECT_EQ(desk_says.substr(last + 23, 4), std::string("\x01\x81\x01\x81", 4));
+    EXPECT_GT(count_of(desk_says, "module_plugin_download "), 2);
+
+    // The desk disconnects (the server ends both), then both close.
+    std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
+    sh("xdotool windowmove --sync " + client_win + " 0 0");
+    sh("xdotool windowmove --sync " + desk_win + " 600 0");
+    sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
+    if (std::string const box = wait_window("Question", seconds(10)); !box.empty()) answer(box, "Return");
+    ASSERT_TRUE(reaches(desk_log, 0) && reaches(client_log, 0));
+    close_cleanly(client, client_win, client_dir);
+    close_cleanly(desk, desk_win, desk_dir);
+}
+
+} // namespace
