@@ -128,9 +128,10 @@ TEST_F(NegotiationProcess, BothEndsAgreeOnPluginsChannelsAndReconnects) {
              {{"--on-connect", "tpclient?go=1"}, "clientend"});
     ASSERT_FALSE(HasFailure());
     std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
-    // Both windows open centred: the client's moves aside, so that clicks
-    // meant for the desk's reach it.
+    // Both windows open centred: they move apart, so that a click meant for
+    // one never lands on the other, whichever is on top.
     sh("xdotool windowmove --sync " + client_win + " 0 0");
+    sh("xdotool windowmove --sync " + desk_win + " 600 0");
     std::string const desk_rec = e.desk_dir + "/rec/", client_rec = e.client_dir + "/rec/";
     auto const both = {std::pair{desk_rec, e.desk_log}, std::pair{client_rec, e.client_log}};
     ASSERT_TRUE(greeted(e, negotiated));
