@@ -1,18 +1,22 @@
 // Counting semaphore with millisecond time-outs.
 //
-// Shared by any threads; its mutex is plain (not recursive) and held only
-// inside its own operations. Time-outs are measured on the monotonic clock,
-// so a jump of the wall clock neither lengthens nor shortens a wait.
+// Shared by any threads, on the system's unnamed semaphore. post() needs no
+// lock of ours and wakes a sleeper only when one sleeps, so the woken thread
+// does not run into a mutex the poster still holds; and a waiter may destroy
+// the semaphore as soon as its wait returned, while the poster is still
+// inside post(). Time-outs are measured on the monotonic clock, so a jump of
+// the wall clock neither lengthens nor shortens a wait.
 #pragma once
 
 #include <cstdint>
-#include <pthread.h>
+#include <semaphore.h>
 
 namespace rulo {
 
 class semaphore {
 public:
-    // max is accepted and not enforced: posts are never capped.
+    // max is accepted and not enforced: posts are only capped by the
+    // system's SEM_VALUE_MAX, past which the count stays where it is.
     semaphore(unsigned max, unsigned initial);
     virtual ~semaphore();
     semaphore(semaphore const&) = delete;
@@ -26,9 +30,9 @@ public:
     virtual bool wait(long seconds);
 
 private:
-    pthread_mutex_t m_mutex;
-    pthread_cond_t m_cond;
-    int64_t m_count;
+    void taken();
+
+    sem_t m_sem;
 };
 
 } // namespace rulo

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -77,6 +78,30 @@ TEST(Semaphore, WaitsForEverWaitForThePost) {
         waiter.join();
         EXPECT_TRUE(taken);
     }
+}
+
+// Callers keep a semaphore on their stack and end it as soon as their wait
+// returns, while the posting thread may still be inside post(): post must
+// touch nothing of it once the count is visible (ASan and TSan watch).
+TEST(Semaphore, WaiterMayEndItWhilePostReturns) {
+    std::atomic<rulo::semaphore*> shared{nullptr};
+    std::thread poster([&] {
+        for (int i = 0; i < 2000; ++i) {
+            rulo::semaphore* s;
+            while ((s = shared.exchange(nullptr)) == nullptr) std::this_thread::yield();
+            s->post();
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        auto s = std::make_unique<rulo::semaphore>(1, 0);
+        shared = s.get();
+        if (i % 2) {
+            s->wait();
+        } else {
+            ASSERT_TRUE(s->wait_ms(10000));
+        }
+    }
+    poster.join();
 }
 
 class probe_thread : public rulo::thread {
