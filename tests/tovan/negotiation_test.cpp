@@ -42,16 +42,14 @@ std::vector<std::string> payloads(std::vector<std::string> const& sent, std::str
 // The catalogue of both ends; each end's copy of P_ver and P_half speaks its
 // own protocol. The client's flavour alone has P_solo.
 void fill_catalogues(linked_ends& t) {
-    t.desk.host.add("P_both", 0, 2, 1, true);
-    t.desk.host.add("P_kids", 0, 4, 1, false, {"P_kids_b", "P_kids_a"});
-    t.desk.host.add("P_client", 0, 1, 1);
-    t.desk.host.add("P_ver", 0, 5, 5);
-    t.desk.host.add("P_half", 0, 5, 3);
-    t.client.host.add("P_both", 0, 2, 1, true);
-    t.client.host.add("P_kids", 0, 4, 1, false, {"P_kids_b", "P_kids_a"});
-    t.client.host.add("P_client", 0, 1, 1);
-    t.client.host.add("P_ver", 0, 3, 6);
-    t.client.host.add("P_half", 0, 3, 6);
+    for (auto* end : {&t.desk, &t.client}) {
+        bool const desk = end == &t.desk;
+        end->host.add("P_both", 0, 2, 1, true);
+        end->host.add("P_kids", 0, 4, 1, false, {"P_kids_b", "P_kids_a"});
+        end->host.add("P_client", 0, 1, 1);
+        end->host.add("P_ver", 0, desk ? 5 : 3, desk ? 5 : 6);
+        end->host.add("P_half", 0, desk ? 5 : 3, desk ? 3 : 6);
+    }
     t.client.host.add("P_solo", 0, 1, 1);
 }
 
@@ -81,26 +79,15 @@ TEST(Negotiation, BothEndsAgreeOnPluginsAndChannels) {
     t.client.session.wanted_plugins = {{"P_both", true}, {"P_client", true}};
     session_comes_up(t);
 
-    // Both wanted P_both: the desk drops the client's request and numbers it.
-    EXPECT_FALSE(t.desk.host.logged("adding request plg P_both"));
+    // The end-to-end negotiation test shows who requests, how channels are
+    // numbered, the refused protocol and the peers' hellos; here what only
+    // the core shows: the client did request P_both, the check marks P_solo
+    // missing, and a plugin the peer refused keeps the route this end gave it.
     EXPECT_TRUE(t.client.host.logged("adding request plg P_both"));
-    // The client fetches P_kids only because the desk asked for it.
-    EXPECT_LT(t.client.host.log_index("adding request plg P_kids"),
-              t.client.host.log_index("... plugin name: P_kids, version: 4"));
-    EXPECT_TRUE(t.client.host.logged("disabling plugin P_solo_1"));
     EXPECT_TRUE(t.client.host.missing["P_solo"]);
 
     auto const routes = t.desk.core.plugin_channels();
     EXPECT_EQ(routes, t.client.core.plugin_channels());
-    std::set<int> numbers;
-    for (auto const& [name, channel] : routes) {
-        EXPECT_TRUE(numbers.insert(channel).second) << name;
-        EXPECT_EQ(channel % 2, name == "P_client" ? 1 : 0) << name;
-        EXPECT_GE(channel, 102) << name;
-    }
-    EXPECT_EQ(routes.at("P_client"), 103); // the client's own want, with no message from the desk
-    EXPECT_EQ(routes.at("P_kids_a"), routes.at("P_kids") + 2);
-    EXPECT_EQ(routes.at("P_kids_b"), routes.at("P_kids") + 4);
     EXPECT_EQ(routes.count("P_ver"), 0u);
     EXPECT_EQ(routes.count("P_half"), 1u); // the peer refused, this end accepted
     EXPECT_EQ(t.desk.core.channel_plugins().size(), routes.size());
@@ -124,15 +111,6 @@ TEST(Negotiation, BothEndsAgreeOnPluginsAndChannels) {
     EXPECT_EQ(t.desk.host.of("P_kids_b"), child);
     EXPECT_EQ(t.desk.host.of("P_client"), pinned(1));
     EXPECT_EQ(t.desk.host.of("P_half"), pinned(3));
-    EXPECT_EQ(t.client.host.of("P_ver"),
-              (calls{"init(-1)", "command remote-version", "init(5)", "connected(0)"}));
-    EXPECT_EQ(t.desk.host.of("P_ver"), (calls{"init(-1)", "command remote-version", "init(3)"}));
-
-    exchange_hellos(t);
-    for (auto const& [name, channel] : routes) {
-        EXPECT_EQ(t.desk.host.packets[name], calls{"hello " + name}) << name;
-        EXPECT_EQ(t.client.host.packets[name], calls{"hello " + name}) << name;
-    }
 
     // A broken leg: both ends unpin while continuing, tell the peer nothing,
     // and negotiate again with numbers after their last ones. Pinning made
@@ -169,10 +147,8 @@ TEST(Negotiation, UnpinningTellsThePeerAndStopsOnlyConnectedPlugins) {
     t.desk.host.gui.clear();
     t.desk.core.remove_pin("");
     // Children first; the refused P_ver had no channel, so no deinit and no down.
-    std::vector<std::string> closed;
-    for (auto const& g : t.desk.host.gui)
-        if (g.rfind("close ", 0) == 0) closed.push_back(g.substr(6));
-    EXPECT_EQ(closed, (std::vector<std::string>{"P_kids_a", "P_kids_b", "P_kids", "P_ver"}));
+    EXPECT_EQ(payloads(t.desk.host.gui, "close "),
+              (std::vector<std::string>{"P_kids_a", "P_kids_b", "P_kids", "P_ver"}));
     EXPECT_EQ(t.desk.host.of("P_ver").back(), "init(3)");
     EXPECT_EQ(t.desk.host.of("P_kids").back(), "deinit");
     auto const downs = payloads(t.desk.host.sent, "module_plugin_down ");
@@ -328,35 +304,29 @@ TEST(Negotiation, DispatchOfTexts) {
 
 TEST(Negotiation, PeerCannotFloodOrStealRoutes) {
     negotiation_end d(false);
-    auto const count_logs = [&](std::string const& prefix) {
-        std::size_t n = 0;
-        for (auto const& l : d.host.logs) n += l.rfind(prefix, 0) == 0;
-        d.host.logs.clear();
-        return n;
-    };
+    auto const count_logs = [&](std::string const& prefix) { return payloads(d.host.logs, prefix).size(); };
     for (int i = 0; i < 1001; ++i) d.core.route_packet(501, netbuf::from_string("0123456789"));
     EXPECT_EQ(d.core.unrouted_bytes(), 10000u);
     EXPECT_EQ(count_logs("dropping packets for sub-channel 501"), 1u);
+    d.host.logs.clear();
     d.core.clear_unrouted();
     netbuf const mib = netbuf::from_string(std::string(1 << 20, 'x'));
     for (int channel = 600; channel < 605; ++channel)
         for (int i = 0; i < 9; ++i) d.core.route_packet(channel, mib);
     // What a list and an item cost beside their bytes counts towards the total.
     EXPECT_EQ(d.core.unrouted_bytes(), (31u << 20));
-    auto const logs = d.host.logs;
     EXPECT_EQ(count_logs("*** un "), 31u);
-    d.host.logs = logs;
     // 600 to 602 by their own size, 603 and 604 by the total; one line each, not one a packet.
     EXPECT_EQ(count_logs("dropping packets for sub-channel"), 5u);
+    d.host.logs.clear();
     for (int channel = 600; channel < 605; ++channel) d.core.route_packet(channel, mib);
     EXPECT_EQ(count_logs("dropping packets for sub-channel"), 0u);
+    d.host.logs.clear();
     // A byte each on ever new numbers: bounded by what each list costs.
     d.core.clear_unrouted();
     for (int channel = 1000; channel < 41000; ++channel)
         d.core.route_packet(channel, netbuf::from_string("x"));
-    auto const flood = d.host.logs;
     std::size_t const kept = count_logs("*** un ");
-    d.host.logs = flood;
     EXPECT_EQ(count_logs("dropping packets for sub-channel"), 1u);
     EXPECT_LT(kept, 32000u);
     EXPECT_GT(kept, 20000u);

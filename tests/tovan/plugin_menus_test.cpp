@@ -107,7 +107,11 @@ protected:
             if (a->text() == text) return a;
         return nullptr;
     }
-    int command(std::string const& plugin, netbuf packet) {
+    // A host command from a plugin: its verb and arguments packed as the plugin packs them.
+    template <class... A>
+    int command(std::string const& plugin, A const&... args) {
+        netbuf packet;
+        xstd::packet_push(packet, args...);
         return handle_plugin_command(*plugin_host::instance().services(), plugin, std::move(packet));
     }
 
@@ -155,20 +159,13 @@ TEST_F(PluginMenusInDialog, MenusEntriesAndButtons) {
     EXPECT_EQ(texts(plugins), (host + QStringList{"-", "Alpha>", "Gamma>"})) << "one line per dialog";
 
     // The host commands of a plugin on the GUI thread.
-    netbuf packet;
-    xstd::packet_push(packet, std::string("allocate-command"), int64_t(2));
-    EXPECT_EQ(command("tpx", packet), 30005);
-    packet = netbuf();
-    xstd::packet_push(packet, std::string("allocate-command"), int64_t(-1));
-    EXPECT_EQ(command("tpx", packet), 30007);
-    packet = netbuf();
-    xstd::packet_push(packet, std::string("append-menu"), std::string("Tools"), std::string("Run"),
-                      uint64_t(0));
-    EXPECT_EQ(command("tpx", packet), 30007);
+    EXPECT_EQ(command("tpx", std::string("allocate-command"), int64_t(2)), 30005);
+    EXPECT_EQ(command("tpx", std::string("allocate-command"), int64_t(-1)), 30007);
+    EXPECT_EQ(
+        command("tpx", std::string("append-menu"), std::string("Tools"), std::string("Run"), uint64_t(0)),
+        30007);
     EXPECT_EQ(texts(d->m_plugin_menus["Tools"].get()), QStringList{"Run"});
-    packet = netbuf();
-    xstd::packet_push(packet, std::string("remove-menu"), std::string("Tools"));
-    command("tpx", packet);
+    command("tpx", std::string("remove-menu"), std::string("Tools"));
     EXPECT_EQ(d->m_plugin_menus.count("Tools"), 0u);
 
     // Load entries: a catalogue plugin first enabled, disabled once the
@@ -207,19 +204,13 @@ TEST_F(PluginMenusInDialog, MenusEntriesAndButtons) {
     d->enable_plugin_button("audio", true);
     EXPECT_EQ(audio->toolTip(), "not here");
     EXPECT_EQ(audio->top_image(), d->m_disabled_mark);
-    packet = netbuf();
-    xstd::packet_push(packet, std::string("plugin-active"), true);
-    command("video", packet);
+    command("video", std::string("plugin-active"), true);
     EXPECT_EQ(d->m_plugin_buttons.at("video")->top_image(), d->m_active_mark);
     d->illuminate_plugin_button("video", false);
     EXPECT_TRUE(d->m_plugin_buttons.at("video")->top_image().isNull());
     d->illuminate_plugin_button("chat", true);
     d->enable_plugin_button("chat", false);
 }
-
-} // namespace
-
-namespace {
 
 // Plugins may ask for ids on their own threads while the GUI thread adds
 // entries: every id is handed out once, in one unbroken run.
@@ -229,11 +220,9 @@ TEST_F(PluginMenusInDialog, IdsFromPluginThreadsAreUnique) {
     std::vector<std::thread> running;
     for (int t = 0; t < threads; ++t)
         running.emplace_back([&, t] {
-            for (int i = 0; i < each; ++i) {
-                netbuf packet;
-                xstd::packet_push(packet, std::string("allocate-command"), int64_t(1));
-                got[t].push_back(command("tp" + std::to_string(t), packet));
-            }
+            for (int i = 0; i < each; ++i)
+                got[t].push_back(
+                    command("tp" + std::to_string(t), std::string("allocate-command"), int64_t(1)));
         });
     std::set<int> ids;
     for (int i = 0; i < entries; ++i)
