@@ -156,10 +156,9 @@ TEST(XmlParser, NestingIsBounded) {
     EXPECT_EQ(std::count(ok.tree.begin(), ok.tree.end(), 'e'), 256);
 
     for (int levels : {257, 100000}) {
-        _tagParseInfo pi;
-        _tagXMLNode root;
-        EXPECT_EQ(root.Load(nested(levels), &pi), nullptr);
-        EXPECT_EQ(pi.error_code, 5);
+        outcome const too_deep = parse(nested(levels));
+        EXPECT_EQ(too_deep.position, -1);
+        EXPECT_EQ(too_deep.error, 5);
     }
 
     // A hand-built tree deeper than any parse is freed without recursion.
@@ -339,10 +338,9 @@ TEST(XmlParser, AgreesWithXmllint) {
             doc = "<q>" + doc + "</w>";
         else
             doc.insert(close + 2, "X");
-        _tagParseInfo pi;
-        _tagXMLNode n;
-        EXPECT_EQ(n.Load(doc, &pi), nullptr) << doc;
-        EXPECT_EQ(pi.error_code, 3) << doc;
+        outcome const o = parse(doc);
+        EXPECT_EQ(o.position, -1) << doc;
+        EXPECT_EQ(o.error, 3) << doc;
         xmllint_c14n(dir, doc, &status);
         EXPECT_NE(status, 0) << doc;
     }
