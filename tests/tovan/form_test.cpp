@@ -537,9 +537,7 @@ TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
     EXPECT_EQ(d->m_connect_params.count("__restore_connection__"), 0u);
     EXPECT_EQ(d->connect_save(packet("\x54\x73\x2E\x64\x61\x74\x05\x01\x54")), 1);
     EXPECT_EQ(d->m_restore_file, "s.dat");
-    struct stat st {};
-    ASSERT_EQ(::stat("s.dat", &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u) << "it holds the session's secrets";
+    // Its 0600 mode is checked where the desk saves a live session's file.
     QFile saved("s.dat");
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_EQ(saved.readAll().toStdString(), "host=a+b") << "empty values are left out";
