@@ -211,29 +211,12 @@ private:
 
     // A text or attribute value that is neither empty nor starts or ends in a blank.
     std::string make_text(char quote) {
-        static char const* const pieces[] = {"a",
-                                             "Z",
-                                             "0",
-                                             "x y",
-                                             "&amp;",
-                                             "&quot;",
-                                             "&#39;",
-                                             "&apos;",
-                                             "&lt;",
-                                             "&gt;",
-                                             "\xc3\xa9",
-                                             "\xd0\xb6",
-                                             "\xe2\x82\xac",
-                                             ">",
-                                             "\"",
-                                             "'",
-                                             "=",
-                                             "/",
-                                             "\xf0\x9f\x98\x80",
-                                             "-",
-                                             ";",
-                                             "a\tb",
-                                             "a\nb"};
+        // clang-format off
+        static char const* const pieces[] = {
+            "a", "Z", "0", "x y", "&amp;", "&quot;", "&#39;", "&apos;", "&lt;", "&gt;", "\xc3\xa9",
+            "\xd0\xb6", "\xe2\x82\xac", ">", "\"", "'", "=", "/", "\xf0\x9f\x98\x80", "-", ";",
+            "a\tb", "a\nb"};
+        // clang-format on
         std::string t;
         for (int i = 1 + pick(5); i > 0; --i) {
             std::string p = pieces[pick(sizeof pieces / sizeof *pieces)];
@@ -248,34 +231,19 @@ private:
     std::mt19937 m_rng;
 };
 
+// Canonical XML's escapes: each character's form in a text and in an attribute value.
 std::string c14n_escape(std::string const& s, bool attribute) {
+    struct rule {
+        char c;
+        char const *in_text, *in_value;
+    };
+    static rule const rules[] = {{'&', "&amp;", "&amp;"}, {'<', "&lt;", "&lt;"}, {'>', "&gt;", ">"},
+                                 {'"', "\"", "&quot;"},   {'\t', "\t", "&#x9;"}, {'\n', "\n", "&#xA;"},
+                                 {'\r', "&#xD;", "&#xD;"}};
     std::string out;
     for (char c : s) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += attribute ? ">" : "&gt;";
-            break;
-        case '"':
-            out += attribute ? "&quot;" : "\"";
-            break;
-        case '\t':
-            out += attribute ? "&#x9;" : "\t";
-            break;
-        case '\n':
-            out += attribute ? "&#xA;" : "\n";
-            break;
-        case '\r':
-            out += "&#xD;";
-            break;
-        default:
-            out += c;
-        }
+        auto r = std::find_if(std::begin(rules), std::end(rules), [c](rule const& x) { return x.c == c; });
+        out += r == std::end(rules) ? std::string(1, c) : attribute ? r->in_value : r->in_text;
     }
     return out;
 }
