@@ -33,12 +33,7 @@ std::string signature_of(std::string const& package) {
 
 // The relay's "download" events for ticket in text.
 int downloads_of(std::string const& text, std::string const& ticket) {
-    int n = 0;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        n += line.find("\"event\":\"download\"") != std::string::npos &&
-             line.find("\"name\":\"" + ticket + "\"") != std::string::npos;
-    return n;
+    return events_with(text, "download", "\"name\":\"" + ticket + "\"");
 }
 
 // Pixels of the progress bar's filled part (the style's highlight, blue) in
@@ -97,9 +92,7 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
     ASSERT_FALSE(signature_of("fgood_1_0.plugin").empty());
     options.insert(options.end(), {"--download-fault", "fbig_1_0.plugin rate 400000"});
     relay_process relay(options);
-    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
-    std::vector<std::string> const args = {"--vynwex", "--proxy-address", proxy, "--force-transport",
-                                           "direct"};
+    std::vector<std::string> const args = relay_args(relay);
 
     // Each refused package shows one "Error" box; boxes that come while one
     // is open stack, and only the newest takes keys, so once all have come
@@ -210,11 +203,8 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
 
     // The desk disconnects (the server ends both), then both close.
     std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
-    sh("xdotool windowmove --sync " + client_win + " 0 0");
-    sh("xdotool windowmove --sync " + desk_win + " 600 0");
-    sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
-    if (std::string const box = wait_window("Question", seconds(10)); !box.empty()) answer(box, "Return");
-    ASSERT_TRUE(reaches(desk_log, 0) && reaches(client_log, 0));
+    move_apart(client_win, desk_win);
+    ASSERT_TRUE(disconnect_at_desk(desk_log, client_log, desk_win, seconds(10)));
     close_cleanly(client, client_win, client_dir);
     close_cleanly(desk, desk_win, desk_dir);
 }

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -51,6 +52,31 @@ inline std::string field(std::string const& line, std::string const& name) {
     }
     auto end = line.find_first_of(",}", at);
     return line.substr(at, end - at);
+}
+
+// The relay log lines of one event that hold part (any, when empty).
+inline std::vector<std::string> event_lines(std::string const& log, std::string const& event,
+                                            std::string const& part = "") {
+    std::vector<std::string> lines;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);)
+        if (line.find("\"event\":\"" + event + "\"") != std::string::npos &&
+            line.find(part) != std::string::npos)
+            lines.push_back(line);
+    return lines;
+}
+inline int events_with(std::string const& log, std::string const& event, std::string const& part = "") {
+    return int(event_lines(log, event, part).size());
+}
+
+// Every "Routing plugin NAME from channel -1 to N" of a program's log from
+// `from` on; a name routed twice fails.
+inline std::map<std::string, int> routes(std::string const& log, std::size_t from = 0) {
+    std::map<std::string, int> out;
+    std::regex const line("Routing plugin (\\S+) from channel -1 to (-?[0-9]+)");
+    for (std::sregex_iterator m(log.begin() + std::ptrdiff_t(from), log.end(), line), end; m != end; ++m)
+        EXPECT_TRUE(out.emplace((*m)[1], std::stoi((*m)[2])).second) << "routed twice: " << (*m)[1];
+    return out;
 }
 
 class process_suite : public xvfb_suite {
@@ -142,6 +168,26 @@ protected:
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
         EXPECT_EQ(read_all(dir + "/stderr.txt").find("Sanitizer"), std::string::npos)
             << read_all(dir + "/stderr.txt");
+    }
+    // The arguments that reach the relay directly.
+    static std::vector<std::string> relay_args(test_support::relay_process const& relay) {
+        return {"--vynwex", "--proxy-address", "127.0.0.1:" + std::to_string(relay.port()),
+                "--force-transport", "direct"};
+    }
+    // Both windows open centred: they move apart, so that a click meant for
+    // one never lands on the other, whichever is on top.
+    void move_apart(std::string const& client_win, std::string const& desk_win) {
+        sh("xdotool windowmove --sync " + client_win + " 0 0");
+        sh("xdotool windowmove --sync " + desk_win + " 600 0");
+    }
+    // Disconnect pressed at the desk, its question answered (when one comes
+    // within question); true once both ends are back at state 0.
+    bool disconnect_at_desk(std::string const& desk_log, std::string const& client_log,
+                            std::string const& desk_win,
+                            std::chrono::seconds question = std::chrono::seconds(60)) {
+        sh("xdotool mousemove --window " + desk_win + " 32 70 click 1");
+        if (std::string const box = wait_window("Question", question); !box.empty()) answer(box, "Return");
+        return reaches(desk_log, 0) && reaches(client_log, 0);
     }
     // True once the program's log holds "connection state N".
     bool reaches(std::string const& log, int state, std::chrono::seconds limit = std::chrono::seconds(30)) {

@@ -38,16 +38,6 @@ std::string trimmed(std::string s) {
     return s;
 }
 
-// The relay log lines of one event that hold part.
-int events_with(std::string const& log, std::string const& event, std::string const& part) {
-    int n = 0;
-    std::istringstream in(log);
-    for (std::string line; std::getline(in, line);)
-        n += line.find("\"event\":\"" + event + "\"") != std::string::npos &&
-             line.find(part) != std::string::npos;
-    return n;
-}
-
 // Whole TLS records from start to end: type 20-23, version 3.x, length.
 bool only_tls_records(std::string const& bytes, int* records) {
     std::size_t at = 0;
@@ -69,9 +59,9 @@ protected:
     // A desk that logs in to the relay (user u, password p) and gets a code
     // at once; the relay's session event ("" when none came in time).
     std::string start_desk_with_code(relay_process& relay, std::string const& dir) {
-        start(dir, "tovan_desk",
-              {"--vynwex", "--proxy-address", "127.0.0.1:" + std::to_string(relay.port()),
-               "--force-transport", "direct", "--username", "u", "--password", "p", "--get-code"});
+        auto args = relay_args(relay);
+        args.insert(args.end(), {"--username", "u", "--password", "p", "--get-code"});
+        start(dir, "tovan_desk", args);
         return relay.wait_log({"\"event\":\"session\""}, seconds(60));
     }
     // Text that xdotool cannot type whole (it drops characters it has to
@@ -753,8 +743,7 @@ TEST_F(SessionProcess, EndOfSessionDialogFromTheServer) {
     std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
     ASSERT_FALSE(desk_win.empty());
     ASSERT_FALSE(client_win.empty());
-    sh("xdotool windowmove --sync " + client_win + " 0 0");
-    sh("xdotool windowmove --sync " + desk_win + " 600 0");
+    move_apart(client_win, desk_win);
     for (int i = 0; i < 50; ++i) type_line(client_win, "@CHAT_TRANSCRIPT_PLAIN@@CHAT_TRANSCRIPT@");
     screenshot("end-of-session-chat");
     ASSERT_TRUE(
@@ -995,8 +984,7 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     EXPECT_EQ(shot.pixelColor(desk_x + 240, desk_y + 160), fifth_sheet);
     EXPECT_EQ(shot.pixelColor(desk_x + 111, desk_y + 50), pad);
     EXPECT_TRUE(wait_until([&] { return read_all(notes).find("2 0\n") != std::string::npos; }));
-    sh("xdotool windowmove --sync " + client_win + " 0 0");
-    sh("xdotool windowmove --sync " + desk_win + " 600 0");
+    move_apart(client_win, desk_win);
     EXPECT_EQ(read_all(opened), link) << "the failed template opened nothing";
 
     relay.admin("server-call " + sid + " both send_chat_live");
@@ -1114,25 +1102,14 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
 // once its box is answered.
 TEST_F(SessionProcess, FailedPostsShowOneBoxEach) {
     relay_process relay({"--require-login", "u:p"});
-    std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
-    std::vector<std::string> const common = {"--vynwex",          "--proxy-address", proxy,
-                                             "--force-transport", "direct",          "--silent"};
-    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
-    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
-    auto desk_args = common;
-    for (char const* a : {"--username", "u", "--password", "p", "--get-code"}) desk_args.push_back(a);
-    start(desk_dir, "tovan_desk", desk_args);
-    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
-    ASSERT_NE(session, "");
-    std::string const code = field(session, "code"), sid = field(session, "sid");
-    pid_t const client = start(client_dir, "tovan_client", [&] {
-        auto a = common;
-        for (char const* s : {"--auto-close", "--connect"}) a.push_back(s);
-        a.push_back(code);
-        return a;
-    }());
-    ASSERT_TRUE(reaches(client_log, 6, seconds(60)));
-    ASSERT_TRUE(reaches(desk_log, 6));
+    auto common = relay_args(relay);
+    common.push_back("--silent");
+    ends const e = meet(relay, common, {}, {{"--auto-close"}, ""});
+    ASSERT_FALSE(HasFailure());
+    std::string const& desk_log = e.desk_log;
+    std::string const& client_log = e.client_log;
+    std::string const sid = field(e.session, "sid");
+    pid_t const client = e.client_pid;
     std::string const desk_win = wait_window("Tovan Desk");
     relay.admin("server-call " + sid + " both send_chat_transcript");
     EXPECT_TRUE(wait_until([&] { return events_with(relay.log_text(), "rpc-result", "") >= 2; }));
