@@ -23,6 +23,11 @@ upper="rulo-rpt/|tovan/|QtUtils/|launcher/|tools/|tests/|bench/"
 forbid rulo "$upper" "the core includes a higher layer"
 forbid rulo-rpt "tovan/|QtUtils/|launcher/|tools/|tests/|bench/" "the transport includes a higher layer"
 [ -d tovan ] && forbid tovan "launcher/|tools/|tests/|bench/" "the application includes a tool or test"
+# The main window sits on top of the application: the dialogs and the logic
+# below them never reach up into it.
+for d in config lang util plugins session look dialogs; do
+    [ -d "tovan/$d" ] && forbid "tovan/$d" "tovan/window/" "tovan/$d includes the main window"
+done
 
 inits=$(grep -rlE '#[[:space:]]*include[[:space:]]*"rulo/init.h"' rulo --include='*.h' --include='*.cpp' |
     grep -v '^rulo/init\.\(h\|cpp\)$' || true)

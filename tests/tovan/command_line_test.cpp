@@ -1,7 +1,7 @@
 // The command line and the application options as pure functions.
 #include "tovan/config/app_options.h"
 #include "tovan/config/command_line.h"
-#include "tovan/dialog/main_window.h"
+#include "tovan/window/main_window.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // The main form, the image buttons, message boxes and the dialog built in
 // process (offscreen), with its configuration, command line and options.
-#include "tovan/dialog/main_window.h"
-#include "tovan/dialog/message_box.h"
-#include "tovan/dialog/program_args.h"
-#include "tovan/dialog/push_button.h"
-#include "tovan/dialog/vyn_dialog.h"
+#include "tovan/window/main_window.h"
+#include "tovan/dialogs/message_box.h"
+#include "tovan/window/program_args.h"
+#include "tovan/window/push_button.h"
+#include "tovan/window/vyn_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/negotiation.h"
 

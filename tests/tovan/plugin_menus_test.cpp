@@ -1,10 +1,10 @@
 // The plugins menu and the plugin buttons: command ids, load entries, and
 // the dialog's menus and buttons as plugins and the host change them.
-#include "tovan/dialog/desk_session.h"
-#include "tovan/dialog/main_window.h"
-#include "tovan/dialog/message_box.h"
-#include "tovan/dialog/program_args.h"
-#include "tovan/dialog/vyn_dialog.h"
+#include "tovan/window/desk_session.h"
+#include "tovan/window/main_window.h"
+#include "tovan/dialogs/message_box.h"
+#include "tovan/window/program_args.h"
+#include "tovan/window/vyn_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/host_commands.h"
 #include "tovan/plugins/plugin_host.h"

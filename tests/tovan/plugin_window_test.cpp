@@ -1,5 +1,5 @@
 // The "Downloading plugins" window as the download manager drives it.
-#include "tovan/dialog/plugin_manager_window.h"
+#include "tovan/window/plugin_manager_window.h"
 #include "tovan/lang/translations.h"
 
 #include <QProgressBar>

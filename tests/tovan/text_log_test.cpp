@@ -1,6 +1,6 @@
 // Text marks and conversions against iconv's output, window texts by widget
 // class, the replace helpers, and the log file.
-#include "tovan/dialog/vyn_string.h"
+#include "tovan/dialogs/vyn_string.h"
 #include "tovan/util/log_message.h"
 #include "tovan/util/text_utils.h"
 

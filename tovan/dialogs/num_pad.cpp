@@ -1,6 +1,6 @@
 #include "tovan/dialogs/num_pad.h"
 
-#include "tovan/dialog/vyn_string.h"
+#include "tovan/dialogs/vyn_string.h"
 
 #include <QCoreApplication>
 #include <QLineEdit>

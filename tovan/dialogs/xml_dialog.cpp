@@ -1,6 +1,6 @@
 #include "tovan/dialogs/xml_dialog.h"
 
-#include "tovan/dialog/vyn_string.h"
+#include "tovan/dialogs/vyn_string.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>

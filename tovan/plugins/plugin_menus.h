@@ -2,7 +2,7 @@
 // command ids handed out to plugins, the parts of a menu path, what an
 // entry's flags do, and the host's "load" entries from the catalogue, the
 // loaded libraries and the wanted table. The dialog applies the results to
-// its menus and buttons (tovan/dialog/dialog_menus.cpp).
+// its menus and buttons (tovan/window/dialog_menus.cpp).
 //
 // Plain values and functions; the dialog calls them on the GUI thread with
 // its own fields.

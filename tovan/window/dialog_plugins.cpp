@@ -1,10 +1,10 @@
 // The dialog's plugin-facing side: the services the plugin host calls, the
 // window's notifications to plugins, drag and drop, and the test fixture's
 // plugin directory. The plugin logic itself is in tovan/plugins/.
-#include "tovan/dialog/desk_session.h"
-#include "tovan/dialog/main_window.h"
-#include "tovan/dialog/vyn_dialog.h"
-#include "tovan/dialog/window_language.h"
+#include "tovan/window/desk_session.h"
+#include "tovan/window/main_window.h"
+#include "tovan/window/vyn_dialog.h"
+#include "tovan/window/window_language.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/gui_notify.h"
 #include "tovan/plugins/negotiation.h"

@@ -1,4 +1,4 @@
-#include "tovan/dialog/main_form.h"
+#include "tovan/window/main_form.h"
 
 #include <QBuffer>
 #include <QFile>

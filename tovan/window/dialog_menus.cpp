@@ -1,7 +1,7 @@
 // The plugins menu and the plugin buttons: the dialog's menus and buttons
 // changed as tovan/plugins/plugin_menus.h decides. GUI thread only.
-#include "tovan/dialog/desk_session.h"
-#include "tovan/dialog/vyn_dialog.h"
+#include "tovan/window/desk_session.h"
+#include "tovan/window/vyn_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/gui_notify.h"
 #include "tovan/plugins/plugin_host.h"

@@ -1,6 +1,6 @@
-#include "tovan/dialog/main_window.h"
+#include "tovan/window/main_window.h"
 
-#include "tovan/dialog/vyn_dialog.h"
+#include "tovan/window/vyn_dialog.h"
 #include "tovan/lang/translations.h"
 
 #include <QCloseEvent>

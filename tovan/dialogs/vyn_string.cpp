@@ -1,4 +1,4 @@
-#include "tovan/dialog/vyn_string.h"
+#include "tovan/dialogs/vyn_string.h"
 
 #include <QAbstractButton>
 #include <QComboBox>

@@ -12,9 +12,9 @@
 #include "tovan/config/app_options.h"
 #include "tovan/config/command_line.h"
 #include "tovan/config/configuration.h"
-#include "tovan/dialog/main_form.h"
-#include "tovan/dialog/push_button.h"
-#include "tovan/dialog/vyn_string.h"
+#include "tovan/window/main_form.h"
+#include "tovan/window/push_button.h"
+#include "tovan/dialogs/vyn_string.h"
 #include "tovan/plugins/plugin_def.h"
 #include "tovan/plugins/plugin_host.h"
 
@@ -133,7 +133,10 @@ public:
     // Has no effect on this platform.
     void update_buttons(int number);
 
-    // Calls into parts that are not built yet; each does nothing so far.
+    // Shut-down, the saved connection, the look and the window's frame.
+    // UpdateWindowSize, CorrectPosition and updateMenus are empty on this
+    // platform: the window has a fixed size, stays where the window manager
+    // puts it (or the "pos" option moves it) and has no menu bar.
     void ShutdownConnection();
     bool restored_connection() const;
     void clear_connect_save_file();

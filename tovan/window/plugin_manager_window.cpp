@@ -1,4 +1,4 @@
-#include "tovan/dialog/plugin_manager_window.h"
+#include "tovan/window/plugin_manager_window.h"
 
 #include "tovan/lang/translations.h"
 

@@ -1,4 +1,4 @@
-#include "tovan/dialog/message_box.h"
+#include "tovan/dialogs/message_box.h"
 
 #include "tovan/lang/translations.h"
 #include "tovan/util/log_message.h"

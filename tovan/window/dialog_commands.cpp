@@ -2,9 +2,9 @@
 // link, the proxy log line, the language told to the server, the chat
 // input's keys and the saved connection. Decisions come from tovan/look;
 // this file carries them out on the GUI thread.
-#include "tovan/dialog/desk_session.h"
-#include "tovan/dialog/message_box.h"
-#include "tovan/dialog/vyn_dialog.h"
+#include "tovan/window/desk_session.h"
+#include "tovan/dialogs/message_box.h"
+#include "tovan/window/vyn_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/look/user_commands.h"
 #include "tovan/plugins/negotiation.h"

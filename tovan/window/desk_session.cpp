@@ -1,8 +1,8 @@
-#include "tovan/dialog/desk_session.h"
+#include "tovan/window/desk_session.h"
 
 #include "QtUtils/http_auth.h"
-#include "tovan/dialog/message_box.h"
-#include "tovan/dialog/vyn_dialog.h"
+#include "tovan/dialogs/message_box.h"
+#include "tovan/window/vyn_dialog.h"
 #include "tovan/dialogs/end_of_session.h"
 #include "tovan/dialogs/proxy_settings.h"
 #include "tovan/dialogs/xml_dialog.h"

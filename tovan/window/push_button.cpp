@@ -1,4 +1,4 @@
-#include "tovan/dialog/push_button.h"
+#include "tovan/window/push_button.h"
 
 #include <QDialog>
 #include <QPainter>

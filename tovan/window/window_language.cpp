@@ -1,6 +1,6 @@
-#include "tovan/dialog/window_language.h"
+#include "tovan/window/window_language.h"
 
-#include "tovan/dialog/vyn_string.h"
+#include "tovan/dialogs/vyn_string.h"
 #include "tovan/lang/translations.h"
 
 #include <QWidget>
