@@ -1,13 +1,13 @@
 // tovan_desk: the desk program. Starts the framework, loads the translations,
 // builds the main window and its dialog, and runs the Qt event loop.
-#include "tovan/window/main_form.h"
-#include "tovan/window/main_window.h"
-#include "tovan/window/program_args.h"
-#include "tovan/window/vyn_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/plugin_def.h"
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/util/log_message.h"
+#include "tovan/window/main_form.h"
+#include "tovan/window/main_window.h"
+#include "tovan/window/program_args.h"
+#include "tovan/window/vyn_dialog.h"
 
 #include "rulo/errlog.h"
 #include "rulo/init.h"

@@ -1,12 +1,12 @@
 // The dialog's session in process: what workers ask of the dialog runs on
 // the GUI thread in the order asked, and one command runs at a time (a text
 // that arrives while a handler's box is up waits for it).
+#include "tovan/dialogs/message_box.h"
+#include "tovan/plugins/negotiation.h"
 #include "tovan/window/desk_session.h"
 #include "tovan/window/main_window.h"
-#include "tovan/dialogs/message_box.h"
 #include "tovan/window/program_args.h"
 #include "tovan/window/vyn_dialog.h"
-#include "tovan/plugins/negotiation.h"
 
 #include "rulo/url.h"
 #include "tests/support/relay_process.h"

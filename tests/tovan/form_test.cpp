@@ -1,12 +1,12 @@
 // The main form, the image buttons, message boxes and the dialog built in
 // process (offscreen), with its configuration, command line and options.
-#include "tovan/window/main_window.h"
 #include "tovan/dialogs/message_box.h"
+#include "tovan/lang/translations.h"
+#include "tovan/plugins/negotiation.h"
+#include "tovan/window/main_window.h"
 #include "tovan/window/program_args.h"
 #include "tovan/window/push_button.h"
 #include "tovan/window/vyn_dialog.h"
-#include "tovan/lang/translations.h"
-#include "tovan/plugins/negotiation.h"
 
 #include "rulo/packet.h"
 

@@ -1,14 +1,14 @@
 // The plugins menu and the plugin buttons: command ids, load entries, and
 // the dialog's menus and buttons as plugins and the host change them.
-#include "tovan/window/desk_session.h"
-#include "tovan/window/main_window.h"
 #include "tovan/dialogs/message_box.h"
-#include "tovan/window/program_args.h"
-#include "tovan/window/vyn_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/host_commands.h"
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/plugins/plugin_menus.h"
+#include "tovan/window/desk_session.h"
+#include "tovan/window/main_window.h"
+#include "tovan/window/program_args.h"
+#include "tovan/window/vyn_dialog.h"
 
 #include "rulo/packet.h"
 

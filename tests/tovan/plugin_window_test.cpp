@@ -1,6 +1,6 @@
 // The "Downloading plugins" window as the download manager drives it.
-#include "tovan/window/plugin_manager_window.h"
 #include "tovan/lang/translations.h"
+#include "tovan/window/plugin_manager_window.h"
 
 #include <QProgressBar>
 

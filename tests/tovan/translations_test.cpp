@@ -1,9 +1,9 @@
 // The language table: loading, look-ups with their fall-backs and fix-ups,
 // locale matching, the language list, widget trees and concurrent plugin
 // translations.
+#include "tovan/lang/translations.h"
 #include "tovan/window/main_window.h"
 #include "tovan/window/window_language.h"
-#include "tovan/lang/translations.h"
 
 #include "rulo/exception.h"
 

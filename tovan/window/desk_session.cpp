@@ -1,9 +1,8 @@
 #include "tovan/window/desk_session.h"
 
 #include "QtUtils/http_auth.h"
-#include "tovan/dialogs/message_box.h"
-#include "tovan/window/vyn_dialog.h"
 #include "tovan/dialogs/end_of_session.h"
+#include "tovan/dialogs/message_box.h"
 #include "tovan/dialogs/proxy_settings.h"
 #include "tovan/dialogs/xml_dialog.h"
 #include "tovan/lang/translations.h"
@@ -12,6 +11,7 @@
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/util/log_message.h"
 #include "tovan/util/text_utils.h"
+#include "tovan/window/vyn_dialog.h"
 
 #include "rulo-rpt/net/socket.h"
 #include "rulo/clock.h"

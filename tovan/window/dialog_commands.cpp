@@ -2,15 +2,15 @@
 // link, the proxy log line, the language told to the server, the chat
 // input's keys and the saved connection. Decisions come from tovan/look;
 // this file carries them out on the GUI thread.
-#include "tovan/window/desk_session.h"
 #include "tovan/dialogs/message_box.h"
-#include "tovan/window/vyn_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/look/user_commands.h"
 #include "tovan/plugins/negotiation.h"
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/session/control_rpc.h"
 #include "tovan/util/log_message.h"
+#include "tovan/window/desk_session.h"
+#include "tovan/window/vyn_dialog.h"
 
 #include "rulo/process.h"
 #include "rulo/xfile.h"

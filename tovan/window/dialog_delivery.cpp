@@ -3,10 +3,6 @@
 // "PLUGINS" (the connector makes the downloader with the sink given here),
 // the plugins' translations, the progress window, the report of this end's
 // progress to the peer and the network test. The logic is in tovan/plugins/.
-#include "tovan/window/desk_session.h"
-#include "tovan/window/plugin_manager_window.h"
-#include "tovan/window/push_button.h"
-#include "tovan/window/vyn_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/catalogue.h"
 #include "tovan/plugins/download_table.h"
@@ -15,6 +11,10 @@
 #include "tovan/plugins/plugin_manager.h"
 #include "tovan/plugins/plugin_translations.h"
 #include "tovan/util/log_message.h"
+#include "tovan/window/desk_session.h"
+#include "tovan/window/plugin_manager_window.h"
+#include "tovan/window/push_button.h"
+#include "tovan/window/vyn_dialog.h"
 
 #include "rulo/exception.h"
 

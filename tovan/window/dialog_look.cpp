@@ -2,13 +2,13 @@
 // state, the status texts, the background and shape, the painting, the
 // plugin buttons' visibility and the dialog's own message boxes. What to
 // show is decided by tovan/look; this file only sets widgets (GUI thread).
-#include "tovan/window/desk_session.h"
-#include "tovan/window/main_window.h"
 #include "tovan/dialogs/message_box.h"
-#include "tovan/window/vyn_dialog.h"
-#include "tovan/window/window_language.h"
 #include "tovan/lang/translations.h"
 #include "tovan/look/window_look.h"
+#include "tovan/window/desk_session.h"
+#include "tovan/window/main_window.h"
+#include "tovan/window/vyn_dialog.h"
+#include "tovan/window/window_language.h"
 
 #include <QGuiApplication>
 #include <QMenu>

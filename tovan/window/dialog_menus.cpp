@@ -1,13 +1,13 @@
 // The plugins menu and the plugin buttons: the dialog's menus and buttons
 // changed as tovan/plugins/plugin_menus.h decides. GUI thread only.
-#include "tovan/window/desk_session.h"
-#include "tovan/window/vyn_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/gui_notify.h"
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/plugins/plugin_menus.h"
 #include "tovan/session/command_queue.h"
 #include "tovan/util/log_message.h"
+#include "tovan/window/desk_session.h"
+#include "tovan/window/vyn_dialog.h"
 
 #include <QAction>
 

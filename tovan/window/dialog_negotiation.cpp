@@ -2,14 +2,14 @@
 // the real plugin host (its catalogue, loading, the pins' entries, the one
 // set of routing tables), and the session dispatcher's plugin calls that
 // reach it. The negotiation itself is in tovan/plugins/negotiation.cpp.
-#include "tovan/window/desk_session.h"
-#include "tovan/window/push_button.h"
-#include "tovan/window/vyn_dialog.h"
 #include "tovan/plugins/negotiation.h"
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/plugins/plugin_manager.h"
 #include "tovan/session/command_queue.h"
 #include "tovan/util/log_message.h"
+#include "tovan/window/desk_session.h"
+#include "tovan/window/push_button.h"
+#include "tovan/window/vyn_dialog.h"
 
 #include "rulo/exception.h"
 #include "rulo/packet.h"

@@ -1,16 +1,16 @@
 // The dialog's plugin-facing side: the services the plugin host calls, the
 // window's notifications to plugins, drag and drop, and the test fixture's
 // plugin directory. The plugin logic itself is in tovan/plugins/.
-#include "tovan/window/desk_session.h"
-#include "tovan/window/main_window.h"
-#include "tovan/window/vyn_dialog.h"
-#include "tovan/window/window_language.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/gui_notify.h"
 #include "tovan/plugins/negotiation.h"
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/session/command_queue.h"
 #include "tovan/util/log_message.h"
+#include "tovan/window/desk_session.h"
+#include "tovan/window/main_window.h"
+#include "tovan/window/vyn_dialog.h"
+#include "tovan/window/window_language.h"
 
 #include "rulo/packet.h"
 

@@ -1,14 +1,14 @@
 // The dialog's side of a session: the action button, the chat line and log,
 // the code field, the boxes workers ask for, the GUI tick, the saved
 // connection and the shut-down. The session logic itself is desk_session's.
-#include "tovan/window/desk_session.h"
 #include "tovan/dialogs/message_box.h"
-#include "tovan/window/vyn_dialog.h"
-#include "tovan/window/window_language.h"
 #include "tovan/dialogs/xml_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/look/chat_text.h"
 #include "tovan/util/log_message.h"
+#include "tovan/window/desk_session.h"
+#include "tovan/window/vyn_dialog.h"
+#include "tovan/window/window_language.h"
 
 #include "rulo/xfile.h"
 

@@ -1,12 +1,12 @@
 // The settings command: the settings window over this dialog, through
 // settings_host. The catalogue and library lists of its information text
 // come from the plugin host once it lists them; until then they are empty.
-#include "tovan/window/desk_session.h"
-#include "tovan/window/vyn_dialog.h"
 #include "tovan/dialogs/settings_dialog.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/util/log_message.h"
+#include "tovan/window/desk_session.h"
+#include "tovan/window/vyn_dialog.h"
 
 #include "rulo/packet.h"
 

@@ -1,7 +1,7 @@
 #include "tovan/window/main_window.h"
 
-#include "tovan/window/vyn_dialog.h"
 #include "tovan/lang/translations.h"
+#include "tovan/window/vyn_dialog.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>

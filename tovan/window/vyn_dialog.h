@@ -12,11 +12,11 @@
 #include "tovan/config/app_options.h"
 #include "tovan/config/command_line.h"
 #include "tovan/config/configuration.h"
-#include "tovan/window/main_form.h"
-#include "tovan/window/push_button.h"
 #include "tovan/dialogs/vyn_string.h"
 #include "tovan/plugins/plugin_def.h"
 #include "tovan/plugins/plugin_host.h"
+#include "tovan/window/main_form.h"
+#include "tovan/window/push_button.h"
 
 #include "rulo-rpt/rpc/rpcWrapper.h"
 #include "rulo/lock.h"
