@@ -256,11 +256,7 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     {
         namespace fs = std::filesystem;
         fs::path const run = fs::path(dir.path().toStdString()) / "run";
-        fs::create_directories(run / "home");
-        for (char const* part :
-             {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
-            fs::copy(fs::path(TOVAN_RUN_DIR) / part, run / part, fs::copy_options::recursive);
-        fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / "tovan_desk", run / "tovan_desk");
+        tovan_test::fill_run_dir(TOVAN_RUN_DIR, run.string(), "tovan_desk");
         fs::copy_file(dir.filePath("connect.dat").toStdString(), run / "connect.dat");
         tovan_test::xvfb_server display(1023, 767);
         int const binds = count_of(relay.log_text(), "\"method\":21");

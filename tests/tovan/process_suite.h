@@ -91,15 +91,8 @@ protected:
         fs::path dir = fs::path(tmp.path().toStdString()) / name;
         for (int n = 2; fs::exists(dir); ++n)
             dir = fs::path(tmp.path().toStdString()) / (name + std::to_string(n));
-        fs::create_directories(dir / "home");
-        for (std::string part :
-             {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
-            if (conf || part != "conf")
-                fs::copy(fs::path(TOVAN_RUN_DIR) / part, dir / part, fs::copy_options::recursive);
-        std::error_code linked;
-        if (!solid) fs::create_hard_link(fs::path(TOVAN_RUN_DIR) / name, dir / name, linked);
-        if (solid || linked)
-            fs::copy_file(solid ? fs::path(TOVAN_DESK_SOLID) : fs::path(TOVAN_RUN_DIR) / name, dir / name);
+        fill_run_dir(TOVAN_RUN_DIR, dir.string(), solid ? "" : name, conf);
+        if (solid) fs::copy_file(TOVAN_DESK_SOLID, dir / name);
         return dir.string();
     }
 
