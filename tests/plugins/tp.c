@@ -21,6 +21,8 @@
  *   TP_MIN n         init(p) accepts only p >= n (else every p)
  *   TP_AGAIN         a chat line holding "tp-again" makes it send
  *                    "again <name> <pid>" on its sub-channel
+ *   TP_CHANNEL n     once connected, moves to sub-channel n before its hello
+ *   TP_FILE          makes NAME.tmp in the working directory, "plugin-file"
  *
  * Every call is logged to $TP_RECORD_DIR/NAME.rec, one line each, with the
  * thread id. The tp_* hooks let a test make the plugin call any host entry
@@ -230,6 +232,13 @@ static int command_text(char const* name) {
     nb_destroy(b);
     return r;
 }
+__attribute__((unused)) static void command_arg(char const* name, char const* text_or_null, int64_t number) {
+    void* b = nb_create();
+    text_or_null ? push_text(b, text_or_null) : push_int(b, number);
+    push_text(b, name);
+    host_command(b);
+    nb_destroy(b);
+}
 static int register_callback(char const* name) {
     void* b = nb_create();
     push_bool(b, 1);
@@ -399,6 +408,10 @@ static void tp_lib_start(void) {
     add_menu_entry();
 #endif
     host_log("started");
+#ifdef TP_FILE
+    fclose(fopen(TP_NAME ".tmp", "w")); /* in the program's working directory */
+    command_arg("plugin-file", TP_NAME ".tmp", 0);
+#endif
     register_callback("main/connection");
     register_callback("recording/data");
 #ifdef TP_CHILD
@@ -439,6 +452,9 @@ static void greet(char const* name, char const* word) {
 }
 static void tp_connected(int how) {
     note("connected %d", how);
+#ifdef TP_CHANNEL
+    if (how == 1) command_arg("set-channel", NULL, TP_CHANNEL);
+#endif
     /* Once given its sub-channel: a greeting to its peer there. */
     if (how == 1) greet(TP_NAME, "hello");
 }

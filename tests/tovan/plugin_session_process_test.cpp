@@ -44,8 +44,9 @@ TEST_F(PluginSessionProcess, PackagesAreFetchedNegotiatedAndCached) {
     std::string const catalogue = scratch + "/catalogue.ini";
     {
         std::ofstream out(catalogue);
-        out << "name=tpauto\nversion=1.0\nplatform=linux64\nlib=libtpauto.so\n"
-               "download_ticket=tpauto_1_0.plugin\nauto_start=true\n";
+        for (char const* v : {"1.0", "2.0"}) // the second version (one package serves both) is given up
+            out << "name=tpauto\nversion=" << v << "\nplatform=linux64\nlib=libtpauto.so\n"
+                << "download_ticket=tpauto_1_0.plugin\nauto_start=true\n\n";
         fs::create_directories(scratch + "/translations");
         std::ofstream(scratch + "/translations/tpauto.ini") << "[en]\nTPAUTO_TITLE=Automatic\n\n"
                                                                "[de]\nTPAUTO_TITLE=Automatisch\n";
@@ -90,6 +91,10 @@ TEST_F(PluginSessionProcess, PackagesAreFetchedNegotiatedAndCached) {
             EXPECT_EQ(count_of(*says, "lib_init"), 1) << *says;
             EXPECT_NE(says->find("\"hello tpauto "), std::string::npos) << *says;
         }
+        std::string const both = desk_log + client_log; // each copy moves itself to 40 before its hello
+        EXPECT_EQ(count_of(both, "Routing plugin tpauto from channel 102 to 40"), 2) << both;
+        EXPECT_EQ(both.find("new request :hello"), std::string::npos) << both;
+        EXPECT_EQ(count_of(both, "ignore autodl tpauto_2_0"), 2) << both;
 
         // The first session downloads the package once per end and keeps it,
         // with its translations, in each HOME's cache; the second downloads
@@ -133,6 +138,7 @@ TEST_F(PluginSessionProcess, PackagesAreFetchedNegotiatedAndCached) {
         int i = 0;
         for (auto const& dir : {e.desk_dir, e.client_dir}) {
             unpacked[i] = unpacked_files(dir);
+            EXPECT_TRUE(fs::exists(unpacked[i].emplace_back(dir + "/tpauto.tmp"))); // the plugin's own
             int locks = 0;
             for (auto const& path : unpacked[i]) {
                 if (fs::path(path).filename() != "writeacc.dat") continue;

@@ -81,6 +81,16 @@ int handle_plugin_command(host_services& host, std::string const& plugin, netbuf
                 host.log("Setting priority for plugin " + plugin + " to " + std::to_string(priority));
                 host.set_priority(priority, sub);
             }
+        } else if (name == "set-channel") {
+            int sub = 0;
+            bool create = false;
+            rulo_packet_pop(packet, sub);
+            pop_or_keep(packet, create);
+            host.set_channel(plugin, sub, create);
+        } else if (name == "plugin-file") {
+            std::string file;
+            rulo_packet_pop(packet, file);
+            ph.add_plugin_file(plugin, file);
         } else if (name == "register-callback") {
             std::string callback;
             bool add = true;
@@ -137,8 +147,7 @@ int handle_plugin_command(host_services& host, std::string const& plugin, netbuf
             rulo_packet_pop(packet, on);
             host.plugin_active(plugin, on);
         }
-        // Everything else (docks, channel changes, plugin files, boxes,
-        // tray) is accepted and does nothing yet.
+        // Everything else (docks, boxes, tray) is accepted and does nothing.
         return 0;
     } catch (...) {
         return 0;

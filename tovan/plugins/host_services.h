@@ -78,6 +78,11 @@ public:
     // from loading). False when there is no negotiation: the host registers
     // the record itself.
     virtual bool load_plugin_record(std::string const&) { return false; }
+    // "set-channel": routes a pinned plugin to a sub-channel of its own
+    // choosing (the negotiation's change_channel, under the framework lock,
+    // which it takes itself). False when the route is refused or there is no
+    // negotiation. Any thread.
+    virtual bool set_channel(std::string const&, int, bool) { return false; }
 
     // The plugins menu and buttons, on the GUI thread except
     // allocate_command (any thread). Command ids for plugin (the first

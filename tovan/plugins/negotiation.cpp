@@ -194,7 +194,7 @@ void negotiation::accept(std::string payload) {
 bool negotiation::route_allowed(std::string const& name, int channel) {
     // Sub-channel 2 carries the chat and -1 the messages; a number taken by
     // another plugin would steal its route.
-    if (channel == 2 || channel < -1) {
+    if (channel == 2 || channel < 0) {
         log("skipping plugin " + name + ": sub-channel " + std::to_string(channel) + " is reserved");
         return false;
     }
@@ -463,11 +463,13 @@ void negotiation::remove_pin(std::string const& name) {
 }
 
 bool negotiation::change_channel(std::string const& name, int channel, bool create) {
-    if (!m_pins.count(name)) return false;
+    // Pinned means having a dispatcher: unlike the pin table, the routing
+    // tables may be read off the GUI thread (under the lock the caller holds).
     plugin_routes& routes = m_host.routes();
+    if (!routes.has_dispatcher(name)) return false;
     int old = -1;
     bool const had = routes.channel_of(name, old);
-    if (!had && !create) return false;
+    if ((!had && !create) || !route_allowed(name, channel)) return false;
     log("Routing plugin " + name + " from channel " + std::to_string(had ? old : -1) + " to " +
         std::to_string(channel));
     routes.set_channel(name, channel);

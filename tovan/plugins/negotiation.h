@@ -15,7 +15,8 @@
 //
 // Threads and locks: everything runs on the GUI thread, one message at a
 // time, except route_packet(), which the connection reader calls on a
-// transport thread. The routes (channel to name and back), the dispatchers
+// transport thread, and change_channel(), which a plugin's "set-channel"
+// calls on the plugin's thread. The routes (channel to name and back), the dispatchers
 // and the packets waiting for a route are changed only under the framework
 // lock (rulo::rulo_lock_guard), which route_packet() takes too;
 // change_channel() expects its caller to hold it. A plugin's init,
@@ -73,8 +74,11 @@ public:
     void add_pin(plugin_ptr const& p, int def_index);
     // Unpins a plugin and its children; "" unpins every plugin.
     void remove_pin(std::string const& name);
-    // Routes a pinned plugin to a sub-channel and replays what waited there.
-    // The caller holds the framework lock.
+    // Routes a pinned plugin to a sub-channel and replays what waited there;
+    // without create only a plugin that has a route. Refused (false, logged)
+    // for the messages' and the chat's sub-channels and for one another
+    // plugin owns. Any thread: it reads only the routing tables, and the
+    // caller holds the framework lock.
     bool change_channel(std::string const& name, int channel, bool create);
 
     // A command packet for a plugin that is not pinned: kept (within the

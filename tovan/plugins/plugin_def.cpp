@@ -288,10 +288,12 @@ std::string plugin_extracted::library_file(std::string const& full_name) {
     return it == m_extracted_libs.end() ? std::string() : it->second->m_library;
 }
 
-void plugin_extracted::add_plugin_file(std::string const& full_name, std::set<std::string> const& files) {
+bool plugin_extracted::add_plugin_file(std::string const& full_name, std::set<std::string> const& files) {
     rulo::rec_lock guard(plugin_def::m_plugins_mtx);
     auto it = m_extracted_libs.find(full_name);
-    if (it != m_extracted_libs.end()) it->second->m_files.insert(files.begin(), files.end());
+    if (it == m_extracted_libs.end()) return false;
+    it->second->m_files.insert(files.begin(), files.end());
+    return true;
 }
 
 void plugin_extracted::remove_all() {

@@ -161,8 +161,9 @@ public:
                               std::set<std::string> const& files, rulo::lock_directory* directory);
     // The library path of an unpacked full name, or "".
     static std::string library_file(std::string const& full_name);
-    // Registers files a plugin made, to be deleted with its unpacked files.
-    static void add_plugin_file(std::string const& full_name, std::set<std::string> const& files);
+    // Registers files a plugin made, to be deleted with its unpacked files;
+    // false when full_name was never unpacked.
+    static bool add_plugin_file(std::string const& full_name, std::set<std::string> const& files);
     // Empties the table, deleting every entry's files and directories.
     static void remove_all();
 

@@ -1,5 +1,6 @@
 #include "tovan/plugins/plugin_host.h"
 
+#include "tovan/plugins/catalogue.h"
 #include "tovan/plugins/gui_notify.h"
 #include "tovan/plugins/plugin_dispatcher.h"
 #include "tovan/session/session_sinks.h"
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 
 namespace tovan {
 
@@ -94,14 +96,21 @@ plugin* plugin_host::load_plugin(std::vector<plugin_def>& defs, int index, bool 
         if (m_services) send_options_to_plugin(*m_services, name, "load");
     }
     rulo::object<plugin_lib> lib;
+    bool is_loaded_one;
     {
         std::lock_guard<std::mutex> lock(m_tables_mutex);
         auto at = m_loaded_libs_map.find(name);
-        if (at != m_loaded_libs_map.end() && at->second == full) def.state = plugin_def::state_loaded;
+        is_loaded_one = at != m_loaded_libs_map.end() && at->second == full;
         if (pin && at != m_loaded_libs_map.end()) {
             auto lib_at = m_loaded_libs.find(at->second);
             if (lib_at != m_loaded_libs.end()) lib = lib_at->second;
         }
+    }
+    if (is_loaded_one) {
+        // The other versions still waiting for their fetch are not wanted any
+        // more: only one library of a name is ever loaded.
+        def.state = plugin_def::state_loaded;
+        mark_class_invalid(defs, full, [this](std::string const& line) { log(line); });
     }
     if (!pin || !lib) return nullptr;
     log("added pin " + full);
@@ -154,6 +163,24 @@ void plugin_host::enter_library(std::string const& key, std::string const& name,
     if (!m_loaded_libs.count(key)) m_load_order.push_back(key);
     m_loaded_libs[key] = lib;
     m_loaded_libs_map[name] = key;
+}
+
+bool plugin_host::add_plugin_file(std::string const& plugin_name, std::string const& file) {
+    std::string key;
+    {
+        std::lock_guard<std::mutex> lock(m_tables_mutex);
+        auto at = m_loaded_libs_map.find(plugin_name);
+        if (at != m_loaded_libs_map.end()) key = at->second;
+    }
+    // Where the plugin made it, and with no ".." for the clean-up to climb.
+    std::error_code ec;
+    std::string path;
+    if (!file.empty()) path = std::filesystem::absolute(file, ec).lexically_normal().string();
+    if (path.empty() || ec || !plugin_extracted::add_plugin_file(key, {path})) {
+        log("plugin file \"" + file + "\" of " + plugin_name + " not registered");
+        return false;
+    }
+    return true;
 }
 
 // --- commands ---
@@ -256,6 +283,9 @@ void plugin_host::close_dispatcher(std::string const& name) {
     {
         rulo::rulo_lock_guard guard;
         disp = m_routes.take_dispatcher(name);
+        // A "set-channel" since the unpinning dropped the route must not outlive the pin.
+        int had;
+        m_routes.drop_channel(name, had);
         auto at = m_loaded_plugins.find(name);
         if (at != m_loaded_plugins.end()) {
             pin = at->second;

@@ -63,6 +63,10 @@ public:
     rulo::object<plugin_lib> library_of(std::string const& plain_name);
     std::vector<std::pair<std::string, rulo::object<plugin_lib>>> libraries();
     void enter_library(std::string const& key, std::string const& name, rulo::object<plugin_lib> const& lib);
+    // "plugin-file": a file the plugin made, deleted with its library's
+    // unpacked package files at exit. A relative name counts from the working
+    // directory now. False (logged) when the library came from no package.
+    bool add_plugin_file(std::string const& plugin, std::string const& file);
 
     // Commands to libraries (every one for an empty name) and to pins.
     int libs_command(netbuf const& packet, std::string const& plugin);

@@ -12,6 +12,7 @@
 #include "tovan/window/vyn_dialog.h"
 #include "tovan/window/window_language.h"
 
+#include "rulo/lock.h"
 #include "rulo/packet.h"
 
 #include <QDragEnterEvent>
@@ -92,6 +93,12 @@ public:
         if (!m_dialog.negotiation_core()) return false;
         m_dialog.HandlePluginInit("module_plugin_load-plugin " + rest, true);
         return true;
+    }
+    bool set_channel(std::string const& plugin, int sub, bool create) override {
+        negotiation* n = m_dialog.negotiation_core(); // made with the session, before any plugin
+        if (!n) return false;
+        rulo::rulo_lock_guard lock;
+        return n->change_channel(plugin, sub, create);
     }
     uint32_t allocate_command(std::string const& plugin, int64_t count) override {
         return m_dialog.AllocateCmdID(plugin, count);
