@@ -171,6 +171,11 @@ bool plugin_host::add_plugin_file(std::string const& plugin_name, std::string co
         std::lock_guard<std::mutex> lock(m_tables_mutex);
         auto at = m_loaded_libs_map.find(plugin_name);
         if (at != m_loaded_libs_map.end()) key = at->second;
+        // A plugin handed over by another library lives in that library's package.
+        auto own = m_loaded_libs.find(plugin_name);
+        if (key.empty() && own != m_loaded_libs.end() && own->second->handed_over())
+            for (auto const& [k, lib] : m_loaded_libs)
+                if (lib.get() == own->second->parent()) key = k;
     }
     // Where the plugin made it, and with no ".." for the clean-up to climb.
     std::error_code ec;
