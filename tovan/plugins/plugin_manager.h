@@ -68,6 +68,8 @@ public:
     virtual void show_window(bool show) = 0;
     virtual void set_bar(int id, int range, int value) = 0;
     virtual void remove_bar(int id) = 0;
+    // Title "Tovan" and the translated loading text shown (the language changed).
+    virtual void set_title() {}
 };
 
 class plugin_manager {

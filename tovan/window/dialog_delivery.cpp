@@ -64,6 +64,7 @@ public:
     void remove_bar(int id) override {
         if (m_window) m_window->remove_bar(id);
     }
+    void set_title() override { window()->setTitle(); }
 
 private:
     translation_rpc rpc() {
