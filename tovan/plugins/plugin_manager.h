@@ -93,8 +93,11 @@ public:
 
     void start_downloads();
     void cancel_all();
-    // A new session: download errors are counted afresh.
+    // A new session (the user connects anew, not a reconnect): every
+    // definition gets its download tries again.
     void new_session();
+    // The progress window in the language just chosen.
+    void setTitle() { m_host.set_title(); }
     void update_download_status(std::int64_t total, std::int64_t done, int id);
 
     // The downloads' callback: posts update_plugins(0, bytes). Any thread.
