@@ -97,6 +97,10 @@ CVYNDialog::plugin_delivery& CVYNDialog::delivery() {
     return *m_delivery;
 }
 
+plugin_translations& CVYNDialog::translation_requests() {
+    return delivery().translations;
+}
+
 void CVYNDialog::create_plugin_manager() {
     plugin_delivery& d = delivery();
     m_plugin_manager = rulo::make_object(new plugin_manager(d.host, d.table));

@@ -18,7 +18,6 @@
 #include "tovan/window/main_form.h"
 #include "tovan/window/push_button.h"
 
-#include "rulo-rpt/rpc/rpcWrapper.h"
 #include "rulo/lock.h"
 #include "rulo/netbuf.h"
 #include "rulo/object.h"
@@ -67,6 +66,7 @@ class negotiation;
 class negotiation_host;
 class plugin;
 class plugin_manager;
+class plugin_translations;
 
 class CVYNDialog : public QDialog, public Ui_IDD_TOVANDIALOG {
     Q_OBJECT
@@ -199,6 +199,9 @@ public:
     // downloader's).
     struct plugin_delivery;
     plugin_delivery& delivery();
+    // The plugins' pending translation requests, in the delivery's one table
+    // (each of its calls takes the framework lock).
+    plugin_translations& translation_requests();
 
     // Plugin menus and buttons (dialog_menus.cpp), GUI thread. The decisions
     // are tovan/plugins/plugin_menus.h's; these apply them to the widgets.
@@ -335,7 +338,6 @@ public:
     std::vector<std::string> m_args;
     std::string m_peer_version;
     std::string m_customization;
-    std::map<std::string, rulo::object<rulo::rpcWrapper::sCall>> m_translation_requests;
     std::map<std::string, download_struct> m_downloads;
     std::map<std::string, std::string> m_partial_downloads;
     rulo::object<connection_factory> m_connection_factory;
