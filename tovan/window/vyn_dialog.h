@@ -363,7 +363,6 @@ public:
     QTimer m_timer;
     QString m_chat_html;
     QString m_chat_plain;
-    std::string m_eos_dialog;
     std::string m_open_at_end;
     rulo::thread* m_connection_thread = nullptr;
     vyn::PostDataThreadClass* m_post_thread = nullptr; // the running post of a session's end
@@ -403,6 +402,9 @@ private:
     std::shared_ptr<plugin_delivery> m_delivery; // shared: its type is complete only in its own file
     void build_buttons();
     void connect_signals();
+    // The close paths: ask, shut the connection down, and close the window
+    // now unless the session's end is to close it; true when it closed.
+    bool close_program(bool force);
 };
 
 // The process's one dialog, for code without a dialog pointer.
