@@ -3,6 +3,7 @@
 // that arrives while a handler's box is up waits for it).
 #include "tovan/dialogs/message_box.h"
 #include "tovan/plugins/negotiation.h"
+#include "tovan/plugins/plugin_translations.h"
 #include "tovan/window/desk_session.h"
 #include "tovan/window/main_window.h"
 #include "tovan/window/program_args.h"
@@ -180,6 +181,20 @@ TEST_F(DeskSession, DroppedFilesWaitForTheFileTransferPlugin) {
     EXPECT_TRUE(drop({QUrl::fromLocalFile("/tmp/c")}));
     EXPECT_EQ(core.drop_path(), "/tmp/c");
     EXPECT_NE(log().find("(drag & drop ft delayed)"), std::string::npos);
+}
+
+// The window waits for an end dialog a stop will show; a stop forgets the requests made before it.
+TEST_F(DeskSession, CloseWaitsForTheEndDialogAndAStopForgetsItsRequests) {
+    translation_rpc const rpc{[](auto&) { return rulo::make_object(new rulo::rpcWrapper::sCall); }, {}};
+    for (auto [state, eos, closes] : {std::tuple{5, "d", 0}, {3, "d", 0}, {5, "", 1}, {0, "d", 1}}) {
+        dialog->translation_requests().start(rpc, plugin_def({{"name", "tp"}, {"version", "1"}}));
+        session->state().eos_dialog = eos;
+        session->state().state = dialog->m_state = state;
+        EXPECT_EQ(dialog->OnMainClose(), closes == 1) << state << eos;
+        ASSERT_TRUE(process_until([&] { return session->queue().size() == 0; }));
+        EXPECT_EQ(dialog->translation_requests().pending("tp_1"), state == 0) << "no session stopped";
+    }
+    EXPECT_EQ(dialog->findChildren<QDialog*>("IDD_PLUGIN_MANAGER").value(0, dialog)->windowTitle(), "Tovan");
 }
 
 TEST_F(DeskSession, PluginStatusBitsRequestARefreshOnlyWhenTheyChange) {

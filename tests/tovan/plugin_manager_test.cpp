@@ -189,6 +189,12 @@ TEST(PluginManager, StartAndRetryBoundsCancelAndVanishedDefinitions) {
     r.host.defs.pop_back(); // a new catalogue without it, while its look-up runs
     r.host.settle(r.manager);
     EXPECT_EQ(r.manager.running_checkers(), 0);
+    r.manager.new_session(); // three tries a session: the next one tries the given-up e_1 again
+    r.def("e_1").state = 1;
+    r.manager.start_downloads();
+    ASSERT_TRUE(r.wait_state("e_1", 3));
+    r.deliver("e.plugin", "", "x");
+    EXPECT_TRUE(r.host.pump_until([&] { return r.downloader->calls.size() == 6; })) << "tried again";
 }
 
 // Bars never take more than 16384 steps; the remote end's report keeps its

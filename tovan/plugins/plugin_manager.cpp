@@ -65,6 +65,7 @@ void plugin_manager::notify_function(void* context, int bytes) {
 }
 
 void plugin_manager::new_session() {
+    m_host.log("a new session: plugin downloads get their tries again");
     m_attempts.clear();
     m_resumed.clear();
 }

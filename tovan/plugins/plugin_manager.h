@@ -68,6 +68,8 @@ public:
     virtual void show_window(bool show) = 0;
     virtual void set_bar(int id, int range, int value) = 0;
     virtual void remove_bar(int id) = 0;
+    // Title "Tovan" and the translated loading text shown (the language changed).
+    virtual void set_title() {}
 };
 
 class plugin_manager {
@@ -91,8 +93,11 @@ public:
 
     void start_downloads();
     void cancel_all();
-    // A new session: download errors are counted afresh.
+    // A new session (the user connects anew, not a reconnect): every
+    // definition gets its download tries again.
     void new_session();
+    // The progress window in the language just chosen.
+    void setTitle() { m_host.set_title(); }
     void update_download_status(std::int64_t total, std::int64_t done, int id);
 
     // The downloads' callback: posts update_plugins(0, bytes). Any thread.

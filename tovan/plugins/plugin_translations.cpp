@@ -20,12 +20,12 @@ translation_rpc control_translation_rpc(std::function<rulo::object<vyn::control_
 void plugin_translations::start(translation_rpc const& rpc, plugin_def const& entry) {
     rulo::rulo_lock_guard lock;
     std::string const full = entry.get_full_name();
-    if (m_requests.count(full) || !entry.take("tr_downloaded").empty()) return;
+    if (m_translation_requests.count(full) || !entry.take("tr_downloaded").empty()) return;
     try {
         auto call = rpc.start({"Tovan", "Tovan", entry.get_name(), entry.get_tversion(),
                                entry.get_translations(true), entry.get_platform(), "lzma"});
         if (!call) return;
-        m_requests[full] = call;
+        m_translation_requests[full] = call;
         m_log("starting plugin translation download " + full);
     } catch (...) {
         // no call stored: the next check asks again
@@ -36,10 +36,10 @@ void plugin_translations::finish(translation_rpc const& rpc, plugin_def& entry, 
     rulo::object<rulo::rpcWrapper::sCall> call;
     {
         rulo::rulo_lock_guard lock;
-        auto it = m_requests.find(entry.get_full_name());
-        if (it == m_requests.end()) return;
+        auto it = m_translation_requests.find(entry.get_full_name());
+        if (it == m_translation_requests.end()) return;
         call = it->second;
-        m_requests.erase(it);
+        m_translation_requests.erase(it);
     }
     try {
         netbuf const answer = rpc.finish(call, limit_s);
@@ -51,12 +51,12 @@ void plugin_translations::finish(translation_rpc const& rpc, plugin_def& entry, 
 
 void plugin_translations::clear() {
     rulo::rulo_lock_guard lock;
-    m_requests.clear();
+    m_translation_requests.clear();
 }
 
 bool plugin_translations::pending(std::string const& full_name) const {
     rulo::rulo_lock_guard lock;
-    return m_requests.count(full_name) != 0;
+    return m_translation_requests.count(full_name) != 0;
 }
 
 } // namespace tovan

@@ -58,7 +58,8 @@ public:
 
 private:
     log_sink m_log;
-    std::map<std::string, rulo::object<rulo::rpcWrapper::sCall>> m_requests; // under the framework lock
+    // By full name; under the framework lock.
+    std::map<std::string, rulo::object<rulo::rpcWrapper::sCall>> m_translation_requests;
 };
 
 } // namespace tovan

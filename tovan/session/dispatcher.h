@@ -48,6 +48,12 @@ struct session_state {
     bool peer_reached = false;
     std::map<std::string, bool> wanted_plugins;
     std::set<std::string> option_components; // components of the application options
+
+    // The session's stop will show an end-of-session dialog, so the window
+    // must not close before it. In state 0 no stop is coming that would show
+    // one (nor close the window after it): a dialog text kept then holds
+    // nothing back.
+    bool end_dialog_pending() const { return !eos_dialog.empty() && state != 0; }
 };
 
 class dispatcher {

@@ -9,6 +9,7 @@
 #include "tovan/look/chat_text.h"
 #include "tovan/look/user_commands.h"
 #include "tovan/plugins/plugin_host.h"
+#include "tovan/plugins/plugin_manager.h"
 #include "tovan/util/log_message.h"
 #include "tovan/util/text_utils.h"
 #include "tovan/window/vyn_dialog.h"
@@ -244,6 +245,9 @@ void desk_session::connect_now(std::string const& typed_code) {
         m_dialog.SetNewCode(QString::fromLatin1(code.c_str()));
     }
     m_connector->restore_session(code, sid, param("key_string"), param("desk_private"));
+    // Download tries count per session: this is the user's new one (a
+    // reconnect of a session never passes here).
+    if (m_dialog.m_plugin_manager) m_dialog.m_plugin_manager->new_session();
     // One code file and one session message per start of the program.
     m_dialog.m_get_code = false;
     m_dialog.m_session_message.clear();

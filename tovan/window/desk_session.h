@@ -51,7 +51,8 @@ public:
     vyn::command_queue& queue() { return m_queue; }
     vyn::connector* current() { return m_connector.get(); }
 
-    // The action button's connect: a fresh connector towards the relay.
+    // The action button's connect: a fresh connector towards the relay, and
+    // a new session, in which plugin downloads have their tries again.
     void connect_now(std::string const& typed_code);
     // Every session ends through here (GUI thread).
     void shut_down();

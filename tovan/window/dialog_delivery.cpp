@@ -64,6 +64,7 @@ public:
     void remove_bar(int id) override {
         if (m_window) m_window->remove_bar(id);
     }
+    void set_title() override { window()->setTitle(); }
 
 private:
     translation_rpc rpc() {
@@ -94,6 +95,10 @@ struct CVYNDialog::plugin_delivery {
 CVYNDialog::plugin_delivery& CVYNDialog::delivery() {
     if (!m_delivery) m_delivery = std::make_shared<plugin_delivery>(*this);
     return *m_delivery;
+}
+
+plugin_translations& CVYNDialog::translation_requests() {
+    return delivery().translations;
 }
 
 void CVYNDialog::create_plugin_manager() {

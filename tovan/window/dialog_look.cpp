@@ -5,6 +5,7 @@
 #include "tovan/dialogs/message_box.h"
 #include "tovan/lang/translations.h"
 #include "tovan/look/window_look.h"
+#include "tovan/plugins/plugin_manager.h"
 #include "tovan/window/desk_session.h"
 #include "tovan/window/main_window.h"
 #include "tovan/window/vyn_dialog.h"
@@ -36,7 +37,13 @@ std::string CVYNDialog::UpdateSkinNLanguage(int number) {
     std::string const prefix = look::status_prefix(number);
     if (prefix.empty()) return prefix;
     RetranslateLanguageStatus(this, prefix.c_str());
-    // plugin_manager::setTitle comes with the plugin download manager.
+    if (m_plugin_manager) {
+        try {
+            m_plugin_manager->setTitle();
+        } catch (...) {
+            // the progress window keeps its old texts; the status texts stand
+        }
+    }
     return prefix;
 }
 

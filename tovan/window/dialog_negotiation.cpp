@@ -5,6 +5,7 @@
 #include "tovan/plugins/negotiation.h"
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/plugins/plugin_manager.h"
+#include "tovan/plugins/plugin_translations.h"
 #include "tovan/session/command_queue.h"
 #include "tovan/util/log_message.h"
 #include "tovan/window/desk_session.h"
@@ -187,6 +188,10 @@ void desk_session::session_up() {
 
 void desk_session::clear_plugin_state() {
     if (negotiation* n = m_dialog.negotiation_core()) n->clear_unrouted();
+    // A call made on the connection that is gone would never be answered:
+    // kept, it would hold back the plugin's next request and make its next
+    // check wait out the answer limit.
+    m_dialog.translation_requests().clear();
 }
 
 void desk_session::route_packet(int index, netbuf const& data) {

@@ -1,8 +1,9 @@
 // The "Downloading plugins" window: 323 x 80, on top of the main dialog, one
 // bar for this end's downloads ("IDC_PROGRESS") and one made on demand for
-// each other id (the remote end's report), and the hidden "IDC_PLUGIN_LOADING"
-// label. The download manager decides what it shows; this class only draws.
-// GUI thread only.
+// each other id (the remote end's report), and the "IDC_PLUGIN_LOADING" label,
+// hidden until the dialog sets a language (then the title is "Tovan"). The
+// download manager decides what it shows; this class only draws. GUI thread
+// only.
 #pragma once
 
 #include <QDialog>

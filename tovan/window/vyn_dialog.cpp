@@ -581,27 +581,26 @@ void CVYNDialog::MessageBoxMain(QString text, QString caption, int type) {
 }
 
 bool CVYNDialog::OnMainClose() {
+    return close_program(false);
+}
+
+void CVYNDialog::OnClose() {
+    close_program(true);
+}
+
+bool CVYNDialog::close_program(bool force) {
     if (m_in_connection && m_confirm && m_state != 3 &&
         MessageBoxU(this, "DO_CLOSE_DISCONNECT", "QUESTION", 0xA00010) != IDYES)
         return false;
     int64_t const state = m_state & 0xF;
     m_auto_close = true;
+    if (force) m_force_close = true;
     ShutdownConnection();
-    if (state > 5 || !m_eos_dialog.empty()) return false;
+    // A running session, or one whose end will show the server's dialog,
+    // closes the program when it has ended (auto-close).
+    if (state > 5 || (m_session && m_session->state().end_dialog_pending())) return false;
     reject();
     return true;
-}
-
-void CVYNDialog::OnClose() {
-    if (m_in_connection && m_confirm && m_state != 3 &&
-        MessageBoxU(this, "DO_CLOSE_DISCONNECT", "QUESTION", 0xA00010) != IDYES)
-        return;
-    int64_t const state = m_state & 0xF;
-    m_auto_close = true;
-    m_force_close = true;
-    ShutdownConnection();
-    if (state > 5 || !m_eos_dialog.empty()) return;
-    reject();
 }
 
 void CVYNDialog::OnClose1() {

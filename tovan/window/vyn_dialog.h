@@ -18,7 +18,6 @@
 #include "tovan/window/main_form.h"
 #include "tovan/window/push_button.h"
 
-#include "rulo-rpt/rpc/rpcWrapper.h"
 #include "rulo/lock.h"
 #include "rulo/netbuf.h"
 #include "rulo/object.h"
@@ -67,6 +66,7 @@ class negotiation;
 class negotiation_host;
 class plugin;
 class plugin_manager;
+class plugin_translations;
 
 class CVYNDialog : public QDialog, public Ui_IDD_TOVANDIALOG {
     Q_OBJECT
@@ -199,6 +199,9 @@ public:
     // downloader's).
     struct plugin_delivery;
     plugin_delivery& delivery();
+    // The plugins' pending translation requests, in the delivery's one table
+    // (each of its calls takes the framework lock).
+    plugin_translations& translation_requests();
 
     // Plugin menus and buttons (dialog_menus.cpp), GUI thread. The decisions
     // are tovan/plugins/plugin_menus.h's; these apply them to the widgets.
@@ -335,7 +338,6 @@ public:
     std::vector<std::string> m_args;
     std::string m_peer_version;
     std::string m_customization;
-    std::map<std::string, rulo::object<rulo::rpcWrapper::sCall>> m_translation_requests;
     std::map<std::string, download_struct> m_downloads;
     std::map<std::string, std::string> m_partial_downloads;
     rulo::object<connection_factory> m_connection_factory;
@@ -361,7 +363,6 @@ public:
     QTimer m_timer;
     QString m_chat_html;
     QString m_chat_plain;
-    std::string m_eos_dialog;
     std::string m_open_at_end;
     rulo::thread* m_connection_thread = nullptr;
     vyn::PostDataThreadClass* m_post_thread = nullptr; // the running post of a session's end
@@ -401,6 +402,9 @@ private:
     std::shared_ptr<plugin_delivery> m_delivery; // shared: its type is complete only in its own file
     void build_buttons();
     void connect_signals();
+    // The close paths: ask, shut the connection down, and close the window
+    // now unless the session's end is to close it; true when it closed.
+    bool close_program(bool force);
 };
 
 // The process's one dialog, for code without a dialog pointer.
