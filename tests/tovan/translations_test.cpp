@@ -362,7 +362,7 @@ TEST_F(Translations, StatusGroupsGeneralThenRole) {
         {{"en",
           {{"gen_con_IDC_ACTION", "general"},
            {"cli_con_IDC_ACTION", "client"},
-           {"gen_con_IDC_DESCRIPTION_TEXT", "see <img src=\"desktop-icon\"/> and <img src=\":x\"/>"},
+           {"gen_con_IDC_DESCRIPTION_TEXT", "see\r\n<img src=\"desktop-icon\"/> and <img src=\":x\"/>"},
            {"generic_IDC_STATIC_TEXT", "static"}}}});
     SetSelectedLanguage("en");
     QDialog d;
@@ -375,7 +375,9 @@ TEST_F(Translations, StatusGroupsGeneralThenRole) {
     fixIDs[3] = {nullptr, nullptr};
     RetranslateLanguageStatus(&d, "cli_con");
     EXPECT_EQ(action->text(), "client");
-    EXPECT_EQ(description->text(), "see <img src=\":desktop-icon\"/> and <img src=\":x\"/>");
+    // Markup past the first line still makes rich text, and the line break stays.
+    EXPECT_EQ(description->textFormat(), Qt::RichText);
+    EXPECT_EQ(description->text(), "see<br><img src=\":desktop-icon\"/> and <img src=\":x\"/>");
     RetranslateLanguageStatus(&d, nullptr);
     EXPECT_EQ(stat->text(), "static");
     for (auto& row : fixIDs) row = {nullptr, nullptr};
