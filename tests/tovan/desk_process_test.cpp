@@ -138,6 +138,24 @@ TEST_F(DeskProcess, MissingConfigurationIsACriticalError) {
     EXPECT_FALSE(fs::exists(dir + "/VYNDesk.out"));
 }
 
+// A start-up dialog that the reader refuses, or that makes no window, is
+// passed over: the main window comes, and the log tells why.
+TEST_F(DeskProcess, UnshowableStartUpDialogIsPassedOver) {
+    std::string deep = "<dialog width='50' height='20'>";
+    for (int i = 0; i < 100000; ++i) deep += "<a>";
+    for (auto const& [xml, logged] : {std::pair{deep, "dialog description refused: error 5"},
+                                      std::pair{std::string("<dialog><a><b>"), "makes no window"}}) {
+        std::string dir = make_run_dir("tovan_desk");
+        std::ofstream(dir + "/dialogs.ini") << "[en]\nsod_dialog=" << xml << "\n";
+        pid_t pid = start(dir, "tovan_desk", {});
+        std::string id = wait_window("Tovan Desk");
+        ASSERT_FALSE(id.empty()) << logged;
+        close_by_button(id);
+        EXPECT_EQ(WEXITSTATUS(finish(pid)), 0);
+        EXPECT_NE(read_all(dir + "/VYNDesk.out").find(logged), std::string::npos) << logged;
+    }
+}
+
 // The language follows the locale: LC_ALL over LANG, pt_BR and nb_NO by
 // their own tokens.
 TEST_F(DeskProcess, LanguageFromTheLocale) {
