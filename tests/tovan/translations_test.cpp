@@ -146,9 +146,7 @@ TEST(ShippedTranslations, CompleteInEveryLanguage) {
     std::vector<std::string> skipped;
     parse_ini_text(text, t, &skipped);
     EXPECT_TRUE(skipped.empty());
-    // Asked for in ways the sources do not spell out: the status texts by
-    // group and widget, the generic group, keys composed with a plugin's
-    // name, the plugin menus' entry, the language properties.
+    // Keys the sources do not spell out: status texts, composed keys, properties.
     char const* const used[] = {"generic_IDC_ACTION",
                                 "generic_IDC_DESCRIPTION_TEXT",
                                 "generic_LOAD_PLUGIN",
@@ -193,8 +191,7 @@ TEST(ShippedTranslations, CompleteInEveryLanguage) {
                                 "__PRIORITY",
                                 "__MATCH_LINUX"};
     std::set<std::string> asked(std::begin(used), std::end(used));
-    // Not keys: captions in words of their own; and the error whose detail
-    // the file leaves empty.
+    // Captions in words of their own, and the error detail the file leaves empty.
     std::set<std::string> const not_asked{"generic_Error", "generic_Tovan Error", "generic_ERROR_E_NO_H225"};
     for (auto const& key : asked_keys())
         if (!not_asked.count(key)) asked.insert(key);
