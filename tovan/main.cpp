@@ -1,5 +1,6 @@
 // tovan_desk: the desk program. Starts the framework, loads the translations,
 // builds the main window and its dialog, and runs the Qt event loop.
+#include "tovan/dialogs/held_keys.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/plugin_def.h"
 #include "tovan/plugins/plugin_host.h"
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
     // memory. A user's own setting stays.
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) qputenv("QT_XCB_GL_INTEGRATION", "none");
     auto* app = new QApplication(argc, argv);
+    install_held_keys_filter(app);
     auto* api = new rulo::init(nullptr);
     init_language();
     plugin_def::init(api);

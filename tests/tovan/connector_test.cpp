@@ -81,6 +81,7 @@ public:
     std::string word_error(vyn::control_rpc::exception const& e) override {
         return "E" + std::to_string(e.code) + " " + e.text;
     }
+    std::string word_failure(rulo::exception const& e, bool) override { return "F " + e.description(); }
     std::string translate(std::string const& key) override { return "<" + key + ">"; }
 
     // True once an event starting with prefix was recorded.
@@ -323,7 +324,7 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         EXPECT_TRUE(desk.host.events().empty());
     }
     {
-        // Nobody listens: the box tells what was tried.
+        // Nobody listens: the box tells, in the person's words, what was tried.
         relay_process gone;
         unsigned short const port = gone.port();
         gone.stop();
@@ -331,6 +332,7 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         desk.start("127.0.0.1:" + std::to_string(port));
         ASSERT_TRUE(desk.conn.wait_attempt(60000));
         ASSERT_EQ(desk.host.count("box "), 1);
+        EXPECT_EQ(desk.host.count("box |F "), 1);
         auto const events = desk.host.events();
         bool through = false;
         for (auto const& e : events) through |= e.find("Connecting through:") != std::string::npos;
@@ -538,6 +540,7 @@ public:
     std::string word_error(vyn::control_rpc::exception const& e) override {
         return "E" + std::to_string(e.code);
     }
+    std::string word_failure(rulo::exception const&, bool) override { return "F"; }
     void post_finished(std::string const& e) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         error = e;

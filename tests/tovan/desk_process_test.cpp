@@ -138,6 +138,22 @@ TEST_F(DeskProcess, MissingConfigurationIsACriticalError) {
     EXPECT_FALSE(fs::exists(dir + "/VYNDesk.out"));
 }
 
+// A start-up dialog that the reader refuses is passed over: the main
+// window comes, and the log tells why.
+TEST_F(DeskProcess, UnreadableStartUpDialogIsPassedOver) {
+    std::string dir = make_run_dir("tovan_desk");
+    std::ofstream ini(dir + "/dialogs.ini");
+    ini << "[en]\nsod_dialog=<dialog width='50' height='20'>";
+    for (int i = 0; i < 100000; ++i) ini << "<a>";
+    ini.close();
+    pid_t pid = start(dir, "tovan_desk", {});
+    std::string id = wait_window("Tovan Desk");
+    ASSERT_FALSE(id.empty());
+    close_by_button(id);
+    EXPECT_EQ(WEXITSTATUS(finish(pid)), 0);
+    EXPECT_NE(read_all(dir + "/VYNDesk.out").find("dialog description refused: error 5"), std::string::npos);
+}
+
 // The language follows the locale: LC_ALL over LANG, pt_BR and nb_NO by
 // their own tokens.
 TEST_F(DeskProcess, LanguageFromTheLocale) {

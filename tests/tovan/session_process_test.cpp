@@ -452,6 +452,32 @@ TEST_F(SessionProcess, RefusedCreateShowsOneBoxAndEnds) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
 }
 
+// The client's Connect: with the code field empty, a box with the idle
+// text; after a failed connect one click starts one attempt, and Return
+// held in the window presses Connect once, leaving its failure box up.
+TEST_F(SessionProcess, ClientConnectsOncePerPress) {
+    relay_process relay;
+    std::string const dir = make_run_dir("tovan_client"), log = dir + "/VYNClient.out";
+    pid_t const client = start(dir, "tovan_client", relay_args(relay));
+    std::string const win = wait_window("Tovan Client");
+    ASSERT_FALSE(win.empty());
+    for (int failed = 0; failed < 4; ++failed) {
+        // A failed connect empties the code field: the code is typed again.
+        if (failed > 0) sh("xdotool mousemove --window " + win + " 60 160 click 1 type 999999999");
+        if (failed < 3) sh("xdotool mousemove --window " + win + " 89 206 click 1");
+        if (failed == 3 && x->focus(uint32_t(std::stoul(win)), seconds(60)))
+            sh("xdotool keydown Return sleep 2 keyup Return");
+        std::string const box = wait_window("Tovan");
+        ASSERT_FALSE(box.empty()) << failed;
+        EXPECT_EQ(count_of(read_all(log), "on action "), failed + 1);
+        EXPECT_EQ(events_with(relay.log_text(), "control-call", "\"method\":47"), failed);
+        EXPECT_NE(read_all(log).find("message box \"Tovan\": "), std::string::npos) << "the box has a text";
+        answer(box, "Return");
+        EXPECT_TRUE(wait_until([&] { return count_of(read_all(log), "connection state 0\n") == failed; }));
+    }
+    close_cleanly(client, win, dir);
+}
+
 // The server never answers close-session: after its time limit the desk
 // stops the session channel itself and the session ends.
 TEST_F(SessionProcess, UnansweredCloseSessionStillEndsTheSession) {

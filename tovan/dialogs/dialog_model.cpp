@@ -117,8 +117,10 @@ int read_units(_tagXMLNode const& node, char const* name, int fallback) {
     return static_cast<int>(std::clamp<long long>(v, -dialog_max_units, dialog_max_units));
 }
 
-control_spec describe_control(_tagXMLNode const& node) {
-    control_spec c;
+namespace {
+
+// The node's rectangle in pixels, right and bottom inclusive.
+void place(_tagXMLNode const& node, control_spec& c) {
     int const u = dialog_unit_pixels;
     c.left = read_units(node, "left", 0) * u;
     c.top = read_units(node, "top", 0) * u;
@@ -128,6 +130,19 @@ control_spec describe_control(_tagXMLNode const& node) {
     if (int h = first_non_zero_units(node, "cheight", "height")) c.bottom = c.top + u * h;
     c.right = bounded_far_edge(c.left, c.right);
     c.bottom = bounded_far_edge(c.top, c.bottom);
+}
+
+} // namespace
+
+bool describes_window(_tagXMLNode const& root) {
+    control_spec c;
+    place(root, c);
+    return root.name == "dialog" && c.right >= c.left && c.bottom >= c.top;
+}
+
+control_spec describe_control(_tagXMLNode const& node) {
+    control_spec c;
+    place(node, c);
 
     std::string const* id = node.GetAttrValue("id");
     uint32_t const given = id && !id->empty() ? style_value(*id) : 0;

@@ -72,6 +72,11 @@ struct control_spec {
 // has a non-zero numeric one.
 control_spec describe_control(_tagXMLNode const& node);
 
+// Whether a parsed description makes a window to show: its root is a
+// "dialog" of at least one pixel each way. One of no size would never
+// appear, and its modal loop would wait for a person who cannot see it.
+bool describes_window(_tagXMLNode const& root);
+
 // A layout attribute in units, clamped to +-dialog_max_units; fallback when
 // absent or not a number.
 int read_units(_tagXMLNode const& node, char const* name, int fallback);

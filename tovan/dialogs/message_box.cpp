@@ -1,5 +1,6 @@
 #include "tovan/dialogs/message_box.h"
 
+#include "tovan/dialogs/vyn_string.h"
 #include "tovan/lang/translations.h"
 #include "tovan/util/log_message.h"
 
@@ -64,7 +65,9 @@ int MessageBox(QWidget* parent, QString const& text, QString const& caption, int
     QMessageBox box(parent);
     box.setWindowIcon(QIcon(":/images/Tovan.png"));
     box.setWindowTitle(caption.isEmpty() ? QString("Tovan") : caption);
-    box.setText(text);
+    shown_text const shown = text_to_show(text);
+    box.setTextFormat(shown.format);
+    box.setText(shown.text);
     // The log tells what the user was shown, as the user read it.
     LogMessage2("message box \"" + box.windowTitle().toStdString() + "\": " + text.toStdString());
     box.setIcon(message_box_icon(type));
@@ -73,11 +76,11 @@ int MessageBox(QWidget* parent, QString const& text, QString const& caption, int
         QMessageBox::StandardButton b;
         char const* key;
         char const* fallback;
-    } const names[] = {{QMessageBox::Ok, "IDC_OK", "OK"},
-                       {QMessageBox::Cancel, "IDC_CANCEL", "Cancel"},
-                       {QMessageBox::Yes, "IDC_YES", "Yes"},
-                       {QMessageBox::No, "IDC_NO", "No"}};
-    for (auto const& n : names)
+    } const button_keys[] = {{QMessageBox::Ok, "IDC_OK", "OK"},
+                             {QMessageBox::Cancel, "IDC_CANCEL", "Cancel"},
+                             {QMessageBox::Yes, "IDC_YES", "Yes"},
+                             {QMessageBox::No, "IDC_NO", "No"}};
+    for (auto const& n : button_keys)
         if (QAbstractButton* b = box.button(n.b)) b->setText(button_text(n.key, n.fallback));
     box.layout()->setSizeConstraint(QLayout::SetFixedSize);
     if (responder()) return message_box_answer(responder()(box));

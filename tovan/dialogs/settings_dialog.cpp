@@ -108,10 +108,10 @@ settings_window::settings_window(QWidget* parent, settings_host& host) : QWidget
     m_language->setObjectName("IDC_LANGUAGE");
     m_mtu = new QComboBox(this);
     m_mtu->setObjectName("IDC_MTU_FIX");
-    char const* const labels[] = {"CONNECTED_TO", "SELECTED_LANGUAGE", "SELECTED_MTU"};
+    char const* const label_keys[] = {"CONNECTED_TO", "SELECTED_LANGUAGE", "SELECTED_MTU"};
     QWidget* const fields[] = {server, m_language, m_mtu};
     for (int r = 0; r < 3; ++r) {
-        grid->addWidget(new QLabel(qs(host.translate(labels[r])), this), r, 0);
+        grid->addWidget(new QLabel(qs(host.translate(label_keys[r])), this), r, 0);
         grid->addWidget(fields[r], r, 1);
     }
     top->addLayout(grid);

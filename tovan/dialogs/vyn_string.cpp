@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QTextDocument>
 #include <QTextEdit>
 
 #include <cstdarg>
@@ -51,7 +52,9 @@ void vyn_string::Trim() {
 void vyn_string::SetWindowText(QWidget* w) const {
     QString text = QString::fromUtf8(m_text.data(), static_cast<int>(m_text.size()));
     if (auto* l = qobject_cast<QLabel*>(w)) {
-        l->setText(text);
+        shown_text const shown = text_to_show(text);
+        l->setTextFormat(shown.format);
+        l->setText(shown.text);
     } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
         // Markup cannot show on a button: the stretch from the first "<" to
         // the last ">" after it goes.
@@ -91,6 +94,15 @@ vyn_string vyn_string::GetWindowText(QWidget* w) {
     else if (auto* d = qobject_cast<QDialog*>(w))
         text = d->windowTitle();
     return vyn_string(text.toUtf8().toStdString());
+}
+
+shown_text text_to_show(QString const& text) {
+    QString one_line = text;
+    one_line.replace('\r', ' ').replace('\n', ' ');
+    if (!Qt::mightBeRichText(one_line)) return {text, Qt::PlainText};
+    QString rich = text;
+    rich.replace("\r\n", "<br>").replace('\r', "<br>").replace('\n', "<br>");
+    return {rich, Qt::RichText};
 }
 
 } // namespace tovan

@@ -2,6 +2,9 @@
 // accessors of the dialog code. GUI thread only for the widget calls.
 #pragma once
 
+#include <QString>
+#include <Qt>
+
 #include <string>
 
 class QWidget;
@@ -32,5 +35,15 @@ public:
 private:
     std::string m_text;
 };
+
+// How a text shows in a label or a message box. Qt takes a text for rich
+// text only when its first line holds a tag, and rich text drops the line
+// breaks: a text with markup in any line is rich, its line breaks made
+// "<br>"; any other text is plain.
+struct shown_text {
+    QString text;
+    Qt::TextFormat format;
+};
+shown_text text_to_show(QString const& text);
 
 } // namespace tovan

@@ -1,6 +1,7 @@
 #include "tovan/dialogs/xml_dialog.h"
 
 #include "tovan/dialogs/vyn_string.h"
+#include "tovan/util/log_message.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -52,7 +53,12 @@ CXMLDialog::CXMLDialog(QWidget* parent)
 CXMLDialog::~CXMLDialog() = default;
 
 bool CXMLDialog::initDialog(std::string const& xml) {
-    return m_dialog_node.Load(xml) != nullptr;
+    _tagParseInfo pi = piDefault;
+    m_readable = m_dialog_node.Load(xml, &pi) != nullptr;
+    if (pi.failed)
+        LogMessage2("dialog description refused: error " + std::to_string(pi.error_code) + " at byte " +
+                    std::to_string(pi.error_at - xml.c_str()) + ": " + pi.error_text);
+    return m_readable;
 }
 
 void CXMLDialog::build(dialog_variables const* variables) {
@@ -65,6 +71,11 @@ void CXMLDialog::build(dialog_variables const* variables) {
 }
 
 int CXMLDialog::doModal(dialog_variables const* variables) {
+    if (!m_readable || !describes_window(m_dialog_node)) {
+        LogMessage2(m_readable ? "dialog not shown: its description makes no window"
+                               : "dialog not shown: its description is unreadable");
+        return 1;
+    }
     build(variables);
     return exec();
 }

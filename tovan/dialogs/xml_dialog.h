@@ -24,10 +24,12 @@ public:
     ~CXMLDialog() override;
 
     // Parses the description; false when it does not parse (the part read
-    // still makes its controls).
+    // still makes its controls, for build). The reader's error is logged.
     bool initDialog(std::string const& xml);
     // Makes and fills the controls, then runs the dialog: 1 OK, 0 cancelled
-    // or closed. variables may be null.
+    // or closed. variables may be null. A description that did not parse,
+    // or that makes no window of any size, is not shown: the answer is then
+    // 1 and the result stays empty, as if no dialog had been described.
     int doModal(dialog_variables const* variables);
     // The controls made and filled, not run (doModal's first half).
     void build(dialog_variables const* variables);
@@ -51,6 +53,7 @@ private:
     _tagXMLNode m_results_node;
     std::string m_result;
     QButtonGroup* m_radio_group = nullptr;
+    bool m_readable = false;
 };
 
 } // namespace tovan

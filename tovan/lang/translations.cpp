@@ -322,7 +322,7 @@ std::string get_lang_description(std::string const& server, rulo::exception cons
 }
 
 std::string get_lang_description(std::string const& server, int code) {
-    static std::map<int, char const*> const keys{
+    static std::map<int, char const*> const code_keys{
         {1, "ERROR_E_PROTOCOL"},     {2, "ERROR_E_ERROR"},       {4, "ERROR_E_NOT_EXISTING"},
         {5, "ERROR_E_RESOLVE"},      {6, "ERROR_E_NOT_ALLOWED"}, {7, "ERROR_E_ALREADY"},
         {8, "ERROR_E_PASSWORD"},     {9, "ERROR_E_WANT_TUNNEL"}, {11, "ERROR_E_NO_H225"},
@@ -331,9 +331,9 @@ std::string get_lang_description(std::string const& server, int code) {
     std::string text = get_utf8_string("ERROR_E_RUNNING", true, false);
     if (text.empty()) text = "-";
     rulo::replace_all(text, "@server@", server);
-    auto key = keys.find(code);
+    auto key = code_keys.find(code);
     std::string const detail =
-        get_utf8_string(key == keys.end() ? "ERROR_E_ERROR" : key->second, true, false);
+        get_utf8_string(key == code_keys.end() ? "ERROR_E_ERROR" : key->second, true, false);
     return text == "-" ? text + detail : joined(text, detail);
 }
 

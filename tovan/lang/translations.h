@@ -52,6 +52,9 @@ std::string get_lang_string_raw(std::string const& language, std::string const& 
 // English fall-back, UTF-8 decoding and the fix-ups.
 QString get_language_string(std::string const& language, std::string const& key, bool generic,
                             bool no_fallback);
+// Keys the code names are checked against the shipped file by its test,
+// which finds them as literals at the look-up calls or in tables whose
+// names end in "_keys".
 QString get_lang_string(std::string const& key, bool generic, bool no_fallback);
 std::string get_utf8_string(std::string const& key, bool generic, bool no_fallback);
 

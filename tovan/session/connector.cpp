@@ -328,7 +328,7 @@ void connector::establish_mux_channels() {
     } catch (std::string const& text) {
         error = text;
     } catch (rulo::exception const& e) {
-        error = m_config.proxy_host + ": " + e.full();
+        error = m_host.word_failure(e, true);
     } catch (...) {
         error = "unknown error";
     }

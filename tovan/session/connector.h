@@ -90,6 +90,9 @@ public:
     // when cancelled or failed.
     virtual bool ask_credentials(std::string& user, std::string& password) = 0;
     virtual std::string word_error(control_rpc::exception const& e) = 0;
+    // The person's words for a failure of the framework towards the server:
+    // with starting, the failure's own description follows.
+    virtual std::string word_failure(rulo::exception const& e, bool starting) = 0;
     virtual std::string translate(std::string const& key) = 0;
     // The sink for the plugin downloads on "PLUGINS" (null: no downloader is
     // made), and the downloader each attempt made with it (null when the

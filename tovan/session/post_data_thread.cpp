@@ -31,6 +31,9 @@ public:
     std::string typed_code() override { return {}; }
     bool ask_credentials(std::string&, std::string&) override { return false; }
     std::string word_error(control_rpc::exception const& e) override { return m_owner.word_error(e); }
+    std::string word_failure(rulo::exception const& e, bool starting) override {
+        return m_owner.word_failure(e, starting);
+    }
     std::string translate(std::string const&) override { return {}; }
 
 private:
@@ -73,7 +76,7 @@ void PostDataThreadClass::run() {
     } catch (control_rpc::exception const& e) {
         error = m_host.word_error(e);
     } catch (rulo::exception const& e) {
-        error = m_config.proxy_host + ": " + e.full();
+        error = m_host.word_failure(e, true);
     } catch (std::string const& text) {
         error = text;
     } catch (...) {

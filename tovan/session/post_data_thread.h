@@ -24,6 +24,7 @@ public:
     virtual ~post_data_host() = default;
     virtual void log(std::string const& text) = 0;
     virtual std::string word_error(control_rpc::exception const& e) = 0;
+    virtual std::string word_failure(rulo::exception const& e, bool starting) = 0;
     // On the post thread, once: the posting ended with this error ("" none).
     virtual void post_finished(std::string const& error) = 0;
 };

@@ -666,6 +666,10 @@ std::string desk_session::word_error(vyn::control_rpc::exception const& e) {
     return text;
 }
 
+std::string desk_session::word_failure(rulo::exception const& e, bool starting) {
+    return get_lang_description(m_server, e, starting);
+}
+
 std::string desk_session::translate(std::string const& key) {
     return get_utf8_string(key, true, false);
 }

@@ -125,6 +125,7 @@ public:
     std::string typed_code() override;
     bool ask_credentials(std::string& user, std::string& password) override;
     std::string word_error(vyn::control_rpc::exception const& e) override;
+    std::string word_failure(rulo::exception const& e, bool starting) override;
     std::string translate(std::string const& key) override;
     rulo::object<rulo::SRDownloaderSink> download_sink() override;
     void downloader_ready(rulo::object<rulo::SRDownloader> downloader) override;

@@ -37,7 +37,8 @@ void CVYNDialog::OnAction() {
     if (m_is_client && state == 0) {
         typed = IDC_CODE->text().toUtf8().toStdString();
         if (typed.empty() && m_connect_params.empty()) {
-            MessageBox(nullptr, get_lang_string("cli_dis_IDC_DESCRIPTION_TEXT", true, false), "", 0xa00001);
+            // A status text: stored without the "generic_" prefix.
+            MessageBox(nullptr, get_lang_string("cli_dis_IDC_DESCRIPTION_TEXT", false, false), "", 0xa00001);
             return;
         }
     }

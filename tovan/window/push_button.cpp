@@ -41,6 +41,9 @@ push_button::push_button(QWidget* parent) : QPushButton(parent) {
     setMouseTracking(true);
     // Enter and leave repaint the button, so the hover picture follows the mouse.
     setAttribute(Qt::WA_Hover);
+    // Return presses the dialog's one default button (Connect, or Send in a
+    // chat), never whichever button last had the focus.
+    setAutoDefault(false);
 }
 
 void push_button::setBtnImage(QImage const& strip, int n, int i) {

@@ -1,0 +1,49 @@
+#include "tovan/dialogs/held_keys.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QTextEdit>
+
+namespace tovan {
+
+namespace {
+
+bool takes_lines(QWidget* w) {
+    if (auto* t = qobject_cast<QTextEdit*>(w)) return !t->isReadOnly();
+    if (auto* p = qobject_cast<QPlainTextEdit*>(w)) return !p->isReadOnly();
+    return false;
+}
+
+class held_keys_filter : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease) return false;
+        auto const* key = static_cast<QKeyEvent const*>(event);
+        if (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) return false;
+        if (event->type() == QEvent::KeyRelease) {
+            m_released = true;
+            m_released_at = key->timestamp();
+            return false;
+        }
+        // The X server repeats a held key as a release and a press of one
+        // time stamp. Qt marks the pair as a repeat only when the press has
+        // already arrived as it reads the release, which a busy program
+        // misses: the time stamps tell it whatever the timing.
+        bool const repeat = key->isAutoRepeat() || (m_released && key->timestamp() == m_released_at);
+        return repeat && !takes_lines(QApplication::focusWidget());
+    }
+
+private:
+    bool m_released = false;
+    ulong m_released_at = 0;
+};
+
+} // namespace
+
+void install_held_keys_filter(QCoreApplication* app) {
+    app->installEventFilter(new held_keys_filter(app));
+}
+
+} // namespace tovan
