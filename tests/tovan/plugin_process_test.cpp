@@ -48,9 +48,8 @@ protected:
         run = tmp.path().toStdString() + "/run";
         plugins = tmp.path().toStdString() + "/plugins";
         home = tmp.path().toStdString() + "/home";
-        for (auto const& d : {run, plugins, home}) fs::create_directories(d);
-        for (char const* part : {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem"})
-            fs::copy(fs::path(TOVAN_RUN_DIR) / part, fs::path(run) / part, fs::copy_options::recursive);
+        for (auto const& d : {plugins, home}) fs::create_directories(d);
+        fill_run_dir(TOVAN_RUN_DIR, run, "");
         fs::copy_file(TOVAN_DESK_SOLID, fs::path(run) / "tovan_desk");
         setenv("TOVAN_TEST_PLUGINS", plugins.c_str(), 1);
         setenv("TP_RECORD_DIR", plugins.c_str(), 1);
