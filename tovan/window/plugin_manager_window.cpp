@@ -34,7 +34,10 @@ plugin_manager_window::plugin_manager_window(QWidget* parent)
 
     m_loading_label = new QLabel(this);
     m_loading_label->setObjectName("IDC_PLUGIN_LOADING");
-    m_loading_label->setGeometry(10, 50, 313, 20);
+    // Two lines down to the window's bottom, inside its margins: the loading
+    // text is wider than the window in one line of this platform's fonts.
+    m_loading_label->setGeometry(10, 50, 303, 30);
+    m_loading_label->setWordWrap(true);
     m_loading_label->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
     m_loading_label->setFont(QFont("Tahoma", 8));
     m_loading_label->hide();
