@@ -93,6 +93,7 @@ public:
     std::string word_error(vyn::control_rpc::exception const& e) override {
         return "control error " + std::to_string(e.code) + " " + e.text;
     }
+    std::string word_failure(rulo::exception const& e, bool) override { return e.full(); }
     std::string translate(std::string const& key) override { return key; }
 
     // Waits until the peer's version has arrived; false after limit_ms or
