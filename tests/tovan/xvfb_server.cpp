@@ -100,19 +100,15 @@ pid_t spawn_argv(std::string const& display, std::string const& dir, std::string
     return pid;
 }
 
-void link_or_copy(std::string const& from, std::string const& to) {
-    std::error_code linked;
-    std::filesystem::create_hard_link(from, to, linked);
-    if (linked) std::filesystem::copy_file(from, to);
-}
-
 void fill_run_dir(std::string const& from, std::string const& dir, std::string const& name, bool conf) {
     namespace fs = std::filesystem;
     fs::create_directories(fs::path(dir) / "home");
     for (std::string part : {"conf", "conf_static", "translations", "dialogs.ini", "dh.pem", "server.pem"})
         if (conf || part != "conf")
             fs::copy(fs::path(from) / part, fs::path(dir) / part, fs::copy_options::recursive);
-    if (!name.empty()) link_or_copy(from + "/" + name, dir + "/" + name);
+    std::error_code linked;
+    if (!name.empty()) fs::create_hard_link(fs::path(from) / name, fs::path(dir) / name, linked);
+    if (linked) fs::copy_file(fs::path(from) / name, fs::path(dir) / name);
 }
 
 int wait_exit(pid_t pid, std::chrono::seconds limit) {

@@ -38,13 +38,8 @@ pid_t spawn(std::string const& display, std::string const& dir, std::string cons
 pid_t spawn_argv(std::string const& display, std::string const& dir, std::string const& program,
                  std::vector<std::string> const& argv, std::string const& stderr_path);
 
-// to as a hard link to from, or a copy where the two lie on different file
-// systems (a tmpfs /tmp beside the build tree); throws std::filesystem::filesystem_error.
-void link_or_copy(std::string const& from, std::string const& to);
-
-// dir made a run directory of the build's (from): the configuration (unless
-// conf is false), the translations, the dialogs, dh.pem and server.pem
-// copied, the program name linked or copied, and an empty home/ beside them.
+// dir made a run directory like the build's (from), with an empty home/; the
+// program name (unless "") hard-linked, or copied across file systems (a tmpfs /tmp).
 void fill_run_dir(std::string const& from, std::string const& dir, std::string const& name, bool conf = true);
 
 // The exit status (as from waitpid) once pid ends; -1 when it has not ended
