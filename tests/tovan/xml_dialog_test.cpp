@@ -128,12 +128,11 @@ TEST(XmlDialog, RecordWithoutResultName) {
         std::string("\x72\x65\x73\x75\x6c\x74\x73\x07\x01\x63\x01\x01\x74\x72\x75\x65\x04\x01\x01\x01", 20));
 }
 
-// A description the reader refuses, or one that makes no window, is passed
-// over as if there were none: a modal dialog of no size would never show.
+// A description that makes no window is passed over as if there were none:
+// a modal dialog of no size would never show.
 TEST(XmlDialog, DescriptionsWithoutAWindowAreNotShown) {
-    std::string deep = "<dialog width='50' height='20'>";
-    for (int i = 0; i < 100000; ++i) deep += "<a>";
-    for (std::string const& xml : {deep, std::string("<dialog><a><b>"), std::string("<static width='5'/>")}) {
+    // (One the reader refuses is the desk process test's start-up dialog.)
+    for (std::string const& xml : {std::string("<dialog><a><b>"), std::string("<static width='5'/>")}) {
         CXMLDialog d(nullptr);
         d.initDialog(xml);
         QTimer::singleShot(0, &d, [&] { d.reject(); }); // were it shown
