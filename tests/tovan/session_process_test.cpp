@@ -149,8 +149,10 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     relay.admin("server-call " + sid + " both send_chat_live");
     type_line(desk_win, "deskword");
     type_line(client_win, "clientword");
-    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", "deskword"}, seconds(30)), "");
-    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", "clientword"}, seconds(30)), "");
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"", "deskword"}, seconds(30)),
+              "");
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"desk\"", "clientword"}, seconds(30)),
+              "");
     screenshot("session-chat");
 
     // The relay drops the client's connection: the client comes back by its
@@ -186,9 +188,10 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     relay.admin("break-legs " + sid);
     keys(client_win, "key Return");
     ASSERT_TRUE(wait_until([&] { return count_of(relay.log_text(), "legs-joined") > joins; }, seconds(10)));
-    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", "meanwhile"}, seconds(30)), "");
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"desk\"", "meanwhile"}, seconds(30)), "");
     type_line(desk_win, "afterwards");
-    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", "afterwards"}, seconds(30)), "");
+    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"", "afterwards"}, seconds(30)),
+              "");
     std::string log = relay.log_text();
     int meanwhile_at_desk = 0;
     for (std::istringstream in(log); std::getline(in, log);)
@@ -297,7 +300,8 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
     sh("xdotool windowmove --sync " + desk_win + " 600 0");
     relay.admin("server-call " + field(session, "sid") + " both send_chat_live");
     type_line(desk_win, "tp-trigger");
-    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", "Desk tp answer"}, seconds(30)), "")
+    EXPECT_NE(
+        relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"", "Desk tp answer"}, seconds(30)), "")
         << relay.log_text();
 
     // The relay stands still past the watchdog's 40 s: "main/connection"
@@ -573,7 +577,8 @@ TEST_F(SessionProcess, RelayRestartsWithAndWithoutItsSessions) {
     start_relay(true);
     EXPECT_NE(relay->wait_log({"\"bind\"", "\"method\":21", sid}, seconds(30)), "") << since_restart();
     EXPECT_NE(relay->wait_log({"\"bind\"", "\"method\":37", sid}, seconds(30)), "") << since_restart();
-    EXPECT_NE(relay->wait_log({"\"chat_live\"", "\"role\":\"desk\"", "acrossrestart"}, seconds(30)), "");
+    EXPECT_NE(relay->wait_log({"\"event\":\"chat_live\"", "\"role\":\"desk\"", "acrossrestart"}, seconds(30)),
+              "");
     int shown_at_desk = 0;
     std::string line;
     for (std::istringstream in(read_all(relay->log_path())); std::getline(in, line);)
