@@ -194,10 +194,8 @@ TEST_F(SingleFile, DeskAndClientMeetChatEndAndLeaveTheirSlots) {
     keys(desk_win, "key Return");
     keys(client_win, "type --delay 5 'clientword'");
     keys(client_win, "key Return");
-    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"", "deskword"}, seconds(30)),
-              "");
-    EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"desk\"", "clientword"}, seconds(30)),
-              "");
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", "deskword"}, seconds(30)), "");
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", "clientword"}, seconds(30)), "");
 
     // Disconnect at the desk ends both.
     click(desk_win, 32, 70);

@@ -128,18 +128,6 @@ TEST(XmlDialog, RecordWithoutResultName) {
         std::string("\x72\x65\x73\x75\x6c\x74\x73\x07\x01\x63\x01\x01\x74\x72\x75\x65\x04\x01\x01\x01", 20));
 }
 
-// A description that makes no window is passed over as if there were none:
-// a modal dialog of no size would never show.
-TEST(XmlDialog, DescriptionsWithoutAWindowAreNotShown) {
-    // (One the reader refuses is the desk process test's start-up dialog.)
-    for (std::string const& xml : {std::string("<dialog><a><b>"), std::string("<static width='5'/>")}) {
-        CXMLDialog d(nullptr);
-        d.initDialog(xml);
-        QTimer::singleShot(0, &d, [&] { d.reject(); }); // were it shown
-        EXPECT_EQ(d.doModal(nullptr), 1) << xml.substr(0, 40);
-    }
-}
-
 TEST(XmlDialog, HostileNumbersAreBounded) {
     CXMLDialog d(nullptr);
     ASSERT_TRUE(d.initDialog("<dialog width='99999999999999999999' height='-7'>"
