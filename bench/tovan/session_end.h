@@ -90,11 +90,12 @@ public:
         m_code = code;
     }
     bool ask_credentials(std::string&, std::string&) override { return false; }
-    std::string word_error(vyn::control_rpc::exception const& e) override {
+    std::string word_error(std::string const&, vyn::control_rpc::exception const& e) override {
         return "control error " + std::to_string(e.code) + " " + e.text;
     }
-    std::string word_failure(rulo::exception const& e, bool) override { return e.full(); }
+    std::string word_failure(std::string const&, rulo::exception const& e, bool) override { return e.full(); }
     std::string translate(std::string const& key) override { return key; }
+    std::string selected_language() override { return "English"; }
 
     // Waits until the peer's version has arrived; false after limit_ms or
     // once an attempt failed with a box.
@@ -153,10 +154,9 @@ inline vyn::connector_config session_config(bool client, unsigned short port, st
     c.key_file = key;
     c.ca_file = cert;
     c.dh_file = dh;
-    c.language = "English";
     if (!client) {
-        c.user = "bench";
-        c.password = "bench";
+        c.memory->user = "bench";
+        c.memory->password = "bench";
     }
     return c;
 }

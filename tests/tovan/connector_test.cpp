@@ -4,6 +4,7 @@
 #include "tovan/session/connector.h"
 #include "tovan/session/post_data_thread.h"
 
+#include "rulo-rpt/net/net_util.h"
 #include "rulo/packet.h"
 
 #include "tests/support/relay_process.h"
@@ -78,11 +79,21 @@ public:
         password = cred_password;
         return credentials;
     }
-    std::string word_error(vyn::control_rpc::exception const& e) override {
+    std::string word_error(std::string const&, vyn::control_rpc::exception const& e) override {
         return "E" + std::to_string(e.code) + " " + e.text;
     }
-    std::string word_failure(rulo::exception const& e, bool) override { return "F " + e.description(); }
+    std::string word_failure(std::string const&, rulo::exception const& e, bool starting) override {
+        return starting ? "F " + e.description() : "F running";
+    }
     std::string translate(std::string const& key) override { return "<" + key + ">"; }
+    std::string selected_language() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return language;
+    }
+    void select_language(std::string const& code) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        language = code;
+    }
 
     // True once an event starting with prefix was recorded.
     bool wait_for(std::string const& prefix, int ms = 30000) {
@@ -122,6 +133,7 @@ private:
     std::condition_variable m_changed;
     std::vector<std::string> m_events, m_logs;
     std::string m_code;
+    std::string language = "English";
 };
 
 // A fresh HOME for the test: the multiplexer keeps each relay's certificate
@@ -148,7 +160,6 @@ vyn::connector_config config_for(relay_process const& relay, bool client, unsign
     c.key_file = relay.dir() + "/key.pem";
     c.ca_file = relay.cert_path();
     c.dh_file = TOVAN_SOURCE_DIR "/conf_static/dh.pem";
-    c.language = "English";
     return c;
 }
 
@@ -199,8 +210,8 @@ TEST(Connector, DeskAndClientMeetThroughTheRelay) {
     QTemporaryDir dir;
     relay_process relay({"--require-login", "u:p"});
     auto dc = config_for(relay, false);
-    dc.user = "u";
-    dc.password = "wrong"; // refused in plain text: the user is asked
+    dc.memory->user = "u";
+    dc.memory->password = "wrong"; // refused in plain text: the user is asked
     dc.get_code = true;
     dc.code_file = dir.filePath("code.txt").toStdString();
     end desk(relay, false, dc);
@@ -253,6 +264,23 @@ TEST(Connector, DeskAndClientMeetThroughTheRelay) {
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21"}), "");
     EXPECT_EQ(desk.host.count("box "), 0);
     EXPECT_EQ(client.host.count("box "), 0);
+
+    // The next session of the process logs in as typed in this one, sends
+    // no configuration again and names the language selected since. Each
+    // log-in first hands over the hardware addresses.
+    dc.get_code = false;
+    end next(relay, false, dc);
+    next.host.select_language("Deutsch");
+    next.start(dc.proxy_host);
+    ASSERT_TRUE(next.host.wait_for("notify 1 "));
+    EXPECT_EQ(next.host.count("ask_credentials"), 0);
+    std::string const log = relay.log_text();
+    EXPECT_EQ(count_lines(log, {"\"control-call\"", "\"method\":25"}), 1);
+    EXPECT_EQ(count_lines(log, {"\"control-call\"", "\"method\":18", "\"text\":\"Deutsch\""}), 1);
+    std::string hardware;
+    for (auto const& a : rulo::get_nifs_hw()) hardware += (hardware.empty() ? "" : ",") + a;
+    EXPECT_EQ(count_lines(log, {"\"method\":43", "\"text\":\"" + hardware + "\""}), 2) << log;
+    EXPECT_LT(log.find("\"method\":43"), log.find("\"method\":48"));
 }
 
 // The relay breaks both legs; each end's next attempt (as the retry timer
@@ -324,13 +352,23 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         EXPECT_TRUE(desk.host.events().empty());
     }
     {
-        // Nobody listens: the box tells, in the person's words, what was tried.
+        // Nobody listens any more: the box tells, in the person's words, what
+        // was tried, and the method that worked before is no longer put first.
+        fresh_home other_home; // this relay's certificate is another one
         relay_process gone;
         unsigned short const port = gone.port();
+        auto c = config_for(gone, false);
+        {
+            end earlier(gone, false, c);
+            earlier.start(c.proxy_host);
+            ASSERT_TRUE(earlier.host.wait_for("notify 1 "));
+        }
+        EXPECT_NE(c.memory->transport_memory, "");
         gone.stop();
-        end desk(relay, false, config_for(relay, false, port));
+        end desk(relay, false, c);
         desk.start("127.0.0.1:" + std::to_string(port));
         ASSERT_TRUE(desk.conn.wait_attempt(60000));
+        EXPECT_EQ(c.memory->transport_memory, "");
         ASSERT_EQ(desk.host.count("box "), 1);
         EXPECT_EQ(desk.host.count("box |F "), 1);
         auto const events = desk.host.events();
@@ -346,7 +384,8 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         c.key_file = open_relay.dir() + "/no-such-key.pem";
         end desk(open_relay, false, c);
         desk.start(c.proxy_host);
-        ASSERT_TRUE(desk.host.wait_for("box Tovan Error|"));
+        ASSERT_TRUE(desk.host.wait_for("box Tovan Error|F running"));
+        EXPECT_TRUE(desk.host.logged("no-such-key.pem")); // why, for the log's reader
         // The channel gives up on this leg; the dispatcher, with no wish to
         // connect left, then ends the session.
         ASSERT_TRUE(desk.host.wait_for("local channel_status_connect_failed"));
@@ -368,6 +407,11 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         auto const map = client.conn.transport_map();
         EXPECT_EQ(map.at("connect"), "127.0.0.1:9");
         EXPECT_EQ(map.count("additional"), 0u);
+        // Only that one attempt goes there; the next ones go to the relay configured.
+        ASSERT_TRUE(client.conn.start_attempt());
+        ASSERT_TRUE(client.conn.wait_attempt(60000));
+        EXPECT_EQ(client.conn.transport_map().at("connect"), c.proxy_host);
+        EXPECT_EQ(client.conn.transport_map().count("additional"), 1u);
         relay.admin("redirect");
     }
     {
@@ -428,8 +472,8 @@ TEST(Connector, UnansweredCallsEndTheAttemptAtTheirLimit) {
         relay.admin("never-answer 48");
         auto c = config_for(relay, false);
         c.call_limit_s = 600;
-        c.user = "u";
-        c.password = "p";
+        c.memory->user = "u";
+        c.memory->password = "p";
         end desk(relay, false, c);
         desk.start(c.proxy_host);
         ASSERT_NE(relay.wait_log({"\"control-call\"", "\"method\":48", "\"reply\":\"none\""}), "");
@@ -537,10 +581,10 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         logs += text + "\n";
     }
-    std::string word_error(vyn::control_rpc::exception const& e) override {
+    std::string word_error(std::string const&, vyn::control_rpc::exception const& e) override {
         return "E" + std::to_string(e.code);
     }
-    std::string word_failure(rulo::exception const&, bool) override { return "F"; }
+    std::string word_failure(std::string const&, rulo::exception const&, bool) override { return "F"; }
     void post_finished(std::string const& e) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         error = e;

@@ -2,6 +2,7 @@
 // the GUI thread in the order asked, and one command runs at a time (a text
 // that arrives while a handler's box is up waits for it).
 #include "tovan/dialogs/message_box.h"
+#include "tovan/lang/translations.h"
 #include "tovan/plugins/negotiation.h"
 #include "tovan/plugins/plugin_translations.h"
 #include "tovan/window/desk_session.h"
@@ -217,10 +218,12 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     dialog->m_proxy_host = "127.0.0.1:" + std::to_string(relay.port());
     dialog->m_force_transport = "direct";
     dialog->m_use_ssl = false;
-    dialog->m_user = "u";
-    dialog->m_password = "p";
+    dialog->m_connection_memory->user = "u";
+    dialog->m_connection_memory->password = "p";
+    dialog->create_plugin_manager();
     dialog->OnAction();
     ASSERT_TRUE(process_until([&] { return session->current() && session->current()->safe_channel(); }, 60));
+    EXPECT_NE(log().find("a new session: plugin downloads get their tries again"), std::string::npos);
     std::string const sid = session->current()->sid(), code = session->current()->code();
     ASSERT_FALSE(sid.empty());
     // A plugin's question for a program link, answered by the relay.
@@ -290,11 +293,19 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
         tovan_test::wait_exit(desk, std::chrono::seconds(10));
     }
 
+    // This process's next session: the configuration went to the server
+    // once, and the server hears the language selected in between.
+    int const configurations = count_of(relay.log_text(), "\"method\":25");
+    std::string const language = GetSelectedLanguage();
+    SetSelectedLanguage("Deutsch");
     dialog->m_connect_params = saved;
     dialog->m_connect_params["__restore_connection__"] = "true";
     dialog->IDC_CODE->clear();
     dialog->OnAction();
     ASSERT_TRUE(process_until([&] { return session->current() && session->current()->safe_channel(); }, 60));
+    SetSelectedLanguage(language);
+    EXPECT_NE(relay.wait_log({"\"method\":18", "\"text\":\"Deutsch\""}), "");
+    EXPECT_EQ(count_of(relay.log_text(), "\"method\":25"), configurations);
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21", sid}), "") << relay.log_text();
     EXPECT_EQ(session->current()->sid(), sid);
     EXPECT_EQ(dialog->IDC_CODE->text().toStdString(), code);

@@ -246,6 +246,17 @@ void answer_control_call(relay_server& server, connection& c, std::uint64_t chan
             } catch (std::exception const&) {
             }
         }
+        // The address lists, joined by ",".
+        if (method == 42 || method == 43) {
+            std::string copy = args, joined;
+            std::vector<std::string> list;
+            try {
+                rulo_packet_pop(copy, list);
+                for (auto const& item : list) joined += (joined.empty() ? "" : ",") + item;
+                line.str("text", joined);
+            } catch (...) {
+            }
+        }
     };
     if (reg.switches.never_answer.count(method)) return log("none");
     if (auto failing = reg.switches.fail_methods.find(method); failing != reg.switches.fail_methods.end()) {

@@ -190,11 +190,16 @@ bool is_valid_language(std::string const& code) {
 }
 
 std::string GetSelectedLanguage() {
+    // The connection thread reads it for the server while the menu may change it.
+    rulo::rec_lock lock(language_lock());
     return selected();
 }
 
 void SetSelectedLanguage(std::string const& code) {
-    selected() = code;
+    {
+        rulo::rec_lock lock(language_lock());
+        selected() = code;
+    }
     std::vector<std::string> tokens;
     rulo::get_tokens(&tokens, get_lang_string_raw(code, "__MATCH_LINUX"), "|");
     if (tokens.empty()) {

@@ -5,11 +5,13 @@
 #include "rulo-rpt/channel/rptChannel.h"
 #include "rulo-rpt/choose/AutoTransport.h"
 #include "rulo-rpt/mux/rptMux.h"
+#include "rulo-rpt/net/net_util.h"
 #include "rulo-rpt/tls/rptXYSSL.h"
 #include "rulo-rpt/tls/xyssl_ctx.h"
 #include "rulo/exception.h"
 #include "rulo/lock.h"
 #include "rulo/scheduler.h"
+#include "rulo/url.h"
 #include "rulo/xfile.h"
 
 #include <chrono>
@@ -86,7 +88,7 @@ void report_line(void* context, std::string line) {
 } // namespace
 
 connector::connector(connector_host& host, connector_config config)
-    : m_host(host), m_config(std::move(config)), m_user(m_config.user), m_password(m_config.password),
+    : m_host(host), m_config(std::move(config)),
       m_use_msg(!m_config.session_message.empty() || !m_config.proxy_notification.empty()),
       m_factory(new leg_factory(this)) {}
 
@@ -131,8 +133,11 @@ void connector::reap_attempt() {
 
 void connector::update_target(std::string const& target, bool reset) {
     m_host.log("update_target to " + target);
+    if (reset) {
+        std::lock_guard<std::mutex> lock(m_config.memory->mutex);
+        m_config.memory->transport_memory.clear();
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (reset) m_transport_memory.clear();
     m_transport_map.clear();
     if (!m_config.force_transport.empty()) m_transport_map["force"] = m_config.force_transport;
     m_transport_map["original"] = m_config.proxy_host;
@@ -187,7 +192,7 @@ void connector::run_attempt() {
         }
         again = true;
     } catch (control_rpc::exception const& e) {
-        error = m_host.word_error(e);
+        error = m_host.word_error(m_config.proxy_host, e);
     } catch (control_rpc::no_answer const& e) {
         // Unanswered, the attempt failed like the network; given up, it ends
         // quietly like a cancel.
@@ -234,11 +239,17 @@ void connector::establish_mux_channels() {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 options = m_transport_map;
             }
+            // The chooser works on a copy: a post may run beside a session.
             std::string memory;
             {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                memory = m_transport_memory;
+                std::lock_guard<std::mutex> lock(m_config.memory->mutex);
+                memory = m_config.memory->transport_memory;
             }
+            // What the chooser learnt, also that nothing worked, starts the next attempt.
+            auto remember = [&] {
+                std::lock_guard<std::mutex> lock(m_config.memory->mutex);
+                m_config.memory->transport_memory = memory;
+            };
             rulo::AutoTransport chooser(options, memory);
             chooser.set_report(report_line, &report);
             // The prompt stops waiting for the person once the attempt is given up.
@@ -266,15 +277,19 @@ void connector::establish_mux_channels() {
                 }
             } catch (rulo::rptMux::georeconnect const&) {
                 m_host.log("doing georeconnect...");
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_transport_memory.clear();
+                memory.clear();
+                remember();
                 geo = false;
                 continue;
+            } catch (...) {
+                remember();
+                throw;
             }
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_transport_memory = memory;
+            remember();
             break;
         }
+        // Later attempts go to the configured relay again, also after a redirect.
+        update_target(m_config.proxy_host, false);
         rulo::object<rulo::rptSRMux> mux, previous;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -324,15 +339,16 @@ void connector::establish_mux_channels() {
     } catch (control_rpc::exception const& e) {
         m_in_connection = false;
         m_host.clear_connect_save_file();
-        error = m_host.word_error(e);
+        error = m_host.word_error(m_config.proxy_host, e);
     } catch (std::string const& text) {
         error = text;
     } catch (rulo::exception const& e) {
-        error = m_host.word_failure(e, true);
+        error = m_host.word_failure(m_config.proxy_host, e, true);
     } catch (...) {
         error = "unknown error";
     }
     if (!error.empty()) {
+        update_target(m_config.proxy_host, false);
         if (!report.empty()) error += "\r\nConnecting through:\r\n" + report;
         throw error;
     }
@@ -340,14 +356,32 @@ void connector::establish_mux_channels() {
 
 bool connector::request_code() {
     rulo::object<control_rpc> rpc = this->rpc();
+    connection_memory& memory = *m_config.memory;
     std::string sid, desk_private;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         sid = m_sid;
         desk_private = m_desk_private;
     }
+    std::string user, password;
+    bool configuration_sent;
+    {
+        std::lock_guard<std::mutex> lock(memory.mutex);
+        user = memory.user;
+        password = memory.password;
+        configuration_sent = memory.configuration_sent;
+    }
+    auto keep_login = [&](std::string const& u, std::string const& p) {
+        std::lock_guard<std::mutex> lock(memory.mutex);
+        memory.user = u;
+        memory.password = p;
+    };
     bool const continued = !sid.empty();
     if (!continued && desk_private.empty()) {
+        try {
+            rpc->co_login_filters(rulo::get_nifs_hw());
+        } catch (...) {
+        }
         bool logged_in = false;
         if (!m_config.web_login.empty()) {
             try {
@@ -358,9 +392,9 @@ bool connector::request_code() {
             } catch (...) {
             }
         }
-        if (!logged_in && (!m_user.empty() || !m_password.empty())) {
+        if (!logged_in && (!user.empty() || !password.empty())) {
             try {
-                rpc->co_login_plaintext(m_user, m_password);
+                rpc->co_login_plaintext(user, password);
                 logged_in = true;
             } catch (control_rpc::no_answer const& e) {
                 if (e.abandoned) throw; // nobody would see the question
@@ -368,28 +402,26 @@ bool connector::request_code() {
             }
         }
         if (!logged_in) {
-            std::string user = m_user, password = m_password;
             if (!m_host.ask_credentials(user, password)) return false;
-            m_user = user;
-            m_password = password;
+            keep_login(user, password);
             try {
-                rpc->co_login_plaintext(m_user, m_password);
+                rpc->co_login_plaintext(user, password);
             } catch (control_rpc::exception const& e) {
-                std::string text = m_host.word_error(e);
-                if (m_user.find(' ') != std::string::npos || m_password.find(' ') != std::string::npos)
+                std::string text = m_host.word_error(m_config.proxy_host, e);
+                if (user.find(' ') != std::string::npos || password.find(' ') != std::string::npos)
                     text += m_host.translate("ERROR_E_PASSWORD_SPACE");
-                m_user.clear();
-                m_password.clear();
+                keep_login("", "");
                 throw text;
             }
         }
     }
-    if (!m_configuration_sent) {
+    if (!configuration_sent) {
         try {
             auto port = leading_decimal(m_config.httpt_port, 0, 65535);
             rpc->co_my_configuration(0, static_cast<unsigned short>(port ? *port : 0), m_config.use_http,
                                      m_config.use_https, nullptr);
-            m_configuration_sent = true;
+            std::lock_guard<std::mutex> lock(memory.mutex);
+            memory.configuration_sent = true;
         } catch (...) {
         }
     }
@@ -407,7 +439,7 @@ bool connector::request_code() {
         }
         try {
             rpc->co_check_graceful();
-            rpc->co_language(m_config.language);
+            rpc->co_language(m_host.selected_language());
         } catch (...) {
         }
         return true;
@@ -417,9 +449,8 @@ bool connector::request_code() {
         rpc->co_create_session(code, sid, key, aux, desk_private);
     } catch (control_rpc::exception const& e) {
         m_host.post_notification(32768, 0);
-        m_user.clear();
-        m_password.clear();
-        throw m_host.word_error(e);
+        keep_login("", "");
+        throw m_host.word_error(m_config.proxy_host, e);
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -431,7 +462,7 @@ bool connector::request_code() {
     }
     try {
         rpc->co_check_graceful();
-        rpc->co_language(m_config.language);
+        rpc->co_language(m_host.selected_language());
         rpc->co_customization(m_config.customization);
     } catch (...) {
     }
@@ -456,14 +487,18 @@ bool connector::request_code() {
         m_host.post_notification(16, a);
         m_host.post_notification(32, b);
     }
-    if (!m_config.proxy_notification.empty()) {
-        try {
-            rpc->co_notification("CODE=" + code + "&" + m_config.proxy_notification);
-        } catch (...) {
-        }
-    }
+    make_http_notification(rpc, code);
     flush_session_message();
     return true;
+}
+
+void connector::make_http_notification(rulo::object<control_rpc> const& rpc, std::string const& code) {
+    if (m_config.proxy_notification.empty()) return;
+    m_host.log("making proxy notification");
+    try {
+        rpc->co_notification("CODE=" + rulo::urlencode(code) + "&" + m_config.proxy_notification);
+    } catch (...) {
+    }
 }
 
 void connector::resolve_session() {
@@ -547,20 +582,22 @@ void connector::start_session_channels() {
 }
 
 rulo::object<rulo::rptChannel> connector::get_channel(rulo::object<rulo::rptChannelSink> sink) {
-    std::string error;
+    std::string error, reason;
     try {
         return establish_session_channels(sink);
     } catch (control_rpc::exception const& e) {
         m_in_connection = false;
         m_host.clear_connect_save_file();
-        error = m_host.word_error(e);
+        error = m_host.word_error(m_config.proxy_host, e);
     } catch (rulo::exception const& e) {
-        error = m_config.proxy_host + ": " + e.full();
+        // The person reads what failed; the log also keeps why.
+        error = m_host.word_failure(m_config.proxy_host, e, false);
+        reason = e.full();
     } catch (std::string const& text) {
         error = text;
     }
     if (!error.empty()) {
-        m_host.log(error);
+        m_host.log(reason.empty() ? error : error + ": " + reason);
         m_in_connection = false;
         if (m_host.connection_state() != 7 && !m_host.restored_connection())
             m_host.msg_box_in_main(error, "Tovan Error", 0xa00081);

@@ -36,6 +36,22 @@
 
 namespace vyn {
 
+// What the connection keeps for the life of the process, across sessions:
+// owned by the dialog and shared by every connector it makes (each
+// session's and each end-of-session post's). Any thread, under its mutex.
+struct connection_memory {
+    std::mutex mutex;
+    // The transport chooser's last method: what worked, or empty after an
+    // attempt in which nothing did, so a method that just failed is not put
+    // first again.
+    std::string transport_memory;
+    // The log-in as given or typed; a refusal clears it.
+    std::string user, password;
+    // The client configuration reached the server; a failure leaves it for
+    // the next attempt.
+    bool configuration_sent = false;
+};
+
 struct connector_config {
     bool is_client = false;
     std::string proxy_host;            // the relay, host or host:port
@@ -46,7 +62,7 @@ struct connector_config {
     std::map<std::string, std::string> conn_options;
     bool use_ssl = true;
     std::string cert_file, key_file, key_pass, ca_file, dh_file; // the desk's own, the client's CA
-    std::string web_login, user, password, customization, language;
+    std::string web_login, customization;
     bool get_code = false;
     std::string code_file;
     std::string proxy_notification;
@@ -63,6 +79,8 @@ struct connector_config {
     // Asks the person for a web-proxy account (the chooser's hook; its
     // context is the attempt's give-up flag). Null: every request refused.
     rulo::autotransport_http_password::callback_fn password_prompt = nullptr;
+    // Never null; a connector of its own (the tests) gets a fresh one.
+    std::shared_ptr<connection_memory> memory = std::make_shared<connection_memory>();
 };
 
 // The server answered a continue, or a resolve or "I am client" by session
@@ -89,11 +107,14 @@ public:
     // Asks the user for log-in credentials (blocks until answered); false
     // when cancelled or failed.
     virtual bool ask_credentials(std::string& user, std::string& password) = 0;
-    virtual std::string word_error(control_rpc::exception const& e) = 0;
-    // The person's words for a failure of the framework towards the server:
-    // with starting, the failure's own description follows.
-    virtual std::string word_failure(rulo::exception const& e, bool starting) = 0;
+    // The person's words for a refusal of the server, and for a failure of
+    // the framework towards it (with starting, the failure's own
+    // description follows). server: the relay this connector was given.
+    virtual std::string word_error(std::string const& server, control_rpc::exception const& e) = 0;
+    virtual std::string word_failure(std::string const& server, rulo::exception const& e, bool starting) = 0;
     virtual std::string translate(std::string const& key) = 0;
+    // The language selected in the dialog now (it may change between sessions).
+    virtual std::string selected_language() = 0;
     // The sink for the plugin downloads on "PLUGINS" (null: no downloader is
     // made), and the downloader each attempt made with it (null when the
     // connection is dropped). Called on the attempt's thread, and on the
@@ -171,6 +192,7 @@ private:
     rulo::object<rulo::rptChannel> establish_session_channels(rulo::object<rulo::rptChannelSink> sink);
     void init_msg_channel();
     void flush_session_message();
+    void make_http_notification(rulo::object<control_rpc> const& rpc, std::string const& code);
     std::string wait_for_code();
 
     connector_host& m_host;
@@ -182,16 +204,13 @@ private:
 
     std::mutex m_mutex; // guards everything below
     std::string m_code, m_sid, m_key, m_aux, m_desk_private;
-    std::string m_user, m_password;
     std::map<std::string, std::string> m_transport_map, m_connect_params;
-    std::string m_transport_memory;
     rulo::object<rulo::rptSRMux> m_srmux;
     rulo::object<rulo::rptSRMux> m_rpc_mux; // the mux of the last attempt that got its channels
     rulo::object<control_rpc> m_rpc;
     rulo::object<rulo::rptMsg> m_msg;
     rulo::object<rulo::SRDownloader> m_downloader;
     rulo::object<rulo::rptSafeChannel> m_safe_channel;
-    bool m_configuration_sent = false;
     // Every relay connection of the session opens the message channel once
     // the session had a message or notification for the server (the live
     // chat goes there too), also after the message itself was sent.

@@ -30,11 +30,14 @@ public:
     void set_new_code(std::string const&) override {}
     std::string typed_code() override { return {}; }
     bool ask_credentials(std::string&, std::string&) override { return false; }
-    std::string word_error(control_rpc::exception const& e) override { return m_owner.word_error(e); }
-    std::string word_failure(rulo::exception const& e, bool starting) override {
-        return m_owner.word_failure(e, starting);
+    std::string word_error(std::string const& server, control_rpc::exception const& e) override {
+        return m_owner.word_error(server, e);
+    }
+    std::string word_failure(std::string const& server, rulo::exception const& e, bool starting) override {
+        return m_owner.word_failure(server, e, starting);
     }
     std::string translate(std::string const&) override { return {}; }
+    std::string selected_language() override { return {}; }
 
 private:
     post_data_host& m_owner;
@@ -74,9 +77,9 @@ void PostDataThreadClass::run() {
         c.restore_session("", m_sid, m_key, "");
         c.post_texts({m_comments, m_transcript}, drain_limit_ms);
     } catch (control_rpc::exception const& e) {
-        error = m_host.word_error(e);
+        error = m_host.word_error(m_config.proxy_host, e);
     } catch (rulo::exception const& e) {
-        error = m_host.word_failure(e, true);
+        error = m_host.word_failure(m_config.proxy_host, e, true);
     } catch (std::string const& text) {
         error = text;
     } catch (...) {

@@ -23,8 +23,9 @@ class post_data_host {
 public:
     virtual ~post_data_host() = default;
     virtual void log(std::string const& text) = 0;
-    virtual std::string word_error(control_rpc::exception const& e) = 0;
-    virtual std::string word_failure(rulo::exception const& e, bool starting) = 0;
+    // The person's words for a failure towards server (as connector_host's).
+    virtual std::string word_error(std::string const& server, control_rpc::exception const& e) = 0;
+    virtual std::string word_failure(std::string const& server, rulo::exception const& e, bool starting) = 0;
     // On the post thread, once: the posting ended with this error ("" none).
     virtual void post_finished(std::string const& error) = 0;
 };

@@ -207,9 +207,7 @@ vyn::connector_config desk_session::config_for_attempt() {
     c.ca_file = d.m_ca_file;
     c.dh_file = d.m_dh_file;
     c.web_login = d.m_web_login;
-    c.user = d.m_user;
-    c.password = d.m_password;
-    c.language = d.m_language;
+    c.memory = d.m_connection_memory;
     c.get_code = d.m_get_code;
     c.code_file = d.m_code_file;
     c.proxy_notification = d.m_proxy_notification;
@@ -226,7 +224,6 @@ void desk_session::connect_now(std::string const& typed_code) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_typed_code = typed_code;
     }
-    m_server = m_dialog.m_proxy_host;
     replace_connector(std::make_unique<vyn::connector>(*this, config_for_attempt()));
     // A saved session (or one the parameters name) is continued, not created anew.
     auto param = [&](char const* key) {
@@ -659,15 +656,18 @@ bool desk_session::ask_credentials(std::string& user, std::string& password) {
     return true;
 }
 
-std::string desk_session::word_error(vyn::control_rpc::exception const& e) {
-    // The relay the program was pointed at: fixed once the command line is read.
-    std::string text = get_lang_description(m_server, e.code);
+std::string desk_session::word_error(std::string const& server, vyn::control_rpc::exception const& e) {
+    std::string text = get_lang_description(server, e.code);
     if (!e.text.empty()) text += " (" + e.text + ")";
     return text;
 }
 
-std::string desk_session::word_failure(rulo::exception const& e, bool starting) {
-    return get_lang_description(m_server, e, starting);
+std::string desk_session::word_failure(std::string const& server, rulo::exception const& e, bool starting) {
+    return get_lang_description(server, e, starting);
+}
+
+std::string desk_session::selected_language() {
+    return GetSelectedLanguage();
 }
 
 std::string desk_session::translate(std::string const& key) {

@@ -124,9 +124,10 @@ public:
     void set_new_code(std::string const& code) override;
     std::string typed_code() override;
     bool ask_credentials(std::string& user, std::string& password) override;
-    std::string word_error(vyn::control_rpc::exception const& e) override;
-    std::string word_failure(rulo::exception const& e, bool starting) override;
+    std::string word_error(std::string const& server, vyn::control_rpc::exception const& e) override;
+    std::string word_failure(std::string const& server, rulo::exception const& e, bool starting) override;
     std::string translate(std::string const& key) override;
+    std::string selected_language() override;
     rulo::object<rulo::SRDownloaderSink> download_sink() override;
     void downloader_ready(rulo::object<rulo::SRDownloader> downloader) override;
 
@@ -216,8 +217,6 @@ private:
     std::atomic<bool> m_refresh_request{false};
     bool m_dispatching = false;
     long m_gui_call_limit_s = vyn::control_rpc::gui_call_limit_s;
-
-    std::string m_server; // set before each connector starts, read by its workers
 
     // The code last set or typed, the chat queue, and the connector handle
     // (changed on the GUI thread under it, read there freely).

@@ -76,7 +76,8 @@ std::string role_of(std::string const& exe) {
 
 } // namespace
 
-CVYNDialog::CVYNDialog(QWidget* parent) : QDialog(parent, Qt::WindowFlags()) {
+CVYNDialog::CVYNDialog(QWidget* parent)
+    : QDialog(parent, Qt::WindowFlags()), m_connection_memory(std::make_shared<vyn::connection_memory>()) {
     setupUi(this);
     m_global = this;
     setAcceptDrops(true);
@@ -414,8 +415,8 @@ void CVYNDialog::ReadCommandLine() {
     if (!c.connect_params.empty()) m_connect_params = c.connect_params;
     if (!c.code_text.empty()) m_code_text = c.code_text;
     if (!c.restore_file.empty()) m_restore_file = c.restore_file;
-    m_user = c.user;
-    m_password = c.password;
+    m_connection_memory->user = c.user;
+    m_connection_memory->password = c.password;
     m_web_login = c.web_login;
     for (auto const& [event, text] : c.options) append_options(event, text);
 }

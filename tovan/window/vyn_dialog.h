@@ -52,6 +52,7 @@ class thread;
 } // namespace rulo
 
 namespace vyn {
+struct connection_memory;
 class control_rpc;
 class PostDataThreadClass;
 } // namespace vyn
@@ -77,14 +78,6 @@ public:
         QAction* action = nullptr;
     };
 
-    // One running plugin download, a value copied freely.
-    struct download_struct {
-        void (*callback)(void* context, int bytes) = nullptr; // after every change of the record
-        void* context = nullptr;
-        std::string data;   // the package bytes received so far
-        std::string error;  // what the downloader reported
-        std::string status; // empty while it runs, then "Done", "Cancelled" or "DlError"
-    };
     explicit CVYNDialog(QWidget* parent);
     ~CVYNDialog() override;
 
@@ -338,8 +331,6 @@ public:
     std::vector<std::string> m_args;
     std::string m_peer_version;
     std::string m_customization;
-    std::map<std::string, download_struct> m_downloads;
-    std::map<std::string, std::string> m_partial_downloads;
     rulo::object<connection_factory> m_connection_factory;
     rulo::object<vyn::control_rpc> m_control_rpc;
     rulo::object<rulo::SRDownloader> m_downloader;
@@ -382,8 +373,9 @@ public:
     bool m_topmost = false;
     bool m_confirm = true;
     bool m_from_wex = false;
-    std::string m_user = "";
-    std::string m_password = "";
+    // The log-in, the transport chooser's memory and the configuration
+    // mark, kept for the life of the process; every connector shares it.
+    std::shared_ptr<vyn::connection_memory> m_connection_memory;
     bool m_get_code = false;
     bool m_touch_pad = false;
     std::string m_restore_file;
