@@ -186,8 +186,18 @@ void desk_session::session_up() {
     if (negotiation* n = m_dialog.negotiation_core()) n->session_up();
 }
 
-void desk_session::clear_plugin_state() {
+void desk_session::plugins_reconnecting() {
+    netbuf packet;
+    rulo_packet_push(packet, std::string("reconnecting-session"));
+    plugin_host::instance().plugins_command(true, packet);
+}
+
+void desk_session::clear_unrouted_packets() {
     if (negotiation* n = m_dialog.negotiation_core()) n->clear_unrouted();
+}
+
+void desk_session::clear_plugin_state() {
+    clear_unrouted_packets();
     // A call made on the connection that is gone would never be answered:
     // kept, it would hold back the plugin's next request and make its next
     // check wait out the answer limit.
