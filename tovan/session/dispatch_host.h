@@ -88,7 +88,9 @@ public:
     virtual std::set<std::string> plugin_catalogue_names() = 0;
     // The packets that wait for a route: they came on the link that is gone.
     virtual void clear_unrouted_packets() = 0;
-    virtual void clear_plugin_state() = 0; // unrouted packets, catalogue, translation requests
+    // The session's plugin state: unrouted packets, the catalogue (with its
+    // downloads) and the translation requests.
+    virtual void clear_plugin_state() = 0;
     virtual void run_in_main(std::string const& packet) = 0;
 
     // Send limits and their stored choice.
