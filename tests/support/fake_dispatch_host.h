@@ -28,6 +28,7 @@ public:
 
     std::vector<std::string> calls;
     std::vector<std::string> logs;
+    std::vector<std::string> interfaces{"(not asked)"}; // what co_network_interfaces was given
 
     bool called(std::string const& line) const { return std::count(calls.begin(), calls.end(), line) > 0; }
     int count_prefix(std::string const& prefix) const {
@@ -60,7 +61,7 @@ public:
         return true;
     }
     void co_cversion(std::string const& v) override { calls.push_back("co_cversion " + v); }
-    void co_network_interfaces() override { calls.push_back("co_network_interfaces"); }
+    void co_network_interfaces(std::vector<std::string> const& a) override { interfaces = a; }
     int message_box(std::string const& key, std::string const& title, unsigned flags) override {
         calls.push_back("box " + key + " " + title + " " + std::to_string(flags));
         return box_answer;
@@ -107,6 +108,7 @@ public:
         calls.push_back("button " + name + (on ? " 1" : " 0"));
     }
     std::set<std::string> plugin_catalogue_names() override { return catalogue; }
+    void clear_unrouted_packets() override { calls.push_back("clear_unrouted_packets"); }
     void clear_plugin_state() override {}
     void run_in_main(std::string const& packet) override { calls.push_back("run_in_main " + packet); }
     void set_send_limit(int64_t max_send, int64_t buffer) override {

@@ -4,6 +4,7 @@
 #include "tovan/dialogs/message_box.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/negotiation.h"
+#include "tovan/plugins/plugin_host.h"
 #include "tovan/plugins/plugin_translations.h"
 #include "tovan/window/desk_session.h"
 #include "tovan/window/main_window.h"
@@ -78,7 +79,7 @@ protected:
         set_message_box_responder(nullptr);
         QDir::setCurrent(old);
     }
-    std::string log() { return read_all(dir.filePath("VYNDesk.out").toStdString()); }
+    std::string log(char const* file = "VYNDesk.out") { return read_all(dir.filePath(file).toStdString()); }
 
     QTemporaryDir dir;
     QString old;
@@ -196,6 +197,24 @@ TEST_F(DeskSession, CloseWaitsForTheEndDialogAndAStopForgetsItsRequests) {
         EXPECT_EQ(dialog->translation_requests().pending("tp_1"), state == 0) << "no session stopped";
     }
     EXPECT_EQ(dialog->findChildren<QDialog*>("IDD_PLUGIN_MANAGER").value(0, dialog)->windowTitle(), "Tovan");
+}
+
+// A session continued on a fresh channel tells its connected plugins and
+// drops what waited for a route on the broken link.
+TEST_F(DeskSession, AContinuedSessionTellsItsPluginsAndDropsWaitingPackets) {
+    setenv("TP_RECORD_DIR", dir.path().toUtf8().constData(), 1);
+    dialog->start_plugin_host();
+    dialog->m_plugin_defs.emplace_back(plugin_record{{"name", "tp7"}}).library_file = TP_DIR "/tp7.so";
+    rulo::object<plugin> const pin = rulo::make_object(dialog->load_plugin(0, true));
+    pin->set_connected(true);
+    plugin_host::instance().add_pin("tp7", pin);
+    session->route_packet(77, netbuf::from_string("early"));
+    session->handle_command(vyn::origin::local, "my_intern_reconnect");
+    ASSERT_TRUE(process_until([&] { return session->state().state == 3; }));
+    EXPECT_NE(log("tp7.rec").find("] command reconnecting-session\n"), std::string::npos);
+    EXPECT_TRUE(plugin_host::instance().take_unrouted(77).empty());
+    plugin_host::instance().reset_for_tests();
+    plugin_host::instance().set_services(nullptr);
 }
 
 TEST_F(DeskSession, PluginStatusBitsRequestARefreshOnlyWhenTheyChange) {

@@ -3,6 +3,7 @@
 #include "tovan/session/dispatcher.h"
 #include "tovan/session/numbers.h"
 
+#include "rulo-rpt/net/net_util.h"
 #include "rulo/packet.h"
 #include "tests/support/fake_dispatch_host.h"
 
@@ -51,7 +52,8 @@ TEST(Dispatcher, DeskSessionWalksThroughItsStates) {
         {"version 3.3.2", 6, "co_cversion 3.3.2"},
         {"version 3.3.2", 6, ""}, // already connected: only the version is kept
         {"channel_status_broken", 7, "system RECONNECTING_MSG"},
-        {"my_intern_reconnect", 3, "plugins_reconnecting"},
+        {"my_intern_reconnect", 3, "clear_unrouted_packets"}, // after "reconnecting-session" to plugins
+        {"send_network_interfaces", 3, ""},
         {"version 3.3.2", 6, "system RESTARTING_CONNECTION"},
         {"close_connection", 6, "stop 3"},
         {"channel_status_stopped", 0, "notify 0 0"},
@@ -64,6 +66,7 @@ TEST(Dispatcher, DeskSessionWalksThroughItsStates) {
             EXPECT_TRUE(t.host.called(step.call)) << step.text;
         }
     }
+    EXPECT_EQ(t.host.interfaces, rulo::get_nifs(true));
     // The dropped channel was stopped before its handle went.
     EXPECT_TRUE(t.host.called("stop 1"));
     EXPECT_FALSE(t.s.in_connection);

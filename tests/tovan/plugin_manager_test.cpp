@@ -189,6 +189,7 @@ TEST(PluginManager, StartAndRetryBoundsCancelAndVanishedDefinitions) {
     r.host.defs.pop_back(); // a new catalogue without it, while its look-up runs
     r.host.settle(r.manager);
     EXPECT_EQ(r.manager.running_checkers(), 0);
+    EXPECT_TRUE(r.host.logged("dropping the check of plugin g_1: no longer in the catalogue"));
     r.manager.new_session(); // three tries a session: the next one tries the given-up e_1 again
     r.def("e_1").state = 1;
     r.manager.start_downloads();

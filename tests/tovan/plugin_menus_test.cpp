@@ -192,6 +192,12 @@ TEST_F(PluginMenusInDialog, MenusEntriesAndButtons) {
     auto queued = d->session()->queue().take();
     ASSERT_TRUE(queued);
     EXPECT_EQ(queued->text, "module_plugin_load");
+    // The catalogue and its entries end with the session.
+    d->session()->state().state = 6;
+    d->session()->handle_command(vyn::origin::local, "channel_status_stopped");
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(d->m_plugin_defs.empty());
+    EXPECT_EQ(entry(plugins, "Chat"), nullptr);
 
     // Buttons: marks and the disabled tip; enabling changes nothing; names
     // without a button are ignored.

@@ -171,16 +171,21 @@ bool plugin_host::add_plugin_file(std::string const& plugin_name, std::string co
         std::lock_guard<std::mutex> lock(m_tables_mutex);
         auto at = m_loaded_libs_map.find(plugin_name);
         if (at != m_loaded_libs_map.end()) key = at->second;
-        // A plugin handed over by another library lives in that library's package.
-        auto own = m_loaded_libs.find(plugin_name);
-        if (key.empty() && own != m_loaded_libs.end() && own->second->handed_over())
+        // A plugin handed over by another library lives in that library's
+        // package (its own entry names only itself).
+        auto own = m_loaded_libs.find(key);
+        if (own != m_loaded_libs.end() && own->second->handed_over()) {
+            key.clear();
             for (auto const& [k, lib] : m_loaded_libs)
                 if (lib.get() == own->second->parent()) key = k;
+        }
     }
-    // Where the plugin made it, and with no ".." for the clean-up to climb.
+    // Where the plugin made it, and with no ".." for the clean-up to climb. A
+    // relative name counts from the start directory: a library open on the
+    // GUI thread moves the working directory for a moment.
     std::error_code ec;
     std::string path;
-    if (!file.empty()) path = std::filesystem::absolute(file, ec).lexically_normal().string();
+    if (!file.empty()) path = std::filesystem::absolute(start_path(file), ec).lexically_normal().string();
     if (path.empty() || ec || !plugin_extracted::add_plugin_file(key, {path})) {
         log("plugin file \"" + file + "\" of " + plugin_name + " not registered");
         return false;

@@ -64,8 +64,9 @@ public:
     std::vector<std::pair<std::string, rulo::object<plugin_lib>>> libraries();
     void enter_library(std::string const& key, std::string const& name, rulo::object<plugin_lib> const& lib);
     // "plugin-file": a file the plugin made, deleted with its library's
-    // unpacked package files at exit. A relative name counts from the working
-    // directory now. False (logged) when the library came from no package.
+    // unpacked package files at exit (a handed-over plugin's with its parent
+    // library's). A relative name counts from the directory the program
+    // started in. False (logged) when the library came from no package.
     bool add_plugin_file(std::string const& plugin, std::string const& file);
 
     // Commands to libraries (every one for an empty name) and to pins.

@@ -188,6 +188,11 @@ void plugin_manager::update_prep_plugins(checker_thread* checker) {
             m_host.log("unable to extract plugin " + full);
             give_up(checker->m_error);
         }
+    } else {
+        // The catalogue it was started for is gone (the session stopped, or
+        // a new one came): nothing of it is prepared or loaded.
+        m_host.log("dropping the check of plugin " + plugin_def::get_full_name(checker->m_record) +
+                   ": no longer in the catalogue");
     }
     if (m_host.has_network()) {
         prepare_next_download();

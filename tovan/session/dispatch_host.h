@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace vyn {
 
@@ -44,7 +45,8 @@ public:
 
     // Server calls.
     virtual void co_cversion(std::string const& version) = 0;
-    virtual void co_network_interfaces() = 0;
+    // The machine's interface addresses, as the server asked for them.
+    virtual void co_network_interfaces(std::vector<std::string> const& addresses) = 0;
 
     // Dialog.
     virtual int message_box(std::string const& key, std::string const& title_key, unsigned flags) = 0;
@@ -74,7 +76,7 @@ public:
     virtual void check_server_plugins() = 0;
     virtual void start_downloads() = 0;
     virtual void update_download_status(int64_t bytes, int64_t total, int state) = 0;
-    virtual void plugins_reconnecting() = 0; // "reconnecting-session" to each plugin
+    virtual void plugins_reconnecting() = 0; // "reconnecting-session" to each connected plugin
     // The session came up (state 6, the peer's version known): the plugin
     // negotiation runs this end's own passes.
     virtual void session_up() {}
@@ -84,7 +86,11 @@ public:
     virtual void notify_gui_status() = 0;
     virtual void enable_plugin_button(std::string const& name, bool on) = 0;
     virtual std::set<std::string> plugin_catalogue_names() = 0;
-    virtual void clear_plugin_state() = 0; // unrouted packets, catalogue, translation requests
+    // The packets that wait for a route: they came on the link that is gone.
+    virtual void clear_unrouted_packets() = 0;
+    // The session's plugin state: unrouted packets, the catalogue (with its
+    // downloads) and the translation requests.
+    virtual void clear_plugin_state() = 0;
     virtual void run_in_main(std::string const& packet) = 0;
 
     // Send limits and their stored choice.

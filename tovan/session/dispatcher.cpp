@@ -2,6 +2,7 @@
 
 #include "tovan/session/numbers.h"
 
+#include "rulo-rpt/net/net_util.h"
 #include "rulo/packet.h"
 
 #include <climits>
@@ -224,7 +225,8 @@ void dispatcher::run_steps(std::string cmd, origin from) {
     }
 
     if (cmd == "dont_reconnect") m_s.in_connection = false;
-    if (cmd == "send_network_interfaces") guarded(m_host, [&] { m_host.co_network_interfaces(); });
+    if (cmd == "send_network_interfaces")
+        guarded(m_host, [&] { m_host.co_network_interfaces(rulo::get_nifs(true)); });
 
     if (for_desktop(cmd)) {
         guarded(m_host, [&] { m_host.forward_to_desktop(cmd); });
@@ -370,9 +372,13 @@ void dispatcher::reconnect_continues() {
     auto const wanted = m_s.wanted_plugins;
     m_s.state = 3;
     m_host.update_download_status(-1, -1, 1);
-    m_host.plugins_reconnecting();
+    // A plugin that fails to hear it is unpinned all the same.
+    guarded(m_host, [&] { m_host.plugins_reconnecting(); });
     m_host.remove_all_pins();
     m_host.reposition_plugins();
+    // What waited for a route came on the link that is gone; the continued
+    // session's plugins are routed anew.
+    m_host.clear_unrouted_packets();
     m_s.wanted_plugins = wanted;
 }
 

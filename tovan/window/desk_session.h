@@ -142,7 +142,7 @@ public:
     void set_secret(std::string const& local, std::string const& remote, bool both) override;
     bool start_connection_thread() override;
     void co_cversion(std::string const& version) override;
-    void co_network_interfaces() override;
+    void co_network_interfaces(std::vector<std::string> const& addresses) override;
     int message_box(std::string const& key, std::string const& title_key, unsigned flags) override;
     void system_line(std::string const& key) override;
     void show_chat(std::string const& label) override;
@@ -163,7 +163,7 @@ public:
     void check_server_plugins() override;
     void start_downloads() override;
     void update_download_status(int64_t total, int64_t done, int id) override;
-    void plugins_reconnecting() override {}
+    void plugins_reconnecting() override;
     void session_up() override;
     void remove_all_pins() override;
     void reposition_plugins() override {}
@@ -171,6 +171,7 @@ public:
     void notify_gui_status() override;
     void enable_plugin_button(std::string const& name, bool on) override;
     std::set<std::string> plugin_catalogue_names() override;
+    void clear_unrouted_packets() override;
     void clear_plugin_state() override;
     void run_in_main(std::string const& packet) override;
     void set_send_limit(int64_t max_send, int64_t buffer) override;

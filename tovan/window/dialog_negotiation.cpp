@@ -186,8 +186,24 @@ void desk_session::session_up() {
     if (negotiation* n = m_dialog.negotiation_core()) n->session_up();
 }
 
-void desk_session::clear_plugin_state() {
+void desk_session::plugins_reconnecting() {
+    netbuf packet;
+    rulo_packet_push(packet, std::string("reconnecting-session"));
+    plugin_host::instance().plugins_command(true, packet);
+}
+
+void desk_session::clear_unrouted_packets() {
     if (negotiation* n = m_dialog.negotiation_core()) n->clear_unrouted();
+}
+
+void desk_session::clear_plugin_state() {
+    clear_unrouted_packets();
+    // The catalogue was this session's: the next one fetches its own. Its
+    // downloads go with it (their records would wait for a definition that
+    // no longer exists), and a check that ends later finds nothing to
+    // prepare or load.
+    if (m_dialog.m_plugin_manager) m_dialog.m_plugin_manager->cancel_all();
+    m_dialog.m_plugin_defs.clear();
     // A call made on the connection that is gone would never be answered:
     // kept, it would hold back the plugin's next request and make its next
     // check wait out the answer limit.
