@@ -1,6 +1,9 @@
 #include "tovan/dialogs/held_keys.h"
 
+#include "QtUtils/enter_password.h"
+
 #include <QApplication>
+#include <QDialog>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QTextEdit>
@@ -8,6 +11,8 @@
 namespace tovan {
 
 namespace {
+
+char const* const own_window_property = "tovan_own_window";
 
 bool takes_lines(QWidget* w) {
     if (auto* t = qobject_cast<QTextEdit*>(w)) return !t->isReadOnly();
@@ -18,7 +23,7 @@ bool takes_lines(QWidget* w) {
 class held_keys_filter : public QObject {
 public:
     using QObject::QObject;
-    bool eventFilter(QObject*, QEvent* event) override {
+    bool eventFilter(QObject* receiver, QEvent* event) override {
         if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease) return false;
         auto const* key = static_cast<QKeyEvent const*>(event);
         if (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) return false;
@@ -32,7 +37,10 @@ public:
         // already arrived as it reads the release, which a busy program
         // misses: the time stamps tell it whatever the timing.
         bool const repeat = key->isAutoRepeat() || (m_released && key->timestamp() == m_released_at);
-        return repeat && !takes_lines(QApplication::focusWidget());
+        // Qt hands the key to the window object first, then to the widget:
+        // judged at the widget, which tells whose window it is.
+        return repeat && receiver->isWidgetType() && in_own_window(static_cast<QWidget*>(receiver)) &&
+               !takes_lines(QApplication::focusWidget());
     }
 
 private:
@@ -44,6 +52,22 @@ private:
 
 void install_held_keys_filter(QCoreApplication* app) {
     app->installEventFilter(new held_keys_filter(app));
+}
+
+void mark_own_window(QWidget* window) {
+    window->setProperty(own_window_property, true);
+}
+
+bool in_own_window(QWidget const* widget) {
+    for (QWidget const* w = widget; w; w = w->parentWidget()) {
+        if (w->property(own_window_property).toBool() ||
+            qobject_cast<QtUtils::qt_utils_pwd_private::enter_password const*>(w))
+            return true;
+        // A dialog belongs to the window it was opened over; any other
+        // window is its own maker's.
+        if (w->isWindow() && !qobject_cast<QDialog const*>(w)) return false;
+    }
+    return false;
 }
 
 } // namespace tovan

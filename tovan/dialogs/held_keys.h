@@ -5,12 +5,24 @@
 // filter drops the repeated presses of those two keys before any widget
 // sees them; a text field of several lines keeps them, as a writer holding
 // Return means them. Installed once on the application; GUI thread only.
+//
+// Only the program's own windows are filtered: a plugin's window (a remote
+// view that forwards every key) keeps its repeats. Own are the windows
+// marked with mark_own_window (the main dialog, the message boxes), the
+// password dialog, and every dialog or message box whose parent is in an
+// own window. A plugin's window is none of these even when the plugin made
+// it a child of the main window, unless it is a dialog.
 #pragma once
 
 class QCoreApplication;
+class QWidget;
 
 namespace tovan {
 
 void install_held_keys_filter(QCoreApplication* app);
+// Marks a window as one of the program's own.
+void mark_own_window(QWidget* window);
+// Whether a widget lies in one of the program's own windows.
+bool in_own_window(QWidget const* widget);
 
 } // namespace tovan

@@ -1,5 +1,6 @@
 #include "tovan/dialogs/message_box.h"
 
+#include "tovan/dialogs/held_keys.h"
 #include "tovan/dialogs/vyn_string.h"
 #include "tovan/lang/translations.h"
 #include "tovan/util/log_message.h"
@@ -63,6 +64,7 @@ int message_box_answer(QMessageBox::StandardButton button) {
 
 int MessageBox(QWidget* parent, QString const& text, QString const& caption, int type) {
     QMessageBox box(parent);
+    mark_own_window(&box); // also when it has no parent
     box.setWindowIcon(QIcon(":/images/Tovan.png"));
     box.setWindowTitle(caption.isEmpty() ? QString("Tovan") : caption);
     shown_text const shown = text_to_show(text);

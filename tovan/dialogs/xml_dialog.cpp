@@ -54,11 +54,11 @@ CXMLDialog::~CXMLDialog() = default;
 
 bool CXMLDialog::initDialog(std::string const& xml) {
     _tagParseInfo pi = piDefault;
-    m_readable = m_dialog_node.Load(xml, &pi) != nullptr;
+    bool const readable = m_dialog_node.Load(xml, &pi) != nullptr;
     if (pi.failed)
         LogMessage2("dialog description refused: error " + std::to_string(pi.error_code) + " at byte " +
                     std::to_string(pi.error_at - xml.c_str()) + ": " + pi.error_text);
-    return m_readable;
+    return readable;
 }
 
 void CXMLDialog::build(dialog_variables const* variables) {
@@ -71,9 +71,11 @@ void CXMLDialog::build(dialog_variables const* variables) {
 }
 
 int CXMLDialog::doModal(dialog_variables const* variables) {
-    if (!m_readable || !describes_window(m_dialog_node)) {
-        LogMessage2(m_readable ? "dialog not shown: its description makes no window"
-                               : "dialog not shown: its description is unreadable");
+    // A slip late in a description (a server's survey, say) must not hide
+    // what was read before it: the partial tree is shown when it still
+    // describes a window.
+    if (!describes_window(m_dialog_node)) {
+        LogMessage2("dialog not shown: its description makes no window");
         return 1;
     }
     build(variables);

@@ -23,13 +23,15 @@ public:
     explicit CXMLDialog(QWidget* parent);
     ~CXMLDialog() override;
 
-    // Parses the description; false when it does not parse (the part read
-    // still makes its controls, for build). The reader's error is logged.
+    // Parses the description; false when the reader refused it (the part
+    // read before the error is kept and still makes its controls). The
+    // reader's error is logged.
     bool initDialog(std::string const& xml);
     // Makes and fills the controls, then runs the dialog: 1 OK, 0 cancelled
-    // or closed. variables may be null. A description that did not parse,
-    // or that makes no window of any size, is not shown: the answer is then
-    // 1 and the result stays empty, as if no dialog had been described.
+    // or closed. variables may be null. A refused description shows the
+    // controls read before the error. One that makes no window of any size
+    // (refused or not) is not shown: the answer is then 1 and the result
+    // stays empty, as if no dialog had been described.
     int doModal(dialog_variables const* variables);
     // The controls made and filled, not run (doModal's first half).
     void build(dialog_variables const* variables);
@@ -53,7 +55,6 @@ private:
     _tagXMLNode m_results_node;
     std::string m_result;
     QButtonGroup* m_radio_group = nullptr;
-    bool m_readable = false;
 };
 
 } // namespace tovan

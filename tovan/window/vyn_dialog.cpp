@@ -2,6 +2,7 @@
 #include "tovan/plugins/negotiation.h"
 
 #include "tovan/config/ini_file.h"
+#include "tovan/dialogs/held_keys.h"
 #include "tovan/dialogs/message_box.h"
 #include "tovan/dialogs/xml_dialog.h"
 #include "tovan/lang/translations.h"
@@ -79,6 +80,7 @@ std::string role_of(std::string const& exe) {
 CVYNDialog::CVYNDialog(QWidget* parent)
     : QDialog(parent, Qt::WindowFlags()), m_connection_memory(std::make_shared<vyn::connection_memory>()) {
     setupUi(this);
+    mark_own_window(this);
     m_global = this;
     setAcceptDrops(true);
     cvyndialog = this;
