@@ -246,7 +246,7 @@ void httpt::run_up(bool first) {
             rulo_lock_guard lock;
             m_auth.in_handshake = false;
             if (!m_closed) {
-                m_up_budget = budget;
+                m_up_budget = m_up_length = budget;
                 s->set_nonblocking(true);
                 s->set_tcp_no_delay(m_nodelay);
                 m_up_socket = s;
@@ -439,12 +439,20 @@ void httpt::event(int fd) {
             netbuf in;
             if (!m_up_socket->receive(in, nullptr, network_chunk, false)) return;
             m_last_rx = relative_time();
+            if (!in.empty()) return; // an early answer: nothing to act on
             // The upload connection ended before its body was complete: what
             // was handed to it is lost, so the stream cannot go on.
-            if (in.empty()) {
+            if (m_up_budget < m_up_length) {
                 log_main().fmt_verbose("upload connection closed before its body was complete");
                 throw exception::function("event");
             }
+            // Nothing was handed to it (a proxy dropping an idle POST): the
+            // next POST carries the stream on, and send keeps what comes
+            // meanwhile in pending. The socket was this tunnel's only upload
+            // leg, and disconnect empties it, so one successor starts, and
+            // only while open.
+            drop_socket(m_up_socket);
+            start_leg(true, false);
         }
     } catch (...) {
         static fmt_dbg const log("HTTP tunnel");

@@ -94,6 +94,7 @@ private:
     netbuf m_pending;
     int64_t m_down_left = 0;
     int m_up_budget = 0;
+    int m_up_length = 0; // the Content-Length that up_socket's POST announced
     semaphore m_down_ready{1, 0};
     semaphore m_up_ready{1, 0};
     bool m_closed = false;
