@@ -99,8 +99,8 @@ protected:
 };
 
 TEST_F(DeskProcess, RoleByFileName) {
-    // Each start-up dialog makes no window (refused by the reader and of no
-    // size, unclosed, no dialog at all): passed over, not waited for.
+    // Each start-up dialog makes no window (refused by the reader, unclosed,
+    // no dialog at all): passed over, not waited for.
     std::string const deep = "<dialog>" + QByteArray("<a>").repeated(100000).toStdString();
     struct {
         char const* name;

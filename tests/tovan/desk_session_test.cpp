@@ -79,7 +79,7 @@ protected:
         set_message_box_responder(nullptr);
         QDir::setCurrent(old);
     }
-    std::string log(char const* file = "VYNDesk.out") { return read_all(dir.filePath(file).toStdString()); }
+    std::string log() { return read_all(dir.filePath("VYNDesk.out").toStdString()); }
 
     QTemporaryDir dir;
     QString old;
@@ -199,8 +199,7 @@ TEST_F(DeskSession, CloseWaitsForTheEndDialogAndAStopForgetsItsRequests) {
     EXPECT_EQ(dialog->findChildren<QDialog*>("IDD_PLUGIN_MANAGER").value(0, dialog)->windowTitle(), "Tovan");
 }
 
-// A session continued on a fresh channel tells its connected plugins and
-// drops what waited for a route on the broken link.
+// A continued session tells its plugins and drops what waited for a route on the broken link.
 TEST_F(DeskSession, AContinuedSessionTellsItsPluginsAndDropsWaitingPackets) {
     setenv("TP_RECORD_DIR", dir.path().toUtf8().constData(), 1);
     dialog->start_plugin_host();
@@ -211,7 +210,8 @@ TEST_F(DeskSession, AContinuedSessionTellsItsPluginsAndDropsWaitingPackets) {
     session->route_packet(77, netbuf::from_string("early"));
     session->handle_command(vyn::origin::local, "my_intern_reconnect");
     ASSERT_TRUE(process_until([&] { return session->state().state == 3; }));
-    EXPECT_NE(log("tp7.rec").find("] command reconnecting-session\n"), std::string::npos);
+    EXPECT_NE(read_all(dir.filePath("tp7.rec").toStdString()).find("] command reconnecting-session\n"),
+              std::string::npos);
     EXPECT_TRUE(plugin_host::instance().take_unrouted(77).empty());
     plugin_host::instance().reset_for_tests();
     plugin_host::instance().set_services(nullptr);
@@ -312,8 +312,7 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
         tovan_test::wait_exit(desk, std::chrono::seconds(10));
     }
 
-    // This process's next session: the configuration went to the server
-    // once, and the server hears the language selected in between.
+    // The next session sends no configuration again, and the language selected now.
     int const configurations = count_of(relay.log_text(), "\"method\":25");
     std::string const language = GetSelectedLanguage();
     SetSelectedLanguage("Deutsch");

@@ -192,7 +192,6 @@ TEST_F(PluginMenusInDialog, MenusEntriesAndButtons) {
     auto queued = d->session()->queue().take();
     ASSERT_TRUE(queued);
     EXPECT_EQ(queued->text, "module_plugin_load");
-    // The catalogue and its entries end with the session.
     d->session()->state().state = 6;
     d->session()->handle_command(vyn::origin::local, "channel_status_stopped");
     QCoreApplication::processEvents();

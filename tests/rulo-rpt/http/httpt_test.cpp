@@ -168,32 +168,20 @@ TEST(httpt, download_bodies) {
 }
 
 // An upload connection that ends before its body is complete loses what was
-// handed to it: the tunnel breaks so that the layers above reconnect. One
-// ended before its first body byte (a proxy dropping an idle POST) lost
-// nothing: a new POST carries the stream on.
-TEST(httpt, upload_cut) {
-    for (bool carried : {true, false}) {
-        SCOPED_TRACE(carried ? "after body bytes" : "before any body byte");
-        tunnel_server server;
-        tunnel_kit kit;
-        kit.connect(server);
-        ASSERT_TRUE(server.wait_for_posts(1));
-        if (carried) {
-            kit.tunnel->send(netbuf::from_string("some bytes"));
-            ASSERT_TRUE(server.wait_for_up(10));
-        }
-        server.cut_open_posts();
-        if (carried) {
-            EXPECT_TRUE(kit.sink->wait_for_broken(10000));
-            EXPECT_EQ(kit.sink->broken_count(), 1);
-            continue;
-        }
-        ASSERT_TRUE(server.wait_for_posts(2));
-        kit.tunnel->send(netbuf::from_string("some bytes"));
-        ASSERT_TRUE(server.wait_for_up(10));
-        EXPECT_EQ(server.post_bodies()[1], "some bytes");
-        EXPECT_EQ(kit.sink->broken_count(), 0);
-    }
+// handed to it: the tunnel breaks so that the layers above reconnect.
+// One cut before its first body byte (an idle POST a proxy drops) loses nothing.
+TEST(httpt, upload_cut_short_breaks) {
+    tunnel_server server;
+    tunnel_kit kit;
+    kit.connect(server);
+    ASSERT_TRUE(server.wait_for_posts(1));
+    server.cut_open_posts();
+    ASSERT_TRUE(server.wait_for_posts(2));
+    kit.tunnel->send(netbuf::from_string("some bytes"));
+    ASSERT_TRUE(server.wait_for_up(10));
+    server.cut_open_posts();
+    EXPECT_TRUE(kit.sink->wait_for_broken(10000));
+    EXPECT_EQ(kit.sink->broken_count(), 1);
 }
 
 // A POST answered with an error (a proxy that could not pass the body on)
