@@ -20,6 +20,18 @@ bool takes_lines(QWidget* w) {
     return false;
 }
 
+bool in_own_window(QWidget const* widget) {
+    for (QWidget const* w = widget; w; w = w->parentWidget()) {
+        if (w->property(own_window_property).toBool() ||
+            qobject_cast<QtUtils::qt_utils_pwd_private::enter_password const*>(w))
+            return true;
+        // A dialog belongs to the window it was opened over; any other
+        // window is its own maker's.
+        if (w->isWindow() && !qobject_cast<QDialog const*>(w)) return false;
+    }
+    return false;
+}
+
 class held_keys_filter : public QObject {
 public:
     using QObject::QObject;
@@ -56,18 +68,6 @@ void install_held_keys_filter(QCoreApplication* app) {
 
 void mark_own_window(QWidget* window) {
     window->setProperty(own_window_property, true);
-}
-
-bool in_own_window(QWidget const* widget) {
-    for (QWidget const* w = widget; w; w = w->parentWidget()) {
-        if (w->property(own_window_property).toBool() ||
-            qobject_cast<QtUtils::qt_utils_pwd_private::enter_password const*>(w))
-            return true;
-        // A dialog belongs to the window it was opened over; any other
-        // window is its own maker's.
-        if (w->isWindow() && !qobject_cast<QDialog const*>(w)) return false;
-    }
-    return false;
 }
 
 } // namespace tovan

@@ -22,7 +22,5 @@ namespace tovan {
 void install_held_keys_filter(QCoreApplication* app);
 // Marks a window as one of the program's own.
 void mark_own_window(QWidget* window);
-// Whether a widget lies in one of the program's own windows.
-bool in_own_window(QWidget const* widget);
 
 } // namespace tovan

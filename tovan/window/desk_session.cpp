@@ -721,8 +721,7 @@ void desk_session::co_cversion(std::string const& version) {
 }
 
 void desk_session::co_network_interfaces(std::vector<std::string> const& addresses) {
-    if (auto rpc = m_connector ? m_connector->rpc() : rulo::object<vyn::control_rpc>())
-        rpc->co_network_interfaces(addresses);
+    if (auto rpc = control_client()) rpc->co_network_interfaces(addresses);
 }
 
 int desk_session::message_box(std::string const& key, std::string const& title_key, unsigned flags) {
