@@ -4,11 +4,20 @@
 // starts the reliable session channel, which then asks the connector's
 // factory for a fresh TLS-protected session leg on every (re)connection.
 //
-// Threads: at most one attempt runs at a time, on a thread of its own;
-// start_attempt() from the GUI thread. The reliable channel calls the
+// Ownership: always held by a std::shared_ptr (make it with
+// std::make_shared). An attempt's thread holds the connector too, so an
+// attempt deletes what it needs after its run: dropping the last handle on
+// the GUI thread never waits for an attempt, and an attempt given up
+// (abandon(), or the connector let go) ends on its own; what it learns
+// after that is dropped.
+//
+// Threads: at most one attempt runs at a time, on a detached thread of its
+// own; start_attempt() from the GUI thread. The reliable channel calls the
 // factory on its worker. Every effect on the GUI goes through
-// connector_host, whose operations are safe from any thread. Shared fields
-// are guarded by the connector's mutex; the wish to connect is atomic.
+// connector_host, whose operations are safe from any thread. The session's
+// values (the wish to connect, the code, id and key) live in the host's
+// session_shared, not here; the connector's own handles are guarded by its
+// mutex.
 //
 // Failures of an attempt end in one place (see run_attempt): nothing, a new
 // attempt at once, the dispatcher's reconnect bookkeeping
@@ -24,6 +33,7 @@
 #include "tovan/session/command_queue.h"
 #include "tovan/session/control_rpc.h"
 #include "tovan/session/session_sinks.h"
+#include "tovan/session/session_state.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -95,11 +105,26 @@ class connector_host : public session_target {
 public:
     // Shows a box on the GUI thread without waiting for it.
     virtual void msg_box_in_main(std::string const& text, std::string const& caption, unsigned flags) = 0;
+    // The home of the session's values that the connector reads and learns.
+    virtual session_shared& shared() = 0;
     // Run on the GUI thread, in the order asked.
     virtual void shutdown_connection() = 0;
     virtual void clear_connect_save_file() = 0;
-    virtual bool restored_connection() = 0;
     virtual void post_notification(int64_t a, int64_t b) = 0;
+    // A failure that ends the connection, run on the GUI thread in this
+    // order: the wish to connect goes, the saved connection file is cleared
+    // (clear_save), the connection is shut down (shut_down), and only then,
+    // unless the start is a restored one (or, with quiet_when_reconnecting,
+    // the session is reconnecting, state 7), the error shows in one box.
+    struct failure_end {
+        std::string error, caption;
+        bool clear_save = true, shut_down = true, quiet_when_reconnecting = false;
+    };
+    virtual void end_connection(failure_end const& end) = 0;
+    // The code file was written; the session message was sent: each is
+    // done once per program run (GUI thread, later).
+    virtual void code_file_written() {}
+    virtual void session_message_sent() {}
     // The desk's new code for the code field.
     virtual void set_new_code(std::string const& code) = 0;
     // The code field's text as last typed or set.
@@ -123,28 +148,27 @@ public:
     virtual void downloader_ready(rulo::object<rulo::SRDownloader>) {}
 };
 
-class connector {
+class connector : public std::enable_shared_from_this<connector> {
 public:
     connector(connector_host& host, connector_config config);
+    // Never waits for an attempt (none can be running: it holds the connector).
     ~connector();
     connector(connector const&) = delete;
     connector& operator=(connector const&) = delete;
 
-    // The user wants a connection (or no longer does).
-    void set_in_connection(bool on) {
-        m_in_connection = on;
-        *m_given_up = !on;
-    }
-    bool in_connection() const { return m_in_connection; }
+    // The person wants a connection (or no longer does): the host's home.
+    void set_in_connection(bool on) { m_host.shared().in_connection = on; }
+    bool in_connection() const { return m_host.shared().in_connection; }
+    // Gives the connector up: a running attempt and its control calls stop
+    // waiting, and nothing it learns from now on reaches the host. Never
+    // waits.
+    void abandon();
 
     // Starts an attempt unless one runs; true when it started.
     bool start_attempt();
     bool attempt_running();
     // Waits for the running attempt to end; false at the limit.
     bool wait_attempt(long ms);
-    // Joins the thread of an attempt that has ended, so that none is left
-    // unjoined when the program ends; never waits.
-    void reap_attempt();
 
     // One attempt on the calling thread (the attempt thread's body).
     void run_attempt();
@@ -158,10 +182,7 @@ public:
     // The factory of session legs (the reliable channel's worker).
     rulo::object<rulo::rptChannel> get_channel(rulo::object<rulo::rptChannelSink> sink);
 
-    // Snapshots for the dialog and the tests.
-    std::string code();
-    std::string sid();
-    std::string key();
+    // The connection's handles, for the dialog and the tests; any thread.
     std::map<std::string, std::string> transport_map();
     rulo::object<rulo::rptSafeChannel> safe_channel();
     rulo::object<control_rpc> rpc();
@@ -177,12 +198,6 @@ public:
     // The session message for the server, once (the client sends it when it
     // learns the session id from the desk).
     void send_session_message() { flush_session_message(); }
-    void set_connect_params(std::map<std::string, std::string> params);
-    // A saved session to continue instead of creating one (before the first
-    // attempt): its code, id, key and the desk's private text.
-    void restore_session(std::string const& code, std::string const& sid, std::string const& key,
-                         std::string const& desk_private);
-    std::string desk_private();
 
 private:
     void establish_mux_channels();
