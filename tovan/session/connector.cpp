@@ -105,7 +105,7 @@ void report_line(void* context, std::string line) {
 // The worded text and the reason joined for the log, with one ": " between
 // them also when the worded text ends in a colon of its own.
 std::string with_reason(std::string text, std::string const& reason) {
-    if (reason.empty()) return text;
+    if (reason.empty() || reason == text) return text;
     while (!text.empty() && (text.back() == ':' || text.back() == ' ')) text.pop_back();
     return text + ": " + reason;
 }
