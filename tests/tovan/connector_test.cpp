@@ -18,11 +18,14 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include "tests/support/tcp_peer.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <sstream>
 
@@ -37,10 +40,21 @@ public:
     bool credentials = true;
     std::string language = "English";
     std::string cred_user = "u", cred_password = "p";
+    std::string failure_words = "F running:"; // "": no translation table
+    // Handles "channel_start_all" at once, on another thread, as a quick GUI
+    // thread would, and notes whether the next attempt started.
+    std::weak_ptr<vyn::connector> restarts;
 
     void handle_command(origin from, std::string text) override {
+        auto const restart = text == "channel_start_all" ? restarts.lock() : nullptr;
         note((from == origin::local ? "local " : from == origin::peer ? "peer " : "server ") + text);
+        if (restart)
+            note(std::string("started ") +
+                 (std::async(std::launch::async, [restart] { return restart->start_attempt(); }).get()
+                      ? "1"
+                      : "0"));
     }
+    vyn::session_shared& shared() override { return m_shared; }
     void push_chat(std::string line) override { note("chat " + line); }
     void stamp_life_sign() override {}
     int64_t connection_state() override { return 4; }
@@ -49,13 +63,18 @@ public:
     void log(std::string const& text) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_logs.push_back(text);
+        m_changed.notify_all(); // under the lock: the waiter may end the host at once
     }
     void msg_box_in_main(std::string const& text, std::string const& caption, unsigned) override {
         note("box " + caption + "|" + text);
     }
     void shutdown_connection() override { note("shutdown"); }
     void clear_connect_save_file() override {}
-    bool restored_connection() override { return false; }
+    void end_connection(failure_end const& end) override {
+        if (end.shut_down) note("shutdown");
+        note("box " + end.caption + "|" + end.error);
+    }
+    void code_file_written() override { note("code_file_written"); }
     void post_notification(int64_t a, int64_t b) override {
         note("notify " + std::to_string(a) + " " + std::to_string(b));
     }
@@ -84,16 +103,16 @@ public:
         return "E" + std::to_string(e.code) + " " + e.text;
     }
     std::string word_failure(std::string const&, rulo::exception const& e, bool starting) override {
-        return starting ? "F " + e.description() : "F running";
+        return starting ? "F " + e.description() : failure_words;
     }
     std::string translate(std::string const& key) override { return "<" + key + ">"; }
     std::string selected_language() override { return language; } // set before the attempt
 
-    // True once an event starting with prefix was recorded.
-    bool wait_for(std::string const& prefix, int ms = 30000) {
+    // True once `times` events starting with prefix were recorded.
+    bool wait_for(std::string const& prefix, int ms = 30000, int times = 1) {
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_changed.wait_for(lock, std::chrono::milliseconds(ms),
-                                  [&] { return count_locked(prefix) > 0; });
+                                  [&] { return count_locked(prefix) >= times; });
     }
     int count(std::string const& prefix) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -103,11 +122,17 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_events;
     }
-    bool logged(std::string const& text) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto const& l : m_logs)
-            if (l.find(text) != std::string::npos) return true;
-        return false;
+    bool logged(std::string const& text, int ms = 0) { return logs_with(text, 1, ms); }
+    // The log lines holding text; with at_least, whether that many came within ms.
+    int logs_with(std::string const& text, int at_least = -1, int ms = 0) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        auto count = [&] {
+            return static_cast<int>(std::count_if(m_logs.begin(), m_logs.end(), [&](std::string const& l) {
+                return l.find(text) != std::string::npos;
+            }));
+        };
+        if (at_least < 0) return count();
+        return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return count() >= at_least; });
     }
 
 private:
@@ -117,12 +142,11 @@ private:
         return n;
     }
     void note(std::string const& e) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_events.push_back(e);
-        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back(e);
         m_changed.notify_all();
     }
+    vyn::session_shared m_shared;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::string> m_events, m_logs;
@@ -184,18 +208,29 @@ int count_lines(std::string const& text, std::vector<std::string> const& parts) 
     return n;
 }
 
+// A host and its connector, which the host outlives: an attempt that still
+// runs holds the connector, so the end waits for the attempt's thread.
 struct end {
-    end(relay_process const& relay, bool client, vyn::connector_config c) : conn(host, std::move(c)) {
-        (void)relay;
-        (void)client;
+    end(relay_process const&, bool, vyn::connector_config c)
+        : conn(std::make_shared<vyn::connector>(host, std::move(c))) {}
+    ~end() {
+        conn->abandon();
+        EXPECT_TRUE(conn->wait_attempt(30000));
+        int const threads = host.logs_with("ConnectionThreadClass::run");
+        // A session channel tells its stop last.
+        int const stops = conn->safe_channel() ? host.count("local channel_status_stopped") + 1 : 0;
+        conn.reset();
+        EXPECT_TRUE(host.logs_with("ConnectionThreadClass ended", threads, 30000));
+        EXPECT_TRUE(host.wait_for("local channel_status_stopped", 30000, stops));
     }
     void start(std::string const& target) {
-        conn.update_target(target, false);
-        conn.set_in_connection(true);
-        ASSERT_TRUE(conn.start_attempt());
+        conn->update_target(target, false);
+        conn->set_in_connection(true);
+        ASSERT_TRUE(conn->start_attempt());
     }
+    vyn::session_ids ids() { return host.shared().ids.get(); }
     recording_host host;
-    vyn::connector conn;
+    std::shared_ptr<vyn::connector> conn;
 };
 
 TEST(Connector, DeskAndClientMeetThroughTheRelay) {
@@ -211,18 +246,24 @@ TEST(Connector, DeskAndClientMeetThroughTheRelay) {
     desk.start(dc.proxy_host);
     ASSERT_TRUE(desk.host.wait_for("notify 32 ")); // after the code file
     EXPECT_EQ(desk.host.count("ask_credentials"), 1);
-    std::string const code = desk.conn.code();
+    std::string const code = desk.ids().code;
     EXPECT_EQ(code.size(), 9u);
     std::ifstream in(dc.code_file);
     std::stringstream file;
     file << in.rdbuf();
-    EXPECT_EQ(file.str(), code + " " + desk.conn.sid());
+    EXPECT_EQ(file.str(), code + " " + desk.ids().sid);
+    EXPECT_EQ(desk.host.count("code_file_written"), 1);
     ASSERT_TRUE(desk.host.wait_for("notify 1 "));
     EXPECT_EQ(desk.host.count("notify 16 "), 1);
     EXPECT_EQ(desk.host.count("notify 32 "), 1);
 
-    auto cc = config_for(relay, true);
+    // The client's own relay sends it to the desk's, whose certificate it
+    // shares: one attempt there, started as soon as asked, then back home.
+    relay_process home_relay({"--cert", relay.cert_path(), "--key", relay.dir() + "/key.pem", "--redirect",
+                              "127.0.0.1:" + std::to_string(relay.port())});
+    auto cc = config_for(relay, true, home_relay.port());
     end client(relay, true, cc);
+    client.host.restarts = client.conn;
     client.host.type_code(code);
     client.start(cc.proxy_host);
 
@@ -231,7 +272,10 @@ TEST(Connector, DeskAndClientMeetThroughTheRelay) {
     ASSERT_TRUE(desk.host.wait_for("peer version 3.3.2"));
     EXPECT_TRUE(desk.host.wait_for("local channel_status_connected"));
     EXPECT_TRUE(client.host.wait_for("local channel_status_connected"));
-    EXPECT_EQ(client.conn.sid(), desk.conn.sid());
+    EXPECT_EQ(client.ids().sid, desk.ids().sid);
+    EXPECT_EQ(client.host.count("started 1"), 1);
+    EXPECT_EQ(client.conn->transport_map().at("connect"), cc.proxy_host);
+    EXPECT_EQ(count_lines(home_relay.log_text(), {"\"control-call\"", "\"method\":47"}), 1);
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":48"}), "");
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":37"}), "");
     EXPECT_NE(relay.wait_log({"legs-joined"}), "");
@@ -242,16 +286,16 @@ TEST(Connector, DeskAndClientMeetThroughTheRelay) {
     EXPECT_EQ(std::count(no_delay.begin(), no_delay.end(), 0), 0);
 
     // Texts go both ways on the reliable channel.
-    client.conn.safe_channel()->send(vyn::text_channel, netbuf::from_string("ping_call"));
+    client.conn->safe_channel()->send(vyn::text_channel, netbuf::from_string("ping_call"));
     EXPECT_TRUE(desk.host.wait_for("peer ping_call"));
-    desk.conn.safe_channel()->send(vyn::chat_channel, netbuf::from_string("hello"));
+    desk.conn->safe_channel()->send(vyn::chat_channel, netbuf::from_string("hello"));
     EXPECT_TRUE(client.host.wait_for("chat hello"));
 
     // A second attempt while the channel exists only reconnects it.
-    ASSERT_TRUE(desk.conn.wait_attempt(30000));
-    desk.conn.update_target(dc.proxy_host, false);
-    ASSERT_TRUE(desk.conn.start_attempt());
-    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    ASSERT_TRUE(desk.conn->wait_attempt(30000));
+    desk.conn->update_target(dc.proxy_host, false);
+    ASSERT_TRUE(desk.conn->start_attempt());
+    ASSERT_TRUE(desk.conn->wait_attempt(30000));
     EXPECT_EQ(desk.host.count("local connection_status 4"), 1);
     EXPECT_EQ(desk.host.count("notify 1 "), 1);
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21"}), "");
@@ -271,7 +315,7 @@ TEST(Connector, DeskAndClientMeetThroughTheRelay) {
     std::string hardware;
     for (auto const& a : rulo::get_nifs_hw()) hardware += (hardware.empty() ? "" : ",") + a;
     EXPECT_EQ(count_lines(log, {"\"method\":43", "\"text\":\"" + hardware + "\""}), 2) << log;
-    EXPECT_LT(log.find("\"method\":43"), log.find("\"method\":48"));
+    EXPECT_LT(log.find("\"method\":43"), log.find("\"method\":33")); // before the log-in
 }
 
 // The relay breaks both legs; each end's next attempt (as the retry timer
@@ -286,32 +330,32 @@ TEST(Connector, BothEndsContinueAfterTheLegsBreak) {
     ASSERT_TRUE(desk.host.wait_for("code "));
     auto cc = config_for(relay, true);
     end client(relay, true, cc);
-    client.host.type_code(desk.conn.code());
+    client.host.type_code(desk.ids().code);
     client.start(cc.proxy_host);
     // "connected" tells only that a leg is up; the peer's version tells the
     // session is.
     ASSERT_TRUE(client.host.wait_for("peer version 3.3.2"));
     ASSERT_TRUE(desk.host.wait_for("peer version 3.3.2"));
-    ASSERT_TRUE(desk.conn.wait_attempt(30000));
-    ASSERT_TRUE(client.conn.wait_attempt(30000));
+    ASSERT_TRUE(desk.conn->wait_attempt(30000));
+    ASSERT_TRUE(client.conn->wait_attempt(30000));
 
-    relay.admin("break-legs " + desk.conn.sid());
+    relay.admin("break-legs " + desk.ids().sid);
     ASSERT_TRUE(client.host.wait_for("local channel_status_broken"));
     ASSERT_TRUE(desk.host.wait_for("local channel_status_broken"));
-    client.conn.safe_channel()->send(vyn::chat_channel, netbuf::from_string("meanwhile"));
-    desk.conn.update_target(dc.proxy_host, false);
-    ASSERT_TRUE(desk.conn.start_attempt());
-    client.conn.update_target(cc.proxy_host, false);
-    ASSERT_TRUE(client.conn.start_attempt());
-    ASSERT_TRUE(desk.conn.wait_attempt(30000));
-    ASSERT_TRUE(client.conn.wait_attempt(30000));
+    client.conn->safe_channel()->send(vyn::chat_channel, netbuf::from_string("meanwhile"));
+    desk.conn->update_target(dc.proxy_host, false);
+    ASSERT_TRUE(desk.conn->start_attempt());
+    client.conn->update_target(cc.proxy_host, false);
+    ASSERT_TRUE(client.conn->start_attempt());
+    ASSERT_TRUE(desk.conn->wait_attempt(30000));
+    ASSERT_TRUE(client.conn->wait_attempt(30000));
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21"}), "");
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"client\"", "\"method\":37"}), "");
     EXPECT_NE(relay.log_text().find("\"method\":47"), std::string::npos);
 
     // A line sent while the legs were down arrives, once.
     ASSERT_TRUE(desk.host.wait_for("chat meanwhile"));
-    desk.conn.safe_channel()->send(vyn::text_channel, netbuf::from_string("ping_call"));
+    desk.conn->safe_channel()->send(vyn::text_channel, netbuf::from_string("ping_call"));
     ASSERT_TRUE(client.host.wait_for("peer ping_call"));
     EXPECT_EQ(desk.host.count("chat meanwhile"), 1);
     EXPECT_EQ(desk.host.count("box "), 0);
@@ -326,19 +370,19 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         // A refused create: one box, the 32768 line, the wish to connect gone.
         end desk(relay, false, config_for(relay, false));
         desk.start("127.0.0.1:" + std::to_string(relay.port()));
-        ASSERT_TRUE(desk.conn.wait_attempt(30000));
+        ASSERT_TRUE(desk.conn->wait_attempt(30000));
         EXPECT_EQ(desk.host.count("box |E12"), 1);
         EXPECT_EQ(desk.host.count("notify 32768 0"), 1);
-        EXPECT_FALSE(desk.conn.in_connection());
+        EXPECT_FALSE(desk.conn->in_connection());
         EXPECT_EQ(desk.host.count("shutdown"), 1);
     }
     {
         // Cancelled at once: the thread ends without touching the network.
         end desk(relay, false, config_for(relay, false));
         desk.start("127.0.0.1:" + std::to_string(relay.port()));
-        EXPECT_FALSE(desk.conn.start_attempt()); // one attempt at a time
-        desk.conn.set_in_connection(false);
-        ASSERT_TRUE(desk.conn.wait_attempt(30000));
+        EXPECT_FALSE(desk.conn->start_attempt()); // one attempt at a time
+        desk.conn->set_in_connection(false);
+        ASSERT_TRUE(desk.conn->wait_attempt(30000));
         EXPECT_TRUE(desk.host.logged("ignore - not in connection"));
         EXPECT_TRUE(desk.host.events().empty());
     }
@@ -357,7 +401,7 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         gone.stop();
         end desk(relay, false, c);
         desk.start("127.0.0.1:" + std::to_string(port));
-        ASSERT_TRUE(desk.conn.wait_attempt(60000));
+        ASSERT_TRUE(desk.conn->wait_attempt(60000));
         EXPECT_EQ(c.memory->transport_memory, "");
         ASSERT_EQ(desk.host.count("box "), 1);
         EXPECT_EQ(desk.host.count("box |F "), 1);
@@ -366,21 +410,26 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         for (auto const& e : events) through |= e.find("Connecting through:") != std::string::npos;
         EXPECT_TRUE(through);
     }
-    {
-        // The desk's key cannot be read: one box, and the wish to connect ends.
+    for (std::string const words : {"F running:", ""}) {
+        // The desk's key cannot be read: one box, and the wish to connect
+        // ends; without translations the box tells the framework's words.
         fresh_home other_home; // this relay's certificate is another one
         relay_process open_relay;
         auto c = config_for(open_relay, false);
         c.key_file = open_relay.dir() + "/no-such-key.pem";
         end desk(open_relay, false, c);
+        desk.host.failure_words = words;
         desk.start(c.proxy_host);
-        ASSERT_TRUE(desk.host.wait_for("box Tovan Error|F running"));
-        EXPECT_TRUE(desk.host.logged("no-such-key.pem")); // why, for the log's reader
+        ASSERT_TRUE(
+            desk.host.wait_for("box Tovan Error|" + (words.empty() ? ":Error in 'set_cert'" : words)));
+        // The log keeps why, after one ": ".
+        EXPECT_EQ(desk.host.logs_with(words.empty() ? "no-such-key.pem" : "F running: "), 1) << words;
+        EXPECT_EQ(desk.host.logs_with("F running::"), 0);
         // The channel gives up on this leg; the dispatcher, with no wish to
         // connect left, then ends the session.
         ASSERT_TRUE(desk.host.wait_for("local channel_status_connect_failed"));
-        ASSERT_TRUE(desk.conn.wait_attempt(30000));
-        EXPECT_FALSE(desk.conn.in_connection());
+        ASSERT_TRUE(desk.conn->wait_attempt(30000));
+        EXPECT_FALSE(desk.conn->in_connection());
         EXPECT_EQ(desk.host.count("box "), 1);
     }
     {
@@ -392,15 +441,15 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         end client(relay, true, c);
         client.host.type_code("123456789");
         client.start(c.proxy_host);
-        ASSERT_TRUE(client.conn.wait_attempt(30000));
+        ASSERT_TRUE(client.conn->wait_attempt(30000));
         EXPECT_EQ(client.host.events(), std::vector<std::string>{"local channel_start_all"});
-        auto const map = client.conn.transport_map();
+        auto const map = client.conn->transport_map();
         EXPECT_EQ(map.at("connect"), "127.0.0.1:9");
         EXPECT_EQ(map.count("additional"), 0u);
         // Only that one attempt goes there; the next ones go to the relay configured.
-        ASSERT_TRUE(client.conn.start_attempt());
-        ASSERT_TRUE(client.conn.wait_attempt(60000));
-        EXPECT_EQ(client.conn.transport_map().at("connect"), c.proxy_host);
+        ASSERT_TRUE(client.conn->start_attempt());
+        ASSERT_TRUE(client.conn->wait_attempt(60000));
+        EXPECT_EQ(client.conn->transport_map().at("connect"), c.proxy_host);
         relay.admin("redirect");
     }
     {
@@ -408,7 +457,7 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         end client(relay, true, config_for(relay, true));
         client.host.type_code("123");
         client.start("127.0.0.1:" + std::to_string(relay.port()));
-        ASSERT_TRUE(client.conn.wait_attempt(30000));
+        ASSERT_TRUE(client.conn->wait_attempt(30000));
         EXPECT_EQ(client.host.count("box |E4"), 1);
     }
 }
@@ -436,22 +485,22 @@ TEST(Connector, UnansweredCallsEndTheAttemptAtTheirLimit) {
             if (std::string(r.method) == "37") {
                 desk.start(c.proxy_host);
                 ASSERT_TRUE(desk.host.wait_for("code "));
-                e.host.type_code(desk.conn.code());
+                e.host.type_code(desk.ids().code);
             } else {
                 e.host.type_code("123456789");
             }
             e.start(c.proxy_host);
-            ASSERT_TRUE(e.conn.wait_attempt(30000));
+            ASSERT_TRUE(e.conn->wait_attempt(30000));
         } else {
             e.start(c.proxy_host);
-            ASSERT_TRUE(e.conn.wait_attempt(30000));
+            ASSERT_TRUE(e.conn->wait_attempt(30000));
         }
         EXPECT_NE(
             relay.wait_log({"\"control-call\"", std::string("\"method\":") + r.method, "\"reply\":\"none\""}),
             "");
         EXPECT_EQ(e.host.count("box |Network error"), 1);
         EXPECT_EQ(e.host.count("shutdown"), 1);
-        EXPECT_FALSE(e.conn.in_connection());
+        EXPECT_FALSE(e.conn->in_connection());
         EXPECT_EQ(e.host.count("local channel_status_connect_failed"), 0);
         relay.admin(std::string("answer ") + r.method);
     }
@@ -466,10 +515,29 @@ TEST(Connector, UnansweredCallsEndTheAttemptAtTheirLimit) {
         end desk(relay, false, c);
         desk.start(c.proxy_host);
         ASSERT_NE(relay.wait_log({"\"control-call\"", "\"method\":48", "\"reply\":\"none\""}), "");
-        desk.conn.set_in_connection(false);
-        EXPECT_TRUE(desk.conn.wait_attempt(30000));
+        desk.conn->abandon();
+        EXPECT_TRUE(desk.conn->wait_attempt(30000));
         EXPECT_TRUE(desk.host.events().empty()) << desk.host.events().front();
         relay.admin("answer 48");
+    }
+    {
+        // Given up and let go while its connect hangs (a listener that never
+        // answers): the handle goes at once, and the attempt ends on its own
+        // without telling its host anything.
+        test_support::tcp_listener silent;
+        recording_host host;
+        auto c = config_for(relay, false, silent.port());
+        auto conn = std::make_shared<vyn::connector>(host, c);
+        conn->update_target(c.proxy_host, false);
+        conn->set_in_connection(true);
+        ASSERT_TRUE(conn->start_attempt());
+        ASSERT_TRUE(host.logged("TCP connection to 127.0.0.1:" + std::to_string(silent.port()), 30000));
+        conn->abandon();
+        auto let_go = std::async(std::launch::async, [&] { conn.reset(); });
+        ASSERT_EQ(let_go.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+        EXPECT_FALSE(host.logged("ConnectionThreadClass ended"));
+        EXPECT_TRUE(host.logged("ConnectionThreadClass ended", 30000));
+        EXPECT_TRUE(host.events().empty());
     }
 }
 
@@ -485,25 +553,25 @@ TEST(Connector, ReconnectingDeskShowsNoBox) {
     end desk(relay, false, dc);
     desk.start(dc.proxy_host);
     ASSERT_TRUE(desk.host.wait_for("notify 1 "));
-    ASSERT_TRUE(desk.conn.wait_attempt(30000));
-    std::string const sid = desk.conn.sid();
+    ASSERT_TRUE(desk.conn->wait_attempt(30000));
+    std::string const sid = desk.ids().sid;
 
     relay.admin("refuse-create on");
     relay.admin("never-answer 21");
-    desk.conn.update_target(dc.proxy_host, false);
-    ASSERT_TRUE(desk.conn.start_attempt());
-    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    desk.conn->update_target(dc.proxy_host, false);
+    ASSERT_TRUE(desk.conn->start_attempt());
+    ASSERT_TRUE(desk.conn->wait_attempt(30000));
     EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":21", "\"reply\":\"none\""}), "");
     EXPECT_EQ(desk.host.count("local channel_status_connect_failed"), 1);
-    EXPECT_TRUE(desk.conn.in_connection());
+    EXPECT_TRUE(desk.conn->in_connection());
 
     relay.admin("answer 21");
-    desk.conn.update_target(dc.proxy_host, false);
-    ASSERT_TRUE(desk.conn.start_attempt());
-    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    desk.conn->update_target(dc.proxy_host, false);
+    ASSERT_TRUE(desk.conn->start_attempt());
+    ASSERT_TRUE(desk.conn->wait_attempt(30000));
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21", sid}), "");
     EXPECT_EQ(desk.host.count("local channel_status_connect_failed"), 1);
-    EXPECT_EQ(desk.conn.sid(), sid);
+    EXPECT_EQ(desk.ids().sid, sid);
 
     EXPECT_EQ(desk.host.count("box "), 0);
     EXPECT_EQ(desk.host.count("notify 32768"), 0);
@@ -529,12 +597,12 @@ TEST(Connector, ARestartedRelayKeepsOrForgetsTheSession) {
     desk.start("127.0.0.1:" + std::to_string(first->port()));
     ASSERT_TRUE(desk.host.wait_for("code "));
     end client(*first, true, config_for(*first, true));
-    client.host.type_code(desk.conn.code());
+    client.host.type_code(desk.ids().code);
     client.start("127.0.0.1:" + std::to_string(first->port()));
     ASSERT_TRUE(client.host.wait_for("peer version 3.3.2"));
     ASSERT_TRUE(desk.host.wait_for("peer version 3.3.2"));
-    ASSERT_TRUE(desk.conn.wait_attempt(30000));
-    ASSERT_TRUE(client.conn.wait_attempt(30000));
+    ASSERT_TRUE(desk.conn->wait_attempt(30000));
+    ASSERT_TRUE(client.conn->wait_attempt(30000));
     // The keys are in the file: only its owner reads it.
     EXPECT_EQ(std::filesystem::status(state).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
@@ -547,9 +615,9 @@ TEST(Connector, ARestartedRelayKeepsOrForgetsTheSession) {
         relay_process next(options, dir.path().toStdString());
         std::size_t const before = next.log_text().size();
         for (end* e : {&desk, &client}) {
-            e->conn.update_target("127.0.0.1:" + std::to_string(next.port()), false);
-            ASSERT_TRUE(e->conn.start_attempt());
-            ASSERT_TRUE(e->conn.wait_attempt(30000));
+            e->conn->update_target("127.0.0.1:" + std::to_string(next.port()), false);
+            ASSERT_TRUE(e->conn->start_attempt());
+            ASSERT_TRUE(e->conn->wait_attempt(30000));
         }
         std::string const log = next.log_text().substr(before);
         EXPECT_EQ(count_lines(log, {"\"control-call\"", "\"method\":21", kept ? "done" : "error"}), 1);
@@ -624,8 +692,8 @@ TEST(PostData, TextsReachTheRelayUnderTheSessionsIdentity) {
         EXPECT_EQ(count_lines(relay.log_text(), {"\"name\":\"message\"", sid}), p.messages) << p.sid;
     }
     ASSERT_TRUE(desk.host.wait_for("notify 32 "));
-    EXPECT_TRUE(desk.conn.rpc());
-    EXPECT_EQ(desk.conn.code().size(), 9u);
+    EXPECT_TRUE(desk.conn->rpc());
+    EXPECT_EQ(desk.ids().code.size(), 9u);
 
     // A relay that refuses: the post gives up at its limit with the report.
     relay.admin("listen off");

@@ -21,22 +21,30 @@ namespace vyn {
 
 namespace {
 
-// The reliable channel's source of legs; the connector outlives its channel.
+// The reliable channel's source of legs. The channel may outlive the
+// connector (its stop runs on); a leg asked for after that is cancelled.
 class leg_factory : public rulo::rptChannelFactory {
 public:
-    explicit leg_factory(connector* c) : m_connector(c) {}
+    explicit leg_factory(std::weak_ptr<connector> c) : m_connector(std::move(c)) {}
     rulo::object<rulo::rptChannel> get_channel(rulo::object<rulo::rptChannelSink> sink) override {
-        return m_connector->get_channel(sink);
+        std::shared_ptr<connector> c = m_connector.lock();
+        if (!c) throw rulo::cancel_connect();
+        return c->get_channel(sink);
     }
 
 private:
-    connector* m_connector;
+    std::weak_ptr<connector> m_connector;
 };
 
 // The code field stayed empty past its limit: fails like the network.
 struct code_wait_failed {};
 // The user gave up while the attempt waited.
 struct attempt_cancelled {};
+// A refusal of the server, worded for the person; the server's own text
+// (reason) goes to the log only.
+struct worded_failure {
+    std::string text, reason;
+};
 
 // The message channel of a post: tells when what was sent has left.
 class draining_msg : public rulo::rptMsg {
@@ -81,39 +89,112 @@ private:
     std::shared_ptr<std::atomic<bool>> m_given_up;
 };
 
+// The transport chooser's report: each line goes to the log and into the
+// text that a failure shows.
+struct transport_report {
+    connector_host& host;
+    std::string text;
+};
+
 void report_line(void* context, std::string line) {
-    *static_cast<std::string*>(context) += "\t" + line + "\r\n";
+    auto& report = *static_cast<transport_report*>(context);
+    report.host.log(line);
+    report.text += "\t" + line + "\r\n";
+}
+
+// The worded text and the reason joined for the log, with one ": " between
+// them also when the worded text ends in a colon of its own.
+std::string with_reason(std::string text, std::string const& reason) {
+    if (reason.empty() || reason == text) return text;
+    while (!text.empty() && (text.back() == ':' || text.back() == ' ')) text.pop_back();
+    return text + ": " + reason;
+}
+
+// A worded failure that came out empty (no translation table) shows the
+// framework's own description.
+std::string or_description(std::string worded, rulo::exception const& e) {
+    return worded.empty() ? e.description() : worded;
+}
+
+// The context of the proxy prompt of a post: always given up, so a cached
+// or saved account is used but nobody is asked.
+std::shared_ptr<std::atomic<bool>> const& nobody_asked() {
+    static auto const flag = std::make_shared<std::atomic<bool>>(true);
+    return flag;
 }
 
 } // namespace
 
 connector::connector(connector_host& host, connector_config config)
     : m_host(host), m_config(std::move(config)),
-      m_use_msg(!m_config.session_message.empty() || !m_config.proxy_notification.empty()),
-      m_factory(new leg_factory(this)) {}
+      m_use_msg(!m_config.session_message.empty() || !m_config.proxy_notification.empty()) {}
 
 connector::~connector() {
-    set_in_connection(false);
-    wait_attempt(30000);
-    shutdown();
-    std::lock_guard<std::mutex> lock(m_thread_mutex);
-    if (m_thread.joinable()) m_thread.join();
+    // No attempt runs (it would hold the connector); a late leg is cancelled.
+    *m_given_up = true;
+    release();
+}
+
+void connector::abandon() {
+    std::lock_guard<std::mutex> lock(m_give_up_mutex);
+    *m_given_up = true;
+}
+
+bool connector::wanted() const {
+    return m_host.shared().in_connection && !*m_given_up;
+}
+
+template <class F>
+bool connector::unless_given_up(F&& f) {
+    std::lock_guard<std::mutex> lock(m_give_up_mutex);
+    if (*m_given_up) return false;
+    f();
+    return true;
+}
+
+void connector::end_connection(connector_host::failure_end const& end) {
+    unless_given_up([&] {
+        m_host.shared().in_connection = false;
+        m_host.end_connection(end);
+    });
 }
 
 bool connector::start_attempt() {
-    std::lock_guard<std::mutex> lock(m_thread_mutex);
-    if (m_running) return false;
-    if (m_thread.joinable()) m_thread.join(); // the last one has ended
-    m_running = true;
-    m_thread = std::thread([this] {
-        run_attempt();
+    std::shared_ptr<connector> self = shared_from_this();
+    {
+        std::lock_guard<std::mutex> lock(m_thread_mutex);
+        if (m_running) return false;
+        m_running = true;
+        ++m_threads;
+    }
+    // The thread holds the connector until its end: whoever drops the last
+    // other handle never waits for it.
+    auto body = [self]() mutable {
+        connector_host& host = self->m_host;
+        self->run_attempt();
         {
-            std::lock_guard<std::mutex> l(m_thread_mutex);
-            m_running = false;
+            std::lock_guard<std::mutex> lock(self->m_thread_mutex);
+            --self->m_threads;
         }
-        m_thread_done.notify_all();
-    });
+        self->m_thread_done.notify_all();
+        self.reset(); // may be the last handle
+        host.log("ConnectionThreadClass ended");
+    };
+    try {
+        std::thread(std::move(body)).detach();
+    } catch (std::system_error const& e) {
+        m_host.log(std::string("no thread for the attempt: ") + e.what());
+        std::lock_guard<std::mutex> lock(m_thread_mutex);
+        m_running = false;
+        --m_threads;
+        return false;
+    }
     return true;
+}
+
+void connector::end_run() {
+    std::lock_guard<std::mutex> lock(m_thread_mutex);
+    m_running = false;
 }
 
 bool connector::attempt_running() {
@@ -123,12 +204,7 @@ bool connector::attempt_running() {
 
 bool connector::wait_attempt(long ms) {
     std::unique_lock<std::mutex> lock(m_thread_mutex);
-    return m_thread_done.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !m_running; });
-}
-
-void connector::reap_attempt() {
-    std::lock_guard<std::mutex> lock(m_thread_mutex);
-    if (!m_running && m_thread.joinable()) m_thread.join();
+    return m_thread_done.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_threads == 0; });
 }
 
 void connector::update_target(std::string const& target, bool reset) {
@@ -156,25 +232,22 @@ void connector::update_target(std::string const& target, bool reset) {
 void connector::run_attempt() {
     m_host.log("ConnectionThreadClass::run");
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (!m_in_connection) {
+    if (!wanted()) {
         m_host.log("ignore - not in connection");
+        end_run();
         return;
     }
-    bool reconnect;
+    bool reconnect = !m_host.shared().ids.get().sid.empty();
     rulo::object<rulo::rptSafeChannel> held;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        reconnect = !m_sid.empty();
-        if (reconnect) held = m_safe_channel;
-    }
-    std::string error;
-    bool again = false;
+    if (reconnect) held = safe_channel();
+    std::string error, reason;
+    bool again = false, gone = false;
     try {
         establish_mux_channels();
         if (m_config.is_client) {
             resolve_session();
         } else if (!request_code()) {
-            m_host.shutdown_connection();
+            unless_given_up([&] { m_host.shutdown_connection(); });
             throw std::string();
         }
         start_session_channels();
@@ -193,40 +266,48 @@ void connector::run_attempt() {
         again = true;
     } catch (control_rpc::exception const& e) {
         error = m_host.word_error(m_config.proxy_host, e);
+        reason = e.text;
     } catch (control_rpc::no_answer const& e) {
         // Unanswered, the attempt failed like the network; given up, it ends
         // quietly like a cancel.
         if (!e.abandoned) error = "Network error";
     } catch (rulo::exception const& e) {
         error = e.full() + " ";
-        reconnect = m_in_connection;
+        reconnect = m_host.shared().in_connection;
+    } catch (worded_failure const& f) {
+        error = f.text;
+        reason = f.reason;
     } catch (std::string const& text) {
         error = text;
     } catch (attempt_cancelled const&) {
         // quiet: the user asked for it
     } catch (session_unknown const&) {
         m_host.log("the server does not know the session");
-        // Told only while the session is wanted: one the user ended is over anyway.
-        if (m_in_connection) m_host.handle_command(origin::local, "my_intern_session_gone");
+        gone = true;
     } catch (...) {
         error = "Network error";
     }
     if (!error.empty()) {
-        m_host.log(error);
-        if (!reconnect) {
-            m_in_connection = false;
-            m_host.clear_connect_save_file();
-            m_host.shutdown_connection();
-            if (!m_host.restored_connection()) m_host.msg_box_in_main(error, "", 0xa00081);
-        }
+        m_host.log(with_reason(error, reason));
+        if (!reconnect) end_connection({error, ""});
     }
-    if (reconnect && !error.empty()) m_host.handle_command(origin::local, "channel_status_connect_failed");
-    if (again) m_host.handle_command(origin::local, "channel_start_all");
+    // Before anything is queued: a "channel_start_all" handled at once must
+    // find no attempt running.
+    end_run();
+    unless_given_up([&] {
+        // Told only while the session is wanted: one the user ended is over anyway.
+        if (gone && m_host.shared().in_connection)
+            m_host.handle_command(origin::local, "my_intern_session_gone");
+        if (reconnect && !error.empty())
+            m_host.handle_command(origin::local, "channel_status_connect_failed");
+        if (again) m_host.handle_command(origin::local, "channel_start_all");
+    });
 }
 
 void connector::establish_mux_channels() {
     m_host.log("establish_mux_channels");
-    std::string report, error;
+    transport_report report{m_host, {}};
+    std::string error;
     try {
         rulo::object<session_messages> calls(new session_messages(m_host));
         bool geo = !m_config.is_client && !m_config.post_data;
@@ -253,8 +334,8 @@ void connector::establish_mux_channels() {
             rulo::AutoTransport chooser(options, memory);
             chooser.set_report(report_line, &report);
             // The prompt stops waiting for the person once the attempt is given up.
-            chooser.set_httpt_password(
-                rulo::object<rulo::httpt_password>(new prompt_hook(m_config.password_prompt, m_given_up)));
+            chooser.set_httpt_password(rulo::object<rulo::httpt_password>(
+                new prompt_hook(m_config.password_prompt, m_config.post_data ? nobody_asked() : m_given_up)));
             try {
                 for (;;) {
                     if (m_config.post_data) {
@@ -262,7 +343,7 @@ void connector::establish_mux_channels() {
                         if (std::chrono::steady_clock::now() >= deadline)
                             throw m_config.proxy_host + ": no connection within " +
                                 std::to_string(m_config.post_limit_ms / 1000) + " s";
-                    } else if (!m_in_connection) {
+                    } else if (!wanted()) {
                         throw attempt_cancelled();
                     }
                     rulo::object<rulo::rptSRMux> mux(new rulo::rptSRMux);
@@ -333,36 +414,47 @@ void connector::establish_mux_channels() {
             m_msg = msg;
             m_downloader = downloader;
         }
-        if (downloader) m_host.downloader_ready(downloader);
+        if (downloader) unless_given_up([&] { m_host.downloader_ready(downloader); });
     } catch (attempt_cancelled const&) {
         throw;
     } catch (control_rpc::exception const& e) {
-        m_in_connection = false;
-        m_host.clear_connect_save_file();
+        unless_given_up([&] {
+            m_host.shared().in_connection = false;
+            m_host.clear_connect_save_file();
+        });
         error = m_host.word_error(m_config.proxy_host, e);
+        if (!e.text.empty()) m_host.log(with_reason(error, e.text));
     } catch (std::string const& text) {
         error = text;
     } catch (rulo::exception const& e) {
-        error = m_host.word_failure(m_config.proxy_host, e, true);
+        error = or_description(m_host.word_failure(m_config.proxy_host, e, true), e);
     } catch (...) {
         error = "unknown error";
     }
     if (!error.empty()) {
         update_target(m_config.proxy_host, false);
-        if (!report.empty()) error += "\r\nConnecting through:\r\n" + report;
+        if (!report.text.empty()) error += "\r\nConnecting through:\r\n" + report.text;
         throw error;
     }
 }
 
+namespace {
+
+// Runs one call of the session's set-up whose failure changes nothing.
+template <class F>
+void ignoring_failure(F&& call) {
+    try {
+        call();
+    } catch (...) {
+    }
+}
+
+} // namespace
+
 bool connector::request_code() {
     rulo::object<control_rpc> rpc = this->rpc();
     connection_memory& memory = *m_config.memory;
-    std::string sid, desk_private;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        sid = m_sid;
-        desk_private = m_desk_private;
-    }
+    session_ids const ids = m_host.shared().ids.get();
     std::string user, password;
     bool configuration_sent;
     {
@@ -376,12 +468,12 @@ bool connector::request_code() {
         memory.user = u;
         memory.password = p;
     };
-    bool const continued = !sid.empty();
-    if (!continued && desk_private.empty()) {
-        try {
-            rpc->co_login_filters(rulo::get_nifs_hw());
-        } catch (...) {
-        }
+    auto refusal = [&](control_rpc::exception const& e, std::string const& hint) {
+        return worded_failure{m_host.word_error(m_config.proxy_host, e) + hint, e.text};
+    };
+    bool const continued = !ids.sid.empty();
+    if (!continued && ids.desk_private.empty()) {
+        ignoring_failure([&] { rpc->co_login_filters(rulo::get_nifs_hw()); });
         bool logged_in = false;
         if (!m_config.web_login.empty()) {
             try {
@@ -407,11 +499,10 @@ bool connector::request_code() {
             try {
                 rpc->co_login_plaintext(user, password);
             } catch (control_rpc::exception const& e) {
-                std::string text = m_host.word_error(m_config.proxy_host, e);
-                if (user.find(' ') != std::string::npos || password.find(' ') != std::string::npos)
-                    text += m_host.translate("ERROR_E_PASSWORD_SPACE");
+                bool const blank =
+                    user.find(' ') != std::string::npos || password.find(' ') != std::string::npos;
                 keep_login("", "");
-                throw text;
+                throw refusal(e, blank ? m_host.translate("ERROR_E_PASSWORD_SPACE") : "");
             }
         }
     }
@@ -427,7 +518,7 @@ bool connector::request_code() {
     }
     if (continued) {
         try {
-            rpc->co_continue(sid, desk_private);
+            rpc->co_continue(ids.sid, ids.desk_private);
         } catch (control_rpc::exception const& e) {
             if (e.code == control_rpc::E_NO_SESSION) throw session_unknown();
             // Any other refusal leaves the session as it was.
@@ -437,36 +528,36 @@ bool connector::request_code() {
             throw;
         } catch (...) {
         }
-        try {
-            rpc->co_check_graceful();
-            rpc->co_language(m_host.selected_language());
-        } catch (...) {
-        }
+        ignoring_failure([&] { rpc->co_check_graceful(); });
+        ignoring_failure([&] { rpc->co_language(m_host.selected_language()); });
         return true;
     }
-    std::string code, key, aux;
+    session_ids made = ids;
     try {
-        rpc->co_create_session(code, sid, key, aux, desk_private);
+        rpc->co_create_session(made.code, made.sid, made.key, made.aux, made.desk_private);
     } catch (control_rpc::exception const& e) {
-        m_host.post_notification(32768, 0);
+        unless_given_up([&] { m_host.post_notification(32768, 0); });
         keep_login("", "");
-        throw m_host.word_error(m_config.proxy_host, e);
+        throw refusal(e, "");
     }
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_code = code;
-        m_sid = sid;
-        m_key = key;
-        m_aux = aux;
-        m_desk_private = desk_private;
-    }
-    try {
-        rpc->co_check_graceful();
-        rpc->co_language(m_host.selected_language());
-        rpc->co_customization(m_config.customization);
-    } catch (...) {
-    }
-    m_host.set_new_code(code);
+    // The session is the server's answer now; an attempt given up meanwhile
+    // learns it too late.
+    if (!unless_given_up([&] {
+            m_host.shared().ids.update([&](session_ids& home) {
+                home.code = made.code;
+                home.sid = made.sid;
+                home.key = made.key;
+                home.aux = made.aux;
+                home.desk_private = made.desk_private;
+            });
+        }))
+        throw attempt_cancelled();
+    ignoring_failure([&] { rpc->co_check_graceful(); });
+    ignoring_failure([&] { rpc->co_language(m_host.selected_language()); });
+    ignoring_failure([&] { rpc->co_customization(m_config.customization); });
+    std::string const& code = made.code;
+    std::string const& sid = made.sid;
+    unless_given_up([&] { m_host.set_new_code(code); });
     m_host.log("proxy will relay session " + sid + " with code " + code);
     if (m_config.get_code) {
         m_config.get_code = false;
@@ -475,17 +566,21 @@ bool connector::request_code() {
                 std::string text = code;
                 if (!sid.empty()) {
                     text += " " + sid;
-                    if (!aux.empty()) text += " " + aux;
+                    if (!made.aux.empty()) text += " " + made.aux;
                 }
                 std::fwrite(text.data(), 1, text.size(), f);
                 std::fclose(f);
             }
         }
+        // Used up here, by the session that got a code, not by the first Connect.
+        unless_given_up([&] { m_host.code_file_written(); });
     }
     int32_t a = 0, b = 0;
     if (parse_session_id(sid, a, b)) {
-        m_host.post_notification(16, a);
-        m_host.post_notification(32, b);
+        unless_given_up([&] {
+            m_host.post_notification(16, a);
+            m_host.post_notification(32, b);
+        });
     }
     make_http_notification(rpc, code);
     flush_session_message();
@@ -502,39 +597,37 @@ void connector::make_http_notification(rulo::object<control_rpc> const& rpc, std
 }
 
 void connector::resolve_session() {
+    m_host.log("resolve_session");
     rulo::object<control_rpc> rpc = this->rpc();
-    std::string code, sid, key;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        code = m_code.empty() ? m_host.typed_code() : m_code;
-        sid = m_sid;
-        key = m_key;
-    }
+    session_ids ids = m_host.shared().ids.get();
+    if (ids.code.empty()) ids.code = m_host.typed_code();
     // Asked by session id, "no such session" means the server forgot it.
-    bool const by_sid = !sid.empty() && !key.empty();
+    bool const by_sid = !ids.sid.empty() && !ids.key.empty();
     auto forgotten = [by_sid](control_rpc::exception const& e) {
         if (by_sid && e.code == control_rpc::E_NO_SESSION) throw session_unknown();
         throw e;
     };
     std::string redirect;
     try {
-        redirect = rpc->co_resolve_session(code, sid, key);
+        redirect = rpc->co_resolve_session(ids.code, ids.sid, ids.key);
     } catch (control_rpc::exception const& e) {
         forgotten(e);
     }
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_code = code;
-        m_sid = sid;
-        m_key = key;
-    }
+    if (!unless_given_up([&] {
+            m_host.shared().ids.update([&](session_ids& home) {
+                home.code = ids.code;
+                home.sid = ids.sid;
+                home.key = ids.key;
+            });
+        }))
+        throw attempt_cancelled();
     if (!redirect.empty()) {
         m_host.log("got redirect " + redirect);
         update_target(redirect, true);
         throw rulo::repeat_connect();
     }
     try {
-        rpc->co_i_am_client(code, sid, key);
+        rpc->co_i_am_client(ids.code, ids.sid, ids.key);
     } catch (control_rpc::exception const& e) {
         forgotten(e);
     }
@@ -546,7 +639,7 @@ std::string connector::wait_for_code() {
         std::string text = m_host.typed_code().substr(0, 254);
         auto n = leading_decimal(text, 0, INT32_MAX);
         if (n && *n != 0) return std::to_string(*n);
-        if (!m_in_connection) throw attempt_cancelled();
+        if (!wanted()) throw attempt_cancelled();
         if (std::chrono::steady_clock::now() >= deadline) throw code_wait_failed();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -558,49 +651,46 @@ void connector::start_session_channels() {
         existing->reconnect();
         return;
     }
-    m_host.handle_command(origin::local, "connection_status 4");
+    unless_given_up([&] { m_host.handle_command(origin::local, "connection_status 4"); });
     std::string const code = wait_for_code();
-    m_host.post_notification(1, std::stoll(code));
+    if (!unless_given_up([&] { m_host.post_notification(1, std::stoll(code)); })) throw attempt_cancelled();
     rulo::object<connection_reader> reader(new connection_reader(m_host));
     rulo::object<rulo::rptSafeChannel> channel(new rulo::rptSafeChannel(-2, reader));
-    std::string local, remote;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        local = m_connect_params.count("secret_local") ? m_connect_params["secret_local"] : "";
-        remote = m_connect_params.count("secret_remote") ? m_connect_params["secret_remote"] : "";
-    }
+    session_ids const ids = m_host.shared().ids.get();
+    std::string local = ids.secret_local, remote = ids.secret_remote;
     bool const both = !local.empty() && !remote.empty();
     if (!both && !m_config.is_client) {
         local = "." + rulo::get_challenge(16);
         remote = "." + rulo::get_challenge(16);
     }
     channel->set_secret(local, remote, both);
-    channel->start(m_factory, m_config.is_client, text_channel,
-                   netbuf::from_string("version " + m_config.version));
+    channel->start(rulo::object<rulo::rptChannelFactory>(new leg_factory(weak_from_this())),
+                   m_config.is_client, text_channel, netbuf::from_string("version " + m_config.version));
     std::lock_guard<std::mutex> lock(m_mutex);
     m_safe_channel = channel;
 }
 
 rulo::object<rulo::rptChannel> connector::get_channel(rulo::object<rulo::rptChannelSink> sink) {
     std::string error, reason;
+    bool refused = false;
     try {
         return establish_session_channels(sink);
     } catch (control_rpc::exception const& e) {
-        m_in_connection = false;
-        m_host.clear_connect_save_file();
+        refused = true;
         error = m_host.word_error(m_config.proxy_host, e);
+        reason = e.text;
     } catch (rulo::exception const& e) {
         // The person reads what failed; the log also keeps why.
-        error = m_host.word_failure(m_config.proxy_host, e, false);
+        error = or_description(m_host.word_failure(m_config.proxy_host, e, false), e);
         reason = e.full();
     } catch (std::string const& text) {
         error = text;
     }
     if (!error.empty()) {
-        m_host.log(reason.empty() ? error : error + ": " + reason);
-        m_in_connection = false;
-        if (m_host.connection_state() != 7 && !m_host.restored_connection())
-            m_host.msg_box_in_main(error, "Tovan Error", 0xa00081);
+        m_host.log(with_reason(error, reason));
+        // Nothing shows while the session reconnects or is being restored;
+        // the channel's own status then ends it.
+        end_connection({error, "Tovan Error", refused, false, true});
     }
     throw error;
 }
@@ -651,16 +741,10 @@ connector::establish_session_channels(rulo::object<rulo::rptChannelSink> sink) {
 }
 
 void connector::init_msg_channel() {
-    rulo::object<rulo::rptMsg> msg;
-    std::string sid, key;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        msg = m_msg;
-        sid = m_sid;
-        key = m_key;
-    }
+    rulo::object<rulo::rptMsg> msg = this->msg();
     if (!msg) return;
-    (msg->call("id"), sid, key).operator!();
+    session_ids const ids = m_host.shared().ids.get();
+    (msg->call("id"), ids.sid, ids.key).operator!();
     (msg->call("software_type"), std::string(m_config.is_client ? "client" : "desk")).operator!();
 }
 
@@ -678,61 +762,56 @@ void connector::post_texts(std::vector<std::string> const& texts, long drain_ms)
 
 void connector::flush_session_message() {
     rulo::object<rulo::rptMsg> msg;
+    std::map<std::string, std::string> message;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         msg = m_msg;
+        message = m_config.session_message;
     }
-    if (!msg || m_config.session_message.empty()) return;
+    if (!msg || message.empty()) return;
     m_host.log("Sending session message");
-    auto copy = m_config.session_message;
-    copy["actionType"] = "cmd";
+    message["actionType"] = "cmd";
     init_msg_channel();
-    (msg->call("message"), std::string("session_message"), copy).operator!();
-    m_config.session_message.clear();
+    (msg->call("message"), std::string("session_message"), message).operator!();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_config.session_message.clear();
+    }
+    // Used up once it went, not by a Connect that never got this far.
+    unless_given_up([&] { m_host.session_message_sent(); });
 }
 
-void connector::shutdown() {
+rulo::object<rulo::rptSafeChannel> connector::release() {
     rulo::object<rulo::rptSafeChannel> channel;
     rulo::object<rulo::rptSRMux> mux;
-    rulo::object<control_rpc> rpc;
-    rulo::object<rulo::rptMsg> msg;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         channel = m_safe_channel;
         mux = m_srmux;
-        rpc = m_rpc;
-        msg = m_msg;
         m_rpc_mux.reset();
         m_safe_channel.reset();
         m_srmux.reset();
         m_rpc.reset();
         m_msg.reset();
+        m_downloader.reset();
     }
-    drop_downloader();
-    if (channel) {
-        channel->stop(0);
-        // The channel's worker calls back into this object: let it end first.
-        for (int i = 0; i < 1000 && channel->worker_running(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (channel) channel->stop(0);
     try {
         if (mux) mux->disconnect();
     } catch (...) {
     }
+    return channel;
 }
 
-std::string connector::code() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_code;
+void connector::shutdown() {
+    drop_downloader();
+    rulo::object<rulo::rptSafeChannel> channel = release();
+    // The channel's worker may be asking this connector for a leg: let it
+    // end first, so no failure of that leg shows after the shut-down.
+    for (int i = 0; channel && i < 1000 && channel->worker_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
-std::string connector::sid() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_sid;
-}
-std::string connector::key() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_key;
-}
+
 std::map<std::string, std::string> connector::transport_map() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_transport_map;
@@ -762,22 +841,6 @@ void connector::drop_downloader() {
         m_downloader.reset();
     }
     m_host.downloader_ready({});
-}
-void connector::restore_session(std::string const& code, std::string const& sid, std::string const& key,
-                                std::string const& desk_private) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_code = code;
-    m_sid = sid;
-    m_key = key;
-    m_desk_private = desk_private;
-}
-std::string connector::desk_private() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_desk_private;
-}
-void connector::set_connect_params(std::map<std::string, std::string> params) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_connect_params = std::move(params);
 }
 
 } // namespace vyn

@@ -41,7 +41,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vyn {
@@ -167,10 +166,12 @@ public:
     // Starts an attempt unless one runs; true when it started.
     bool start_attempt();
     bool attempt_running();
-    // Waits for the running attempt to end; false at the limit.
+    // Waits until no attempt thread is left, each having queued what its
+    // end asks for; false at the limit.
     bool wait_attempt(long ms);
 
-    // One attempt on the calling thread (the attempt thread's body).
+    // One attempt on the calling thread (the attempt thread's body); clears
+    // the running mark before it queues its follow-up commands.
     void run_attempt();
 
     // The relay's options for the transport chooser.
@@ -200,6 +201,20 @@ public:
     void send_session_message() { flush_session_message(); }
 
 private:
+    // The person wants the connection and the connector was not given up:
+    // an attempt goes on only while this holds.
+    bool wanted() const;
+    // Runs f, an effect of the attempt on the host or its home that does not
+    // block, unless the connector was given up: abandon() waits for a
+    // running one, so nothing reaches the host after it. False when dropped.
+    template <class F>
+    bool unless_given_up(F&& f);
+    // The end-of-connection path of a failed attempt or leg.
+    void end_connection(connector_host::failure_end const& end);
+    // The attempt's run is over: a new one may start.
+    void end_run();
+    // Takes every handle out and closes them; never waits, tells nobody.
+    rulo::object<rulo::rptSafeChannel> release();
     void establish_mux_channels();
     bool request_code();
     void resolve_session();
@@ -212,14 +227,14 @@ private:
 
     connector_host& m_host;
     connector_config m_config;
-    std::atomic<bool> m_in_connection{false};
-    // The user gave the connection up (or the connector went): shared with
-    // the control stubs, which may outlive the connector.
-    std::shared_ptr<std::atomic<bool>> m_given_up = std::make_shared<std::atomic<bool>>(true);
+    // Given up (abandon(), or the connector went): shared with the control
+    // stubs and the proxy prompt, which may outlive the connector. Set under
+    // m_give_up_mutex, which unless_given_up() holds around each effect.
+    std::shared_ptr<std::atomic<bool>> m_given_up = std::make_shared<std::atomic<bool>>(false);
+    std::mutex m_give_up_mutex;
 
-    std::mutex m_mutex; // guards everything below
-    std::string m_code, m_sid, m_key, m_aux, m_desk_private;
-    std::map<std::string, std::string> m_transport_map, m_connect_params;
+    std::mutex m_mutex; // guards everything below up to m_use_msg
+    std::map<std::string, std::string> m_transport_map;
     rulo::object<rulo::rptSRMux> m_srmux;
     rulo::object<rulo::rptSRMux> m_rpc_mux; // the mux of the last attempt that got its channels
     rulo::object<control_rpc> m_rpc;
@@ -230,12 +245,11 @@ private:
     // the session had a message or notification for the server (the live
     // chat goes there too), also after the message itself was sent.
     bool m_use_msg = false;
-    rulo::object<rulo::rptChannelFactory> m_factory;
 
     std::mutex m_thread_mutex;
     std::condition_variable m_thread_done;
-    std::thread m_thread;
-    bool m_running = false;
+    bool m_running = false; // an attempt's run is under way: no other starts
+    int m_threads = 0;      // attempt threads not yet at their end (wait_attempt)
 };
 
 } // namespace vyn

@@ -14,7 +14,15 @@ namespace {
 // request counts as cancelled (nobody is asked at the end of a session).
 class post_connector_host : public connector_host {
 public:
-    explicit post_connector_host(post_data_host& owner) : m_owner(owner) {}
+    // sid and key: the ended session's, the post's identity.
+    post_connector_host(post_data_host& owner, std::string const& sid, std::string const& key)
+        : m_owner(owner) {
+        m_shared.ids.update([&](session_ids& ids) {
+            ids.sid = sid;
+            ids.key = key;
+        });
+    }
+    session_shared& shared() override { return m_shared; }
     void handle_command(origin, std::string) override {}
     void push_chat(std::string) override {}
     void stamp_life_sign() override {}
@@ -25,7 +33,7 @@ public:
     void msg_box_in_main(std::string const&, std::string const&, unsigned) override {}
     void shutdown_connection() override {}
     void clear_connect_save_file() override {}
-    bool restored_connection() override { return false; }
+    void end_connection(failure_end const&) override {}
     void post_notification(int64_t, int64_t) override {}
     void set_new_code(std::string const&) override {}
     std::string typed_code() override { return {}; }
@@ -41,6 +49,7 @@ public:
 
 private:
     post_data_host& m_owner;
+    session_shared m_shared;
 };
 
 } // namespace
@@ -71,11 +80,10 @@ void PostDataThreadClass::run() {
     m_host.log("posting results");
     std::string error;
     try {
-        post_connector_host host(m_host);
-        connector c(host, m_config);
-        c.update_target(m_config.proxy_host, false);
-        c.restore_session("", m_sid, m_key, "");
-        c.post_texts({m_comments, m_transcript}, drain_limit_ms);
+        post_connector_host host(m_host, m_sid, m_key);
+        auto c = std::make_shared<connector>(host, m_config);
+        c->update_target(m_config.proxy_host, false);
+        c->post_texts({m_comments, m_transcript}, drain_limit_ms);
     } catch (control_rpc::exception const& e) {
         error = m_host.word_error(m_config.proxy_host, e);
     } catch (rulo::exception const& e) {
