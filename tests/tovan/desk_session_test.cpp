@@ -389,7 +389,10 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
 TEST_F(DeskSession, ChatLinesReachTheLogWithTheirPlainCopy) {
     g_main_window->setCentralWidget(dialog);
     g_main_window->show();
+    // A session up and alive: the watchdog has nothing to say.
     dialog->state().state = 6;
+    dialog->state().connection_up = true;
+    session->stamp_life_sign();
     dialog->UpdateVisualLook();
     std::thread worker(
         [this] { dialog->show_utf8("<font color=\"FF0000\">from a worker</font>", false, "x"); });

@@ -387,15 +387,17 @@ TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
 
 // The log-in ladder: the token, then the name and password, then the user
 // (the log-in window, cancelled). A cancelled log-in ends the attempt
-// without a box, and the next press of Connect starts a new one.
+// without a box, and the next press of Connect starts a new one; the code
+// file and the session message wait for the session that is made.
 TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
     relay_process relay({"--require-login", "u:p:token"});
     std::string const dir = make_run_dir("tovan_desk");
-    std::string const notes = dir + "/n.txt", log = dir + "/VYNDesk.out";
+    std::string const notes = dir + "/n.txt", log = dir + "/VYNDesk.out", code_file = dir + "/code.txt";
     pid_t const desk = start(dir, "tovan_desk",
                              {"--vynwex", "--proxy-address", "127.0.0.1:" + std::to_string(relay.port()),
                               "--force-transport", "direct", "--web-login", "stale", "--username", "u",
-                              "--password", "wrong", "--get-code", "--notification-file", notes});
+                              "--password", "wrong", "--get-code", "--output-file", code_file,
+                              "--session-message", "a=b", "--notification-file", notes});
     std::string const win = wait_window("Tovan Desk");
     ASSERT_FALSE(win.empty());
     auto ladder_steps = [&] {
@@ -420,9 +422,92 @@ TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
     answer(login, "Escape");
     ASSERT_TRUE(wait_until([&] { return read_all(notes) == "0 0\n0 0\n"; })) << read_all(notes);
     EXPECT_EQ(trimmed(sh("xdotool search --onlyvisible --name '.' 2>/dev/null | wc -l")), "1");
+    EXPECT_FALSE(fs::exists(code_file));
+
+    // The third time the person logs in: the session made now writes the
+    // code file and gets the session message.
+    sh("xdotool mousemove --window " + win + " 89 206 click 1"); // Connect
+    login = wait_window("Log in");
+    ASSERT_FALSE(login.empty());
+    keys(login, "key ctrl+a");
+    keys(login, "type --delay 8 'u'");
+    keys(login, "key Tab ctrl+a");
+    keys(login, "type --delay 8 'p'");
+    keys(login, "key Return");
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "") << read_all(log);
+    ASSERT_TRUE(wait_until([&] {
+        return read_all(code_file) == field(session, "code") + " " + field(session, "sid");
+    })) << read_all(code_file);
+    EXPECT_TRUE(wait_until([&] { return events_with(relay.log_text(), "message", "session_message") == 1; }))
+        << relay.log_text();
     sh("xdotool mousemove --window " + win + " 244 206 click 1");
     int const status = finish(desk);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
+}
+
+// "--mtu 2": once the session is up, every write of either end towards the
+// relay fits 150 bytes (strace, attached to both, is the witness), and a
+// long chat line still arrives whole, cut into as many writes as it takes.
+TEST_F(SessionProcess, TheSmallestSendLimitHoldsForEveryWrite) {
+    relay_process relay({"--require-login", "u:p"});
+    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    auto args = relay_args(relay);
+    args.insert(args.end(), {"--mtu", "2", "--username", "u", "--password", "p", "--get-code"});
+    start(desk_dir, "tovan_desk", args);
+    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
+    ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
+    std::string const code = field(session, "code"), sid = field(session, "sid");
+    pid_t const client = start(client_dir, "tovan_client", [&] {
+        auto a = relay_args(relay);
+        a.insert(a.end(), {"--connect", code});
+        return a;
+    }());
+    (void)client;
+    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
+    ASSERT_TRUE(reaches(client_log, 6, seconds(60)));
+    ASSERT_TRUE(reaches(desk_log, 6));
+    // The desk's stored choice, applied at both ends.
+    ASSERT_TRUE(wait_until(
+        [&] { return read_all(client_log).find("new request :adsl_fix 150") != std::string::npos; }));
+    ASSERT_NE(read_all(desk_log).find("new request :adsl_fix 150"), std::string::npos);
+    relay.admin("server-call " + sid + " both send_chat_live");
+
+    // One file per thread: no call is split across lines by another's.
+    std::string const traces = tmp.filePath("writes").toStdString(), trace = traces + "/t",
+                      attached = traces + ".err";
+    fs::create_directories(traces);
+    std::string pids;
+    for (pid_t p : live) pids += " -p " + std::to_string(p);
+    sh("timeout 120 strace -ff -yy -e trace=write,writev,sendto,sendmsg -o " + trace + pids + " 2>" +
+       attached + " & echo $! >" + traces + ".pid");
+    ASSERT_TRUE(wait_until([&] { return count_of(read_all(attached), "attached") >= 2; }, seconds(30)))
+        << read_all(attached);
+
+    std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
+    std::string const from_desk = "d" + std::string(398, 'x') + "D",
+                      from_client = "c" + std::string(398, 'y') + "C";
+    paste_line(desk_win, from_desk);
+    paste_line(client_win, from_client);
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", from_desk}, seconds(60)), "");
+    EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", from_client}, seconds(60)), "");
+    sh("kill $(cat " + traces + ".pid)");
+    ASSERT_TRUE(
+        wait_until([&] { return read_all(attached).find("detached") != std::string::npos; }, seconds(30)));
+
+    // Every write on a TCP socket (the relay is the only TCP peer) is small.
+    int writes = 0;
+    for (auto const& file : fs::directory_iterator(traces)) {
+        std::istringstream in(read_all(file.path().string()));
+        for (std::string line; std::getline(in, line);) {
+            auto const eq = line.rfind(" = ");
+            if (line.find("<TCP:[") == std::string::npos || eq == std::string::npos) continue;
+            long const n = std::atol(line.c_str() + eq + 3);
+            EXPECT_LE(n, 150) << line;
+            writes += n > 0;
+        }
+    }
+    EXPECT_GT(writes, 2 * 400 / 150) << "both lines were written, in pieces";
 }
 
 // The relay refuses to create the session: one box from the connection
