@@ -396,7 +396,7 @@ TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
     pid_t const desk = start(dir, "tovan_desk",
                              {"--vynwex", "--proxy-address", "127.0.0.1:" + std::to_string(relay.port()),
                               "--force-transport", "direct", "--web-login", "stale", "--username", "u",
-                              "--password", "wrong", "--get-code", "--output-file", code_file,
+                              "--password", "wrong", "--get-code", "--output-file", code_file, "--silent",
                               "--session-message", "a=b", "--notification-file", notes});
     std::string const win = wait_window("Tovan Desk");
     ASSERT_FALSE(win.empty());
@@ -452,15 +452,18 @@ TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
 TEST_F(SessionProcess, TheSmallestSendLimitHoldsForEveryWrite) {
     relay_process relay({"--require-login", "u:p"});
     std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
+    // Each end reports the lines it shows on its message channel, which a
+    // session message opens.
     auto args = relay_args(relay);
-    args.insert(args.end(), {"--mtu", "2", "--username", "u", "--password", "p", "--get-code"});
+    args.insert(args.end(), {"--mtu", "2", "--username", "u", "--password", "p", "--get-code",
+                             "--session-message", "a=b"});
     start(desk_dir, "tovan_desk", args);
     std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
     ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
     std::string const code = field(session, "code"), sid = field(session, "sid");
     pid_t const client = start(client_dir, "tovan_client", [&] {
         auto a = relay_args(relay);
-        a.insert(a.end(), {"--connect", code});
+        a.insert(a.end(), {"--connect", code, "--session-message", "a=b"});
         return a;
     }());
     (void)client;
@@ -487,8 +490,10 @@ TEST_F(SessionProcess, TheSmallestSendLimitHoldsForEveryWrite) {
     std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
     std::string const from_desk = "d" + std::string(398, 'x') + "D",
                       from_client = "c" + std::string(398, 'y') + "C";
-    paste_line(desk_win, from_desk);
-    paste_line(client_win, from_client);
+    move_apart(client_win, desk_win);
+    EXPECT_TRUE(wait_until([&] { return events_with(relay.log_text(), "rpc-result", "") >= 2; }));
+    type_line(desk_win, from_desk);
+    type_line(client_win, from_client);
     EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", from_desk}, seconds(60)), "");
     EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", from_client}, seconds(60)), "");
     sh("kill $(cat " + traces + ".pid)");

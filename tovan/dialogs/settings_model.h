@@ -4,6 +4,8 @@
 // program, which the dialog implements and the tests fake.
 #pragma once
 
+#include "tovan/session/numbers.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -18,9 +20,9 @@ struct mtu_choice {
     char const* command; // queued (and sent to the remote end) when connected
 };
 inline constexpr mtu_choice mtu_choices[] = {
-    {"0", "Normal", "adsl_fix normal"},
-    {"1", "Slow", "adsl_fix 450"},
-    {"2", "Slowest", "adsl_fix 150"},
+    {"0", "Normal", vyn::mtu_fix_commands[0]},
+    {"1", "Slow", vyn::mtu_fix_commands[1]},
+    {"2", "Slowest", vyn::mtu_fix_commands[2]},
 };
 
 // The command of a stored MTU value; empty for any other value.

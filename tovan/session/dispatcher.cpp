@@ -424,10 +424,9 @@ void dispatcher::connected(std::string const& cmd) {
     if (!old && !m_s.is_client) {
         std::string const v = m_host.read_mtu_fix();
         if (!v.empty()) {
-            static char const* const fixes[] = {"adsl_fix normal", "adsl_fix 450", "adsl_fix 150"};
             if (auto n = leading_decimal(v, 0, 2)) {
-                m_queue.push(origin::local, fixes[*n]);
-                m_host.send_remote(fixes[*n]);
+                m_queue.push(origin::local, mtu_fix_commands[*n]);
+                m_host.send_remote(mtu_fix_commands[*n]);
             }
         }
     }
