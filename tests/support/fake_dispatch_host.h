@@ -4,6 +4,7 @@
 
 #include "tovan/session/command_queue.h"
 #include "tovan/session/dispatch_host.h"
+#include "tovan/session/session_state.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -25,6 +26,7 @@ public:
     std::pair<std::string, std::string> secret{"L", "R"};
     std::set<std::string> catalogue{"chat", "video"};
     std::string mtu_fix;
+    vyn::session_state const* watched = nullptr;
 
     std::vector<std::string> calls;
     std::vector<std::string> logs;
@@ -103,7 +105,12 @@ public:
     void remove_all_pins() override {}
     void reposition_plugins() override {}
     void update_load_menus() override {}
-    void notify_gui_status() override {}
+    // The state and status bits that the plugins are told (set watched).
+    void notify_gui_status() override {
+        if (watched)
+            calls.push_back("gui_status " + std::to_string(watched->state.load()) + " " +
+                            std::to_string(watched->flags.load()));
+    }
     void enable_plugin_button(std::string const& name, bool on) override {
         calls.push_back("button " + name + (on ? " 1" : " 0"));
     }

@@ -11,6 +11,7 @@
 #include "tovan/window/program_args.h"
 #include "tovan/window/vyn_dialog.h"
 
+#include "rulo/config_store.h"
 #include "rulo/url.h"
 #include "tests/support/relay_process.h"
 #include "tests/tovan/xvfb_server.h"
@@ -91,7 +92,7 @@ TEST_F(DeskSession, WorkersReachTheDialogOnTheGuiThreadInOrder) {
     std::string const saved = dir.filePath("connect.dat").toStdString();
     std::ofstream(saved) << "sid_string=1%3A2";
     dialog->m_restore_file = saved;
-    dialog->m_connect_params["__restore_connection__"] = "true";
+    dialog->state().connect_params["__restore_connection__"] = "true";
 
     std::thread worker([&] {
         session->clear_connect_save_file();
@@ -108,7 +109,23 @@ TEST_F(DeskSession, WorkersReachTheDialogOnTheGuiThreadInOrder) {
     EXPECT_FALSE(dialog->restored_connection());
     std::string const text = log();
     EXPECT_LT(text.find("clear session file 0,"), text.find("faking force-stop message"));
-    EXPECT_EQ(dialog->m_state, 0);
+    EXPECT_EQ(dialog->state().state, 0);
+
+    // A restored start whose connection fails: the saved file goes first, so
+    // the person is shown why.
+    std::vector<std::string> boxes;
+    set_message_box_responder([&](QMessageBox& box) {
+        boxes.push_back(box.text().toStdString());
+        return QMessageBox::Ok;
+    });
+    std::ofstream(saved) << "sid_string=1%3A2";
+    dialog->m_restore_file = saved;
+    dialog->state().connect_params["__restore_connection__"] = "true";
+    std::thread([&] { session->end_connection({"the relay is gone", ""}); }).join();
+    ASSERT_TRUE(process_until([&] { return !boxes.empty(); }));
+    EXPECT_EQ(boxes, std::vector<std::string>{"the relay is gone"});
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(saved)));
+    EXPECT_FALSE(dialog->state().in_connection);
 }
 
 TEST_F(DeskSession, OnlyTheExactMarkMakesARestoredConnection) {
@@ -117,14 +134,15 @@ TEST_F(DeskSession, OnlyTheExactMarkMakesARestoredConnection) {
         bool restored;
     } const cases[] = {{"true", true}, {"TRUE", false}, {"1", false}, {"", false}, {nullptr, false}};
     for (auto const& c : cases) {
-        dialog->m_connect_params = {{"code", "123456789"}};
-        if (c.value) dialog->m_connect_params["__restore_connection__"] = c.value;
+        dialog->state().connect_params = {{"code", "123456789"}};
+        if (c.value) dialog->state().connect_params["__restore_connection__"] = c.value;
         EXPECT_EQ(dialog->restored_connection(), c.restored) << (c.value ? c.value : "(none)");
         EXPECT_EQ(session->restored_connection(), c.restored) << (c.value ? c.value : "(none)");
         // Clearing without a saved file still forgets the mark, and only it.
         dialog->clear_connect_save_file();
         EXPECT_FALSE(dialog->restored_connection());
-        EXPECT_EQ(dialog->m_connect_params, (std::map<std::string, std::string>{{"code", "123456789"}}));
+        EXPECT_EQ(dialog->state().connect_params,
+                  (std::map<std::string, std::string>{{"code", "123456789"}}));
     }
 }
 
@@ -191,7 +209,7 @@ TEST_F(DeskSession, CloseWaitsForTheEndDialogAndAStopForgetsItsRequests) {
     for (auto [state, eos, closes] : {std::tuple{5, "d", 0}, {3, "d", 0}, {5, "", 1}, {0, "d", 1}}) {
         dialog->translation_requests().start(rpc, plugin_def({{"name", "tp"}, {"version", "1"}}));
         session->state().eos_dialog = eos;
-        session->state().state = dialog->m_state = state;
+        session->state().state = state;
         EXPECT_EQ(dialog->OnMainClose(), closes == 1) << state << eos;
         ASSERT_TRUE(process_until([&] { return session->queue().size() == 0; }));
         EXPECT_EQ(dialog->translation_requests().pending("tp_1"), state == 0) << "no session stopped";
@@ -223,6 +241,18 @@ TEST_F(DeskSession, PluginStatusBitsRequestARefreshOnlyWhenTheyChange) {
     EXPECT_FALSE(session->update_flags(0, 0x100));
     EXPECT_TRUE(session->update_flags(0x100, 0x2));
     EXPECT_EQ(session->flags(), 0x2u);
+
+    // The send limit's choice is kept in the store, and the next session of
+    // the desk asks for it again.
+    session->handle_command(vyn::origin::peer, "adsl_fix 150");
+    ASSERT_TRUE(process_until([&] { return session->queue().size() == 0; }));
+    EXPECT_EQ(xstd::get_config_string("", "mtu_fix_v"), "2");
+    session->state().state = 5;
+    session->handle_command(vyn::origin::peer, "version 3.3.2");
+    ASSERT_TRUE(process_until([&] { return count_of(log(), "new request :adsl_fix 150") == 2; }));
+    EXPECT_EQ(session->flags(), 0u) << "a session that comes up starts without the last one's bits";
+    session->handle_command(vyn::origin::local, "adsl_fix normal");
+    ASSERT_TRUE(process_until([&] { return xstd::get_config_string("", "mtu_fix_v") == "0"; }));
 }
 
 TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
@@ -243,7 +273,7 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     dialog->OnAction();
     ASSERT_TRUE(process_until([&] { return session->current() && session->current()->safe_channel(); }, 60));
     EXPECT_NE(log().find("a new session: plugin downloads get their tries again"), std::string::npos);
-    std::string const sid = session->current()->sid(), code = session->current()->code();
+    std::string const sid = session->state().ids.get().sid, code = session->state().ids.get().code;
     ASSERT_FALSE(sid.empty());
     // A plugin's question for a program link, answered by the relay.
     EXPECT_EQ(session->program_link({{"b", "x y"}, {"a", "1"}}), "link:a=1&b=x+y");
@@ -256,7 +286,7 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "it holds the session's key and secrets";
     // Read back by Python's own query parser: the parameters, less the empty ones.
     std::string expected;
-    for (auto const& [key, value] : dialog->m_connect_params)
+    for (auto const& [key, value] : dialog->state().connect_params)
         if (!value.empty()) expected += key + "=" + value + "\n";
     std::string const parsed_by_python = [&] {
         std::string const command =
@@ -276,7 +306,7 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     EXPECT_EQ(parsed_by_python, expected);
     auto saved = rulo::cgi_parse_param(text, '&', '=');
     EXPECT_EQ(saved["sid_string"], sid) << text;
-    EXPECT_EQ(saved["key_string"], session->current()->key());
+    EXPECT_EQ(saved["key_string"], session->state().ids.get().key);
     EXPECT_EQ(saved["code"], code);
     for (char const* key : {"desk_private", "secret_local", "secret_remote"})
         EXPECT_FALSE(saved[key].empty()) << key << " in " << text;
@@ -284,7 +314,7 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     EXPECT_EQ(dialog->m_restore_file, "connect.dat");
 
     dialog->ShutdownConnection();
-    ASSERT_TRUE(process_until([&] { return dialog->m_state == 0; }, 30));
+    ASSERT_TRUE(process_until([&] { return dialog->state().state == 0; }, 30));
     // A saved session stays alive on the server.
     for (char const* call : {"\"method\":22", "\"method\":41"})
         EXPECT_EQ(relay.log_text().find(call), std::string::npos) << call;
@@ -316,8 +346,8 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     int const configurations = count_of(relay.log_text(), "\"method\":25");
     std::string const language = GetSelectedLanguage();
     SetSelectedLanguage("Deutsch");
-    dialog->m_connect_params = saved;
-    dialog->m_connect_params["__restore_connection__"] = "true";
+    dialog->state().connect_params = saved;
+    dialog->state().connect_params["__restore_connection__"] = "true";
     dialog->IDC_CODE->clear();
     dialog->OnAction();
     ASSERT_TRUE(process_until([&] { return session->current() && session->current()->safe_channel(); }, 60));
@@ -325,7 +355,7 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     EXPECT_NE(relay.wait_log({"\"method\":18", "\"text\":\"Deutsch\""}), "");
     EXPECT_EQ(count_of(relay.log_text(), "\"method\":25"), configurations);
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21", sid}), "") << relay.log_text();
-    EXPECT_EQ(session->current()->sid(), sid);
+    EXPECT_EQ(session->state().ids.get().sid, sid);
     EXPECT_EQ(dialog->IDC_CODE->text().toStdString(), code);
     EXPECT_EQ(count_of(relay.log_text(), "\"event\":\"session\""), 1);
 
@@ -335,8 +365,21 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
     dialog->OnClose1();
     EXPECT_FALSE(QFile::exists(dir.filePath("connect.dat")));
     EXPECT_FALSE(dialog->restored_connection());
-    ASSERT_TRUE(process_until([&] { return dialog->m_state == 0; }, 30));
+    ASSERT_TRUE(process_until([&] { return dialog->state().state == 0; }, 30));
     EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":22"}), "");
+
+    // The server closes a continued session: the saved parameters go with
+    // it, and the next Connect makes a session of its own.
+    dialog->state().connect_params = saved;
+    session->handle_command(vyn::origin::server, "close_connection");
+    ASSERT_TRUE(process_until([&] { return dialog->state().connect_params.empty(); }));
+    dialog->OnAction();
+    ASSERT_TRUE(process_until([&] { return count_of(relay.log_text(), "\"event\":\"session\"") == 2; }, 60))
+        << relay.log_text();
+    ASSERT_TRUE(process_until([&] { return session->current()->safe_channel(); }, 60));
+    EXPECT_NE(session->state().ids.get().sid, sid) << "the session map tells the new session";
+    dialog->ShutdownConnection();
+    ASSERT_TRUE(process_until([&] { return dialog->state().state == 0; }, 30));
 }
 
 } // namespace
@@ -346,7 +389,7 @@ TEST_F(DeskSession, SavedConnectionIsContinuedOnRestore) {
 TEST_F(DeskSession, ChatLinesReachTheLogWithTheirPlainCopy) {
     g_main_window->setCentralWidget(dialog);
     g_main_window->show();
-    dialog->m_state = 6;
+    dialog->state().state = 6;
     dialog->UpdateVisualLook();
     std::thread worker(
         [this] { dialog->show_utf8("<font color=\"FF0000\">from a worker</font>", false, "x"); });
@@ -376,6 +419,9 @@ TEST_F(DeskSession, ChatLinesReachTheLogWithTheirPlainCopy) {
     EXPECT_EQ(bar->value(), 0) << "scrolled up, the reader is not moved";
     // The session's end takes its chat along: the next session starts empty.
     EXPECT_FALSE(session->end_of_session(false)) << "nobody asked for the transcript";
-    EXPECT_TRUE(session->chat_plain().isEmpty() && session->chat_html().isEmpty());
+    dialog->state().state = 5;
+    session->handle_command(vyn::origin::local, "channel_status_stopped");
+    ASSERT_TRUE(
+        process_until([&] { return session->chat_plain().isEmpty() && session->chat_html().isEmpty(); }));
     g_main_window->hide();
 }

@@ -22,6 +22,13 @@ struct stand {
     vyn::command_queue queue;
     vyn::dispatcher d{host, queue};
     vyn::session_state& s = d.state();
+    stand() { host.watched = &s; }
+    void ids(std::string sid, std::string key) {
+        s.ids.update([&](vyn::session_ids& i) {
+            i.sid = std::move(sid);
+            i.key = std::move(key);
+        });
+    }
     void run(std::string const& text, origin from = origin::local) {
         queue.push(from, text);
         while (d.dispatch_next()) {
@@ -38,8 +45,8 @@ std::string map_packet(std::map<std::string, std::string> const& m) {
 TEST(Dispatcher, DeskSessionWalksThroughItsStates) {
     stand t;
     t.s.in_connection = true;
-    t.s.sid = "4:7";
-    t.s.key = "k";
+    t.ids("4:7", "k");
+    t.s.flags = 0x900; // a plugin's bits of the last session
     struct {
         char const* text;
         int64_t state;
@@ -49,8 +56,8 @@ TEST(Dispatcher, DeskSessionWalksThroughItsStates) {
         {"channel_start_all", 1, "start_connection_thread"},
         {"connection_status 4", 4, ""},
         {"channel_status_connected", 5, "options join"},
-        {"version 3.3.2", 6, "co_cversion 3.3.2"},
-        {"version 3.3.2", 6, ""}, // already connected: only the version is kept
+        {"version 3.3.2", 6, "gui_status 6 0"}, // the bits cleared, the new state told
+        {"version 3.3.2", 6, ""},               // already connected: only the version is kept
         {"channel_status_broken", 7, "system RECONNECTING_MSG"},
         {"my_intern_reconnect", 3, "clear_unrouted_packets"}, // after "reconnecting-session" to plugins
         {"send_network_interfaces", 3, ""},
@@ -74,12 +81,16 @@ TEST(Dispatcher, DeskSessionWalksThroughItsStates) {
     t.host.calls.clear();
     t.run("channel_status_stopped");
     EXPECT_EQ(t.host.calls, std::vector<std::string>{"desktop desk_connection_closed_1"});
+    // A stop empties the chat also when the other end never came.
+    t.s.state = 5;
+    t.s.chat_html = t.s.chat_plain = t.s.chat_transcript_html = "a server line";
+    t.run("channel_status_stopped");
+    EXPECT_EQ(t.s.chat_html + t.s.chat_plain + t.s.chat_transcript_html, "");
 }
 
 TEST(Dispatcher, DeskTellsThePeerItsSessionOnConnect) {
     stand t;
-    t.s.sid = "4:7";
-    t.s.key = "k";
+    t.ids("4:7", "k");
     t.host.mtu_fix = "1";
     t.run("version 2.2");
     std::string const ids =
@@ -312,7 +323,7 @@ TEST(Dispatcher, SessionMapsAndNumbers) {
     t.s.in_connection = true;
     t.run(map_packet({{"m_sid_string", "9:9"}, {"m_key_string", "kk"}, {"m_sec_1", "a"}, {"m_sec_2", "b"}}),
           origin::peer);
-    EXPECT_EQ(t.s.sid, "9:9");
+    EXPECT_EQ(t.s.ids.get().sid, "9:9");
     EXPECT_TRUE(t.host.called("set_secret a b 0"));
     EXPECT_TRUE(t.host.called("flush_session_message"));
 

@@ -439,8 +439,8 @@ TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
                        {5, 0, "dsk_prg"},     {6, 0, "dsk_con"},     {6, 0x100, "dsk_str"},
                        {6, 0x300, "dsk_ctr"}, {6, 0x900, "dsk_vie"}, {7, 0x300, "gen_rec"}};
     for (auto const& l : looks) {
-        d->m_state = l.state;
-        d->m_flags = l.flags;
+        d->state().state = l.state;
+        d->state().flags = l.flags;
         d->UpdateVisualLook();
         bool const connected = l.state >= 6;
         EXPECT_EQ(d->IDC_STATUS_DESCRIPTION->text().toStdString(), std::string(l.group) + " text") << l.state;
@@ -488,7 +488,7 @@ TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
             return a.answer;
         });
         int const before = stops();
-        d->m_state = a.state;
+        d->state().state = a.state;
         d->m_confirm = a.confirm;
         d->OnAction();
         EXPECT_EQ(boxes, a.box ? std::vector<std::string>{a.box} : std::vector<std::string>{}) << a.state;
@@ -498,7 +498,7 @@ TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
         asked.push_back(box.text().toStdString());
         return QMessageBox::No;
     });
-    d->m_state = 6;
+    d->state().state = 6;
     d->m_confirm = true;
 
     d->SetChatMode(true);
@@ -514,7 +514,7 @@ TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
     EXPECT_FALSE(d->m_btn_video->isHidden());
 
     // No plugin catalogue yet: the video button explains itself.
-    d->m_peer_version = "3.3.2";
+    d->state().peer_version = "3.3.2";
     d->m_btn_video->click();
     EXPECT_EQ(asked.back(), "no plugin");
 
@@ -529,12 +529,12 @@ TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
 
     // The saved connection: cleared, written private, or refused.
     auto packet = [](std::string const& b) { return netbuf::from_string(b); };
-    d->m_connect_params = {{"__restore_connection__", "true"}, {"host", "a b"}};
+    d->state().connect_params = {{"__restore_connection__", "true"}, {"host", "a b"}};
     d->m_restore_file = "old.dat";
     write("old.dat", "x");
     EXPECT_EQ(d->connect_save(packet("F")), 1);
     EXPECT_FALSE(QFile::exists("old.dat"));
-    EXPECT_EQ(d->m_connect_params.count("__restore_connection__"), 0u);
+    EXPECT_EQ(d->state().connect_params.count("__restore_connection__"), 0u);
     EXPECT_EQ(d->connect_save(packet("\x54\x73\x2E\x64\x61\x74\x05\x01\x54")), 1);
     EXPECT_EQ(d->m_restore_file, "s.dat");
     // Its 0600 mode is checked where the desk saves a live session's file.

@@ -52,8 +52,8 @@ bool negotiation::session_active() const {
     return (m_session.state & 15) >= 6;
 }
 
-std::string const& negotiation::peer_version() const {
-    return m_session.peer_version;
+std::string negotiation::peer_version() const {
+    return m_session.peer_version.get();
 }
 
 void negotiation::log(std::string const& line) {
@@ -518,7 +518,7 @@ void negotiation::session_up() {
     // The desk's dispatcher queues the load when the session comes up; the
     // client's does so only for an old peer, so a plugin only the client
     // wants would wait for some message from the desk to be requested.
-    if (m_session.is_client && m_session.peer_version > "2.3") m_host.queue_command(load_text);
+    if (m_session.is_client && m_session.peer_version.get() > "2.3") m_host.queue_command(load_text);
 }
 
 void negotiation::defer_command(std::string const& name, std::string const& packet) {

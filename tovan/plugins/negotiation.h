@@ -116,7 +116,7 @@ private:
     };
 
     bool session_active() const;
-    std::string const& peer_version() const;
+    std::string peer_version() const;
     void log(std::string const& line);
     void send(std::string const& verb, std::string const& payload);
     bool init(pin& p, int peer_proto);

@@ -4,10 +4,12 @@
 // they move by hand.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -58,6 +60,8 @@ public:
     virtual void on_timer() = 0;
     virtual void apply_options(std::string const& event) = 0;
     virtual void close_all_windows() = 0;
+    // The pause before the windows close at an auto-close; blocks.
+    virtual void sleep_ms(long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
     virtual void open_link(std::string const& url) = 0;
     virtual bool plain_log_open() = 0;
     virtual void enable_debug() = 0;

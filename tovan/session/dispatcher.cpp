@@ -168,7 +168,7 @@ void dispatcher::run_steps(std::string cmd, origin from) {
 
     if (cmd == "channel_status_broken") {
         guarded(m_host, [&] {
-            m_host.log("handle channel_status_broken, state=" + std::to_string(m_s.state));
+            m_host.log("handle channel_status_broken, state=" + std::to_string(m_s.state.load()));
             if (m_s.in_connection) {
                 if (m_s.state == 6) {
                     m_s.state = 7;
@@ -211,7 +211,7 @@ void dispatcher::run_steps(std::string cmd, origin from) {
     if (starts_with(cmd, "module_plugin_")) guarded(m_host, [&] { m_host.handle_plugin_init(cmd); });
 
     if (starts_with(cmd, "version ")) {
-        m_s.peer_version = cmd.substr(8);
+        m_s.peer_version.set(cmd.substr(8));
         cmd = "my_intern_connected";
         from = origin::local; // the rewrite is this end's own
     }
@@ -346,10 +346,12 @@ void dispatcher::session_map(std::string const& cmd) {
     }
     if (has("m_sid_string") && has("m_key_string")) {
         m_host.log("got sid string");
-        m_s.sid = m["m_sid_string"];
-        m_s.key = m["m_key_string"];
+        m_s.ids.update([&](session_ids& ids) {
+            ids.sid = m["m_sid_string"];
+            ids.key = m["m_key_string"];
+            ids.code.clear();
+        });
         if (has("m_sec_1") && has("m_sec_2")) m_host.set_secret(m["m_sec_1"], m["m_sec_2"], false);
-        m_s.code.clear();
         m_host.flush_session_message();
     } else if (has("desk_dialog") || has("client_dialog")) {
         if (has("client_dialog") && !m_s.is_client) m_s.pending_text = cmd;
@@ -395,20 +397,23 @@ void dispatcher::connected(std::string const& cmd) {
     }
     bool const old = cmd == "my_intern_connected_old";
     m_s.old_peer = old;
+    // An old-protocol peer tells no version.
+    std::string const peer = old ? std::string() : m_s.peer_version.get();
     if (old) {
-        m_s.peer_version.clear();
-        if (!m_s.is_client) m_host.co_cversion(m_s.peer_version);
+        m_s.peer_version.set("");
+        if (!m_s.is_client) m_host.co_cversion("");
     } else if (!m_s.is_client) {
-        m_host.co_cversion(m_s.peer_version);
+        m_host.co_cversion(peer);
         auto const secret = m_host.get_secret();
-        std::map<std::string, std::string> const ids = {{"m_sid_string", m_s.sid},
-                                                        {"m_key_string", m_s.key},
+        session_ids const mine = m_s.ids.get();
+        std::map<std::string, std::string> const ids = {{"m_sid_string", mine.sid},
+                                                        {"m_key_string", mine.key},
                                                         {"m_sec_1", secret.second},
                                                         {"m_sec_2", secret.first}};
         std::string packet;
         rulo_packet_push(packet, ids);
         m_host.send_remote(packet);
-        if (m_s.peer_version < "2.3") m_host.send_remote("module_file_transfer");
+        if (peer < "2.3") m_host.send_remote("module_file_transfer");
         m_queue.push(origin::local, "module_plugin_load");
     }
     if (m_s.eos_dialog.empty()) m_s.eos_dialog = m_host.language_dialog("eos_dialog");
@@ -428,7 +433,7 @@ void dispatcher::connected(std::string const& cmd) {
     }
     for (auto const& c : m_s.option_components)
         if (c != "main") m_s.wanted_plugins[c] = true;
-    if (m_s.peer_version > "2.3") {
+    if (peer > "2.3") {
         std::string packet = "module_plugin_check ";
         rulo_packet_push(packet, m_host.plugin_catalogue_names());
         m_host.send_remote(packet);
@@ -439,7 +444,7 @@ void dispatcher::connected(std::string const& cmd) {
         } else {
             m_s.wanted_plugins["desktop"] = true;
         }
-        if (!(m_s.peer_version < "2.1")) {
+        if (!(peer < "2.1")) {
             if (m_s.is_client) m_s.wanted_plugins["file_transfer"] = true;
         } else {
             m_host.enable_plugin_button("file_transfer", false);
@@ -477,8 +482,8 @@ void dispatcher::stopped(std::string const&) {
     }
     m_host.remove_all_pins();
     m_host.reposition_plugins();
-    m_s.peer_version.clear();
-    m_s.code.clear();
+    m_s.peer_version.set("");
+    m_s.ids.update([](session_ids& ids) { ids.code.clear(); });
     m_s.look_dirty = m_s.layout_dirty = true;
     m_host.clear_plugin_state();
     m_s.plugins_empty = true;
@@ -500,11 +505,17 @@ void dispatcher::stopped(std::string const&) {
     }
     if (close) {
         m_host.log("auto close");
+        m_host.sleep_ms(200);
         m_host.close_all_windows();
     }
     m_s.eos_dialog.clear();
     m_s.session_seconds = 0;
     m_s.clock_time = 0;
+    // Also after a session that never reached the other end: a line shown
+    // while the desk waited belongs to no transcript.
+    m_s.chat_transcript_html.clear();
+    m_s.chat_html.clear();
+    m_s.chat_plain.clear();
     m_s.send_chat_transcript = m_s.send_chat_live = false;
 }
 

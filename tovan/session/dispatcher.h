@@ -13,48 +13,19 @@
 // Only the other end's answer ("channel_status_session_connect") resets it.
 //
 // Runs on the GUI thread only, one entry at a time; what it needs of the
-// program goes through dispatch_host.
+// program goes through dispatch_host. It owns the session's state (see
+// session_state.h for who may touch which value).
 #pragma once
 
 #include "tovan/session/command_queue.h"
 #include "tovan/session/dispatch_host.h"
+#include "tovan/session/session_state.h"
 
 #include <cstdint>
 #include <map>
 #include <string>
 
 namespace vyn {
-
-struct session_state {
-    int64_t state = 0;
-    bool in_connection = false;
-    int64_t next_retry_ms = 0; // 0: no retry due
-    int32_t retry_count = 0;
-    std::map<std::string, std::string> connect_params;
-    bool connection_up = false;
-    bool look_dirty = false, layout_dirty = false;
-    std::string peer_version;
-    bool old_peer = false;
-    int64_t flags = 0;
-    std::string pending_text;
-    std::string code, sid, key;
-    int64_t session_seconds = 0;
-    int64_t clock_time = 0;
-    std::string eos_dialog, open_at_end;
-    bool send_chat_transcript = false, send_chat_live = false;
-    bool auto_close = false, from_wex = false, is_client = false;
-    bool plugins_empty = true; // the server's plugin catalogue has not come yet
-    // The session channel reached the other end since it last broke.
-    bool peer_reached = false;
-    std::map<std::string, bool> wanted_plugins;
-    std::set<std::string> option_components; // components of the application options
-
-    // The session's stop will show an end-of-session dialog, so the window
-    // must not close before it. In state 0 no stop is coming that would show
-    // one (nor close the window after it): a dialog text kept then holds
-    // nothing back.
-    bool end_dialog_pending() const { return !eos_dialog.empty() && state != 0; }
-};
 
 class dispatcher {
 public:

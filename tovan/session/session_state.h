@@ -8,6 +8,9 @@
 //   session's GUI tick and the dialog's slots read or write them.
 // - session_shared (its base) holds the values that other threads read or
 //   learn, each of them one atomic or behind one lock:
+//   - state: the connection state (0, 1, 3 to 7; the low four bits
+//     compared). Only the GUI thread writes it; the session's readers and
+//     the plugins read it from their threads.
 //   - in_connection: the person still wants the connection. Written on the
 //     GUI thread (Connect, the dispatcher, the shut-down) and by an attempt
 //     on its end-of-connection path; read by the attempt and by a worker
@@ -65,6 +68,10 @@ public:
         set(o.get());
         return *this;
     }
+    locked_value& operator=(T v) {
+        set(std::move(v));
+        return *this;
+    }
     T get() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_v;
@@ -91,6 +98,7 @@ struct session_ids {
 };
 
 struct session_shared {
+    shared_value<int64_t> state{0};
     shared_value<bool> in_connection{false};
     shared_value<uint64_t> flags{0};
     locked_value<session_ids> ids;
@@ -98,7 +106,6 @@ struct session_shared {
 };
 
 struct session_state : session_shared {
-    int64_t state = 0;
     int64_t next_retry_ms = 0; // 0: no retry due
     int32_t retry_count = 0;
     std::map<std::string, std::string> connect_params;
@@ -134,7 +141,7 @@ struct session_state : session_shared {
     // must not close before it. In state 0 no stop is coming that would show
     // one (nor close the window after it): a dialog text kept then holds
     // nothing back.
-    bool end_dialog_pending() const { return !eos_dialog.empty() && state != 0; }
+    bool end_dialog_pending() const { return !eos_dialog.empty() && state.load() != 0; }
 };
 
 } // namespace vyn

@@ -16,6 +16,7 @@
 
 #include "rulo-rpt/net/socket.h"
 #include "rulo/clock.h"
+#include "rulo/config_store.h"
 #include "rulo/exception.h"
 #include "rulo/packet.h"
 #include "rulo/process.h"
@@ -104,27 +105,25 @@ desk_session::desk_session(CVYNDialog& dialog)
     : m_dialog(dialog), m_dispatcher(*this, m_queue), m_timer(*this) {
     connect(this, &desk_session::commands_waiting, this, &desk_session::dispatch_pending,
             Qt::QueuedConnection);
-    auto& s = state();
-    s.is_client = dialog.m_is_client;
-    m_restored = dialog.restored_connection();
+    state().is_client = dialog.m_is_client;
 }
 
 desk_session::~desk_session() {
-    m_wanted = false;
+    state().in_connection = false;
     replace_connector(nullptr);
 }
 
-void desk_session::replace_connector(std::unique_ptr<vyn::connector> next) {
-    std::unique_ptr<vyn::connector> old;
+void desk_session::replace_connector(std::shared_ptr<vyn::connector> next) {
+    std::shared_ptr<vyn::connector> old;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         old = std::move(m_connector);
         m_connector = std::move(next);
-        m_channel_snapshot = {};
     }
-    // Outside the lock: the old one waits for its workers, which may ask for
-    // the session channel (send_version) meanwhile.
-    old.reset();
+    // Outside the lock: its workers may ask for the session channel
+    // (send_version) meanwhile. A running attempt holds the connector and
+    // ends on its own.
+    if (old) old->abandon();
 }
 
 bool desk_session::on_gui_thread() const {
@@ -136,56 +135,6 @@ void desk_session::in_gui(std::function<void()> f) {
         f();
     else
         QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection);
-}
-
-void desk_session::mirror() {
-    auto const& s = state();
-    {
-        auto ch = channel();
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_peer_snapshot = s.peer_version;
-        m_channel_snapshot = std::move(ch);
-    }
-    if (m_connector && !s.in_connection) m_connector->set_in_connection(false);
-    m_wanted = s.in_connection;
-    if (s.state != m_state_mirror.load()) LogMessage2("connection state " + std::to_string(s.state));
-    m_state_mirror = s.state;
-    m_restored = m_dialog.restored_connection();
-    m_dialog.m_state = s.state;
-    m_dialog.m_in_connection = s.in_connection;
-    m_dialog.m_old_peer = s.old_peer;
-    m_dialog.m_layout_dirty = s.layout_dirty;
-    // The rest of the dialog's view of the session, for the parts that read
-    // its fields (the session's own copies stay the ones that count).
-    CVYNDialog& d = m_dialog;
-    d.m_look_dirty = s.look_dirty;
-    d.m_next_retry_ms = s.next_retry_ms;
-    d.m_retry_count = static_cast<uint32_t>(s.retry_count);
-    d.m_connection_up = s.connection_up;
-    d.m_life_sign = m_life_sign.load();
-    d.m_peer_version = s.peer_version;
-    d.m_flags = m_flags.load();
-    d.m_pending_text = s.pending_text;
-    d.m_session_seconds = s.session_seconds;
-    d.m_clock_time = static_cast<std::time_t>(s.clock_time);
-    d.m_send_chat_transcript = s.send_chat_transcript;
-    d.m_send_chat_live = s.send_chat_live;
-    d.m_chat_html = m_chat_html;
-    d.m_chat_plain = m_chat_plain;
-    d.m_chat_transcript_html = m_chat_transcript_html;
-    if (m_connector) {
-        d.m_code = m_connector->code();
-        d.m_sid = m_connector->sid();
-        d.m_key = m_connector->key();
-        d.m_safe_channel = m_connector->safe_channel();
-        d.m_control_rpc = m_connector->rpc();
-        d.m_msg = m_connector->msg();
-        d.m_transport_map = m_connector->transport_map();
-    } else {
-        d.m_safe_channel.reset();
-        d.m_control_rpc.reset();
-        d.m_msg.reset();
-    }
 }
 
 vyn::connector_config desk_session::config_for_attempt() {
@@ -220,41 +169,31 @@ void desk_session::connect_now(std::string const& typed_code) {
     auto& s = state();
     // The last session's connector: its attempt ends now that nobody wants it.
     replace_connector(nullptr);
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_typed_code = typed_code;
-    }
-    replace_connector(std::make_unique<vyn::connector>(*this, config_for_attempt()));
-    // A saved session (or one the parameters name) is continued, not created anew.
-    auto param = [&](char const* key) {
-        auto at = m_dialog.m_connect_params.find(key);
-        return at == m_dialog.m_connect_params.end() ? std::string() : at->second;
-    };
-    std::string const sid = param("sid_string");
-    std::string code = s.is_client ? typed_code : std::string();
-    if (!s.is_client && !sid.empty()) {
+    // The session's identity is the connect parameters' (empty when absent):
+    // a saved session (or one the parameters name) is continued, not created
+    // anew; without them the attempt creates or resolves a new one.
+    vyn::session_ids ids;
+    ids.sid = s.param("sid_string");
+    ids.key = s.param("key_string");
+    ids.desk_private = s.param("desk_private");
+    ids.secret_local = s.param("secret_local");
+    ids.secret_remote = s.param("secret_remote");
+    ids.code = s.is_client ? typed_code : std::string();
+    set_typed_code(typed_code);
+    if (!s.is_client && !ids.sid.empty()) {
         // The desk shows its session's code again, and its channel waits for it.
-        code = param("code");
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_typed_code = code;
-        }
-        m_dialog.SetNewCode(QString::fromLatin1(code.c_str()));
+        ids.code = s.param("code");
+        set_typed_code(ids.code);
+        m_dialog.SetNewCode(QString::fromLatin1(ids.code.c_str()));
     }
-    m_connector->restore_session(code, sid, param("key_string"), param("desk_private"));
+    s.ids.set(ids);
     // Download tries count per session: this is the user's new one (a
     // reconnect of a session never passes here).
     if (m_dialog.m_plugin_manager) m_dialog.m_plugin_manager->new_session();
-    // One code file and one session message per start of the program.
-    m_dialog.m_get_code = false;
-    m_dialog.m_session_message.clear();
     s.next_retry_ms = 0;
     s.in_connection = true;
-    s.connect_params = m_dialog.m_connect_params;
-    m_connector->set_connect_params(m_dialog.m_connect_params);
-    m_connector->set_in_connection(true);
+    replace_connector(std::make_shared<vyn::connector>(*this, config_for_attempt()));
     m_connector->update_target(m_dialog.m_proxy_host, false);
-    mirror();
     handle_command(vyn::origin::local, s.is_client ? "connection_status 4" : "connection_status 1");
     handle_command(vyn::origin::local, "channel_start_all");
 }
@@ -262,25 +201,19 @@ void desk_session::connect_now(std::string const& typed_code) {
 void desk_session::dispatch_pending() {
     if (m_dispatching) return; // a handler's modal box is up: the rest waits for it
     m_dispatching = true;
-    auto& s = state();
     for (;;) {
         std::optional<vyn::command_entry> e = m_queue.take();
         if (!e) break;
-        if (m_connector) {
-            // What the attempt learnt, and whether it still wants to connect.
-            s.in_connection = s.in_connection && m_connector->in_connection();
-            std::string const sid = m_connector->sid();
-            if (!sid.empty() && s.sid.empty()) {
-                s.sid = sid;
-                s.key = m_connector->key();
-            }
-        }
-        s.auto_close = m_dialog.m_auto_close;
-        s.from_wex = m_dialog.m_from_wex;
         m_dispatcher.dispatch(*e);
-        mirror();
+        log_state();
     }
     m_dispatching = false;
+}
+
+void desk_session::log_state() {
+    int64_t const now = state().state;
+    if (now != m_logged_state) LogMessage2("connection state " + std::to_string(now));
+    m_logged_state = now;
 }
 
 void desk_session::shut_down() {
@@ -289,14 +222,14 @@ void desk_session::shut_down() {
     } catch (...) {
         // nothing leaves the shut-down
     }
-    mirror();
+    log_state();
 }
 
 void desk_session::shut_down_steps() {
     auto& s = state();
     s.in_connection = false;
-    if (m_connector) m_connector->set_in_connection(false);
-    m_wanted = false;
+    // A running attempt and its control calls stop waiting.
+    if (m_connector) m_connector->abandon();
     s.pending_text.clear();
     m_dialog.m_time_text->hide();
     m_dialog.m_time_text2->hide();
@@ -345,7 +278,7 @@ void desk_session::shut_down_steps() {
     }
     // A peer before 2.3 ends only when the channel stops; a closed session
     // ends through the server's "close_connection" to both ends.
-    if (s.peer_version < "2.3" || !closed) {
+    if (s.peer_version.get() < "2.3" || !closed) {
         if (ch)
             ch->stop(5);
         else
@@ -354,11 +287,12 @@ void desk_session::shut_down_steps() {
 }
 
 void desk_session::save_state() {
-    auto& params = m_dialog.m_connect_params;
-    params["desk_private"] = m_connector ? m_connector->desk_private() : std::string();
-    params["sid_string"] = m_connector ? m_connector->sid() : std::string();
-    params["key_string"] = m_connector ? m_connector->key() : std::string();
-    params["code"] = m_connector ? m_connector->code() : std::string();
+    auto& params = state().connect_params;
+    vyn::session_ids const ids = state().ids.get();
+    params["desk_private"] = ids.desk_private;
+    params["sid_string"] = ids.sid;
+    params["key_string"] = ids.key;
+    params["code"] = ids.code;
     std::pair<std::string, std::string> secret;
     try {
         if (auto ch = channel()) secret = ch->get_secret();
@@ -371,7 +305,7 @@ void desk_session::save_state() {
 
 bool desk_session::save_connection(std::string const& file, bool keep) {
     save_state();
-    std::string const text = look::connect_save_text(m_dialog.m_connect_params);
+    std::string const text = look::connect_save_text(state().connect_params);
     log("saving connection " + file + " (" + (keep ? "1" : "0") + ")");
     if (!write_private_file(file, text)) {
         log("failed to save file " + std::to_string(errno));
@@ -382,24 +316,23 @@ bool desk_session::save_connection(std::string const& file, bool keep) {
 }
 
 rulo::object<rulo::rptSafeChannel> desk_session::channel() {
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_connector ? m_connector->safe_channel() : rulo::object<rulo::rptSafeChannel>();
 }
 
 void desk_session::tick() {
     auto& s = state();
-    mirror(); // a tick inside a command sees the state it has reached
-    // The retry and ping steps wait while a command's modal box is up.
-    if (!m_dispatching) {
-        m_timer.tick(s, m_life_sign);
-        if (m_timer.ticks() % 4 == 0 && (s.state & 15) >= 6 && s.clock_time != 0) {
-            std::time_t clock = static_cast<std::time_t>(s.clock_time);
-            look::advance_clock(s.session_seconds, clock, std::time(nullptr));
-            s.clock_time = clock;
-            m_dialog.m_time_text2->setText(QString::fromStdString(look::clock_text(s.session_seconds)));
-        }
+    // Also while a command's handler holds a modal window: the retry, the
+    // watchdog and the keep-alives must not starve; only the dispatch of the
+    // next command waits for it.
+    m_timer.tick(s, m_life_sign);
+    if (m_timer.ticks() % 4 == 0 && (s.state & 15) >= 6 && s.clock_time != 0) {
+        std::time_t clock = static_cast<std::time_t>(s.clock_time);
+        look::advance_clock(s.session_seconds, clock, std::time(nullptr));
+        s.clock_time = clock;
+        m_dialog.m_time_text2->setText(QString::fromStdString(look::clock_text(s.session_seconds)));
     }
     chat_display();
-    if (m_connector) m_connector->reap_attempt();
     if (s.look_dirty) {
         s.look_dirty = false;
         m_dialog.UpdateVisualLook();
@@ -411,7 +344,6 @@ void desk_session::tick() {
         m_dialog.SetChatMode((s.state & 15) >= 6 && !s.old_peer);
         s.layout_dirty = false;
     }
-    mirror();
 }
 
 void desk_session::chat_display() {
@@ -425,9 +357,10 @@ void desk_session::chat_display() {
     for (auto const& line : lines) {
         QString const stamp = QString::fromUtf8(time_stamp().c_str());
         look::chat_line const l = look::format_chat_line(unknown_to_unicode(line.data(), line.size()), stamp);
-        m_chat_plain += l.plain;
-        m_chat_transcript_html += l.html;
-        m_chat_html += l.html;
+        std::string const html = l.html.toUtf8().toStdString();
+        state().chat_plain += l.plain.toUtf8().toStdString();
+        state().chat_transcript_html += html;
+        state().chat_html += html;
         m_dialog.appendChatHtml(l.html);
         sent.push_back(look::latin1_html(l.html));
     }
@@ -448,18 +381,8 @@ std::string chat_line_html(std::string line) {
 void desk_session::show_line(std::string line, bool send, std::string const&) {
     if (line.rfind(bom, 0) != 0) line = bom + line;
     if (send) {
-        // The GUI thread reads its own state; other threads the snapshot
-        // mirror() keeps, since the GUI thread changes both meanwhile.
-        std::string peer;
-        rulo::object<rulo::rptSafeChannel> ch;
-        if (on_gui_thread()) {
-            peer = state().peer_version;
-            ch = channel();
-        } else {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            peer = m_peer_snapshot;
-            ch = m_channel_snapshot;
-        }
+        std::string const peer = state().peer_version.get();
+        rulo::object<rulo::rptSafeChannel> const ch = channel();
         std::string copy = line;
         if (peer < "2.3") {
             QString text = unknown_to_unicode(line.data(), line.size());
@@ -503,28 +426,22 @@ void desk_session::stamp_life_sign() {
     m_life_sign = rulo::relative_time();
 }
 
-rulo::object<rulo::rptSafeChannel> desk_session::locked_channel() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_connector ? m_connector->safe_channel() : rulo::object<rulo::rptSafeChannel>();
-}
-
 bool desk_session::send_plugin_data(int sub_channel, netbuf const& data) {
-    rulo::object<rulo::rptSafeChannel> ch = locked_channel();
+    rulo::object<rulo::rptSafeChannel> ch = channel();
     if (!ch) return false;
     ch->send(sub_channel, data);
     return true;
 }
 
 bool desk_session::set_plugin_priority(int priority, int sub_channel) {
-    rulo::object<rulo::rptSafeChannel> ch = locked_channel();
+    rulo::object<rulo::rptSafeChannel> ch = channel();
     if (!ch) return false;
     ch->set_priority(sub_channel, priority);
     return true;
 }
 
 std::string desk_session::peer_version() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_peer_snapshot;
+    return state().peer_version.get();
 }
 
 rulo::object<vyn::control_rpc> desk_session::control_client() {
@@ -539,12 +456,13 @@ std::string desk_session::program_link(std::map<std::string, std::string> const&
 }
 
 bool desk_session::update_flags(uint64_t clear, uint64_t set) {
-    uint64_t was = m_flags.load();
+    std::atomic<uint64_t>& flags = state().flags.atomic();
+    uint64_t was = flags.load();
     uint64_t next;
     do {
         next = (was & ~clear) | set;
         if (next == was) return false;
-    } while (!m_flags.compare_exchange_weak(was, next));
+    } while (!flags.compare_exchange_weak(was, next));
     m_refresh_request = true;
     return true;
 }
@@ -577,6 +495,8 @@ void desk_session::connection_callback(std::string const& what) {
 
 void desk_session::send_version() {
     try {
+        // The channel's thread: the connector is read under the lock that
+        // connect_now takes when it replaces it.
         if (auto ch = channel())
             ch->send(vyn::text_channel, netbuf::from_string(std::string("version ") + app_version));
     } catch (...) {
@@ -610,8 +530,28 @@ void desk_session::clear_connect_save_file() {
 }
 
 bool desk_session::restored_connection() {
-    if (on_gui_thread()) m_restored = m_dialog.restored_connection();
-    return m_restored;
+    return state().restored();
+}
+
+void desk_session::end_connection(failure_end const& end) {
+    in_gui([this, end] {
+        auto& s = state();
+        s.in_connection = false;
+        if (end.clear_save) m_dialog.clear_connect_save_file();
+        if (end.shut_down) m_dialog.ShutdownConnection();
+        // Asked only now, after the saved file was cleared: a restored start
+        // whose connection failed shows why.
+        bool const quiet = s.restored() || (end.quiet_when_reconnecting && s.state == 7);
+        if (!quiet) msg_box_in_main(end.error, end.caption, 0xa00081);
+    });
+}
+
+void desk_session::code_file_written() {
+    in_gui([this] { m_dialog.m_get_code = false; });
+}
+
+void desk_session::session_message_sent() {
+    in_gui([this] { m_dialog.m_session_message.clear(); });
 }
 
 void desk_session::post_notification(int64_t a, int64_t b) {
@@ -620,11 +560,13 @@ void desk_session::post_notification(int64_t a, int64_t b) {
     });
 }
 
+void desk_session::set_typed_code(std::string const& code) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_typed_code = code;
+}
+
 void desk_session::set_new_code(std::string const& code) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_typed_code = code;
-    }
+    set_typed_code(code);
     emit m_dialog.emit_SetNewCode(QString::fromLatin1(code.c_str()));
 }
 
@@ -647,7 +589,7 @@ bool desk_session::ask_credentials(std::string& user, std::string& password) {
     // The GUI answers every request; a worker whose session is given up stops
     // waiting (the request then frees itself when answered).
     while (!st->finished) {
-        if (!m_wanted) return false;
+        if (!state().in_connection) return false;
         st->done.wait_for(lock, std::chrono::milliseconds(100));
     }
     if (!st->answered) return false;
@@ -657,9 +599,8 @@ bool desk_session::ask_credentials(std::string& user, std::string& password) {
 }
 
 std::string desk_session::word_error(std::string const& server, vyn::control_rpc::exception const& e) {
-    std::string text = get_lang_description(server, e.code);
-    if (!e.text.empty()) text += " (" + e.text + ")";
-    return text;
+    // The server's own words go to the log, with the attempt's failure.
+    return get_lang_description(server, e.code);
 }
 
 std::string desk_session::word_failure(std::string const& server, rulo::exception const& e, bool starting) {
@@ -710,9 +651,7 @@ void desk_session::set_secret(std::string const& local, std::string const& remot
 }
 
 bool desk_session::start_connection_thread() {
-    if (!m_connector) return false;
-    m_connector->set_in_connection(state().in_connection);
-    return m_connector->start_attempt();
+    return m_connector && m_connector->start_attempt();
 }
 
 void desk_session::co_cversion(std::string const& version) {
@@ -735,7 +674,8 @@ void desk_session::system_line(std::string const& key) {
 }
 
 void desk_session::show_chat(std::string const& label) {
-    show_line(label, false, "message");
+    // Through the dialog, so that the recording listeners hear the server too.
+    m_dialog.show_utf8(label, false, "corvane");
 }
 
 void desk_session::clear_code_field() {
@@ -779,8 +719,8 @@ std::string desk_session::language_dialog(std::string const& name) {
 
 bool desk_session::end_of_session(bool restored) {
     auto& s = state();
-    std::string const plain = m_chat_plain.toUtf8().toStdString();
-    std::string const html = m_chat_transcript_html.toUtf8().toStdString();
+    std::string const& plain = s.chat_plain;
+    std::string const& html = s.chat_transcript_html;
     // The server's end-of-session dialog, its data texts holding the chat.
     std::string comments, transcript;
     if (!s.from_wex && !s.eos_dialog.empty() && !restored) {
@@ -791,26 +731,22 @@ bool desk_session::end_of_session(bool restored) {
         comments = dialog.result();
     }
     if (s.send_chat_transcript) transcript = transcript_record(s.is_client, plain, html);
-    // The session's chat ends with it; the next one starts its own.
-    m_chat_transcript_html.clear();
-    clear_chat();
     if (comments.empty() && transcript.empty()) return false;
     log("sending comments " + std::to_string(comments.size()) + "," + std::to_string(transcript.size()));
     // A post still running from an earlier end goes on to its own end first.
     if (m_post) m_post->wait(vyn::PostDataThreadClass::drain_limit_ms);
     m_post.reset();
-    std::string const sid = m_connector ? m_connector->sid() : s.sid;
-    std::string const key = m_connector ? m_connector->key() : s.key;
+    vyn::session_ids const ids = s.ids.get();
     m_post_auto_close = s.auto_close;
-    m_post = std::make_unique<vyn::PostDataThreadClass>(*this, config_for_attempt(), sid, key, comments,
-                                                        transcript);
+    m_post = std::make_unique<vyn::PostDataThreadClass>(*this, config_for_attempt(), ids.sid, ids.key,
+                                                        comments, transcript);
     m_dialog.m_post_thread = m_post.get();
     return true;
 }
 
 void desk_session::post_finished(std::string const& error) {
-    bool const restored = m_restored;
-    in_gui([this, error, restored] {
+    in_gui([this, error] {
+        bool const restored = state().restored();
         m_post.reset(); // its thread has nothing left to do
         m_dialog.m_post_thread = nullptr;
         // The program closes once the user has read why the post failed.
@@ -840,6 +776,14 @@ void desk_session::ask_credentials(vyn::credentials_request& request) {
     request.answered = dialog.exec() == QDialog::Accepted;
     request.user = dialog.m_user;
     request.password = dialog.m_password;
+}
+
+std::string desk_session::read_mtu_fix() {
+    return xstd::get_config_string("", "mtu_fix_v");
+}
+
+void desk_session::store_mtu_fix(std::string const& value) {
+    xstd::set_config_string("", "mtu_fix_v", value, xstd::storage_memory);
 }
 
 void desk_session::set_send_limit(int64_t max_send, int64_t buffer) {

@@ -2,13 +2,18 @@
 // dispatcher, the connector of this end, the session steps of the GUI tick,
 // the chat queue and the one way every session ends (shut_down).
 //
-// Ownership: made by the dialog in its start-up and owned by it; it makes a
-// connector for each wish to connect and keeps it until the next one.
+// Ownership: made by the dialog's constructor and owned by it; it makes a
+// connector for each wish to connect and keeps it until the next one (an
+// attempt still running then ends on its own: letting a connector go never
+// waits). The session's values live once, in the dispatcher's
+// session_state (session_state.h says which thread may touch which); the
+// dialog and the connector read them there.
 // Threads: the connector's and the session channel's workers reach it only
 // through the connector_host operations, which queue a command, post work
-// to the GUI thread (in the order asked) or take a lock; everything else,
-// and every widget, stays on the GUI thread. One command runs at a time: a
-// text that arrives while a handler shows a modal box waits for it (FIFO).
+// to the GUI thread (in the order asked), take a lock or read an atomic of
+// the state; everything else, and every widget, stays on the GUI thread.
+// One command runs at a time: a text that arrives while a handler shows a
+// modal box waits for it (FIFO); the GUI tick's session steps do not.
 #pragma once
 
 #include "tovan/session/command_queue.h"
@@ -50,21 +55,24 @@ public:
     vyn::session_state& state() { return m_dispatcher.state(); }
     vyn::command_queue& queue() { return m_queue; }
     vyn::connector* current() { return m_connector.get(); }
+    // The code field's text, as typed or set; any thread.
+    void set_typed_code(std::string const& code);
 
     // The action button's connect: a fresh connector towards the relay, and
     // a new session, in which plugin downloads have their tries again.
     void connect_now(std::string const& typed_code);
     // Every session ends through here (GUI thread).
     void shut_down();
-    // The session's identity into the dialog's connect parameters: desk
-    // private text, id, key, the channel's secret pair (empty without a
-    // channel) and the code, so that a restored start can continue it.
+    // The session's identity into the connect parameters: desk private
+    // text, id, key, the channel's secret pair (empty without a channel)
+    // and the code, so that a restored start can continue it.
     void save_state();
     // save_state, then the parameters to file (relative to the working
     // directory), which becomes the saved connection; false when it could
     // not be written (the saved connection is then kept only with keep).
     bool save_connection(std::string const& file, bool keep);
-    // Runs the queued commands, one at a time; nothing while one runs.
+    // Runs the queued commands, one at a time; nothing while one runs (the
+    // rest waits for it).
     void dispatch_pending();
     // One GUI tick's session steps and the chat display.
     void tick();
@@ -79,10 +87,9 @@ public:
     void post_finished(std::string const& error) override;
 
     // For the plugin host, any thread: the session channel (false without
-    // one), the remote end's version (a locked copy), the control link's
-    // program link (blocks up to its call limit; throws), and the status
-    // flags that plugins change (a change requests a refresh that the next
-    // tick takes).
+    // one), the remote end's version, the control link's program link
+    // (blocks up to its call limit; throws), and the status flags that
+    // plugins change (a change requests a refresh that the next tick takes).
     bool send_plugin_data(int sub_channel, netbuf const& data);
     bool set_plugin_priority(int priority, int sub_channel);
     std::string peer_version();
@@ -92,34 +99,36 @@ public:
     rulo::object<vyn::control_rpc> control_client();
     rulo::object<rulo::SRDownloader> plugin_downloader();
     bool update_flags(uint64_t clear, uint64_t set);
-    uint64_t flags() const { return m_flags.load(); }
+    uint64_t flags() { return state().flags; }
 
     // How long a worker waits for the GUI to answer a credentials request
     // before it takes it as cancelled; tests shorten the blocking-call limit.
     void set_gui_call_limit(long seconds) { m_gui_call_limit_s = seconds; }
     long gui_call_limit() const { return m_gui_call_limit_s; }
 
-    // The chat as shown since the last clear, and the lines sent to the
-    // server's live chat (for the tests).
-    QString const& chat_html() const { return m_chat_html; }
-    QString const& chat_plain() const { return m_chat_plain; }
+    // The chat as shown since the last clear (the transcript keeps it).
+    QString chat_html() { return QString::fromUtf8(state().chat_html.c_str()); }
+    QString chat_plain() { return QString::fromUtf8(state().chat_plain.c_str()); }
     void clear_chat() {
-        m_chat_html.clear();
-        m_chat_plain.clear();
+        state().chat_html.clear();
+        state().chat_plain.clear();
     }
 
     // connector_host and session_target: any thread.
     void handle_command(vyn::origin from, std::string text) override;
     void push_chat(std::string line) override;
     void stamp_life_sign() override;
-    int64_t connection_state() override { return m_state_mirror.load(); }
+    int64_t connection_state() override { return state().state; }
+    vyn::session_shared& shared() override { return state(); }
+    void end_connection(failure_end const& end) override;
+    void code_file_written() override;
+    void session_message_sent() override;
     void route_packet(int index, netbuf const& data) override;
     void send_version() override;
     void log(std::string const& text) override;
     void msg_box_in_main(std::string const& text, std::string const& caption, unsigned flags) override;
     void shutdown_connection() override;
     void clear_connect_save_file() override;
-    bool restored_connection() override;
     void post_notification(int64_t a, int64_t b) override;
     void set_new_code(std::string const& code) override;
     std::string typed_code() override;
@@ -132,6 +141,7 @@ public:
     void downloader_ready(rulo::object<rulo::SRDownloader> downloader) override;
 
     // dispatch_host: GUI thread.
+    bool restored_connection() override;
     int64_t now_ms() override;
     int64_t time_of_day_s() override;
     void drop_connection_handles() override;
@@ -175,8 +185,8 @@ public:
     void clear_plugin_state() override;
     void run_in_main(std::string const& packet) override;
     void set_send_limit(int64_t max_send, int64_t buffer) override;
-    std::string read_mtu_fix() override { return {}; }
-    void store_mtu_fix(std::string const&) override {}
+    std::string read_mtu_fix() override;
+    void store_mtu_fix(std::string const& value) override;
 
     // timer_host: GUI thread.
     void system_message(std::string const& key) override;
@@ -192,30 +202,25 @@ private:
     // Runs f on the GUI thread: at once there, else queued behind what was
     // asked before.
     void in_gui(std::function<void()> f);
-    // The dialog's fields that mirror the session state.
-    void mirror();
     void shut_down_steps();
+    // Logs the connection state when it changed since it was last logged.
+    void log_state();
     void chat_display();
+    // The session channel; any thread (the connector handle under m_mutex).
     rulo::object<rulo::rptSafeChannel> channel();
-    // The same, for threads other than the GUI thread (under m_mutex).
-    rulo::object<rulo::rptSafeChannel> locked_channel();
     vyn::connector_config config_for_attempt();
-    void replace_connector(std::unique_ptr<vyn::connector> next);
+    void replace_connector(std::shared_ptr<vyn::connector> next);
 
     CVYNDialog& m_dialog;
     vyn::command_queue m_queue;
     vyn::dispatcher m_dispatcher;
     vyn::session_timer m_timer;
-    std::unique_ptr<vyn::connector> m_connector;
+    std::shared_ptr<vyn::connector> m_connector;
+    // Stamped by the session reader for every packet of the remote end, and
+    // by every download report; read by the watchdog.
     std::atomic<int64_t> m_life_sign{0};
-    std::atomic<int64_t> m_state_mirror{0};
-    // The user still wants the connection; a worker waiting on the GUI gives
-    // up when it goes.
-    std::atomic<bool> m_wanted{false};
-    // The dialog's restored_connection(), for the workers.
-    std::atomic<bool> m_restored{false};
-    std::atomic<uint64_t> m_flags{0};
     std::atomic<bool> m_refresh_request{false};
+    int64_t m_logged_state = 0; // the state the log last told
     bool m_dispatching = false;
     long m_gui_call_limit_s = vyn::control_rpc::gui_call_limit_s;
 
@@ -224,12 +229,6 @@ private:
     std::mutex m_mutex;
     std::string m_typed_code;
     std::deque<std::string> m_chat_queue;
-    // What show_line needs from the GUI thread's session state, for lines
-    // shown from other threads: refreshed by mirror().
-    std::string m_peer_snapshot;
-    rulo::object<rulo::rptSafeChannel> m_channel_snapshot;
-
-    QString m_chat_html, m_chat_plain, m_chat_transcript_html;
 
     // The post of the last session's end (GUI thread only). Last, so that it
     // ends before the rest of the session goes.

@@ -46,7 +46,7 @@ void CVYNDialog::OnCommand() {
     look::button_input in;
     in.plugin = plugin;
     in.event = event;
-    in.peer_version = m_peer_version;
+    in.peer_version = state().peer_version.get();
     for (plugin_def const& d : m_plugin_defs)
         if (d.get_name() == plugin) in.catalogue_states.push_back(d.state);
     if (session()) {

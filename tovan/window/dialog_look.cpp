@@ -50,7 +50,7 @@ std::string CVYNDialog::UpdateSkinNLanguage(int number) {
 void CVYNDialog::update_buttons(int) {}
 
 void CVYNDialog::UpdateVisualLook() {
-    look::window_look const l = look::look_of(m_is_client, m_state, m_flags, m_old_peer);
+    look::window_look const l = look::look_of(m_is_client, state().state, state().flags, state().old_peer);
     m_time_text->setText(get_lang_string("CONNECTION_TIME2", true, false));
     if (!m_is_client) m_btn_mail->setVisible(l.mail_button);
     for (int number : l.statuses) UpdateSkinNLanguage(number);
@@ -65,7 +65,7 @@ void CVYNDialog::UpdateVisualLook() {
     for (push_button* b : {m_btn_close1, m_btn_settings1}) b->setVisible(!l.idle_buttons);
     IDC_CONNECT_IMAGE->setVisible(l.connect_image);
     IDC_LOG_OUTPUT->setHtml(tr("CHAT_WELCOME2"));
-    appendChatHtml(session() ? session()->chat_html() : m_chat_html);
+    appendChatHtml(session()->chat_html());
     if (m_notify_on && l.notification >= 0) PostNotification(static_cast<unsigned long>(l.notification), 0);
     if (l.connected) {
         if (g_clear_chat_pending) {
@@ -93,7 +93,7 @@ void CVYNDialog::UpdateVisualLook() {
 }
 
 void CVYNDialog::ChooseBackground() {
-    look::window_look const l = look::look_of(m_is_client, m_state, m_flags, m_old_peer);
+    look::window_look const l = look::look_of(m_is_client, state().state, state().flags, state().old_peer);
     QImage* bg = m_background.image;
     bg[11] = bg[l.upper_piece];
     bg[12] = bg[l.lower_piece];
@@ -123,7 +123,8 @@ void CVYNDialog::paintEvent(QPaintEvent*) {
     p.drawImage(0, 0, bg[11]);
     p.drawImage(0, bg[11].height(), bg[12]);
     p.drawImage(0, bg[11].height() + bg[12].height() - bg[10].height(), bg[10]);
-    if (!m_is_client && (m_state & 15) >= 6) p.drawImage(m_btn_desktop->pos(), m_btn_desktop->state_image(0));
+    if (!m_is_client && (state().state & 15) >= 6)
+        p.drawImage(m_btn_desktop->pos(), m_btn_desktop->state_image(0));
 }
 
 void CVYNDialog::updateDialogItem(std::string const& item, uint64_t mask, uint64_t style) {

@@ -156,7 +156,7 @@ void CVYNDialog::CurrentVideoDock(int dock) {
 
 void CVYNDialog::NotifyGuiStatus(std::string const& name) {
     uint64_t const flags = m_session ? m_session->flags() : 0;
-    notify_gui_status(name, static_cast<uint64_t>(m_state) | flags);
+    notify_gui_status(name, static_cast<uint64_t>(state().state.load()) | flags);
 }
 
 void CVYNDialog::send_options_2_plugin(std::string const& name, std::string const& event) {

@@ -26,17 +26,20 @@ char const desk_prefix[] = "<b><font color=007CC3>Desk<font color=000000> : </b>
 } // namespace
 
 void CVYNDialog::create_connection_factory() {
-    m_session = std::make_unique<desk_session>(*this);
     negotiation_core(); // before any reader routes a packet
 }
 
+vyn::session_state& CVYNDialog::state() const {
+    return m_session->state();
+}
+
 void CVYNDialog::OnAction() {
-    LogMessage2("on action " + std::to_string(m_state));
-    int64_t const state = m_state;
+    int64_t const state = this->state().state;
+    LogMessage2("on action " + std::to_string(state));
     std::string typed;
     if (m_is_client && state == 0) {
         typed = IDC_CODE->text().toUtf8().toStdString();
-        if (typed.empty() && m_connect_params.empty()) {
+        if (typed.empty() && this->state().connect_params.empty()) {
             // A status text: stored without the "generic_" prefix.
             MessageBox(nullptr, get_lang_string("cli_dis_IDC_DESCRIPTION_TEXT", false, false), "", 0xa00001);
             return;
@@ -55,7 +58,7 @@ void CVYNDialog::OnAction() {
         return;
     }
     if (state != 0) return;
-    if (!m_from_wex && !restored_connection()) {
+    if (!this->state().from_wex && !restored_connection()) {
         std::string const xml = GetLanguageDialog("sos_dialog");
         if (!xml.empty()) {
             CXMLDialog start_of_session(this);
@@ -84,7 +87,7 @@ void CVYNDialog::OnSend() {
 }
 
 void CVYNDialog::AddSystemMessage(std::string const& text, bool send) {
-    if (!m_is_client && m_old_peer) return;
+    if (!m_is_client && state().old_peer) return;
     if (!send)
         show_utf8(text, false, "message");
     else
@@ -129,7 +132,7 @@ void CVYNDialog::CopyChat() {
 }
 
 void CVYNDialog::SetChatMode(bool on) {
-    m_layout_dirty = false;
+    state().layout_dirty = false;
     IDC_STATUS_DESCRIPTION->show();
     m_btn_send->setVisible(on);
     IDC_CHAT_TEXT->setVisible(on);
@@ -149,12 +152,11 @@ void CVYNDialog::ShutdownConnection() {
 }
 
 bool CVYNDialog::restored_connection() const {
-    auto at = m_connect_params.find("__restore_connection__");
-    return at != m_connect_params.end() && at->second == "true";
+    return state().restored();
 }
 
 void CVYNDialog::clear_connect_save_file() {
-    LogMessage2(std::string("clear session file ") + (m_in_connection ? "1" : "0") + "," +
+    LogMessage2(std::string("clear session file ") + (state().in_connection ? "1" : "0") + "," +
                 std::to_string(m_restore_file.size()));
     if (!m_restore_file.empty()) {
         try {
@@ -163,7 +165,7 @@ void CVYNDialog::clear_connect_save_file() {
         }
         m_restore_file.clear();
     }
-    m_connect_params.erase("__restore_connection__");
+    state().connect_params.erase("__restore_connection__");
 }
 
 } // namespace tovan

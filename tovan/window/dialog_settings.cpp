@@ -40,8 +40,8 @@ public:
     bool debug_log_on() override { return log_is_debug(); }
     void enable_debug_log() override { m_d.EnableDebug(); }
     void show_log() override { m_d.OnLog(); }
-    int connection_state() override { return static_cast<int>(m_d.m_state & 15); }
-    bool old_peer() override { return m_d.m_old_peer; }
+    int connection_state() override { return static_cast<int>(m_d.state().state & 15); }
+    bool old_peer() override { return m_d.state().old_peer; }
     void queue_command(std::string const& text) override {
         if (m_d.session()) m_d.session()->handle_command(vyn::origin::local, text);
     }

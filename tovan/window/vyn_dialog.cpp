@@ -116,6 +116,8 @@ CVYNDialog::CVYNDialog(QWidget* parent)
         open_log_file(m_log_path, std::to_string(rulo::relative_time()));
     }
 
+    // The session, and with it the home of its state, lives as long as the dialog.
+    m_session = std::make_unique<desk_session>(*this);
     build_buttons();
     connect_signals();
 
@@ -238,7 +240,7 @@ bool CVYNDialog::OnInitDialog() {
     ReadConfiguration();
     ReadCommandLine();
     OnLanguage();
-    if (!m_from_wex && !restored_connection()) {
+    if (!state().from_wex && !restored_connection()) {
         std::string const xml = GetLanguageDialog("sod_dialog");
         if (!xml.empty()) {
             CXMLDialog startup(this);
@@ -302,7 +304,7 @@ bool CVYNDialog::OnInitDialog() {
                             {"desktop", m_btn_desktop}};
 
     LogMessage("Update UI");
-    m_layout_dirty = false;
+    state().layout_dirty = false;
     UpdateVisualLook();
     UpdateWindowSize();
     SetChatMode(false);
@@ -311,7 +313,7 @@ bool CVYNDialog::OnInitDialog() {
     m_timer.start(250);
 
     if (m_is_client || restored_connection()) {
-        if (!m_connect_params.empty()) {
+        if (!state().connect_params.empty()) {
             IDC_CODE->setText(QString::fromUtf8(m_code_text.c_str()));
             OnAction();
         } else if (m_is_client && m_touch_pad) {
@@ -391,8 +393,8 @@ void CVYNDialog::ReadCommandLine() {
     command_line c = parse_command_line(in);
     m_args = c.args;
     m_code_file = c.code_file;
-    m_auto_close = c.auto_close;
-    m_from_wex = c.from_wex;
+    state().auto_close = c.auto_close;
+    state().from_wex = c.from_wex;
     m_confirm = c.confirm;
     m_notify_on = false;
     m_get_code = c.get_code;
@@ -414,7 +416,7 @@ void CVYNDialog::ReadCommandLine() {
     m_force_transport = c.force_transport;
     if (c.mtu) xstd::set_config_string("", "mtu_fix_v", *c.mtu, xstd::storage_memory);
     if (c.touch_pad) m_touch_pad = true;
-    if (!c.connect_params.empty()) m_connect_params = c.connect_params;
+    if (!c.connect_params.empty()) state().connect_params = c.connect_params;
     if (!c.code_text.empty()) m_code_text = c.code_text;
     if (!c.restore_file.empty()) m_restore_file = c.restore_file;
     m_connection_memory->user = c.user;
@@ -592,11 +594,12 @@ void CVYNDialog::OnClose() {
 }
 
 bool CVYNDialog::close_program(bool force) {
-    if (m_in_connection && m_confirm && m_state != 3 &&
+    vyn::session_state& s = this->state();
+    if (s.in_connection && m_confirm && s.state != 3 &&
         MessageBoxU(this, "DO_CLOSE_DISCONNECT", "QUESTION", 0xA00010) != IDYES)
         return false;
-    int64_t const state = m_state & 0xF;
-    m_auto_close = true;
+    int64_t const state = s.state & 0xF;
+    s.auto_close = true;
     if (force) m_force_close = true;
     ShutdownConnection();
     // A running session, or one whose end will show the server's dialog,
@@ -607,14 +610,15 @@ bool CVYNDialog::close_program(bool force) {
 }
 
 void CVYNDialog::OnClose1() {
-    if (m_confirm && (m_state & 0xF) >= 6 && MessageBoxU(this, "DO_DISCONNECT", "QUESTION", 0xA00010) == IDNO)
+    if (m_confirm && (state().state & 0xF) >= 6 &&
+        MessageBoxU(this, "DO_DISCONNECT", "QUESTION", 0xA00010) == IDNO)
         return;
     clear_connect_save_file();
     ShutdownConnection();
 }
 
 void CVYNDialog::idcCodeChanged(QString const& text) {
-    m_typed_code = text;
+    m_session->set_typed_code(text.toUtf8().toStdString());
 }
 
 void CVYNDialog::start_new() {
@@ -629,7 +633,7 @@ QMenu* CVYNDialog::context_menu_for(QWidget* w) {
                 &CVYNDialog::ClearChat);
         connect(m_popup_menu->addAction(get_lang_string("COPY", true, false)), &QAction::triggered, this,
                 &CVYNDialog::CopyChat);
-    } else if (w == m_btn_send && !m_is_client && !m_old_peer) {
+    } else if (w == m_btn_send && !m_is_client && !state().old_peer) {
         connect(m_popup_menu->addAction(get_lang_string("PROXY_LOG", true, false)), &QAction::triggered, this,
                 &CVYNDialog::Send2Proxy);
     }

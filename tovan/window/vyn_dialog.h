@@ -5,8 +5,10 @@
 //
 // Ownership: made once by main and never deleted; m_global points at it.
 // Threads: everything here runs on the GUI thread; workers reach the dialog
-// only through its signals (delivered on the GUI thread) and the two queues
-// under m_cmd_lock and m_chat_lock.
+// only through its signals (delivered on the GUI thread) and its session's
+// queues. The session's values (state, flags, connect parameters, code, id,
+// key, chat) are not kept here: the dialog reads them in its session's
+// state (state()), their one home.
 #pragma once
 
 #include "tovan/config/app_options.h"
@@ -15,6 +17,7 @@
 #include "tovan/dialogs/vyn_string.h"
 #include "tovan/plugins/plugin_def.h"
 #include "tovan/plugins/plugin_host.h"
+#include "tovan/session/session_state.h"
 #include "tovan/window/main_form.h"
 #include "tovan/window/push_button.h"
 
@@ -53,7 +56,6 @@ class thread;
 
 namespace vyn {
 struct connection_memory;
-class control_rpc;
 class PostDataThreadClass;
 } // namespace vyn
 
@@ -62,7 +64,6 @@ namespace tovan {
 class desk_session;
 // Held by the dialog, made by the parts of the program that own them.
 class CNumPad;
-class connection_factory;
 class negotiation;
 class negotiation_host;
 class plugin;
@@ -111,8 +112,11 @@ public:
     void show_utf8(std::string const& line, bool send, std::string const& who);
     // A box shown later on the GUI thread; any thread.
     void MsgBoxInMain(QString const& text, QString const& caption, int type);
-    // The running session: its queue, dispatcher and connector.
+    // The running session: its queue, dispatcher and connector; made by the
+    // constructor, so it is there for the dialog's whole life.
     desk_session* session() const { return m_session.get(); }
+    // The session's state, the home of the values the dialog shows and acts on.
+    vyn::session_state& state() const;
 
     // The dialog's boxes in its own words: text and caption are translation
     // keys (null: empty); args are not used. GUI thread only.
@@ -281,35 +285,14 @@ public:
     QLabel* m_time_text = nullptr;
     QLabel* m_time_text2 = nullptr;
     push_button* m_btn_mail = nullptr;
-    QString m_typed_code;
     std::map<unsigned, LanguageDef> m_languages;
     std::map<unsigned, std::string> m_cmd_ids;
     std::map<std::string, std::string> m_app_info;
     uint32_t m_next_cmd_id = 0;
     std::vector<plugin_def> m_plugin_defs;
-    int64_t m_state = 0;
-    uint64_t m_flags = 0;
-    bool m_send_chat_transcript = false;
-    bool m_send_chat_live = false;
-    int64_t m_session_seconds = 0;
-    std::time_t m_clock_time = 0;
-    int64_t m_next_retry_ms = 0;
-    uint32_t m_retry_count = 0;
-    bool m_in_connection = false;
-    bool m_look_dirty = false;
-    bool m_layout_dirty = false;
-    std::string m_pending_text;
     bool m_is_client = true;
-    bool m_old_peer = false;
     CNumPad* m_numpad = nullptr;
-    rulo::rec_mutex m_cmd_lock;
-    std::deque<std::string> m_cmd_queue;
-    std::deque<std::string> m_chat_queue;
-    rulo::rec_mutex m_chat_lock;
-    std::string m_code;
-    bool m_auto_close = false;
     bool m_force_close = false;
-    std::string m_transport_memory;
     int m_notify_thread = 0;
     bool m_notify_on = false;
     std::string m_notify_path;
@@ -319,28 +302,12 @@ public:
     std::string m_code_file;
     char m_ini_path[1024] = {};
     char m_ini_section[256] = {};
-    int64_t m_life_sign = 0;
-    bool m_connection_up = false;
     std::map<std::string, std::string> m_session_message;
-    rulo::object<rulo::rptSafeChannel> m_safe_channel;
-    rulo::object<rulo::rptMsg> m_msg;
     std::map<std::string, std::string> m_plugin_min_versions;
     std::map<std::string, push_button*> m_plugin_buttons;
-    std::map<std::string, std::string> m_transport_map;
-    std::map<std::string, std::string> m_connect_params;
     std::vector<std::string> m_args;
-    std::string m_peer_version;
     std::string m_customization;
-    rulo::object<connection_factory> m_connection_factory;
-    rulo::object<vyn::control_rpc> m_control_rpc;
-    rulo::object<rulo::SRDownloader> m_downloader;
-    rulo::object<rulo::rptSRMux> m_srmux;
     rulo::object<plugin_manager> m_plugin_manager;
-    QString m_chat_transcript_html;
-    std::string m_sid;
-    std::string m_key;
-    std::string m_session_aux;
-    std::string m_desk_private;
     std::string m_language;
     QMenu m_language_menu;
     QMenu m_advanced_menu;
@@ -352,10 +319,7 @@ public:
     bool m_plugin_separator = false;              // the plugins menu's line is there
     std::mutex m_cmd_ids_mutex;                   // m_cmd_ids and m_next_cmd_id once plugins run
     QTimer m_timer;
-    QString m_chat_html;
-    QString m_chat_plain;
     std::string m_open_at_end;
-    rulo::thread* m_connection_thread = nullptr;
     vyn::PostDataThreadClass* m_post_thread = nullptr; // the running post of a session's end
     std::string m_proxy_notification;
     std::string m_force_transport;
@@ -372,7 +336,6 @@ public:
     std::string m_ca_file, m_dh_file, m_cert_file, m_key_file, m_key_pass;
     bool m_topmost = false;
     bool m_confirm = true;
-    bool m_from_wex = false;
     // The log-in, the transport chooser's memory and the configuration
     // mark, kept for the life of the process; every connector shares it.
     std::shared_ptr<vyn::connection_memory> m_connection_memory;
