@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 namespace vyn {
 
@@ -346,10 +347,10 @@ void connector::establish_mux_channels() {
                     } else if (!wanted()) {
                         throw attempt_cancelled();
                     }
-                    rulo::object<rulo::rptSRMux> mux(new rulo::rptSRMux);
+                    rulo::object<rulo::rptSRMux> mux(new rulo::rptSRMux), replaced = mux;
                     {
                         std::lock_guard<std::mutex> lock(m_mutex);
-                        m_srmux = mux;
+                        std::swap(replaced, m_srmux); // the one before goes outside the lock
                     }
                     if (mux->start_and_wait(5, rulo::scheduler_pool(), chooser, calls, geo,
                                             m_config.proxy_host, options["connect"],
@@ -408,11 +409,15 @@ void connector::establish_mux_channels() {
         rulo::object<rulo::SRDownloader> downloader;
         if (rulo::object<rulo::SRDownloaderSink> sink = m_host.download_sink())
             downloader = mux->create_downloader(sink);
+        // The ones before go outside the lock (their destructors take the framework's).
+        rulo::object<control_rpc> old_rpc;
+        rulo::object<rulo::rptMsg> old_msg;
+        rulo::object<rulo::SRDownloader> old_downloader;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_rpc = rpc;
-            m_msg = msg;
-            m_downloader = downloader;
+            old_rpc = std::exchange(m_rpc, rpc);
+            old_msg = std::exchange(m_msg, msg);
+            old_downloader = std::exchange(m_downloader, downloader);
         }
         if (downloader) unless_given_up([&] { m_host.downloader_ready(downloader); });
     } catch (attempt_cancelled const&) {
@@ -782,18 +787,21 @@ void connector::flush_session_message() {
 }
 
 rulo::object<rulo::rptSafeChannel> connector::release() {
+    // Taken out under the lock, let go outside it: their destructors take
+    // the framework lock.
     rulo::object<rulo::rptSafeChannel> channel;
-    rulo::object<rulo::rptSRMux> mux;
+    rulo::object<rulo::rptSRMux> mux, rpc_mux;
+    rulo::object<control_rpc> rpc;
+    rulo::object<rulo::rptMsg> msg;
+    rulo::object<rulo::SRDownloader> downloader;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        channel = m_safe_channel;
-        mux = m_srmux;
-        m_rpc_mux.reset();
-        m_safe_channel.reset();
-        m_srmux.reset();
-        m_rpc.reset();
-        m_msg.reset();
-        m_downloader.reset();
+        std::swap(channel, m_safe_channel);
+        std::swap(mux, m_srmux);
+        std::swap(rpc_mux, m_rpc_mux);
+        std::swap(rpc, m_rpc);
+        std::swap(msg, m_msg);
+        std::swap(downloader, m_downloader);
     }
     if (channel) channel->stop(0);
     try {
@@ -835,11 +843,13 @@ rulo::object<rulo::SRDownloader> connector::downloader() {
 }
 
 void connector::drop_downloader() {
+    rulo::object<rulo::SRDownloader> dropped;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_downloader) return;
-        m_downloader.reset();
+        std::swap(dropped, m_downloader);
     }
+    if (!dropped) return;
+    dropped.reset();
     m_host.downloader_ready({});
 }
 
