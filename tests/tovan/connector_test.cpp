@@ -71,6 +71,7 @@ public:
     void shutdown_connection() override { note("shutdown"); }
     void clear_connect_save_file() override {}
     void end_connection(failure_end const& end) override {
+        m_shared.in_connection = false;
         if (end.shut_down) note("shutdown");
         note("box " + end.caption + "|" + end.error);
     }

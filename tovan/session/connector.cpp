@@ -153,11 +153,10 @@ bool connector::unless_given_up(F&& f) {
     return true;
 }
 
+// The host clears the wish to connect there, on the GUI thread, before the
+// commands queued after it.
 void connector::end_connection(connector_host::failure_end const& end) {
-    unless_given_up([&] {
-        m_host.shared().in_connection = false;
-        m_host.end_connection(end);
-    });
+    unless_given_up([&] { m_host.end_connection(end); });
 }
 
 bool connector::start_attempt() {
