@@ -1,6 +1,7 @@
 #include "tovan/session/connector.h"
 
 #include "tovan/session/numbers.h"
+#include "tovan/util/ignoring_failure.h"
 
 #include "rulo-rpt/channel/rptChannel.h"
 #include "rulo-rpt/choose/AutoTransport.h"
@@ -442,19 +443,6 @@ void connector::establish_mux_channels() {
     }
 }
 
-namespace {
-
-// Runs one call of the session's set-up whose failure changes nothing.
-template <class F>
-void ignoring_failure(F&& call) {
-    try {
-        call();
-    } catch (...) {
-    }
-}
-
-} // namespace
-
 bool connector::request_code() {
     rulo::object<control_rpc> rpc = this->rpc();
     connection_memory& memory = *m_config.memory;
@@ -477,7 +465,7 @@ bool connector::request_code() {
     };
     bool const continued = !ids.sid.empty();
     if (!continued && ids.desk_private.empty()) {
-        ignoring_failure([&] { rpc->co_login_filters(rulo::get_nifs_hw()); });
+        tovan::ignoring_failure([&] { rpc->co_login_filters(rulo::get_nifs_hw()); });
         bool logged_in = false;
         if (!m_config.web_login.empty()) {
             try {
@@ -532,8 +520,8 @@ bool connector::request_code() {
             throw;
         } catch (...) {
         }
-        ignoring_failure([&] { rpc->co_check_graceful(); });
-        ignoring_failure([&] { rpc->co_language(m_host.selected_language()); });
+        tovan::ignoring_failure([&] { rpc->co_check_graceful(); });
+        tovan::ignoring_failure([&] { rpc->co_language(m_host.selected_language()); });
         return true;
     }
     session_ids made = ids;
@@ -556,9 +544,9 @@ bool connector::request_code() {
             });
         }))
         throw attempt_cancelled();
-    ignoring_failure([&] { rpc->co_check_graceful(); });
-    ignoring_failure([&] { rpc->co_language(m_host.selected_language()); });
-    ignoring_failure([&] { rpc->co_customization(m_config.customization); });
+    tovan::ignoring_failure([&] { rpc->co_check_graceful(); });
+    tovan::ignoring_failure([&] { rpc->co_language(m_host.selected_language()); });
+    tovan::ignoring_failure([&] { rpc->co_customization(m_config.customization); });
     std::string const& code = made.code;
     std::string const& sid = made.sid;
     unless_given_up([&] { m_host.set_new_code(code); });
