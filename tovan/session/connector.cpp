@@ -17,6 +17,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace vyn {
