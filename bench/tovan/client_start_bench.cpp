@@ -82,7 +82,7 @@ struct stand {
         desk->start(config(false).proxy_host);
         if (desk->host.wait_code().empty()) return nullptr;
         if (relay
-                ->wait_log({"\"event\":\"leg\"", "\"sid\":\"" + desk->conn.sid() + "\"", "\"role\":\"desk\""},
+                ->wait_log({"\"event\":\"leg\"", "\"sid\":\"" + desk->sid() + "\"", "\"role\":\"desk\""},
                            std::chrono::seconds(30))
                 .empty())
             return nullptr;
@@ -190,7 +190,7 @@ void BM_client_start_to_session_up(benchmark::State& state) {
             auto const marked = clock_type::now();
             auto const start = clock_type::now();
             bench_support::driver_process client({CLIENT_START_DRIVER, std::to_string(s->relay->port()),
-                                                  desk->conn.code(), s->relay->cert_path(), dh_file});
+                                                  desk->code(), s->relay->cert_path(), dh_file});
             std::string const line = client.line();
             auto const up = clock_type::now();
             if (line != "version") {
@@ -234,7 +234,7 @@ void BM_client_join_in_process(benchmark::State& state) {
         }
         auto const start = clock_type::now();
         bench_support::session_end client(s->config(true));
-        client.host.type_code(desk->conn.code());
+        client.host.type_code(desk->code());
         client.start(s->config(true).proxy_host);
         if (!client.host.wait_version()) {
             state.SkipWithError("the client did not come up");

@@ -46,7 +46,7 @@ void say(std::string const& line) {
         say("error no client within 60 s");
         std::_Exit(1);
     }
-    desk->host.echo_on(desk->conn.safe_channel());
+    desk->host.echo_on(desk->conn->safe_channel());
     say("echo");
     for (;;) ::pause();
 }

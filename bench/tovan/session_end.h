@@ -45,10 +45,12 @@ public:
             std::lock_guard<std::mutex> lock(m_mutex);
             if (from == vyn::origin::peer && text.rfind("version ", 0) == 0) version = m_version++ == 0;
             if (text == "channel_status_broken") ++m_broken;
+            if (text == "channel_status_stopped") ++m_stopped;
+            m_changed.notify_all(); // under the lock: the waiter may end the host at once
         }
-        m_changed.notify_all();
         if (version && on_version) on_version();
     }
+    vyn::session_shared& shared() override { return m_shared; }
     void push_chat(std::string) override {}
     void stamp_life_sign() override {}
     int64_t connection_state() override { return 6; }
@@ -65,14 +67,22 @@ public:
             m_changed.notify_all();
     }
     void send_version() override {}
-    void log(std::string const&) override {}
+    void log(std::string const& text) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_runs += text == "ConnectionThreadClass::run";
+        m_ends += text == "ConnectionThreadClass ended";
+        m_changed.notify_all();
+    }
     void msg_box_in_main(std::string const& text, std::string const&, unsigned) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_error = text;
     }
     void shutdown_connection() override {}
     void clear_connect_save_file() override {}
-    bool restored_connection() override { return false; }
+    void end_connection(failure_end const& end) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_error = end.error;
+    }
     void post_notification(int64_t, int64_t) override {}
     void set_new_code(std::string const& code) override {
         {
@@ -129,13 +139,25 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_error;
     }
+    // The attempt threads started so far, and the session channel's stops.
+    std::pair<int, int> runs_and_stops() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return {m_runs, m_stopped};
+    }
+    // Until that many attempt threads have ended and channels stopped.
+    bool wait_ended(std::pair<int, int> until, int64_t limit_ms = 30000) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(limit_ms),
+                                  [&] { return m_ends >= until.first && m_stopped >= until.second; });
+    }
 
 private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     rulo::object<rulo::rptSafeChannel> m_echo;
     std::string m_code, m_error;
-    int m_version = 0, m_broken = 0;
+    int m_version = 0, m_broken = 0, m_stopped = 0, m_runs = 0, m_ends = 0;
+    vyn::session_shared m_shared;
     int64_t m_answers = 0;
 };
 
@@ -162,16 +184,28 @@ inline vyn::connector_config session_config(bool client, unsigned short port, st
 }
 
 // A host and its connector; start() begins the first attempt as the action
-// button does.
+// button does. The host outlives the connector, which a running attempt
+// holds: the end waits for its attempts and its channel's stop.
 struct session_end {
-    explicit session_end(vyn::connector_config config) : conn(host, std::move(config)) {}
-    void start(std::string const& target) {
-        conn.update_target(target, false);
-        conn.set_in_connection(true);
-        conn.start_attempt();
+    explicit session_end(vyn::connector_config config)
+        : conn(std::make_shared<vyn::connector>(host, std::move(config))) {}
+    ~session_end() {
+        conn->abandon();
+        conn->wait_attempt(30000);
+        auto until = host.runs_and_stops();
+        if (conn->safe_channel()) ++until.second;
+        conn.reset();
+        host.wait_ended(until);
     }
+    void start(std::string const& target) {
+        conn->update_target(target, false);
+        conn->set_in_connection(true);
+        conn->start_attempt();
+    }
+    std::string code() { return host.shared().ids.get().code; }
+    std::string sid() { return host.shared().ids.get().sid; }
     session_host host;
-    vyn::connector conn;
+    std::shared_ptr<vyn::connector> conn;
 };
 
 } // namespace bench_support

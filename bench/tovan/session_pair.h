@@ -58,7 +58,7 @@ struct session_stand {
     // One message to the desk and back.
     bool round_trip(netbuf const& ping) {
         int64_t const want = client->host.answers() + 1;
-        client->conn.safe_channel()->send(plugin_channel, ping);
+        client->conn->safe_channel()->send(plugin_channel, ping);
         return client->host.wait_answers(want);
     }
 };
@@ -73,8 +73,8 @@ struct session_pair : session_stand {
         desk->start(desk_config.proxy_host);
         std::string const code = desk->host.wait_code();
         if (code.empty() || !join(code) || !desk->host.wait_version()) return;
-        desk->host.echo_on(desk->conn.safe_channel());
-        up = client->conn.safe_channel().get() != nullptr;
+        desk->host.echo_on(desk->conn->safe_channel());
+        up = client->conn->safe_channel().get() != nullptr;
     }
     ~session_pair() {
         client.reset(); // the client leaves first, as it did
@@ -93,7 +93,7 @@ struct session_pair_apart : session_stand {
             std::vector<std::string>{driver, "--desk", std::to_string(relay->port()), cert, key, dh});
         std::string const code = desk->line();
         if (code.rfind("code ", 0) != 0 || !join(code.substr(5)) || desk->line() != "echo") return;
-        up = client->conn.safe_channel().get() != nullptr;
+        up = client->conn->safe_channel().get() != nullptr;
     }
     ~session_pair_apart() {
         client.reset();

@@ -71,6 +71,7 @@ public:
     void shutdown_connection() override { note("shutdown"); }
     void clear_connect_save_file() override {}
     void end_connection(failure_end const& end) override {
+        m_shared.in_connection = false;
         if (end.shut_down) note("shutdown");
         note("box " + end.caption + "|" + end.error);
     }
@@ -208,29 +209,29 @@ int count_lines(std::string const& text, std::vector<std::string> const& parts) 
     return n;
 }
 
-// A host and its connector, which the host outlives: an attempt that still
-// runs holds the connector, so the end waits for the attempt's thread.
+// A host and its connector, which the host outlives: a running attempt
+// holds the connector, so the end waits for its threads and channel's stop.
 struct end {
     end(relay_process const&, bool, vyn::connector_config c)
-        : conn(std::make_shared<vyn::connector>(host, std::move(c))) {}
+        : owner(std::make_shared<vyn::connector>(host, std::move(c))), conn(*owner) {}
     ~end() {
-        conn->abandon();
-        EXPECT_TRUE(conn->wait_attempt(30000));
+        conn.abandon();
+        EXPECT_TRUE(conn.wait_attempt(30000));
         int const threads = host.logs_with("ConnectionThreadClass::run");
-        // A session channel tells its stop last.
-        int const stops = conn->safe_channel() ? host.count("local channel_status_stopped") + 1 : 0;
-        conn.reset();
+        int const stops = conn.safe_channel() ? host.count("local channel_status_stopped") + 1 : 0;
+        owner.reset();
         EXPECT_TRUE(host.logs_with("ConnectionThreadClass ended", threads, 30000));
         EXPECT_TRUE(host.wait_for("local channel_status_stopped", 30000, stops));
     }
     void start(std::string const& target) {
-        conn->update_target(target, false);
-        conn->set_in_connection(true);
-        ASSERT_TRUE(conn->start_attempt());
+        conn.update_target(target, false);
+        conn.set_in_connection(true);
+        ASSERT_TRUE(conn.start_attempt());
     }
     vyn::session_ids ids() { return host.shared().ids.get(); }
     recording_host host;
-    std::shared_ptr<vyn::connector> conn;
+    std::shared_ptr<vyn::connector> owner;
+    vyn::connector& conn;
 };
 
 TEST(Connector, DeskAndClientMeetThroughTheRelay) {
@@ -263,7 +264,7 @@ TEST(Connector, DeskAndClientMeetThroughTheRelay) {
                               "127.0.0.1:" + std::to_string(relay.port())});
     auto cc = config_for(relay, true, home_relay.port());
     end client(relay, true, cc);
-    client.host.restarts = client.conn;
+    client.host.restarts = client.owner;
     client.host.type_code(code);
     client.start(cc.proxy_host);
 
@@ -274,7 +275,7 @@ TEST(Connector, DeskAndClientMeetThroughTheRelay) {
     EXPECT_TRUE(client.host.wait_for("local channel_status_connected"));
     EXPECT_EQ(client.ids().sid, desk.ids().sid);
     EXPECT_EQ(client.host.count("started 1"), 1);
-    EXPECT_EQ(client.conn->transport_map().at("connect"), cc.proxy_host);
+    EXPECT_EQ(client.conn.transport_map().at("connect"), cc.proxy_host);
     EXPECT_EQ(count_lines(home_relay.log_text(), {"\"control-call\"", "\"method\":47"}), 1);
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":48"}), "");
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":37"}), "");
@@ -286,16 +287,16 @@ TEST(Connector, DeskAndClientMeetThroughTheRelay) {
     EXPECT_EQ(std::count(no_delay.begin(), no_delay.end(), 0), 0);
 
     // Texts go both ways on the reliable channel.
-    client.conn->safe_channel()->send(vyn::text_channel, netbuf::from_string("ping_call"));
+    client.conn.safe_channel()->send(vyn::text_channel, netbuf::from_string("ping_call"));
     EXPECT_TRUE(desk.host.wait_for("peer ping_call"));
-    desk.conn->safe_channel()->send(vyn::chat_channel, netbuf::from_string("hello"));
+    desk.conn.safe_channel()->send(vyn::chat_channel, netbuf::from_string("hello"));
     EXPECT_TRUE(client.host.wait_for("chat hello"));
 
     // A second attempt while the channel exists only reconnects it.
-    ASSERT_TRUE(desk.conn->wait_attempt(30000));
-    desk.conn->update_target(dc.proxy_host, false);
-    ASSERT_TRUE(desk.conn->start_attempt());
-    ASSERT_TRUE(desk.conn->wait_attempt(30000));
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    desk.conn.update_target(dc.proxy_host, false);
+    ASSERT_TRUE(desk.conn.start_attempt());
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
     EXPECT_EQ(desk.host.count("local connection_status 4"), 1);
     EXPECT_EQ(desk.host.count("notify 1 "), 1);
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21"}), "");
@@ -336,26 +337,26 @@ TEST(Connector, BothEndsContinueAfterTheLegsBreak) {
     // session is.
     ASSERT_TRUE(client.host.wait_for("peer version 3.3.2"));
     ASSERT_TRUE(desk.host.wait_for("peer version 3.3.2"));
-    ASSERT_TRUE(desk.conn->wait_attempt(30000));
-    ASSERT_TRUE(client.conn->wait_attempt(30000));
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    ASSERT_TRUE(client.conn.wait_attempt(30000));
 
     relay.admin("break-legs " + desk.ids().sid);
     ASSERT_TRUE(client.host.wait_for("local channel_status_broken"));
     ASSERT_TRUE(desk.host.wait_for("local channel_status_broken"));
-    client.conn->safe_channel()->send(vyn::chat_channel, netbuf::from_string("meanwhile"));
-    desk.conn->update_target(dc.proxy_host, false);
-    ASSERT_TRUE(desk.conn->start_attempt());
-    client.conn->update_target(cc.proxy_host, false);
-    ASSERT_TRUE(client.conn->start_attempt());
-    ASSERT_TRUE(desk.conn->wait_attempt(30000));
-    ASSERT_TRUE(client.conn->wait_attempt(30000));
+    client.conn.safe_channel()->send(vyn::chat_channel, netbuf::from_string("meanwhile"));
+    desk.conn.update_target(dc.proxy_host, false);
+    ASSERT_TRUE(desk.conn.start_attempt());
+    client.conn.update_target(cc.proxy_host, false);
+    ASSERT_TRUE(client.conn.start_attempt());
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    ASSERT_TRUE(client.conn.wait_attempt(30000));
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21"}), "");
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"client\"", "\"method\":37"}), "");
     EXPECT_NE(relay.log_text().find("\"method\":47"), std::string::npos);
 
     // A line sent while the legs were down arrives, once.
     ASSERT_TRUE(desk.host.wait_for("chat meanwhile"));
-    desk.conn->safe_channel()->send(vyn::text_channel, netbuf::from_string("ping_call"));
+    desk.conn.safe_channel()->send(vyn::text_channel, netbuf::from_string("ping_call"));
     ASSERT_TRUE(client.host.wait_for("peer ping_call"));
     EXPECT_EQ(desk.host.count("chat meanwhile"), 1);
     EXPECT_EQ(desk.host.count("box "), 0);
@@ -370,19 +371,19 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         // A refused create: one box, the 32768 line, the wish to connect gone.
         end desk(relay, false, config_for(relay, false));
         desk.start("127.0.0.1:" + std::to_string(relay.port()));
-        ASSERT_TRUE(desk.conn->wait_attempt(30000));
+        ASSERT_TRUE(desk.conn.wait_attempt(30000));
         EXPECT_EQ(desk.host.count("box |E12"), 1);
         EXPECT_EQ(desk.host.count("notify 32768 0"), 1);
-        EXPECT_FALSE(desk.conn->in_connection());
+        EXPECT_FALSE(desk.conn.in_connection());
         EXPECT_EQ(desk.host.count("shutdown"), 1);
     }
     {
         // Cancelled at once: the thread ends without touching the network.
         end desk(relay, false, config_for(relay, false));
         desk.start("127.0.0.1:" + std::to_string(relay.port()));
-        EXPECT_FALSE(desk.conn->start_attempt()); // one attempt at a time
-        desk.conn->set_in_connection(false);
-        ASSERT_TRUE(desk.conn->wait_attempt(30000));
+        EXPECT_FALSE(desk.conn.start_attempt()); // one attempt at a time
+        desk.conn.set_in_connection(false);
+        ASSERT_TRUE(desk.conn.wait_attempt(30000));
         EXPECT_TRUE(desk.host.logged("ignore - not in connection"));
         EXPECT_TRUE(desk.host.events().empty());
     }
@@ -401,7 +402,7 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         gone.stop();
         end desk(relay, false, c);
         desk.start("127.0.0.1:" + std::to_string(port));
-        ASSERT_TRUE(desk.conn->wait_attempt(60000));
+        ASSERT_TRUE(desk.conn.wait_attempt(60000));
         EXPECT_EQ(c.memory->transport_memory, "");
         ASSERT_EQ(desk.host.count("box "), 1);
         EXPECT_EQ(desk.host.count("box |F "), 1);
@@ -428,8 +429,8 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         // The channel gives up on this leg; the dispatcher, with no wish to
         // connect left, then ends the session.
         ASSERT_TRUE(desk.host.wait_for("local channel_status_connect_failed"));
-        ASSERT_TRUE(desk.conn->wait_attempt(30000));
-        EXPECT_FALSE(desk.conn->in_connection());
+        ASSERT_TRUE(desk.conn.wait_attempt(30000));
+        EXPECT_FALSE(desk.conn.in_connection());
         EXPECT_EQ(desk.host.count("box "), 1);
     }
     {
@@ -441,15 +442,15 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         end client(relay, true, c);
         client.host.type_code("123456789");
         client.start(c.proxy_host);
-        ASSERT_TRUE(client.conn->wait_attempt(30000));
+        ASSERT_TRUE(client.conn.wait_attempt(30000));
         EXPECT_EQ(client.host.events(), std::vector<std::string>{"local channel_start_all"});
-        auto const map = client.conn->transport_map();
+        auto const map = client.conn.transport_map();
         EXPECT_EQ(map.at("connect"), "127.0.0.1:9");
         EXPECT_EQ(map.count("additional"), 0u);
         // Only that one attempt goes there; the next ones go to the relay configured.
-        ASSERT_TRUE(client.conn->start_attempt());
-        ASSERT_TRUE(client.conn->wait_attempt(60000));
-        EXPECT_EQ(client.conn->transport_map().at("connect"), c.proxy_host);
+        ASSERT_TRUE(client.conn.start_attempt());
+        ASSERT_TRUE(client.conn.wait_attempt(60000));
+        EXPECT_EQ(client.conn.transport_map().at("connect"), c.proxy_host);
         relay.admin("redirect");
     }
     {
@@ -457,7 +458,7 @@ TEST(Connector, FailedAttemptsEndAsTheyShould) {
         end client(relay, true, config_for(relay, true));
         client.host.type_code("123");
         client.start("127.0.0.1:" + std::to_string(relay.port()));
-        ASSERT_TRUE(client.conn->wait_attempt(30000));
+        ASSERT_TRUE(client.conn.wait_attempt(30000));
         EXPECT_EQ(client.host.count("box |E4"), 1);
     }
 }
@@ -490,17 +491,17 @@ TEST(Connector, UnansweredCallsEndTheAttemptAtTheirLimit) {
                 e.host.type_code("123456789");
             }
             e.start(c.proxy_host);
-            ASSERT_TRUE(e.conn->wait_attempt(30000));
+            ASSERT_TRUE(e.conn.wait_attempt(30000));
         } else {
             e.start(c.proxy_host);
-            ASSERT_TRUE(e.conn->wait_attempt(30000));
+            ASSERT_TRUE(e.conn.wait_attempt(30000));
         }
         EXPECT_NE(
             relay.wait_log({"\"control-call\"", std::string("\"method\":") + r.method, "\"reply\":\"none\""}),
             "");
         EXPECT_EQ(e.host.count("box |Network error"), 1);
         EXPECT_EQ(e.host.count("shutdown"), 1);
-        EXPECT_FALSE(e.conn->in_connection());
+        EXPECT_FALSE(e.conn.in_connection());
         EXPECT_EQ(e.host.count("local channel_status_connect_failed"), 0);
         relay.admin(std::string("answer ") + r.method);
     }
@@ -515,8 +516,8 @@ TEST(Connector, UnansweredCallsEndTheAttemptAtTheirLimit) {
         end desk(relay, false, c);
         desk.start(c.proxy_host);
         ASSERT_NE(relay.wait_log({"\"control-call\"", "\"method\":48", "\"reply\":\"none\""}), "");
-        desk.conn->abandon();
-        EXPECT_TRUE(desk.conn->wait_attempt(30000));
+        desk.conn.abandon();
+        EXPECT_TRUE(desk.conn.wait_attempt(30000));
         EXPECT_TRUE(desk.host.events().empty()) << desk.host.events().front();
         relay.admin("answer 48");
     }
@@ -553,22 +554,22 @@ TEST(Connector, ReconnectingDeskShowsNoBox) {
     end desk(relay, false, dc);
     desk.start(dc.proxy_host);
     ASSERT_TRUE(desk.host.wait_for("notify 1 "));
-    ASSERT_TRUE(desk.conn->wait_attempt(30000));
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
     std::string const sid = desk.ids().sid;
 
     relay.admin("refuse-create on");
     relay.admin("never-answer 21");
-    desk.conn->update_target(dc.proxy_host, false);
-    ASSERT_TRUE(desk.conn->start_attempt());
-    ASSERT_TRUE(desk.conn->wait_attempt(30000));
+    desk.conn.update_target(dc.proxy_host, false);
+    ASSERT_TRUE(desk.conn.start_attempt());
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
     EXPECT_NE(relay.wait_log({"\"control-call\"", "\"method\":21", "\"reply\":\"none\""}), "");
     EXPECT_EQ(desk.host.count("local channel_status_connect_failed"), 1);
-    EXPECT_TRUE(desk.conn->in_connection());
+    EXPECT_TRUE(desk.conn.in_connection());
 
     relay.admin("answer 21");
-    desk.conn->update_target(dc.proxy_host, false);
-    ASSERT_TRUE(desk.conn->start_attempt());
-    ASSERT_TRUE(desk.conn->wait_attempt(30000));
+    desk.conn.update_target(dc.proxy_host, false);
+    ASSERT_TRUE(desk.conn.start_attempt());
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"method\":21", sid}), "");
     EXPECT_EQ(desk.host.count("local channel_status_connect_failed"), 1);
     EXPECT_EQ(desk.ids().sid, sid);
@@ -601,8 +602,8 @@ TEST(Connector, ARestartedRelayKeepsOrForgetsTheSession) {
     client.start("127.0.0.1:" + std::to_string(first->port()));
     ASSERT_TRUE(client.host.wait_for("peer version 3.3.2"));
     ASSERT_TRUE(desk.host.wait_for("peer version 3.3.2"));
-    ASSERT_TRUE(desk.conn->wait_attempt(30000));
-    ASSERT_TRUE(client.conn->wait_attempt(30000));
+    ASSERT_TRUE(desk.conn.wait_attempt(30000));
+    ASSERT_TRUE(client.conn.wait_attempt(30000));
     // The keys are in the file: only its owner reads it.
     EXPECT_EQ(std::filesystem::status(state).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
@@ -615,9 +616,9 @@ TEST(Connector, ARestartedRelayKeepsOrForgetsTheSession) {
         relay_process next(options, dir.path().toStdString());
         std::size_t const before = next.log_text().size();
         for (end* e : {&desk, &client}) {
-            e->conn->update_target("127.0.0.1:" + std::to_string(next.port()), false);
-            ASSERT_TRUE(e->conn->start_attempt());
-            ASSERT_TRUE(e->conn->wait_attempt(30000));
+            e->conn.update_target("127.0.0.1:" + std::to_string(next.port()), false);
+            ASSERT_TRUE(e->conn.start_attempt());
+            ASSERT_TRUE(e->conn.wait_attempt(30000));
         }
         std::string const log = next.log_text().substr(before);
         EXPECT_EQ(count_lines(log, {"\"control-call\"", "\"method\":21", kept ? "done" : "error"}), 1);
@@ -692,7 +693,7 @@ TEST(PostData, TextsReachTheRelayUnderTheSessionsIdentity) {
         EXPECT_EQ(count_lines(relay.log_text(), {"\"name\":\"message\"", sid}), p.messages) << p.sid;
     }
     ASSERT_TRUE(desk.host.wait_for("notify 32 "));
-    EXPECT_TRUE(desk.conn->rpc());
+    EXPECT_TRUE(desk.conn.rpc());
     EXPECT_EQ(desk.ids().code.size(), 9u);
 
     // A relay that refuses: the post gives up at its limit with the report.

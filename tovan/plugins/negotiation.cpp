@@ -1,6 +1,7 @@
 #include "tovan/plugins/negotiation.h"
 
 #include "tovan/session/dispatcher.h"
+#include "tovan/util/ignoring_failure.h"
 
 #include "rulo/exception.h"
 #include "rulo/lock.h"
@@ -32,15 +33,6 @@ std::string const load_plugin_verb = "module_plugin_load-plugin ";
 // "2.3"): peers of both kinds rely on exactly this order.
 bool peer_is_old(std::string const& version) {
     return version < "2.3";
-}
-
-// Runs one step whose failure only skips that step.
-template <class F>
-void ignoring_failure(F&& f) {
-    try {
-        f();
-    } catch (...) {
-    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "tovan/session/connector.h"
 
 #include "tovan/session/numbers.h"
+#include "tovan/util/ignoring_failure.h"
 
 #include "rulo-rpt/channel/rptChannel.h"
 #include "rulo-rpt/choose/AutoTransport.h"
@@ -16,6 +17,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 namespace vyn {
 
@@ -152,11 +156,10 @@ bool connector::unless_given_up(F&& f) {
     return true;
 }
 
+// The host clears the wish to connect there, on the GUI thread, before the
+// commands queued after it.
 void connector::end_connection(connector_host::failure_end const& end) {
-    unless_given_up([&] {
-        m_host.shared().in_connection = false;
-        m_host.end_connection(end);
-    });
+    unless_given_up([&] { m_host.end_connection(end); });
 }
 
 bool connector::start_attempt() {
@@ -346,10 +349,10 @@ void connector::establish_mux_channels() {
                     } else if (!wanted()) {
                         throw attempt_cancelled();
                     }
-                    rulo::object<rulo::rptSRMux> mux(new rulo::rptSRMux);
+                    rulo::object<rulo::rptSRMux> mux(new rulo::rptSRMux), replaced = mux;
                     {
                         std::lock_guard<std::mutex> lock(m_mutex);
-                        m_srmux = mux;
+                        std::swap(replaced, m_srmux); // the one before goes outside the lock
                     }
                     if (mux->start_and_wait(5, rulo::scheduler_pool(), chooser, calls, geo,
                                             m_config.proxy_host, options["connect"],
@@ -408,11 +411,15 @@ void connector::establish_mux_channels() {
         rulo::object<rulo::SRDownloader> downloader;
         if (rulo::object<rulo::SRDownloaderSink> sink = m_host.download_sink())
             downloader = mux->create_downloader(sink);
+        // The ones before go outside the lock (their destructors take the framework's).
+        rulo::object<control_rpc> old_rpc;
+        rulo::object<rulo::rptMsg> old_msg;
+        rulo::object<rulo::SRDownloader> old_downloader;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_rpc = rpc;
-            m_msg = msg;
-            m_downloader = downloader;
+            old_rpc = std::exchange(m_rpc, rpc);
+            old_msg = std::exchange(m_msg, msg);
+            old_downloader = std::exchange(m_downloader, downloader);
         }
         if (downloader) unless_given_up([&] { m_host.downloader_ready(downloader); });
     } catch (attempt_cancelled const&) {
@@ -438,19 +445,6 @@ void connector::establish_mux_channels() {
     }
 }
 
-namespace {
-
-// Runs one call of the session's set-up whose failure changes nothing.
-template <class F>
-void ignoring_failure(F&& call) {
-    try {
-        call();
-    } catch (...) {
-    }
-}
-
-} // namespace
-
 bool connector::request_code() {
     rulo::object<control_rpc> rpc = this->rpc();
     connection_memory& memory = *m_config.memory;
@@ -473,7 +467,7 @@ bool connector::request_code() {
     };
     bool const continued = !ids.sid.empty();
     if (!continued && ids.desk_private.empty()) {
-        ignoring_failure([&] { rpc->co_login_filters(rulo::get_nifs_hw()); });
+        tovan::ignoring_failure([&] { rpc->co_login_filters(rulo::get_nifs_hw()); });
         bool logged_in = false;
         if (!m_config.web_login.empty()) {
             try {
@@ -528,8 +522,8 @@ bool connector::request_code() {
             throw;
         } catch (...) {
         }
-        ignoring_failure([&] { rpc->co_check_graceful(); });
-        ignoring_failure([&] { rpc->co_language(m_host.selected_language()); });
+        tovan::ignoring_failure([&] { rpc->co_check_graceful(); });
+        tovan::ignoring_failure([&] { rpc->co_language(m_host.selected_language()); });
         return true;
     }
     session_ids made = ids;
@@ -552,9 +546,9 @@ bool connector::request_code() {
             });
         }))
         throw attempt_cancelled();
-    ignoring_failure([&] { rpc->co_check_graceful(); });
-    ignoring_failure([&] { rpc->co_language(m_host.selected_language()); });
-    ignoring_failure([&] { rpc->co_customization(m_config.customization); });
+    tovan::ignoring_failure([&] { rpc->co_check_graceful(); });
+    tovan::ignoring_failure([&] { rpc->co_language(m_host.selected_language()); });
+    tovan::ignoring_failure([&] { rpc->co_customization(m_config.customization); });
     std::string const& code = made.code;
     std::string const& sid = made.sid;
     unless_given_up([&] { m_host.set_new_code(code); });
@@ -782,18 +776,21 @@ void connector::flush_session_message() {
 }
 
 rulo::object<rulo::rptSafeChannel> connector::release() {
+    // Taken out under the lock, let go outside it: their destructors take
+    // the framework lock.
     rulo::object<rulo::rptSafeChannel> channel;
-    rulo::object<rulo::rptSRMux> mux;
+    rulo::object<rulo::rptSRMux> mux, rpc_mux;
+    rulo::object<control_rpc> rpc;
+    rulo::object<rulo::rptMsg> msg;
+    rulo::object<rulo::SRDownloader> downloader;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        channel = m_safe_channel;
-        mux = m_srmux;
-        m_rpc_mux.reset();
-        m_safe_channel.reset();
-        m_srmux.reset();
-        m_rpc.reset();
-        m_msg.reset();
-        m_downloader.reset();
+        std::swap(channel, m_safe_channel);
+        std::swap(mux, m_srmux);
+        std::swap(rpc_mux, m_rpc_mux);
+        std::swap(rpc, m_rpc);
+        std::swap(msg, m_msg);
+        std::swap(downloader, m_downloader);
     }
     if (channel) channel->stop(0);
     try {
@@ -835,11 +832,13 @@ rulo::object<rulo::SRDownloader> connector::downloader() {
 }
 
 void connector::drop_downloader() {
+    rulo::object<rulo::SRDownloader> dropped;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_downloader) return;
-        m_downloader.reset();
+        std::swap(dropped, m_downloader);
     }
+    if (!dropped) return;
+    dropped.reset();
     m_host.downloader_ready({});
 }
 

@@ -7,9 +7,13 @@
 // Ownership: always held by a std::shared_ptr (make it with
 // std::make_shared). An attempt's thread holds the connector too, so an
 // attempt deletes what it needs after its run: dropping the last handle on
-// the GUI thread never waits for an attempt, and an attempt given up
-// (abandon(), or the connector let go) ends on its own; what it learns
-// after that is dropped.
+// the GUI thread never waits for an attempt. Letting go alone gives nothing
+// up (the attempt still holds it): the host calls abandon() first, and the
+// attempt then ends on its own; what it learns after that is dropped. The
+// reliable channel's factory holds the connector weakly: a leg asked for
+// once it went is cancelled. The host outlives every connector, and the
+// attempt's thread logs "ConnectionThreadClass ended" as the last thing it
+// does.
 //
 // Threads: at most one attempt runs at a time, on a detached thread of its
 // own; start_attempt() from the GUI thread. The reliable channel calls the
@@ -159,8 +163,9 @@ public:
     void set_in_connection(bool on) { m_host.shared().in_connection = on; }
     bool in_connection() const { return m_host.shared().in_connection; }
     // Gives the connector up: a running attempt and its control calls stop
-    // waiting, and nothing it learns from now on reaches the host. Never
-    // waits.
+    // waiting, and nothing it learns from now on reaches the host. Waits at
+    // most for an effect of the attempt on the host that is under way (a
+    // queued command, a write to the home), never for the attempt.
     void abandon();
 
     // Starts an attempt unless one runs; true when it started.
