@@ -331,7 +331,8 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
 }
 
 // What the test plugin asks of the desk window once the session is up: the
-// desktop button shown ("update-gui-itm") and the connection saved
+// desktop button shown ("update-gui-itm"; a click on it starts the desktop
+// plugin, whose library is loaded but not pinned) and the connection saved
 // ("connect-save", connect.dat readable by the user only), which a desk
 // killed and started again with --connect-restore continues. Needs the
 // window's button switch and connection file.
@@ -343,6 +344,7 @@ TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
     std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
     fs::create_directories(desk_dir + "/plugins");
     fs::copy_file(std::string(TP_DIR) + "/tp7.so", desk_dir + "/plugins/tp7.so");
+    fs::copy_file(std::string(TP_DIR) + "/tpdesk.so", desk_dir + "/plugins/desktop.so");
     setenv("TOVAN_TEST_PLUGINS", (desk_dir + "/plugins").c_str(), 1);
     setenv("TP_RECORD_DIR", (desk_dir + "/plugins").c_str(), 1);
     auto desk_args = common;
@@ -365,6 +367,11 @@ TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
     std::string const win = wait_window("Tovan Desk");
     ASSERT_FALSE(win.empty());
     screenshot("plugin-desktop-button");
+    // The desktop plugin's library is loaded, not pinned: its button starts it.
+    ASSERT_TRUE(wait_until(
+        [&] { return count_of(read_all(desk_dir + "/plugins/desktop.rec"), "connect-save") > 0; }));
+    sh("xdotool mousemove --window " + win + " 111 50 click 1");
+    EXPECT_TRUE(wait_until([&] { return count_of(read_all(desk_log), "added pin desktop_1") > 0; }));
 
     struct stat st {};
     ASSERT_EQ(::stat((desk_dir + "/connect.dat").c_str(), &st), 0);
