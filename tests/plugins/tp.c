@@ -23,7 +23,6 @@
  *                    "again <name> <pid>" on its sub-channel
  *   TP_CHANNEL n     once connected, moves to sub-channel n before its hello
  *   TP_FILE          makes NAME.tmp in the working directory, "plugin-file"
- *   TP_ALONE=3       shows the desktop button alone (the media ones hidden)
  *
  * Every call is logged to $TP_RECORD_DIR/NAME.rec, one line each, with the
  * thread id. The tp_* hooks let a test make the plugin call any host entry
@@ -54,9 +53,6 @@
 #endif
 #ifndef TP_PROTO
 #define TP_PROTO 3
-#endif
-#ifndef TP_ALONE
-#define TP_ALONE 1
 #endif
 
 /* ---- the host table, by word ---- */
@@ -260,10 +256,6 @@ static void send_unnamed(char const* text) {
     nb_destroy(b);
 }
 
-/* The program's language number, linked by name ("none" in a host that
- * does not export it). */
-extern int64_t g_language_id __attribute__((weak));
-
 /* ---- the record's entries ---- */
 #ifdef TP_SIBLING
 int tp_sibling_value(void);
@@ -280,10 +272,8 @@ static int tp_lib_init(void* table) {
         int32_t api_version;
         memcpy(&api_version, api, 4);
         memcpy(&g_nb, api + API_NETBUF_OFFSET, sizeof g_nb);
-        char language[32] = "none";
-        if (&g_language_id) snprintf(language, sizeof language, "%lld", (long long)g_language_id);
-        note("lib_init word1=%lld api_version=%d nb=%p last=%llu language=%s", (long long)g_table[1],
-             api_version, (void*)g_nb, (unsigned long long)g_table[10], language);
+        note("lib_init word1=%lld api_version=%d nb=%p last=%llu", (long long)g_table[1], api_version,
+             (void*)g_nb, (unsigned long long)g_table[10]);
     }
 #ifdef TP_SIBLING
     note("sibling %d", tp_sibling_value());
@@ -348,12 +338,12 @@ static void session_script(void) {
         nb_destroy(r);
     }
     note("program link %s\"%s\"", r ? "" : "null ", link);
-    /* Show the desktop button (TP_ALONE: and hide the media buttons, which
-     * lie over it), and save the connection (connect.dat). */
+    /* Show the desktop button alone (the media buttons lie over it), and
+     * save the connection (connect.dat). */
     char const* items[] = {"IDC_DESKTOP", "IDC_AUDIO", "IDC_VIDEO"};
-    for (int i = 0; i < TP_ALONE; ++i) {
+    for (int i = 0; i < 3; ++i) {
         b = nb_create();
-        push_int(b, i ? 0 : 0x10000000); /* style, then mask */
+        push_int(b, i ? 0 : 0x10000000); /* the style, then the mask */
         push_int(b, 0x10000000);
         push_text(b, items[i]);
         push_text(b, "update-gui-itm");

@@ -104,7 +104,6 @@ TEST(PluginButton, DecisionTable) {
         {"IDC_AUDIO", "2.3", {8}, true, true, true, "", "", "", true, false},
         {"IDC_VIDEO", "2.3", {7}, false, false, false, "", "", "", true, true},
         {"IDC_DESKTOP", "3.3.2", {8}, true, true, true, "", "IDC_DESKTOP", "", false, false},
-        // Loaded but not pinned (a later session, an automatic download): kept, and started.
         {"IDC_DESKTOP", "3.3.2", {8}, false, false, false, "", "", "IDC_DESKTOP", true, true},
         {"IDC_FILE_TRANSFER", "2.1", {7}, false, false, false, "", "", "IDC_FILE_TRANSFER", true, true},
         {"IDC_FILE_TRANSFER", "2.1", {8}, true, true, true, "", "IDC_FILE_TRANSFER", "", false, false},

@@ -24,7 +24,7 @@ inline bool exists(std::string const& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-// A scratch HOME and start (working) directory for one test; the unpacked table is
+// A scratch HOME and working directory for one test; the unpacked table is
 // emptied at its end, as the program does before it exits.
 class package_env {
 public:
@@ -36,7 +36,7 @@ public:
         ::mkdir(work().c_str(), 0755);
         ::setenv("HOME", home().c_str(), 1);
         EXPECT_EQ(::chdir(work().c_str()), 0);
-        tovan::note_start_directory(); // packages unpack below the start directory
+        tovan::note_start_directory(); // packages unpack below it
     }
     ~package_env() {
         tovan::plugin_extracted::remove_all();

@@ -337,7 +337,9 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
 // killed and started again with --connect-restore continues. Needs the
 // window's button switch and connection file.
 TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
-    relay_process relay;
+    std::string const catalogue = tmp.path().toStdString() + "/catalogue.ini";
+    std::ofstream(catalogue) << "name=desktop\nversion=1\n"; // the library loaded from the directory
+    relay_process relay({"--catalogue", catalogue});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::vector<std::string> const common = {"--vynwex", "--proxy-address", proxy, "--force-transport",
                                              "direct"};
@@ -367,11 +369,12 @@ TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
     std::string const win = wait_window("Tovan Desk");
     ASSERT_FALSE(win.empty());
     screenshot("plugin-desktop-button");
-    // The desktop plugin's library is loaded, not pinned: its button starts it.
     ASSERT_TRUE(wait_until(
         [&] { return count_of(read_all(desk_dir + "/plugins/desktop.rec"), "connect-save") > 0; }));
+    sh("xdotool windowmove --sync " + win + " 600 0"); // off the client's window
     sh("xdotool mousemove --window " + win + " 111 50 click 1");
-    EXPECT_TRUE(wait_until([&] { return count_of(read_all(desk_log), "added pin desktop_1") > 0; }));
+    EXPECT_TRUE(wait_until([&] { return count_of(read_all(desk_log), "added pin desktop_1") > 0; }))
+        << read_all(desk_log);
 
     struct stat st {};
     ASSERT_EQ(::stat((desk_dir + "/connect.dat").c_str(), &st), 0);
