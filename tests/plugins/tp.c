@@ -338,14 +338,18 @@ static void session_script(void) {
         nb_destroy(r);
     }
     note("program link %s\"%s\"", r ? "" : "null ", link);
-    /* Show the desktop button, and save the connection (connect.dat). */
-    b = nb_create();
-    push_int(b, 0x10000000);
-    push_int(b, 0x10000000);
-    push_text(b, "IDC_DESKTOP");
-    push_text(b, "update-gui-itm");
-    host_command(b);
-    nb_destroy(b);
+    /* Show the desktop button alone (the media buttons lie over it), and
+     * save the connection (connect.dat). */
+    char const* items[] = {"IDC_DESKTOP", "IDC_AUDIO", "IDC_VIDEO"};
+    for (int i = 0; i < 3; ++i) {
+        b = nb_create();
+        push_int(b, i ? 0 : 0x10000000); /* the style, then the mask */
+        push_int(b, 0x10000000);
+        push_text(b, items[i]);
+        push_text(b, "update-gui-itm");
+        host_command(b);
+        nb_destroy(b);
+    }
     b = nb_create();
     push_bool(b, 1);
     push_text(b, "connect-save");

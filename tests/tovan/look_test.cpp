@@ -85,7 +85,7 @@ TEST(PluginButton, DecisionTable) {
         char const* name;
         char const* peer;
         std::vector<int> catalogue;
-        bool wanted, running, loaded;
+        bool wanted, running, pinned;
         char const* box;
         char const* event;
         char const* pending;
@@ -105,12 +105,13 @@ TEST(PluginButton, DecisionTable) {
         {"IDC_VIDEO", "2.3", {7}, false, false, false, "", "", "", true, true},
         {"IDC_DESKTOP", "3.3.2", {8}, true, true, true, "", "IDC_DESKTOP", "", false, false},
         {"IDC_DESKTOP", "3.3.2", {8}, false, false, false, "", "", "IDC_DESKTOP", true, true},
-        {"IDC_FILE_TRANSFER", "2.1", {8}, true, true, false, "", "", "IDC_FILE_TRANSFER", true, true},
+        {"IDC_FILE_TRANSFER", "2.1", {7}, false, false, false, "", "", "IDC_FILE_TRANSFER", true, true},
+        {"IDC_FILE_TRANSFER", "2.1", {8}, true, true, true, "", "IDC_FILE_TRANSFER", "", false, false},
         // clang-format on
     };
     for (auto const& c : cases) {
         auto [plugin, event] = button_plugin(c.name);
-        button_input in{plugin, event, c.peer, c.catalogue, c.wanted, c.running, c.loaded};
+        button_input in{plugin, event, c.peer, c.catalogue, c.wanted, c.running, c.pinned};
         button_action const a = plugin_button(in);
         EXPECT_EQ(a.box, c.box) << c.name << " " << c.peer;
         EXPECT_EQ(a.event, c.event) << c.name;

@@ -36,10 +36,12 @@ public:
         ::mkdir(work().c_str(), 0755);
         ::setenv("HOME", home().c_str(), 1);
         EXPECT_EQ(::chdir(work().c_str()), 0);
+        tovan::note_start_directory(); // packages unpack below it
     }
     ~package_env() {
         tovan::plugin_extracted::remove_all();
         (void)::chdir(m_old_cwd.c_str());
+        tovan::note_start_directory();
         ::setenv("HOME", m_old_home.c_str(), 1);
     }
     std::string home() const { return m_dir.file("home"); }

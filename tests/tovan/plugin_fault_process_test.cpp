@@ -3,7 +3,8 @@
 // its own making, in one catalogue. The desk, alone at first, refuses the bad
 // ones with one box each; then a break is armed and the client comes: its
 // connection breaks and the download resumes where it broke, a slow 2 MiB
-// package shows its progress window, and it refuses the same packages.
+// package shows its progress window and keeps the client's watchdog quiet
+// while the session channel is silent, and it refuses the same packages.
 #include "tests/tovan/process_suite.h"
 
 #include <gtest/gtest.h>
@@ -90,7 +91,6 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
                                {"--download-fault", r.name + std::string("_1_0.plugin ") + r.fault});
     }
     ASSERT_FALSE(signature_of("fgood_1_0.plugin").empty());
-    options.insert(options.end(), {"--download-fault", "fbig_1_0.plugin rate 400000"});
     relay_process relay(options);
     std::vector<std::string> const args = relay_args(relay);
 
@@ -146,6 +146,7 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
     refusals(desk_log, desk_dir + "/home", relay.log_text());
 
     relay.admin("download-fault fgood_1_0.plugin break 3000");
+    relay.admin("download-fault fbig_1_0.plugin rate 40000"); // some 50 s
     std::size_t const client_from = relay.log_text().size();
     auto client_args = args;
     client_args.insert(client_args.end(), {"--connect", field(session, "code")});
@@ -158,6 +159,15 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
         wait_until([&] { return downloads_of(relay.log_text().substr(client_from), "fbig_1_0.plugin") == 1; },
                    seconds(90)))
         << read_all(client_log);
+    // The session channel, back after the break (the package after the
+    // broken one comes over the new connection), falls silent meanwhile:
+    // only the desk's watchdog (the desk downloads nothing) speaks.
+    auto up = [&](std::string const& log) {
+        std::string const t = read_all(log);
+        return t.rfind("connection state ") == t.rfind("connection state 6\n");
+    };
+    ASSERT_TRUE(wait_until([&] { return up(desk_log) && up(client_log); })) << read_all(client_log);
+    relay.admin("hold-legs " + field(session, "sid") + " on");
     std::string const window = wait_window("Tovan"); // the title once the dialog set its language
     ASSERT_FALSE(window.empty()) << read_all(client_log);
     std::string const shot = tmp.path().toStdString() + "/progress.ppm";
@@ -173,6 +183,12 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
         seconds(30)))
         << before << " " << after;
     screenshot("plugin_download_progress");
+    EXPECT_TRUE(
+        wait_until([&] { return count_of(read_all(desk_log), "message CONNECTION_DOWN") > 0; }, seconds(90)));
+    EXPECT_TRUE(wait_until([&] { return count_of(read_all(client_log), "prepared plugin fbig_1_0") > 0; },
+                           seconds(60)));
+    relay.admin("hold-legs " + field(session, "sid") + " off");
+    EXPECT_EQ(count_of(read_all(client_log), "message CONNECTION_DOWN"), 0);
     answer_boxes(client_log);
     EXPECT_TRUE(x->wait_gone(uint32_t(std::stoul(window)), seconds(60)));
     std::string const relay_log = relay.log_text().substr(client_from);

@@ -129,6 +129,7 @@ TEST_F(PluginHost, LoadsGoodLibrariesRefusesTheRestAndUnloadsInReverse) {
     ASSERT_TRUE(pin);
     EXPECT_EQ(pin->get_lib().get(), host().library_of("tp7").get());
     EXPECT_EQ(defs.back().state, 7);
+    EXPECT_TRUE(fake.logged("added pin tp7_1"));
     pin.reset();
 
     // Handed-over records: unknown handle, duplicate, and a pin with index -1.
@@ -144,6 +145,14 @@ TEST_F(PluginHost, LoadsGoodLibrariesRefusesTheRestAndUnloadsInReverse) {
     EXPECT_EQ(child_pin->index(), -1);
     child_pin.reset();
     parent.reset();
+
+    // "plugin-file" away from the start directory: a handed-over plugin's goes with its parent's package.
+    plugin_extracted::add_extracted("tpparent_1", "", {}, nullptr);
+    ASSERT_EQ(chdir("/"), 0);
+    EXPECT_TRUE(host().add_plugin_file("tpparent_child", "kid.tmp"));
+    ASSERT_EQ(chdir(before), 0);
+    EXPECT_EQ(plugin_extracted::m_extracted_libs.at("tpparent_1")->m_files, std::set{start_path("kid.tmp")});
+    plugin_extracted::remove_all();
 
     std::remove((d.path + "/order.rec").c_str());
     host().unload_all();
@@ -377,19 +386,20 @@ TEST(PluginAbi, ProgramExportsOnlyTheHostTablesAndPluginsOnlyTheirs) {
         std::sort(out.begin(), out.end());
         return out;
     };
-    // Of the program's own symbols only the host tables and the error text
-    // are visible (the rest of the list is library code that the C++
-    // runtime and Qt may interpose).
+    // Of the program's own symbols only the host tables, the error text and
+    // the language number are visible (the rest of the list is library code
+    // that the C++ runtime and Qt may interpose).
     std::vector<std::string> desk;
     for (auto const& s : symbols(TOVAN_DESK)) {
         bool const ours = s.find("tovan") != std::string::npos || s.find("rulo") != std::string::npos ||
                           s.find("netbuf") != std::string::npos || s.find("xstd") != std::string::npos ||
-                          s.find("vyn") != std::string::npos || s.rfind("plugin_e ", 0) == 0;
+                          s.find("vyn") != std::string::npos || s.rfind("plugin_e ", 0) == 0 ||
+                          s.rfind("g_language_id ", 0) == 0;
         if (ours) desk.push_back(s);
     }
-    EXPECT_EQ(desk,
-              (std::vector<std::string>{"main_tovan_callback OBJECT 88", "main_tovan_callback_v1 OBJECT 104",
-                                        "main_tovan_callback_v2 OBJECT 88", "plugin_e OBJECT 8"}));
+    EXPECT_EQ(desk, (std::vector<std::string>{"g_language_id OBJECT 8", "main_tovan_callback OBJECT 88",
+                                              "main_tovan_callback_v1 OBJECT 104",
+                                              "main_tovan_callback_v2 OBJECT 88", "plugin_e OBJECT 8"}));
     for (char const* name : {"tp7", "tpfw"}) {
         for (auto const& s : symbols(std::string(TP_DIR) + "/" + name + ".so"))
             EXPECT_TRUE(s.rfind("tovan_plugin_2 ", 0) == 0 || s.rfind("tp_", 0) == 0) << name << ": " << s;

@@ -196,11 +196,16 @@ TEST_F(PluginMenusInDialog, MenusEntriesAndButtons) {
     d->session()->handle_command(vyn::origin::local, "channel_status_stopped");
     QCoreApplication::processEvents();
     EXPECT_TRUE(d->m_plugin_defs.empty());
-    EXPECT_EQ(entry(plugins, "Chat"), nullptr);
+    d->session()->state().wanted_plugins.clear(); // its entry stays, and now starts nothing
+    load->trigger();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(d->session()->state().wanted_plugins.count("chat"), 0u);
 
     // Buttons: marks and the disabled tip; enabling changes nothing; names
     // without a button are ignored.
     ASSERT_FALSE(d->m_active_mark.isNull() || d->m_disabled_mark.isNull());
+    EXPECT_TRUE(d->m_active_mark == d->m_background.image[13] &&
+                d->m_disabled_mark == d->m_background.image[14]);
     push_button* const audio = d->m_plugin_buttons.at("audio");
     QString const tip = audio->toolTip();
     d->enable_plugin_button("audio", true);

@@ -331,18 +331,22 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
 }
 
 // What the test plugin asks of the desk window once the session is up: the
-// desktop button shown ("update-gui-itm") and the connection saved
+// desktop button shown ("update-gui-itm"; a click on it starts the desktop
+// plugin, whose library is loaded but not pinned) and the connection saved
 // ("connect-save", connect.dat readable by the user only), which a desk
 // killed and started again with --connect-restore continues. Needs the
 // window's button switch and connection file.
 TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
-    relay_process relay;
+    std::string const catalogue = tmp.path().toStdString() + "/catalogue.ini";
+    std::ofstream(catalogue) << "name=desktop\nversion=1\n"; // the library loaded from the directory
+    relay_process relay({"--catalogue", catalogue});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::vector<std::string> const common = {"--vynwex", "--proxy-address", proxy, "--force-transport",
                                              "direct"};
     std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
     fs::create_directories(desk_dir + "/plugins");
     fs::copy_file(std::string(TP_DIR) + "/tp7.so", desk_dir + "/plugins/tp7.so");
+    fs::copy_file(std::string(TP_DIR) + "/tpdesk.so", desk_dir + "/plugins/desktop.so");
     setenv("TOVAN_TEST_PLUGINS", (desk_dir + "/plugins").c_str(), 1);
     setenv("TP_RECORD_DIR", (desk_dir + "/plugins").c_str(), 1);
     auto desk_args = common;
@@ -365,6 +369,12 @@ TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
     std::string const win = wait_window("Tovan Desk");
     ASSERT_FALSE(win.empty());
     screenshot("plugin-desktop-button");
+    ASSERT_TRUE(wait_until(
+        [&] { return count_of(read_all(desk_dir + "/plugins/desktop.rec"), "connect-save") > 0; }));
+    sh("xdotool windowmove --sync " + win + " 600 0"); // off the client's window
+    sh("xdotool mousemove --window " + win + " 111 50 click 1");
+    EXPECT_TRUE(wait_until([&] { return count_of(read_all(desk_log), "added pin desktop_1") > 0; }))
+        << read_all(desk_log);
 
     struct stat st {};
     ASSERT_EQ(::stat((desk_dir + "/connect.dat").c_str(), &st), 0);
@@ -1091,7 +1101,7 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     EXPECT_EQ(shot.pixelColor(client_x + 100, client_y + 160), second_sheet);
     EXPECT_EQ(shot.pixelColor(client_x + 100, client_y + 190), fifth_sheet);
     EXPECT_EQ(shot.pixelColor(desk_x + 240, desk_y + 160), fifth_sheet);
-    EXPECT_EQ(shot.pixelColor(desk_x + 111, desk_y + 50), pad);
+    EXPECT_EQ(shot.pixelColor(desk_x + 111, desk_y + 80), pad); // below the mark at its centre
     EXPECT_TRUE(wait_until([&] { return read_all(notes).find("2 0\n") != std::string::npos; }));
     move_apart(client_win, desk_win);
     EXPECT_EQ(read_all(opened), link) << "the failed template opened nothing";

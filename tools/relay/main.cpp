@@ -38,7 +38,7 @@ The first line on stdout is "listening ADDR:PORT". Admin commands, one a line:
   list | drop CONN | pong CONN DATA | channel-error CONN CHANNEL TEXT |
   channel-closed CONN CHANNEL | rpc-ping CONN CHANNEL | rpc-call CONN CHANNEL ID BODY |
   message CONN CHANNEL NAME ARG... | reply-field NAME [VALUE] | tunnel-server-field [VALUE] |
-  sessions | break-legs SID | server-call SID desk|client|both TEXT |
+  sessions | break-legs SID | hold-legs SID on|off | server-call SID desk|client|both TEXT |
   server-map SID desk|client|both KEY=VALUE... | server-map-file SID desk|client|both KEY=FILE... |
   copy-leg SID desk|client [FILE] |
   require-login [USER PASSWORD [TOKEN]] | refuse-create on|off | redirect [TARGET] |

@@ -328,9 +328,24 @@ bool session_registry::tap(std::uint64_t conn_id, std::uint64_t channel, std::st
         std::ofstream out(e.copy_path, std::ios::binary | std::ios::app);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
+    if (s->held) {
+        s->waiting[static_cast<int>(it->second.role)].append(bytes);
+        return true;
+    }
     if (!e.port || !e.port->attached_to(conn_id, channel)) return false;
     e.port->from_leg(bytes);
     return true;
+}
+
+void session_registry::hold_legs(session& s, bool hold) {
+    s.held = hold;
+    if (hold) return;
+    // What waited goes on to the other end's current leg, in order.
+    for (int from = 0; from < 2; ++from) {
+        leg const& to = s.ends[1 - from].current;
+        if (auto c = live_leg(to); c && !s.waiting[from].empty()) c->leg_data(to.channel, s.waiting[from]);
+        s.waiting[from].clear();
+    }
 }
 
 void session_registry::end(std::string const& sid) {
@@ -519,8 +534,9 @@ std::optional<std::string> session_registry::admin(std::string const& command, s
         switches.redirect = rest_of(in);
         return "ok\n";
     }
-    if (command != "break-legs" && command != "server-call" && command != "server-map" &&
-        command != "server-map-file" && command != "copy-leg" && command != "join-leg")
+    if (command != "break-legs" && command != "hold-legs" && command != "server-call" &&
+        command != "server-map" && command != "server-map-file" && command != "copy-leg" &&
+        command != "join-leg")
         return std::nullopt;
     std::string sid, who;
     in >> sid;
@@ -528,6 +544,12 @@ std::optional<std::string> session_registry::admin(std::string const& command, s
     if (!s) return "error no session " + sid + "\n";
     if (command == "break-legs") {
         break_legs(*s);
+        return "ok\n";
+    }
+    if (command == "hold-legs") {
+        in >> who;
+        if (who != "on" && who != "off") return "error usage: hold-legs SID on|off\n";
+        hold_legs(*s, who == "on");
         return "ok\n";
     }
     in >> who;

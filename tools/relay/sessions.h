@@ -76,6 +76,8 @@ public:
     struct session {
         std::string code, sid, key, aux, desk_private;
         endpoint ends[2];
+        bool held = false;      // admin hold-legs: leg bytes wait here instead of passing
+        std::string waiting[2]; // by sending end, while held
     };
 
     explicit session_registry(relay_server& server);
@@ -105,10 +107,14 @@ public:
     // to no session.
     bool offer_leg(connection& c, std::uint64_t channel);
     // Bytes an end sent on a leg: copied where the admin asked; true when
-    // they went to a port the leg is joined to (and so not to a partner).
+    // they went to a port the leg is joined to, or wait while the session's
+    // legs are held (and so not to a partner).
     bool tap(std::uint64_t conn_id, std::uint64_t channel, std::string_view bytes);
     // Closes the current legs of the session (each partner gets channel-closed).
     void break_legs(session& s);
+    // Holds the session's leg bytes (both ends' channels fall silent while
+    // the connections go on), or lets what waited through to the other end.
+    void hold_legs(session& s, bool hold);
     // A call of the relay to the end's connection on its control channel;
     // false when the end has no live connection.
     bool server_call(session& s, end_role role, std::string const& body);

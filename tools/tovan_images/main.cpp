@@ -182,25 +182,6 @@ QImage glyph(QString const& letter, int size, QColor c) {
     return img;
 }
 
-// A plugin button's top mark: a dot in the upper right corner of a
-// button-sized picture, green while the plugin runs, red with a bar when it
-// is not available. The solid variant fills the whole corner square flat.
-QImage plugin_mark(bool active) {
-    QImage img = canvas(38, 38);
-    QPainter p(&img);
-    QColor const c = active ? QColor(0x20, 0xc0, 0x40) : QColor(0xd0, 0x30, 0x30);
-    if (g_solid) {
-        p.fillRect(QRect(24, 2, 12, 12), c);
-        return img;
-    }
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(Qt::white, 1.5));
-    p.setBrush(c);
-    p.drawEllipse(QRectF(24, 2, 12, 12));
-    if (!active) p.drawLine(QPointF(27, 8), QPointF(33, 8));
-    return img;
-}
-
 QImage logo() {
     QImage img(81, 81, QImage::Format_RGB32);
     img.fill(Qt::white);
@@ -261,8 +242,6 @@ int main(int argc, char** argv) {
     ok &= save(out, "desktop-icon", glyph("D", 16, accent), "PNG", &names);
     ok &= save(out, "video-icon", glyph("V", 16, accent), "PNG", &names);
     ok &= save(out, "qtutils_password/password.png", glyph("*", 32, accent), "PNG", &names);
-    ok &= save(out, "images/plugin-active.png", plugin_mark(true), "PNG", &names);
-    ok &= save(out, "images/plugin-disabled.png", plugin_mark(false), "PNG", &names);
     ok &= save(out, "logo.bmp", logo(), "BMP", nullptr);
 
     QFile qrc(out + "/tovan_images.qrc");

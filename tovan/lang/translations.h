@@ -23,8 +23,9 @@ class rec_mutex;
 
 namespace tovan {
 
-// Exported beside the selected language for plugins.
-extern int64_t g_language_id;
+// Exported beside the selected language for plugins, which link it by
+// this plain name (the program's dynamic list names it).
+extern "C" int64_t g_language_id;
 
 // The translation-table lock; made on first use, never destroyed.
 rulo::rec_mutex& language_lock();

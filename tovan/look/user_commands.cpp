@@ -30,8 +30,8 @@ button_action plugin_button(button_input const& in) {
         a.box = "PLUGIN_DISABLED";
         return a;
     }
-    bool const prepared = std::find(usable.begin(), usable.end(), 8) != usable.end();
-    if (!prepared && in.wanted) {
+    bool const loaded = std::find(usable.begin(), usable.end(), 8) != usable.end();
+    if (!loaded && in.wanted) {
         a.box = "PLUGIN_LOADING";
         return a;
     }
@@ -41,7 +41,7 @@ button_action plugin_button(button_input const& in) {
     }
     bool wanted = in.wanted;
     if (!in.event.empty()) {
-        if (in.loaded) {
+        if (in.pinned) {
             a.event = in.event;
             return a;
         }

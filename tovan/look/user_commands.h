@@ -21,11 +21,12 @@ struct button_input {
     std::vector<int> catalogue_states; // states of the catalogue entries named plugin
     bool wanted = false;               // the wanted map's entry
     bool running = false;              // the plugin holds a session sub-channel
-    bool loaded = false;               // loaded into this process
+    bool pinned = false;               // pinned for the session (its library alone is not enough)
 };
 
-// What it does: one of a box (translation key), an event to the plugin, or
-// a toggle of the wanted flag (with a pending event kept first).
+// What it does: one of a box (translation key), an event to the pinned
+// plugin, or a toggle of the wanted flag (with a pending event kept first,
+// for a plugin that is not pinned, whether or not its library is loaded).
 struct button_action {
     std::string box;           // translation key of the box to show
     std::string event;         // passed to the running plugin

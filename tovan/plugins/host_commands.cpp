@@ -77,10 +77,9 @@ int handle_plugin_command(host_services& host, std::string const& plugin, netbuf
         } else if (name == "set-priority") {
             int priority = 0, sub = 0;
             rulo_packet_pop(packet, priority);
-            if (ph.channel_of(plugin, sub)) {
+            // Logged only when there is a session channel to set it on.
+            if (ph.channel_of(plugin, sub) && host.set_priority(priority, sub))
                 host.log("Setting priority for plugin " + plugin + " to " + std::to_string(priority));
-                host.set_priority(priority, sub);
-            }
         } else if (name == "set-channel") {
             int sub = 0;
             bool create = false;

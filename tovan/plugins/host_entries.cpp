@@ -27,21 +27,29 @@ void* hand_over(netbuf b) {
     return b.detach_ptr();
 }
 
-std::string& start_directory() {
+std::string& start_dir() {
     static auto* dir = new std::string;
     return *dir;
 }
 
 } // namespace
 
+void note_start_directory() {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd)) start_dir() = cwd;
+}
+
+std::string start_directory() {
+    return start_dir();
+}
+
 std::string start_path(std::string const& name) {
-    if (name.empty() || name[0] == '/' || start_directory().empty()) return name;
-    return start_directory() + "/" + name;
+    if (name.empty() || name[0] == '/' || start_dir().empty()) return name;
+    return start_dir() + "/" + name;
 }
 
 void plugin_def::init(rulo_api_t* table) {
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd)) start_directory() = cwd;
+    note_start_directory();
     main_tovan_callback.api = table;
     main_tovan_callback_v2.api = table;
     main_tovan_callback_v1.lock = rulo::rulo_lock;

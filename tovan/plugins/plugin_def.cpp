@@ -166,8 +166,10 @@ bool plugin_def::extract_plugin(bool* save) {
         if (save) *save = false;
         return true;
     };
+    // One lock with the loading: a library open moves the working directory
+    // and runs lib_init, and neither may meet files being unpacked.
+    rulo::rec_lock guard(m_plugins_mtx);
     if (!plugin_extracted::library_file(full).empty()) return already();
-    // Unpacking takes a while: the table stays free for the loading meanwhile.
     std::set<std::string> files;
     rulo::lock_directory* directory = rulo::extract_lz_files_ex(get_root(false), payload, &files);
     if (!directory) return false;
@@ -178,11 +180,6 @@ bool plugin_def::extract_plugin(bool* save) {
         if (path.size() < suffix.size() ||
             path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;
-        rulo::rec_lock guard(m_plugins_mtx);
-        if (!plugin_extracted::library_file(full).empty()) {
-            plugin_extracted second(files, "", directory); // another check got there first
-            return already();
-        }
         state = 7;
         plugin_extracted::add_extracted(full, path, files, directory);
         return true;
@@ -198,7 +195,7 @@ bool plugin_def::save_plugin() const {
 }
 
 std::string plugin_def::get_root(bool home) {
-    if (!home) return QDir::currentPath().toStdString();
+    if (!home) return start_directory().empty() ? QDir::currentPath().toStdString() : start_directory();
     std::string const root = QDir::homePath().toStdString() + "/.dravo";
     ::mkdir(root.c_str(), 0700); // an existing directory keeps its mode; a failure shows later
     return root;

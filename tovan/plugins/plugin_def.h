@@ -12,7 +12,7 @@
 // plugin_def is a value: each copy belongs to one thread at a time (the
 // catalogue's on the GUI thread, a checker's result on its checker thread).
 // The table of unpacked packages (plugin_extracted) is process-wide and every
-// access to it holds plugin_def::m_plugins_mtx. The package operations never
+// access to it, and every unpacking, holds plugin_def::m_plugins_mtx. The package operations never
 // throw to their caller: a failure is a false or null result (and, for a
 // refused signature, a message), after which nothing is unpacked and no cache
 // file is written.
@@ -85,17 +85,18 @@ public:
     static plugin_def* prepare_plugin(std::string const& text, bool is_file, plugin_record const& record,
                                       std::string& message, bool save);
     bool verify_sig() const;
-    // Unpacks the payload into a fresh locked directory under the working
+    // Unpacks the payload into a fresh locked directory under the start
     // directory (once per full name and process): state 7 when a library is
     // found, else 9 with nothing left unpacked. A full name already unpacked
-    // clears *save and succeeds at once.
+    // clears *save and succeeds at once. Holds m_plugins_mtx throughout, so
+    // no library's open or lib_init runs meanwhile.
     bool extract_plugin(bool* save);
     // Writes package to the home cache through a temporary file renamed into
     // place, so a reader never sees half a package. False on any failure.
     bool save_plugin() const;
 
     // The home cache (Qt's home + "/.dravo", made 0700 when missing) or the
-    // working directory.
+    // start directory (never the working directory of the moment).
     static std::string get_root(bool home);
     // root/<full name>_<platform>.<extension>
     std::string get_plugin_path(std::string const& root, std::string const& extension) const;
@@ -115,7 +116,9 @@ public:
     // "tversion", or "1".
     std::string get_tversion() const;
 
-    // Guards plugin_extracted's table (shared with the loading).
+    // The plugin host's one lock for libraries and their files: held while a
+    // library is opened and initialised (plugin_host::load_lock) and by the
+    // package code around its work on unpacked files and their table.
     static rulo::rec_mutex m_plugins_mtx;
 
     // The library loading opens: library_file when set, else the unpacked
@@ -132,8 +135,13 @@ public:
     std::string translation_file;
 };
 
-// A relative name joined to the directory the program started in, so that a
-// library load switching the working directory meanwhile cannot move it.
+// The directory the program started in, noted by plugin_def::init before
+// the first library open ("" before that). A library open moves the working
+// directory on the GUI thread for a moment, so whatever other threads place
+// relative to "here" counts from this one instead.
+void note_start_directory();
+std::string start_directory();
+// A relative name joined to the start directory.
 std::string start_path(std::string const& name);
 
 // The test seam: one definition per regular file NAME.so in dir, in

@@ -96,6 +96,7 @@ plugin* plugin_host::load_plugin(std::vector<plugin_def>& defs, int index, bool 
         if (m_services) send_options_to_plugin(*m_services, name, "load");
     }
     rulo::object<plugin_lib> lib;
+    std::string key; // the loaded version's, which may be another than this definition's
     bool is_loaded_one;
     {
         std::lock_guard<std::mutex> lock(m_tables_mutex);
@@ -104,6 +105,7 @@ plugin* plugin_host::load_plugin(std::vector<plugin_def>& defs, int index, bool 
         if (pin && at != m_loaded_libs_map.end()) {
             auto lib_at = m_loaded_libs.find(at->second);
             if (lib_at != m_loaded_libs.end()) lib = lib_at->second;
+            key = at->second;
         }
     }
     if (is_loaded_one) {
@@ -113,7 +115,7 @@ plugin* plugin_host::load_plugin(std::vector<plugin_def>& defs, int index, bool 
         mark_class_invalid(defs, full, [this](std::string const& line) { log(line); });
     }
     if (!pin || !lib) return nullptr;
-    log("added pin " + full);
+    log("added pin " + key);
     return new plugin(lib, index);
 }
 

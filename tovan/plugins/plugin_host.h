@@ -6,9 +6,13 @@
 // hands it its host_services at start-up (the dialog) and tests hand it fakes.
 //
 // Locks, outermost first; a thread holding one never takes one above it:
-//   1. the load lock (m_plugins_mtx): only around opening a library and its
-//      lib_init; never taken while holding another lock, nor by a host
-//      entry, so a plugin may call any entry from lib_init.
+//   1. the load lock (plugin_def::m_plugins_mtx): around opening a library
+//      and its lib_init, and, by the package code, around unpacking and the
+//      table of unpacked files, so lib_init never meets an unpacking. It is
+//      recursive, so a plugin may call any entry from lib_init. Of the
+//      entries only "plugin-file" takes it: sent from a direct-mode packet
+//      delivery, which holds the framework lock, it would wait there for a
+//      lib_init that may want the framework lock itself.
 //   2. the framework lock (rulo_lock_guard): the registry, the pins, the
 //      sub-channel maps, the dispatchers and the unrouted packets. The
 //      framework holds it while it delivers session packets.
@@ -51,7 +55,7 @@ public:
 
     void set_services(host_services* services) { m_services = services; }
     host_services* services() const { return m_services; }
-    rulo::rec_mutex& load_lock() { return m_plugins_mtx; }
+    rulo::rec_mutex& load_lock() { return plugin_def::m_plugins_mtx; }
 
     // Loading (GUI thread): the library of defs[index], entered and started;
     // with pin, a new pin over it (the caller owns it). Null otherwise.
@@ -136,7 +140,6 @@ private:
     void unload_libraries();
 
     host_services* m_services = nullptr;
-    rulo::rec_mutex m_plugins_mtx;
     std::atomic<bool> m_closing{false};
 
     std::mutex m_tables_mutex;

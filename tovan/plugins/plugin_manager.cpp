@@ -3,8 +3,6 @@
 #include "rulo/kv_container.h"
 #include "rulo/packet.h"
 
-#include <QDir>
-
 #include <cstdlib>
 
 namespace tovan {
@@ -297,7 +295,7 @@ checker_thread::checker_thread(plugin_manager_host& host, plugin_def const& def,
     : rulo::thread(true, "", 0), m_record(def.get_info()), m_host(host) {
     if (def.has_safe_cache_name()) {
         m_home_path = def.get_plugin_path(plugin_def::get_root(true), "plugin");
-        m_cwd_path = def.get_plugin_path(QDir::currentPath().toStdString(), "plugin");
+        m_cwd_path = def.get_plugin_path(plugin_def::get_root(false), "plugin");
     }
     if (finished) {
         m_download = *finished;

@@ -792,6 +792,7 @@ void desk_session::set_send_limit(int64_t max_send, int64_t buffer) {
 }
 
 void desk_session::system_message(std::string const& key) {
+    log("system message " + key); // the watchdog's word, in the log too
     m_dialog.AddSystemMessage(get_utf8_string(key, true, false), false);
 }
 

@@ -55,7 +55,8 @@ void CVYNDialog::OnCommand() {
         in.wanted = w != wanted.end() && w->second;
     }
     in.running = m_negotiation && m_negotiation->plugin_channels().count(plugin) > 0;
-    in.loaded = static_cast<bool>(plugin_host::instance().library_of(plugin));
+    // Libraries stay loaded for the process: only a pin takes the event.
+    in.pinned = static_cast<bool>(plugin_host::instance().get_pin(plugin));
     look::button_action const a = look::plugin_button(in);
     if (!a.box.empty()) {
         MessageBoxU(a.box.c_str(), nullptr, 0xa00001);

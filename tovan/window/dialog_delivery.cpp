@@ -16,7 +16,9 @@
 #include "tovan/window/push_button.h"
 #include "tovan/window/vyn_dialog.h"
 
+#include "rulo/errlog.h"
 #include "rulo/exception.h"
+#include "rulo/text.h"
 
 #include <QMetaObject>
 
@@ -85,8 +87,13 @@ private:
 } // namespace
 
 struct CVYNDialog::plugin_delivery {
+    // Download reports count as signs of life for the session's watchdog: a
+    // long download on "PLUGINS" may leave the session channel silent.
     explicit plugin_delivery(CVYNDialog& d)
-        : translations([](std::string const& line) { LogMessage2(line); }), host(d, translations) {}
+        : table([&d] {
+              if (desk_session* s = d.session()) s->stamp_life_sign();
+          }),
+          translations([](std::string const& line) { LogMessage2(line); }), host(d, translations) {}
     download_table table;
     plugin_translations translations;
     dialog_manager_host host;
@@ -165,7 +172,8 @@ void CVYNDialog::check_server_plugins() {
     for (auto const& [name, button] : buttons)
         if (button && !result.listed.count(name)) enable_plugin_button(name, false);
     for (auto const& [name, wanted] : s.wanted_plugins)
-        if (wanted) LogMessage2("running " + name);
+        if (wanted)
+            rulo::errlog("check_server_plugins", true).log(0, (rulo::fmt("running %1%") % name).str());
     if (m_plugin_manager) m_plugin_manager->start_downloads();
     update_load_menus();
 }

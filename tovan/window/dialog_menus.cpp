@@ -11,7 +11,7 @@
 
 #include <QAction>
 
-#include <set>
+#include <algorithm>
 
 namespace tovan {
 
@@ -61,7 +61,6 @@ uint32_t CVYNDialog::AppendToPluginsMenu(std::string const& owner, std::string c
     if (shown.isEmpty()) shown = QString::fromUtf8(text.c_str());
     QAction* entry = m_plugin_menus[path]->addAction(shown);
     entry->setData(QString::fromUtf8(text.c_str()));
-    entry->setProperty("command_id", id); // how a load entry is found again to remove it
     // Queued: the plugin that hears of the choice may remove the very menu
     // that is still closing.
     connect(
@@ -114,36 +113,25 @@ void CVYNDialog::update_load_menus() {
     }
     std::map<std::string, bool> const wanted =
         m_session ? m_session->state().wanted_plugins : std::map<std::string, bool>();
-    std::set<std::string> listed;
+    // Entries are made once per name and then only updated: a plugin that
+    // leaves the catalogue keeps its entry (a click on it only logs).
     for (load_entry const& e : load_entries(m_plugin_defs, libraries, wanted, m_plugin_min_versions)) {
-        listed.insert(e.name);
         if (m_menu_items.count(e.name))
             UpdatePluginMenu(e.path, std::string("LOAD_PLUGIN"), e.flags);
         else
             m_menu_items[e.name] = AppendToPluginsMenu(e.name, e.path, "LOAD_PLUGIN", e.flags);
-    }
-    // A plugin that neither the catalogue nor a loaded library knows any more
-    // (the catalogue goes with its session) loses its entry: choosing it
-    // could load nothing. Its menu goes too once nothing else is in it.
-    for (auto item = m_menu_items.begin(); item != m_menu_items.end();) {
-        if (listed.count(item->first)) {
-            ++item;
-            continue;
-        }
-        for (auto const& [path, menu] : std::map<std::string, rulo::object<QMenu>>(m_plugin_menus))
-            for (QAction* a : menu->actions())
-                if (a->property("command_id").toUInt() == item->second) {
-                    menu->removeAction(a);
-                    a->deleteLater();
-                    if (menu->actions().isEmpty()) RemoveMenu(path);
-                }
-        item = m_menu_items.erase(item);
     }
 }
 
 void CVYNDialog::OnPluginMenu(uint32_t id) {
     for (auto const& [name, item] : m_menu_items) {
         if (item != id) continue;
+        bool const listed = std::any_of(m_plugin_defs.begin(), m_plugin_defs.end(),
+                                        [&](plugin_def const& d) { return d.get_name() == name; });
+        if (!listed) {
+            LogMessage2("load entry of " + name + " chosen: the plugin is not in the catalogue");
+            return;
+        }
         if (m_session) {
             m_session->state().wanted_plugins[name] = true;
             m_session->handle_command(vyn::origin::local, "module_plugin_load");

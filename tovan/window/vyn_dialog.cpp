@@ -295,8 +295,8 @@ bool CVYNDialog::OnInitDialog() {
     IDC_STATIC_TEXT->hide();
     m_plugin_min_versions = {
         {"audio", "2.3"}, {"video", "2.3"}, {"file_transfer", "2.1"}, {"desktop", "1.0"}};
-    m_active_mark = read_image_as(":/images/plugin-active.png", "PNG");
-    m_disabled_mark = read_image_as(":/images/plugin-disabled.png", "PNG");
+    m_active_mark = m_background.image[13];   // ":/images/indik-blue.png"
+    m_disabled_mark = m_background.image[14]; // ":/images/indik-or.png"
     if (!m_is_client)
         m_plugin_buttons = {{"audio", m_btn_audio},
                             {"video", m_btn_video},
