@@ -352,19 +352,18 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
     EXPECT_TRUE(g_main_window->isVisible());
     EXPECT_EQ(g_main_window->pos(), before);
 
-    // A held Return repeats into a plugin's window made over the main window and into a dialog
-    // over the main window (the window plugins are handed), not into the main dialog or one over it.
+    // A held Return repeats into a plugin's window and a dialog over the main window (the
+    // plugins' parent), not into the main dialog or a dialog over it.
     install_held_keys_filter(QCoreApplication::instance());
     QWidget view(g_main_window, Qt::Window);
     QDialog over_main(g_main_window), over_dialog(d);
-    for (auto [in, repeats] :
-         {std::pair<QWidget*, bool>{d, false}, {&view, true}, {&over_main, true}, {&over_dialog, false}}) {
+    for (QWidget* in : std::initializer_list<QWidget*>{d, &view, &over_main, &over_dialog}) {
         QLineEdit e(in);
         bool repeated = false;
         QObject::connect(&e, &QLineEdit::returnPressed, [&] { repeated = true; });
         QKeyEvent held(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
         QCoreApplication::sendEvent(&e, &held);
-        EXPECT_EQ(repeated, repeats) << in->metaObject()->className();
+        EXPECT_EQ(repeated, in == &view || in == &over_main);
     }
     g_main_window->hide();
 }
