@@ -46,20 +46,21 @@ enter_password::enter_password(char const* context, int flags, QWidget* parent)
     row->addWidget(description, 1);
     top->addLayout(row);
     auto* grid = new QGridLayout;
-    auto field = [&](char const* label_name, char const* name, int grid_row, bool hidden_text, QLabel*& l) {
+    auto field = [&](char const* label_name, char const* name, int grid_row, int rows, bool hidden_text,
+                     QLabel*& l) {
         l = new QLabel(this);
         l->setObjectName(label_name);
         auto* e = new QLineEdit(this);
         e->setObjectName(name);
         if (hidden_text) e->setEchoMode(QLineEdit::Password);
         l->setBuddy(e);
-        grid->addWidget(l, grid_row, 0);
-        grid->addWidget(e, grid_row, 1);
+        grid->addWidget(l, grid_row, 0, rows, 1);
+        grid->addWidget(e, grid_row, 1, rows, 1);
         return e;
     };
-    username = field("label_u", "username", 0, false, label_u);
-    password = field("label_p", "password", 1, true, label_p);
-    repeat_password = field("label_r", "repeat_password", 2, true, label_r);
+    username = field("label_u", "username", 0, 1, false, label_u);
+    password = field("label_p", "password", 1, 1, true, label_p);
+    repeat_password = field("label_r", "repeat_password", 2, 2, true, label_r);
     remember = new QCheckBox(this);
     remember->setObjectName("remember");
     grid->addWidget(remember, 4, 1);

@@ -1,5 +1,6 @@
 // The main form, the image buttons, message boxes and the dialog built in
 // process (offscreen), with its configuration, command line and options.
+#include "tovan/dialogs/held_keys.h"
 #include "tovan/dialogs/message_box.h"
 #include "tovan/lang/translations.h"
 #include "tovan/plugins/negotiation.h"
@@ -21,6 +22,7 @@
 #include <QFile>
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
 #include <QTemporaryDir>
@@ -349,6 +351,20 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
     EXPECT_FALSE(g_main_window->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_TRUE(g_main_window->isVisible());
     EXPECT_EQ(g_main_window->pos(), before);
+
+    // A held Return repeats into a plugin's window and a dialog over the main window (the
+    // plugins' parent), not into the main dialog or a dialog over it.
+    install_held_keys_filter(QCoreApplication::instance());
+    QWidget view(g_main_window, Qt::Window);
+    QDialog over_main(g_main_window), over_dialog(d);
+    for (QWidget* in : std::initializer_list<QWidget*>{d, &view, &over_main, &over_dialog}) {
+        QLineEdit e(in);
+        bool repeated = false;
+        QObject::connect(&e, &QLineEdit::returnPressed, [&] { repeated = true; });
+        QKeyEvent held(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+        QCoreApplication::sendEvent(&e, &held);
+        EXPECT_EQ(repeated, in == &view || in == &over_main);
+    }
     g_main_window->hide();
 }
 

@@ -118,20 +118,21 @@ TEST(Settings, PagesSavingAndMtu) {
     EXPECT_EQ(host.sent, std::vector<std::string>{"adsl_fix 150"});
     delete d;
 
-    // An old peer gets nothing sent; not connected, only the value is kept.
-    for (auto [state, old, queued, sent] : {std::tuple{6, true, 1u, 0u}, std::tuple{5, false, 0u, 0u}}) {
+    // An old peer gets nothing sent; not connected, only the value is kept; no choice reads as "0".
+    for (auto [state, old, queued, sent] :
+         {std::tuple{6, true, 1u, 0u}, std::tuple{5, false, 0u, 0u}, std::tuple{6, false, 1u, 1u}}) {
         host.state = state;
         host.old = old;
         host.queued.clear();
         host.sent.clear();
         tovan::plugin_settings s(nullptr, host);
         settle();
-        s.findChild<QComboBox*>("IDC_MTU_FIX")->setCurrentIndex(1);
+        s.findChild<QComboBox*>("IDC_MTU_FIX")->setCurrentIndex(sent ? -1 : 1);
         s.setAttribute(Qt::WA_DeleteOnClose, false);
         s.accept();
         EXPECT_EQ(host.queued.size(), queued);
-        EXPECT_EQ(host.sent.size(), sent);
-        EXPECT_EQ(xstd::get_config_string("", "mtu_fix_v"), "1");
+        EXPECT_EQ(host.sent, std::vector<std::string>(sent, "adsl_fix normal"));
+        EXPECT_EQ(xstd::get_config_string("", "mtu_fix_v"), sent ? "0" : "1");
     }
 }
 

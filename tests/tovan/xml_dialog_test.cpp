@@ -116,12 +116,14 @@ TEST(XmlDialog, BuildsFillsAndCollects) {
     QTimer::singleShot(0, &d, [&] { d.findChild<QPushButton*>("1")->click(); });
     EXPECT_EQ(d.exec(), 1);
 
-    // A slip late in the description: what was read before it still shows.
+    // A slip in the last control: it and what was read before it still show.
     CXMLDialog partial(nullptr);
-    EXPECT_FALSE(partial.initDialog(form.substr(0, form.find("<data")) + "<static / >"));
+    EXPECT_FALSE(partial.initDialog(form.substr(0, form.find("<data")) + "<edit result='r' title='t' / >"));
     QTimer::singleShot(0, &partial, [&] { partial.findChild<QPushButton*>("2")->click(); });
     EXPECT_EQ(partial.doModal(nullptr), 0);
-    EXPECT_EQ(values_of(partial.result(), &name)["line"], "typed @V@");
+    values = values_of(partial.result(), &name);
+    EXPECT_EQ(values["line"], "typed @V@");
+    EXPECT_EQ(values["r"], "t");
 }
 
 TEST(XmlDialog, RecordWithoutResultName) {

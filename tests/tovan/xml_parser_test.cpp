@@ -84,6 +84,11 @@ TEST(XmlParser, EdgeCases) {
         {"<a/b>", "a", -1, 1},
         {"<a b", "a", -1, 4},
         {"<a></a", "a", -1, 2},
+        // After a slip the elements being read stay, with what was read of them.
+        {"<a><b k=1>t</b", "a{b[k=1;]\"t\"}", -1, 2},
+        {"<a><c/><b k='v x", "a{cb[k=v x;]}", -1, 0},
+        {"<a><b>t<c k=1 / ></b></a>", "a{b\"t\"{c[k=1;]}}", -1, 1},
+        {"<a><b/><cd", "a{bcd}", -1, 0},
         {"</a>", "", 0, 0},
         {"no tag", "", -1, 0},
         {"", "", -1, 0},

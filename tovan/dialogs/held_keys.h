@@ -10,8 +10,10 @@
 // view that forwards every key) keeps its repeats. Own are the windows
 // marked with mark_own_window (the main dialog, the message boxes), the
 // password dialog, and every dialog or message box whose parent is in an
-// own window. A plugin's window is none of these even when the plugin made
-// it a child of the main window, unless it is a dialog.
+// own window. The main window that carries the main dialog is not marked:
+// it is the window plugins are handed to open theirs over, so a plugin's
+// window made its child is not one of the program's own, and neither is a
+// dialog over it.
 #pragma once
 
 class QCoreApplication;

@@ -13,6 +13,7 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QSpacerItem>
 #include <QStackedWidget>
 #include <QTextBrowser>
 #include <QVBoxLayout>
@@ -27,6 +28,14 @@ QString qs(std::string const& text) {
     return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
 }
 
+// The forms' layouts: 6 pixels between items, margins only on the outermost.
+template <class Layout>
+Layout* laid_out(Layout* layout, int margin) {
+    layout->setSpacing(6);
+    layout->setContentsMargins(margin, margin, margin, margin);
+    return layout;
+}
+
 } // namespace
 
 plugin_settings::plugin_settings(QWidget* parent, settings_host& host)
@@ -36,21 +45,24 @@ plugin_settings::plugin_settings(QWidget* parent, settings_host& host)
     setWindowModality(Qt::ApplicationModal);
     setWindowIcon(QIcon(":/images/Tovan.png"));
     setWindowTitle(qs(host.translate("SETTINGS_NAME")));
-    auto* top = new QVBoxLayout(this);
-    auto* row = new QHBoxLayout;
+    auto* top = laid_out(new QVBoxLayout(this), 9);
+    auto* row = laid_out(new QHBoxLayout, 0);
     m_list = new QListWidget(this);
     m_list->setObjectName("IDC_PLUGINS");
+    m_list->setTextElideMode(Qt::ElideNone);
     m_list->setFixedWidth(320);
     m_list->setIconSize(QSize(128, 128));
     m_list->setSpacing(5);
     m_stack = new QStackedWidget(this);
     m_stack->setObjectName("IDC_STACK");
+    m_stack->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     m_stack->setMinimumSize(100, 100);
     row->addWidget(m_list);
     row->addWidget(m_stack, 1);
     top->addLayout(row);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
+    top->addSpacerItem(new QSpacerItem(12, 12));
+    auto* buttons = laid_out(new QHBoxLayout, 0);
+    buttons->addSpacerItem(new QSpacerItem(131, 31, QSizePolicy::Expanding, QSizePolicy::Minimum));
     auto* ok = new QPushButton(qs(host.translate("IDC_OK")), this);
     ok->setObjectName("IDC_OK");
     auto* cancel = new QPushButton(qs(host.translate("IDC_CANCEL")), this);
@@ -99,8 +111,8 @@ settings_window::settings_window(QWidget* parent, settings_host& host) : QWidget
     resize(490, 302);
     setWindowIcon(QIcon(":/images/generic-settings.png"));
     setWindowTitle(qs(host.translate("GENERAL_SETTINGS")));
-    auto* top = new QVBoxLayout(this);
-    auto* grid = new QGridLayout;
+    auto* top = laid_out(new QVBoxLayout(this), 9);
+    auto* grid = laid_out(new QGridLayout, 0);
     auto* server = new QLineEdit(qs(host.server()), this);
     server->setObjectName("IDC_PROXY_SERVER");
     server->setReadOnly(true);
@@ -115,14 +127,14 @@ settings_window::settings_window(QWidget* parent, settings_host& host) : QWidget
         grid->addWidget(fields[r], r, 1);
     }
     top->addLayout(grid);
-    auto* row = new QHBoxLayout;
+    auto* row = laid_out(new QHBoxLayout, 0);
     auto* show_log = new QPushButton(qs(host.translate("SHOW_LOG_FILE")), this);
     show_log->setObjectName("IDC_SHOW_LOG");
     m_log = new QCheckBox(qs(host.translate("ENABLE_DEBUG_LOG")), this);
     m_log->setObjectName("IDC_LOG");
     m_log->setLayoutDirection(Qt::RightToLeft);
     row->addWidget(show_log);
-    row->addStretch();
+    row->addSpacerItem(new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
     row->addWidget(m_log);
     top->addLayout(row);
     auto* about = new QTextBrowser(this);
@@ -154,7 +166,9 @@ void settings_window::save_settings() {
     auto const codes = m_host.language_codes();
     if (!code.empty() && std::find(codes.begin(), codes.end(), code) != codes.end())
         m_host.choose_language(code);
-    std::string const mtu = m_mtu->currentData().toString().toStdString();
+    // A box with no current choice reads as the first choice.
+    QVariant const chosen = m_mtu->currentData();
+    std::string const mtu = chosen.isValid() ? chosen.toString().toStdString() : mtu_choices[0].value;
     xstd::set_config_string("", "mtu_fix_v", mtu, xstd::storage_memory);
     std::string const command = mtu_command(mtu);
     if (m_host.connection_state() >= 6 && !command.empty()) {

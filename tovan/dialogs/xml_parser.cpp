@@ -15,6 +15,8 @@ _tagXMLEntitys const entityDefault{{
 
 _tagParseInfo const piDefault{};
 
+_tagDispOption const optDefault{};
+
 _tagXmlEntity const* _tagXMLEntitys::GetEntity(char const* p, char const* end) const {
     for (auto const& e : entities) {
         int const n = e.ref_len;
@@ -205,8 +207,9 @@ head read_head(_tagXMLNode& node, char const* p, char const* end, _tagParseInfo&
     if (end - lt >= 2 && lt[1] == '/') return {head_kind::closing, lt};
     char const* n = lt + 1;
     while (n < end && !is_name_end(*n)) ++n;
-    if (n == end) return {head_kind::failed, nullptr};
+    // A name cut short by the text's end is kept as read.
     node.name.assign(lt + 1, n);
+    if (n == end) return {head_kind::failed, nullptr};
     char const* q = load_attributes(node, n, end, pi);
     if (!q) return {head_kind::failed, nullptr};
     if (*q == '/') {
@@ -270,26 +273,32 @@ char const* _tagXMLNode::Load(char const* text, char const* end, _tagParseInfo* 
         return q;
     };
 
+    // Each open element ends where the parse stops, with what was read of
+    // it so far, so a slip late in the text keeps everything before it.
+    auto end_open = [&](char const* result) {
+        while (!open.empty()) {
+            std::unique_ptr<_tagXMLNode> done = std::move(open.back());
+            open.pop_back();
+            attach(std::move(done), current());
+        }
+        return result;
+    };
+
     char const* p = first.pos;
     for (;;) {
-        if (p == end) {
-            // The text ended inside open elements: each ends here.
-            while (!open.empty()) {
-                std::unique_ptr<_tagXMLNode> done = std::move(open.back());
-                open.pop_back();
-                attach(std::move(done), current());
-            }
-            return end;
-        }
+        if (p == end) return end_open(end); // text that ends without its closing tags
         auto child = std::make_unique<_tagXMLNode>();
         child->parent = current();
         head const h = read_head(*child, p, end, pi);
         switch (h.kind) {
         case head_kind::failed:
-            return nullptr;
+            // The child whose tag broke off keeps its name and the
+            // attributes read before the break.
+            attach(std::move(child), current());
+            return end_open(nullptr);
         case head_kind::closing: {
             char const* after = read_closing(*current(), h.pos, end, pi);
-            if (!after) return nullptr;
+            if (!after) return end_open(nullptr);
             if (open.empty()) return after;
             std::unique_ptr<_tagXMLNode> done = std::move(open.back());
             open.pop_back();
@@ -305,7 +314,7 @@ char const* _tagXMLNode::Load(char const* text, char const* end, _tagParseInfo* 
             if (static_cast<int>(open.size()) + 2 > xml_max_depth) {
                 record_error(pi, p, xml_error_too_deep,
                              "elements nested deeper than " + std::to_string(xml_max_depth) + " levels");
-                return nullptr;
+                return end_open(nullptr); // the element past the limit is not kept
             }
             open.push_back(std::move(child));
             p = h.pos;

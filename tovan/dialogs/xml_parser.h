@@ -69,6 +69,18 @@ struct _tagParseInfo {
 
 extern _tagParseInfo const piDefault;
 
+// Options for writing a tree out as text. The program writes no XML; they
+// stand beside the parse options for whoever does.
+struct _tagDispOption {
+    bool newline = true;         // a line break after each element
+    bool reference_value = true; // values written with references
+    char value_quotation_mark = '"';
+    _tagXMLEntitys const* ref_table = &entityDefault;
+    int tab_base = 0; // indentation of the outermost element
+};
+
+extern _tagDispOption const optDefault;
+
 struct _tagXMLNode;
 
 struct _tagXMLAttr {
@@ -93,7 +105,9 @@ struct _tagXMLNode {
     // Returns the position just after the element, the position of "</" when
     // the next tag is a closing one (nothing read), the end when the text
     // ends inside unclosed elements, or null on an error or when the text has
-    // no "<". pi receives the first error; null parses with piDefault.
+    // no "<". After an error the elements being read when it struck stay in
+    // the tree with the attributes, text and children read before it. pi
+    // receives the first error; null parses with piDefault.
     char const* Load(char const* text, char const* end, _tagParseInfo* pi = nullptr);
     // The same over a string, which ends at its first NUL byte if it has one.
     char const* Load(std::string const& text, _tagParseInfo* pi = nullptr);

@@ -386,9 +386,11 @@ void CVYNDialog::ReadCommandLine() {
     };
     for (auto [path, slot] : {std::pair{"conf/cmdline.txt", &in.cmdline_txt},
                               std::pair{"conf_static/custom_cmdline.txt", &in.custom_cmdline_txt}}) {
+        // A file that is missing or cannot be read is passed over silently.
         *slot = read_whole_file(path);
-        rulo::fmt_dbg("CVYNDialog::read_cmdline_from_file")
-            .fmt_verbose("checking cmd args in file %1% \"%2%\"", path, slot->value_or(""));
+        if (*slot)
+            rulo::fmt_dbg("CVYNDialog::read_cmdline_from_file")
+                .fmt_verbose("checking cmd args in file %1% \"%2%\"", path, **slot);
     }
     command_line c = parse_command_line(in);
     m_args = c.args;
