@@ -27,7 +27,10 @@ namespace QtUtils {
 
 namespace {
 
-std::recursive_mutex& cache_mutex() {
+// The account lock: the cache and every use of the saved store. Qt's own lock
+// inside QSettings is one that a thread checker cannot see, so the store
+// takes ours as well.
+std::recursive_mutex& account_mutex() {
     static auto* m = new std::recursive_mutex;
     return *m;
 }
@@ -45,23 +48,6 @@ QSettings& store(std::unique_ptr<QSettings>& s) {
     s = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, "Sepra",
                                     "AutoTransport HTTP proxy passwords");
     return *s;
-}
-
-std::string saved_record(std::string const& realm) {
-    std::unique_ptr<QSettings> s;
-    return store(s).value(QString::fromStdString(http_account_key(realm))).toString().toStdString();
-}
-
-// Writes the record with the file private to the user: made 0600 (in a 0700
-// directory) before Qt writes it, which keeps the mode of a file it replaces.
-void save_record(std::string const& realm, std::string const& record) {
-    std::unique_ptr<QSettings> s;
-    QSettings& settings = store(s);
-    std::string const path = settings.fileName().toStdString();
-    rulo::make_private_file(path);
-    settings.setValue(QString::fromStdString(http_account_key(realm)), QString::fromStdString(record));
-    settings.sync();
-    rulo::make_private_file(path);
 }
 
 // What the GUI thread's prompt and a waiting worker share.
@@ -128,6 +114,25 @@ bool wait_for_prompt(rulo::fut<http_authentication_dialog_data>& answer, prompt_
 
 } // namespace
 
+std::string saved_http_account(std::string const& realm) {
+    std::lock_guard<std::recursive_mutex> lock(account_mutex());
+    std::unique_ptr<QSettings> s;
+    return store(s).value(QString::fromStdString(http_account_key(realm))).toString().toStdString();
+}
+
+// Writes the record with the file private to the user: made 0600 (in a 0700
+// directory) before Qt writes it, which keeps the mode of a file it replaces.
+void save_http_account(std::string const& realm, std::string const& record) {
+    std::lock_guard<std::recursive_mutex> lock(account_mutex());
+    std::unique_ptr<QSettings> s;
+    QSettings& settings = store(s);
+    std::string const path = settings.fileName().toStdString();
+    rulo::make_private_file(path);
+    settings.setValue(QString::fromStdString(http_account_key(realm)), QString::fromStdString(record));
+    settings.sync();
+    rulo::make_private_file(path);
+}
+
 std::string http_account_key(std::string const& realm) {
     return xstd::hexcode(realm);
 }
@@ -159,7 +164,7 @@ bool http_authentication_show_dialog(http_authentication_dialog_data& data, bool
                                      rulo::autotransport_http_password::setter set_password,
                                      void* password_context) {
     log().fmt_verbose("request in realm [%1%], show_dialog=%2%", realm, show_dialog);
-    std::lock_guard<std::recursive_mutex> lock(cache_mutex());
+    std::lock_guard<std::recursive_mutex> lock(account_mutex());
     auto cached = cache().find(realm);
     if (cached != cache().end()) {
         data = cached->second;
@@ -171,7 +176,7 @@ bool http_authentication_show_dialog(http_authentication_dialog_data& data, bool
     }
     data = http_authentication_dialog_data();
     http_authentication_dialog_data saved;
-    if (!http_account_from_record(saved_record(realm), saved)) return true;
+    if (!http_account_from_record(saved_http_account(realm), saved)) return true;
     data = saved;
     if (!data.remember || show_dialog) return true;
     log().fmt_verbose("trying saved account [%1%][%2%]", realm, data.user);
@@ -186,12 +191,12 @@ void http_authentication_dialog_ok(http_authentication_dialog_data const& data, 
                                    void* password_context) {
     log().fmt_verbose("saving account [%1%][%2%]", realm, data.user);
     {
-        std::lock_guard<std::recursive_mutex> lock(cache_mutex());
+        std::lock_guard<std::recursive_mutex> lock(account_mutex());
         cache()[realm] = data;
         set_user(user_context, data.user.c_str());
         set_password(password_context, data.password.c_str());
     }
-    save_record(realm, http_account_record(data));
+    save_http_account(realm, http_account_record(data));
 }
 
 int http_auth_dialog(void* context, bool show_dialog, char const* realm_text,
@@ -223,7 +228,7 @@ int http_auth_dialog(void* context, bool show_dialog, char const* realm_text,
 }
 
 void forget_cached_http_accounts() {
-    std::lock_guard<std::recursive_mutex> lock(cache_mutex());
+    std::lock_guard<std::recursive_mutex> lock(account_mutex());
     cache().clear();
 }
 

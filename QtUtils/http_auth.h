@@ -13,8 +13,9 @@
 // GUI thread while the attempt lasts: context, when not null, points at the
 // attempt's give-up flag (std::atomic<bool>), and once it is set the worker
 // stops waiting within 50 ms, answers "cancelled" and the dialog is closed.
-// The account cache has its own recursive mutex, held while it is read and
-// while an account is handed over, never while a dialog is open.
+// One recursive mutex of its own, the account lock, is held while the cache
+// or the saved store is read or written and while an account is handed
+// over, never while a dialog is open.
 // After a cancel nothing is cached, saved or handed over.
 #pragma once
 
@@ -37,6 +38,10 @@ std::string http_account_key(std::string const& realm);
 std::string http_account_record(http_authentication_dialog_data const& data);
 // Decodes a saved value; false (data unchanged) when it is broken.
 bool http_account_from_record(std::string const& record, http_authentication_dialog_data& data);
+// The saved store's value for a realm (empty when none), and writing one;
+// both under the account lock, which every use of the store takes.
+std::string saved_http_account(std::string const& realm);
+void save_http_account(std::string const& realm, std::string const& record);
 
 // The hook's callback. show_dialog is the chooser's retry flag. True when
 // an account was handed over through the two setters, false on cancel.

@@ -24,13 +24,13 @@ namespace rulo {
 // One leg's short-lived thread; it holds the tunnel until it ends.
 class httpt_leg : public thread {
 public:
-    httpt_leg(object<httpt> tunnel, bool up, bool first)
-        : thread(true, "", 0), m_tunnel(std::move(tunnel)), m_up(up), m_first(first) {}
+    httpt_leg(object<httpt> tunnel, bool up, bool first, int pause)
+        : thread(true, "", 0), m_tunnel(std::move(tunnel)), m_up(up), m_first(first), m_pause(pause) {}
 
 protected:
     void run() override {
         if (m_up)
-            m_tunnel->run_up(m_first);
+            m_tunnel->run_up(m_first, m_pause);
         else
             m_tunnel->run_down(m_first);
     }
@@ -39,6 +39,7 @@ private:
     object<httpt> m_tunnel;
     bool m_up;
     bool m_first;
+    int m_pause;
 };
 
 namespace {
@@ -103,9 +104,9 @@ void httpt::init(long timeout) {
     log.fmt_verbose("hostname = '%1%', domain = '%2%'", m_auth.hostname, m_auth.domain);
 }
 
-void httpt::start_leg(bool up, bool first) {
+void httpt::start_leg(bool up, bool first, int pause) {
     // A null deleter: this joins the registration the owner's handle made.
-    (new httpt_leg(object<httpt>(this, nullptr), up, first))->detach();
+    (new httpt_leg(object<httpt>(this, nullptr), up, first, pause))->detach();
 }
 
 void httpt::connect(long timeout, unsigned short port, std::string address, std::string server,
@@ -215,10 +216,14 @@ void httpt::run_down(bool first) {
     }
 }
 
-void httpt::run_up(bool first) {
+void httpt::run_up(bool first, int pause) {
     static fmt_dbg const log("HTTP tunnel upload");
     bool installed = false;
     try {
+        if (pause > 0) {
+            log.fmt_verbose("waiting %1% ms before the next upload leg", pause);
+            m_up_wake.wait_ms(pause);
+        }
         tIProcessId address;
         std::string path, host;
         {
@@ -303,6 +308,7 @@ void httpt::send(netbuf const& data) {
     m_pending.append(data);
     bool empty = true;
     if (!m_pending.empty() && m_up_socket) {
+        m_up_pause = 0; // this POST carries bytes
         if (m_pending.size() < m_up_budget) {
             m_up_budget -= m_pending.size();
             empty = async_send(m_up_socket, &m_pending, module);
@@ -346,6 +352,7 @@ void httpt::disconnect() {
         drop_socket(m_down_socket);
         drop_socket(m_up_socket);
     }
+    m_up_wake.post();
     if (to_tell) {
         try {
             to_tell->broken();
@@ -450,9 +457,13 @@ void httpt::event(int fd) {
             // next POST carries the stream on, and send keeps what comes
             // meanwhile in pending. The socket was this tunnel's only upload
             // leg, and disconnect empties it, so one successor starts, and
-            // only while open.
+            // only while open. It waits when its predecessor was itself such
+            // a replacement, so a proxy that drops every POST at its head
+            // does not get a new one in a tight loop.
             drop_socket(m_up_socket);
-            start_leg(true, false);
+            int const pause = m_up_pause;
+            m_up_pause = std::min(std::max(2 * pause, first_up_pause), max_up_pause);
+            start_leg(true, false, pause);
         }
     } catch (...) {
         static fmt_dbg const log("HTTP tunnel");

@@ -9,6 +9,13 @@
 // that runs the proxy handshake. cconnect opens the other variant: one CONNECT
 // through a web proxy, then TLS over that one connection.
 //
+// An upload connection that ends before it carried a byte (a proxy dropping
+// an idle POST) is replaced by a new leg, but not in a loop against a proxy
+// that drops them all: after the first such replacement the next ones wait,
+// first_up_pause ms and then twice as long each time, up to max_up_pause,
+// until a POST carries bytes again. Meanwhile send keeps the stream's bytes
+// in pending, as it does whenever no upload leg is installed.
+//
 // Ownership: held through rulo::object handles; every leg thread and every
 // poller registration holds another, so the tunnel lives until the last leg
 // has ended and the poller has let go.
@@ -41,6 +48,8 @@ public:
     // POST bodies announce a length in [min_post, min_post + post_spread).
     static constexpr int min_post = 500000;
     static constexpr int post_spread = 500000;
+    static constexpr int first_up_pause = 250; // ms
+    static constexpr int max_up_pause = 4000;  // ms
 
     httpt(object<rptTransportSink> sink, object<httpt_password> password, int mtu);
 
@@ -79,8 +88,9 @@ private:
     friend class httpt_leg;
     void init(long timeout);
     void run_down(bool first);
-    void run_up(bool first);
-    void start_leg(bool up, bool first);
+    void run_up(bool first, int pause);
+    // pause: ms an upload leg waits before it connects.
+    void start_leg(bool up, bool first, int pause = 0);
     void update_by_resp(xstd::http const& response);
     bool apply_server_target(std::string& target, xstd::http const& response);
     void drop_socket(object<socket>& s);
@@ -95,8 +105,10 @@ private:
     int64_t m_down_left = 0;
     int m_up_budget = 0;
     int m_up_length = 0; // the Content-Length that up_socket's POST announced
+    int m_up_pause = 0;  // ms the next replacement of an upload dropped unused waits
     semaphore m_down_ready{1, 0};
     semaphore m_up_ready{1, 0};
+    semaphore m_up_wake{1, 0}; // posted by disconnect: a waiting upload leg ends at once
     bool m_closed = false;
     bool m_connected = false;
     bool m_single_socket = false;

@@ -10,11 +10,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QSettings>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -82,11 +80,6 @@ void answer_dialog(std::function<void(pwd::enter_password&)> f) {
     timer->start(5);
 }
 
-std::string saved(std::string const& realm) {
-    QSettings s(QSettings::NativeFormat, QSettings::UserScope, "Sepra", "AutoTransport HTTP proxy passwords");
-    return s.value(QString::fromStdString(QtUtils::http_account_key(realm))).toString().toStdString();
-}
-
 TEST(HttpAuth, RecordsAreFixedBytes) {
     // The packet format's bytes: "T"/"F", then each text and its length.
     EXPECT_EQ(QtUtils::http_account_key("127.0.0.1:3128"), "3132372e302e302e313a33313238");
@@ -114,12 +107,13 @@ TEST(HttpAuth, DialogCacheStoreAndRetry) {
     answer a = ask_from_worker(realm, false);
     EXPECT_EQ(a.result, 1);
     EXPECT_EQ(a.user + "/" + a.password, "alice/pw");
-    EXPECT_EQ(saved(realm), "54616c696365050170770201");
-    QSettings s(QSettings::NativeFormat, QSettings::UserScope, "Sepra", "AutoTransport HTTP proxy passwords");
+    EXPECT_EQ(QtUtils::saved_http_account(realm), "54616c696365050170770201");
+    // Where Qt keeps it under the test's XDG_CONFIG_HOME.
+    std::string const dir = std::string(std::getenv("XDG_CONFIG_HOME")) + "/Sepra";
     struct stat st {};
-    ASSERT_EQ(stat(s.fileName().toLocal8Bit().constData(), &st), 0);
+    ASSERT_EQ(stat((dir + "/AutoTransport HTTP proxy passwords.conf").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ASSERT_EQ(stat(QFileInfo(s.fileName()).path().toLocal8Bit().constData(), &st), 0);
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
     // Cached, then saved (in a process that forgot it): no dialog. A dialog
@@ -140,11 +134,10 @@ TEST(HttpAuth, DialogCacheStoreAndRetry) {
     a = ask_from_worker(realm, true);
     EXPECT_EQ(a.result, 0);
     EXPECT_EQ(a.user, "");
-    EXPECT_EQ(saved(realm), "54616c696365050170770201");
+    EXPECT_EQ(QtUtils::saved_http_account(realm), "54616c696365050170770201");
 
     // A broken saved value is no account; "remember" cleared saves no password.
-    s.setValue(QString::fromStdString(QtUtils::http_account_key("broken:1")), "54ff");
-    s.sync();
+    QtUtils::save_http_account("broken:1", "54ff");
     answer_dialog([](pwd::enter_password& d) {
         EXPECT_EQ(d.username->text(), "");
         d.username->setText("bob");
@@ -154,7 +147,7 @@ TEST(HttpAuth, DialogCacheStoreAndRetry) {
     });
     a = ask_from_worker("broken:1", false);
     EXPECT_EQ(a.password, "secret");
-    EXPECT_EQ(saved("broken:1"), "46626f62030100");
+    EXPECT_EQ(QtUtils::saved_http_account("broken:1"), "46626f62030100");
 }
 
 TEST(HttpAuth, OnTheGuiThreadTheDialogRunsThere) {

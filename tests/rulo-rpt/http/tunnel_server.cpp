@@ -19,6 +19,15 @@ tunnel_server::tunnel_server(int get_length, std::vector<scripted_get> scripts)
             }
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_stopping) return;
+            // A client that opens a leg after every cut makes many short
+            // connections: their threads are joined as they end.
+            for (std::thread::id id : m_served) {
+                auto t = std::find_if(m_threads.begin(), m_threads.end(),
+                                      [id](std::thread const& x) { return x.get_id() == id; });
+                t->join();
+                m_threads.erase(t);
+            }
+            m_served.clear();
             int raw = fd.release();
             m_open.push_back(raw);
             m_threads.emplace_back([this, raw] { serve(raw); });
@@ -65,6 +74,7 @@ void tunnel_server::serve(int raw) {
     m_open.erase(std::find(m_open.begin(), m_open.end(), raw));
     if (auto p = std::find(m_open_post.begin(), m_open_post.end(), raw); p != m_open_post.end())
         m_open_post.erase(p);
+    m_served.push_back(std::this_thread::get_id());
 }
 
 void tunnel_server::serve_post(tcp_fd& fd, std::string const& head, std::string body) {
@@ -78,6 +88,8 @@ void tunnel_server::serve_post(tcp_fd& fd, std::string const& head, std::string 
         m_open_post.push_back(fd.get());
         m_posts.emplace_back();
         m_post_lengths.push_back(int(length));
+        m_post_times.push_back(std::chrono::steady_clock::now());
+        if (m_cut_posts) ::shutdown(fd.get(), SHUT_RDWR);
     }
     m_changed.notify_all();
     for (size_t done = 0;;) {
@@ -118,6 +130,14 @@ void tunnel_server::hold_answers(bool on) {
 void tunnel_server::cut_open_posts() {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (int fd : m_open_post) ::shutdown(fd, SHUT_RDWR);
+}
+
+std::size_t tunnel_server::cut_posts(bool on) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_cut_posts = on;
+    if (on)
+        for (int fd : m_open_post) ::shutdown(fd, SHUT_RDWR);
+    return m_posts.size();
 }
 
 void tunnel_server::serve_get(tcp_fd& fd) {
@@ -188,6 +208,11 @@ std::vector<std::string> tunnel_server::post_bodies() {
 std::vector<int> tunnel_server::post_lengths() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_post_lengths;
+}
+
+std::vector<std::chrono::steady_clock::time_point> tunnel_server::post_times() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_post_times;
 }
 
 std::vector<std::string> tunnel_server::heads() {

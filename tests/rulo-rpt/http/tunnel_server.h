@@ -10,6 +10,7 @@
 
 #include "tests/support/tcp_peer.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +39,8 @@ public:
     // The upload stream so far and the bodies of each POST (as far as read).
     std::string up_bytes();
     std::vector<std::string> post_bodies();
-    std::vector<int> post_lengths(); // the Content-Length each POST announced
+    std::vector<int> post_lengths();                                 // the Content-Length each POST announced
+    std::vector<std::chrono::steady_clock::time_point> post_times(); // when each POST's head came
     std::vector<std::string> heads();
     // The answer to every complete POST from now on.
     void set_post_answer(std::string answer);
@@ -46,6 +48,10 @@ public:
     void hold_answers(bool on);
     // Ends every POST connection still open, as a proxy cutting them would.
     void cut_open_posts();
+    // While on, every POST is ended right after its head, as by a proxy that
+    // drops each idle upload; turning it on also ends those open now.
+    // Returns how many POSTs came before.
+    std::size_t cut_posts(bool on);
     bool wait_for_up(std::size_t n, int64_t ms = 60000);
     bool wait_for_posts(std::size_t n, int64_t ms = 30000);
     bool wait_for_down_sent(std::size_t n, int64_t ms = 60000);
@@ -62,6 +68,7 @@ private:
     std::condition_variable m_changed;
     bool m_stopping = false;
     bool m_hold = false;
+    bool m_cut_posts = false;
     std::string m_post_answer = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     int m_gets = 0;
     std::string m_down; // pushed, not yet sent
@@ -69,10 +76,12 @@ private:
     std::string m_up;
     std::vector<std::string> m_posts;
     std::vector<int> m_post_lengths;
+    std::vector<std::chrono::steady_clock::time_point> m_post_times;
     std::vector<std::string> m_heads;
     std::vector<int> m_open;      // descriptors of live connections
     std::vector<int> m_open_post; // those of them carrying a POST
     std::vector<std::thread> m_threads;
+    std::vector<std::thread::id> m_served; // threads whose connection ended, to be joined
     std::thread m_acceptor;
 };
 
