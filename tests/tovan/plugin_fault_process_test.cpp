@@ -220,7 +220,9 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
     // The desk disconnects (the server ends both), then both close.
     std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
     move_apart(client_win, desk_win);
-    ASSERT_TRUE(disconnect_at_desk(desk_log, client_log, desk_win, seconds(10)));
+    ASSERT_TRUE(disconnect_at_desk(desk_log, client_log, desk_win, seconds(10)))
+        << read_all(desk_log).substr(desk_says.size()) << "\n--- client:\n"
+        << read_all(client_log).substr(client_says.size());
     close_cleanly(client, client_win, client_dir);
     close_cleanly(desk, desk_win, desk_dir);
 }

@@ -471,12 +471,9 @@ TEST_F(SessionProcess, TheSmallestSendLimitHoldsForEveryWrite) {
     std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
     ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
     std::string const code = field(session, "code"), sid = field(session, "sid");
-    pid_t const client = start(client_dir, "tovan_client", [&] {
-        auto a = relay_args(relay);
-        a.insert(a.end(), {"--connect", code, "--session-message", "a=b"});
-        return a;
-    }());
-    (void)client;
+    auto client_args = relay_args(relay);
+    client_args.insert(client_args.end(), {"--connect", code, "--session-message", "a=b"});
+    start(client_dir, "tovan_client", client_args);
     std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
     ASSERT_TRUE(reaches(client_log, 6, seconds(60)));
     ASSERT_TRUE(reaches(desk_log, 6));
@@ -492,8 +489,8 @@ TEST_F(SessionProcess, TheSmallestSendLimitHoldsForEveryWrite) {
     fs::create_directories(traces);
     std::string pids;
     for (pid_t p : live) pids += " -p " + std::to_string(p);
-    sh("timeout 120 strace -ff -yy -e trace=write,writev,sendto,sendmsg -o " + trace + pids + " 2>" +
-       attached + " & echo $! >" + traces + ".pid");
+    sh("timeout 300 strace -ff -yy -e trace=write,writev,sendto,sendmsg -o " + trace + pids +
+       " >/dev/null 2>" + attached + " & echo $! >" + traces + ".pid");
     ASSERT_TRUE(wait_until([&] { return count_of(read_all(attached), "attached") >= 2; }, seconds(30)))
         << read_all(attached);
 
@@ -502,8 +499,8 @@ TEST_F(SessionProcess, TheSmallestSendLimitHoldsForEveryWrite) {
                       from_client = "c" + std::string(398, 'y') + "C";
     move_apart(client_win, desk_win);
     EXPECT_TRUE(wait_until([&] { return events_with(relay.log_text(), "rpc-result", "") >= 2; }));
-    type_line(desk_win, from_desk);
-    type_line(client_win, from_client);
+    paste_line(desk_win, from_desk);
+    paste_line(client_win, from_client);
     EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", from_desk}, seconds(60)), "");
     EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", from_client}, seconds(60)), "");
     sh("kill $(cat " + traces + ".pid)");
