@@ -26,6 +26,7 @@ public:
     std::pair<std::string, std::string> secret{"L", "R"};
     std::set<std::string> catalogue{"chat", "video"};
     std::string mtu_fix;
+    bool control_link_broken = false;
     vyn::session_state const* watched = nullptr;
 
     std::vector<std::string> calls;
@@ -62,7 +63,10 @@ public:
         calls.push_back("start_connection_thread");
         return true;
     }
-    void co_cversion(std::string const& v) override { calls.push_back("co_cversion " + v); }
+    void co_cversion(std::string const& v) override {
+        calls.push_back("co_cversion " + v);
+        if (control_link_broken) throw std::runtime_error("async_call");
+    }
     void co_network_interfaces(std::vector<std::string> const& a) override { interfaces = a; }
     int message_box(std::string const& key, std::string const& title, unsigned flags) override {
         calls.push_back("box " + key + " " + title + " " + std::to_string(flags));

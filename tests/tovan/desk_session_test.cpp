@@ -152,6 +152,10 @@ TEST_F(DeskSession, TextsArrivingDuringABoxWaitForIt) {
         // The box's own event loop turns while the user looks at it.
         session->handle_command(vyn::origin::peer, "connection_time 50");
         session->handle_command(vyn::origin::peer, "connection_time 70");
+        // The tick's steps do not wait for the box: a retry that is due is asked for.
+        session->state().in_connection = true;
+        session->state().next_retry_ms = 1;
+        dialog->OnTimer();
         for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
         seen_in_box.push_back(session->state().session_seconds);
         return QMessageBox::Ok;
@@ -164,6 +168,9 @@ TEST_F(DeskSession, TextsArrivingDuringABoxWaitForIt) {
     std::string const text = log();
     EXPECT_LT(text.find("new request :connection_time 50"), text.find("new request :connection_time 70"));
     EXPECT_GT(text.find("new request :connection_time 50"), text.find("new request :channel_status_invalid"));
+    auto const retry = text.find("new request :channel_start_all");
+    ASSERT_NE(retry, std::string::npos);
+    EXPECT_GT(retry, text.find("new request :connection_time 70"));
 }
 
 int count_of(std::string const& text, std::string const& part) {

@@ -92,7 +92,9 @@ TEST(Dispatcher, DeskTellsThePeerItsSessionOnConnect) {
     stand t;
     t.ids("4:7", "k");
     t.host.mtu_fix = "1";
+    t.host.control_link_broken = true; // the server is not told; the session is set up all the same
     t.run("version 2.2");
+    EXPECT_TRUE(t.s.layout_dirty);
     std::string const ids =
         map_packet({{"m_sid_string", "4:7"}, {"m_key_string", "k"}, {"m_sec_1", "R"}, {"m_sec_2", "L"}});
     EXPECT_TRUE(t.host.called("send " + ids));

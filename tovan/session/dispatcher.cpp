@@ -401,9 +401,12 @@ void dispatcher::connected(std::string const& cmd) {
     std::string const peer = old ? std::string() : m_s.peer_version.get();
     if (old) {
         m_s.peer_version.set("");
-        if (!m_s.is_client) m_host.co_cversion("");
+        if (!m_s.is_client) guarded(m_host, [&] { m_host.co_cversion(""); });
     } else if (!m_s.is_client) {
-        m_host.co_cversion(peer);
+        // The server hears of the peer's version on the control link, which
+        // can break while the session channel stands: the session is set up
+        // all the same.
+        guarded(m_host, [&] { m_host.co_cversion(peer); });
         auto const secret = m_host.get_secret();
         session_ids const mine = m_s.ids.get();
         std::map<std::string, std::string> const ids = {{"m_sid_string", mine.sid},
