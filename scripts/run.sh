@@ -10,6 +10,11 @@
 # names the file, and ends everything again. Arguments are passed on to
 # the desk.
 set -eu
+# The caller's environment may be empty (env -i): the tools need a search
+# path and a home directory.
+: "${PATH:=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin}"
+: "${HOME:=$(getent passwd "$(id -u)" | cut -d: -f6)}"
+export PATH HOME
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
 build="$root/build"

@@ -5,6 +5,11 @@
 # their figures come from a Release build run by hand, see README.md), and a
 # short run of every fuzz target (scripts/fuzz.sh).
 set -eu
+# The caller's environment may be empty (env -i): the tools need a search
+# path and a home directory.
+: "${PATH:=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin}"
+: "${HOME:=$(getent passwd "$(id -u)" | cut -d: -f6)}"
+export PATH HOME
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
 jobs=$(nproc 2>/dev/null || echo 4)
