@@ -481,7 +481,11 @@ TEST_F(SessionProcess, TheSmallestSendLimitHoldsForEveryWrite) {
     ASSERT_TRUE(wait_until(
         [&] { return read_all(client_log).find("new request :adsl_fix 150") != std::string::npos; }));
     ASSERT_NE(read_all(desk_log).find("new request :adsl_fix 150"), std::string::npos);
+    // Both ends report the lines they show once they have handled the server's call.
     relay.admin("server-call " + sid + " both send_chat_live");
+    for (auto const& log : {desk_log, client_log})
+        ASSERT_TRUE(wait_until(
+            [&] { return read_all(log).find("new request :send_chat_live") != std::string::npos; }));
 
     // One file per thread: no call is split across lines by another's.
     std::string const traces = tmp.filePath("writes").toStdString(), trace = traces + "/t",
@@ -498,9 +502,8 @@ TEST_F(SessionProcess, TheSmallestSendLimitHoldsForEveryWrite) {
     std::string const from_desk = "d" + std::string(398, 'x') + "D",
                       from_client = "c" + std::string(398, 'y') + "C";
     move_apart(client_win, desk_win);
-    EXPECT_TRUE(wait_until([&] { return events_with(relay.log_text(), "rpc-result", "") >= 2; }));
-    paste_line(desk_win, from_desk);
-    paste_line(client_win, from_client);
+    type_line(desk_win, from_desk);
+    type_line(client_win, from_client);
     EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"client\"", from_desk}, seconds(60)), "");
     EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", from_client}, seconds(60)), "");
     sh("kill $(cat " + traces + ".pid)");
