@@ -461,22 +461,13 @@ TEST_F(SessionProcess, CancelledLogInEndsQuietlyAndConnectTriesAgain) {
 // long chat line still arrives whole, cut into as many writes as it takes.
 TEST_F(SessionProcess, TheSmallestSendLimitHoldsForEveryWrite) {
     relay_process relay({"--require-login", "u:p"});
-    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
     // Each end reports the lines it shows on its message channel, which a
     // session message opens.
     auto args = relay_args(relay);
-    args.insert(args.end(), {"--mtu", "2", "--username", "u", "--password", "p", "--get-code",
-                             "--session-message", "a=b"});
-    start(desk_dir, "tovan_desk", args);
-    std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
-    ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
-    std::string const code = field(session, "code"), sid = field(session, "sid");
-    auto client_args = relay_args(relay);
-    client_args.insert(client_args.end(), {"--connect", code, "--session-message", "a=b"});
-    start(client_dir, "tovan_client", client_args);
-    std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
-    ASSERT_TRUE(reaches(client_log, 6, seconds(60)));
-    ASSERT_TRUE(reaches(desk_log, 6));
+    args.insert(args.end(), {"--session-message", "a=b"});
+    ends const e = meet(relay, args, {{"--mtu", "2"}, ""});
+    ASSERT_NE(e.session, "");
+    std::string const sid = field(e.session, "sid"), &desk_log = e.desk_log, &client_log = e.client_log;
     // The desk's stored choice, applied at both ends.
     ASSERT_TRUE(wait_until(
         [&] { return read_all(client_log).find("new request :adsl_fix 150") != std::string::npos; }));
