@@ -337,8 +337,21 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
 // killed and started again with --connect-restore continues. Needs the
 // window's button switch and connection file.
 TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
+    // The four plugins with buttons, each a stand-in library loaded from the
+    // directory, and where a click lands in each one's part of the pad.
+    struct {
+        char const* name;
+        char const* library;
+        int x, y;
+    } const pad[] = {{"audio", "tpaudio", 85, 50},
+                     {"file_transfer", "tpfiles", 137, 50},
+                     {"video", "tpvideo", 111, 76},
+                     {"desktop", "tpdesk", 111, 24}};
     std::string const catalogue = tmp.path().toStdString() + "/catalogue.ini";
-    std::ofstream(catalogue) << "name=desktop\nversion=1\n"; // the library loaded from the directory
+    {
+        std::ofstream listed(catalogue);
+        for (auto const& p : pad) listed << "name=" << p.name << "\nversion=1\n\n";
+    }
     relay_process relay({"--catalogue", catalogue});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::vector<std::string> const common = {"--vynwex", "--proxy-address", proxy, "--force-transport",
@@ -346,7 +359,8 @@ TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
     std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
     fs::create_directories(desk_dir + "/plugins");
     fs::copy_file(std::string(TP_DIR) + "/tp7.so", desk_dir + "/plugins/tp7.so");
-    fs::copy_file(std::string(TP_DIR) + "/tpdesk.so", desk_dir + "/plugins/desktop.so");
+    for (auto const& p : pad)
+        fs::copy_file(std::string(TP_DIR) + "/" + p.library + ".so", desk_dir + "/plugins/" + p.name + ".so");
     setenv("TOVAN_TEST_PLUGINS", (desk_dir + "/plugins").c_str(), 1);
     setenv("TP_RECORD_DIR", (desk_dir + "/plugins").c_str(), 1);
     auto desk_args = common;
@@ -368,13 +382,26 @@ TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
     EXPECT_NE(read_all(rec).find("connect-save -> 1"), std::string::npos) << read_all(rec);
     std::string const win = wait_window("Tovan Desk");
     ASSERT_FALSE(win.empty());
-    screenshot("plugin-desktop-button");
-    ASSERT_TRUE(wait_until(
-        [&] { return count_of(read_all(desk_dir + "/plugins/desktop.rec"), "connect-save") > 0; }));
+    for (auto const& p : pad)
+        ASSERT_TRUE(wait_until([&] {
+            return count_of(read_all(desk_dir + "/plugins/" + p.name + ".rec"), "connect-save") > 0;
+        })) << p.name;
     sh("xdotool windowmove --sync " + win + " 600 0"); // off the client's window
-    sh("xdotool mousemove --window " + win + " 111 50 click 1");
-    EXPECT_TRUE(wait_until([&] { return count_of(read_all(desk_log), "added pin desktop_1") > 0; }))
-        << read_all(desk_log);
+    sh("xdotool mousemove --window " + win + " 111 24");
+    screenshot("plugin-pad-hover");
+    // Each click starts its own plugin and no other.
+    for (size_t i = 0; i < std::size(pad); ++i) {
+        sh("xdotool mousemove --window " + win + " " + std::to_string(pad[i].x) + " " +
+           std::to_string(pad[i].y) + " click 1");
+        EXPECT_TRUE(wait_until([&] {
+            return count_of(read_all(desk_log), std::string("added pin ") + pad[i].name + "_1") > 0;
+        })) << pad[i].name
+            << read_all(desk_log);
+        for (size_t j = i + 1; j < std::size(pad); ++j)
+            EXPECT_EQ(count_of(read_all(desk_log), std::string("added pin ") + pad[j].name), 0)
+                << pad[j].name;
+    }
+    screenshot("plugin-pad-started");
 
     struct stat st {};
     ASSERT_EQ(::stat((desk_dir + "/connect.dat").c_str(), &st), 0);
@@ -1167,7 +1194,7 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     screenshot("box-no-viewer");
     answer(no_viewer, "Return");
     // No plugin catalogue yet: a pad button says so in one box.
-    sh("xdotool mousemove --window " + desk_win + " 111 50 click 1");
+    sh("xdotool mousemove --window " + desk_win + " 111 24 click 1");
     std::string const disabled = wait_window("Tovan");
     ASSERT_FALSE(disabled.empty());
     screenshot("box-plugin-disabled");
