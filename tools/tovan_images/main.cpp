@@ -263,13 +263,21 @@ QImage icon_strip() {
     return img;
 }
 
+// A plugin button's mark: a dot with a white rim, so that the blue one
+// stands out on the blue pad too.
 QImage dot(QColor c, int size) {
     QImage img = canvas(size, size);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    p.setBrush(g_solid ? solid_state[4] : c);
-    p.drawEllipse(QRect(0, 0, size, size));
+    if (g_solid) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(solid_state[4]);
+        p.drawEllipse(QRect(0, 0, size, size));
+        return img;
+    }
+    p.setPen(QPen(Qt::white, 1.5));
+    p.setBrush(c);
+    p.drawEllipse(QRectF(0.75, 0.75, size - 1.5, size - 1.5));
     return img;
 }
 

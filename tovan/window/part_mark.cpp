@@ -26,13 +26,19 @@ QImage mark_in_part(QImage const& mark, QRegion const& part, QSize size) {
 
     QPoint at((w - mark.width()) / 2, (h - mark.height()) / 2);
     if (count > 0) {
-        double const cx = sum_x / count - (mark.width() - 1) / 2.0,
-                     cy = sum_y / count - (mark.height() - 1) / 2.0;
+        // The part's centre and its direction from the button's centre; a
+        // spot counts as clockwise when it lies to the right of that
+        // direction on the screen (rows grow downward).
+        double const px = sum_x / count, py = sum_y / count;
+        double const ux = px - (w - 1) / 2.0, uy = py - (h - 1) / 2.0;
         double best = -1;
+        bool best_clockwise = false;
         for (int y = 0; y + mark.height() <= h; ++y)
             for (int x = 0; x + mark.width() <= w; ++x) {
-                double const d = (x - cx) * (x - cx) + (y - cy) * (y - cy);
-                if (d <= best) continue;
+                double const ox = x + (mark.width() - 1) / 2.0 - px, oy = y + (mark.height() - 1) / 2.0 - py;
+                double const d = ox * ox + oy * oy;
+                bool const clockwise = ux * oy - uy * ox > 0;
+                if (clockwise < best_clockwise || (clockwise == best_clockwise && d <= best)) continue;
                 bool fits = true;
                 for (QPoint const& q : visible)
                     if (!inside[static_cast<size_t>(y + q.y()) * w + x + q.x()]) {
@@ -41,6 +47,7 @@ QImage mark_in_part(QImage const& mark, QRegion const& part, QSize size) {
                     }
                 if (fits) {
                     best = d;
+                    best_clockwise = clockwise;
                     at = {x, y};
                 }
             }

@@ -12,9 +12,11 @@ namespace tovan {
 
 // A transparent image of the button's size with the mark drawn where all
 // its visible pixels lie inside the part, as far from the part's centre
-// (where the pad shows the part's symbol) as it fits; the first such spot
-// in reading order among equals. A part the mark fits nowhere in gets the
-// mark centred. A null mark gives a null image (no mark).
+// (where the pad shows the part's symbol) as it fits, on the clockwise side
+// of that centre as seen from the button's centre, so that the marks of two
+// neighbouring parts never face each other across their gap; the first such
+// spot in reading order among equals. A part the mark fits nowhere in gets
+// the mark centred. A null mark gives a null image (no mark).
 QImage mark_in_part(QImage const& mark, QRegion const& part, QSize size);
 
 } // namespace tovan
