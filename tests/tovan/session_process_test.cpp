@@ -330,13 +330,13 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
     }
 }
 
-// What the test plugin asks of the desk window once the session is up: the
-// desktop button shown ("update-gui-itm"; a click on it starts the desktop
-// plugin, whose library is loaded but not pinned) and the connection saved
-// ("connect-save", connect.dat readable by the user only), which a desk
-// killed and started again with --connect-restore continues. Needs the
-// window's button switch and connection file.
-TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
+// The desk's plugin pad with all four buttons shown: a click in each part
+// starts that part's plugin (a library loaded but not pinned) and no other.
+// And what the test plugin asks of the desk window once the session is up:
+// the connection saved ("connect-save", connect.dat readable by the user
+// only), which a desk killed and started again with --connect-restore
+// continues. Needs the window's pad and connection file.
+TEST_F(SessionProcess, PadButtonsStartTheirPluginsAndTheConnectionIsSaved) {
     // The four plugins with buttons, each a stand-in library loaded from the
     // directory, and where a click lands in each one's part of the pad.
     struct {
