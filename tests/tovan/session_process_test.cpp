@@ -1119,7 +1119,7 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     EXPECT_EQ(shot.pixelColor(client_x + 100, client_y + 160), second_sheet);
     EXPECT_EQ(shot.pixelColor(client_x + 100, client_y + 190), fifth_sheet);
     EXPECT_EQ(shot.pixelColor(desk_x + 240, desk_y + 160), fifth_sheet);
-    EXPECT_EQ(shot.pixelColor(desk_x + 111, desk_y + 80), pad); // below the mark at its centre
+    EXPECT_EQ(shot.pixelColor(desk_x + 111, desk_y + 80), pad); // the video part, clear of its mark
     EXPECT_TRUE(wait_until([&] { return read_all(notes).find("2 0\n") != std::string::npos; }));
     move_apart(client_win, desk_win);
     EXPECT_EQ(read_all(opened), link) << "the failed template opened nothing";
