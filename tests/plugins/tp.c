@@ -319,22 +319,6 @@ static void script(char const* when) {
     }
 }
 
-/* The desktop button alone (the media buttons lie over it), told again at
- * every status of a session that is up: the window's look shows every plugin
- * button when it is redrawn. */
-static void show_desktop_alone(void) {
-    char const* items[] = {"IDC_DESKTOP", "IDC_AUDIO", "IDC_VIDEO"};
-    for (int i = 0; i < 3; ++i) {
-        void* b = nb_create();
-        push_int(b, i ? 0 : 0x10000000); /* the style, then the mask */
-        push_int(b, 0x10000000);
-        push_text(b, items[i]);
-        push_text(b, "update-gui-itm");
-        host_command(b);
-        nb_destroy(b);
-    }
-}
-
 /* Once the session is up (the first "gui-status" with state 6 or more). */
 static int g_session_script_done;
 static void session_script(void) {
@@ -533,7 +517,6 @@ static int tp_command(void* buffer) {
     } else if (!strcmp(name, "gui-status")) {
         pop_int(b, &i1);
         note("gui-status %lld", (long long)i1);
-        if ((i1 & 15) >= 6) show_desktop_alone();
         if ((i1 & 15) >= 6 && !g_session_script_done) {
             g_session_script_done = 1;
             session_script();

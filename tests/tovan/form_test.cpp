@@ -3,6 +3,7 @@
 #include "tovan/dialogs/held_keys.h"
 #include "tovan/dialogs/message_box.h"
 #include "tovan/lang/translations.h"
+#include "tovan/look/user_commands.h"
 #include "tovan/plugins/negotiation.h"
 #include "tovan/window/main_window.h"
 #include "tovan/window/program_args.h"
@@ -327,6 +328,36 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
         EXPECT_EQ(bg[copy].constBits(), bg[of].constBits()) << copy;
     }
     EXPECT_TRUE(d->m_btn_close->top_enabled());
+    // The pad: each button takes the mouse in the whole of its own part of
+    // the pad (so the parts are disjoint), and both its marks lie inside it.
+    push_button* const pad[] = {d->m_btn_audio, d->m_btn_file_transfer, d->m_btn_video, d->m_btn_desktop};
+    for (push_button* b : pad) b->show();
+    for (push_button* b : pad) {
+        std::string const name = b->objectName().toStdString();
+        QRegion const part = b->mask();
+        int pixels = 0;
+        for (QRect const& r : part)
+            for (int y = r.top(); y <= r.bottom(); ++y)
+                for (int x = r.left(); x <= r.right(); ++x, ++pixels)
+                    ASSERT_EQ(d->childAt(b->pos() + QPoint(x, y)), b) << name << " " << x << "," << y;
+        EXPECT_GT(pixels, 1000) << name;
+        std::string const plugin = look::button_plugin(name).first;
+        for (bool lit : {true, false}) {
+            if (lit)
+                d->illuminate_plugin_button(plugin, true);
+            else
+                d->enable_plugin_button(plugin, false);
+            QImage const& top = b->top_image();
+            int shown = 0;
+            for (int y = 0; y < top.height(); ++y)
+                for (int x = 0; x < top.width(); ++x)
+                    if (qAlpha(top.pixel(x, y)) > 0) {
+                        ++shown;
+                        EXPECT_TRUE(part.contains(QPoint(x, y))) << name << " " << x << "," << y;
+                    }
+            EXPECT_GT(shown, 50) << name << lit;
+        }
+    }
 
     // The configuration survived its "=x" line.
     EXPECT_EQ(rulo::socket::g_max_send, 51);

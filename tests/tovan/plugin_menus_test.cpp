@@ -7,6 +7,7 @@
 #include "tovan/plugins/plugin_menus.h"
 #include "tovan/window/desk_session.h"
 #include "tovan/window/main_window.h"
+#include "tovan/window/part_mark.h"
 #include "tovan/window/program_args.h"
 #include "tovan/window/vyn_dialog.h"
 
@@ -213,9 +214,10 @@ TEST_F(PluginMenusInDialog, MenusEntriesAndButtons) {
     d->enable_plugin_button("audio", false);
     d->enable_plugin_button("audio", true);
     EXPECT_EQ(audio->toolTip(), "not here");
-    EXPECT_EQ(audio->top_image(), d->m_disabled_mark);
+    EXPECT_EQ(audio->top_image(), mark_in_part(d->m_disabled_mark, audio->mask(), audio->size()));
     command("video", std::string("plugin-active"), true);
-    EXPECT_EQ(d->m_plugin_buttons.at("video")->top_image(), d->m_active_mark);
+    push_button* const video = d->m_plugin_buttons.at("video");
+    EXPECT_EQ(video->top_image(), mark_in_part(d->m_active_mark, video->mask(), video->size()));
     d->illuminate_plugin_button("video", false);
     EXPECT_TRUE(d->m_plugin_buttons.at("video")->top_image().isNull());
     d->illuminate_plugin_button("chat", true);

@@ -330,15 +330,28 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
     }
 }
 
-// What the test plugin asks of the desk window once the session is up: the
-// desktop button shown ("update-gui-itm"; a click on it starts the desktop
-// plugin, whose library is loaded but not pinned) and the connection saved
-// ("connect-save", connect.dat readable by the user only), which a desk
-// killed and started again with --connect-restore continues. Needs the
-// window's button switch and connection file.
-TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
+// The desk's plugin pad with all four buttons shown: a click in each part
+// starts that part's plugin (a library loaded but not pinned) and no other.
+// And what the test plugin asks of the desk window once the session is up:
+// the connection saved ("connect-save", connect.dat readable by the user
+// only), which a desk killed and started again with --connect-restore
+// continues. Needs the window's pad and connection file.
+TEST_F(SessionProcess, PadButtonsStartTheirPluginsAndTheConnectionIsSaved) {
+    // The four plugins with buttons, each a stand-in library loaded from the
+    // directory, and where a click lands in each one's part of the pad.
+    struct {
+        char const* name;
+        char const* library;
+        int x, y;
+    } const pad[] = {{"audio", "tpaudio", 85, 50},
+                     {"file_transfer", "tpfiles", 137, 50},
+                     {"video", "tpvideo", 111, 76},
+                     {"desktop", "tpdesk", 111, 24}};
     std::string const catalogue = tmp.path().toStdString() + "/catalogue.ini";
-    std::ofstream(catalogue) << "name=desktop\nversion=1\n"; // the library loaded from the directory
+    {
+        std::ofstream listed(catalogue);
+        for (auto const& p : pad) listed << "name=" << p.name << "\nversion=1\n\n";
+    }
     relay_process relay({"--catalogue", catalogue});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::vector<std::string> const common = {"--vynwex", "--proxy-address", proxy, "--force-transport",
@@ -346,7 +359,8 @@ TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
     std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
     fs::create_directories(desk_dir + "/plugins");
     fs::copy_file(std::string(TP_DIR) + "/tp7.so", desk_dir + "/plugins/tp7.so");
-    fs::copy_file(std::string(TP_DIR) + "/tpdesk.so", desk_dir + "/plugins/desktop.so");
+    for (auto const& p : pad)
+        fs::copy_file(std::string(TP_DIR) + "/" + p.library + ".so", desk_dir + "/plugins/" + p.name + ".so");
     setenv("TOVAN_TEST_PLUGINS", (desk_dir + "/plugins").c_str(), 1);
     setenv("TP_RECORD_DIR", (desk_dir + "/plugins").c_str(), 1);
     auto desk_args = common;
@@ -368,13 +382,24 @@ TEST_F(SessionProcess, PluginShowsTheDesktopButtonAndSavesTheConnection) {
     EXPECT_NE(read_all(rec).find("connect-save -> 1"), std::string::npos) << read_all(rec);
     std::string const win = wait_window("Tovan Desk");
     ASSERT_FALSE(win.empty());
-    screenshot("plugin-desktop-button");
-    ASSERT_TRUE(wait_until(
-        [&] { return count_of(read_all(desk_dir + "/plugins/desktop.rec"), "connect-save") > 0; }));
+    for (auto const& p : pad)
+        ASSERT_TRUE(wait_until([&] {
+            return count_of(read_all(desk_dir + "/plugins/" + p.name + ".rec"), "connect-save") > 0;
+        })) << p.name;
     sh("xdotool windowmove --sync " + win + " 600 0"); // off the client's window
-    sh("xdotool mousemove --window " + win + " 111 50 click 1");
-    EXPECT_TRUE(wait_until([&] { return count_of(read_all(desk_log), "added pin desktop_1") > 0; }))
-        << read_all(desk_log);
+    sh("xdotool mousemove --window " + win + " 111 24");
+    screenshot("plugin-pad-hover");
+    // In turn, so that a click that reached another part's button would start
+    // that plugin and never its own.
+    for (auto const& p : pad) {
+        sh("xdotool mousemove --window " + win + " " + std::to_string(p.x) + " " + std::to_string(p.y) +
+           " click 1");
+        EXPECT_TRUE(wait_until([&] {
+            return count_of(read_all(desk_log), std::string("added pin ") + p.name + "_1") > 0;
+        })) << p.name
+            << read_all(desk_log);
+    }
+    screenshot("plugin-pad-started");
 
     struct stat st {};
     ASSERT_EQ(::stat((desk_dir + "/connect.dat").c_str(), &st), 0);
@@ -1092,7 +1117,7 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     EXPECT_EQ(shot.pixelColor(client_x + 100, client_y + 160), second_sheet);
     EXPECT_EQ(shot.pixelColor(client_x + 100, client_y + 190), fifth_sheet);
     EXPECT_EQ(shot.pixelColor(desk_x + 240, desk_y + 160), fifth_sheet);
-    EXPECT_EQ(shot.pixelColor(desk_x + 111, desk_y + 80), pad); // below the mark at its centre
+    EXPECT_EQ(shot.pixelColor(desk_x + 111, desk_y + 80), pad); // the video part, clear of its mark
     EXPECT_TRUE(wait_until([&] { return read_all(notes).find("2 0\n") != std::string::npos; }));
     move_apart(client_win, desk_win);
     EXPECT_EQ(read_all(opened), link) << "the failed template opened nothing";
@@ -1167,7 +1192,7 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     screenshot("box-no-viewer");
     answer(no_viewer, "Return");
     // No plugin catalogue yet: a pad button says so in one box.
-    sh("xdotool mousemove --window " + desk_win + " 111 50 click 1");
+    sh("xdotool mousemove --window " + desk_win + " 111 24 click 1");
     std::string const disabled = wait_window("Tovan");
     ASSERT_FALSE(disabled.empty());
     screenshot("box-plugin-disabled");

@@ -14,6 +14,7 @@
 #include <QPainterPath>
 #include <QTextStream>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -61,32 +62,130 @@ QImage strip(int frame_w, int frame_h, int frames, int states, QColor base) {
     return img;
 }
 
-// The plugin buttons: round pads 100 by 100, five frames.
-QImage navig_strip() {
-    QImage img = canvas(500, 100);
-    QPainter p(&img);
+// The plugin pad: one round pad 100 by 100 cut into four quarter sectors,
+// one button each, with a gap between them so that no pixel belongs to two
+// buttons. The buttons all sit on the pad's square; each shows only its own
+// sector through its mask, so a state picture shows the whole pad and only
+// the sector under the mouse changes. Frame order of the mask strip:
+// 0 audio (left), 1 file_transfer (right), 2 video (bottom), 3 desktop (top).
+int const pad_size = 100, pad_radius = 46;
+double const pad_gap = 2.0; // each sector keeps this far off the diagonals
+
+enum pad_part { part_audio, part_file_transfer, part_video, part_desktop, part_none };
+
+// The sector a pixel of the pad's square belongs to.
+pad_part part_at(int x, int y) {
+    double const dx = x + 0.5 - pad_size / 2.0, dy = y + 0.5 - pad_size / 2.0;
+    if (dx * dx + dy * dy > pad_radius * pad_radius) return part_none;
+    if (-dx > std::abs(dy) + pad_gap) return part_audio;
+    if (dx > std::abs(dy) + pad_gap) return part_file_transfer;
+    if (dy > std::abs(dx) + pad_gap) return part_video;
+    if (-dy > std::abs(dx) + pad_gap) return part_desktop;
+    return part_none;
+}
+
+// Where each part's symbol is centred: at the middle of its sector.
+QPointF symbol_centre(pad_part part) {
+    double const c = pad_size / 2.0, off = 26;
+    switch (part) {
+    case part_audio:
+        return {c - off, c};
+    case part_file_transfer:
+        return {c + off, c};
+    case part_video:
+        return {c, c + off};
+    default:
+        return {c, c - off};
+    }
+}
+
+// The symbols, white, about 22 pixels across, drawn around (0, 0).
+void draw_screen(QPainter& p) {
+    p.setPen(QPen(Qt::white, 2));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(-10, -9, 20, 14), 2, 2);
+    p.drawLine(QPointF(0, 5), QPointF(0, 8.5));
+    p.drawLine(QPointF(-5, 9), QPointF(5, 9));
+}
+
+void draw_folder(QPainter& p, QColor pad) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawRoundedRect(QRectF(-11, -9, 9, 5), 1.5, 1.5); // the tab
+    p.drawRoundedRect(QRectF(-11, -6, 22, 15), 2, 2);
+    // Two arrows across it, for files going both ways.
+    p.setPen(QPen(pad, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawLine(QPointF(-6, -1), QPointF(6, -1));
+    p.drawPolyline(QPolygonF({QPointF(3, -3.5), QPointF(6, -1), QPointF(3, 1.5)}));
+    p.drawLine(QPointF(6, 4.5), QPointF(-6, 4.5));
+    p.drawPolyline(QPolygonF({QPointF(-3, 2), QPointF(-6, 4.5), QPointF(-3, 7)}));
+}
+
+void draw_camera(QPainter& p) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawRoundedRect(QRectF(-11, -7, 15, 14), 2.5, 2.5);
+    p.drawPolygon(QPolygonF({QPointF(5, -1.5), QPointF(11, -6), QPointF(11, 6), QPointF(5, 1.5)}));
+}
+
+void draw_speaker(QPainter& p) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawPolygon(QPolygonF({QPointF(-12, -4), QPointF(-7, -4), QPointF(-1, -9.5), QPointF(-1, 9.5),
+                             QPointF(-7, 4), QPointF(-12, 4)}));
+    p.setPen(QPen(Qt::white, 2, Qt::SolidLine, Qt::RoundCap));
+    p.setBrush(Qt::NoBrush);
+    for (double r : {5.0, 9.5}) p.drawArc(QRectF(-r, -r, 2 * r, 2 * r), -45 * 16, 90 * 16);
+}
+
+// One state picture: the whole pad in the state's colour, the gaps between
+// the sectors in the panel's colour, and every part's symbol.
+void draw_pad(QPainter& p, QPoint at, QColor fill) {
+    p.save();
+    p.translate(at);
     p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(fill);
+    double const c = pad_size / 2.0;
+    p.drawEllipse(QPointF(c, c), pad_radius, pad_radius);
+    p.setPen(QPen(panel, pad_gap * std::sqrt(2.0) + 0.5));
+    p.drawLine(QPointF(c - pad_radius, c - pad_radius), QPointF(c + pad_radius, c + pad_radius));
+    p.drawLine(QPointF(c - pad_radius, c + pad_radius), QPointF(c + pad_radius, c - pad_radius));
+    for (pad_part part : {part_audio, part_file_transfer, part_video, part_desktop}) {
+        p.save();
+        p.translate(symbol_centre(part));
+        if (part == part_audio) draw_speaker(p);
+        if (part == part_file_transfer) draw_folder(p, fill);
+        if (part == part_video) draw_camera(p);
+        if (part == part_desktop) draw_screen(p);
+        p.restore();
+    }
+    p.restore();
+}
+
+// Five frames: normal, default (the same; a pad button is never the
+// default), hover lighter, pressed darker, a spare.
+QImage navig_strip() {
+    QImage img = canvas(5 * pad_size, pad_size);
+    QPainter p(&img);
+    QColor const fill[5] = {accent, accent, accent.lighter(130), accent_dark, accent};
     for (int i = 0; i < 5; ++i) {
-        QRect r(i * 100 + 6, 6, 88, 88);
-        if (g_solid) {
-            p.fillRect(QRect(i * 100, 0, 100, 100), solid_state[i]);
-            continue;
-        }
-        QColor c = i == 2 ? accent.lighter(120) : i == 3 ? accent_dark : accent;
-        p.setPen(Qt::NoPen);
-        p.setBrush(c);
-        p.drawEllipse(r);
+        if (g_solid)
+            p.fillRect(QRect(i * pad_size, 0, pad_size, pad_size), solid_state[i]);
+        else
+            draw_pad(p, QPoint(i * pad_size, 0), fill[i]);
     }
     return img;
 }
 
+// Black where a button takes the mouse: frame i holds part i alone.
 QImage navig_mask() {
-    QImage img(400, 100, QImage::Format_RGB32);
+    QImage img(4 * pad_size, pad_size, QImage::Format_RGB32);
     img.fill(Qt::white);
-    QPainter p(&img);
-    p.setPen(Qt::NoPen);
-    p.setBrush(Qt::black);
-    for (int i = 0; i < 4; ++i) p.drawEllipse(QRect(i * 100 + 4, 4, 92, 92));
+    for (int i = 0; i < 4; ++i)
+        for (int y = 0; y < pad_size; ++y)
+            for (int x = 0; x < pad_size; ++x)
+                if (part_at(x, y) == i) img.setPixel(i * pad_size + x, y, qRgb(0, 0, 0));
     return img;
 }
 
@@ -96,11 +195,17 @@ QImage navig_mask() {
 // rows), then the rows from 215 on (the lower piece), so a sheet is drawn 28
 // rows below where its parts show. The solid variant gives each sheet a flat
 // colour of its own, so a screenshot tells which pieces are shown.
+//
+// The bottom strip is A1's last 11 rows, drawn over the window's last 11
+// rows in every state. A connected window is 367 rows high and its chat
+// input ends at row 357, so the strip's upper rows are see-through: the
+// blue band shows only below the input and its outline (rows 359 on).
 QColor const solid_sheet[5] = {QColor(0xd0, 0x40, 0x40), QColor(0x40, 0xd0, 0x40), QColor(0x40, 0x40, 0xd0),
                                QColor(0xd0, 0xd0, 0x40), QColor(0x40, 0xd0, 0xd0)};
+int const strip_rows = 11, strip_clear_rows = 3;
 
 QImage background() {
-    QImage img(880, 580, QImage::Format_RGB32);
+    QImage img(880, 580, QImage::Format_ARGB32);
     img.fill(panel);
     QPainter p(&img);
     int index = 0;
@@ -117,14 +222,16 @@ QImage background() {
             p.fillRect(x + 14, top + 146, 251, 29, Qt::white);
             p.drawRect(x + 14, top + 146, 250, 28);
         }
-        p.drawRect(x + 8, top + 327, 205, 32);                                // chat input
-        p.fillRect(x, y + h - 11, 279, 11, connected ? accent_dark : accent); // bottom strip
+        p.drawRect(x + 12, top + 331, 198, 26); // one pixel round the chat input (13, 332, 197, 25)
+        p.fillRect(x, y + h - strip_rows, 279, strip_rows, connected ? accent_dark : accent); // bottom strip
     };
     sheet(0, 0, 265, false);
     sheet(297, 0, 265, true);
     sheet(6, 278, 265, false);
     sheet(296, 277, 265, false);
     sheet(599, 1, 578, true);
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.fillRect(0, 265 - strip_rows, 279, strip_clear_rows, Qt::transparent);
     return img;
 }
 
@@ -156,13 +263,21 @@ QImage icon_strip() {
     return img;
 }
 
+// A plugin button's mark: a dot with a white rim, so that the blue one
+// stands out on the blue pad too.
 QImage dot(QColor c, int size) {
     QImage img = canvas(size, size);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    p.setBrush(g_solid ? solid_state[4] : c);
-    p.drawEllipse(QRect(0, 0, size, size));
+    if (g_solid) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(solid_state[4]);
+        p.drawEllipse(QRect(0, 0, size, size));
+        return img;
+    }
+    p.setPen(QPen(Qt::white, 1.5));
+    p.setBrush(c);
+    p.drawEllipse(QRectF(0.75, 0.75, size - 1.5, size - 1.5));
     return img;
 }
 

@@ -7,6 +7,7 @@
 #include "tovan/session/command_queue.h"
 #include "tovan/util/log_message.h"
 #include "tovan/window/desk_session.h"
+#include "tovan/window/part_mark.h"
 #include "tovan/window/vyn_dialog.h"
 
 #include <QAction>
@@ -156,7 +157,8 @@ void CVYNDialog::OnPluginMenu(uint32_t id) {
 void CVYNDialog::illuminate_plugin_button(std::string const& name, bool on) {
     auto at = m_plugin_buttons.find(name);
     if (at == m_plugin_buttons.end() || !at->second) return;
-    at->second->setBtnTopImage(on ? m_active_mark : QImage(), 1, 0);
+    push_button* b = at->second;
+    b->setBtnTopImage(on ? mark_in_part(m_active_mark, b->mask(), b->size()) : QImage(), 1, 0);
 }
 
 void CVYNDialog::enable_plugin_button(std::string const& name, bool enable) {
@@ -164,8 +166,9 @@ void CVYNDialog::enable_plugin_button(std::string const& name, bool enable) {
     auto at = m_plugin_buttons.find(name);
     if (at == m_plugin_buttons.end() || !at->second) return;
     LogMessage(("disable btn " + name).c_str());
-    at->second->setBtnTopImage(m_disabled_mark, 1, 0);
-    at->second->setToolTip(get_lang_string("PLUGIN_DISABLED", true, false));
+    push_button* b = at->second;
+    b->setBtnTopImage(mark_in_part(m_disabled_mark, b->mask(), b->size()), 1, 0);
+    b->setToolTip(get_lang_string("PLUGIN_DISABLED", true, false));
 }
 
 } // namespace tovan
