@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <cstdlib>
+#include <mutex>
 #include <vector>
 
 namespace rulo {
@@ -18,6 +19,9 @@ namespace {
 
 char const log_prefix[] = "AutoTransport";
 std::string const public_ip_key = "AutoTransport/Last public IP/";
+
+// Held by save_additional while it reads, compares and writes an entry.
+std::mutex additional_mutex;
 
 // Latin-1 maps every byte to one character and back, so any bytes come out of
 // the settings exactly as they went in (as the ini store does).
@@ -160,6 +164,9 @@ void save_additional(std::string target, std::string& additional) {
                         target, server);
         return;
     }
+    // Read, compare and write as one step: of two choosers saving one entry
+    // at once, the older would otherwise overwrite the newer.
+    std::lock_guard<std::mutex> lock(additional_mutex);
     QSettings settings(QStringLiteral("Sepra"), QStringLiteral("AutoTransport additional servers"));
     QString key = q(target + "__" + server);
     std::string saved = bytes(settings.value(key).toString());

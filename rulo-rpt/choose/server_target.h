@@ -14,10 +14,12 @@
 //
 //     | age (decimal, larger = newer) | ':' | server name | '/' | rest: the further servers |
 //
-// No state of its own: any thread may call these. The stores order nothing
-// between concurrent writers of one entry; a lost write costs a random label
-// or an older server list, never a failure. Nothing here throws for a missing
-// or unreadable entry.
+// No state of its own: any thread may call these. save_additional holds one
+// lock of its own while it reads, compares and writes an entry, so of two
+// threads saving one entry at once the newer stays. Other writers (another
+// process, save_my_ip's store) are not ordered; a lost write costs a random
+// label or an older server list, never a failure. Nothing here throws for a
+// missing or unreadable entry.
 #pragma once
 
 #include <string>

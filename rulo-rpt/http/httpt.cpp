@@ -220,10 +220,7 @@ void httpt::run_up(bool first, int pause) {
     static fmt_dbg const log("HTTP tunnel upload");
     bool installed = false;
     try {
-        if (pause > 0) {
-            log.fmt_verbose("waiting %1% ms before the next upload leg", pause);
-            m_up_wake.wait_ms(pause);
-        }
+        if (pause > 0) wait_up_pause(pause);
         tIProcessId address;
         std::string path, host;
         {
@@ -268,6 +265,35 @@ void httpt::run_up(bool first, int pause) {
     }
     // Also after a failure, so that connect wakes and finds the tunnel closed.
     if (first) m_up_ready.post();
+}
+
+void httpt::wait_up_pause(int pause) {
+    {
+        rulo_lock_guard lock;
+        // Bytes that came since the last upload leg ended leave at once.
+        if (m_closed || !m_pending.empty()) return;
+        m_up_waiting = true;
+    }
+    static fmt_dbg const log("HTTP tunnel upload");
+    log.fmt_verbose("waiting %1% ms before the next upload leg", pause);
+    int64_t const until = relative_time() + pause;
+    for (int64_t left = pause; left > 0; left = until - relative_time()) {
+        m_up_wake.wait_ms(left);
+        rulo_lock_guard lock;
+        // A count can be left over from a wake that came just after an
+        // earlier pause had run out: only the flag says this one was woken.
+        if (!m_up_waiting) return;
+    }
+    rulo_lock_guard lock;
+    m_up_waiting = false;
+}
+
+void httpt::wake_up_leg() {
+    if (!m_up_waiting) return;
+    m_up_waiting = false;
+    // The woken leg at once wants the framework lock this thread holds.
+    object<httpt> self(this, nullptr);
+    after_framework_unlock([self] { self->m_up_wake.post(); });
 }
 
 void httpt::cconnect(long timeout, std::string proxy, std::string target) {
@@ -324,7 +350,10 @@ void httpt::send(netbuf const& data) {
             m_up_socket.reset();
         }
     }
-    if (!m_up_socket) return;
+    if (!m_up_socket) {
+        if (!m_pending.empty()) wake_up_leg();
+        return;
+    }
     if (m_pending.empty() && empty && m_sink) m_sink->queue_empty();
 }
 
@@ -351,8 +380,8 @@ void httpt::disconnect() {
         m_sink.reset();
         drop_socket(m_down_socket);
         drop_socket(m_up_socket);
+        wake_up_leg();
     }
-    m_up_wake.post();
     if (to_tell) {
         try {
             to_tell->broken();

@@ -13,8 +13,10 @@
 // an idle POST) is replaced by a new leg, but not in a loop against a proxy
 // that drops them all: after the first such replacement the next ones wait,
 // first_up_pause ms and then twice as long each time, up to max_up_pause,
-// until a POST carries bytes again. Meanwhile send keeps the stream's bytes
-// in pending, as it does whenever no upload leg is installed.
+// until a POST carries bytes again. Only a leg that would carry nothing
+// waits: send keeps the stream's bytes in pending, as it does whenever no
+// upload leg is installed, and wakes a leg that waits out its pause, so the
+// bytes leave at once; disconnect wakes it too, and it ends.
 //
 // Ownership: held through rulo::object handles; every leg thread and every
 // poller registration holds another, so the tunnel lives until the last leg
@@ -91,6 +93,12 @@ private:
     void run_up(bool first, int pause);
     // pause: ms an upload leg waits before it connects.
     void start_leg(bool up, bool first, int pause = 0);
+    // Blocks for up to pause ms on an upload leg's thread; returns early
+    // once send has bytes for the leg or the tunnel closed.
+    void wait_up_pause(int pause);
+    // Under the framework lock: ends the pause an upload leg waits out, if
+    // one does; the leg runs once the caller lets go of the lock.
+    void wake_up_leg();
     void update_by_resp(xstd::http const& response);
     bool apply_server_target(std::string& target, xstd::http const& response);
     void drop_socket(object<socket>& s);
@@ -108,7 +116,8 @@ private:
     int m_up_pause = 0;  // ms the next replacement of an upload dropped unused waits
     semaphore m_down_ready{1, 0};
     semaphore m_up_ready{1, 0};
-    semaphore m_up_wake{1, 0}; // posted by disconnect: a waiting upload leg ends at once
+    semaphore m_up_wake{1, 0}; // posted by wake_up_leg
+    bool m_up_waiting = false; // an upload leg waits out its pause and nobody woke it yet
     bool m_closed = false;
     bool m_connected = false;
     bool m_single_socket = false;

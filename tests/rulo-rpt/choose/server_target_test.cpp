@@ -12,8 +12,10 @@
 #include <QSettings>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -209,6 +211,25 @@ TEST_F(ServerTarget, AdditionalServersRoundTrip) {
         EXPECT_EQ(stored(s.stored_key), s.stored_value) << s.target << " " << s.received;
     }
     EXPECT_EQ(stored_keys().size(), 3);
+}
+
+// Two choosers saving one entry at once: the newer one stays, whichever
+// comes last.
+TEST_F(ServerTarget, RacingSavesKeepTheNewer) {
+    for (int round = 0; round < 40; ++round) {
+        std::string const target = "race" + std::to_string(round) + ".lan";
+        std::atomic<int> started{0};
+        auto save = [&](char const* received) {
+            for (++started; started < 2;) {
+            }
+            std::string additional = received;
+            rulo::save_additional(target, additional);
+        };
+        std::thread older(save, "5:s1/old.lan"), newer(save, "9:s1/new.lan");
+        older.join();
+        newer.join();
+        EXPECT_EQ(stored(target + "__s1"), "9:s1/new.lan") << round;
+    }
 }
 
 // Qt's settings read '/' in a key as a group separator and drop a leading
