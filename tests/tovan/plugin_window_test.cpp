@@ -2,6 +2,8 @@
 #include "tovan/lang/translations.h"
 #include "tovan/window/plugin_manager_window.h"
 
+#include <QFontMetrics>
+#include <QLabel>
 #include <QProgressBar>
 
 #include <gtest/gtest.h>
@@ -32,8 +34,25 @@ TEST(PluginWindow, LookBarsAndTexts) {
 
     w.setTitle();
     EXPECT_EQ(w.windowTitle(), "Tovan");
-    auto* label = w.findChild<QWidget*>("IDC_PLUGIN_LOADING");
+    auto* label = w.findChild<QLabel*>("IDC_PLUGIN_LOADING");
     ASSERT_NE(label, nullptr);
     EXPECT_FALSE(label->isHidden());
+
+    // The whole loading text shows in every shipped language, also in a
+    // larger font than the label's own: every line inside the label, and the
+    // label inside the window.
+    ini_sections shipped;
+    ASSERT_TRUE(read_ini_file(SHIPPED_LANGALL, shipped, true, true));
+    for (int points : {8, 11})
+        for (auto const& code : get_ini_sections(shipped)) {
+            label->setFont(QFont("Tahoma", points));
+            SetSelectedLanguage(code);
+            w.setTitle();
+            QFontMetrics const metrics(label->font());
+            QRect const lines =
+                metrics.boundingRect(QRect(0, 0, label->width(), 1000), Qt::TextWordWrap, label->text());
+            EXPECT_GE(label->height(), lines.height()) << code << points;
+            EXPECT_LT(label->geometry().bottom(), w.height()) << code << points;
+        }
     SetSelectedLanguage("en");
 }
