@@ -293,6 +293,9 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
         }
     }
     EXPECT_EQ(d->m_time_text->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignRight);
+    // "Session time:" and the clock meet with a blank between them.
+    EXPECT_GE(d->m_time_text2->x() + d->m_time_text2->indent() - d->m_time_text->geometry().right() - 1,
+              QFontMetrics(d->m_time_text2->font()).horizontalAdvance(' '));
     // While the desk waits for the client its mail button sits on the right
     // end of the frameless code field: a whole code, centred, stays clear of it.
     int const code_width = QFontMetrics(d->IDC_CODE->font()).horizontalAdvance("999999999");
