@@ -156,15 +156,16 @@ void CVYNDialog::build_buttons() {
     m_time_text->setGeometry(100, 186, 115, 18);
     m_time_text->setAlignment(Qt::AlignRight);
     m_time_text->setFont(QFont("Tahoma", 7));
+    // The caption ends at its colon in every language ("Session time:"), and
+    // the two labels meet edge to edge: the caption stops a blank's width
+    // short of the clock, which keeps its whole width, so the window reads
+    // "Session time: 00:00:08".
+    m_time_text->setIndent(QFontMetrics(m_time_text->font()).horizontalAdvance(' '));
     m_time_text->hide();
     m_time_text2 = new QLabel(this);
     m_time_text2->setObjectName("IDC_TIME_TEXT2");
     m_time_text2->setGeometry(215, 184, 50, 18);
     m_time_text2->setFont(QFont("Tahoma", 7));
-    // The caption ends at its colon in every language ("Session time:"), and
-    // the two labels meet edge to edge: the clock keeps a blank's width of
-    // room before itself, so the window reads "Session time: 00:00:08".
-    m_time_text2->setIndent(QFontMetrics(m_time_text2->font()).horizontalAdvance(' '));
     m_time_text2->hide();
     m_btn_mail = make("IDC_MAIL_ICON", {200, 140, 32, 32});
     m_btn_mail->hide();
