@@ -294,8 +294,7 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
         }
     }
     EXPECT_EQ(d->m_time_text->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignRight);
-    // "Session time:" and the clock meet with a blank between them, and the
-    // clock shows whole.
+    // A blank between "Session time:" and the clock, which shows whole.
     EXPECT_GE(d->m_time_text2->x() - d->m_time_text->geometry().right() - 1 + d->m_time_text->indent(),
               QFontMetrics(d->m_time_text->font()).horizontalAdvance(' '));
     d->m_time_text2->setText(QString::fromStdString(look::clock_text(8)));

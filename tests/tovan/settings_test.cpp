@@ -91,22 +91,18 @@ TEST(Settings, PagesSavingAndMtu) {
         EXPECT_EQ(d->findChild<QListWidget*>("IDC_PLUGINS")->currentRow(), 0);
         EXPECT_EQ(d->findChild<QComboBox*>("IDC_LANGUAGE")->currentText(), "English");
         EXPECT_EQ(d->findChild<QComboBox*>("IDC_MTU_FIX")->currentText(), "Normal");
-        // The page's name drawn level with its icon: the middle rows of the
-        // text's ink and of the icon's are the same, within a pixel.
+        // The page's name drawn level with its icon: the middle rows of their ink alike.
         auto* list = d->findChild<QListWidget*>("IDC_PLUGINS");
         d->show();
         settle();
         QRect const row = list->visualItemRect(list->item(0));
         QImage const drawn = list->viewport()->grab().toImage();
         auto ink_middle = [&](int from, int to) {
-            int top = -1, bottom = -1;
+            std::vector<int> rows;
             for (int y = row.top(); y <= row.bottom(); ++y)
                 for (int x = from; x < to; ++x)
-                    if (drawn.pixel(x, y) != drawn.pixel(row.right() - 2, y)) {
-                        if (top < 0) top = y;
-                        bottom = y;
-                    }
-            return (top + bottom) / 2.0;
+                    if (drawn.pixel(x, y) != drawn.pixel(row.right() - 2, y)) rows.push_back(y);
+            return (rows.front() + rows.back()) / 2.0;
         };
         int const text_from = row.left() + list->iconSize().width() + 8;
         EXPECT_NEAR(ink_middle(text_from, row.right() - 2), ink_middle(row.left(), text_from), 1.5);

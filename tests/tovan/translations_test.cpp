@@ -20,7 +20,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
-#include <map>
 #include <regex>
 #include <set>
 #include <thread>
@@ -209,20 +208,13 @@ TEST(ShippedTranslations, CompleteInEveryLanguage) {
     EXPECT_EQ(match_locale(t, "pt_BR.UTF-8"), "ptbr");
     EXPECT_EQ(match_locale(t, "sr_RS@latin"), "srl");
 
-    // The language list names each language once and nests no brackets. The
-    // session clock's caption ends at its colon: the window puts the blank
-    // between it and the clock.
+    // The language list names each language once and nests no brackets.
     set_language_table(t);
-    std::map<std::string, std::string> names;
-    for (auto const& code : get_ini_sections(t)) {
-        EXPECT_TRUE(std::regex_search(t[code]["generic_CONNECTION_TIME2"], std::regex(":$"))) << code;
-        names[code] = GetLanguageNativeName(code);
-        EXPECT_FALSE(std::regex_search(names[code], std::regex(R"(\([^)]*\(|^\s*$)"))) << names[code];
-    }
-    EXPECT_EQ(names["de"], "Deutsch (German)");
-    EXPECT_EQ(names["en"], "English");
-    EXPECT_EQ(names["srl"], "Srpski (Serbian, Latin)");
-    EXPECT_EQ(names["ptbr"], "Portugu\xC3\xAAs, Brasil (Portuguese, Brazil)");
+    for (auto const& code : get_ini_sections(t))
+        EXPECT_FALSE(std::regex_search(GetLanguageNativeName(code), std::regex(R"(\([^)]*\(|^\s*$)")))
+            << code;
+    EXPECT_EQ(GetLanguageNativeName("srl"), "Srpski (Serbian, Latin)");
+    EXPECT_EQ(GetLanguageNativeName("ptbr"), "Portugu\xC3\xAAs, Brasil (Portuguese, Brazil)");
     set_language_table({});
 }
 
