@@ -36,9 +36,7 @@ plugin_manager_window::plugin_manager_window(QWidget* parent)
 
     m_loading_label = new QLabel(this);
     m_loading_label->setObjectName("IDC_PLUGIN_LOADING");
-    // Inside the window's margins; as high as its text needs once it has one
-    // (setTitle): the loading text takes two lines or more of this
-    // platform's fonts.
+    // Inside the window's margins; setTitle makes it as high as its text.
     m_loading_label->setGeometry(10, 50, 303, 20);
     m_loading_label->setWordWrap(true);
     m_loading_label->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
