@@ -2,6 +2,8 @@
 #include "tovan/lang/translations.h"
 #include "tovan/window/plugin_manager_window.h"
 
+#include <QFontMetrics>
+#include <QLabel>
 #include <QProgressBar>
 
 #include <gtest/gtest.h>
@@ -32,8 +34,24 @@ TEST(PluginWindow, LookBarsAndTexts) {
 
     w.setTitle();
     EXPECT_EQ(w.windowTitle(), "Tovan");
-    auto* label = w.findChild<QWidget*>("IDC_PLUGIN_LOADING");
+    auto* label = w.findChild<QLabel*>("IDC_PLUGIN_LOADING");
     ASSERT_NE(label, nullptr);
     EXPECT_FALSE(label->isHidden());
+
+    // Every line of the loading text shows, in every shipped language and
+    // also in a larger font than the label's own.
+    ini_sections shipped;
+    ASSERT_TRUE(read_ini_file(SHIPPED_LANGALL, shipped, true, true));
+    for (int points : {8, 11})
+        for (auto const& code : get_ini_sections(shipped)) {
+            label->setFont(QFont("Tahoma", points));
+            SetSelectedLanguage(code);
+            w.setTitle();
+            QRect const lines =
+                QFontMetrics(label->font()).boundingRect(label->rect(), Qt::TextWordWrap, label->text());
+            EXPECT_TRUE(QRect(QPoint(), w.size()).contains(label->geometry()) &&
+                        lines.height() <= label->height())
+                << code << points;
+        }
     SetSelectedLanguage("en");
 }

@@ -100,8 +100,8 @@ TEST_F(Translations, HeadersNamesFactorsAndIds) {
     EXPECT_EQ(extract_cstring_from_raw(&text), (ini_section{{"a", "1 :: 3"}, {"b", "2"}}));
     EXPECT_EQ(text, "rest");
     EXPECT_EQ(GetLanguageNativeName("de"), "Deutsch (German)");
-    EXPECT_EQ(GetLanguageNativeName("en"), "English (English)");
-    EXPECT_EQ(GetLanguageNativeName("zz"), " ()");
+    EXPECT_EQ(GetLanguageNativeName("en"), "English");
+    EXPECT_EQ(GetLanguageNativeName("zz"), "");
     EXPECT_EQ(GetLanguageFontFactor(), 100);
     // The first token "0x1f" is read as hexadecimal.
     EXPECT_EQ(g_language_id, 0x1f);
@@ -207,6 +207,15 @@ TEST(ShippedTranslations, CompleteInEveryLanguage) {
     EXPECT_EQ(match_locale(t, "nb_NO.UTF-8"), "no");
     EXPECT_EQ(match_locale(t, "pt_BR.UTF-8"), "ptbr");
     EXPECT_EQ(match_locale(t, "sr_RS@latin"), "srl");
+
+    // The language list names each language once and nests no brackets.
+    set_language_table(t);
+    for (auto const& code : get_ini_sections(t))
+        EXPECT_FALSE(std::regex_search(GetLanguageNativeName(code), std::regex(R"(\([^)]*\(|^\s*$)")))
+            << code;
+    EXPECT_EQ(GetLanguageNativeName("srl"), "Srpski (Serbian, Latin)");
+    EXPECT_EQ(GetLanguageNativeName("ptbr"), "Portugu\xC3\xAAs, Brasil (Portuguese, Brazil)");
+    set_language_table({});
 }
 
 TEST(ErrorTexts, ConnectionAndControlRpc) {

@@ -101,7 +101,8 @@ void plugin_settings::add_new_widget(QWidget* page) {
                             std::max(m_stack->minimumHeight(), hint.height()));
     m_stack->addWidget(page);
     auto* item = new QListWidgetItem(page->windowIcon(), page->windowTitle(), m_list);
-    item->setTextAlignment(Qt::AlignHCenter);
+    // Centred beside the icon both ways: level with the icon's middle.
+    item->setTextAlignment(Qt::AlignCenter);
     item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
     if (before == 0) m_list->setCurrentRow(0);
 }

@@ -171,11 +171,35 @@ std::string get_utf8_string(std::string const& key, bool generic, bool no_fallba
     return get_lang_string(key, generic, no_fallback).toUtf8().toStdString();
 }
 
+namespace {
+
+// "Serbian (Latin)" as "Serbian, Latin": a name that goes inside brackets
+// carries none of its own.
+std::string without_brackets(std::string const& name) {
+    std::string flat;
+    for (char c : name) {
+        if (c == ')') continue;
+        if (c == '(') {
+            while (!flat.empty() && flat.back() == ' ') flat.pop_back();
+            flat += ", ";
+        } else {
+            flat += c;
+        }
+    }
+    while (!flat.empty() && (flat.back() == ' ' || flat.back() == ',')) flat.pop_back();
+    return flat;
+}
+
+} // namespace
+
 std::string GetLanguageNativeName(std::string const& language) {
     rulo::rec_lock lock(language_lock());
-    std::string name = value_of(language, "__NAME");
-    std::string native = value_of(language, "__NATIVE");
-    return (native.empty() ? name : native) + " (" + name + ")";
+    std::string const name = value_of(language, "__NAME");
+    std::string const native = value_of(language, "__NATIVE");
+    // Each name once, the English one in brackets after the native one.
+    if (native.empty() || native == name) return name;
+    if (name.empty()) return native;
+    return without_brackets(native) + " (" + without_brackets(name) + ")";
 }
 
 int GetLanguageFontFactor() {

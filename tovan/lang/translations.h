@@ -66,6 +66,10 @@ QString fixup_lang(QString text);
 // both values joined by " :: ". The header is cut from *text.
 ini_section extract_cstring_from_raw(std::string* text);
 
+// The language list's name of a language: "Deutsch (German)", the native
+// name then the English one in brackets, each flattened so that no bracket
+// nests ("Srpski (Serbian, Latin)"); a name alone when the other is missing or
+// the same ("English"); empty when both are missing. Undecoded bytes.
 std::string GetLanguageNativeName(std::string const& language);
 int GetLanguageFontFactor();
 bool is_valid_language(std::string const& code);

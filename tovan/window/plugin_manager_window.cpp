@@ -8,6 +8,8 @@
 #include <QSpacerItem>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace tovan {
 
 plugin_manager_window::plugin_manager_window(QWidget* parent)
@@ -34,9 +36,8 @@ plugin_manager_window::plugin_manager_window(QWidget* parent)
 
     m_loading_label = new QLabel(this);
     m_loading_label->setObjectName("IDC_PLUGIN_LOADING");
-    // Two lines down to the window's bottom, inside its margins: the loading
-    // text is wider than the window in one line of this platform's fonts.
-    m_loading_label->setGeometry(10, 50, 303, 30);
+    // Inside the window's margins; setTitle makes it as high as its text.
+    m_loading_label->setGeometry(10, 50, 303, 20);
     m_loading_label->setWordWrap(true);
     m_loading_label->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
     m_loading_label->setFont(QFont("Tahoma", 8));
@@ -69,6 +70,13 @@ QProgressBar* plugin_manager_window::bar(int id) const {
 void plugin_manager_window::setTitle() {
     setWindowTitle("Tovan");
     m_loading_label->setText(get_lang_string("PLUGIN_LOADING", true, false));
+    // The label grows down to hold every line of the text in the language in
+    // use, and the window with it, keeping its margin below the label.
+    QRect at = m_loading_label->geometry();
+    at.setHeight(std::max(20, m_loading_label->heightForWidth(at.width())));
+    m_loading_label->setGeometry(at);
+    int const margin = at.left();
+    resize(width(), std::max(80, at.y() + at.height() + margin));
     m_loading_label->show();
 }
 

@@ -1,9 +1,9 @@
-// The "Downloading plugins" window: 323 x 80, on top of the main dialog, one
-// bar for this end's downloads ("IDC_PROGRESS") and one made on demand for
-// each other id (the remote end's report), and the "IDC_PLUGIN_LOADING" label,
-// hidden until the dialog sets a language (then the title is "Tovan"). The
-// download manager decides what it shows; this class only draws. GUI thread
-// only.
+// The "Downloading plugins" window: 323 x 80 (taller when the loading text
+// needs it), on top of the main dialog, one bar for this end's downloads
+// ("IDC_PROGRESS") and one made on demand for each other id (the remote end's
+// report), and the "IDC_PLUGIN_LOADING" label, hidden until the dialog sets a
+// language (then the title is "Tovan"). The download manager decides what it
+// shows; this class only draws. GUI thread only.
 #pragma once
 
 #include <QDialog>
@@ -25,7 +25,8 @@ public:
     void set_bar(int id, int range, int value);
     void remove_bar(int id);
     QProgressBar* bar(int id) const;
-    // Title "Tovan" and the translated loading text shown (a language change).
+    // Title "Tovan" and the translated loading text shown (a language change);
+    // the label and the window grow to hold the whole text.
     void setTitle();
 
 private:

@@ -33,6 +33,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QProcess>
@@ -155,6 +156,11 @@ void CVYNDialog::build_buttons() {
     m_time_text->setGeometry(100, 186, 115, 18);
     m_time_text->setAlignment(Qt::AlignRight);
     m_time_text->setFont(QFont("Tahoma", 7));
+    // The caption ends at its colon in every language ("Session time:"), and
+    // the two labels meet edge to edge: the caption stops a blank's width
+    // short of the clock, which keeps its whole width, so the window reads
+    // "Session time: 00:00:08".
+    m_time_text->setIndent(QFontMetrics(m_time_text->font()).horizontalAdvance(' '));
     m_time_text->hide();
     m_time_text2 = new QLabel(this);
     m_time_text2->setObjectName("IDC_TIME_TEXT2");
