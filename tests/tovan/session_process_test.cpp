@@ -66,7 +66,9 @@ protected:
     }
     // Text that xdotool cannot type whole (it drops characters it has to
     // map to keys first) goes through the clipboard: xclip serves it, for 20 s
-    // at most, and the window pastes it.
+    // at most, and the window pastes it. The caller waits for the line to
+    // show before the clipboard's next owner (a paste, a Copy) starts: a busy
+    // window would paste that one's text.
     void paste_line(std::string const& window, std::string const& text) {
         std::string const file = tmp.filePath("paste.txt").toStdString();
         std::ofstream(file, std::ios::binary) << text;
@@ -1127,7 +1129,7 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     EXPECT_TRUE(wait_until([&] { return events_with(relay.log_text(), "rpc-result", "") >= 4; }));
     type_line(client_win, "see http://a.b/c now");
     EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"",
-                              "<a href=\\\"http://a.b/c\\\">http://a.b/c</a> now"},
+                              "<a href=\\\"http://a.b/c\\\">http://a.b/c</a></font> now"},
                              seconds(30)),
               "");
     std::string many = "a";
@@ -1149,9 +1151,31 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     type_line(desk_win, "deskline");
     EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"", "deskline"}, seconds(30)),
               "");
+    // Typed markup characters are text: both ends show them as typed.
+    type_line(desk_win, "a<b and c>d & e");
+    for (std::string role : {"desk", "client"})
+        EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"" + role + "\"",
+                                  ": </b>a&lt;b and c&gt;d &amp; e</p>"},
+                                 seconds(30)),
+                  "")
+            << role;
     screenshot("window-chat");
     keys(desk_win, "key Escape");
     EXPECT_FALSE(x->wait_gone(uint32_t(std::stoul(desk_win)), seconds(1))) << "Escape keeps the window";
+    // Lines entered at machine speed share their time stamps: each Return sends its line.
+    for (int i = 0; i < 20; ++i) keys(desk_win, "key --delay 0 p Return q Return");
+    auto typed_fast = [&](std::string const& role) {
+        int n = 0;
+        std::istringstream in(relay.log_text());
+        for (std::string l; std::getline(in, l);)
+            n += l.find("\"event\":\"chat_live\"") != std::string::npos &&
+                 l.find("\"role\":\"" + role + "\"") != std::string::npos &&
+                 (l.find(": </b>p</p>") != std::string::npos || l.find(": </b>q</p>") != std::string::npos);
+        return n;
+    };
+    EXPECT_TRUE(
+        wait_until([&] { return typed_fast("desk") == 40 && typed_fast("client") == 40; }, seconds(60)))
+        << typed_fast("desk") << " " << typed_fast("client");
 
     // Right-click menus, driven by keys: each one opens as a pop-up window.
     auto menu = [&](std::string const& win, int x, int y, std::string const& shot, std::string const& keys) {
@@ -1168,6 +1192,7 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
         this->x->wait_gone(menu(desk_win, 120, 260, "menu-chat-copy", "Down Down Return"), seconds(30)));
     EXPECT_TRUE(wait_until([&] { return clipboard().find(" Desk : deskline\n") != std::string::npos; }))
         << clipboard();
+    EXPECT_NE(clipboard().find(" Desk : a<b and c>d & e\n"), std::string::npos) << clipboard();
     std::string const copied = clipboard();
     EXPECT_TRUE(copied.size() > 9 && copied[2] == ':' && copied[5] == ':' && copied[8] == ' ') << copied;
     EXPECT_TRUE(this->x->wait_gone(menu(desk_win, 120, 260, "menu-chat-clear", "Down Return"), seconds(30)));
@@ -1215,7 +1240,8 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
         // (The desk cleared its chat log, and so its plain lines, on the way.)
         std::vector<std::string> parts = {"Desk : afterclear\\u000a"};
         if (role == std::string("client"))
-            parts.insert(parts.end(), {"Client : see ", "http://a.b/c", "Desk : deskline\\u000a"});
+            parts.insert(parts.end(), {"Client : see ", "http://a.b/c", "Desk : deskline\\u000a",
+                                       "Desk : a<b and c>d & e\\u000a"});
         for (auto const& part : parts) EXPECT_NE(t.find(part), std::string::npos) << part << t;
         EXPECT_EQ(t.find("proxylog"), std::string::npos) << t;
     }
