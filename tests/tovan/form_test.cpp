@@ -29,7 +29,6 @@
 #include <QPainter>
 #include <QTemporaryDir>
 
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -406,27 +405,21 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
     g_main_window->hide();
 }
 
-// Each letter is a key event at one time stamp, all from one reused event
-// object, as the window system delivers them: r/R a Return release/press, E
-// an Enter press, q/Q another key, S a modifier press, A a Return press
-// marked auto-repeat; "rRRR" is one press seen three times. "d" marks a
-// press dropped as a held key's repeat.
+// Key events of one time stamp from one reused object, as the window system
+// delivers them: r/R Return release/press, E Enter press, q/Q another key, S
+// a modifier, A a press marked auto-repeat; "rRRR" is one press seen thrice.
 TEST(HeldReturnJudge, RepeatOnlyRightAfterTheSameKeysRelease) {
-    for (auto [events, dropped] : {std::pair{"rR", ".d"},
-                                   {"rQqR", "...."},
-                                   {"rSR", "..."},
-                                   {"A", "d"},
-                                   {"rRRR", ".ddd"},
-                                   {"rE", ".."}}) {
+    std::map<char, int> const code = {{'r', Qt::Key_Return}, {'R', Qt::Key_Return}, {'A', Qt::Key_Return},
+                                      {'E', Qt::Key_Enter},  {'q', Qt::Key_Q},      {'Q', Qt::Key_Q},
+                                      {'S', Qt::Key_Shift}};
+    std::pair<char const*, char const*> const rows[] = {{"rR", ".d"}, {"rQqR", "...."}, {"rSR", "..."},
+                                                        {"A", "d"},   {"rRRR", ".ddd"}, {"rE", ".."}};
+    for (auto [keys, dropped] : rows) {
         held_return_judge judge;
         std::string got;
-        for (char const* e = events; *e; ++e) {
-            int const key = std::strchr("rRA", *e) ? Qt::Key_Return
-                            : *e == 'E'            ? Qt::Key_Enter
-                                                   : (*e == 'S' ? Qt::Key_Shift : Qt::Key_Q);
-            got += judge.is_repeat({events, *e != 'r' && *e != 'q', key, 7, *e == 'A'}) ? 'd' : '.';
-        }
-        EXPECT_EQ(got, dropped) << events;
+        for (char const* k = keys; *k; ++k)
+            got += judge.is_repeat({keys, *k != 'r' && *k != 'q', code.at(*k), 7, *k == 'A'}) ? 'd' : '.';
+        EXPECT_EQ(got, dropped) << keys;
     }
 }
 
