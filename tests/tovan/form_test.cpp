@@ -405,6 +405,24 @@ TEST_F(DialogInProcess, FormGeometryRoleConfigurationAndCommandLine) {
     g_main_window->hide();
 }
 
+// Key events of one time stamp from one reused object, as the window system
+// delivers them: r/R Return release/press, E Enter press, q/Q another key, S
+// a modifier, A a press marked auto-repeat; "rRRR" is one press seen thrice.
+TEST(HeldReturnJudge, RepeatOnlyRightAfterTheSameKeysRelease) {
+    std::map<char, int> const code = {{'r', Qt::Key_Return}, {'R', Qt::Key_Return}, {'A', Qt::Key_Return},
+                                      {'E', Qt::Key_Enter},  {'q', Qt::Key_Q},      {'Q', Qt::Key_Q},
+                                      {'S', Qt::Key_Shift}};
+    std::pair<char const*, char const*> const rows[] = {{"rR", ".d"}, {"rQqR", "...."}, {"rSR", "..."},
+                                                        {"A", "d"},   {"rRRR", ".ddd"}, {"rE", ".."}};
+    for (auto [keys, dropped] : rows) {
+        held_return_judge judge;
+        std::string got;
+        for (char const* k = keys; *k; ++k)
+            got += judge.is_repeat({keys, *k != 'r' && *k != 'q', code.at(*k), 7, *k == 'A'}) ? 'd' : '.';
+        EXPECT_EQ(got, dropped) << keys;
+    }
+}
+
 // The user picks a language from the menu the settings buttons open.
 TEST_F(DialogInProcess, LanguageMenuAndContextMenus) {
     set_language_table({{"en",

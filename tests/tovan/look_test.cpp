@@ -134,10 +134,12 @@ TEST(ChatText, TypedLinesLinksAndLatin1Copies) {
     EXPECT_EQ(cut_utf8("\xF0\x9F\x98\x80", 3), "") << "a four-byte character does not fit in three";
     EXPECT_EQ(cut_utf8("ab", 512), "ab");
 
+    EXPECT_EQ(escape_typed("a<b and c>d & e &lt;"), "a&lt;b and c&gt;d &amp; e &amp;lt;");
     EXPECT_EQ(link_anchors("see http://a.b/c now"),
-              "see <font color=0000ff><a href=\"http://a.b/c\">http://a.b/c</a> now");
-    EXPECT_EQ(link_anchors("http://x http://y"), "<font color=0000ff><a href=\"http://x\">http://x</a> "
-                                                 "<font color=0000ff><a href=\"http://y\">http://y</a>");
+              "see <font color=0000ff><a href=\"http://a.b/c\">http://a.b/c</a></font> now");
+    EXPECT_EQ(link_anchors("http://x http://y"),
+              "<font color=0000ff><a href=\"http://x\">http://x</a></font> "
+              "<font color=0000ff><a href=\"http://y\">http://y</a></font>");
 
     EXPECT_EQ(latin1_html(QString::fromUtf8("a\xC3\xA9\xD0\x96\xF0\x9F\x98\x80")), "a\xE9&#1046;&#128512;");
 }
@@ -157,6 +159,8 @@ TEST(ChatText, LogLinesPlainCopyAndClock) {
         {"<font color=0>x</font>", "<font color=#000000>x</font></p>", "12:34:56 x\n"},
         {"<b>me</b> <img src=\"desktop-icon\">", "<b>me</b> <img src=\":desktop-icon\"></p>",
          "12:34:56 me <img src=\"desktop-icon\">\n"},
+        {"<b>Desk : </b>a&lt;b c&gt;d &amp; e &amp;lt;", "<b>Desk : </b>a&lt;b c&gt;d &amp; e &amp;lt;</p>",
+         "12:34:56 Desk : a<b c>d & e &lt;\n"},
     };
     for (auto const& l : lines) {
         chat_line const c = format_chat_line(QString::fromUtf8(l.in), "12:34:56");

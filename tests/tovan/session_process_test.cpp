@@ -64,9 +64,9 @@ protected:
         start(dir, "tovan_desk", args);
         return relay.wait_log({"\"event\":\"session\""}, seconds(60));
     }
-    // Text that xdotool cannot type whole (it drops characters it has to
-    // map to keys first) goes through the clipboard: xclip serves it, for 20 s
-    // at most, and the window pastes it.
+    // Text that xdotool cannot type whole (it drops characters it has to map to
+    // keys first) goes through the clipboard: xclip serves it, for 20 s at most,
+    // and the window pastes it. Wait for the line before the next xclip or Copy.
     void paste_line(std::string const& window, std::string const& text) {
         std::string const file = tmp.filePath("paste.txt").toStdString();
         std::ofstream(file, std::ios::binary) << text;
@@ -1127,7 +1127,7 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     EXPECT_TRUE(wait_until([&] { return events_with(relay.log_text(), "rpc-result", "") >= 4; }));
     type_line(client_win, "see http://a.b/c now");
     EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"",
-                              "<a href=\\\"http://a.b/c\\\">http://a.b/c</a> now"},
+                              "<a href=\\\"http://a.b/c\\\">http://a.b/c</a></font> now"},
                              seconds(30)),
               "");
     std::string many = "a";
@@ -1149,9 +1149,26 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
     type_line(desk_win, "deskline");
     EXPECT_NE(relay.wait_log({"\"event\":\"chat_live\"", "\"role\":\"client\"", "deskline"}, seconds(30)),
               "");
+    // Typed markup characters are text: both ends show them as typed.
+    type_line(desk_win, "a<b and c>d & e");
+    auto shown = [&](std::string const& line) {
+        return events_with(relay.log_text(), "chat_live", " : </b>" + line + "</p>");
+    };
+    EXPECT_TRUE(wait_until([&] { return shown("a&lt;b and c&gt;d &amp; e") == 2; })) << relay.log_text();
     screenshot("window-chat");
     keys(desk_win, "key Escape");
     EXPECT_FALSE(x->wait_gone(uint32_t(std::stoul(desk_win)), seconds(1))) << "Escape keeps the window";
+    // Lines entered at machine speed share their time stamps: each Return sends its line.
+    for (int i = 0; i < 20; ++i) keys(desk_win, "key --delay 0 p Return q Return");
+    EXPECT_TRUE(wait_until([&] { return shown("p") == 40 && shown("q") == 40; })) << shown("p") << shown("q");
+    // A click on the link of the log's last line opens the typed address.
+    type_line(desk_win, "http://h/?a=1&b=2 after");
+    EXPECT_TRUE(
+        wait_until([&] { return events_with(relay.log_text(), "chat_live", "b=2</a></font> after") == 1; }));
+    sh("xdotool mousemove --window " + desk_win + " 120 307 click 1");
+    EXPECT_TRUE(wait_until([&] { return read_all(opened) == link + "http://h/?a=1&b=2"; }))
+        << read_all(opened);
+    screenshot("window-chat-link");
 
     // Right-click menus, driven by keys: each one opens as a pop-up window.
     auto menu = [&](std::string const& win, int x, int y, std::string const& shot, std::string const& keys) {
@@ -1215,7 +1232,8 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
         // (The desk cleared its chat log, and so its plain lines, on the way.)
         std::vector<std::string> parts = {"Desk : afterclear\\u000a"};
         if (role == std::string("client"))
-            parts.insert(parts.end(), {"Client : see ", "http://a.b/c", "Desk : deskline\\u000a"});
+            parts.insert(parts.end(), {"Client : see ", "http://a.b/c", "Desk : deskline\\u000a",
+                                       "Desk : a<b and c>d & e\\u000a"});
         for (auto const& part : parts) EXPECT_NE(t.find(part), std::string::npos) << part << t;
         EXPECT_EQ(t.find("proxylog"), std::string::npos) << t;
     }

@@ -38,29 +38,36 @@ public:
     bool eventFilter(QObject* receiver, QEvent* event) override {
         if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease) return false;
         auto const* key = static_cast<QKeyEvent const*>(event);
-        if (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) return false;
-        if (event->type() == QEvent::KeyRelease) {
-            m_released = true;
-            m_released_at = key->timestamp();
-            return false;
-        }
-        // The X server repeats a held key as a release and a press of one
-        // time stamp. Qt marks the pair as a repeat only when the press has
-        // already arrived as it reads the release, which a busy program
-        // misses: the time stamps tell it whatever the timing.
-        bool const repeat = key->isAutoRepeat() || (m_released && key->timestamp() == m_released_at);
+        bool const repeat = m_judge.is_repeat(
+            {event, event->type() == QEvent::KeyPress, key->key(), key->timestamp(), key->isAutoRepeat()});
         // Qt hands the key to the window object first, then to the widget:
-        // judged at the widget, which tells whose window it is.
+        // dropped at the widget, which tells whose window it is.
         return repeat && receiver->isWidgetType() && in_own_window(static_cast<QWidget*>(receiver)) &&
                !takes_lines(QApplication::focusWidget());
     }
 
 private:
-    bool m_released = false;
-    ulong m_released_at = 0;
+    held_return_judge m_judge;
 };
 
 } // namespace
+
+bool held_return_judge::is_repeat(key_event const& e) {
+    if (m_last && m_last->same_delivery(e)) return m_verdict;
+    bool const held_key = e.key == Qt::Key_Return || e.key == Qt::Key_Enter;
+    // The X server repeats a held key as a release and a press of one time
+    // stamp, with nothing between them. Qt marks the pair as a repeat only
+    // when the press has already arrived as it reads the release, which a
+    // busy program misses: the time stamps tell it whatever the timing. Keys
+    // typed at machine speed share a time stamp too, but another key comes
+    // between two of their Returns.
+    m_verdict = e.press && held_key &&
+                (e.auto_repeat || (m_release && m_release->key == e.key && m_release->time == e.time));
+    m_release.reset();
+    if (!e.press && held_key) m_release = e;
+    m_last = e;
+    return m_verdict;
+}
 
 void install_held_keys_filter(QCoreApplication* app) {
     app->installEventFilter(new held_keys_filter(app));

@@ -15,12 +15,33 @@ std::string cut_utf8(std::string const& text, std::size_t max) {
     return text.substr(0, end);
 }
 
+std::string escape_typed(std::string const& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string link_anchors(std::string line) {
     for (std::size_t at = line.find("http://"); at != std::string::npos; at = line.find("http://", at)) {
         std::size_t end = line.find(' ', at);
         if (end == std::string::npos) end = line.size();
         std::string const link = line.substr(at, end - at);
-        std::string const anchor = "<font color=0000ff><a href=\"" + link + "\">" + link + "</a>";
+        std::string const anchor = "<font color=0000ff><a href=\"" + link + "\">" + link + "</a></font>";
         line.replace(at, link.size(), anchor);
         at += anchor.size();
     }
@@ -66,6 +87,8 @@ chat_line format_chat_line(QString text, QString const& stamp) {
     text = unquote_font_tags(text);
     QString plain = text;
     plain.remove(markup);
+    // Back to the typed characters; "&amp;" last, so a typed "&lt;" stays one.
+    plain.replace("&lt;", "<").replace("&gt;", ">").replace("&amp;", "&");
     l.plain = stamp + " " + plain + "\n";
     text = "<font color=C0C0C0 size=\"-2\">" + stamp + " </font>" + text;
     text = "<p style=\" margin-top:0px; margin-bottom:0px; margin-left:0px; margin-right:0px; "

@@ -18,7 +18,12 @@ constexpr std::size_t max_typed_line = 512;
 // text cut to at most max bytes, at the last whole UTF-8 character.
 std::string cut_utf8(std::string const& text, std::size_t max);
 
-// Every "http://" link (up to the next blank or the end) in its anchor form.
+// The typed text as text, not markup: "&", "<" and ">" as "&amp;", "&lt;"
+// and "&gt;", so every end shows it as it was typed.
+std::string escape_typed(std::string const& text);
+
+// Every "http://" link (up to the next blank or the end) in its anchor form,
+// its colour closed with it so the rest of the line keeps its own.
 std::string link_anchors(std::string line);
 
 // Latin-1 bytes of text; a character outside Latin-1 is written as a
@@ -31,7 +36,7 @@ QString unquote_font_tags(QString const& text);
 
 struct chat_line {
     QString html;  // one paragraph: grey stamp, then the line
-    QString plain; // stamp, blank, the text without its markup, line feed
+    QString plain; // stamp, blank, the text without its markup, as typed, line feed
 };
 // A received or typed line (already decoded) as the log shows it, with the
 // local time stamp given as "HH:MM:SS".

@@ -1,7 +1,7 @@
 // The main window's commands: the plugin buttons, the log viewer, the mail
 // link, the proxy log line, the language told to the server, the chat
-// input's keys and the saved connection. Decisions come from tovan/look;
-// this file carries them out on the GUI thread.
+// input's keys, the chat log's links and the saved connection. Decisions
+// come from tovan/look; this file carries them out on the GUI thread.
 #include "tovan/dialogs/message_box.h"
 #include "tovan/lang/translations.h"
 #include "tovan/look/user_commands.h"
@@ -17,9 +17,11 @@
 
 #include <QDir>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QProcess>
 
 #include <mutex>
+#include <utility>
 
 namespace tovan {
 
@@ -129,6 +131,21 @@ bool CVYNDialog::eventFilter(QObject* watched, QEvent* event) {
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Return) {
         OnSend();
         return true;
+    }
+    // A click on a link in the chat log opens its address: press and
+    // release on the same link, so a selection dragged over one does not.
+    if (watched == IDC_LOG_OUTPUT->viewport() &&
+        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease)) {
+        auto const* mouse = static_cast<QMouseEvent*>(event);
+        QString const link = mouse->button() == Qt::LeftButton ? IDC_LOG_OUTPUT->anchorAt(mouse->pos()) : "";
+        if (event->type() == QEvent::MouseButtonPress) {
+            m_pressed_link = link;
+        } else if (!link.isEmpty() && link == std::exchange(m_pressed_link, QString())) {
+            try {
+                rulo::generic_open(link.toUtf8().toStdString());
+            } catch (...) {
+            }
+        }
     }
     return QDialog::eventFilter(watched, event);
 }

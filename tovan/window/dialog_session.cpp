@@ -75,13 +75,11 @@ void CVYNDialog::OnSend() {
     // Cut at a whole character: the other end and the log get valid UTF-8.
     text = look::cut_utf8(text, look::max_typed_line);
     if (!text.empty()) {
-        if (m_is_client) {
-            show_utf8(client_prefix + text, true, "client");
-        } else if (text.rfind("proxylog", 0) == 0) {
+        if (!m_is_client && text.rfind("proxylog", 0) == 0)
             m_session->send_to_server(text);
-        } else {
-            show_utf8(desk_prefix + text, true, "desk");
-        }
+        else
+            show_utf8((m_is_client ? client_prefix : desk_prefix) + look::escape_typed(text), true,
+                      m_is_client ? "client" : "desk");
     }
     IDC_CHAT_TEXT->setFocus();
 }

@@ -233,6 +233,8 @@ void CVYNDialog::connect_signals() {
     connect(this, &CVYNDialog::emit_MessageBoxMain, this, &CVYNDialog::MessageBoxMain);
     connect(this, &CVYNDialog::emit_CloseAll, this, &CVYNDialog::CloseAllWindows);
     IDC_CHAT_TEXT->installEventFilter(this);
+    IDC_LOG_OUTPUT->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse);
+    IDC_LOG_OUTPUT->viewport()->installEventFilter(this);
 
     IDC_STATUS_DESCRIPTION->setFont(QFont("Tahoma", 7));
     IDC_CODE->setFont(QFont("Tahoma", 12));

@@ -313,6 +313,7 @@ public:
     QMenu m_advanced_menu;
     std::unique_ptr<QMenu> m_context_menu;
     std::unique_ptr<QMenu> m_popup_menu; // the last chat-log or send-button menu
+    QString m_pressed_link;              // the chat log's link under the last press
     std::map<std::string, rulo::object<QMenu>> m_plugin_menus;
     std::map<std::string, uint32_t> m_menu_items; // plugin name -> id of its load entry
     QImage m_active_mark, m_disabled_mark;        // a plugin button's top marks
