@@ -2,7 +2,9 @@
 
 #include <QRegularExpression>
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 
 namespace tovan::look {
 
@@ -46,6 +48,17 @@ std::string link_anchors(std::string line) {
         at += anchor.size();
     }
     return line;
+}
+
+bool opens_from_chat(std::string const& link) {
+    auto starts = [&](char const* scheme) {
+        std::size_t const n = std::strlen(scheme);
+        if (link.size() <= n) return false;
+        for (std::size_t i = 0; i < n; ++i)
+            if (std::tolower(static_cast<unsigned char>(link[i])) != scheme[i]) return false;
+        return true;
+    };
+    return starts("http://") || starts("https://");
 }
 
 std::string latin1_html(QString const& text) {

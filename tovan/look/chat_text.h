@@ -26,6 +26,12 @@ std::string escape_typed(std::string const& text);
 // its colour closed with it so the rest of the line keeps its own.
 std::string link_anchors(std::string line);
 
+// A link in the chat log that a click opens: a web address only. The
+// remote end's lines are shown as they came, so a link there can name
+// anything; handing a file or another scheme to the desktop's opener on a
+// click would let that end pick what runs here.
+bool opens_from_chat(std::string const& link);
+
 // Latin-1 bytes of text; a character outside Latin-1 is written as a
 // numeric character reference ("&#1046;") so nothing turns into "?".
 std::string latin1_html(QString const& text);

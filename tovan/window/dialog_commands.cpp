@@ -4,6 +4,7 @@
 // come from tovan/look; this file carries them out on the GUI thread.
 #include "tovan/dialogs/message_box.h"
 #include "tovan/lang/translations.h"
+#include "tovan/look/chat_text.h"
 #include "tovan/look/user_commands.h"
 #include "tovan/plugins/negotiation.h"
 #include "tovan/plugins/plugin_host.h"
@@ -140,7 +141,8 @@ bool CVYNDialog::eventFilter(QObject* watched, QEvent* event) {
         QString const link = mouse->button() == Qt::LeftButton ? IDC_LOG_OUTPUT->anchorAt(mouse->pos()) : "";
         if (event->type() == QEvent::MouseButtonPress) {
             m_pressed_link = link;
-        } else if (!link.isEmpty() && link == std::exchange(m_pressed_link, QString())) {
+        } else if (look::opens_from_chat(link.toStdString()) &&
+                   link == std::exchange(m_pressed_link, QString())) {
             try {
                 rulo::generic_open(link.toUtf8().toStdString());
             } catch (...) {
