@@ -801,12 +801,13 @@ rulo::object<rulo::rptSafeChannel> connector::release() {
 }
 
 void connector::shutdown() {
+    // Given up first: the channel's worker may still be asking this
+    // connector for a leg, and no failure of that leg may show after the
+    // shut-down. Waiting for the worker instead would hold the GUI thread
+    // as long as a silent server holds the leg.
+    abandon();
     drop_downloader();
-    rulo::object<rulo::rptSafeChannel> channel = release();
-    // The channel's worker may be asking this connector for a leg: let it
-    // end first, so no failure of that leg shows after the shut-down.
-    for (int i = 0; channel && i < 1000 && channel->worker_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    release();
 }
 
 std::map<std::string, std::string> connector::transport_map() {

@@ -182,7 +182,8 @@ public:
     // The relay's options for the transport chooser.
     void update_target(std::string const& target, bool reset);
 
-    // Drops the connection: stops the session channel, ends the mux.
+    // Gives the connector up and drops the connection: stops the session
+    // channel, ends the mux. Never waits for the channel's worker.
     void shutdown();
 
     // The factory of session legs (the reliable channel's worker).

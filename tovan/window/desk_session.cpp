@@ -226,6 +226,8 @@ void desk_session::shut_down() {
 }
 
 void desk_session::shut_down_steps() {
+    // One deadline for every wait on the server below.
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_shut_down_budget_ms);
     auto& s = state();
     s.in_connection = false;
     // A running attempt and its control calls stop waiting.
@@ -268,8 +270,11 @@ void desk_session::shut_down_steps() {
         log("closing session");
         try {
             if (!rpc) throw std::runtime_error("no control link");
-            rpc->set_gui_call_limit(m_gui_call_limit_s);
-            rpc->co_close_session();
+            auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0) throw std::runtime_error("no time left to ask the server");
+            rpc->co_close_session(left);
         } catch (...) {
             // The server did not close it (or could not be asked): nothing
             // else will end the channel, so this end does.

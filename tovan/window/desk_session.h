@@ -101,10 +101,11 @@ public:
     bool update_flags(uint64_t clear, uint64_t set);
     uint64_t flags() { return state().flags; }
 
-    // How long a worker waits for the GUI to answer a credentials request
-    // before it takes it as cancelled; tests shorten the blocking-call limit.
-    void set_gui_call_limit(long seconds) { m_gui_call_limit_s = seconds; }
-    long gui_call_limit() const { return m_gui_call_limit_s; }
+    // How long the shut-down waits for the server in all (graceful exit and
+    // close session), so that the window answers again soon after a
+    // Disconnect on a silent link; tests shorten it.
+    static constexpr long shut_down_budget_ms = 5000;
+    void set_shut_down_budget(long ms) { m_shut_down_budget_ms = ms; }
 
     // The chat as shown since the last clear (the transcript keeps it).
     QString chat_html() { return QString::fromUtf8(state().chat_html.c_str()); }
@@ -222,7 +223,7 @@ private:
     std::atomic<bool> m_refresh_request{false};
     int64_t m_logged_state = 0; // the state the log last told
     bool m_dispatching = false;
-    long m_gui_call_limit_s = vyn::control_rpc::gui_call_limit_s;
+    long m_shut_down_budget_ms = shut_down_budget_ms;
 
     // The code last set or typed, the chat queue, and the connector handle
     // (changed on the GUI thread under it, read there freely).
