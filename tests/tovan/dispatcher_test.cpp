@@ -323,11 +323,20 @@ TEST(Dispatcher, SessionMapsAndNumbers) {
     stand t;
     t.s.state = 6;
     t.s.in_connection = true;
-    t.run(map_packet({{"m_sid_string", "9:9"}, {"m_key_string", "kk"}, {"m_sec_1", "a"}, {"m_sec_2", "b"}}),
-          origin::peer);
+    std::string const session =
+        map_packet({{"m_sid_string", "9:9"}, {"m_key_string", "kk"}, {"m_sec_1", "a"}, {"m_sec_2", "b"}});
+    // Only a desk sends it: a desk that gets one keeps its own session.
+    t.ids("1:1", "k");
+    t.run(session, origin::peer);
+    EXPECT_EQ(t.s.ids.get().sid + t.s.ids.get().key, "1:1k");
+    EXPECT_FALSE(t.host.called("set_secret a b 0"));
+    EXPECT_FALSE(t.host.called("flush_session_message"));
+    t.s.is_client = true;
+    t.run(session, origin::peer);
     EXPECT_EQ(t.s.ids.get().sid, "9:9");
     EXPECT_TRUE(t.host.called("set_secret a b 0"));
     EXPECT_TRUE(t.host.called("flush_session_message"));
+    t.s.is_client = false;
 
     t.run(map_packet({{"disconnect", "30"}}), origin::server);
     EXPECT_TRUE(t.host.called(

@@ -345,6 +345,11 @@ void dispatcher::session_map(std::string const& cmd) {
         d = *n;
     }
     if (has("m_sid_string") && has("m_key_string")) {
+        // Only a desk sends this map: a desk keeps its own session.
+        if (!m_s.is_client) {
+            m_host.log("got sid string on the desk: kept its own");
+            return;
+        }
         m_host.log("got sid string");
         m_s.ids.update([&](session_ids& ids) {
             ids.sid = m["m_sid_string"];
