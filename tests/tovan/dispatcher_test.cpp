@@ -309,6 +309,14 @@ TEST(Dispatcher, InternalCommandsFromOutsideAreIgnored) {
     t.d.dispatch_next();
     EXPECT_EQ(failed.woken, 1);
     EXPECT_FALSE(failed.answered);
+    // One its attempt gave up on meanwhile shows no window.
+    request withdrawn;
+    withdrawn.withdrawn = [] { return true; };
+    t.host.calls.clear();
+    t.queue.push_request(&withdrawn);
+    t.d.dispatch_next();
+    EXPECT_EQ(withdrawn.woken, 1);
+    EXPECT_FALSE(t.host.called("ask_credentials"));
     // The request kind from outside is not honoured.
     request outside;
     vyn::command_entry from_peer;

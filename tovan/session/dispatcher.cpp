@@ -77,7 +77,8 @@ void dispatcher::dispatch(command_entry const& entry) {
         // Only a local worker can make this entry: the text is not read.
         if (entry.from != origin::local) return;
         credentials_request& request = *entry.request;
-        guarded(m_host, [&] { m_host.ask_credentials(request); });
+        if (!(request.withdrawn && request.withdrawn()))
+            guarded(m_host, [&] { m_host.ask_credentials(request); });
         request.done(); // on every path, so the worker never waits for ever
         return;
     }

@@ -122,8 +122,9 @@ public:
     int64_t connection_state() override { return state().state; }
     vyn::session_shared& shared() override { return state(); }
     void end_connection(failure_end const& end) override;
-    void code_file_written() override;
-    void session_message_sent() override;
+    void post_to_gui(std::function<void()> f) override;
+    void code_file_due(std::string const& text) override;
+    void session_message_due(vyn::connector& from) override;
     void route_packet(int index, netbuf const& data) override;
     void send_version() override;
     void log(std::string const& text) override;
@@ -133,7 +134,7 @@ public:
     void post_notification(int64_t a, int64_t b) override;
     void set_new_code(std::string const& code) override;
     std::string typed_code() override;
-    bool ask_credentials(std::string& user, std::string& password) override;
+    void request_credentials(vyn::credentials_request* request) override;
     std::string word_error(std::string const& server, vyn::control_rpc::exception const& e) override;
     std::string word_failure(std::string const& server, rulo::exception const& e, bool starting) override;
     std::string translate(std::string const& key) override;
