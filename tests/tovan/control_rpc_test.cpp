@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -281,12 +280,7 @@ TEST(ControlRpc, CallsCarryTheirArgumentsAndResults) {
     EXPECT_EQ(calls, expected);
 
     // The calls the GUI thread makes have a limit: a silent server cannot
-    // freeze the window. The shut-down hands close session what is left of
-    // its own budget.
-    EXPECT_EQ(control_rpc::gui_call_limit_s, 5);
-    auto const asked = std::chrono::steady_clock::now();
-    EXPECT_THROW(s.rpc->co_close_session(300), control_rpc::no_answer);
-    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(3));
+    // freeze the window.
     s.rpc->set_gui_call_limit(1);
     EXPECT_THROW(s.rpc->co_close_session(), rulo::exception);
     // Told apart from a broken link: the call that went unanswered.
@@ -298,7 +292,7 @@ TEST(ControlRpc, CallsCarryTheirArgumentsAndResults) {
         EXPECT_FALSE(e.abandoned);
     }
     // The mail button's template, unanswered: the command ends as on a failure.
-    ASSERT_TRUE(s.server->wait_for_calls(12)); // the server has seen every call before
+    ASSERT_TRUE(s.server->wait_for_calls(11)); // the server has seen every call before
     s.server->answer = [](int64_t, netbuf&) { return false; };
     EXPECT_THROW(s.rpc->co_get_mail_template(m1, m2, m3), control_rpc::no_answer);
 }

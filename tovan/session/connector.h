@@ -179,6 +179,7 @@ public:
     // most for an effect of the attempt on the host that is under way (a
     // queued command, a write to the home), never for the attempt.
     void abandon();
+    bool given_up() const { return *m_given_up; }
 
     // Starts an attempt unless one runs; true when it started.
     bool start_attempt();

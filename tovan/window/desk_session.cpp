@@ -541,7 +541,9 @@ void desk_session::code_file_due(std::string const& text) {
 }
 
 void desk_session::session_message_due(vyn::connector& from) {
-    // Used up once it went, not by a Connect that never got this far.
+    // Used up once it went, not by a Connect that never got this far; a
+    // connector given up sends nothing (a client may still hear the desk).
+    if (from.given_up()) return;
     if (!m_dialog.m_session_message.empty() && from.send_session_message(m_dialog.m_session_message))
         m_dialog.m_session_message.clear();
 }
