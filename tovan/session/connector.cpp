@@ -189,7 +189,8 @@ template <class F>
 bool connector::on_gui(F f) {
     return unless_given_up([&] {
         m_host.post_to_gui([given_up = m_given_up, f = std::move(f)]() mutable {
-            // abandon() runs on the GUI thread too: this check cannot race it.
+            // Given up on the GUI thread (a new Connect, the shut-down): this
+            // check is in step with it.
             if (!*given_up) f();
         });
     });

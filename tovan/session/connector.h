@@ -107,9 +107,9 @@ struct connector_config {
 // whose link broke is no such answer and stays a failed attempt.
 struct session_unknown {};
 
-// What the connector needs of the program; callable from any thread.
 class connector;
 
+// What the connector needs of the program; callable from any thread.
 class connector_host : public session_target {
 public:
     // Runs f on the GUI thread, later, in the order asked (a host without
@@ -136,10 +136,10 @@ public:
     // The session got its code; text is what the code file holds. The host
     // writes it once per program run, when the command line asks for it
     // (GUI thread).
-    virtual void code_file_due(std::string const& text) { (void)text; }
+    virtual void code_file_due(std::string const& /*text*/) {}
     // The session exists: the host sends the session message of the command
     // line, once per program run, through from (GUI thread).
-    virtual void session_message_due(connector& from) { (void)from; }
+    virtual void session_message_due(connector& /*from*/) {}
     // The desk's new code for the code field.
     virtual void set_new_code(std::string const& code) = 0;
     // The code field's text as last typed or set.
