@@ -99,7 +99,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_code = code;
     }
-    bool ask_credentials(std::string&, std::string&) override { return false; }
+    void request_credentials(vyn::credentials_request* request) override { request->done(); } // refused
     std::string word_error(std::string const&, vyn::control_rpc::exception const& e) override {
         return "control error " + std::to_string(e.code) + " " + e.text;
     }

@@ -75,7 +75,21 @@ public:
         if (end.shut_down) note("shutdown");
         note("box " + end.caption + "|" + end.error);
     }
-    void code_file_written() override { note("code_file_written"); }
+    // Work for the GUI thread runs at once, or, held, when the test runs it.
+    std::atomic<bool> hold{false};
+    void post_to_gui(std::function<void()> f) override {
+        if (!hold) return f();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_held.push_back(std::move(f));
+    }
+    std::vector<std::function<void()>> take_held() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::exchange(m_held, {});
+    }
+    void code_file_due(std::string const& text) override { note("code_file " + text); }
+    void session_message_due(vyn::connector& from) override {
+        if (from.send_session_message({{"a", "b"}})) note("session_message_sent");
+    }
     void post_notification(int64_t a, int64_t b) override {
         note("notify " + std::to_string(a) + " " + std::to_string(b));
     }
@@ -94,11 +108,12 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_code = code;
     }
-    bool ask_credentials(std::string& user, std::string& password) override {
+    void request_credentials(vyn::credentials_request* request) override {
         note("ask_credentials");
-        user = cred_user;
-        password = cred_password;
-        return credentials;
+        request->user = cred_user;
+        request->password = cred_password;
+        request->answered = credentials;
+        request->done();
     }
     std::string word_error(std::string const&, vyn::control_rpc::exception const& e) override {
         return "E" + std::to_string(e.code) + " " + e.text;
@@ -152,6 +167,7 @@ private:
     std::condition_variable m_changed;
     std::vector<std::string> m_events, m_logs;
     std::string m_code;
+    std::vector<std::function<void()>> m_held;
 };
 
 // A fresh HOME for the test: the multiplexer keeps each relay's certificate
@@ -236,24 +252,17 @@ struct end {
 
 TEST(Connector, DeskAndClientMeetThroughTheRelay) {
     fresh_home home;
-    QTemporaryDir dir;
     relay_process relay({"--require-login", "u:p"});
     auto dc = config_for(relay, false);
     dc.memory->user = "u";
     dc.memory->password = "wrong"; // refused in plain text: the user is asked
-    dc.get_code = true;
-    dc.code_file = dir.filePath("code.txt").toStdString();
     end desk(relay, false, dc);
     desk.start(dc.proxy_host);
     ASSERT_TRUE(desk.host.wait_for("notify 32 ")); // after the code file
     EXPECT_EQ(desk.host.count("ask_credentials"), 1);
     std::string const code = desk.ids().code;
     EXPECT_EQ(code.size(), 9u);
-    std::ifstream in(dc.code_file);
-    std::stringstream file;
-    file << in.rdbuf();
-    EXPECT_EQ(file.str(), code + " " + desk.ids().sid);
-    EXPECT_EQ(desk.host.count("code_file_written"), 1);
+    EXPECT_EQ(desk.host.count("code_file " + code + " " + desk.ids().sid), 1);
     ASSERT_TRUE(desk.host.wait_for("notify 1 "));
     EXPECT_EQ(desk.host.count("notify 16 "), 1);
     EXPECT_EQ(desk.host.count("notify 32 "), 1);
@@ -317,6 +326,29 @@ TEST(Connector, DeskAndClientMeetThroughTheRelay) {
     for (auto const& a : rulo::get_nifs_hw()) hardware += (hardware.empty() ? "" : ",") + a;
     EXPECT_EQ(count_lines(log, {"\"method\":43", "\"text\":\"" + hardware + "\""}), 2) << log;
     EXPECT_LT(log.find("\"method\":43"), log.find("\"method\":33")); // before the log-in
+
+    // Given up (a new Connect) before the GUI thread ran what it handed over:
+    // no code file, no message; the next session writes and sends them once.
+    ASSERT_TRUE(next.conn.wait_attempt(30000));
+    dc.message_channel = true;
+    next.host.hold = true;
+    for (bool const give_up : {true, false}) {
+        next.host.shared().ids = vyn::session_ids{};
+        auto conn = std::make_shared<vyn::connector>(next.host, dc);
+        conn->update_target(dc.proxy_host, false);
+        ASSERT_TRUE(conn->start_attempt());
+        ASSERT_TRUE(conn->wait_attempt(30000));
+        if (give_up) conn->abandon();
+        next.host.hold = false;
+        for (auto& f : next.host.take_held()) f();
+        int const stops = next.host.count("local channel_status_stopped");
+        conn.reset();
+        ASSERT_TRUE(next.host.wait_for("local channel_status_stopped", 30000, stops + 1));
+    }
+    EXPECT_EQ(next.host.count("code_file "), 2); // next's own and the last one's
+    EXPECT_EQ(next.host.count("code_file " + next.ids().code + " " + next.ids().sid), 1);
+    EXPECT_NE(relay.wait_log({"\"event\":\"message\"", "session_message", next.ids().sid}), "");
+    EXPECT_EQ(count_lines(relay.log_text(), {"\"event\":\"message\"", "session_message"}), 1);
 }
 
 // The relay breaks both legs; each end's next attempt (as the retry timer

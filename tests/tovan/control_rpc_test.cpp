@@ -291,6 +291,10 @@ TEST(ControlRpc, CallsCarryTheirArgumentsAndResults) {
         EXPECT_EQ(e.method, 41);
         EXPECT_FALSE(e.abandoned);
     }
+    // The mail button's template, unanswered: the command ends as on a failure.
+    ASSERT_TRUE(s.server->wait_for_calls(11)); // the server has seen every call before
+    s.server->answer = [](int64_t, netbuf&) { return false; };
+    EXPECT_THROW(s.rpc->co_get_mail_template(m1, m2, m3), control_rpc::no_answer);
 }
 
 } // namespace

@@ -98,6 +98,9 @@ TEST(Dispatcher, DeskTellsThePeerItsSessionOnConnect) {
     std::string const ids =
         map_packet({{"m_sid_string", "4:7"}, {"m_key_string", "k"}, {"m_sec_1", "R"}, {"m_sec_2", "L"}});
     EXPECT_TRUE(t.host.called("send " + ids));
+    // Only a desk sends that map: a desk that gets one keeps its own session.
+    t.run(map_packet({{"m_sid_string", "9:9"}, {"m_key_string", "kk"}}), origin::peer);
+    EXPECT_EQ(t.s.ids.get().sid, "4:7");
     EXPECT_TRUE(t.host.called("send module_file_transfer")); // below 2.3
     EXPECT_TRUE(t.host.called("send adsl_fix 450"));
     EXPECT_TRUE(t.host.called("send_limit 450 300"));
@@ -323,11 +326,13 @@ TEST(Dispatcher, SessionMapsAndNumbers) {
     stand t;
     t.s.state = 6;
     t.s.in_connection = true;
+    t.s.is_client = true; // only a client takes them
     t.run(map_packet({{"m_sid_string", "9:9"}, {"m_key_string", "kk"}, {"m_sec_1", "a"}, {"m_sec_2", "b"}}),
           origin::peer);
     EXPECT_EQ(t.s.ids.get().sid, "9:9");
     EXPECT_TRUE(t.host.called("set_secret a b 0"));
     EXPECT_TRUE(t.host.called("flush_session_message"));
+    t.s.is_client = false;
 
     t.run(map_packet({{"disconnect", "30"}}), origin::server);
     EXPECT_TRUE(t.host.called(

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -25,6 +26,8 @@ struct credentials_request {
     virtual ~credentials_request() = default;
     std::string password, user, storage_prefix, text1, text2;
     bool answered = false;
+    // True once the worker gave the request up: no window is shown for it.
+    std::function<bool()> withdrawn;
     // Called on the GUI thread after the fields are written; wakes the worker.
     virtual void done() = 0;
 };

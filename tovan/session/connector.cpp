@@ -93,6 +93,35 @@ private:
     std::shared_ptr<std::atomic<bool>> m_given_up;
 };
 
+// A log-in request whose worker may have stopped waiting: the answer lives
+// in shared state, and the request frees itself once answered. Withdrawn
+// once the attempt is given up: the GUI then shows no window for it.
+struct login_answer {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false, answered = false;
+    std::string user, password;
+};
+
+struct login_request : credentials_request {
+    login_request(std::shared_ptr<login_answer> a, std::shared_ptr<std::atomic<bool>> given_up)
+        : answer(std::move(a)) {
+        withdrawn = [given_up = std::move(given_up)] { return given_up->load(); };
+    }
+    void done() override {
+        {
+            std::lock_guard<std::mutex> lock(answer->mutex);
+            answer->finished = true;
+            answer->answered = answered;
+            answer->user = user;
+            answer->password = password;
+        }
+        answer->done.notify_all();
+        delete this;
+    }
+    std::shared_ptr<login_answer> answer;
+};
+
 // The transport chooser's report: each line goes to the log and into the
 // text that a failure shows.
 struct transport_report {
@@ -131,7 +160,7 @@ std::shared_ptr<std::atomic<bool>> const& nobody_asked() {
 
 connector::connector(connector_host& host, connector_config config)
     : m_host(host), m_config(std::move(config)),
-      m_use_msg(!m_config.session_message.empty() || !m_config.proxy_notification.empty()) {}
+      m_use_msg(m_config.message_channel || !m_config.proxy_notification.empty()) {}
 
 connector::~connector() {
     // No attempt runs (it would hold the connector); a late leg is cancelled.
@@ -156,10 +185,44 @@ bool connector::unless_given_up(F&& f) {
     return true;
 }
 
+template <class F>
+bool connector::on_gui(F f) {
+    return unless_given_up([&] {
+        m_host.post_to_gui([given_up = m_given_up, f = std::move(f)]() mutable {
+            // Given up on the GUI thread (a new Connect, the shut-down): this
+            // check is in step with it.
+            if (!*given_up) f();
+        });
+    });
+}
+
+bool connector::ask_credentials(std::string& user, std::string& password) {
+    auto answer = std::make_shared<login_answer>();
+    auto* request = new login_request(answer, m_given_up);
+    request->user = user;
+    request->password = password;
+    request->storage_prefix = "LastCorvane";
+    if (!unless_given_up([&] { m_host.request_credentials(request); })) {
+        delete request;
+        return false;
+    }
+    std::unique_lock<std::mutex> lock(answer->mutex);
+    // The GUI answers every request; an attempt nobody wants any more stops
+    // waiting (the request then frees itself when answered).
+    while (!answer->finished) {
+        if (!wanted()) return false;
+        answer->done.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    if (!answer->answered) return false;
+    user = answer->user;
+    password = answer->password;
+    return true;
+}
+
 // The host clears the wish to connect there, on the GUI thread, before the
 // commands queued after it.
 void connector::end_connection(connector_host::failure_end const& end) {
-    unless_given_up([&] { m_host.end_connection(end); });
+    on_gui([&host = m_host, end] { host.end_connection(end); });
 }
 
 bool connector::start_attempt() {
@@ -250,7 +313,7 @@ void connector::run_attempt() {
         if (m_config.is_client) {
             resolve_session();
         } else if (!request_code()) {
-            unless_given_up([&] { m_host.shutdown_connection(); });
+            on_gui([&host = m_host] { host.shutdown_connection(); });
             throw std::string();
         }
         start_session_channels();
@@ -331,8 +394,10 @@ void connector::establish_mux_channels() {
             }
             // What the chooser learnt, also that nothing worked, starts the next attempt.
             auto remember = [&] {
-                std::lock_guard<std::mutex> lock(m_config.memory->mutex);
-                m_config.memory->transport_memory = memory;
+                unless_given_up([&] {
+                    std::lock_guard<std::mutex> lock(m_config.memory->mutex);
+                    m_config.memory->transport_memory = memory;
+                });
             };
             rulo::AutoTransport chooser(options, memory);
             chooser.set_report(report_line, &report);
@@ -425,10 +490,8 @@ void connector::establish_mux_channels() {
     } catch (attempt_cancelled const&) {
         throw;
     } catch (control_rpc::exception const& e) {
-        unless_given_up([&] {
-            m_host.shared().in_connection = false;
-            m_host.clear_connect_save_file();
-        });
+        unless_given_up([&] { m_host.shared().in_connection = false; });
+        on_gui([&host = m_host] { host.clear_connect_save_file(); });
         error = m_host.word_error(m_config.proxy_host, e);
         if (!e.text.empty()) m_host.log(with_reason(error, e.text));
     } catch (std::string const& text) {
@@ -458,9 +521,11 @@ bool connector::request_code() {
         configuration_sent = memory.configuration_sent;
     }
     auto keep_login = [&](std::string const& u, std::string const& p) {
-        std::lock_guard<std::mutex> lock(memory.mutex);
-        memory.user = u;
-        memory.password = p;
+        unless_given_up([&] {
+            std::lock_guard<std::mutex> lock(memory.mutex);
+            memory.user = u;
+            memory.password = p;
+        });
     };
     auto refusal = [&](control_rpc::exception const& e, std::string const& hint) {
         return worded_failure{m_host.word_error(m_config.proxy_host, e) + hint, e.text};
@@ -488,7 +553,7 @@ bool connector::request_code() {
             }
         }
         if (!logged_in) {
-            if (!m_host.ask_credentials(user, password)) return false;
+            if (!ask_credentials(user, password)) return false;
             keep_login(user, password);
             try {
                 rpc->co_login_plaintext(user, password);
@@ -505,8 +570,10 @@ bool connector::request_code() {
             auto port = leading_decimal(m_config.httpt_port, 0, 65535);
             rpc->co_my_configuration(0, static_cast<unsigned short>(port ? *port : 0), m_config.use_http,
                                      m_config.use_https, nullptr);
-            std::lock_guard<std::mutex> lock(memory.mutex);
-            memory.configuration_sent = true;
+            unless_given_up([&] {
+                std::lock_guard<std::mutex> lock(memory.mutex);
+                memory.configuration_sent = true;
+            });
         } catch (...) {
         }
     }
@@ -530,7 +597,7 @@ bool connector::request_code() {
     try {
         rpc->co_create_session(made.code, made.sid, made.key, made.aux, made.desk_private);
     } catch (control_rpc::exception const& e) {
-        unless_given_up([&] { m_host.post_notification(32768, 0); });
+        on_gui([&host = m_host] { host.post_notification(32768, 0); });
         keep_login("", "");
         throw refusal(e, "");
     }
@@ -553,31 +620,21 @@ bool connector::request_code() {
     std::string const& sid = made.sid;
     unless_given_up([&] { m_host.set_new_code(code); });
     m_host.log("proxy will relay session " + sid + " with code " + code);
-    if (m_config.get_code) {
-        m_config.get_code = false;
-        if (!m_config.code_file.empty()) {
-            if (std::FILE* f = std::fopen(m_config.code_file.c_str(), "w")) {
-                std::string text = code;
-                if (!sid.empty()) {
-                    text += " " + sid;
-                    if (!made.aux.empty()) text += " " + made.aux;
-                }
-                std::fwrite(text.data(), 1, text.size(), f);
-                std::fclose(f);
-            }
-        }
-        // Used up here, by the session that got a code, not by the first Connect.
-        unless_given_up([&] { m_host.code_file_written(); });
+    std::string file_text = code;
+    if (!sid.empty()) {
+        file_text += " " + sid;
+        if (!made.aux.empty()) file_text += " " + made.aux;
     }
+    on_gui([&host = m_host, file_text] { host.code_file_due(file_text); });
     int32_t a = 0, b = 0;
     if (parse_session_id(sid, a, b)) {
-        unless_given_up([&] {
-            m_host.post_notification(16, a);
-            m_host.post_notification(32, b);
+        on_gui([&host = m_host, a, b] {
+            host.post_notification(16, a);
+            host.post_notification(32, b);
         });
     }
     make_http_notification(rpc, code);
-    flush_session_message();
+    on_gui([&host = m_host, self = shared_from_this()] { host.session_message_due(*self); });
     return true;
 }
 
@@ -647,7 +704,8 @@ void connector::start_session_channels() {
     }
     unless_given_up([&] { m_host.handle_command(origin::local, "connection_status 4"); });
     std::string const code = wait_for_code();
-    if (!unless_given_up([&] { m_host.post_notification(1, std::stoll(code)); })) throw attempt_cancelled();
+    if (!on_gui([&host = m_host, n = std::stoll(code)] { host.post_notification(1, n); }))
+        throw attempt_cancelled();
     rulo::object<connection_reader> reader(new connection_reader(m_host));
     rulo::object<rulo::rptSafeChannel> channel(new rulo::rptSafeChannel(-2, reader));
     session_ids const ids = m_host.shared().ids.get();
@@ -754,25 +812,14 @@ void connector::post_texts(std::vector<std::string> const& texts, long drain_ms)
     shutdown();
 }
 
-void connector::flush_session_message() {
-    rulo::object<rulo::rptMsg> msg;
-    std::map<std::string, std::string> message;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        msg = m_msg;
-        message = m_config.session_message;
-    }
-    if (!msg || message.empty()) return;
+bool connector::send_session_message(std::map<std::string, std::string> message) {
+    rulo::object<rulo::rptMsg> msg = this->msg();
+    if (!msg) return false;
     m_host.log("Sending session message");
     message["actionType"] = "cmd";
     init_msg_channel();
     (msg->call("message"), std::string("session_message"), message).operator!();
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_config.session_message.clear();
-    }
-    // Used up once it went, not by a Connect that never got this far.
-    unless_given_up([&] { m_host.session_message_sent(); });
+    return true;
 }
 
 rulo::object<rulo::rptSafeChannel> connector::release() {
@@ -801,12 +848,13 @@ rulo::object<rulo::rptSafeChannel> connector::release() {
 }
 
 void connector::shutdown() {
+    // Given up first: the channel's worker may still be asking this
+    // connector for a leg, and no failure of that leg may show after the
+    // shut-down. Waiting for the worker instead would hold the GUI thread
+    // as long as a silent server holds the leg.
+    abandon();
     drop_downloader();
-    rulo::object<rulo::rptSafeChannel> channel = release();
-    // The channel's worker may be asking this connector for a leg: let it
-    // end first, so no failure of that leg shows after the shut-down.
-    for (int i = 0; channel && i < 1000 && channel->worker_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    release();
 }
 
 std::map<std::string, std::string> connector::transport_map() {

@@ -17,11 +17,14 @@
 //
 // Threads: at most one attempt runs at a time, on a detached thread of its
 // own; start_attempt() from the GUI thread. The reliable channel calls the
-// factory on its worker. Every effect on the GUI goes through
-// connector_host, whose operations are safe from any thread. The session's
-// values (the wish to connect, the code, id and key) live in the host's
-// session_shared, not here; the connector's own handles are guarded by its
-// mutex.
+// factory on its worker. Every effect on the host goes through
+// connector_host, whose operations are safe from any thread, and through
+// one give-up check (unless_given_up): what an attempt learns or asks for
+// after abandon() reaches nobody, also work it handed to the GUI thread
+// before and that runs only after. The session's values (the wish to
+// connect, the code, id and key) live in the host's session_shared, and the
+// command line's code file and session message in the host, not here; the
+// connector's own handles are guarded by its mutex.
 //
 // Failures of an attempt end in one place (see run_attempt): nothing, a new
 // attempt at once, the dispatcher's reconnect bookkeeping
@@ -41,6 +44,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -76,10 +80,10 @@ struct connector_config {
     bool use_ssl = true;
     std::string cert_file, key_file, key_pass, ca_file, dh_file; // the desk's own, the client's CA
     std::string web_login, customization;
-    bool get_code = false;
-    std::string code_file;
     std::string proxy_notification;
-    std::map<std::string, std::string> session_message;
+    // The session has a message for the server: every relay connection
+    // opens the message channel (the live chat goes there too).
+    bool message_channel = false;
     std::string version = "3.3.2";
     long code_wait_s = 60; // how long the channel waits for the code field
     // How long a control call of the attempt waits for its answer.
@@ -103,9 +107,14 @@ struct connector_config {
 // whose link broke is no such answer and stays a failed attempt.
 struct session_unknown {};
 
+class connector;
+
 // What the connector needs of the program; callable from any thread.
 class connector_host : public session_target {
 public:
+    // Runs f on the GUI thread, later, in the order asked (a host without
+    // a GUI thread runs it at once).
+    virtual void post_to_gui(std::function<void()> f) { f(); }
     // Shows a box on the GUI thread without waiting for it.
     virtual void msg_box_in_main(std::string const& text, std::string const& caption, unsigned flags) = 0;
     // The home of the session's values that the connector reads and learns.
@@ -124,17 +133,20 @@ public:
         bool clear_save = true, shut_down = true, quiet_when_reconnecting = false;
     };
     virtual void end_connection(failure_end const& end) = 0;
-    // The code file was written; the session message was sent: each is
-    // done once per program run (GUI thread, later).
-    virtual void code_file_written() {}
-    virtual void session_message_sent() {}
+    // The session got its code; text is what the code file holds. The host
+    // writes it once per program run, when the command line asks for it
+    // (GUI thread).
+    virtual void code_file_due(std::string const& /*text*/) {}
+    // The session exists: the host sends the session message of the command
+    // line, once per program run, through from (GUI thread).
+    virtual void session_message_due(connector& /*from*/) {}
     // The desk's new code for the code field.
     virtual void set_new_code(std::string const& code) = 0;
     // The code field's text as last typed or set.
     virtual std::string typed_code() = 0;
-    // Asks the user for log-in credentials (blocks until answered); false
-    // when cancelled or failed.
-    virtual bool ask_credentials(std::string& user, std::string& password) = 0;
+    // Hands the request for the log-in window to the GUI thread without
+    // waiting; the GUI fills it and calls its done() once.
+    virtual void request_credentials(credentials_request* request) = 0;
     // The person's words for a refusal of the server, and for a failure of
     // the framework towards it (with starting, the failure's own
     // description follows). server: the relay this connector was given.
@@ -167,6 +179,7 @@ public:
     // most for an effect of the attempt on the host that is under way (a
     // queued command, a write to the home), never for the attempt.
     void abandon();
+    bool given_up() const { return *m_given_up; }
 
     // Starts an attempt unless one runs; true when it started.
     bool start_attempt();
@@ -182,7 +195,8 @@ public:
     // The relay's options for the transport chooser.
     void update_target(std::string const& target, bool reset);
 
-    // Drops the connection: stops the session channel, ends the mux.
+    // Gives the connector up and drops the connection: stops the session
+    // channel, ends the mux. Never waits for the channel's worker.
     void shutdown();
 
     // The factory of session legs (the reliable channel's worker).
@@ -201,9 +215,10 @@ public:
     rulo::object<rulo::SRDownloader> downloader();
     // Releases the downloader (the session's shut-down).
     void drop_downloader();
-    // The session message for the server, once (the client sends it when it
-    // learns the session id from the desk).
-    void send_session_message() { flush_session_message(); }
+    // Sends message (with "actionType" = "cmd") to the server as the
+    // session message, after the identification; false without a message
+    // channel. Any thread.
+    bool send_session_message(std::map<std::string, std::string> message);
 
 private:
     // The person wants the connection and the connector was not given up:
@@ -214,6 +229,15 @@ private:
     // running one, so nothing reaches the host after it. False when dropped.
     template <class F>
     bool unless_given_up(F&& f);
+    // Hands f to the GUI thread through the give-up check, which f passes
+    // again when it runs there: a connector given up meanwhile (a new
+    // Connect) acts no more. f reaches the connector only through a handle
+    // of its own. False when dropped at once.
+    template <class F>
+    bool on_gui(F f);
+    // Asks the person for the log-in through the GUI (blocks until answered
+    // or given up); false when cancelled.
+    bool ask_credentials(std::string& user, std::string& password);
     // The end-of-connection path of a failed attempt or leg.
     void end_connection(connector_host::failure_end const& end);
     // The attempt's run is over: a new one may start.
@@ -226,7 +250,6 @@ private:
     void start_session_channels();
     rulo::object<rulo::rptChannel> establish_session_channels(rulo::object<rulo::rptChannelSink> sink);
     void init_msg_channel();
-    void flush_session_message();
     void make_http_notification(rulo::object<control_rpc> const& rpc, std::string const& code);
     std::string wait_for_code();
 

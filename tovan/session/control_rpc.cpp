@@ -121,14 +121,14 @@ void control_rpc::void_exception(netbuf reply) {
     check_status(reply, 2);
 }
 
-netbuf control_rpc::sync_call(netbuf const& frame, long limit_s) {
+netbuf control_rpc::sync_call(netbuf const& frame, long limit_ms) {
     rulo::object<rulo::rpcWrapper> w = m_wrapper;
     if (!w) throw rulo::exception::function("control_rpc");
     unsigned int id = 0;
     rulo::object<rulo::rpcWrapper::sCall> call = w->async_call(frame, &id);
     bool woken = false, abandoned = false;
-    if (limit_s > 0 || !m_abandoned) {
-        woken = call->signal.wait(limit_s > 0 ? limit_s : m_call_limit_s);
+    if (limit_ms > 0 || !m_abandoned) {
+        woken = call->signal.wait_ms(limit_ms > 0 ? limit_ms : m_call_limit_s * 1000);
     } else {
         // In slices, so that giving the attempt up is heard within one.
         auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_call_limit_s);
@@ -210,7 +210,7 @@ void control_rpc::co_my_configuration(unsigned short a, unsigned short tunnel_po
 }
 
 std::vector<std::map<std::string, std::string>> control_rpc::co_get_plugins() {
-    netbuf reply = sync_call(frame_of(m_get_plugins), m_gui_limit_s);
+    netbuf reply = sync_call(frame_of(m_get_plugins), m_gui_limit_ms);
     val_exception(reply);
     std::vector<std::map<std::string, std::string>> plugins;
     popping([&] { rulo_packet_pop(reply, plugins); });
@@ -274,8 +274,8 @@ netbuf control_rpc::co_get_translations_end(rulo::object<rulo::rpcWrapper::sCall
     return package;
 }
 
-void control_rpc::co_close_session() {
-    void_exception(sync_call(frame_of(m_close_session), m_gui_limit_s));
+void control_rpc::co_close_session(long limit_ms) {
+    void_exception(sync_call(frame_of(m_close_session), limit_ms > 0 ? limit_ms : m_gui_limit_ms));
 }
 
 void control_rpc::co_network_interfaces(std::vector<std::string> const& addresses) {
@@ -293,7 +293,7 @@ void control_rpc::co_login_filters(std::vector<std::string> const& hardware) {
 }
 
 void control_rpc::co_get_mail_template(std::string& first, std::string& second, std::string& third) {
-    netbuf reply = sync_call(frame_of(m_get_mail_template), m_gui_limit_s);
+    netbuf reply = sync_call(frame_of(m_get_mail_template), m_gui_limit_ms);
     val_exception(reply);
     popping([&] {
         netbuf values;

@@ -81,9 +81,9 @@ public:
     // How long the calls made from the GUI thread (close session, plugin
     // list, mail template) may wait for their answer: the window must not
     // freeze on a silent server.
-    static constexpr long gui_call_limit_s = 30;
+    static constexpr long gui_call_limit_s = 5;
     // Tests shorten it.
-    void set_gui_call_limit(long seconds) { m_gui_limit_s = seconds; }
+    void set_gui_call_limit(long seconds) { m_gui_limit_ms = seconds * 1000; }
 
     control_rpc() = default;
     explicit control_rpc(rulo::object<rulo::rpcWrapper> wrapper) : m_wrapper(std::move(wrapper)) {}
@@ -124,7 +124,9 @@ public:
     // Waits for the answer up to limit_s seconds (0: no limit); past it the
     // framework's "async_call_ret" exception and the call is forgotten.
     netbuf co_get_translations_end(rulo::object<rulo::rpcWrapper::sCall> call, long limit_s = 0);
-    void co_close_session();
+    // Waits limit_ms at most (0: the GUI limit): the shut-down gives it
+    // what is left of its own budget.
+    void co_close_session(long limit_ms = 0);
     void co_network_interfaces(std::vector<std::string> const& addresses);
     void co_login_filters(std::vector<std::string> const& hardware);
     void co_get_mail_template(std::string& first, std::string& second, std::string& third);
@@ -137,12 +139,12 @@ public:
 
 private:
     // Blocks until the reply, the end of the link (the framework's exception)
-    // or limit_s (no_answer); without a limit the call limit holds.
-    netbuf sync_call(netbuf const& frame, long limit_s = 0);
+    // or limit_ms (no_answer); without a limit the call limit holds.
+    netbuf sync_call(netbuf const& frame, long limit_ms = 0);
     void async_send(netbuf const& frame);
 
     rulo::object<rulo::rpcWrapper> m_wrapper;
-    long m_gui_limit_s = gui_call_limit_s;
+    long m_gui_limit_ms = gui_call_limit_s * 1000;
     long m_call_limit_s = call_limit_s;
     std::function<bool()> m_abandoned;
 };

@@ -77,7 +77,8 @@ void dispatcher::dispatch(command_entry const& entry) {
         // Only a local worker can make this entry: the text is not read.
         if (entry.from != origin::local) return;
         credentials_request& request = *entry.request;
-        guarded(m_host, [&] { m_host.ask_credentials(request); });
+        if (!(request.withdrawn && request.withdrawn()))
+            guarded(m_host, [&] { m_host.ask_credentials(request); });
         request.done(); // on every path, so the worker never waits for ever
         return;
     }
@@ -345,6 +346,11 @@ void dispatcher::session_map(std::string const& cmd) {
         d = *n;
     }
     if (has("m_sid_string") && has("m_key_string")) {
+        // Only a desk sends this map: a desk keeps its own session.
+        if (!m_s.is_client) {
+            m_host.log("got sid string on the desk: kept its own");
+            return;
+        }
         m_host.log("got sid string");
         m_s.ids.update([&](session_ids& ids) {
             ids.sid = m["m_sid_string"];

@@ -37,7 +37,7 @@ public:
     void post_notification(int64_t, int64_t) override {}
     void set_new_code(std::string const&) override {}
     std::string typed_code() override { return {}; }
-    bool ask_credentials(std::string&, std::string&) override { return false; }
+    void request_credentials(credentials_request* request) override { request->done(); } // never asked
     std::string word_error(std::string const& server, control_rpc::exception const& e) override {
         return m_owner.word_error(server, e);
     }

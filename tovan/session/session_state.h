@@ -21,9 +21,13 @@
 //   - ids: the session's code, id, key, the desk's private text, the fourth
 //     text of a create and the channel's secret pair. Connect takes them from
 //     the connect parameters; the attempt writes what the server gave it;
-//     the session map of the desk writes them on the client.
+//     the session map of the desk writes them on the client; the stop
+//     empties the code.
 //   - peer_version: the remote end's version; the dispatcher writes it, the
 //     plugin host reads it from the plugins' threads.
+//   - old_peer: the remote end speaks the old protocol; the dispatcher
+//     writes it when the session comes up, the system lines read it also on
+//     the plugins' threads ("system_message").
 #pragma once
 
 #include <atomic>
@@ -103,6 +107,7 @@ struct session_shared {
     shared_value<uint64_t> flags{0};
     locked_value<session_ids> ids;
     locked_value<std::string> peer_version;
+    shared_value<bool> old_peer{false};
 };
 
 struct session_state : session_shared {
@@ -111,7 +116,6 @@ struct session_state : session_shared {
     std::map<std::string, std::string> connect_params;
     bool connection_up = false;
     bool look_dirty = false, layout_dirty = false;
-    bool old_peer = false;
     std::string pending_text;
     int64_t session_seconds = 0;
     int64_t clock_time = 0;

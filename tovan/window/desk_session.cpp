@@ -40,31 +40,6 @@ namespace tovan {
 
 namespace {
 
-// A credentials request whose worker may have stopped waiting: the answer
-// lives in shared state, and the request frees itself once answered.
-struct answer_state {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false, answered = false;
-    std::string user, password;
-};
-
-struct gui_credentials_request : vyn::credentials_request {
-    explicit gui_credentials_request(std::shared_ptr<answer_state> s) : state(std::move(s)) {}
-    void done() override {
-        {
-            std::lock_guard<std::mutex> lock(state->mutex);
-            state->finished = true;
-            state->answered = answered;
-            state->user = user;
-            state->password = password;
-        }
-        state->done.notify_all();
-        delete this;
-    }
-    std::shared_ptr<answer_state> state;
-};
-
 char const bom[] = "\xEF\xBB\xBF";
 
 std::string time_stamp() {
@@ -157,10 +132,8 @@ vyn::connector_config desk_session::config_for_attempt() {
     c.dh_file = d.m_dh_file;
     c.web_login = d.m_web_login;
     c.memory = d.m_connection_memory;
-    c.get_code = d.m_get_code;
-    c.code_file = d.m_code_file;
     c.proxy_notification = d.m_proxy_notification;
-    c.session_message = d.m_session_message;
+    c.message_channel = !d.m_session_message.empty();
     c.version = app_version;
     return c;
 }
@@ -226,6 +199,8 @@ void desk_session::shut_down() {
 }
 
 void desk_session::shut_down_steps() {
+    // One deadline for every wait on the server below.
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_shut_down_budget_ms);
     auto& s = state();
     s.in_connection = false;
     // A running attempt and its control calls stop waiting.
@@ -268,8 +243,11 @@ void desk_session::shut_down_steps() {
         log("closing session");
         try {
             if (!rpc) throw std::runtime_error("no control link");
-            rpc->set_gui_call_limit(m_gui_call_limit_s);
-            rpc->co_close_session();
+            auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0) throw std::runtime_error("no time left to ask the server");
+            rpc->co_close_session(left);
         } catch (...) {
             // The server did not close it (or could not be asked): nothing
             // else will end the channel, so this end does.
@@ -546,12 +524,28 @@ void desk_session::end_connection(failure_end const& end) {
     });
 }
 
-void desk_session::code_file_written() {
-    in_gui([this] { m_dialog.m_get_code = false; });
+void desk_session::post_to_gui(std::function<void()> f) {
+    QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection);
 }
 
-void desk_session::session_message_sent() {
-    in_gui([this] { m_dialog.m_session_message.clear(); });
+void desk_session::code_file_due(std::string const& text) {
+    // Used up by the first session that got a code, not by the first Connect.
+    if (!m_dialog.m_get_code) return;
+    m_dialog.m_get_code = false;
+    if (m_dialog.m_code_file.empty()) return;
+    // A file that cannot be written is skipped without a word.
+    if (std::FILE* f = std::fopen(m_dialog.m_code_file.c_str(), "w")) {
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    }
+}
+
+void desk_session::session_message_due(vyn::connector& from) {
+    // Used up once it went, not by a Connect that never got this far; a
+    // connector given up sends nothing (a client may still hear the desk).
+    if (from.given_up()) return;
+    if (!m_dialog.m_session_message.empty() && from.send_session_message(m_dialog.m_session_message))
+        m_dialog.m_session_message.clear();
 }
 
 void desk_session::post_notification(int64_t a, int64_t b) {
@@ -575,27 +569,9 @@ std::string desk_session::typed_code() {
     return m_typed_code;
 }
 
-bool desk_session::ask_credentials(std::string& user, std::string& password) {
-    auto st = std::make_shared<answer_state>();
-    st->user = user;
-    st->password = password;
-    auto* request = new gui_credentials_request(st);
-    request->user = user;
-    request->password = password;
-    request->storage_prefix = "LastCorvane";
+void desk_session::request_credentials(vyn::credentials_request* request) {
     m_queue.push_request(request);
     emit commands_waiting();
-    std::unique_lock<std::mutex> lock(st->mutex);
-    // The GUI answers every request; a worker whose session is given up stops
-    // waiting (the request then frees itself when answered).
-    while (!st->finished) {
-        if (!state().in_connection) return false;
-        st->done.wait_for(lock, std::chrono::milliseconds(100));
-    }
-    if (!st->answered) return false;
-    user = st->user;
-    password = st->password;
-    return true;
 }
 
 std::string desk_session::word_error(std::string const& server, vyn::control_rpc::exception const& e) {
@@ -740,7 +716,6 @@ bool desk_session::end_of_session(bool restored) {
     m_post_auto_close = s.auto_close;
     m_post = std::make_unique<vyn::PostDataThreadClass>(*this, config_for_attempt(), ids.sid, ids.key,
                                                         comments, transcript);
-    m_dialog.m_post_thread = m_post.get();
     return true;
 }
 
@@ -748,7 +723,6 @@ void desk_session::post_finished(std::string const& error) {
     in_gui([this, error] {
         bool const restored = state().restored();
         m_post.reset(); // its thread has nothing left to do
-        m_dialog.m_post_thread = nullptr;
         // The program closes once the user has read why the post failed.
         if (!error.empty() && !restored)
             MessageBox(&m_dialog, QString::fromUtf8(error.c_str()), "", 0xa00081);
@@ -764,7 +738,7 @@ bool desk_session::wait_post(long ms) {
 }
 
 void desk_session::flush_session_message() {
-    if (m_connector) m_connector->send_session_message();
+    if (m_connector) session_message_due(*m_connector);
 }
 
 void desk_session::ask_credentials(vyn::credentials_request& request) {

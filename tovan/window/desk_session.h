@@ -101,10 +101,11 @@ public:
     bool update_flags(uint64_t clear, uint64_t set);
     uint64_t flags() { return state().flags; }
 
-    // How long a worker waits for the GUI to answer a credentials request
-    // before it takes it as cancelled; tests shorten the blocking-call limit.
-    void set_gui_call_limit(long seconds) { m_gui_call_limit_s = seconds; }
-    long gui_call_limit() const { return m_gui_call_limit_s; }
+    // How long the shut-down waits for the server in all (graceful exit and
+    // close session), so that the window answers again soon after a
+    // Disconnect on a silent link; tests shorten it.
+    static constexpr long shut_down_budget_ms = 5000;
+    void set_shut_down_budget(long ms) { m_shut_down_budget_ms = ms; }
 
     // The chat as shown since the last clear (the transcript keeps it).
     QString chat_html() { return QString::fromUtf8(state().chat_html.c_str()); }
@@ -121,8 +122,9 @@ public:
     int64_t connection_state() override { return state().state; }
     vyn::session_shared& shared() override { return state(); }
     void end_connection(failure_end const& end) override;
-    void code_file_written() override;
-    void session_message_sent() override;
+    void post_to_gui(std::function<void()> f) override;
+    void code_file_due(std::string const& text) override;
+    void session_message_due(vyn::connector& from) override;
     void route_packet(int index, netbuf const& data) override;
     void send_version() override;
     void log(std::string const& text) override;
@@ -132,7 +134,7 @@ public:
     void post_notification(int64_t a, int64_t b) override;
     void set_new_code(std::string const& code) override;
     std::string typed_code() override;
-    bool ask_credentials(std::string& user, std::string& password) override;
+    void request_credentials(vyn::credentials_request* request) override;
     std::string word_error(std::string const& server, vyn::control_rpc::exception const& e) override;
     std::string word_failure(std::string const& server, rulo::exception const& e, bool starting) override;
     std::string translate(std::string const& key) override;
@@ -222,7 +224,7 @@ private:
     std::atomic<bool> m_refresh_request{false};
     int64_t m_logged_state = 0; // the state the log last told
     bool m_dispatching = false;
-    long m_gui_call_limit_s = vyn::control_rpc::gui_call_limit_s;
+    long m_shut_down_budget_ms = shut_down_budget_ms;
 
     // The code last set or typed, the chat queue, and the connector handle
     // (changed on the GUI thread under it, read there freely).

@@ -56,7 +56,6 @@ class thread;
 
 namespace vyn {
 struct connection_memory;
-class PostDataThreadClass;
 } // namespace vyn
 
 namespace tovan {
@@ -320,13 +319,10 @@ public:
     bool m_plugin_separator = false;              // the plugins menu's line is there
     std::mutex m_cmd_ids_mutex;                   // m_cmd_ids and m_next_cmd_id once plugins run
     QTimer m_timer;
-    std::string m_open_at_end;
-    vyn::PostDataThreadClass* m_post_thread = nullptr; // the running post of a session's end
     std::string m_proxy_notification;
     std::string m_force_transport;
     std::map<std::string, std::string> m_conn_options;
     app_options m_app_options;
-    std::string m_window_status; // nothing sets it: always empty
     std::string m_log_path;
     std::string m_proxy_host;
     std::string m_proxy_host_additional;
