@@ -5,6 +5,7 @@
 #include "tests/support/shell.h"
 #include "tovan/dialogs/credentials.h"
 #include "tovan/dialogs/proxy_settings.h"
+#include "tovan/lang/translations.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -78,6 +79,22 @@ TEST(Credentials, LogInWindowLoadsSavesAndKeeps) {
     tovan::saved_credentials const kept = tovan::load_credentials("Test");
     EXPECT_EQ(kept.user, "J\xc3\xbcrgen");
     EXPECT_FALSE(kept.saved);
+
+    // The box asking to save shows its whole text, in every shipped
+    // language, and the buttons below it stay clear of it.
+    ASSERT_TRUE(tovan::read_language_file(SHIPPED_LANGALL, true));
+    for (auto const& code : tovan::get_languages()) {
+        if (code == "-") continue;
+        tovan::SetSelectedLanguage(code);
+        tovan::CProxyServerSettings shown(nullptr);
+        shown.OnInitDialog();
+        auto const* box = shown.findChild<QCheckBox*>("IDC_CHECKSAVE");
+        EXPECT_EQ(box->size().expandedTo(box->sizeHint()), box->size()) << code;
+        EXPECT_LT(box->geometry().bottom(), shown.findChild<QWidget*>("IDC_OK")->y()) << code;
+        EXPECT_EQ(box->text().replace('\n', ' '), tovan::get_lang_string("AUTH_PROXY_SAVE_PWD", true, false))
+            << code;
+    }
+    tovan::SetSelectedLanguage("en");
 }
 
 } // namespace

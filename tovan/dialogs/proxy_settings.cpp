@@ -5,10 +5,14 @@
 #include "tovan/util/text_utils.h"
 
 #include <QCheckBox>
+#include <QFontMetrics>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
+
+#include <algorithm>
 
 namespace tovan {
 
@@ -24,6 +28,19 @@ W* place(QWidget* parent, char const* name, int x, int y, int w, int h) {
     widget->setObjectName(name);
     widget->setGeometry(x, y, w, h);
     return widget;
+}
+
+// text broken at blanks into lines of at most width pixels (a word longer
+// than that keeps a line of its own), joined by line feeds.
+QString wrapped(QString const& text, QFontMetrics const& metrics, int width) {
+    QStringList lines;
+    for (QString const& word : text.split(' ', Qt::SkipEmptyParts)) {
+        if (!lines.isEmpty() && metrics.horizontalAdvance(lines.back() + ' ' + word) <= width)
+            lines.back() += ' ' + word;
+        else
+            lines.append(word);
+    }
+    return lines.join('\n');
 }
 
 } // namespace
@@ -57,7 +74,21 @@ bool CProxyServerSettings::OnInitDialog() {
     m_description->setText(text_of("CORVANE_AUTH_DESC"));
     user_label->setText(text_of("AUTH_PROXY_USERNAME"));
     password_label->setText(text_of("AUTH_PROXY_PASSWORD"));
-    m_save->setText(text_of("AUTH_PROXY_SAVE_PWD"));
+    // The form's box is narrower than its text in this platform's fonts and
+    // in most languages: it reaches to the description's right edge, its
+    // text taking the lines it needs there; where they would run into the
+    // buttons below, it starts under the labels instead, as wide as the
+    // description.
+    QString const save_text = text_of("AUTH_PROXY_SAVE_PWD");
+    QStyle const* style = m_save->style();
+    int const beside = style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, m_save) +
+                       style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, m_save);
+    int const right = m_description->geometry().right() + 1;
+    for (int x : {m_save->x(), m_description->x()}) {
+        m_save->setText(wrapped(save_text, m_save->fontMetrics(), right - x - beside));
+        m_save->setGeometry(x, m_save->y(), right - x, std::max(21, m_save->sizeHint().height()));
+        if (m_save->geometry().bottom() < ok->y() - 6) break;
+    }
     ok->setText(text_of("IDC_OK"));
     cancel->setText(text_of("IDC_CANCEL"));
     setWindowIcon(QIcon(":/images/Tovan.png"));
