@@ -219,15 +219,13 @@ TEST_F(ServerTarget, RacingSavesKeepTheNewer) {
     for (int round = 0; round < 40; ++round) {
         std::string const target = "race" + std::to_string(round) + ".lan";
         std::atomic<int> started{0};
-        auto save = [&](char const* received) {
+        auto save = [&](std::string additional) {
             for (++started; started < 2;) {
             }
-            std::string additional = received;
             rulo::save_additional(target, additional);
         };
         std::thread older(save, "5:s1/old.lan"), newer(save, "9:s1/new.lan");
-        older.join();
-        newer.join();
+        older.join(), newer.join();
         EXPECT_EQ(stored(target + "__s1"), "9:s1/new.lan") << round;
     }
 }
