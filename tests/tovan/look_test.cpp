@@ -135,13 +135,9 @@ TEST(ChatText, TypedLinesLinksAndLatin1Copies) {
     EXPECT_EQ(cut_utf8("ab", 512), "ab");
 
     EXPECT_EQ(escape_typed("a<b and c>d & e &lt;"), "a&lt;b and c&gt;d &amp; e &amp;lt;");
-    for (auto [link, opens] : std::vector<std::pair<char const*, bool>>{{"http://h/?a=1&b=2", true},
-                                                                        {"HTTPS://h", true},
-                                                                        {"file:///etc/passwd", false},
-                                                                        {"http://", false},
-                                                                        {"--help", false},
-                                                                        {"", false}})
-        EXPECT_EQ(opens_from_chat(link), opens) << link;
+    for (char const* web : {"http://h/?a=1&b=2", "HTTPS://h"}) EXPECT_TRUE(opens_from_chat(web)) << web;
+    for (char const* other : {"file:///etc/passwd", "http://", "--help", ""})
+        EXPECT_FALSE(opens_from_chat(other));
     EXPECT_EQ(link_anchors("see http://a.b/c now"),
               "see <font color=0000ff><a href=\"http://a.b/c\">http://a.b/c</a></font> now");
     EXPECT_EQ(link_anchors("http://x http://y"),
