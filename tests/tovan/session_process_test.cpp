@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -64,9 +65,9 @@ protected:
         start(dir, "tovan_desk", args);
         return relay.wait_log({"\"event\":\"session\""}, seconds(60));
     }
-    // Text that xdotool cannot type whole (it drops characters it has to map to
-    // keys first) goes through the clipboard: xclip serves it, for 20 s at most,
-    // and the window pastes it. Wait for the line before the next xclip or Copy.
+    // Text that xdotool cannot type whole (it drops characters it has to
+    // map to keys first) goes through the clipboard: xclip serves it, for 20 s
+    // at most, and the window pastes it. Wait for the line before the next xclip or Copy.
     void paste_line(std::string const& window, std::string const& text) {
         std::string const file = tmp.filePath("paste.txt").toStdString();
         std::ofstream(file, std::ios::binary) << text;
@@ -339,19 +340,15 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
 TEST_F(SessionProcess, PadButtonsStartTheirPluginsAndTheConnectionIsSaved) {
     // The four plugins with buttons, each a stand-in library loaded from the
     // directory, and where a click lands in each one's part of the pad.
-    struct {
-        char const* name;
-        char const* library;
-        int x, y;
-    } const pad[] = {{"audio", "tpaudio", 85, 50},
-                     {"file_transfer", "tpfiles", 137, 50},
-                     {"video", "tpvideo", 111, 76},
-                     {"desktop", "tpdesk", 111, 24}};
+    using part = std::tuple<char const*, char const*, int, int>;
+    part const pad[] = {{"audio", "tpaudio", 85, 50},
+                        {"file_transfer", "tpfiles", 137, 50},
+                        {"video", "tpvideo", 111, 76},
+                        {"desktop", "tpdesk", 111, 24}};
     std::string const catalogue = tmp.path().toStdString() + "/catalogue.ini";
-    {
-        std::ofstream listed(catalogue);
-        for (auto const& p : pad) listed << "name=" << p.name << "\nversion=1\n\n";
-    }
+    std::ofstream listed(catalogue);
+    for (auto [name, library, x, y] : pad) listed << "name=" << name << "\nversion=1\n\n";
+    listed.close();
     relay_process relay({"--catalogue", catalogue});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::vector<std::string> const common = {"--vynwex", "--proxy-address", proxy, "--force-transport",
@@ -359,8 +356,8 @@ TEST_F(SessionProcess, PadButtonsStartTheirPluginsAndTheConnectionIsSaved) {
     std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
     fs::create_directories(desk_dir + "/plugins");
     fs::copy_file(std::string(TP_DIR) + "/tp7.so", desk_dir + "/plugins/tp7.so");
-    for (auto const& p : pad)
-        fs::copy_file(std::string(TP_DIR) + "/" + p.library + ".so", desk_dir + "/plugins/" + p.name + ".so");
+    for (auto [name, library, x, y] : pad)
+        fs::copy_file(std::string(TP_DIR) + "/" + library + ".so", desk_dir + "/plugins/" + name + ".so");
     setenv("TOVAN_TEST_PLUGINS", (desk_dir + "/plugins").c_str(), 1);
     setenv("TP_RECORD_DIR", (desk_dir + "/plugins").c_str(), 1);
     auto desk_args = common;
@@ -382,22 +379,19 @@ TEST_F(SessionProcess, PadButtonsStartTheirPluginsAndTheConnectionIsSaved) {
     EXPECT_NE(read_all(rec).find("connect-save -> 1"), std::string::npos) << read_all(rec);
     std::string const win = wait_window("Tovan Desk");
     ASSERT_FALSE(win.empty());
-    for (auto const& p : pad)
-        ASSERT_TRUE(wait_until([&] {
-            return count_of(read_all(desk_dir + "/plugins/" + p.name + ".rec"), "connect-save") > 0;
-        })) << p.name;
     sh("xdotool windowmove --sync " + win + " 600 0"); // off the client's window
     sh("xdotool mousemove --window " + win + " 111 24");
     screenshot("plugin-pad-hover");
-    // In turn, so that a click that reached another part's button would start
-    // that plugin and never its own.
-    for (auto const& p : pad) {
-        sh("xdotool mousemove --window " + win + " " + std::to_string(p.x) + " " + std::to_string(p.y) +
+    // In turn, each plugin once up, so that a click that reached another
+    // part's button would start that plugin and never its own.
+    for (auto [name, library, x, y] : pad) {
+        std::string const n = name;
+        ASSERT_TRUE(wait_until(
+            [&] { return count_of(read_all(desk_dir + "/plugins/" + n + ".rec"), "connect-save"); }));
+        sh("xdotool mousemove --window " + win + " " + std::to_string(x) + " " + std::to_string(y) +
            " click 1");
-        EXPECT_TRUE(wait_until([&] {
-            return count_of(read_all(desk_log), std::string("added pin ") + p.name + "_1") > 0;
-        })) << p.name
-            << read_all(desk_log);
+        EXPECT_TRUE(wait_until([&] { return count_of(read_all(desk_log), "added pin " + n + "_1") > 0; }))
+            << n;
     }
     screenshot("plugin-pad-started");
 

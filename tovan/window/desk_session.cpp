@@ -200,7 +200,7 @@ void desk_session::shut_down() {
 
 void desk_session::shut_down_steps() {
     // One deadline for every wait on the server below.
-    auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_shut_down_budget_ms);
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(shut_down_budget_ms);
     auto& s = state();
     s.in_connection = false;
     // A running attempt and its control calls stop waiting.

@@ -103,9 +103,8 @@ public:
 
     // How long the shut-down waits for the server in all (graceful exit and
     // close session), so that the window answers again soon after a
-    // Disconnect on a silent link; tests shorten it.
+    // Disconnect on a silent link.
     static constexpr long shut_down_budget_ms = 5000;
-    void set_shut_down_budget(long ms) { m_shut_down_budget_ms = ms; }
 
     // The chat as shown since the last clear (the transcript keeps it).
     QString chat_html() { return QString::fromUtf8(state().chat_html.c_str()); }
@@ -224,7 +223,6 @@ private:
     std::atomic<bool> m_refresh_request{false};
     int64_t m_logged_state = 0; // the state the log last told
     bool m_dispatching = false;
-    long m_shut_down_budget_ms = shut_down_budget_ms;
 
     // The code last set or typed, the chat queue, and the connector handle
     // (changed on the GUI thread under it, read there freely).
