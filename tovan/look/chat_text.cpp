@@ -1,10 +1,10 @@
 #include "tovan/look/chat_text.h"
 
+#include "rulo/text.h"
+
 #include <QRegularExpression>
 
-#include <cctype>
 #include <cstdio>
-#include <cstring>
 
 namespace tovan::look {
 
@@ -17,25 +17,12 @@ std::string cut_utf8(std::string const& text, std::size_t max) {
     return text.substr(0, end);
 }
 
-std::string escape_typed(std::string const& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
+std::string escape_typed(std::string text) {
+    // "&" first: the entities the other two bring are not escaped again.
+    rulo::replace_all(text, "&", "&amp;");
+    rulo::replace_all(text, "<", "&lt;");
+    rulo::replace_all(text, ">", "&gt;");
+    return text;
 }
 
 std::string link_anchors(std::string line) {
@@ -51,14 +38,9 @@ std::string link_anchors(std::string line) {
 }
 
 bool opens_from_chat(std::string const& link) {
-    auto starts = [&](char const* scheme) {
-        std::size_t const n = std::strlen(scheme);
-        if (link.size() <= n) return false;
-        for (std::size_t i = 0; i < n; ++i)
-            if (std::tolower(static_cast<unsigned char>(link[i])) != scheme[i]) return false;
-        return true;
-    };
-    return starts("http://") || starts("https://");
+    std::string const l = xstd::lc(link);
+    return (rulo::starts_with(l, "http://") && l.size() > 7) ||
+           (rulo::starts_with(l, "https://") && l.size() > 8);
 }
 
 std::string latin1_html(QString const& text) {

@@ -20,7 +20,7 @@ std::string cut_utf8(std::string const& text, std::size_t max);
 
 // The typed text as text, not markup: "&", "<" and ">" as "&amp;", "&lt;"
 // and "&gt;", so every end shows it as it was typed.
-std::string escape_typed(std::string const& text);
+std::string escape_typed(std::string text);
 
 // Every "http://" link (up to the next blank or the end) in its anchor form,
 // its colour closed with it so the rest of the line keeps its own.

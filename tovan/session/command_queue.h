@@ -27,6 +27,7 @@ struct credentials_request {
     std::string password, user, storage_prefix, text1, text2;
     bool answered = false;
     // True once the worker gave the request up: no window is shown for it.
+    // Asked on the GUI thread, under no lock: it reads an atomic of the worker.
     std::function<bool()> withdrawn;
     // Called on the GUI thread after the fields are written; wakes the worker.
     virtual void done() = 0;

@@ -21,7 +21,6 @@
 #include "rulo/netbuf.h"
 #include "rulo/object.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -83,14 +82,11 @@ public:
     // mail template) may wait for their answer: the window must not freeze
     // on a silent server.
     static constexpr long gui_call_limit_s = 5;
+    // Tests shorten it.
+    void set_gui_call_limit(long seconds) { m_gui_limit_ms = seconds * 1000; }
     // The plugin list, asked for from the GUI thread as a session comes up,
     // keeps the longer limit of the calls of an attempt.
     static constexpr long plugin_list_limit_s = 30;
-    // Tests shorten both.
-    void set_gui_call_limit(long seconds) {
-        m_gui_limit_ms = seconds * 1000;
-        m_plugin_list_limit_ms = std::min(m_plugin_list_limit_ms, m_gui_limit_ms);
-    }
 
     control_rpc() = default;
     explicit control_rpc(rulo::object<rulo::rpcWrapper> wrapper) : m_wrapper(std::move(wrapper)) {}
@@ -152,7 +148,6 @@ private:
 
     rulo::object<rulo::rpcWrapper> m_wrapper;
     long m_gui_limit_ms = gui_call_limit_s * 1000;
-    long m_plugin_list_limit_ms = plugin_list_limit_s * 1000;
     long m_call_limit_s = call_limit_s;
     std::function<bool()> m_abandoned;
 };
