@@ -6,7 +6,7 @@ set -eu
 packages="g++ make cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev coreutils
     libssl-dev openssl liblzma-dev xz-utils qtbase5-dev util-linux
     clang libclang-rt-14-dev makeself squid hyperfine iperf3 stunnel4 socat libasio-dev gnutls-bin
-    xvfb xdotool xclip x11-utils imagemagick strace fonts-dejavu-core libxcb1-dev libxml2-utils libxml2-dev"
+    xvfb xdotool xclip x11-utils imagemagick strace fonts-dejavu-core libxcb1-dev libxml2-utils libxml2-dev openbox nftables"
 
 missing=""
 for p in $packages; do
