@@ -26,6 +26,20 @@ private:
     std::string m_display;
 };
 
+// openbox managing display's screen, always stopped by the destructor; throws
+// std::runtime_error when it has not taken the screen within 30 s. Runs where
+// a box's owner and stacking, or a window's placement, are what a test shows.
+class window_manager {
+public:
+    explicit window_manager(std::string const& display);
+    ~window_manager();
+    window_manager(window_manager const&) = delete;
+    window_manager& operator=(window_manager const&) = delete;
+
+private:
+    pid_t m_pid = -1;
+};
+
 // Output of a shell command run with DISPLAY set (standard output only).
 std::string shell(std::string const& display, std::string const& command);
 
