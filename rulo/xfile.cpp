@@ -293,6 +293,21 @@ void mmap_close(_mmap* map) {
     delete map;
 }
 
+std::FILE* open_private(std::string const& path, char const* mode) {
+    bool const append = mode[0] == 'a';
+    bool const update = std::string(mode).find('+') != std::string::npos;
+    int flags = (update ? O_RDWR : O_WRONLY) | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    int fd = ::open(path.c_str(), flags, 0600);
+    if (fd < 0) return nullptr;
+    std::FILE* f = ::fchmod(fd, 0600) == 0 ? ::fdopen(fd, mode) : nullptr;
+    if (!f) {
+        int const err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return f;
+}
+
 void make_private_file(std::string const& path) {
     std::string const dir = dirname(path);
     // Parents first, each made 0700 only when this call creates it.

@@ -80,6 +80,11 @@ bool file_exists(std::string const& path);
 // with mode 0600 when it is missing, or sets an existing one to 0600. Best
 // effort: failures are ignored (a later write reports its own).
 void make_private_file(std::string const& path);
+// Opens path with fopen's mode ("w" truncates, "a"/"a+" append) as a file
+// only its owner may read: a new file is created 0600 and an existing one is
+// set to 0600 before anything is written. Leaves the directory alone. Null
+// with errno set when it cannot be opened.
+std::FILE* open_private(std::string const& path, char const* mode);
 // A hard link and an unlink, so both names must be on one file system.
 // Throws "move_file" when either step fails; the source then stays as it was.
 void move_file(std::string const& from, std::string const& to);

@@ -1,10 +1,12 @@
 // The text-command dispatcher as logic: a recording host, a clock moved by
 // hand, texts from the program, the peer and the server.
+#include "tovan/session/command_log.h"
 #include "tovan/session/dispatcher.h"
 #include "tovan/session/numbers.h"
 
 #include "rulo-rpt/net/net_util.h"
 #include "rulo/packet.h"
+#include "rulo/text.h"
 #include "tests/support/fake_dispatch_host.h"
 
 #include <gtest/gtest.h>
@@ -112,6 +114,34 @@ TEST(Dispatcher, DeskTellsThePeerItsSessionOnConnect) {
         u.run(std::string("version ") + version);
         EXPECT_EQ(u.host.count_prefix("send module_plugin_check "), check ? 1 : 0) << version;
     }
+}
+
+TEST(Dispatcher, LoggedCommandsAreTextWithoutSecrets) {
+    auto escaped = [](std::string s) {
+        std::string out;
+        for (unsigned char c : s)
+            out += c >= 0x20 && c < 0x7f ? std::string(1, char(c))
+                                         : "\\x" + xstd::hexcode(std::string(1, char(c)));
+        return out;
+    };
+    std::string const masked_map = map_packet(
+        {{"m_sid_string", "4:7"}, {"m_key_string", "***"}, {"m_sec_1", "***"}, {"m_sec_2", "***"}});
+    struct row {
+        std::string in, logged;
+    } const rows[] = {
+        {"channel_status_connected", "channel_status_connected"},
+        {map_packet({{"m_sid_string", "4:7"}, {"m_key_string", "k"}, {"m_sec_1", "R"}, {"m_sec_2", "L"}}),
+         escaped(masked_map)},
+        {map_packet({{"Proxy_Password", "pw"}, {"user", "u"}}),
+         escaped(map_packet({{"Proxy_Password", "***"}, {"user", "u"}}))},
+        {map_packet({{"message", "hi"}}), escaped(map_packet({{"message", "hi"}}))},
+        // Text that is no whole map keeps its bytes, escaped where unprintable.
+        {"a\tb\nc\x7f" + std::string(1, '\0'), "a\\x09b\\x0ac\\x7f\\x00"},
+        {"Gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80",
+         "Gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"\xc3 \xc0\xaf \xed\xa0\x80 \xe2\x82", "\\xc3 \\xc0\\xaf \\xed\\xa0\\x80 \\xe2\\x82"},
+    };
+    for (auto const& r : rows) EXPECT_EQ(vyn::loggable_command(r.in), r.logged) << escaped(r.in);
 }
 
 TEST(Dispatcher, RetryLadder) {

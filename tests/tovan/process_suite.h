@@ -34,6 +34,12 @@ inline std::string read_all(std::string const& path) {
     return s.str();
 }
 
+// The permission bits of path.
+inline unsigned file_mode(std::string const& path) {
+    namespace fs = std::filesystem;
+    return unsigned(fs::status(path).permissions() & fs::perms::all);
+}
+
 inline int count_of(std::string const& text, std::string const& part) {
     int n = 0;
     for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;

@@ -88,6 +88,9 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     std::string const code_file = desk_dir + "/code.txt", notes = desk_dir + "/n.txt";
     std::string const desk_log = desk_dir + "/VYNDesk.out", client_log = client_dir + "/VYNClient.out";
 
+    // A log an earlier run left, readable by all: it goes aside private.
+    std::ofstream(desk_log) << "earlier run\n";
+    fs::permissions(desk_log, fs::perms(0644));
     auto desk_args = common;
     for (char const* a : {"--username", "u", "--password", "p", "--get-code", "--output-file"})
         desk_args.push_back(a);
@@ -132,6 +135,8 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     }());
     ASSERT_TRUE(reaches(client_log, 6, seconds(60))) << read_all(client_dir + "/stderr.txt");
     ASSERT_TRUE(reaches(desk_log, 6));
+    std::string const sessions = relay.admin("sessions");
+    std::string const key = sessions.substr(sessions.find("key=") + 4, 32);
     std::string const client_bind = relay.wait_log({"\"bind\"", "\"role\":\"client\"", "\"method\":37"});
     EXPECT_NE(client_bind, "");
     EXPECT_NE(relay.wait_log({"legs-joined", sid}), "");
@@ -234,6 +239,25 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     // Both close normally, clean under the sanitizers.
     close_cleanly(desk, desk_win, desk_dir);
     close_cleanly(client, client_win, client_dir);
+
+    // What the session left on disk is the user's alone, text, and holds
+    // neither the session's key nor the password; the maps show "***".
+    std::vector<std::string> files = {desk_log, client_log, code_file};
+    for (auto const& f : fs::directory_iterator(desk_dir))
+        if (f.path().filename().string().rfind("VYNDesk.out_", 0) == 0) files.push_back(f.path().string());
+    ASSERT_EQ(files.size(), 4u);
+    for (auto const& f : files) {
+        EXPECT_EQ(file_mode(f), 0600u) << f;
+        std::string const text = read_all(f);
+        EXPECT_TRUE(std::all_of(text.begin(), text.end(), [](char c) {
+            return c == '\n' || (c >= 0x20 && c != 0x7f) || c < 0;
+        })) << f;
+        EXPECT_EQ(text.find(key), std::string::npos) << f;
+    }
+    std::string const client_text = read_all(client_log);
+    auto const map_line = client_text.find("m_key_string");
+    ASSERT_NE(map_line, std::string::npos);
+    EXPECT_EQ(count_of(client_text.substr(map_line, client_text.find('\n', map_line) - map_line), "***"), 3);
 }
 
 // A test plugin (tests/plugins) at each end, from the test fixture's

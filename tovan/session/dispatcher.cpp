@@ -1,5 +1,6 @@
 #include "tovan/session/dispatcher.h"
 
+#include "tovan/session/command_log.h"
 #include "tovan/session/numbers.h"
 
 #include "rulo-rpt/net/net_util.h"
@@ -82,7 +83,7 @@ void dispatcher::dispatch(command_entry const& entry) {
         request.done(); // on every path, so the worker never waits for ever
         return;
     }
-    m_host.log("new request :" + entry.text);
+    m_host.log("new request :" + loggable_command(entry.text));
     if (entry.from != origin::local && is_internal(entry.text)) {
         m_host.log("ignored: an internal command from outside");
         return;

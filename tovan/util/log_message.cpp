@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <sys/stat.h>
 
 namespace tovan {
 
@@ -71,14 +72,17 @@ bool open_log_file(std::string const& path, std::string const& aside_suffix) {
     if (s.file) std::fclose(s.file);
     s.file = nullptr;
     s.mode = log_mode::closed;
+    // The log holds what the session said, the old one too: only the user reads it.
     if (rulo::file_exists(path)) {
         try {
-            rulo::move_file(path, path + "_" + aside_suffix);
+            std::string const aside = path + "_" + aside_suffix;
+            rulo::move_file(path, aside);
+            ::chmod(aside.c_str(), 0600);
         } catch (...) {
             // Appending to the old file is the fall-back.
         }
     }
-    s.file = std::fopen(path.c_str(), "a+");
+    s.file = rulo::open_private(path, "a+");
     if (!s.file) {
         std::fprintf(stderr, "tovan: cannot open the log file %s: %s\n", path.c_str(), std::strerror(errno));
         return false;
@@ -93,6 +97,8 @@ bool switch_log_to_debug(std::string const& path) {
     if (s.mode == log_mode::debug) return false;
     if (s.file) std::fclose(s.file);
     s.file = nullptr;
+    // The framework log creates its file with the usual mode: made private first.
+    if (std::FILE* f = rulo::open_private(path, "a")) std::fclose(f);
     // The framework log is pointed at the file before any line takes the
     // debug path, so none goes to its previous file. Writers call the
     // framework log without this mutex, so the order of locks is fixed.

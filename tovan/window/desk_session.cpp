@@ -533,11 +533,9 @@ void desk_session::code_file_due(std::string const& text) {
     if (!m_dialog.m_get_code) return;
     m_dialog.m_get_code = false;
     if (m_dialog.m_code_file.empty()) return;
-    // A file that cannot be written is skipped without a word.
-    if (std::FILE* f = std::fopen(m_dialog.m_code_file.c_str(), "w")) {
-        std::fwrite(text.data(), 1, text.size(), f);
-        std::fclose(f);
-    }
+    // A file that cannot be written is skipped without a word. The code and the
+    // session id let anyone join the session: only the user may read them.
+    write_private_file(m_dialog.m_code_file, text);
 }
 
 void desk_session::session_message_due(vyn::connector& from) {
