@@ -209,6 +209,7 @@ TEST_F(ProxyProcess, AccountInHttpProxy) {
     start(dir, home, args, "http://proxyuser:Secret%21pw@" + proxy);
     uint32_t const box = x->wait_viewable("Tovan", seconds(60));
     EXPECT_NE(box, 0u) << read_file(dir + "/VYNDesk.out");
+    screenshot("box-proxy-unreachable");
     std::string const log = read_file(dir + "/VYNDesk.out");
     std::string const shown = log.substr(std::min(log.find("message box \"Tovan\""), log.size()));
     EXPECT_NE(shown.find("through web proxy " + proxy + " ("), std::string::npos) << shown;
