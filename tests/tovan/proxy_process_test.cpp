@@ -203,6 +203,10 @@ TEST_F(ProxyProcess, AccountInHttpProxy) {
     EXPECT_EQ(close_desk(), 0);
     EXPECT_TRUE(wait_until([&] { return squid.access_log().find("proxyuser") != std::string::npos; }))
         << squid.access_log();
+    for (std::string const& text : {read_file(dir + "/VYNDesk.out"), read_file(dir + "/stderr.txt")})
+        EXPECT_TRUE(text.find("proxy%20pw") == std::string::npos &&
+                    text.find("proxy pw") == std::string::npos)
+            << text;
 
     fs::remove(code);
     std::string const proxy = "127.0.0.1:" + std::to_string(gone.port());
