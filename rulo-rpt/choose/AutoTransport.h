@@ -139,7 +139,7 @@ private:
     bool has(std::string const& key) const { return m_options.count(key) != 0; }
     bool allowed(std::string const& name) const;
     void place_last_success();
-    // Logs a refused setting and, once per chooser, reports it as an attempt's text.
+    // Logs a refused setting and reports it as an attempt's text, once per chooser.
     void refuse(std::string const& text);
 
     std::vector<cmd> m_methods;

@@ -1,7 +1,7 @@
 // Peer address texts and option texts on hostile input: the host-and-port
-// parser (ports only from 1 to 65535), the host-and-ports list, the dotted-address test and the merge of
-// url-encoded options. None of them resolves a name, so the fuzzer asks no
-// resolver.
+// parser (a port only from 1 to 65535, never wrapped), the host-and-ports
+// list, the dotted-address test and the merge of url-encoded options. None of
+// them resolves a name, so the fuzzer asks no resolver.
 //
 // The first input byte is the default port's low byte; the rest is the text.
 #include "rulo-rpt/net/process_id.h"
@@ -31,18 +31,9 @@ void check_split(std::string const& text, unsigned short default_port) {
     rulo::address_error const error = rulo::parse_host_port(text, default_port, host, port);
     std::size_t const colon = text.find(':');
     std::string const rest = colon == std::string::npos ? "" : text.substr(colon + 1);
-    if (error != rulo::address_error::none) {
-        check(host == "before" && port == 7); // nothing changed
-        check(!rulo::address_error_text(error).empty());
-        return;
-    }
-    check(text.size() <= rulo::max_address_text);
+    if (error != rulo::address_error::none) return check(host == "before" && port == 7); // nothing changed
     check(!host.empty() && host == text.substr(0, colon));
-    if (colon == std::string::npos) {
-        check(port == default_port);
-        return;
-    }
-    // Only digits for 1 to 65535 pass: the port is never wrapped.
+    if (colon == std::string::npos) return check(port == default_port);
     check(all_digits(rest) && std::stoul(rest) == port && port >= 1);
 }
 

@@ -75,10 +75,7 @@ TEST(http_proxy_detect, address_as_people_write_it) {
     // clang-format on
     for (auto const& [text, read] : rows) {
         rulo::proxy_address a;
-        a.host = "kept";
         rulo::address_error const e = rulo::parse_proxy_address(text, 8080, a);
-        EXPECT_EQ(a.host, e == rulo::address_error::none ? a.host : "kept")
-            << text; // a refusal changes nothing
         EXPECT_EQ(e != rulo::address_error::none
                       ? rulo::address_error_text(e)
                       : (a.has_account ? a.user + "|" + a.password + "|" : "") + a.host_port(),
