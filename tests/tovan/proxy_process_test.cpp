@@ -57,9 +57,11 @@ protected:
 
     void start(std::string const& dir, std::string const& home, std::vector<std::string> const& args,
                std::string const& http_proxy = "") {
-        desk = process_suite::start(
-            dir, "tovan_desk", args,
-            {{"HOME", home}, {"XDG_CONFIG_HOME", home + "/.config"}, {"HTTP_PROXY", http_proxy}});
+        desk = process_suite::start(dir, "tovan_desk", args,
+                                    {{"HOME", home},
+                                     {"XDG_CONFIG_HOME", home + "/.config"},
+                                     {"HTTP_PROXY", http_proxy},
+                                     {"http_proxy", ""}}); // which would go first
     }
     // Closes the desk by its close button, confirming when it asks (it does
     // while an attempt or a code is under way); its exit status.
