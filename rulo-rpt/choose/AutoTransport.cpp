@@ -119,8 +119,17 @@ void AutoTransport::init() {
     }
 
     std::vector<std::string> hosts{main_host};
-    std::vector<std::string> extra;
-    get_tokens(&extra, additional, "\n\r;, ");
+    std::vector<std::string> extra, listed;
+    get_tokens(&listed, additional, "\n\r;, ");
+    for (std::string const& entry : listed) {
+        std::string host;
+        unsigned short port = 0;
+        address_error const error = parse_host_port(entry, 1, host, port);
+        if (error == address_error::none)
+            extra.push_back(entry);
+        else
+            refuse("additional server [" + entry + "]: " + address_error_text(error));
+    }
     std::shuffle(extra.begin(), extra.end(), rulo_random());
     for (size_t i = 0; i < extra.size() && hosts.size() < 3; ++i) hosts.push_back(extra[i]);
     for (std::string& host : hosts) set_target(host, option("original"), host);
@@ -226,18 +235,39 @@ void AutoTransport::place_last_success() {
     m_methods = std::move(methods);
 }
 
+void AutoTransport::refuse(std::string const& text) {
+    if (!m_refused.insert(text).second) return;
+    log().fmt_verbose("%1%", text);
+    if (m_report) m_report(m_report_context, text);
+}
+
 AutoTransport::http_proxy_data& AutoTransport::get_http_proxy_data(std::string const& destination) {
     auto found = m_proxy_data.find(destination);
     if (found != m_proxy_data.end()) return found->second;
     http_proxy_data data;
-    data.user = option("http_proxy_user");
-    data.password = option("http_proxy_password");
+    data.user = data.https_user = option("http_proxy_user");
+    data.password = data.https_password = option("http_proxy_password");
     std::string http = option("http_proxy");
     std::string https = option("http_proxy_ssl");
+    std::string const name = http.empty() ? "http_proxy_ssl" : "http_proxy";
     if (https.empty()) https = http;
     if (http.empty()) http = https;
-    http_proxy_detect(data.from_system, data.http_proxy, data.https_proxy, data.pac, destination,
-                      http_proxy_setting(http, https), option("http_proxy_pac"));
+    found_proxy http_found, https_found;
+    http_proxy_detect(data.from_system, http_found, https_found, data.pac, destination,
+                      http_proxy_setting(http, https), option("http_proxy_pac"), name);
+    data.http_proxy = http_found.address;
+    data.https_proxy = https_found.address;
+    // The account an address names is that proxy's own, before the options' one.
+    if (http_found.has_account) {
+        data.user = http_found.user;
+        data.password = http_found.password;
+    }
+    if (https_found.has_account) {
+        data.https_user = https_found.user;
+        data.https_password = https_found.password;
+    }
+    for (found_proxy const* f : {&http_found, &https_found})
+        if (!f->refused.empty()) refuse(f->refused);
     return m_proxy_data.emplace(destination, std::move(data)).first->second;
 }
 
@@ -331,7 +361,8 @@ object<rptTransport> AutoTransport::attempt(cmd const& m, object<rptTransportSin
         announce(m, "HTTPS connection to " + m.args.at(1) + " through web proxy " + proxy, text);
         if (m_test) return {};
         http_proxy_data const& data = get_http_proxy_data(m.args.at(0));
-        object<httpt> tunnel(new httpt(sink, make_cached_pwd(data.user, data.password, m_password), m_mtu));
+        object<httpt> tunnel(
+            new httpt(sink, make_cached_pwd(data.https_user, data.https_password, m_password), m_mtu));
         tunnel->cconnect(timeout, proxy, m.args.at(1));
         return tunnel;
     }

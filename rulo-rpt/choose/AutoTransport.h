@@ -11,7 +11,11 @@
 //   "httpt-direct"  HTTP tunnel straight to the relay
 //
 // The last three are rulo::httpt (rulo-rpt/http/httpt.h); their proxy
-// account is the options' one, offered once, then the session host's prompt.
+// account is the one the proxy's address named, else the options' one,
+// offered once, then the session host's prompt. A proxy shows as host:port
+// only, in the log and in the attempts' texts. A proxy, relay or additional
+// server address whose port is not a number from 1 to 65535 is refused with
+// a text that names it, and never used.
 //
 // The method that worked last (a packed cmd the caller keeps between
 // sessions) goes first; "force" limits and orders the methods; success
@@ -40,6 +44,7 @@
 #include "rulo/packet.h"
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -63,12 +68,14 @@ public:
 
     // The web proxies for one destination.
     struct http_proxy_data {
-        std::string http_proxy; // host[:port]
+        std::string http_proxy; // host:port
         std::string https_proxy;
         std::string pac;
-        std::string user;
+        std::string user; // the HTTP proxy's account
         std::string password;
         bool from_system = false; // filled by the detection, not read here
+        std::string https_user;   // the HTTPS proxy's account
+        std::string https_password;
     };
 
     // The connect and TLS time-out of get_next when its caller gives none.
@@ -132,6 +139,8 @@ private:
     bool has(std::string const& key) const { return m_options.count(key) != 0; }
     bool allowed(std::string const& name) const;
     void place_last_success();
+    // Logs a refused setting and reports it as an attempt's text, once per chooser.
+    void refuse(std::string const& text);
 
     std::vector<cmd> m_methods;
     std::string& m_last_success;
@@ -148,6 +157,7 @@ private:
     std::map<std::string, unsigned int> m_resolved;
     std::map<std::string, http_proxy_data> m_proxy_data;
     std::map<std::string, int> m_forced; // method name to its place in "force"
+    std::set<std::string> m_refused;     // refusals already reported
 };
 
 } // namespace rulo

@@ -1,6 +1,7 @@
 #include "rulo-rpt/http/http_proxy_detect.h"
 
 #include "rulo-rpt/http/http_proxy_detect_detail.h"
+#include "rulo-rpt/http/proxy_address.h"
 
 #include "rulo/errlog.h"
 #include "rulo/process.h"
@@ -109,8 +110,9 @@ std::string without_http_scheme(std::string const& value) {
 }
 
 // Reads the desktop's proxy settings into setting, each source only while
-// nothing was found. Blocks on the desktop commands.
-void detect_desktop_setting(std::string& setting) {
+// nothing was found, and names the source that gave it. Blocks on the
+// desktop commands.
+void detect_desktop_setting(std::string& setting, std::string& source) {
     fmt_dbg const log(log_prefix);
 
     std::string host = get_command_result("gconftool-2 --get /system/http_proxy/host");
@@ -127,6 +129,7 @@ void detect_desktop_setting(std::string& setting) {
                         detail::masked_proxy_text(secure_host), secure_port);
         append_item(setting, "https", secure_port.empty() ? secure_host : secure_host + ":" + secure_port);
     }
+    source = "GNOME system settings";
     if (!setting.empty()) return;
 
     std::string http =
@@ -143,11 +146,37 @@ void detect_desktop_setting(std::string& setting) {
         log_masked("HTTPS proxy found in KDE system settings: %1%", https);
         append_item(setting, "https", https);
     }
+    source = "KDE system settings";
     if (!setting.empty()) return;
 
-    // Only HTTP_PROXY is read, for both proxies.
-    char const* env = std::getenv("HTTP_PROXY");
-    detail::append_environment_proxy(setting, env ? env : "");
+    // One variable for both proxies; the lower-case one first, as other
+    // programs read them.
+    for (char const* name : {"http_proxy", "HTTP_PROXY"}) {
+        char const* env = std::getenv(name);
+        std::string value = env ? env : "";
+        trim(&value);
+        if (value.empty()) continue;
+        source = name;
+        detail::append_environment_proxy(setting, value);
+        return;
+    }
+}
+
+// An address of a setting read into a found proxy, or refused by name.
+found_proxy read_found(std::string const& address, std::string const& name) {
+    found_proxy found;
+    if (address.empty()) return found;
+    proxy_address read;
+    address_error const error = parse_proxy_address(address, 8080, read);
+    if (error != address_error::none) {
+        found.refused = "web proxy " + name + ": " + address_error_text(error);
+        return found;
+    }
+    found.address = read.host_port();
+    found.has_account = read.has_account;
+    found.user = read.user;
+    found.password = read.password;
+    return found;
 }
 
 } // namespace
@@ -210,18 +239,20 @@ std::string add_default_proxy_port(std::string address) {
     return address + ":8080";
 }
 
-void http_proxy_detect(bool& from_system, std::string& http, std::string& https, std::string& pac,
-                       std::string /*destination*/, std::string setting, std::string pac_setting) {
+void http_proxy_detect(bool& from_system, found_proxy& http, found_proxy& https, std::string& pac,
+                       std::string /*destination*/, std::string setting, std::string pac_setting,
+                       std::string const& setting_name) {
     from_system = false;
-    http.clear();
-    https.clear();
+    http = https = found_proxy();
     pac = pac_setting;
+    trim(&setting); // spaces around an address are no part of it
     if (!setting.empty()) log_masked("custom HTTP proxy [%1%]", setting);
     if (!pac_setting.empty()) log_masked("custom PAC [%1%]", pac_setting);
 
+    std::string source = setting_name;
     if (setting.empty() && pac_setting.empty()) {
         try {
-            detect_desktop_setting(setting);
+            detect_desktop_setting(setting, source);
         } catch (...) {
             // A failing source ends the detection; what it found so far stays.
         }
@@ -232,14 +263,15 @@ void http_proxy_detect(bool& from_system, std::string& http, std::string& https,
         log_masked("Resolving HTTP proxy setting: [%1%]", setting);
         std::string http_proxy, https_proxy;
         detail::resolve_proxy_setting(setting, http_proxy, https_proxy);
-        http = add_default_proxy_port(http_proxy);
-        https = add_default_proxy_port(https_proxy);
+        http = read_found(http_proxy, source);
+        https = read_found(https_proxy, source);
     }
 
-    if (http.empty()) http = https;
-    if (https.empty()) https = http;
-    if (!http.empty()) log_masked("HTTP proxy: %1%", http);
-    if (!https.empty()) log_masked("HTTPS proxy: %1%", https);
+    // A refused proxy stays unused rather than borrowing the other's address.
+    if (http.address.empty() && http.refused.empty()) http = https;
+    if (https.address.empty() && https.refused.empty()) https = http;
+    if (!http.address.empty()) fmt_dbg(log_prefix).fmt_verbose("HTTP proxy: %1%", http.address);
+    if (!https.address.empty()) fmt_dbg(log_prefix).fmt_verbose("HTTPS proxy: %1%", https.address);
 }
 
 } // namespace rulo

@@ -38,25 +38,51 @@ unsigned int get_iaddr(std::string const& name) {
     return address;
 }
 
-void split_host_port(std::string const& address, unsigned short default_port, std::string& host,
-                     unsigned short& port) {
-    port = default_port;
-    std::string::size_type colon = address.find(':');
-    if (colon == std::string::npos) {
-        host = address;
-        return;
+std::string address_error_text(address_error error) {
+    switch (error) {
+    case address_error::none:
+        return {};
+    case address_error::too_long:
+        return "the address is longer than " + std::to_string(max_address_text);
+    case address_error::empty_host:
+        return "the host name is empty";
+    case address_error::bad_port:
+        return "the port is not a number from 1 to 65535";
     }
+    return {};
+}
+
+bool parse_port(std::string const& text, unsigned short& port) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    unsigned long const number = std::stoul(text);
+    if (number < 1 || number > 65535) return false;
+    port = static_cast<unsigned short>(number);
+    return true;
+}
+
+address_error parse_host_port(std::string const& address, unsigned short default_port, std::string& host,
+                              unsigned short& port) {
+    if (address.size() > max_address_text) return address_error::too_long;
+    std::string::size_type const colon = address.find(':');
+    unsigned short number = default_port;
+    if (colon != std::string::npos && !parse_port(address.substr(colon + 1), number))
+        return address_error::bad_port;
+    if (colon == 0 || address.empty()) return address_error::empty_host;
     host = address.substr(0, colon);
-    unsigned number = 0;
-    if (std::sscanf(address.c_str() + colon + 1, "%u", &number) == 1)
-        port = static_cast<unsigned short>(number);
+    port = number;
+    return address_error::none;
 }
 
 tIProcessId get_procid(std::string const& address, unsigned short default_port) {
     fmt_dbg log("AutoTransport");
     std::string host;
     tIProcessId id;
-    split_host_port(address, default_port, host, id.port);
+    id.port = default_port;
+    // An empty host is the resolver's to refuse, with the name it was given.
+    address_error const error = parse_host_port(address, default_port, host, id.port);
+    if (error != address_error::none && error != address_error::empty_host)
+        throw exception("Bad address [" + address + "]: " + address_error_text(error));
     try {
         id.address = get_iaddr(host);
     } catch (...) {
@@ -73,9 +99,16 @@ void get_procid(std::string const& address, std::string& host, std::vector<unsig
     std::vector<std::string> tokens;
     get_tokens(&tokens, address.substr(colon + 1), " ,");
     if (tokens.empty()) throw exception(get_procid_e);
+    std::vector<unsigned short> read;
+    for (std::string const& token : tokens) {
+        unsigned short port = 0;
+        if (!parse_port(token, port))
+            throw exception(std::string(get_procid_e) + ": port " + token +
+                            " is not a number from 1 to 65535");
+        read.push_back(port);
+    }
     host = address.substr(0, colon);
-    for (std::string const& token : tokens)
-        ports.push_back(static_cast<unsigned short>(destringify<int>(token)));
+    ports.insert(ports.end(), read.begin(), read.end());
 }
 
 void unpack_search_params(std::map<std::string, std::string>& options, std::string const& text) {

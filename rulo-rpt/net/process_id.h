@@ -1,9 +1,11 @@
 // Peer addresses (tIProcessId) and the texts they are written as, and the
 // url-encoded option texts that connection settings arrive in.
 //
-// Parsing is kept apart from name resolution: split_host_port and the
+// Parsing is kept apart from name resolution: parse_host_port and the
 // host-and-ports form of get_procid are pure functions of their text;
-// get_iaddr and the resolving get_procid ask the system's resolver.
+// get_iaddr and the resolving get_procid ask the system's resolver. A port is
+// a number from 1 to 65535 written in decimal digits; any other text in its
+// place refuses the whole address, so a port is never wrapped or guessed.
 // Nothing here keeps state; every function may be called from any thread.
 #pragma once
 
@@ -54,16 +56,33 @@ bool is_ip(std::string const& text);
 // otherwise throws "Unknown host " followed by the name.
 unsigned int get_iaddr(std::string const& name);
 
-// "host" or "host:port": the host, and the port read as "%u" after the first
-// ':' (its low 16 bits), or default_port when there is no ':' or no number.
-void split_host_port(std::string const& address, unsigned short default_port, std::string& host,
-                     unsigned short& port);
-// split_host_port, then the host resolved with get_iaddr (its exception passes
-// on). Logs the lookup under "AutoTransport".
+// Why an address text was refused.
+enum class address_error { none, too_long, empty_host, bad_port };
+
+// The reason in words, for a message that names the setting first: "the
+// port is not a number from 1 to 65535". Empty for none.
+std::string address_error_text(address_error error);
+
+// The longest address text that is read; longer ones are refused unread.
+constexpr std::size_t max_address_text = 2048;
+
+// True for a port text: decimal digits only, 1 to 65535.
+bool parse_port(std::string const& text, unsigned short& port);
+
+// "host" or "host:port": the host before the first ':' and the port after
+// it, or default_port when there is no ':'. On a refusal host and port are
+// left as they were.
+address_error parse_host_port(std::string const& address, unsigned short default_port, std::string& host,
+                              unsigned short& port);
+// parse_host_port, then the host resolved with get_iaddr (its exception passes
+// on). A refused text throws "Bad address [<address>]: " and the reason.
+// Logs the lookup under "AutoTransport".
 tIProcessId get_procid(std::string const& address, unsigned short default_port);
 // "host:port[, port...]": host is the text before the first ':', the ports
-// (blanks or commas between them) are appended to ports as their low 16
-// bits. No ':' or no port throws get_procid_e. Resolves nothing.
+// (blanks or commas between them) are appended to ports. No ':' or no port
+// throws get_procid_e, a port that parse_port refuses throws get_procid_e,
+// ": port <text> is not a number from 1 to 65535"; either leaves host and
+// ports as they were. Resolves nothing.
 void get_procid(std::string const& address, std::string& host, std::vector<unsigned short>& ports);
 
 // Adds the url-encoded "key=value&..." pairs of text whose keys options does

@@ -1,7 +1,8 @@
 // Proxy setting texts from hostile bytes: the user's setting, a bare address
-// and the HTTP_PROXY value, resolved to the HTTP and HTTPS proxies. What a
-// setting names keeps its user-info whole, and no password given in
-// user-info ever reaches the log.
+// and the HTTP_PROXY value, resolved to the HTTP and HTTPS proxies through
+// the address parser. What a setting names comes out as host:port with its
+// user-info as the account, and no password given in user-info ever reaches
+// the log, an address or a refusal.
 //
 // The first input byte picks the form (bits 0-1), an "http://" prefix (bit 2)
 // and whether the HTTPS proxy differs (bit 3). In the raw form the rest is the
@@ -9,6 +10,7 @@
 // 0xFF bytes.
 #include "rulo-rpt/http/http_proxy_detect.h"
 #include "rulo-rpt/http/http_proxy_detect_detail.h"
+#include "rulo-rpt/http/proxy_address.h"
 #include "rulo/errlog.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -25,7 +27,8 @@ std::vector<std::string> g_log;
 
 struct outcome {
     bool from_system;
-    std::string http, https, pac;
+    rulo::found_proxy http, https;
+    std::string pac;
 };
 
 // Detection with a custom setting, which runs no command, its log captured.
@@ -56,10 +59,19 @@ std::vector<std::string> fields(std::string const& text) {
     return parts;
 }
 
+// A found proxy is a host:port with no user-info left in it, or a refusal.
+void check_found(rulo::found_proxy const& f) {
+    rulo::proxy_address again;
+    check(f.address.empty() || (f.refused.empty() && f.address.find('@') == std::string::npos &&
+                                rulo::parse_proxy_address(f.address, 1, again) == rulo::address_error::none &&
+                                again.host_port() == f.address));
+}
+
 void raw_setting(std::string const& setting) {
     outcome const o = detect(setting);
     check(!o.from_system && o.pac.empty());
-    check(o.http.empty() == setting.empty() && o.https.empty() == setting.empty());
+    check_found(o.http);
+    check_found(o.https);
     // Without a ":" an address gets the default port, with one it stays.
     std::string const ported = rulo::add_default_proxy_port(setting);
     check(ported == setting || (setting.find(':') == std::string::npos && ported == setting + ":8080"));
@@ -98,10 +110,10 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
     std::string const host_port = port.empty() ? host : host + ":" + port;
     std::string const address = scheme + user + ":" + password + "@" + host_port;
     outcome o;
-    std::string expected_http = address, expected_https = address;
+    std::string https_address = address;
     if (form == 1) { // the user's two configured proxies
-        if (other_https) expected_https = "s.lan:443";
-        o = detect(rulo::http_proxy_setting(address, expected_https));
+        if (other_https) https_address = "s.lan:443";
+        o = detect(rulo::http_proxy_setting(address, https_address));
     } else if (form == 2) { // a bare address as the setting
         o = detect(address);
     } else { // HTTP_PROXY, whose "http://" goes
@@ -109,13 +121,24 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
         rulo::errlog::set_logline_callback_all([](char const* line) { g_log.push_back(line); });
         rulo::detail::append_environment_proxy(setting, address);
         rulo::errlog::set_logline_callback_all(nullptr);
-        expected_http = expected_https = user + ":" + password + "@" + host_port;
-        check(setting == "http=" + expected_http + ";https=" + expected_http);
+        std::string const bare = user + ":" + password + "@" + host_port;
+        check(setting == "http=" + bare + ";https=" + bare);
         o = detect(setting);
     }
-    check(o.http == expected_http && o.https == expected_https);
+    // The parser's own reading of each address is what detection found.
+    auto expect = [](rulo::found_proxy const& f, std::string const& text) {
+        rulo::proxy_address a;
+        if (rulo::parse_proxy_address(text, 8080, a) != rulo::address_error::none)
+            return check(f.address.empty() && !f.refused.empty());
+        check(f.address == a.host_port() && f.user == a.user && f.password == a.password);
+    };
+    expect(o.http, address);
+    expect(o.https, https_address);
     check(!g_log.empty());
     for (std::string const& line : g_log) check(line.find(password) == std::string::npos);
+    for (rulo::found_proxy const* f : {&o.http, &o.https})
+        check(f->address.find(password) == std::string::npos &&
+              f->refused.find(password) == std::string::npos);
     check(rulo::detail::masked_proxy_text(address).find(password) == std::string::npos);
     return 0;
 }

@@ -255,6 +255,9 @@ TEST_F(Chooser, TestModeReportsEveryMethod) {
     } const rows[] = {
         {"configured proxy", {{"http_proxy", "proxy.lan:3128"}}, with_proxy},
         {"configured HTTPS proxy stands for both", {{"http_proxy_ssl", "proxy.lan:3128"}}, with_proxy},
+        {"an account in the address is not shown",
+         {{"http_proxy", " http://bob:pw@proxy.lan:3128/ "}},
+         with_proxy},
         {"a PAC address alone gives no proxy",
          {{"http_proxy_pac", "http://pac.lan/proxy.pac"}},
          without_proxy},
@@ -288,6 +291,28 @@ TEST_F(Chooser, TestModeReportsEveryMethod) {
         EXPECT_EQ(thrown([&] { chooser.get_next({}); }), no_transport);
         EXPECT_TRUE(reports.empty());
     }
+}
+
+// A port out of range refuses its setting by name, once, and the address is
+// never tried.
+TEST_F(Chooser, RefusedAddressesAreNamedAndUnused) {
+    std::string last;
+    AutoTransport chooser({{"connect", "127.0.0.1:7615"},
+                           {"test", ""},
+                           {"http_proxy", "bob:pw@proxy.lan:99999"},
+                           {"additional", "b.lan:0 c.lan"}},
+                          last);
+    std::vector<std::string> reports;
+    chooser.set_report(collect, &reports);
+    EXPECT_EQ(thrown([&] { chooser.get_next({}); }), no_transport);
+    std::string const range = ": the port is not a number from 1 to 65535";
+    EXPECT_EQ(reports, (std::vector<std::string>{
+                           "additional server [b.lan:0]" + range, "TCP connection to 127.0.0.1:7615 (1000)",
+                           "web proxy http_proxy" + range, "HTTP tunnel to 127.0.0.1:7615->7615 (997)",
+                           "HTTP tunnel to c.lan:7615->7615 (996)"}));
+    AutoTransport relay({{"connect", "relay.lan:99999"}}, last);
+    EXPECT_EQ(thrown([&] { relay.init(); }),
+              std::string(get_procid_e) + ": port 99999 is not a number from 1 to 65535");
 }
 
 struct attempt_result {

@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <sys/socket.h>
@@ -64,12 +65,17 @@ TEST(ProcessId, ResolvesHostAndPortTexts) {
         char const* expected; // address text, or the error
     };
     for (row r : {
-             row{"127.0.0.1:70000", 80, "127.0.0.1:4464"}, // the low 16 bits of the port
+             // A port is never wrapped or guessed.
+             row{"127.0.0.1:70000", 80,
+                 "Bad address [127.0.0.1:70000]: the port is not a number from 1 to 65535"},
              row{"127.0.0.1", 8080, "127.0.0.1:8080"},
-             row{"127.0.0.1:", 99, "127.0.0.1:99"}, // no number: the default
-             row{"127.0.0.1:x", 99, "127.0.0.1:99"},
+             row{"127.0.0.1:", 99, "Bad address [127.0.0.1:]: the port is not a number from 1 to 65535"},
+             row{"127.0.0.1:x", 99, "Bad address [127.0.0.1:x]: the port is not a number from 1 to 65535"},
+             row{"127.0.0.1:0", 99, "Bad address [127.0.0.1:0]: the port is not a number from 1 to 65535"},
              row{"localhost:25", 1, "127.0.0.1:25"},
-             row{"10.1.2.3:443:80", 1, "10.1.2.3:443"},
+             row{"127.0.0.1:65535", 1, "127.0.0.1:65535"},
+             row{"10.1.2.3:443:80", 1,
+                 "Bad address [10.1.2.3:443:80]: the port is not a number from 1 to 65535"},
              row{"nohost.invalid:80", 1, "Unknown host nohost.invalid"},
              row{":80", 1, "Unknown host "},
          }) {
@@ -87,14 +93,18 @@ TEST(ProcessId, ResolvesHostAndPortTexts) {
     };
     for (ports_row const& r : {
              ports_row{"relay.lan:80, 443", "relay.lan", {7, 80, 443}, false},
-             ports_row{"h:1,,70000 x", "h", {7, 1, 4464, 0}, false},
+             ports_row{"h:1,,65535", "h", {7, 1, 65535}, false},
+             ports_row{"h:1,,70000 x", "", {7}, true},
+             ports_row{"h:0", "", {7}, true},
              ports_row{"no port", "", {7}, true},
              ports_row{"h: , ,", "", {7}, true},
          }) {
         std::string host;
         std::vector<unsigned short> ports{7};
         std::string const error = thrown([&] { rulo::get_procid(r.text, host, ports); });
-        EXPECT_EQ(error, r.fails ? get_procid_e : "") << r.text;
+        EXPECT_EQ(error.substr(0, r.fails ? std::strlen(get_procid_e) : 0), r.fails ? get_procid_e : "")
+            << r.text;
+        EXPECT_EQ(error.empty(), !r.fails) << r.text;
         EXPECT_EQ(host, r.host) << r.text;
         EXPECT_EQ(ports, r.ports) << r.text;
     }
