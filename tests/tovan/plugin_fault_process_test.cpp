@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -52,6 +53,25 @@ long filled_pixels(std::string const& ppm_path) {
         if (rgb[2] > 120 && rgb[2] > rgb[0] + 60) ++n;
     }
     return n;
+}
+
+// The share of the progress bar that is filled, in a screenshot of the
+// window: the blue part's width over the bar's, which lies as far from the
+// window's right edge as its filled part begins from the left.
+double filled_share(std::string const& ppm_path) {
+    std::istringstream in(read_all(ppm_path));
+    std::string magic;
+    int w = 0, h = 0, max = 0;
+    in >> magic >> w >> h >> max;
+    in.get();
+    int left = w, right = -1;
+    for (long i = 0; magic == "P6" && i < long(w) * h; ++i) {
+        unsigned char rgb[3];
+        if (!in.read(reinterpret_cast<char*>(rgb), 3)) break;
+        int const x = int(i % w);
+        if (rgb[2] > 120 && rgb[2] > rgb[0] + 60) left = std::min(left, x), right = std::max(right, x);
+    }
+    return right < left ? 0.0 : double(right - left + 1) / double(w - 2 * left);
 }
 
 TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
@@ -148,6 +168,9 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
     relay.admin("download-fault fgood_1_0.plugin break 3000");
     relay.admin("download-fault fbig_1_0.plugin rate 40000"); // some 50 s
     std::size_t const client_from = relay.log_text().size();
+    // Until then not 80% of the slow package can have come.
+    auto const fbig_80 = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(read_all(packages + "/fbig_1_0.plugin").size() * 8 / 400);
     auto client_args = args;
     client_args.insert(client_args.end(), {"--connect", field(session, "code")});
     pid_t const client = start(client_dir, "tovan_client", client_args);
@@ -183,6 +206,15 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
         seconds(30)))
         << before << " " << after;
     screenshot("plugin_download_progress");
+    // The bar counts the package still arriving: it is not full while most
+    // of it is still to come.
+    int shots = 0;
+    for (; std::chrono::steady_clock::now() < fbig_80; ++shots) {
+        sh("import -window " + window + " " + shot);
+        double const share = filled_share(shot);
+        ASSERT_LT(share, 0.9) << "shot " << shots;
+    }
+    EXPECT_GT(shots, 0);
     EXPECT_TRUE(
         wait_until([&] { return count_of(read_all(desk_log), "message CONNECTION_DOWN") > 0; }, seconds(90)));
     EXPECT_TRUE(wait_until([&] { return count_of(read_all(client_log), "prepared plugin fbig_1_0") > 0; },
