@@ -122,9 +122,10 @@ std::int64_t plugin_manager::update_dl_sizes() {
 void plugin_manager::start_downloads() {
     m_start_failed.clear();
     std::int64_t const to_come = update_dl_sizes();
+    if (to_come == 0) return;
     download_data const& own = m_progress[0];
-    if (m_host.is_client() && own.total != 0) m_host.send_download_status(own.total, own.done);
-    if (to_come != 0 && !m_busy) prepare_next_download();
+    if (m_host.is_client()) m_host.send_download_status(own.total, own.done);
+    if (!m_busy) prepare_next_download();
 }
 
 bool plugin_manager::prepare_next_download() {
