@@ -232,6 +232,13 @@ TEST(Dispatcher, BrokenChannelsClimbTheLadder) {
         EXPECT_FALSE(t.host.called("system RECONNECTED_MSG") &&
                      step.text == std::string("channel_status_connected"));
     }
+    // Into reconnecting and out of it, the look is refreshed.
+    for (auto const& [text, state] :
+         {std::pair{"channel_status_session_connect", 6}, {"channel_status_broken", 7}}) {
+        t.s.look_dirty = false;
+        t.run(text);
+        EXPECT_TRUE(t.s.look_dirty && t.s.state == state) << text;
+    }
     // Legs that keep breaking: the tenth failure asks, "no" gives up.
     t.host.box_answer = 7;
     for (int n = 1; n <= 9; ++n) t.run("channel_status_broken");

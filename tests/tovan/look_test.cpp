@@ -161,7 +161,7 @@ TEST(ChatText, LogLinesPlainCopyAndClock) {
          "12:34:56 ab\n"},
         {"<font color=0>x</font>", "<font color=#000000>x</font></p>", "12:34:56 x\n"},
         {"<b>me</b> <img src=\"desktop-icon\">", "<b>me</b> <img src=\":desktop-icon\"></p>",
-         "12:34:56 me <img src=\"desktop-icon\">\n"},
+         "12:34:56 me \n"},
         {"<b>Desk : </b>a&lt;b c&gt;d &amp; e &amp;lt;", "<b>Desk : </b>a&lt;b c&gt;d &amp; e &amp;lt;</p>",
          "12:34:56 Desk : a<b c>d & e &lt;\n"},
     };
@@ -170,6 +170,18 @@ TEST(ChatText, LogLinesPlainCopyAndClock) {
         EXPECT_EQ(c.html.toStdString(), std::string(para) + l.html) << l.in;
         EXPECT_EQ(c.plain.toStdString(), l.plain) << l.in;
     }
+    // The plain text is what the log shows: no tag, references read back.
+    std::pair<char const*, char const*> const plain[] = {
+        {"<b><font color=ff8040>Client<font color=000000> : </b>"
+         "see <font color=0000ff><a href=\"http://h/?a=1&amp;b=2\">http://h/?a=1&amp;b=2</a></font> now",
+         "Client : see http://h/?a=1&b=2 now"},
+        {"<A HREF='x>y' title=\"a>b\">t</A><br/><!-- c -->.", "t."},
+        {"&lt;&gt;&amp;&quot;&apos;&nbsp;&#1046;&#x41;&amp;lt;", "<>&\"' \u0416A&lt;"},
+        // No reference, no tag opening, or one that never closes.
+        {"&bogus; &#0; &#xD800; &#12a; & x &amp 1 < 2, 3<4, a <b",
+         "&bogus; &#0; &#xD800; &#12a; & x &amp 1 < 2, 3<4, a <b"},
+    };
+    for (auto const& [in, out] : plain) EXPECT_EQ(plain_text(QString::fromUtf8(in)).toStdString(), out) << in;
 
     EXPECT_EQ(clock_text(25 * 3600), "<b>001 days 01:00:00</b>");
     EXPECT_EQ(clock_text(3599), "<b>00:59:59</b>");

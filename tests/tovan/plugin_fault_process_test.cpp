@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -52,6 +53,25 @@ long filled_pixels(std::string const& ppm_path) {
         if (rgb[2] > 120 && rgb[2] > rgb[0] + 60) ++n;
     }
     return n;
+}
+
+// The filled share of the progress bar in a screenshot of its window: the
+// longest blue run of a row (text fringes make short ones) over the bar,
+// which ends as far from the right edge as the run begins from the left.
+double filled_share(std::string const& ppm_path) {
+    std::istringstream in(read_all(ppm_path));
+    std::string magic;
+    int w = 0, h = 0, max = 0, best = 0, left = 0, run = 0;
+    in >> magic >> w >> h >> max;
+    in.get();
+    int const bytes = max > 255 ? 2 : 1; // per sample, the high byte first
+    unsigned char px[6];
+    for (long i = 0; magic == "P6" && i < long(w) * h && in.read(reinterpret_cast<char*>(px), 3 * bytes);
+         ++i) {
+        run = i % w && px[2 * bytes] > 120 && px[2 * bytes] > px[0] + 60 ? run + 1 : 0;
+        if (run > best) best = run, left = int(i % w) + 1 - run;
+    }
+    return best == 0 ? 0.0 : double(best) / double(w - 2 * left);
 }
 
 TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
@@ -148,6 +168,9 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
     relay.admin("download-fault fgood_1_0.plugin break 3000");
     relay.admin("download-fault fbig_1_0.plugin rate 40000"); // some 50 s
     std::size_t const client_from = relay.log_text().size();
+    // Until then not 80% of the slow package can have come.
+    auto const fbig_80 = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(read_all(packages + "/fbig_1_0.plugin").size() * 8 / 400);
     auto client_args = args;
     client_args.insert(client_args.end(), {"--connect", field(session, "code")});
     pid_t const client = start(client_dir, "tovan_client", client_args);
@@ -183,6 +206,11 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
         seconds(30)))
         << before << " " << after;
     screenshot("plugin_download_progress");
+    // The bar counts the package still arriving: not full while most of it is to come.
+    for (int n = 0; std::chrono::steady_clock::now() < fbig_80; ++n) {
+        sh("import -window " + window + " " + shot);
+        ASSERT_LT(filled_share(shot), 0.9) << "shot " << n;
+    }
     EXPECT_TRUE(
         wait_until([&] { return count_of(read_all(desk_log), "message CONNECTION_DOWN") > 0; }, seconds(90)));
     EXPECT_TRUE(wait_until([&] { return count_of(read_all(client_log), "prepared plugin fbig_1_0") > 0; },

@@ -205,6 +205,8 @@ TEST(PluginManager, ProgressBarsAndRemoteReports) {
     rig r;
     r.manager.update_download_status(10000000, 5000000, 0);
     EXPECT_EQ(r.host.bars[0], std::make_pair(9765, 4882));
+    r.manager.update_download_status(10000000, 9999999, 0); // full only with the last byte
+    EXPECT_EQ(r.host.bars[0], std::make_pair(9765, 9764));
     r.manager.update_download_status(1000, 10, 1);
     EXPECT_EQ(r.host.bars[1], std::make_pair(1000, 10));
     EXPECT_FALSE(r.host.shown.back()); // nothing of this end runs
@@ -224,8 +226,46 @@ TEST(PluginManager, ProgressBarsAndRemoteReports) {
     std::size_t const shown = r.host.shown.size();
     r.manager.update_download_status(1000, 10, 1);
     EXPECT_EQ(r.host.shown.size(), shown); // this end's download keeps the window
-    r.deliver("h.plugin", h);
+
+    // A package wanted while h arrives begins a round that counts h's rest.
+    r.deliver("h.plugin", h.substr(0, 1000), "");
+    ASSERT_TRUE(r.host.pump_until([&] { return r.manager.progress().at(0).done == 1000; }));
+    std::string const i = r.add("i", "1", "i.plugin");
+    r.manager.start_downloads();
+    EXPECT_EQ(r.manager.progress().at(0).total, std::int64_t(h.size() - 1000 + i.size()));
+    r.deliver("h.plugin", h.substr(1000));
     ASSERT_TRUE(r.wait_state("h_1", 7));
+}
+
+// Rounds: the running download's rest counts, a round goes on while what is
+// left covers what is to come, and more to come begins a new one.
+TEST(PluginManager, RoundsOfDownloadProgress) {
+    std::vector<plugin_def> defs(3);
+    for (std::size_t k = 0; k < 3; ++k)
+        defs[k].definition = {{"name", std::string(1, char('a' + k))},
+                              {"size", std::to_string(1000 * (k + 1))}};
+    struct {
+        int states[3];
+        std::int64_t here[3]; // bytes of each at this end
+        std::int64_t arrived, done, total;
+    } const steps[] = {
+        {{1, 1, 0}, {0, 0, 0}, 0, 0, 3000},       {{3, 1, 0}, {600, 0, 0}, 600, 600, 3000}, // a running
+        {{3, 1, 1}, {600, 0, 0}, 0, 0, 5400},     // c wanted: a new round
+        {{7, 1, 1}, {0, 0, 0}, 400, 400, 5400},   // a here
+        {{7, 1, 1}, {0, 500, 0}, 500, 900, 5400}, // b broke at 500
+        {{7, 1, 1}, {0, 0, 0}, 0, 0, 5000},       // b again from its start
+        {{7, 9, 1}, {0, 0, 0}, 100, 100, 3100},   // b given up
+    };
+    plugin_manager::download_data round;
+    for (auto const& step : steps) {
+        for (std::size_t k = 0; k < 3; ++k) defs[k].state = step.states[k];
+        round.done += step.arrived;
+        round =
+            plugin_manager::next_round(round, plugin_manager::bytes_to_come(defs, [&](plugin_def const& d) {
+                                           return step.here[&d - defs.data()];
+                                       }));
+        EXPECT_EQ(std::make_pair(round.done, round.total), std::make_pair(step.done, step.total));
+    }
 }
 
 // Reports from the downloader's thread race the GUI thread's starts and

@@ -1212,6 +1212,9 @@ TEST_F(SessionProcess, WindowSizesMailChatFormsAndTranscripts) {
         << clipboard();
     std::string const copied = clipboard();
     EXPECT_TRUE(copied.size() > 9 && copied[2] == ':' && copied[5] == ':' && copied[8] == ' ') << copied;
+    // Copy gives what the log shows: the typed text, a link as its address.
+    for (char const* typed : {" Desk : a<b and c>d & e\n", " Desk : http://h/?a=1&b=2 after\n"})
+        EXPECT_NE(copied.find(typed), std::string::npos) << typed << copied;
     EXPECT_TRUE(this->x->wait_gone(menu(desk_win, 120, 260, "menu-chat-clear", "Down Return"), seconds(30)));
     EXPECT_TRUE(this->x->wait_gone(menu(desk_win, 120, 260, "menu-chat-copy-empty", "Down Down Return"),
                                    seconds(30)));

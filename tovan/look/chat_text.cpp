@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 
 #include <cstdio>
+#include <utility>
 
 namespace tovan::look {
 
@@ -75,16 +76,81 @@ QString unquote_font_tags(QString const& text) {
     return out;
 }
 
+namespace {
+
+// The length of the tag that opens at html[at] (a "<" and then a letter,
+// "/", "!" or "?") up to its ">", a quoted value passed over whole; 0 when
+// no tag opens there or it never closes.
+int tag_length(QString const& html, int at) {
+    if (at + 1 >= html.size()) return 0;
+    QChar const first = html[at + 1];
+    if (!first.isLetter() && first != '/' && first != '!' && first != '?') return 0;
+    QChar quote, last;
+    for (int i = at + 1; i < html.size(); ++i) {
+        QChar const c = html[i];
+        if (!quote.isNull()) {
+            if (c == quote) quote = QChar();
+        } else if (c == '>') {
+            return i + 1 - at;
+        } else if ((c == '"' || c == '\'') && last == '=') {
+            quote = c;
+        }
+        if (!c.isSpace()) last = c;
+    }
+    return 0;
+}
+
+// The character that the reference at html[at] ("&name;", "&#N;", "&#xH;")
+// stands for, into out, and the reference's length; 0 when it is none.
+int reference_length(QString const& html, int at, QString& out) {
+    int const end = html.indexOf(';', at + 1);
+    if (end < 0 || end - at > 10) return 0;
+    QString const name = html.mid(at + 1, end - at - 1);
+    static std::pair<char const*, char const*> const named[] = {{"amp", "&"},   {"lt", "<"},   {"gt", ">"},
+                                                                {"quot", "\""}, {"apos", "'"}, {"nbsp", " "}};
+    for (auto const& [n, c] : named)
+        if (name == QLatin1String(n)) {
+            out = QLatin1String(c);
+            return end + 1 - at;
+        }
+    if (!name.startsWith('#') || name.size() < 2) return 0;
+    bool const hex = name[1] == 'x' || name[1] == 'X';
+    QString const digits = name.mid(hex ? 2 : 1);
+    for (QChar d : digits)
+        if (!(d.isDigit() || (hex && QString("abcdefABCDEF").contains(d)))) return 0;
+    bool ok = false;
+    uint const code = digits.toUInt(&ok, hex ? 16 : 10);
+    if (!ok || code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    out = QString::fromUcs4(&code, 1);
+    return end + 1 - at;
+}
+
+} // namespace
+
+QString plain_text(QString const& html) {
+    QString out;
+    out.reserve(html.size());
+    for (int i = 0; i < html.size();) {
+        QChar const c = html[i];
+        int n = 0;
+        QString ch;
+        if (c == '<' && (n = tag_length(html, i)) > 0) {
+            i += n;
+        } else if (c == '&' && (n = reference_length(html, i, ch)) > 0) {
+            out += ch;
+            i += n;
+        } else {
+            out += c;
+            ++i;
+        }
+    }
+    return out;
+}
+
 chat_line format_chat_line(QString text, QString const& stamp) {
-    static QRegularExpression const markup("<font color=[\"]{0,1}[A-F|0-9]{1,6}[\"]{0,1}>|<b>|</b>|</font>",
-                                           QRegularExpression::CaseInsensitiveOption);
     chat_line l;
     text = unquote_font_tags(text);
-    QString plain = text;
-    plain.remove(markup);
-    // Back to the typed characters; "&amp;" last, so a typed "&lt;" stays one.
-    plain.replace("&lt;", "<").replace("&gt;", ">").replace("&amp;", "&");
-    l.plain = stamp + " " + plain + "\n";
+    l.plain = stamp + " " + plain_text(text) + "\n";
     text = "<font color=C0C0C0 size=\"-2\">" + stamp + " </font>" + text;
     text = "<p style=\" margin-top:0px; margin-bottom:0px; margin-left:0px; margin-right:0px; "
            "-qt-block-indent:0; text-indent:0px;\">" +

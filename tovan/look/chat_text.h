@@ -40,9 +40,15 @@ std::string latin1_html(QString const& text);
 // its double quotes, in one pass.
 QString unquote_font_tags(QString const& text);
 
+// What a person reads of a line of the log's HTML: no tag is left (a link
+// is the text it shows, its address), and character references are the
+// characters again ("&lt;" "<", "&#1046;" "\u0416", "&nbsp;" a blank). A
+// "<" that opens no tag, or a tag that never closes, stays as text.
+QString plain_text(QString const& html);
+
 struct chat_line {
     QString html;  // one paragraph: grey stamp, then the line
-    QString plain; // stamp, blank, the text without its markup, as typed, line feed
+    QString plain; // stamp, blank, the line as plain_text reads it, line feed
 };
 // A received or typed line (already decoded) as the log shows it, with the
 // local time stamp given as "HH:MM:SS".

@@ -3,6 +3,7 @@
 #include "rulo/kv_container.h"
 #include "rulo/packet.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace tovan {
@@ -68,19 +69,63 @@ void plugin_manager::new_session() {
     m_resumed.clear();
 }
 
-void plugin_manager::update_dl_sizes() {
+std::int64_t plugin_manager::bytes_to_come(std::vector<plugin_def> const& defs,
+                                           std::function<std::int64_t(plugin_def const&)> const& here) {
+    auto rest = [&](plugin_def const& d) { return std::max<std::int64_t>(size_of(d) - here(d), 0); };
     std::int64_t sum = 0;
-    std::set<std::string> counted;
-    for (auto const& d : m_host.plugin_defs())
-        if (d.state == 1 && counted.insert(d.get_name()).second) sum += size_of(d);
-    m_progress[0] = download_data{-1, 0, sum, 0};
-    if (m_host.is_client() && sum != 0) m_host.send_download_status(sum, 0);
+    std::set<std::string> taken;
+    for (auto const& d : defs) {
+        if (d.state == 2 || d.state == 3) sum += rest(d);
+        if (d.state == 2 || d.state == 3 || d.state == 4 || d.state == 7) taken.insert(d.get_name());
+    }
+    for (auto const& d : defs)
+        if (d.state == 1 && taken.insert(d.get_name()).second) sum += rest(d);
+    return sum;
+}
+
+plugin_manager::download_data plugin_manager::next_round(download_data round, std::int64_t to_come) {
+    if (to_come > std::max<std::int64_t>(round.total - round.done, 0))
+        return download_data{-1, 0, to_come, 0};
+    if (round.done + to_come != round.total) {
+        round.total = round.done + to_come;
+        round.shift = -1;
+    }
+    return round;
+}
+
+std::pair<int, int> plugin_manager::bar_steps(download_data& e) {
+    if (e.shift == -1) {
+        e.shift = 0;
+        while (e.total > 0 && (e.total >> e.shift) >= max_bar_steps + 1) ++e.shift;
+    }
+    std::int64_t const total = std::max<std::int64_t>(e.total, 0);
+    std::int64_t const done = std::clamp<std::int64_t>(e.done, 0, total);
+    int const range = int(total >> e.shift);
+    int value = int(done >> e.shift);
+    // A step is 2^shift bytes: the last one shows once its last byte is here.
+    if (done < total && value == range && range > 0) --value;
+    return {range, value};
+}
+
+std::int64_t plugin_manager::update_dl_sizes() {
+    std::int64_t const to_come = bytes_to_come(m_host.plugin_defs(), [this](plugin_def const& d) {
+        return d.state == 3 ? m_running_here : std::int64_t(m_downloads.kept_length(d));
+    });
+    auto const own = m_progress.find(0);
+    if (own == m_progress.end() && to_come == 0) return 0;
+    download_data& e = m_progress[0];
+    e = next_round(e, to_come);
+    if (e.total != 0) update_progress_bar(0);
+    return to_come;
 }
 
 void plugin_manager::start_downloads() {
     m_start_failed.clear();
-    update_dl_sizes();
-    if (m_progress[0].total != 0 && !m_busy) prepare_next_download();
+    std::int64_t const to_come = update_dl_sizes();
+    if (to_come == 0) return;
+    download_data const& own = m_progress[0];
+    if (m_host.is_client()) m_host.send_download_status(own.total, own.done);
+    if (!m_busy) prepare_next_download();
 }
 
 bool plugin_manager::prepare_next_download() {
@@ -144,10 +189,9 @@ void plugin_manager::update_prep_plugins(checker_thread* checker) {
             def->update_def(*checker->m_result);
             prepared = true;
             m_resumed.erase(key);
-            if (checker->m_from_cache) {
-                auto const& own = m_progress[0];
-                update_download_status(own.total, own.done + size_of(*def), 0);
-            }
+            auto const own = m_progress.find(0);
+            if (checker->m_from_cache && own != m_progress.end())
+                update_download_status(own->second.total, own->second.done + size_of(*def), 0);
         } else if (checker->m_from_cache) {
             if (def->state != 2) {
                 m_host.log("ignoring plugin transfer " + full);
@@ -157,10 +201,12 @@ void plugin_manager::update_prep_plugins(checker_thread* checker) {
             } else {
                 m_host.show_window(true);
                 try {
-                    bool const resumes = m_downloads.kept_length(*def) != 0;
+                    std::int64_t const kept = std::int64_t(m_downloads.kept_length(*def));
                     m_downloads.start_download(notify_function, this, *def,
                                                [this](std::string const& l) { m_host.log(l); });
-                    if (resumes) m_resumed.insert(key);
+                    // Kept bytes longer than the package are dropped: it comes whole.
+                    m_running_here = kept <= size_of(*def) ? kept : 0;
+                    if (kept != 0) m_resumed.insert(key);
                     def->state = 3;
                     m_host.log("starting plugin transfer " + full);
                 } catch (...) {
@@ -192,6 +238,8 @@ void plugin_manager::update_prep_plugins(checker_thread* checker) {
         m_host.log("dropping the check of plugin " + plugin_def::get_full_name(checker->m_record) +
                    ": no longer in the catalogue");
     }
+    // A package found, given up or to be fetched again changes what is left.
+    update_dl_sizes();
     if (m_host.has_network()) {
         prepare_next_download();
     } else {
@@ -216,6 +264,7 @@ void plugin_manager::update_plugins(int id, int bytes) {
         // Progress of an entry that is gone (all its bytes counted) has no bar to go to.
         if (auto own = m_progress.find(0); own != m_progress.end()) {
             own->second.done += bytes;
+            m_running_here += bytes;
             update_progress_bar(0);
             if (m_busy && m_host.is_client() && own->second.done - own->second.last_sent > 30000) {
                 m_host.send_download_status(own->second.total, own->second.done);
@@ -250,13 +299,8 @@ void plugin_manager::update_plugins(int id, int bytes) {
 void plugin_manager::update_progress_bar(int id) {
     auto it = m_progress.find(id);
     if (it == m_progress.end()) return;
-    download_data& e = it->second;
-    if (e.shift == -1) {
-        e.shift = 0;
-        while (e.total > 0 && (e.total >> e.shift) >= max_bar_steps + 1) ++e.shift;
-    }
-    std::int64_t const total = std::max<std::int64_t>(e.total, 0), done = std::max<std::int64_t>(e.done, 0);
-    m_host.set_bar(id, int(total >> e.shift), int(std::min(done, total) >> e.shift));
+    auto const [range, value] = bar_steps(it->second);
+    m_host.set_bar(id, range, value);
 }
 
 void plugin_manager::update_download_status(std::int64_t total, std::int64_t done, int id) {
@@ -283,6 +327,8 @@ void plugin_manager::cancel_all() {
         m_downloads.remove_download(d.take("download_ticket"));
         d.state = 0;
     }
+    // The round ends with the connection; the next one counts afresh.
+    m_progress.erase(0);
     if (m_running_checkers == 0) m_busy = false;
 }
 

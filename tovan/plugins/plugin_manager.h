@@ -31,6 +31,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tovan {
@@ -112,9 +113,33 @@ public:
     bool busy() const { return m_busy; }
     std::map<int, download_data> const& progress() const { return m_progress; }
 
+    // The progress of one round of downloads, as pure steps. A round's bytes
+    // are those still to arrive when it begins; its bar shows the share of
+    // them that has arrived, so it grows, and is whole only when nothing is
+    // left to come.
+    //
+    // The bytes still to arrive: the rest of the package being looked up (2)
+    // or downloaded (3), and of each one waiting (1), once per name; here()
+    // gives the bytes of a package already at this end (kept from a broken
+    // download, or arrived of the running one). A name whose package is
+    // under way, being checked (4) or prepared (7) fetches no other.
+    static std::int64_t bytes_to_come(std::vector<plugin_def> const& defs,
+                                      std::function<std::int64_t(plugin_def const&)> const& here);
+    // The round after counting to_come again. It goes on while what is left
+    // of it covers to_come, its total lowered to done + to_come when less is
+    // left (a package found in the cache, or given up); more than is left (a
+    // package newly wanted, or fetched again from its start) begins a new
+    // round of to_come bytes.
+    static download_data next_round(download_data round, std::int64_t to_come);
+    // The bar's range and value for an entry (its shift computed when it is
+    // -1): at most max_bar_steps, and full only when done reached total.
+    static std::pair<int, int> bar_steps(download_data& entry);
+
 private:
     bool prepare_next_download();
-    void update_dl_sizes();
+    // Counts the bytes still to come into entry 0 (see next_round) and
+    // returns them.
+    std::int64_t update_dl_sizes();
     void start_checker(plugin_def const& def, download_struct const* finished);
     void hide_when_idle();
 
@@ -123,6 +148,9 @@ private:
     int m_running_checkers = 0;
     bool m_busy = false;
     std::map<int, download_data> m_progress;
+    // Bytes of the running download at this end: those kept from before its
+    // start and those counted since (one download runs at a time).
+    std::int64_t m_running_here = 0;
     // By full name and signature: definitions whose start failed (until the next
     // start_downloads), download errors counted, downloads that resumed.
     std::set<std::string> m_start_failed;

@@ -141,6 +141,7 @@ void dispatcher::run_steps(std::string cmd, origin from) {
             if (m_s.state == 7) {
                 m_host.system_line("RECONNECTED_MSG");
                 m_s.state = 6;
+                m_s.look_dirty = true; // the connected texts again
             }
         } else if (cmd == "channel_status_connect_failed") {
             bool const restored = m_host.restored_connection();
@@ -175,6 +176,7 @@ void dispatcher::run_steps(std::string cmd, origin from) {
                 if (m_s.state == 6) {
                     m_s.state = 7;
                     m_host.system_line("RECONNECTING_MSG");
+                    m_s.look_dirty = true; // the reconnecting texts
                 }
                 // A channel that had reached the other end is tried again at
                 // once; one that broke before (a leg the relay refused or

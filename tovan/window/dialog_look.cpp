@@ -75,6 +75,10 @@ void CVYNDialog::UpdateVisualLook() {
         m_time_text->setText(get_lang_string("CONNECTION_TIME2", true, false));
         m_time_text->show();
         m_time_text2->show();
+    } else {
+        // The clock belongs to a session: none is left over the idle window's row.
+        m_time_text->hide();
+        m_time_text2->hide();
     }
     m_btn_close->setToolTip(get_lang_string("TIP_CLOSE", true, false));
     m_btn_close1->setToolTip(get_lang_string("TIP_CLOSE", true, false));
