@@ -726,6 +726,82 @@ TEST_F(SessionProcess, RelayRestartsWithAndWithoutItsSessions) {
     }));
 }
 
+// A second client typing a code already joined is refused in a box, and the
+// session goes on untouched: no leg replaced in 30 s, every line typed
+// meanwhile arrives once. Then the first client dies: past the relay's grace
+// the desk learns, as after a relay restart, that the session is gone ("0 0").
+TEST_F(SessionProcess, ASecondClientIsRefusedAndALostClientEndsTheSession) {
+    relay_process relay({"--leg-grace", "5"});
+    auto args = relay_args(relay);
+    // The session message opens the message channel that carries the chat reports.
+    args.insert(args.end(), {"--notification-file", "n.txt", "--session-message", "a=b"});
+    ends const e = meet(relay, args);
+    ASSERT_FALSE(HasFailure());
+    std::string const sid = field(e.session, "sid");
+    std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
+    move_apart(client_win, desk_win);
+    relay.admin("server-call " + sid + " both send_chat_live");
+    std::size_t const mark = relay.log_text().size();
+    auto since = [&] { return relay.log_text().substr(mark); };
+    auto const deadline = std::chrono::steady_clock::now() + seconds(30);
+
+    std::string const second_dir = make_run_dir("tovan_client");
+    args.insert(args.end(), {"--connect", field(e.session, "code")});
+    pid_t const second = start(second_dir, "tovan_client", args);
+    std::string const box = wait_window("Tovan");
+    ASSERT_FALSE(box.empty());
+    EXPECT_NE(relay.wait_log({"\"join-refused\"", sid}), "");
+    screenshot("second-client-refused");
+    for (std::string const n : {"1", "2", "3"}) {
+        type_line(desk_win, "deskline" + n);
+        type_line(client_win, "clientline" + n);
+    }
+    // The lines an end reports showing, by the typed word (a report line is the chat's markup).
+    auto shown = [&](char const* role, std::string const& word) {
+        int n = 0;
+        for (auto const& l : event_lines(since(), "chat_live", std::string("\"role\":\"") + role + "\""))
+            n += l.find("</b>" + word + "</p>") != std::string::npos;
+        return n;
+    };
+    for (std::string const n : {"1", "2", "3"}) {
+        EXPECT_TRUE(wait_until(
+            [&] { return shown("client", "deskline" + n) && shown("desk", "clientline" + n); }, seconds(30)))
+            << n << since();
+    }
+    answer(box, "Return");
+    EXPECT_NE(read_all(second_dir + "/VYNClient.out").find("the session already has a client"),
+              std::string::npos);
+    EXPECT_FALSE(wait_until([&] { return events_with(since(), "leg-replaced") > 0; },
+                            std::chrono::duration_cast<seconds>(deadline - std::chrono::steady_clock::now())))
+        << since();
+    for (std::string const n : {"1", "2", "3"})
+        EXPECT_TRUE(shown("client", "deskline" + n) == 1 && shown("desk", "clientline" + n) == 1) << since();
+    // The second client's own window: the one of that name that is not the first's.
+    std::string second_win;
+    std::istringstream windows(sh("xdotool search --onlyvisible --name '^Tovan Client$'"));
+    for (std::string w; std::getline(windows, w);)
+        if (!w.empty() && w != client_win) second_win = w;
+    ASSERT_FALSE(second_win.empty());
+    close_cleanly(second, second_win, second_dir);
+
+    ::kill(e.client_pid, SIGKILL);
+    finish(e.client_pid);
+    EXPECT_NE(relay.wait_log({"\"session-end\"", sid, "no leg"}, seconds(30)), "") << since();
+    EXPECT_TRUE(wait_until(
+        [&] {
+            std::string const n = read_all(e.desk_dir + "/n.txt");
+            return n.size() >= 4 && n.compare(n.size() - 4, 4, "0 0\n") == 0;
+        },
+        seconds(30)))
+        << read_all(e.desk_dir + "/n.txt");
+    std::string const gone = wait_window("Message from the server");
+    ASSERT_FALSE(gone.empty());
+    screenshot("lost-client-ended");
+    answer(gone, "Return");
+    EXPECT_TRUE(reaches(e.desk_log, 0));
+    close_cleanly(e.desk_pid, desk_win, e.desk_dir);
+}
+
 // A relay that refuses every session leg: each end climbs the retry ladder,
 // with its pauses, to the question; answered "no", it gives up.
 TEST_F(SessionProcess, RefusedLegsClimbTheLadderToTheQuestion) {

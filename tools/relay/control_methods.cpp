@@ -16,8 +16,8 @@ namespace relay {
 namespace {
 
 // Error codes the program knows.
-constexpr long long e_protocol = 1, e_error = 2, e_not_existing = 4, e_password = 8, e_unavailable = 12,
-                    e_must_login = 14, e_no_session = 16;
+constexpr long long e_protocol = 1, e_error = 2, e_not_existing = 4, e_already = 7, e_password = 8,
+                    e_unavailable = 12, e_must_login = 14, e_no_session = 16;
 
 std::string reply_value(std::string value_packet) {
     rulo_packet_push(value_packet, 3LL);
@@ -162,7 +162,7 @@ outcome run_method(session_registry& reg, options const& opts, connection& c, st
         if (!s) return {reply_error(sid_form ? e_no_session : e_not_existing), {}};
         // A client's own reconnects come by the session id; the code is for joining.
         if (!sid_form && !reg.admit_joiner(c, *s))
-            return {reply_error(e_no_session, "the session already has a client"), {}};
+            return {reply_error(e_already, "the session already has a client"), {}};
         if (method == 47) return {reply_buffer(s->sid, s->key, std::string()), {}};
         reg.bind(c, channel, *s, end_role::client, method);
         return {reply_done(), {}};

@@ -678,7 +678,7 @@ TEST(RelaySessions, ACodeJoinsOneClient) {
     created s = parse_create(desk.call(method(48)));
     auto by_code = method(47, s.code, std::string(), std::string());
     std::string refused;
-    rulo_packet_push(refused, std::string("the session already has a client"), 16LL, 1LL);
+    rulo_packet_push(refused, std::string("the session already has a client"), 7LL, 1LL);
 
     auto first = std::make_unique<end_point>(relay);
     ASSERT_EQ(parse_resolve(first->call(by_code)), (std::vector<std::string>{s.sid, s.key, ""}));
