@@ -159,6 +159,20 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     EXPECT_NE(relay.wait_log({"\"chat_live\"", "\"role\":\"desk\"", "clientword"}, seconds(30)), "");
     screenshot("session-chat");
 
+    // A second client on the code is refused in a box; the session goes on:
+    // no leg replaced in 30 s, and every line below arrives once.
+    std::size_t const mark = relay.log_text().size();
+    auto second_args = common;
+    second_args.insert(second_args.end(), {"--connect", code});
+    start(make_run_dir("tovan_client"), "tovan_client", second_args);
+    std::string const refused = wait_window("Tovan");
+    ASSERT_FALSE(refused.empty());
+    EXPECT_NE(relay.wait_log({"\"join-refused\"", sid}), "");
+    screenshot("second-client-refused");
+    answer(refused, "Return");
+    EXPECT_FALSE(
+        wait_until([&] { return count_of(relay.log_text().substr(mark), "leg-replaced") > 0; }, seconds(30)));
+
     // The relay drops the client's connection: the client comes back by its
     // session id; the desk's leg was closed with it and comes back too. The
     // relay now refuses creates: reconnecting never makes one, so the desk
@@ -169,7 +183,8 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     ASSERT_TRUE(wait_until([&] { return count_of(relay.log_text(), "\"bind\"") >= int(binds_before) + 2; },
                            seconds(10)))
         << relay.log_text();
-    // The client resolved by code first, by its session id after the drop.
+    // The client resolved by code first, by its session id after the drop
+    // (the second client's refused resolve aside).
     std::vector<bool> resolve_by_sid;
     {
         std::map<std::string, std::string> bodies; // by connection and call id
@@ -177,7 +192,8 @@ TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
         for (std::string line; std::getline(in, line);) {
             std::string const call = field(line, "conn") + "/" + field(line, "id");
             if (line.find("\"event\":\"rpc-call\"") != std::string::npos) bodies[call] = field(line, "body");
-            if (line.find("\"event\":\"control-call\"") != std::string::npos && field(line, "method") == "47")
+            if (line.find("\"event\":\"control-call\"") != std::string::npos &&
+                field(line, "method") == "47" && field(line, "reply") == "value")
                 resolve_by_sid.push_back(bodies[call].find(sid) != std::string::npos);
         }
     }

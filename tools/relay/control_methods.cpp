@@ -16,8 +16,8 @@ namespace relay {
 namespace {
 
 // Error codes the program knows.
-constexpr long long e_protocol = 1, e_error = 2, e_not_existing = 4, e_password = 8, e_unavailable = 12,
-                    e_must_login = 14, e_no_session = 16;
+constexpr long long e_protocol = 1, e_error = 2, e_not_existing = 4, e_already = 7, e_password = 8,
+                    e_unavailable = 12, e_must_login = 14, e_no_session = 16;
 
 std::string reply_value(std::string value_packet) {
     rulo_packet_push(value_packet, 3LL);
@@ -102,6 +102,8 @@ outcome run_method(session_registry& reg, options const& opts, connection& c, st
         return {reply_done(), {}};
     }
     case 22:
+        // Nobody comes back to a desk that left before its client came.
+        return {reply_done(), [&reg, id = c.id()] { reg.graceful_exit(id); }};
     case 23:
     case 25:
     case 42:
@@ -158,6 +160,9 @@ outcome run_method(session_registry& reg, options const& opts, connection& c, st
         if (method == 47 && !sw.redirect.empty())
             return {reply_buffer(s ? s->sid : "", s ? s->key : "", sw.redirect), {}};
         if (!s) return {reply_error(sid_form ? e_no_session : e_not_existing), {}};
+        // A client's own reconnects come by the session id; the code is for joining.
+        if (!sid_form && !reg.admit_joiner(c, *s))
+            return {reply_error(e_already, "the session already has a client"), {}};
         if (method == 47) return {reply_buffer(s->sid, s->key, std::string()), {}};
         reg.bind(c, channel, *s, end_role::client, method);
         return {reply_done(), {}};
@@ -211,8 +216,9 @@ std::string reply_done() {
     return r;
 }
 
-std::string reply_error(long long code) {
+std::string reply_error(long long code, std::string const& text) {
     std::string r;
+    if (!text.empty()) rulo_packet_push(r, text);
     rulo_packet_push(r, code, 1LL);
     return r;
 }

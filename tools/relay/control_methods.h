@@ -21,6 +21,7 @@ void answer_control_call(relay_server& server, connection& c, std::uint64_t chan
 
 // The reply bodies, for the tests' reference and the relay's own use.
 std::string reply_done();
-std::string reply_error(long long code);
+// An error reply; the text, when given, follows the code.
+std::string reply_error(long long code, std::string const& text = "");
 
 } // namespace relay

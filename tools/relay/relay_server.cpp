@@ -53,6 +53,7 @@ void relay_server::start() {
         .str("address", bound.address().to_string())
         .num("port", bound.port())
         .str("key_hash", m_key_hash);
+    m_sessions.start_watch();
     if (m_opts.admin_port >= 0) {
         asio::ip::tcp::endpoint aep(asio::ip::address_v4::loopback(),
                                     static_cast<unsigned short>(m_opts.admin_port));

@@ -8,6 +8,8 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -70,6 +72,7 @@ char const control_options_usage[] = R"(  --require-login USER:PASSWORD[:TOKEN]
   --never-answer N       calls of method N get no reply (repeatable)
   --refuse-legs          every session leg (VYNL2) is refused with channel-error
   --state FILE           sessions kept in FILE (0600), read at start, written on every change
+  --leg-grace SECONDS    a session one of whose ends has had no leg this long is ended (default 600)
 
   --fail-method N[:CODE] calls of method N get error CODE (default 2; repeatable)
   --mail-template FILE   the mail template: subject, unused text and body, a line each ("\n" escapes)
@@ -133,6 +136,13 @@ bool parse_control_option(std::string const& option, std::function<std::string()
     } else if (option == "--state") {
         out.state_path = value();
         if (out.state_path.empty()) throw std::invalid_argument("--state needs a file name");
+    } else if (option == "--leg-grace") {
+        std::string v = value();
+        char* end = nullptr;
+        double const seconds = std::strtod(v.c_str(), &end);
+        if (v.empty() || *end || !(seconds >= 0.01 && seconds <= 86400))
+            throw std::invalid_argument("bad leg grace " + v);
+        out.leg_grace = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
     } else if (option == "--redirect") {
         out.redirect = value();
     } else if (option == "--never-answer") {
@@ -155,7 +165,7 @@ char const* role_name(end_role r) {
 }
 
 session_registry::session_registry(relay_server& server)
-    : switches(server.opts().control), m_server(server) {}
+    : switches(server.opts().control), m_server(server), m_watch(server.io()) {}
 
 session_registry::session* session_registry::create() {
     if (m_sessions.size() >= max_sessions) return nullptr;
@@ -190,6 +200,8 @@ void session_registry::load_state() {
         s.code = st.code;
         s.key = st.key;
         s.desk_private = st.desk_private;
+        // The desk had come; whether a client had is not kept.
+        s.ends[static_cast<int>(end_role::desk)].came = true;
         m_codes[s.code] = s.sid;
         // New sids go on counting after the kept ones.
         std::uint64_t const n = std::stoull(st.sid.substr(0, st.sid.find(':')));
@@ -241,13 +253,18 @@ void session_registry::bind(connection& c, std::uint64_t rpc_channel, session& s
     if (prior != m_bindings.end() && (prior->second.sid != s.sid || prior->second.role != role)) {
         if (session* p = by_sid(prior->second.sid)) {
             endpoint& pe = p->ends[static_cast<int>(prior->second.role)];
-            if (pe.conn_id == c.id()) pe = endpoint{{}, 0, 0, pe.current, pe.copy_path, pe.port};
+            if (pe.conn_id == c.id()) {
+                pe.conn.reset();
+                pe.conn_id = 0;
+                pe.rpc_channel = 0;
+            }
         }
     }
     m_bindings[c.id()] = binding{s.sid, role};
     e.conn = c.weak_from_this();
     e.conn_id = c.id();
     e.rpc_channel = rpc_channel;
+    e.came = true;
     c.event("bind")
         .num("conn", static_cast<std::int64_t>(c.id()))
         .str("sid", s.sid)
@@ -348,7 +365,81 @@ void session_registry::hold_legs(session& s, bool hold) {
     }
 }
 
-void session_registry::end(std::string const& sid) {
+bool session_registry::there(endpoint const& e) const {
+    return e.conn.lock() || live_leg(e.current);
+}
+
+bool session_registry::admit_joiner(connection& c, session& s) {
+    endpoint const& client = s.ends[static_cast<int>(end_role::client)];
+    auto const other = [&](std::uint64_t id) { return id != 0 && id != c.id(); };
+    // Taking over from a client that is there would start a tug of war: each
+    // reconnect of the one takes the session from the other.
+    auto joiner = s.joiner.lock();
+    bool const held = (there(client) && other(client.conn_id)) || (joiner && other(s.joiner_id));
+    if (held) {
+        c.event("join-refused").num("conn", static_cast<std::int64_t>(c.id())).str("sid", s.sid);
+        return false;
+    }
+    if (other(client.conn_id) || other(s.joiner_id)) {
+        // The former client has gone; back by its sid and old key, it finds no session.
+        s.key = random_hex(16);
+        save_state();
+        c.event("client-replaced")
+            .num("conn", static_cast<std::int64_t>(c.id()))
+            .num("former", static_cast<std::int64_t>(other(client.conn_id) ? client.conn_id : s.joiner_id))
+            .str("sid", s.sid);
+    }
+    s.joiner = c.weak_from_this();
+    s.joiner_id = c.id();
+    return true;
+}
+
+void session_registry::graceful_exit(std::uint64_t conn_id) {
+    end_role role{};
+    session* s = bound(conn_id, &role);
+    if (!s || role != end_role::desk) return;
+    // With a client there, the desk's close-session call follows and ends it for both.
+    if (there(s->ends[static_cast<int>(end_role::client)]) || s->joiner.lock()) return;
+    end(s->sid, "graceful exit");
+}
+
+void session_registry::start_watch() {
+    m_watch.expires_after(
+        std::clamp(switches.leg_grace / 4, std::chrono::milliseconds(10), std::chrono::milliseconds(1000)));
+    m_watch.async_wait([this](asio::error_code const& ec) {
+        if (!ec) watch();
+    });
+}
+
+void session_registry::watch() {
+    auto const now = std::chrono::steady_clock::now();
+    std::vector<std::string> expired;
+    for (auto& [sid, s] : m_sessions)
+        for (auto& e : s.ends) {
+            if (!e.came || live_leg(e.current)) {
+                e.legless_since.reset();
+                continue;
+            }
+            if (!e.legless_since) e.legless_since = now;
+            if (now - *e.legless_since >= switches.leg_grace) {
+                expired.push_back(sid);
+                break;
+            }
+        }
+    for (auto const& sid : expired) {
+        // Its ends' connections close, as if the relay had restarted without
+        // the session: the end still there reconnects and learns it is gone.
+        std::vector<std::shared_ptr<connection>> conns;
+        for (auto const& e : m_sessions.at(sid).ends)
+            for (auto c : {e.conn.lock(), live_leg(e.current)})
+                if (c && std::find(conns.begin(), conns.end(), c) == conns.end()) conns.push_back(c);
+        end(sid, "no leg");
+        for (auto& c : conns) c->close("session ended");
+    }
+    start_watch();
+}
+
+void session_registry::end(std::string sid, std::string_view reason) {
     auto it = m_sessions.find(sid);
     if (it == m_sessions.end()) return;
     m_codes.erase(it->second.code);
@@ -358,7 +449,7 @@ void session_registry::end(std::string const& sid) {
     std::erase_if(m_legs, [&](auto const& b) { return b.second.sid == sid; });
     m_sessions.erase(it);
     save_state();
-    event_log::line(m_server.log(), "session-end").str("sid", sid);
+    event_log::line(m_server.log(), "session-end").str("sid", sid).str("reason", reason);
 }
 
 void session_registry::break_legs(session& s) {

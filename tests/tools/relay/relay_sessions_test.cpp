@@ -667,3 +667,56 @@ TEST(RelaySessions, PostedTextsMailTemplateFailuresAndListening) {
     end_point again(relay);
     EXPECT_EQ(again.call(method(22)), done);
 }
+
+// A code admits one client: a second is refused while the first is there
+// (whose own reconnects come by the session id); one after it has gone takes
+// over once, with a new key, and the first, back with the old one, finds no
+// session.
+TEST(RelaySessions, ACodeJoinsOneClient) {
+    relay_process relay;
+    end_point desk(relay), second(relay);
+    created s = parse_create(desk.call(method(48)));
+    auto const by_code = method(47, s.code, std::string(), std::string()),
+               by_sid = method(37, std::string(), s.sid, s.key);
+    std::string refused;
+    rulo_packet_push(refused, std::string("the session already has a client"), 7LL, 1LL);
+    {
+        end_point first(relay), again(relay);
+        ASSERT_EQ(parse_resolve(first.call(by_code))[0], s.sid);
+        EXPECT_EQ(second.call(by_code), refused) << "resolved, not yet bound";
+        ASSERT_EQ(first.call(by_sid), done);
+        ASSERT_EQ(again.call(by_sid), done);
+        EXPECT_EQ(second.call(method(37, s.code, std::string(), std::string())), refused);
+        for (end_point* e : {&first, &again}) {
+            std::string const id = std::to_string(relay.connection_of(e->c->local_port()));
+            e->c->shutdown_send();
+            ASSERT_NE(relay.wait_log({"\"close\"", "\"conn\":" + id + ","}), "");
+        }
+    }
+    std::vector<std::string> const taken = parse_resolve(second.call(by_code));
+    ASSERT_EQ(taken.size(), 3u) << taken[0];
+    EXPECT_NE(taken[1], s.key);
+    EXPECT_EQ(end_point(relay).call(by_sid), error_reply(16));
+}
+
+// An end that came and has had no leg for the grace ends its session, and
+// the other end's connection closes, as after a relay restart that lost it.
+// A desk that exits gracefully before its client came ends it at once; one
+// waiting for its client is left alone.
+TEST(RelaySessions, AnEndWithoutALegEndsItsSession) {
+    relay_process relay({"--leg-grace", "2"});
+    end_point waiting(relay), leaving(relay), desk(relay), client(relay);
+    created const w = parse_create(waiting.call(method(48))), g = parse_create(leaving.call(method(48)));
+    EXPECT_EQ(leaving.call(method(22)), done);
+    EXPECT_EQ(client.call(method(47, g.code, std::string(), std::string())), error_reply(4));
+    created const s = parse_create(desk.call(method(48)));
+    ASSERT_EQ(client.call(method(37, std::string(), s.sid, s.key)), done);
+    for (end_point* e : {&waiting, &desk, &client}) e->c->open(3, "VYNL2", false, true);
+    ASSERT_NE(relay.wait_log({"\"legs-joined\"", s.sid}), "");
+    EXPECT_EQ(desk.call(method(22)), done) << "with its client there the desk's exit ends nothing";
+    client.c->shutdown_send();
+    EXPECT_TRUE(desk.c->wait_closed());
+    EXPECT_NE(relay.log_text().find("\"sid\":\"" + s.sid + "\",\"reason\":\"no leg\""), std::string::npos);
+    EXPECT_NE(relay.admin("sessions").find(w.sid), std::string::npos);
+    EXPECT_THROW(relay_process({"--leg-grace", "0"}), std::runtime_error);
+}
