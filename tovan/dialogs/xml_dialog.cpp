@@ -144,7 +144,7 @@ void CXMLDialog::mmCreateControl(_tagXMLNode& node, dialog_variables const* vari
     }
     case control_kind::label: {
         // A text longer than its box shows from its first line: what is
-        // cut off is the end, as on the system the descriptions are written for.
+        // cut off is the end, never the beginning.
         auto* l = new QLabel(this);
         l->setWordWrap(true);
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
