@@ -222,33 +222,20 @@ TEST_F(PluginMenusInDialog, MenusEntriesAndButtons) {
     EXPECT_TRUE(d->m_plugin_buttons.at("video")->top_image().isNull());
     d->illuminate_plugin_button("chat", true);
     d->enable_plugin_button("chat", false);
-}
 
-// A change of language through the Languages menu reaches the host's menu
-// entries and titles, the plugins' entries and the plugin buttons' tips,
-// also on the way back.
-TEST_F(PluginMenusInDialog, LanguageChangeReachesMenusAndTips) {
-    set_language_table({{"en", {{"__NAME", "English"}, {"generic_LOAD_PLUGIN", "Load"}}},
+    // A change of language through the Languages menu reaches the host's
+    // entries and titles, the plugins' entries and the buttons' tips.
+    set_language_table({{"en", {}},
                         {"de",
-                         {{"__NAME", "German"},
-                          {"generic_Log", "Protokoll"},
+                         {{"generic_Log", "Protokoll"},
                           {"generic_Languages", "Sprachen"},
                           {"generic_LOAD_PLUGIN", "Laden"},
                           {"generic_PLUGIN_DISABLED", "nicht hier"}}}});
-    d->add_language("en", false);
     d->add_language("de", false);
-    d->AppendToPluginsMenu("chat", "SETTINGS/Chat", "LOAD_PLUGIN", 0);
-    d->enable_plugin_button("audio", false);
-    for (QString const code : {"de", "en"}) {
-        for (QAction* a : d->m_language_menu.actions())
-            if (a->data().toString() == code) a->trigger();
-        bool const de = code == "de";
-        QStringList const host =
-            de ? QStringList{"Protokoll", "-", "Sprachen>"} : QStringList{"Log", "-", "Languages>"};
-        EXPECT_EQ(texts(d->m_context_menu.get()).mid(0, 3), host);
-        EXPECT_EQ(texts(d->m_plugin_menus["SETTINGS/Chat"].get()), QStringList{de ? "Laden" : "Load"});
-        EXPECT_EQ(d->m_plugin_buttons.at("audio")->toolTip(), de ? "nicht hier" : "");
-    }
+    d->m_language_menu.actions().last()->trigger();
+    EXPECT_EQ(texts(plugins).mid(0, 3), (QStringList{"Protokoll", "-", "Sprachen>"}));
+    EXPECT_EQ(texts(d->m_plugin_menus["SETTINGS/Chat"].get()), QStringList{"Laden"});
+    EXPECT_EQ(audio->toolTip(), "nicht hier");
 }
 
 // Plugins may ask for ids on their own threads while the GUI thread adds

@@ -109,9 +109,8 @@ TEST_F(Translations, HeadersNamesFactorsAndIds) {
     EXPECT_EQ(g_language_id, -1) << "no tokens";
 }
 
-// Every key the sources under tovan/ ask for by name: the literals of a look-up or keyed text ("generic_"
-// unless a false flag follows; one followed by "+" only begins a key) and the entries of tables named
-// ..._keys.
+// Every key the sources under tovan/ ask for by name: the literals of a look-up ("generic_" unless a
+// false flag follows; one followed by "+" only begins a key) and the entries of tables named ..._keys.
 std::set<std::string> asked_keys() {
     std::regex const calls(R"((?:^|[^\w:])(?:(?:get_lang_string|get_utf8_string|MessageBoxU|message_box|tr|)"
                            R"(translate|system_line|system_message|msg_box_in_main|set_keyed_text|)"
