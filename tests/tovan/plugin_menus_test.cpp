@@ -222,6 +222,20 @@ TEST_F(PluginMenusInDialog, MenusEntriesAndButtons) {
     EXPECT_TRUE(d->m_plugin_buttons.at("video")->top_image().isNull());
     d->illuminate_plugin_button("chat", true);
     d->enable_plugin_button("chat", false);
+
+    // A change of language through the Languages menu reaches the host's
+    // entries and titles, the plugins' entries and the buttons' tips.
+    set_language_table({{"en", {}},
+                        {"de",
+                         {{"generic_Log", "Protokoll"},
+                          {"generic_Languages", "Sprachen"},
+                          {"generic_LOAD_PLUGIN", "Laden"},
+                          {"generic_PLUGIN_DISABLED", "nicht hier"}}}});
+    d->add_language("de", false);
+    d->m_language_menu.actions().last()->trigger();
+    EXPECT_EQ(texts(plugins).mid(0, 3), (QStringList{"Protokoll", "-", "Sprachen>"}));
+    EXPECT_EQ(texts(d->m_plugin_menus["SETTINGS/Chat"].get()), QStringList{"Laden"});
+    EXPECT_EQ(audio->toolTip(), "nicht hier");
 }
 
 // Plugins may ask for ids on their own threads while the GUI thread adds

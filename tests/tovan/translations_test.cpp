@@ -113,7 +113,8 @@ TEST_F(Translations, HeadersNamesFactorsAndIds) {
 // false flag follows; one followed by "+" only begins a key) and the entries of tables named ..._keys.
 std::set<std::string> asked_keys() {
     std::regex const calls(R"((?:^|[^\w:])(?:(?:get_lang_string|get_utf8_string|MessageBoxU|message_box|tr|)"
-                           R"(translate|system_line|system_message|msg_box_in_main)\(|box =)([^;]*))"),
+                           R"(translate|system_line|system_message|msg_box_in_main|set_keyed_text|)"
+                           R"(set_keyed_tip|keyed_entry)\(|box =)([^;]*))"),
         tables(R"(\w_keys(?:\[\])? ?=? ?\{([^;]*))"), key_shape("[A-Z]+_[A-Z0-9_]+"),
         literal(R"x("(\w[\w ]*)"(?!\s*\+)(\s*,\s*false)?)x");
     std::set<std::string> keys;
@@ -151,6 +152,10 @@ TEST(ShippedTranslations, CompleteInEveryLanguage) {
                                 "generic_PLUGIN_UNSUPORTED_video",
                                 "generic_PLUGIN_UNSUPORTED_audio",
                                 "generic_PLUGIN_UNSUPORTED_file_transfer",
+                                "generic_TIP_desktop",
+                                "generic_TIP_audio",
+                                "generic_TIP_video",
+                                "generic_TIP_file_transfer",
                                 "cli_dis_IDC_DESCRIPTION_TEXT",
                                 "cli_dis_IDC_ACTION",
                                 "cli_dis_IDC_STATIC_TEXT",

@@ -7,10 +7,12 @@
 #include "tovan/dialogs/xml_dialog.h"
 #include "tovan/lang/translations.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -38,6 +40,7 @@ std::string const form =
     "<button style='BS_AUTORADIOBUTTON WS_GROUP' result='r3'>TRUE</button>"
     "<edit left='5' top='20' width='100' height='10' title='@V@' result='line'>typed @V@</edit>"
     "<edit style='ES_MULTILINE' result='multi'>many</edit>"
+    "<edit style='ES_PASSWORD' result='pw'>s3cret</edit>"
     "<combobox left='5' top='40' width='60' height='50' result='pick'>a ;b ;c</combobox>"
     "<data result='d'>[@V@|@W@]</data>"
     "<unknown result='u'/>"
@@ -71,6 +74,7 @@ TEST(XmlDialog, BuildsFillsAndCollects) {
     ASSERT_NE(label, nullptr);
     EXPECT_EQ(label->geometry(), QRect(8, 12, 201, 41));
     EXPECT_TRUE(label->wordWrap());
+    EXPECT_EQ(label->alignment(), Qt::AlignLeft | Qt::AlignTop) << "a text too long loses its end";
 
     // Ids: the given ones as given, the others from the counter, never reused.
     auto* box = control<QCheckBox>(d, "box");
@@ -95,6 +99,18 @@ TEST(XmlDialog, BuildsFillsAndCollects) {
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(line->text(), "typed @V@");
     EXPECT_EQ(control<QTextEdit>(d, "multi")->toPlainText(), "many");
+    EXPECT_EQ(control<QLineEdit>(d, "pw")->echoMode(), QLineEdit::Password);
+
+    // Tab and Shift+Tab, as the keyboard sends them, leave the multi-line edit.
+    d.show();
+    auto* multi = control<QTextEdit>(d, "multi");
+    for (auto [key, modifiers] :
+         {std::pair{Qt::Key_Tab, Qt::NoModifier}, {Qt::Key_Backtab, Qt::ShiftModifier}}) {
+        multi->setFocus();
+        QKeyEvent tab(QEvent::KeyPress, key, modifiers, "\t");
+        QApplication::sendEvent(multi, &tab);
+        EXPECT_NE(d.focusWidget(), multi) << key;
+    }
     auto* combo = control<QComboBox>(d, "pick");
     ASSERT_NE(combo, nullptr);
     EXPECT_EQ(combo->count(), 3);
@@ -110,7 +126,7 @@ TEST(XmlDialog, BuildsFillsAndCollects) {
     EXPECT_EQ(name, "answers");
     std::map<std::string, std::string> const expected{{"box", "true"}, {"r1", "false"},     {"r2", "true"},
                                                       {"r3", "false"}, {"line", "changed"}, {"multi", "many"},
-                                                      {"pick", "c"},   {"d", "[v|w]"}};
+                                                      {"pick", "c"},   {"d", "[v|w]"},      {"pw", "s3cret"}};
     EXPECT_EQ(values, expected);
 
     QTimer::singleShot(0, &d, [&] { d.findChild<QPushButton*>("1")->click(); });

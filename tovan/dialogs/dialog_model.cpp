@@ -50,6 +50,7 @@ constexpr uint32_t style_child = 0x40000000;
 constexpr uint32_t style_visible = 0x10000000;
 constexpr uint32_t style_tabstop = 0x10000;
 constexpr uint32_t style_group = 0x20000;
+constexpr uint32_t style_password = 0x20;
 
 std::atomic<uint32_t> g_next_control_id{1000};
 
@@ -169,6 +170,7 @@ control_spec describe_control(_tagXMLNode const& node) {
             c.new_radio_group = c.kind == control_kind::radio_button && (s & style_group);
         } else if (e == "edit") {
             c.kind = (s & 0x4) ? control_kind::multi_edit : control_kind::line_edit;
+            c.password = c.kind == control_kind::line_edit && (s & style_password);
         } else if (e == "static") {
             c.kind = control_kind::label;
         } else if (e == "listbox") {

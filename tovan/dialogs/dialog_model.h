@@ -65,6 +65,7 @@ struct control_spec {
     // Pixels, right and bottom inclusive.
     int left = 0, top = 0, right = -1, bottom = -1;
     bool new_radio_group = false; // WS_GROUP on a radio button
+    bool password = false;        // ES_PASSWORD on a one-line edit: its text shows masked
     bool addressable = false;     // gets "controlID": has result, image, bcolor, tcolor or brush
 };
 

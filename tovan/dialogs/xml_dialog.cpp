@@ -128,15 +128,26 @@ void CXMLDialog::mmCreateControl(_tagXMLNode& node, dialog_variables const* vari
         w = r;
         break;
     }
-    case control_kind::line_edit:
-        w = new QLineEdit(this);
+    case control_kind::line_edit: {
+        auto* e = new QLineEdit(this);
+        if (c.password) e->setEchoMode(QLineEdit::Password);
+        w = e;
         break;
-    case control_kind::multi_edit:
-        w = new QTextEdit(this);
+    }
+    case control_kind::multi_edit: {
+        // Tab and Shift+Tab go on to the next control, as in every other
+        // one: a person using the keys is never stuck in a comment box.
+        auto* t = new QTextEdit(this);
+        t->setTabChangesFocus(true);
+        w = t;
         break;
+    }
     case control_kind::label: {
+        // A text longer than its box shows from its first line: what is
+        // cut off is the end, never the beginning.
         auto* l = new QLabel(this);
         l->setWordWrap(true);
+        l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         w = l;
         break;
     }

@@ -3,7 +3,6 @@
 // "PLUGINS" (the connector makes the downloader with the sink given here),
 // the plugins' translations, the progress window, the report of this end's
 // progress to the peer and the network test. The logic is in tovan/plugins/.
-#include "tovan/lang/translations.h"
 #include "tovan/plugins/catalogue.h"
 #include "tovan/plugins/download_table.h"
 #include "tovan/plugins/negotiation.h"
@@ -15,6 +14,7 @@
 #include "tovan/window/plugin_manager_window.h"
 #include "tovan/window/push_button.h"
 #include "tovan/window/vyn_dialog.h"
+#include "tovan/window/window_language.h"
 
 #include "rulo/errlog.h"
 #include "rulo/exception.h"
@@ -161,7 +161,7 @@ void CVYNDialog::check_server_plugins() {
     for (auto const& [name, button] : buttons) {
         if (!button) continue;
         button->disableTopImage();
-        button->setToolTip(get_lang_string("TIP_" + name, true, false));
+        set_keyed_tip(button, "TIP_" + name);
     }
     catalogue_result result = build_catalogue(in, [](std::string const& line) { LogMessage2(line); });
     m_plugin_defs = std::move(result.defs);

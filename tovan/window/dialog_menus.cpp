@@ -1,6 +1,5 @@
 // The plugins menu and the plugin buttons: the dialog's menus and buttons
 // changed as tovan/plugins/plugin_menus.h decides. GUI thread only.
-#include "tovan/lang/translations.h"
 #include "tovan/plugins/gui_notify.h"
 #include "tovan/plugins/plugin_host.h"
 #include "tovan/plugins/plugin_menus.h"
@@ -9,6 +8,7 @@
 #include "tovan/window/desk_session.h"
 #include "tovan/window/part_mark.h"
 #include "tovan/window/vyn_dialog.h"
+#include "tovan/window/window_language.h"
 
 #include <QAction>
 
@@ -58,9 +58,8 @@ uint32_t CVYNDialog::AppendToPluginsMenu(std::string const& owner, std::string c
     if (text.empty()) return no_command_id;
     uint32_t const id = AllocateCmdID(owner, 1);
     if (id == no_command_id) return id;
-    QString shown = get_lang_string(text, true, false);
-    if (shown.isEmpty()) shown = QString::fromUtf8(text.c_str());
-    QAction* entry = m_plugin_menus[path]->addAction(shown);
+    QAction* entry = m_plugin_menus[path]->addAction(QString());
+    set_keyed_text(entry, text);
     entry->setData(QString::fromUtf8(text.c_str()));
     // Queued: the plugin that hears of the choice may remove the very menu
     // that is still closing.
@@ -168,7 +167,7 @@ void CVYNDialog::enable_plugin_button(std::string const& name, bool enable) {
     LogMessage(("disable btn " + name).c_str());
     push_button* b = at->second;
     b->setBtnTopImage(mark_in_part(m_disabled_mark, b->mask(), b->size()), 1, 0);
-    b->setToolTip(get_lang_string("PLUGIN_DISABLED", true, false));
+    set_keyed_tip(b, "PLUGIN_DISABLED");
 }
 
 } // namespace tovan

@@ -266,20 +266,26 @@ bool CVYNDialog::OnInitDialog() {
     if (log_is_debug()) tell_plugins_debug_log();
 
     updateMenus();
+    // Every entry keeps its key, so that a change of language reaches it.
+    auto keyed_entry = [](QMenu& menu, std::string const& key) {
+        QAction* a = menu.addAction(QString());
+        set_keyed_text(a, key);
+        return a;
+    };
     m_context_menu = std::make_unique<QMenu>();
-    m_language_menu.setTitle(tr("Languages"));
-    m_advanced_menu.setTitle(tr("Advanced"));
-    connect(m_context_menu->addAction("Log"), &QAction::triggered, this, &CVYNDialog::OnLog);
+    set_keyed_text(m_language_menu.menuAction(), "Languages");
+    set_keyed_text(m_advanced_menu.menuAction(), "Advanced");
+    connect(keyed_entry(*m_context_menu, "Log"), &QAction::triggered, this, &CVYNDialog::OnLog);
     m_context_menu->addSeparator();
     m_context_menu->addMenu(&m_language_menu);
     m_context_menu->addMenu(&m_advanced_menu);
     if (m_is_client)
-        connect(m_context_menu->addAction("Show Touch Pad"), &QAction::triggered, this,
+        connect(keyed_entry(*m_context_menu, "Show Touch Pad"), &QAction::triggered, this,
                 &CVYNDialog::ShowTouchScreen);
     m_context_menu->addSeparator();
-    connect(m_context_menu->addAction("Settings"), &QAction::triggered, this, &CVYNDialog::OnSettings);
+    connect(keyed_entry(*m_context_menu, "Settings"), &QAction::triggered, this, &CVYNDialog::OnSettings);
     m_advanced_menu.addSeparator();
-    connect(m_advanced_menu.addAction("Enable Debug Log"), &QAction::triggered, this,
+    connect(keyed_entry(m_advanced_menu, "Enable Debug Log"), &QAction::triggered, this,
             &CVYNDialog::EnableDebug);
 
     if (m_topmost && g_main_window)
@@ -559,6 +565,11 @@ void CVYNDialog::OnLanguage() {
         if (a->isCheckable())
             a->setChecked(action ? a == action : a->data().toString().toStdString() == code);
     RetranslateLanguageStatus(this, nullptr);
+    // The menus (the host's entries and every plugin's) and the plugin
+    // buttons' tooltips; the first call comes before the menus exist.
+    retranslate_menu(m_context_menu.get());
+    for (auto const& [path, menu] : m_plugin_menus) retranslate_menu(menu.get());
+    retranslate_tips(this);
     LogMessage("updating visual look");
     UpdateVisualLook();
     netbuf update;

@@ -4,6 +4,8 @@
 
 #include <string>
 
+class QAction;
+class QMenu;
 class QWidget;
 
 namespace tovan {
@@ -27,5 +29,16 @@ void SetWindowLanguage(QWidget* top);
 void RetranslateLanguageStatus(QWidget* dialog, char const* group);
 void UpdateLanguageGroup(std::string const& language, QWidget* dialog, std::string const& group,
                          myLangStruct const* rows);
+
+// Texts that follow the language: the key is kept with the action or the
+// widget, so that a change of language sets the text again. A menu's title
+// is its menuAction()'s text. An entry whose key has no translation shows
+// the key; a tooltip whose key has none is empty.
+void set_keyed_text(QAction* action, std::string const& key);
+void set_keyed_tip(QWidget* widget, std::string const& key);
+// The keyed texts of the menu and of its submenus, and the keyed tooltips
+// of top and its descendants, in the selected language.
+void retranslate_menu(QMenu* menu);
+void retranslate_tips(QWidget* top);
 
 } // namespace tovan
