@@ -46,7 +46,8 @@ TEST(Dispatcher, DeskSessionWalksThroughItsStates) {
     stand t;
     t.s.in_connection = true;
     t.ids("4:7", "k");
-    t.s.flags = 0x900; // a plugin's bits of the last session
+    t.s.flags = 0x900;             // a plugin's bits of the last session
+    t.host.catalogue_fails = true; // a silent server: the desk still waits for its client
     struct {
         char const* text;
         int64_t state;
@@ -320,6 +321,15 @@ TEST(Dispatcher, InternalCommandsFromOutsideAreIgnored) {
     from_peer.request = &outside;
     t.d.dispatch(from_peer);
     EXPECT_EQ(outside.woken, 0);
+
+    // A command of a connect attempt given up since is dropped when its turn comes.
+    for (bool const given_up : {true, false}) {
+        stand u;
+        u.s.state = 6;
+        u.queue.push(origin::local, "channel_status_stopped", [given_up] { return given_up; });
+        u.d.dispatch_next();
+        EXPECT_EQ(u.s.state, given_up ? 6 : 0);
+    }
 }
 
 TEST(Dispatcher, SessionMapsAndNumbers) {
