@@ -562,9 +562,8 @@ TEST_F(SessionProcess, RefusedCreateShowsOneBoxAndEnds) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
 }
 
-// The server never answers the plugin list: neither window freezes past the
-// GUI's limit, the desk shows its code in its waiting state (5) and the
-// session goes on without plugins. The server never answers close-session:
+// The server never answers the plugin list: neither window freezes, the desk
+// waits for its client in state 5. The server never answers close-session:
 // after its time limit the desk stops the session channel itself and the
 // session ends. A relay that stops (SIGSTOP) answers nothing: the window
 // answers again within 6 s.
@@ -587,7 +586,6 @@ TEST_F(SessionProcess, UnansweredCloseSessionStillEndsTheSession) {
     ASSERT_TRUE(reaches(desk_log, 6, seconds(60)));
     ASSERT_TRUE(reaches(client_dir + "/VYNClient.out", 6));
     EXPECT_TRUE(reaches(desk_log, 5, seconds(0)));
-    EXPECT_EQ(count_of(relay.log_text(), "\"method\":29"), 2); // asked once at each end
     for (auto const& log : {desk_log, client_dir + "/VYNClient.out"})
         EXPECT_EQ(count_of(read_all(log), "no plugin list from the server"), 1) << log;
     EXPECT_LT(desk_stalls.stop(), seconds(6));
