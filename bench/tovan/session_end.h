@@ -84,7 +84,7 @@ public:
         m_error = end.error;
     }
     void post_notification(int64_t, int64_t) override {}
-    void set_new_code(std::string const& code) override {
+    void set_new_code(std::string const& code, std::function<bool()>) override {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_code = code;

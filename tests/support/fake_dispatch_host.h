@@ -27,6 +27,7 @@ public:
     std::set<std::string> catalogue{"chat", "video"};
     std::string mtu_fix;
     bool control_link_broken = false;
+    bool catalogue_fails = false; // the plugin list cannot be had
     vyn::session_state const* watched = nullptr;
 
     std::vector<std::string> calls;
@@ -102,7 +103,10 @@ public:
     }
     void forward_to_desktop(std::string const& cmd) override { calls.push_back("desktop " + cmd); }
     void handle_plugin_init(std::string const& cmd) override { calls.push_back("plugin_init " + cmd); }
-    void check_server_plugins() override { calls.push_back("check_server_plugins"); }
+    void check_server_plugins() override {
+        calls.push_back("check_server_plugins");
+        if (catalogue_fails) throw std::runtime_error("no answer to call 29");
+    }
     void start_downloads() override {}
     void update_download_status(int64_t, int64_t, int) override {}
     void plugins_reconnecting() override { calls.push_back("plugins_reconnecting"); }

@@ -93,12 +93,21 @@ public:
     void post_notification(int64_t a, int64_t b) override {
         note("notify " + std::to_string(a) + " " + std::to_string(b));
     }
-    void set_new_code(std::string const& code) override {
+    // Held like the rest of the GUI thread's work, and checked when run, as
+    // the dispatcher and the code field do.
+    void set_new_code(std::string const& code, std::function<bool()> withdrawn) override {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_code = code;
         }
-        note("code " + code);
+        post_to_gui([this, code, withdrawn] {
+            if (!withdrawn()) note("code " + code);
+        });
+    }
+    void queue_command(std::string text, std::function<bool()> withdrawn) override {
+        post_to_gui([this, text, withdrawn] {
+            if (!withdrawn()) handle_command(origin::local, text);
+        });
     }
     std::string typed_code() override {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -328,19 +337,23 @@ TEST(Connector, DeskAndClientMeetThroughTheRelay) {
     EXPECT_LT(log.find("\"method\":43"), log.find("\"method\":33")); // before the log-in
 
     // Given up (a new Connect) before the GUI thread ran what it handed over:
-    // no code file, no message; the next session writes and sends them once.
+    // no code in the field, no queued command, no code file, no message; the
+    // next session shows, queues, writes and sends them once.
     ASSERT_TRUE(next.conn.wait_attempt(30000));
     dc.message_channel = true;
-    next.host.hold = true;
     for (bool const give_up : {true, false}) {
+        next.host.hold = true;
         next.host.shared().ids = vyn::session_ids{};
         auto conn = std::make_shared<vyn::connector>(next.host, dc);
         conn->update_target(dc.proxy_host, false);
         ASSERT_TRUE(conn->start_attempt());
         ASSERT_TRUE(conn->wait_attempt(30000));
         if (give_up) conn->abandon();
+        int const codes = next.host.count("code "), statuses = next.host.count("local connection_status 4");
         next.host.hold = false;
         for (auto& f : next.host.take_held()) f();
+        EXPECT_EQ(next.host.count("code ") - codes, give_up ? 0 : 1);
+        EXPECT_EQ(next.host.count("local connection_status 4") - statuses, give_up ? 0 : 1);
         int const stops = next.host.count("local channel_status_stopped");
         conn.reset();
         ASSERT_TRUE(next.host.wait_for("local channel_status_stopped", 30000, stops + 1));

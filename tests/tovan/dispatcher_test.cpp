@@ -48,7 +48,8 @@ TEST(Dispatcher, DeskSessionWalksThroughItsStates) {
     stand t;
     t.s.in_connection = true;
     t.ids("4:7", "k");
-    t.s.flags = 0x900; // a plugin's bits of the last session
+    t.s.flags = 0x900;             // a plugin's bits of the last session
+    t.host.catalogue_fails = true; // a silent server: the desk still waits for its client
     struct {
         char const* text;
         int64_t state;
@@ -357,6 +358,12 @@ TEST(Dispatcher, InternalCommandsFromOutsideAreIgnored) {
     from_peer.request = &outside;
     t.d.dispatch(from_peer);
     EXPECT_EQ(outside.woken, 0);
+
+    // A command of a connect attempt given up since is dropped when its turn comes.
+    t.s.state = 6;
+    t.queue.push(origin::local, "channel_status_stopped", [] { return true; });
+    t.d.dispatch_next();
+    EXPECT_EQ(t.s.state, 6);
 }
 
 TEST(Dispatcher, SessionMapsAndNumbers) {

@@ -602,11 +602,13 @@ TEST_F(SessionProcess, RefusedCreateShowsOneBoxAndEnds) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << read_all(dir + "/stderr.txt");
 }
 
-// The server never answers close-session: after its time limit the desk
-// stops the session channel itself and the session ends. A relay that stops
-// (SIGSTOP) answers nothing: the window answers again within 6 s.
+// The server never answers the plugin list: neither window freezes, the desk
+// waits for its client in state 5. The server never answers close-session:
+// after its time limit the desk stops the session channel itself and the
+// session ends. A relay that stops (SIGSTOP) answers nothing: the window
+// answers again within 6 s.
 TEST_F(SessionProcess, UnansweredCloseSessionStillEndsTheSession) {
-    relay_process relay({"--never-answer", "41"});
+    relay_process relay({"--never-answer", "41", "--never-answer", "29"});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
     std::string const notes = desk_dir + "/n.txt", desk_log = desk_dir + "/VYNDesk.out";
@@ -614,13 +616,20 @@ TEST_F(SessionProcess, UnansweredCloseSessionStillEndsTheSession) {
         start(desk_dir, "tovan_desk",
               {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct", "--username", "u",
                "--password", "p", "--get-code", "--notification-file", notes});
+    gui_stall_meter desk_stalls(desk);
     std::string const session = relay.wait_log({"\"event\":\"session\""}, seconds(60));
     ASSERT_NE(session, "");
     pid_t const client = start(client_dir, "tovan_client",
                                {"--vynwex", "--proxy-address", proxy, "--force-transport", "direct",
                                 "--connect", field(session, "code")});
+    gui_stall_meter client_stalls(client);
     ASSERT_TRUE(reaches(desk_log, 6, seconds(60)));
     ASSERT_TRUE(reaches(client_dir + "/VYNClient.out", 6));
+    EXPECT_TRUE(reaches(desk_log, 5, seconds(0)));
+    for (auto const& log : {desk_log, client_dir + "/VYNClient.out"})
+        EXPECT_EQ(count_of(read_all(log), "no plugin list from the server"), 1) << log;
+    EXPECT_LT(desk_stalls.stop(), seconds(6));
+    EXPECT_LT(client_stalls.stop(), seconds(6));
     std::string const win = wait_window("Tovan Desk");
     sh("xdotool windowmove --sync " + win + " 600 0");
     ::kill(relay.pid(), SIGSTOP);

@@ -2,10 +2,11 @@
 
 namespace vyn {
 
-void command_queue::push(origin from, std::string text) {
+void command_queue::push(origin from, std::string text, std::function<bool()> withdrawn) {
     command_entry e;
     e.from = from;
     e.text = std::move(text);
+    e.withdrawn = std::move(withdrawn);
     std::lock_guard<std::mutex> lock(m_mutex);
     m_queue.push_back(std::move(e));
 }

@@ -37,11 +37,15 @@ struct command_entry {
     origin from = origin::local;
     std::string text;
     credentials_request* request = nullptr; // set only for the credentials request
+    // Set for a command of a connect attempt: true once the attempt was given
+    // up, and the command is then dropped when its turn comes. Asked on the
+    // GUI thread, under no lock: it reads an atomic of the attempt.
+    std::function<bool()> withdrawn;
 };
 
 class command_queue {
 public:
-    void push(origin from, std::string text);
+    void push(origin from, std::string text, std::function<bool()> withdrawn = {});
     void push_request(credentials_request* request);
     std::optional<command_entry> take();
     std::size_t size() const;

@@ -196,6 +196,10 @@ bool connector::on_gui(F f) {
     });
 }
 
+std::function<bool()> connector::withdrawn() const {
+    return [given_up = m_given_up] { return given_up->load(); };
+}
+
 bool connector::ask_credentials(std::string& user, std::string& password) {
     auto answer = std::make_shared<login_answer>();
     auto* request = new login_request(answer, m_given_up);
@@ -363,10 +367,9 @@ void connector::run_attempt() {
     unless_given_up([&] {
         // Told only while the session is wanted: one the user ended is over anyway.
         if (gone && m_host.shared().in_connection)
-            m_host.handle_command(origin::local, "my_intern_session_gone");
-        if (reconnect && !error.empty())
-            m_host.handle_command(origin::local, "channel_status_connect_failed");
-        if (again) m_host.handle_command(origin::local, "channel_start_all");
+            m_host.queue_command("my_intern_session_gone", withdrawn());
+        if (reconnect && !error.empty()) m_host.queue_command("channel_status_connect_failed", withdrawn());
+        if (again) m_host.queue_command("channel_start_all", withdrawn());
     });
 }
 
@@ -618,7 +621,7 @@ bool connector::request_code() {
     tovan::ignoring_failure([&] { rpc->co_customization(m_config.customization); });
     std::string const& code = made.code;
     std::string const& sid = made.sid;
-    unless_given_up([&] { m_host.set_new_code(code); });
+    unless_given_up([&] { m_host.set_new_code(code, withdrawn()); });
     m_host.log("proxy will relay session " + sid + " with code " + code);
     std::string file_text = code;
     if (!sid.empty()) {
@@ -702,7 +705,7 @@ void connector::start_session_channels() {
         existing->reconnect();
         return;
     }
-    unless_given_up([&] { m_host.handle_command(origin::local, "connection_status 4"); });
+    unless_given_up([&] { m_host.queue_command("connection_status 4", withdrawn()); });
     std::string const code = wait_for_code();
     if (!on_gui([&host = m_host, n = std::stoll(code)] { host.post_notification(1, n); }))
         throw attempt_cancelled();

@@ -19,12 +19,17 @@
 // own; start_attempt() from the GUI thread. The reliable channel calls the
 // factory on its worker. Every effect on the host goes through
 // connector_host, whose operations are safe from any thread, and through
-// one give-up check (unless_given_up): what an attempt learns or asks for
-// after abandon() reaches nobody, also work it handed to the GUI thread
-// before and that runs only after. The session's values (the wish to
-// connect, the code, id and key) live in the host's session_shared, and the
-// command line's code file and session message in the host, not here; the
-// connector's own handles are guarded by its mutex.
+// one give-up check (unless_given_up), which abandon() waits for: what an
+// attempt learns or asks for after abandon() reaches nobody. Work it handed
+// to the GUI thread before carries the give-up mark and checks it again when
+// it runs there: the commands it queues (dropped when their turn comes), the
+// new code for the code field, the log-in window, the end of the connection,
+// the code file, the notifications and the session message. Only log lines
+// pass after abandon(), and what the session channel itself reports (its
+// statuses and texts: its stop still says "stopped"). The session's values
+// (the wish to connect, the code, id and key) live in the host's
+// session_shared, and the command line's code file and session message in
+// the host, not here; the connector's own handles are guarded by its mutex.
 //
 // Failures of an attempt end in one place (see run_attempt): nothing, a new
 // attempt at once, the dispatcher's reconnect bookkeeping
@@ -112,6 +117,13 @@ class connector;
 // What the connector needs of the program; callable from any thread.
 class connector_host : public session_target {
 public:
+    // A command of an attempt for the dispatcher, queued with the others in
+    // the order asked; withdrawn, asked on the GUI thread when the command's
+    // turn comes, drops it there once true. A host without a queue runs it
+    // at once.
+    virtual void queue_command(std::string text, std::function<bool()> withdrawn) {
+        if (!withdrawn()) handle_command(origin::local, std::move(text));
+    }
     // Runs f on the GUI thread, later, in the order asked (a host without
     // a GUI thread runs it at once).
     virtual void post_to_gui(std::function<void()> f) { f(); }
@@ -140,8 +152,9 @@ public:
     // The session exists: the host sends the session message of the command
     // line, once per program run, through from (GUI thread).
     virtual void session_message_due(connector& /*from*/) {}
-    // The desk's new code for the code field.
-    virtual void set_new_code(std::string const& code) = 0;
+    // The desk's new code: the code field's text (typed_code) from now on,
+    // and shown there later on the GUI thread unless withdrawn is true by then.
+    virtual void set_new_code(std::string const& code, std::function<bool()> withdrawn) = 0;
     // The code field's text as last typed or set.
     virtual std::string typed_code() = 0;
     // Hands the request for the log-in window to the GUI thread without
@@ -235,6 +248,8 @@ private:
     // of its own. False when dropped at once.
     template <class F>
     bool on_gui(F f);
+    // The give-up mark, for work handed to the GUI thread.
+    std::function<bool()> withdrawn() const;
     // Asks the person for the log-in through the GUI (blocks until answered
     // or given up); false when cancelled.
     bool ask_credentials(std::string& user, std::string& password);

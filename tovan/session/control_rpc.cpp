@@ -210,7 +210,7 @@ void control_rpc::co_my_configuration(unsigned short a, unsigned short tunnel_po
 }
 
 std::vector<std::map<std::string, std::string>> control_rpc::co_get_plugins() {
-    netbuf reply = sync_call(frame_of(m_get_plugins), plugin_list_limit_s * 1000);
+    netbuf reply = sync_call(frame_of(m_get_plugins), m_gui_limit_ms);
     val_exception(reply);
     std::vector<std::map<std::string, std::string>> plugins;
     popping([&] { rulo_packet_pop(reply, plugins); });

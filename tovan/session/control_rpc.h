@@ -79,14 +79,11 @@ public:
     void set_abandoned(std::function<bool()> abandoned) { m_abandoned = std::move(abandoned); }
 
     // How long the calls a person waits for at the window (close session,
-    // mail template) may wait for their answer: the window must not freeze
-    // on a silent server.
+    // mail template, the plugin list as a session comes up) may wait for
+    // their answer: the window must not freeze on a silent server.
     static constexpr long gui_call_limit_s = 5;
     // Tests shorten it.
     void set_gui_call_limit(long seconds) { m_gui_limit_ms = seconds * 1000; }
-    // The plugin list, asked for from the GUI thread as a session comes up,
-    // keeps the longer limit of the calls of an attempt.
-    static constexpr long plugin_list_limit_s = 30;
 
     control_rpc() = default;
     explicit control_rpc(rulo::object<rulo::rpcWrapper> wrapper) : m_wrapper(std::move(wrapper)) {}

@@ -84,6 +84,10 @@ void dispatcher::dispatch(command_entry const& entry) {
         return;
     }
     m_host.log("new request :" + loggable_command(entry.text));
+    if (entry.withdrawn && entry.withdrawn()) {
+        m_host.log("dropped: its connect attempt was given up");
+        return;
+    }
     if (entry.from != origin::local && is_internal(entry.text)) {
         m_host.log("ignored: an internal command from outside");
         return;
@@ -121,8 +125,9 @@ void dispatcher::run_steps(std::string cmd, origin from) {
             m_host.log("channel connected\n");
             m_s.next_retry_ms = 0;
             bool downloads = false;
+            // A catalogue that cannot be had keeps nobody out of the rest.
             if ((m_s.state & 15) < 6 && m_s.in_connection && m_s.plugins_empty)
-                m_host.check_server_plugins();
+                guarded(m_host, [&] { m_host.check_server_plugins(); });
             else
                 downloads = true;
             if (!m_s.is_client) {

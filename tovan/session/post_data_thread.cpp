@@ -35,7 +35,7 @@ public:
     void clear_connect_save_file() override {}
     void end_connection(failure_end const&) override {}
     void post_notification(int64_t, int64_t) override {}
-    void set_new_code(std::string const&) override {}
+    void set_new_code(std::string const&, std::function<bool()>) override {}
     std::string typed_code() override { return {}; }
     void request_credentials(credentials_request* request) override { request->done(); } // never asked
     std::string word_error(std::string const& server, control_rpc::exception const& e) override {

@@ -395,6 +395,11 @@ void desk_session::handle_command(vyn::origin from, std::string text) {
     emit commands_waiting();
 }
 
+void desk_session::queue_command(std::string text, std::function<bool()> withdrawn) {
+    m_queue.push(vyn::origin::local, std::move(text), std::move(withdrawn));
+    emit commands_waiting();
+}
+
 void desk_session::push_chat(std::string line) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_chat_queue.push_back(std::move(line));
@@ -557,9 +562,12 @@ void desk_session::set_typed_code(std::string const& code) {
     m_typed_code = code;
 }
 
-void desk_session::set_new_code(std::string const& code) {
+void desk_session::set_new_code(std::string const& code, std::function<bool()> withdrawn) {
     set_typed_code(code);
-    emit m_dialog.emit_SetNewCode(QString::fromLatin1(code.c_str()));
+    // A new Connect or the shut-down since keeps the field as it is.
+    post_to_gui([this, text = QString::fromLatin1(code.c_str()), withdrawn = std::move(withdrawn)] {
+        if (!withdrawn()) m_dialog.SetNewCode(text);
+    });
 }
 
 std::string desk_session::typed_code() {

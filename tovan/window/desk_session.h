@@ -131,7 +131,8 @@ public:
     void shutdown_connection() override;
     void clear_connect_save_file() override;
     void post_notification(int64_t a, int64_t b) override;
-    void set_new_code(std::string const& code) override;
+    void set_new_code(std::string const& code, std::function<bool()> withdrawn) override;
+    void queue_command(std::string text, std::function<bool()> withdrawn) override;
     std::string typed_code() override;
     void request_credentials(vyn::credentials_request* request) override;
     std::string word_error(std::string const& server, vyn::control_rpc::exception const& e) override;

@@ -144,11 +144,21 @@ void CVYNDialog::check_server_plugins() {
     s.wanted_plugins.clear();
     m_plugin_defs.clear();
     delivery().translations.clear();
-    rulo::object<vyn::control_rpc> rpc = m_session->control_client();
-    if (!rpc) throw rulo::exception::function("co_get_plugins");
-
     catalogue_input in;
-    in.records = rpc->co_get_plugins();
+    // Unanswered or refused, the list is empty for this attempt: the session
+    // goes on without plugins, and the next connect while the catalogue is
+    // empty asks again.
+    std::string failure;
+    try {
+        rulo::object<vyn::control_rpc> rpc = m_session->control_client();
+        if (!rpc) throw rulo::exception("no control link");
+        in.records = rpc->co_get_plugins();
+    } catch (vyn::control_rpc::exception const& e) {
+        failure = "error " + std::to_string(e.code) + " " + e.text;
+    } catch (rulo::exception const& e) {
+        failure = e.full();
+    }
+    if (!failure.empty()) LogMessage2("no plugin list from the server: " + failure);
     auto const flavour = m_app_info.find("flavor");
     if (flavour != m_app_info.end()) in.flavour = flavour->second;
     in.option_components = s.option_components;

@@ -227,7 +227,6 @@ void CVYNDialog::connect_signals() {
     connect(m_btn_mail, &QPushButton::clicked, this, &CVYNDialog::OnEmail);
     connect(this, &CVYNDialog::emit_OnUpdateMessage, this, &CVYNDialog::OnUpdateMessage,
             Qt::QueuedConnection);
-    connect(this, &CVYNDialog::emit_SetNewCode, this, &CVYNDialog::SetNewCode);
     IDC_LOG_OUTPUT->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(IDC_LOG_OUTPUT, &QWidget::customContextMenuRequested, this, &CVYNDialog::chat_context);
     connect(this, &CVYNDialog::emit_MessageBoxMain, this, &CVYNDialog::MessageBoxMain);

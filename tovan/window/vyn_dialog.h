@@ -225,7 +225,6 @@ public:
 
 signals:
     void emit_OnUpdateMessage();
-    void emit_SetNewCode(QString);
     void emit_MessageBoxMain(QString lpText, QString lpCaption, int uType);
     void emit_CloseAll();
 
