@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <memory>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -67,6 +68,18 @@ TEST(Socket, TimedConnectFailsByCauseAndLeavesTheSocketBlocking) {
 
     EXPECT_EQ(thrown([] { rulo::socket(rulo::socket::socket_type(2), tIProcessId()); }),
               ":Error in 'socket_init'");
+}
+
+// A connected socket fails once its data goes unacknowledged for the bound,
+// so that a silent path breaks like a closed one.
+TEST(Socket, ConnectedSocketBoundsUnacknowledgedData) {
+    tcp_listener l;
+    auto s = connected_to(l);
+    int limit = 0;
+    socklen_t length = sizeof limit;
+    ASSERT_EQ(getsockopt(s->descriptor(), IPPROTO_TCP, TCP_USER_TIMEOUT, &limit, &length), 0);
+    EXPECT_EQ(limit, rulo::unacknowledged_limit_ms);
+    EXPECT_EQ(limit, 20000);
 }
 
 TEST(Socket, AddressesMatchWhatTheListenerSaw) {
