@@ -139,11 +139,15 @@ void socket::connect(long seconds) {
         } catch (...) {
         }
     }};
-    if (connect()) return;
-    bool writable = false, error = false;
-    wait_for_event(m_descriptor, nullptr, &writable, &error, seconds);
-    if (error || is_error()) throw exception::function("connect");
-    if (!writable) throw exception(connect_timeout_e);
+    if (!connect()) {
+        bool writable = false, error = false;
+        wait_for_event(m_descriptor, nullptr, &writable, &error, seconds);
+        if (error || is_error()) throw exception::function("connect");
+        if (!writable) throw exception(connect_timeout_e);
+    }
+    int const limit = unacknowledged_limit_ms;
+    if (::setsockopt(m_descriptor, IPPROTO_TCP, TCP_USER_TIMEOUT, &limit, sizeof limit) != 0)
+        throw get_socket_exception("connect", "setsockopt(TCP_USER_TIMEOUT)");
 }
 
 void socket::set_nonblocking(bool on) {

@@ -33,6 +33,17 @@ namespace rulo {
 // The piece size of one receive and one send of the poller-driven transports.
 inline constexpr int network_chunk = 0xFFFF;
 
+// How long a connected TCP socket keeps data that the peer's system has not
+// acknowledged before the connection fails (TCP_USER_TIMEOUT, milliseconds).
+// A path that goes silent without closing (a router or NAT that forgot the
+// connection, a network change) would otherwise hold the connection for the
+// kernel's retransmissions, about 15 minutes; with this bound it breaks like
+// a closed one and the layers above reconnect. The session's 20 s pings keep
+// data in flight, so a silent path is found within about 40 s. Only
+// unacknowledged data counts: an idle connection, or a peer whose process is
+// stopped while its system still acknowledges, is not cut.
+inline constexpr int unacknowledged_limit_ms = 20000;
+
 // The process-wide count of live sockets; each change logs
 // "socket objects count: N" under "socket".
 extern atomic g_socket_count;
@@ -67,7 +78,9 @@ public:
     // a non-blocking connect is under way.
     bool connect();
     // Connects, giving up after seconds with connect_timeout_e; a refused or
-    // failed connect throws "connect". The socket is left blocking.
+    // failed connect throws "connect". The socket is left blocking. Once
+    // connected, the socket carries unacknowledged_limit_ms (set only then,
+    // so that the connect's own time limit is the one that counts).
     void connect(long seconds);
 
     void set_nonblocking(bool on);

@@ -343,7 +343,9 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
 
     // The relay stands still past the watchdog's 40 s: "main/connection"
     // reports "down", then "up" when it goes on, and the plugin's script for
-    // "up" sends its unnamed data again, which now arrives.
+    // "up" sends its unnamed data again, which now arrives. The relay's
+    // system still acknowledges meanwhile: no connection is cut and made again.
+    int const accepts = events_with(relay.log_text(), "accept");
     ::kill(relay.pid(), SIGSTOP);
     bool const down = wait_until(
         [&] { return read_all(desk_rec).find("callback main/connection down") != std::string::npos; },
@@ -355,6 +357,7 @@ TEST_F(SessionProcess, PluginsAtBothEndsReachTheSession) {
         seconds(60)))
         << read_all(desk_rec);
     EXPECT_NE(read_all(desk_rec).find("script up"), std::string::npos);
+    EXPECT_EQ(events_with(relay.log_text(), "accept"), accepts) << relay.log_text();
     EXPECT_TRUE(
         wait_until([&] { return count_of(read_all(client_log), "new request :tp_hello") == 2; }, seconds(60)))
         << read_all(client_log);
@@ -773,6 +776,60 @@ TEST_F(SessionProcess, RelayRestartsWithAndWithoutItsSessions) {
     EXPECT_TRUE(wait_until([&] {
         return read_all(desk_dir + "/n.txt").find("1 " + field(fresh, "code") + "\n") != std::string::npos;
     }));
+}
+
+// A path that goes silent without closing: nft drops every packet of the
+// client's relay connections both ways (their systems acknowledge nothing),
+// new connections pass. The client finds it and reconnects by its session
+// id, a line typed during the freeze reaches the desk once, and the relay
+// lets go of the silent connections too.
+TEST_F(SessionProcess, FrozenPathIsFoundAndTheSessionGoesOn) {
+    auto const where =
+        test_support::in_private_network("SessionProcess.FrozenPathIsFoundAndTheSessionGoesOn");
+    if (where == test_support::netns::unavailable)
+        GTEST_SKIP() << "no private network namespace (needs root)";
+    if (where == test_support::netns::ran_there) return;
+    relay_process relay;
+    auto args = relay_args(relay);
+    args.insert(args.end(), {"--session-message", "a=b"}); // live chat goes with the session's messages
+    ends const e = meet(relay, args);
+    ASSERT_FALSE(HasFailure());
+    std::string const sid = field(e.session, "sid");
+    std::string const desk_win = wait_window("Tovan Desk"), client_win = wait_window("Tovan Client");
+    move_apart(client_win, desk_win);
+    relay.admin("server-call " + sid + " both send_chat_live");
+
+    // The client's connections by their local ports, and the relay's names for them.
+    std::istringstream ports(sh("ss -tnpH state established '( dport = :" + std::to_string(relay.port()) +
+                                " )' | grep 'pid=" + std::to_string(e.client_pid) +
+                                ",' | awk '{print $3}' | sed 's/.*://'"));
+    std::vector<std::string> frozen_conns;
+    std::string set;
+    for (std::string port; ports >> port;) {
+        set += (set.empty() ? "" : ", ") + port;
+        for (auto const& accept : event_lines(relay.log_text(), "accept", "127.0.0.1:" + port + "\""))
+            frozen_conns.push_back(field(accept, "conn"));
+    }
+    ASSERT_FALSE(frozen_conns.empty());
+    int const binds = events_with(relay.log_text(), "bind", "\"role\":\"client\"");
+    std::string const drop = "{ " + set + " } drop; ";
+    sh("nft 'table inet frozen { chain out { type filter hook output priority 0; tcp sport " + drop +
+       "tcp dport " + drop + "}; }'");
+    auto const frozen = std::chrono::steady_clock::now();
+    type_line(client_win, "duringfreeze");
+    ASSERT_TRUE(wait_until(
+        [&] { return events_with(relay.log_text(), "bind", "\"role\":\"client\"") > binds; }, seconds(90)))
+        << relay.log_text();
+    EXPECT_LT(std::chrono::steady_clock::now() - frozen, seconds(90));
+    EXPECT_NE(relay.wait_log({R"("event":"chat_live")", R"("role":"desk")", "duringfreeze"}, seconds(60)),
+              "");
+    for (auto const& conn : frozen_conns)
+        EXPECT_TRUE(wait_until(
+            [&] { return events_with(relay.log_text(), "close", "\"conn\":" + conn + ","); }, seconds(60)))
+            << conn << relay.log_text();
+    // Nothing doubled it meanwhile.
+    EXPECT_EQ(events_with(relay.log_text(), "chat_live", "duringfreeze"), 1) << relay.log_text();
+    EXPECT_TRUE(disconnect_at_desk(e.desk_log, e.client_log, desk_win));
 }
 
 // A relay that refuses every session leg: each end climbs the retry ladder,

@@ -16,6 +16,11 @@ namespace relay {
 
 namespace {
 
+// How long data sent to a client may go unacknowledged before its
+// connection fails (TCP_USER_TIMEOUT, milliseconds), as the programs' own
+// sockets do.
+constexpr int unacknowledged_limit_ms = 20000;
+
 // Which security a named service must be opened with; ECHO takes either.
 enum class security { secure, plain, either };
 
@@ -38,14 +43,20 @@ connection::connection(relay_server& server, asio::ip::tcp::socket socket, std::
     auto ep = m_socket.remote_endpoint(ec);
     m_peer = ec ? "?" : ep.address().to_string() + ":" + std::to_string(ep.port());
     m_socket.set_option(asio::ip::tcp::no_delay(true), ec);
-    // A client that vanished without closing (cable pulled, machine gone) is
-    // found by keep-alive probes after about two minutes of silence.
+    // A client that vanished without closing (cable pulled, machine gone,
+    // a path gone silent) is found by keep-alive probes after about 70 s of
+    // silence, or, while data for it is in flight, once that data has gone
+    // unacknowledged for unacknowledged_limit_ms. Without the bound the
+    // kernel retransmits for about 15 minutes, and the session's other end
+    // waits that long on a dead leg. A client whose system still
+    // acknowledges (a stopped process) is not cut.
     m_socket.set_option(asio::socket_base::keep_alive(true), ec);
     int const idle = 60, interval = 10, probes = 6;
     int const fd = m_socket.native_handle();
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged_limit_ms, sizeof unacknowledged_limit_ms);
 }
 
 connection::connection(relay_server& server, asio::any_io_executor executor, std::uint64_t id,

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <memory>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -93,6 +94,12 @@ TEST(Socket, AddressesMatchWhatTheListenerSaw) {
     xstd::packet_push(sndbuf, std::string("set_sndbuf"), 20000);
     s->ioctl(sndbuf, value);
     EXPECT_EQ(sndbuf_of(s->descriptor()), 40000); // the kernel doubles what it is given
+
+    // Once connected, unacknowledged data fails it: a silent path breaks like a closed one.
+    int limit = 0;
+    socklen_t length = sizeof limit;
+    getsockopt(s->descriptor(), IPPROTO_TCP, TCP_USER_TIMEOUT, &limit, &length);
+    EXPECT_EQ(limit, rulo::unacknowledged_limit_ms);
 }
 
 // The global cap reaches every open TCP socket and each later one; a
