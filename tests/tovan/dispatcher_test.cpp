@@ -143,6 +143,12 @@ TEST(Dispatcher, LoggedCommandsAreTextWithoutSecrets) {
         {"\xc3 \xc0\xaf \xed\xa0\x80 \xe2\x82", "\\xc3 \\xc0\\xaf \\xed\\xa0\\x80 \\xe2\\x82"},
     };
     for (auto const& r : rows) EXPECT_EQ(vyn::loggable_command(r.in), r.logged) << escaped(r.in);
+    // The extra-argument files' words: passwords in any form people write them.
+    EXPECT_EQ(
+        vyn::loggable_arguments("--username u --password  pw --conn-options "
+                                "http_proxy=h:1&http_proxy_password=s%3Ax&x=1 --Password 'a b' --password"),
+        "--username u --password  *** --conn-options http_proxy=h:1&http_proxy_password=***&x=1 --Password "
+        "'***' --password");
 }
 
 TEST(Dispatcher, RetryLadder) {

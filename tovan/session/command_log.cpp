@@ -3,6 +3,7 @@
 #include "rulo/packet.h"
 #include "rulo/text.h"
 
+#include <algorithm>
 #include <map>
 
 namespace vyn {
@@ -77,6 +78,32 @@ std::string loggable_command(std::string const& text) {
             out += digits[c & 15];
             ++i;
         }
+    }
+    return out;
+}
+
+std::string loggable_arguments(std::string const& text) {
+    std::string out = text;
+    std::string const lower = xstd::lc(text);
+    char const* const ends = " \t\r\n&\"'";
+    // From the back, so that earlier offsets stay valid as values shrink or grow.
+    for (auto at = lower.rfind("password"); at != std::string::npos;
+         at = at == 0 ? std::string::npos : lower.rfind("password", at - 1)) {
+        std::size_t from = at + 8;
+        if (from < lower.size() && lower[from] == '=') {
+            ++from;
+        } else if (at >= 2 && lower.compare(at - 2, 2, "--") == 0) {
+            from = lower.find_first_not_of(" \t\r\n", from);
+            if (from == std::string::npos || from == at + 8) continue;
+        } else {
+            continue;
+        }
+        std::size_t to = std::min(lower.find_first_of(ends, from), lower.size());
+        if (to == from && (lower[from] == '"' || lower[from] == '\'')) {
+            to = std::min(lower.find(lower[from], from + 1), lower.size());
+            ++from;
+        }
+        if (to > from) out.replace(from, to - from, "***");
     }
     return out;
 }

@@ -14,4 +14,9 @@ namespace vyn {
 // package's bytes never make the log binary. Pure; throws nothing.
 std::string loggable_command(std::string const& text);
 
+// Command-line words as they may be logged: the word after "--password" and
+// the value of any option whose name ends in "password" ("...password=VALUE",
+// up to the next "&", blank or quote) become "***".
+std::string loggable_arguments(std::string const& text);
+
 } // namespace vyn

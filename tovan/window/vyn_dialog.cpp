@@ -1,5 +1,6 @@
 #include "tovan/window/vyn_dialog.h"
 #include "tovan/plugins/negotiation.h"
+#include "tovan/session/command_log.h"
 
 #include "tovan/config/ini_file.h"
 #include "tovan/dialogs/held_keys.h"
@@ -403,7 +404,7 @@ void CVYNDialog::ReadCommandLine() {
         *slot = read_whole_file(path);
         if (*slot)
             rulo::fmt_dbg("CVYNDialog::read_cmdline_from_file")
-                .fmt_verbose("checking cmd args in file %1% \"%2%\"", path, **slot);
+                .fmt_verbose("checking cmd args in file %1% \"%2%\"", path, vyn::loggable_arguments(**slot));
     }
     command_line c = parse_command_line(in);
     m_args = c.args;
