@@ -88,7 +88,6 @@ TEST(WindowLook, RoleStateAndFlags) {
         {{743, 20, 281, 255}, {0, 0, 1024, 768}, {441, 20}},       // left, at the right edge
         {{0, 513, 281, 255}, {0, 0, 1024, 768}, {281, 343}},       // right, moved up onto the area
         {{150, 0, 281, 255}, {0, 0, 600, 768}, {150, 255}},        // below, no side has room
-        {{150, 500, 281, 255}, {0, 0, 600, 768}, {150, 75}},       // above
         {{150, 100, 281, 255}, {0, 0, 600, 600}, {298, 100}},      // none: the most room, on the area
         {{2000, 20, 281, 255}, {1024, 0, 1280, 1024}, {1698, 20}}, // a second screen
     };

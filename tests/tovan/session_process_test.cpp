@@ -78,6 +78,29 @@ protected:
     }
 };
 
+// The windows under a window manager (openbox), which frames, places and
+// stacks them as a person's desktop does.
+class ManagedWindowProcess : public SessionProcess {
+protected:
+    static void SetUpTestSuite() {
+        SessionProcess::SetUpTestSuite();
+        manager = new window_manager(server->display());
+    }
+    static void TearDownTestSuite() {
+        delete manager;
+        SessionProcess::TearDownTestSuite();
+    }
+    // The window ids in one of xprop's window properties, in its order.
+    std::vector<std::string> window_ids(std::string const& xprop_args) {
+        std::vector<std::string> ids;
+        std::istringstream in(sh("xprop " + xprop_args));
+        for (std::string word; in >> word;)
+            if (word.rfind("0x", 0) == 0) ids.push_back(std::to_string(std::stoul(word, nullptr, 16)));
+        return ids;
+    }
+    static inline window_manager* manager = nullptr;
+};
+
 TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     relay_process relay({"--require-login", "u:p"});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
@@ -890,12 +913,14 @@ TEST_F(SessionProcess, EndOfSessionDialogFromTheServer) {
     (void)client; // stopped by TearDown
 }
 
-// A client on a touch screen: the pad shows at start, the desk's code is
-// clicked on it, and Connect finds the session by that code. Before that:
-// with the code field empty, a box with the idle text; after a failed
-// connect one click starts one attempt, and Return held in the window
+// A client on a touch screen, under a window manager: the pad shows at
+// start, owned by the client window and beside it, wholly on the screen,
+// wherever the window is moved; the desk's code is clicked on it, and
+// Connect finds the session by that code. Before that: with the code field
+// empty, a box with the idle text, owned by the window and above it; after a
+// failed connect one click starts one attempt, and Return held in the window
 // presses Connect once, leaving its failure box up.
-TEST_F(SessionProcess, TouchPadTypesTheCode) {
+TEST_F(ManagedWindowProcess, TouchPadTypesTheCode) {
     relay_process relay({"--require-login", "u:p"});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
@@ -908,8 +933,21 @@ TEST_F(SessionProcess, TouchPadTypesTheCode) {
     std::string const pad = wait_window("Touch Pad"), win = wait_window("Tovan Client");
     ASSERT_FALSE(pad.empty());
     ASSERT_FALSE(win.empty());
-    sh("xdotool windowmove --sync " + win + " 0 0");
-    sh("xdotool windowmove --sync " + pad + " 400 0");
+    EXPECT_EQ(window_ids("-id " + pad + " WM_TRANSIENT_FOR"), std::vector<std::string>{win});
+    auto const frame = [&](std::string const& w) { return x->frame_of(uint32_t(std::stoul(w))); };
+    auto const apart = [&] {
+        x_windows::area const p = frame(pad);
+        return !p.overlaps(frame(win)) && p.x >= 0 && p.y >= 0 && p.x + p.width <= 1023 &&
+               p.y + p.height <= 767;
+    };
+    int const right = 1023 - frame(win).width, bottom = 767 - frame(win).height;
+    std::pair<int, int> const places[] = {
+        {right, 0}, {right, bottom}, {0, bottom}, {right / 2, bottom}, {0, 0}};
+    for (auto const& [x, y] : places) {
+        sh("timeout 30 xdotool windowmove --sync " + win + " " + std::to_string(x) + " " + std::to_string(y));
+        EXPECT_TRUE(wait_until(apart)) << x << "," << y;
+        screenshot("touch-pad-" + std::to_string(x) + "-" + std::to_string(y));
+    }
     std::string const log = client_dir + "/VYNClient.out";
     for (int failed = 0; failed < 4; ++failed) {
         // A failed connect empties the code field: the code is typed again.
@@ -922,6 +960,12 @@ TEST_F(SessionProcess, TouchPadTypesTheCode) {
         EXPECT_EQ(count_of(read_all(log), "on action "), failed + 1);
         EXPECT_EQ(events_with(relay.log_text(), "control-call", "\"method\":47"), failed);
         EXPECT_NE(read_all(log).find("message box \"Tovan\": "), std::string::npos) << "the box has a text";
+        EXPECT_EQ(window_ids("-id " + box + " WM_TRANSIENT_FOR"), std::vector<std::string>{win});
+        auto const stacking = window_ids("-root _NET_CLIENT_LIST_STACKING");
+        auto const level = [&](std::string const& w) {
+            return std::find(stacking.begin(), stacking.end(), w);
+        };
+        EXPECT_TRUE(level(win) < level(box) && level(box) != stacking.end()) << failed;
         answer(box, "Return");
         EXPECT_TRUE(wait_until([&] { return count_of(read_all(log), "connection state 0\n") == failed; }));
     }
@@ -932,10 +976,12 @@ TEST_F(SessionProcess, TouchPadTypesTheCode) {
         sh("xdotool mousemove --window " + pad + " " + std::to_string(x) + " " + std::to_string(y) +
            " click 1");
     }
+    EXPECT_TRUE(wait_until(apart)) << "after the keys";
     screenshot("touch-pad");
     sh("xdotool mousemove --window " + win + " 89 206 click 1"); // Connect
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"client\""}, seconds(60)), "") << relay.log_text();
     EXPECT_TRUE(reaches(log, 6, seconds(60)));
+    EXPECT_TRUE(wait_until(apart)) << "connected";
     (void)client; // both stopped by TearDown
 }
 
@@ -1287,92 +1333,4 @@ TEST_F(SessionProcess, FailedPostsShowOneBoxEach) {
     live.erase(std::remove(live.begin(), live.end(), client), live.end());
     int const status = wait_exit(client, seconds(10));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-// The windows under a window manager (openbox), which frames, places and
-// stacks them as a person's desktop does.
-class ManagedWindowProcess : public SessionProcess {
-protected:
-    static void SetUpTestSuite() {
-        SessionProcess::SetUpTestSuite();
-        manager = new window_manager(server->display());
-    }
-    static void TearDownTestSuite() {
-        delete manager;
-        manager = nullptr;
-        SessionProcess::TearDownTestSuite();
-    }
-    // The window ids of one of xprop's window properties, in its order.
-    std::vector<std::string> window_ids(std::string const& xprop_args) {
-        std::vector<std::string> ids;
-        std::istringstream in(sh("xprop " + xprop_args));
-        for (std::string word; in >> word;)
-            if (word.rfind("0x", 0) == 0) ids.push_back(std::to_string(std::stoul(word, nullptr, 16)));
-        return ids;
-    }
-    std::string owner_of(std::string const& window) {
-        auto const ids = window_ids("-id " + window + " WM_TRANSIENT_FOR");
-        return ids.empty() ? "" : ids.front();
-    }
-    static inline window_manager* manager = nullptr;
-};
-
-// A customer on a touch screen: the pad belongs to the client window and
-// stands beside it, wholly on the screen, wherever the window is moved and
-// after keys are pressed; Connect with the field empty shows its box owned
-// by the window and above it; the code typed on the pad connects.
-TEST_F(ManagedWindowProcess, TouchPadBesideTheWindowAndTheEmptyCodeBoxAboveIt) {
-    relay_process relay({"--require-login", "u:p"});
-    std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
-    std::string const session = start_desk_with_code(relay, desk_dir);
-    ASSERT_NE(session, "") << read_all(desk_dir + "/stderr.txt");
-    auto args = relay_args(relay);
-    args.push_back("--touch-pad");
-    start(client_dir, "tovan_client", args);
-    std::string const pad = wait_window("Touch Pad"), win = wait_window("Tovan Client");
-    ASSERT_FALSE(pad.empty());
-    ASSERT_FALSE(win.empty());
-    EXPECT_EQ(owner_of(pad), win);
-    auto const frame = [&](std::string const& w) { return x->frame_of(uint32_t(std::stoul(w))); };
-    auto const apart = [&] {
-        x_windows::area const p = frame(pad), c = frame(win);
-        return p.width > 0 && c.width > 0 && !p.overlaps(c) && p.x >= 0 && p.y >= 0 &&
-               p.x + p.width <= 1023 && p.y + p.height <= 767;
-    };
-    auto const where = [&] {
-        x_windows::area const p = frame(pad), c = frame(win);
-        return "pad " + std::to_string(p.x) + "," + std::to_string(p.y) + " " + std::to_string(p.width) +
-               "x" + std::to_string(p.height) + ", window " + std::to_string(c.x) + "," +
-               std::to_string(c.y) + " " + std::to_string(c.width) + "x" + std::to_string(c.height);
-    };
-    EXPECT_TRUE(wait_until(apart)) << where();
-    x_windows::area const c = frame(win);
-    int const right = 1023 - c.width, bottom = 767 - c.height;
-    int const places[][2] = {{right, 0}, {right, bottom}, {0, bottom}, {right / 2, bottom}, {0, 300}, {0, 0}};
-    for (auto const& at : places) {
-        sh("timeout 30 xdotool windowmove --sync " + win + " " + std::to_string(at[0]) + " " +
-           std::to_string(at[1]));
-        EXPECT_TRUE(wait_until(apart)) << at[0] << "," << at[1] << ": " << where();
-        screenshot("pad-beside-" + std::to_string(at[0]) + "-" + std::to_string(at[1]));
-    }
-    sh("xdotool mousemove --window " + win + " 89 206 click 1"); // Connect, the field empty
-    std::string const box = wait_window("Tovan");
-    ASSERT_FALSE(box.empty());
-    EXPECT_EQ(owner_of(box), win);
-    std::vector<std::string> const stacking = window_ids("-root _NET_CLIENT_LIST_STACKING");
-    auto const level = [&](std::string const& w) { return std::find(stacking.begin(), stacking.end(), w); };
-    EXPECT_TRUE(level(win) != stacking.end() && level(box) > level(win))
-        << sh("xprop -root _NET_CLIENT_LIST_STACKING");
-    screenshot("empty-code-box");
-    answer(box, "Return");
-    for (char digit : field(session, "code")) {
-        int const n = digit == '0' ? 11 : digit - '0';
-        sh("xdotool mousemove --window " + pad + " " + std::to_string(5 + 100 * ((n - 1) % 3) + 45) + " " +
-           std::to_string(5 + 100 * ((n - 1) / 3) + 45) + " click 1");
-    }
-    EXPECT_TRUE(wait_until(apart)) << "after the keys: " << where();
-    sh("xdotool mousemove --window " + win + " 89 206 click 1"); // Connect
-    EXPECT_TRUE(reaches(client_dir + "/VYNClient.out", 6, seconds(60)));
-    EXPECT_TRUE(wait_until(apart)) << "connected: " << where();
-    screenshot("pad-connected");
 }

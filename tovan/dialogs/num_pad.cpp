@@ -76,13 +76,22 @@ bool CNumPad::eventFilter(QObject* watched, QEvent* event) {
         case QEvent::Resize:
             place();
             break;
-        case QEvent::WinIdChange: {
-            // A new native window (changed window flags): map again, owned by it.
-            QPointer<QWidget> const window = m_window;
-            hide();
-            show_beside(window);
+        case QEvent::WinIdChange:
+            // The window gets a new native window (its flags changed): once
+            // that is done and shown, the pad maps again, owned by the new one.
+            if (!m_reown_queued) {
+                m_reown_queued = true;
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        m_reown_queued = false;
+                        if (!isVisible() || !m_window) return;
+                        hide();
+                        show_beside(m_window);
+                    },
+                    Qt::QueuedConnection);
+            }
             break;
-        }
         default:
             break;
         }

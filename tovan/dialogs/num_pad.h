@@ -33,6 +33,7 @@ private:
 
     QPointer<QLineEdit> m_target;
     QPointer<QWidget> m_window; // the window the pad stands beside
+    bool m_reown_queued = false;
 };
 
 } // namespace tovan
