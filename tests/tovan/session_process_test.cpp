@@ -977,6 +977,7 @@ TEST_F(ManagedWindowProcess, TouchPadTypesTheCode) {
            " click 1");
     }
     EXPECT_TRUE(wait_until(apart)) << "after the keys";
+    EXPECT_EQ(sh("xdotool getwindowfocus"), win + "\n") << "the keyboard stays with the window";
     screenshot("touch-pad");
     sh("xdotool mousemove --window " + win + " 89 206 click 1"); // Connect
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"client\""}, seconds(60)), "") << relay.log_text();

@@ -16,6 +16,10 @@ CNumPad::CNumPad(QWidget* parent, QLineEdit* target)
     : QDialog(parent, Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint | Qt::WindowTitleHint |
                           Qt::WindowStaysOnTopHint),
       m_target(target) {
+    // The pad is pressed, never typed into: showing it or pressing its keys
+    // leaves the keyboard with the window whose code field it fills.
+    setWindowFlag(Qt::WindowDoesNotAcceptFocus);
+    setAttribute(Qt::WA_ShowWithoutActivating);
     setObjectName("IDD_NUMPAD");
     resize(300, 400);
     setWindowTitle(QCoreApplication::translate("IDD_NUMPAD", "Touch Pad"));
