@@ -1,5 +1,6 @@
 #include "QtUtils/enter_password.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDialogButtonBox>
@@ -7,10 +8,23 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QVBoxLayout>
 
 namespace QtUtils {
+
+namespace {
+
+// The application's shown main window, which owns the dialog on the screen
+// so that it stays above it; null when there is none.
+QWidget* shown_main_window() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (qobject_cast<QMainWindow*>(w) && w->isVisible()) return w;
+    return nullptr;
+}
+
+} // namespace
 
 QString fromUtf8(std::string const& text) {
     return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
@@ -99,7 +113,7 @@ void enter_password::done(int result) {
 
 bool enterPassword(char const* context, QString const& title, QString const& description, QString& user,
                    QString& password, bool* remember, int flags, QPointer<QDialog>* shown) {
-    qt_utils_pwd_private::enter_password d(context, flags);
+    qt_utils_pwd_private::enter_password d(context, flags, shown_main_window());
     d.setAttribute(Qt::WA_QuitOnClose, false);
     d.label_u->setText(d.xtr("&Username:"));
     d.label_p->setText(d.xtr("&Password:"));

@@ -27,6 +27,7 @@ bool is_strong_password(QString const& password);
 // texts, *remember (when given) the box's state, and the result is true.
 // Rejected: nothing changes, false. context is the translation context of
 // the dialog's own texts. While it is open, *shown (when given) points at it.
+// The application's shown main window, when there is one, owns it.
 bool enterPassword(char const* context, QString const& title, QString const& description, QString& user,
                    QString& password, bool* remember, int flags, QPointer<QDialog>* shown = nullptr);
 

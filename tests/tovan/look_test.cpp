@@ -78,6 +78,21 @@ TEST(WindowLook, RoleStateAndFlags) {
     EXPECT_EQ(keep_on_screen({10, 500, 279, 367}, {0, 0, 1024, 768}), (point{10, 401}));
     EXPECT_EQ(keep_on_screen({10, 401, 279, 367}, {0, 0, 1024, 768}), (point{10, 401}));
     EXPECT_EQ(keep_on_screen({10, 20, 279, 367}, {0, 0, 1024, 768}), (point{10, 20}));
+    // A companion window beside the frame: the first side where it fits whole,
+    // else the side with the most room, kept on the area.
+    struct {
+        rect window, area;
+        point at;
+    } const companions[] = {
+        {{10, 20, 281, 255}, {0, 0, 1024, 768}, {291, 20}},        // right
+        {{743, 20, 281, 255}, {0, 0, 1024, 768}, {441, 20}},       // left, at the right edge
+        {{0, 513, 281, 255}, {0, 0, 1024, 768}, {281, 343}},       // right, moved up onto the area
+        {{150, 0, 281, 255}, {0, 0, 600, 768}, {150, 255}},        // below, no side has room
+        {{150, 100, 281, 255}, {0, 0, 600, 600}, {298, 100}},      // none: the most room, on the area
+        {{2000, 20, 281, 255}, {1024, 0, 1280, 1024}, {1698, 20}}, // a second screen
+    };
+    for (auto const& c : companions)
+        EXPECT_EQ(beside(c.window, {0, 0, 302, 425}, c.area), c.at) << c.window.x << "," << c.window.y;
 }
 
 TEST(PluginButton, DecisionTable) {

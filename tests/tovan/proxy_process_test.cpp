@@ -129,6 +129,10 @@ TEST_F(ProxyProcess, PasswordWindowSavedAccountsAndCancel) {
         start(dir, home, args, proxy_at);
         uint32_t w = x->wait_viewable("HTTP proxy password", seconds(60));
         ASSERT_NE(w, 0u) << read_file(dir + "/stderr.txt");
+        // Owned by the desk's window, so that it stays above it.
+        std::string const owner = sh("xprop -id " + x_windows::id(w) + " WM_TRANSIENT_FOR");
+        EXPECT_EQ(std::stoul(owner.substr(owner.find("0x")), nullptr, 16),
+                  x->wait_viewable("Tovan Desk", seconds(60)));
         keys(w, "type --delay 5 'proxyuser'");
         keys(w, "key Tab");
         keys(w, "type --delay 5 'proxy pw'");

@@ -78,6 +78,29 @@ protected:
     }
 };
 
+// The windows under a window manager (openbox), which frames, places and
+// stacks them as a person's desktop does.
+class ManagedWindowProcess : public SessionProcess {
+protected:
+    static void SetUpTestSuite() {
+        SessionProcess::SetUpTestSuite();
+        manager = new window_manager(server->display());
+    }
+    static void TearDownTestSuite() {
+        delete manager;
+        SessionProcess::TearDownTestSuite();
+    }
+    // The window ids in one of xprop's window properties, in its order.
+    std::vector<std::string> window_ids(std::string const& xprop_args) {
+        std::vector<std::string> ids;
+        std::istringstream in(sh("xprop " + xprop_args));
+        for (std::string word; in >> word;)
+            if (word.rfind("0x", 0) == 0) ids.push_back(std::to_string(std::stoul(word, nullptr, 16)));
+        return ids;
+    }
+    static inline window_manager* manager = nullptr;
+};
+
 TEST_F(SessionProcess, DeskAndClientMeetChatSurviveBreaksAndDisconnect) {
     relay_process relay({"--require-login", "u:p"});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
@@ -996,12 +1019,14 @@ TEST_F(SessionProcess, EndOfSessionDialogFromTheServer) {
     (void)client; // stopped by TearDown
 }
 
-// A client on a touch screen: the pad shows at start, the desk's code is
-// clicked on it, and Connect finds the session by that code. Before that:
-// with the code field empty, a box with the idle text; after a failed
-// connect one click starts one attempt, and Return held in the window
+// A client on a touch screen, under a window manager: the pad shows at
+// start, owned by the client window and beside it, wholly on the screen,
+// wherever the window is moved; the desk's code is clicked on it, and
+// Connect finds the session by that code. Before that: with the code field
+// empty, a box with the idle text, owned by the window and above it; after a
+// failed connect one click starts one attempt, and Return held in the window
 // presses Connect once, leaving its failure box up.
-TEST_F(SessionProcess, TouchPadTypesTheCode) {
+TEST_F(ManagedWindowProcess, TouchPadTypesTheCode) {
     relay_process relay({"--require-login", "u:p"});
     std::string const proxy = "127.0.0.1:" + std::to_string(relay.port());
     std::string const desk_dir = make_run_dir("tovan_desk"), client_dir = make_run_dir("tovan_client");
@@ -1014,8 +1039,21 @@ TEST_F(SessionProcess, TouchPadTypesTheCode) {
     std::string const pad = wait_window("Touch Pad"), win = wait_window("Tovan Client");
     ASSERT_FALSE(pad.empty());
     ASSERT_FALSE(win.empty());
-    sh("xdotool windowmove --sync " + win + " 0 0");
-    sh("xdotool windowmove --sync " + pad + " 400 0");
+    EXPECT_EQ(window_ids("-id " + pad + " WM_TRANSIENT_FOR"), std::vector<std::string>{win});
+    auto const frame = [&](std::string const& w) { return x->frame_of(uint32_t(std::stoul(w))); };
+    auto const apart = [&] {
+        x_windows::area const p = frame(pad);
+        return !p.overlaps(frame(win)) && p.x >= 0 && p.y >= 0 && p.x + p.width <= 1023 &&
+               p.y + p.height <= 767;
+    };
+    int const right = 1023 - frame(win).width, bottom = 767 - frame(win).height;
+    std::pair<int, int> const places[] = {
+        {right, 0}, {right, bottom}, {0, bottom}, {right / 2, bottom}, {0, 0}};
+    for (auto const& [x, y] : places) {
+        sh("timeout 30 xdotool windowmove --sync " + win + " " + std::to_string(x) + " " + std::to_string(y));
+        EXPECT_TRUE(wait_until(apart)) << x << "," << y;
+        screenshot("touch-pad-" + std::to_string(x) + "-" + std::to_string(y));
+    }
     std::string const log = client_dir + "/VYNClient.out";
     for (int failed = 0; failed < 4; ++failed) {
         // A failed connect empties the code field: the code is typed again.
@@ -1028,6 +1066,12 @@ TEST_F(SessionProcess, TouchPadTypesTheCode) {
         EXPECT_EQ(count_of(read_all(log), "on action "), failed + 1);
         EXPECT_EQ(events_with(relay.log_text(), "control-call", "\"method\":47"), failed);
         EXPECT_NE(read_all(log).find("message box \"Tovan\": "), std::string::npos) << "the box has a text";
+        EXPECT_EQ(window_ids("-id " + box + " WM_TRANSIENT_FOR"), std::vector<std::string>{win});
+        auto const stacking = window_ids("-root _NET_CLIENT_LIST_STACKING");
+        auto const level = [&](std::string const& w) {
+            return std::find(stacking.begin(), stacking.end(), w);
+        };
+        EXPECT_TRUE(level(win) < level(box) && level(box) != stacking.end()) << failed;
         answer(box, "Return");
         EXPECT_TRUE(wait_until([&] { return count_of(read_all(log), "connection state 0\n") == failed; }));
     }
@@ -1038,10 +1082,13 @@ TEST_F(SessionProcess, TouchPadTypesTheCode) {
         sh("xdotool mousemove --window " + pad + " " + std::to_string(x) + " " + std::to_string(y) +
            " click 1");
     }
+    EXPECT_TRUE(wait_until(apart)) << "after the keys";
+    EXPECT_EQ(sh("xdotool getwindowfocus"), win + "\n") << "the keyboard stays with the window";
     screenshot("touch-pad");
     sh("xdotool mousemove --window " + win + " 89 206 click 1"); // Connect
     EXPECT_NE(relay.wait_log({"\"bind\"", "\"role\":\"client\""}, seconds(60)), "") << relay.log_text();
     EXPECT_TRUE(reaches(log, 6, seconds(60)));
+    EXPECT_TRUE(wait_until(apart)) << "connected";
     (void)client; // both stopped by TearDown
 }
 

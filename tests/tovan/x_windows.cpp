@@ -6,6 +6,7 @@
 #include <memory>
 #include <poll.h>
 #include <stdexcept>
+#include <vector>
 
 namespace tovan_test {
 
@@ -28,10 +29,15 @@ x_windows::x_windows(std::string const& display) {
         throw std::runtime_error("cannot open display " + display);
     }
     m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
-    // Top-levels are the root's children (no window manager reparents them):
-    // their creation, map, unmap and end are told to the root's listeners.
-    uint32_t const mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+    // Top-levels are the root's children when no window manager reparents
+    // them: their creation, map, unmap and end are told to the root's
+    // listeners. A window manager lists the windows it manages on the root.
+    uint32_t const mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(m_connection, m_root, XCB_CW_EVENT_MASK, &mask);
+    char const list[] = "_NET_CLIENT_LIST";
+    if (auto a = own(xcb_intern_atom_reply(m_connection,
+                                           xcb_intern_atom(m_connection, 0, sizeof list - 1, list), nullptr)))
+        m_client_list = a->atom;
     xcb_flush(m_connection);
 }
 
@@ -59,15 +65,35 @@ uint32_t x_windows::find(std::string const& title) {
     auto tree = own(xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, m_root), nullptr));
     if (!tree) return 0;
     xcb_window_t const* children = xcb_query_tree_children(tree.get());
-    int const n = xcb_query_tree_children_length(tree.get());
+    std::vector<uint32_t> windows(children, children + xcb_query_tree_children_length(tree.get()));
+    auto managed = own(xcb_get_property_reply(
+        m_connection, xcb_get_property(m_connection, 0, m_root, m_client_list, XCB_ATOM_WINDOW, 0, 4096),
+        nullptr));
+    if (managed && managed->format == 32) {
+        auto const* w = static_cast<uint32_t const*>(xcb_get_property_value(managed.get()));
+        windows.insert(windows.end(), w, w + xcb_get_property_value_length(managed.get()) / 4);
+    }
     uint32_t const mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-    for (int i = 0; i < n; ++i) {
+    for (uint32_t const w : windows) {
         // A title set after the map is told by a property event. A window
         // gone by now answers with an error, and no title.
-        xcb_change_window_attributes(m_connection, children[i], XCB_CW_EVENT_MASK, &mask);
-        if (title_of(children[i]) == title && viewable(children[i])) return children[i];
+        xcb_change_window_attributes(m_connection, w, XCB_CW_EVENT_MASK, &mask);
+        if (title_of(w) == title && viewable(w)) return w;
     }
     return 0;
+}
+
+x_windows::area x_windows::frame_of(uint32_t window) {
+    for (;;) {
+        auto tree = own(xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, window), nullptr));
+        if (!tree) return {};
+        if (tree->parent == m_root || tree->parent == XCB_NONE) break;
+        window = tree->parent;
+    }
+    auto g = own(xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, window), nullptr));
+    if (!g) return {};
+    int const border = 2 * g->border_width;
+    return {g->x, g->y, g->width + border, g->height + border};
 }
 
 uint32_t x_windows::find_popup() {

@@ -37,6 +37,17 @@ public:
     // shows; 0 when none is within the limit.
     uint32_t wait_popup(std::chrono::seconds limit);
 
+    // The window's frame on the screen: its ancestor among the root's
+    // children (the window manager's frame, or the window itself without
+    // one), as x, y, width and height; all 0 when it is gone.
+    struct area {
+        int x = 0, y = 0, width = 0, height = 0;
+        bool overlaps(area const& o) const {
+            return x < o.x + o.width && o.x < x + width && y < o.y + o.height && o.y < y + height;
+        }
+    };
+    area frame_of(uint32_t window);
+
     // The id as the X tools take it.
     static std::string id(uint32_t window) { return std::to_string(window); }
 
@@ -50,6 +61,7 @@ private:
 
     xcb_connection_t* m_connection = nullptr;
     uint32_t m_root = 0;
+    uint32_t m_client_list = 0; // the atom _NET_CLIENT_LIST
 };
 
 } // namespace tovan_test

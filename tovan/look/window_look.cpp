@@ -1,5 +1,7 @@
 #include "tovan/look/window_look.h"
 
+#include <algorithm>
+
 namespace tovan::look {
 
 std::string status_prefix(int number) {
@@ -78,6 +80,37 @@ point keep_on_screen(rect frame, rect available) {
     int const bottom = frame.y + frame.height - 1, last = available.y + available.height - 1;
     if (bottom <= last) return {frame.x, frame.y};
     return {frame.x, last - frame.height + 1};
+}
+
+namespace {
+
+// v moved into [low, high]; low when the range is empty.
+int within(int v, int low, int high) {
+    return std::max(low, std::min(v, high));
+}
+
+} // namespace
+
+point beside(rect window, rect companion, rect available) {
+    int const cw = companion.width, ch = companion.height;
+    int const left = available.x, top = available.y;
+    int const right = available.x + available.width, bottom = available.y + available.height;
+    int const across = within(window.y, top, bottom - ch), along = within(window.x, left, right - cw);
+    struct side {
+        point at;
+        int room; // what is left beside the window on that side, less what the companion needs
+    } const sides[] = {
+        {{window.x + window.width, across}, right - (window.x + window.width) - cw},
+        {{window.x - cw, across}, window.x - left - cw},
+        {{along, window.y + window.height}, bottom - (window.y + window.height) - ch},
+        {{along, window.y - ch}, window.y - top - ch},
+    };
+    side const* best = &sides[0];
+    for (side const& s : sides) {
+        if (s.room >= 0) return s.at;
+        if (s.room > best->room) best = &s;
+    }
+    return {within(best->at.x, left, right - cw), within(best->at.y, top, bottom - ch)};
 }
 
 } // namespace tovan::look

@@ -65,4 +65,12 @@ std::vector<point> window_outline(int w, int h);
 // the screen's available area (only upward moves; the left edge stays).
 point keep_on_screen(rect frame, rect available);
 
+// Where a companion window's frame (of the given size; its x and y are not
+// read) goes beside the window's frame so that neither covers the other:
+// right of it, else left, else below, else above, on the first side where it
+// fits whole on the available area, in line with the window's top (or left)
+// edge and moved along that edge to stay on the area. When no side has
+// room, the side with the most, kept on the area as far as it goes.
+point beside(rect window, rect companion, rect available);
+
 } // namespace tovan::look

@@ -41,7 +41,7 @@ void CVYNDialog::OnAction() {
         typed = IDC_CODE->text().toUtf8().toStdString();
         if (typed.empty() && this->state().connect_params.empty()) {
             // A status text: stored without the "generic_" prefix.
-            MessageBox(nullptr, get_lang_string("cli_dis_IDC_DESCRIPTION_TEXT", false, false), "", 0xa00001);
+            MessageBox(this, get_lang_string("cli_dis_IDC_DESCRIPTION_TEXT", false, false), "", 0xa00001);
             return;
         }
     }
