@@ -17,6 +17,8 @@
 #include "rulo/config_store.h"
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QDialog>
 #include <QDir>
@@ -31,6 +33,7 @@
 
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -96,6 +99,52 @@ TEST(PushButton, FramesStatesAndPressedShift) {
     QImage big = render(b);
     EXPECT_EQ(big.pixelColor(1, 1), frame_colour[3]);
     EXPECT_NE(big.pixelColor(0, 0), frame_colour[3]);
+}
+
+// After a click or a menu, which may have opened a box or a menu over it, a
+// button under the pointer is lit again only once the pointer moves; Tab
+// alone gives it the focus, which shows as a mark at its edge, and Return
+// then presses it.
+TEST(PushButton, LitAfterABoxOrMenuFocusMarkAndReturn) {
+    QDialog parent;
+    push_button b(&parent);
+    b.setGeometry(0, 0, 40, 30);
+    b.setBtnImages(strip(40, 30, 4), 4);
+    int clicks = 0;
+    QObject::connect(&b, &QPushButton::clicked, [&] { ++clicks; });
+    parent.show();
+    for (auto const& [what, open] : std::initializer_list<std::pair<char const*, std::function<void()>>>{
+             {"a click", [&] { b.click(); }}, {"a menu", [&] {
+                                                   QContextMenuEvent menu(QContextMenuEvent::Mouse, {5, 5});
+                                                   QCoreApplication::sendEvent(&b, &menu);
+                                               }}}) {
+        b.setAttribute(Qt::WA_UnderMouse, true);
+        ASSERT_EQ(b.current_state(), 2) << what;
+        open();
+        EXPECT_EQ(b.current_state(), 0) << what << ": the pointer has not moved since";
+        QMouseEvent move(QEvent::MouseMove, {6, 6}, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&b, &move);
+        EXPECT_EQ(b.current_state(), 2) << what;
+    }
+    b.setAttribute(Qt::WA_UnderMouse, false);
+    EXPECT_EQ(b.focusPolicy(), Qt::TabFocus);
+    QImage const plain = render(b);
+    QApplication::setActiveWindow(&parent);
+    b.setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(b.hasFocus());
+    QImage const marked = render(b);
+    int changed = 0;
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x)
+            if (marked.pixelColor(x, y) != plain.pixelColor(x, y)) {
+                ++changed;
+                EXPECT_TRUE(x <= 4 || y <= 4 || x >= 35 || y >= 25) << x << "," << y << " is off the edge";
+            }
+    EXPECT_GT(changed, 60);
+    clicks = 0;
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QCoreApplication::sendEvent(&b, &enter);
+    EXPECT_EQ(clicks, 1);
 }
 
 TEST(PushButton, TopIconTextAndGreyAlpha) {
@@ -518,6 +567,28 @@ TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
         EXPECT_FALSE(m.contains(QPoint(0, d->height() - 1)) || m.contains(QPoint(278, d->height() - 1)));
     }
     EXPECT_EQ(d->m_btn_send->toolTip(), "send it");
+    // Tab reads each look row by row: what it visits, from the window on.
+    auto const tab_stops = [&] {
+        QStringList names;
+        for (QWidget* w = d->nextInFocusChain(); w != d; w = w->nextInFocusChain())
+            if (w->isVisibleTo(d) && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus))
+                names << w->objectName();
+        return names;
+    };
+    struct {
+        int64_t state;
+        QStringList stops;
+    } const tab_rows[] = {{0, {"IDC_CODE", "IDC_ACTION", "IDC_SETINGS", "IDC_CLOSE"}},
+                          {5, {"IDC_CODE", "IDC_MAIL_ICON", "IDC_ACTION", "IDC_SETINGS", "IDC_CLOSE"}},
+                          {6,
+                           {"IDC_SETINGS1", "IDC_CLOSE1", "IDC_DESKTOP", "IDC_AUDIO", "IDC_FILE_TRANSFER",
+                            "IDC_VIDEO", "IDC_LOG_OUTPUT", "IDC_CHAT_TEXT", "IDC_SEND"}}};
+    for (auto const& t : tab_rows) {
+        d->state().state = t.state;
+        d->UpdateVisualLook();
+        d->SetChatMode(t.state >= 6);
+        EXPECT_EQ(tab_stops(), t.stops) << t.state;
+    }
     // Numbers that name no status change nothing.
     QString const before = d->IDC_STATUS_DESCRIPTION->text();
     for (int n : {4, 6, 7, 8, 9, 15, -3, 17}) EXPECT_EQ(d->UpdateSkinNLanguage(n), "") << n;
