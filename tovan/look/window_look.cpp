@@ -1,5 +1,7 @@
 #include "tovan/look/window_look.h"
 
+#include <algorithm>
+
 namespace tovan::look {
 
 std::string status_prefix(int number) {
@@ -78,6 +80,14 @@ point keep_on_screen(rect frame, rect available) {
     int const bottom = frame.y + frame.height - 1, last = available.y + available.height - 1;
     if (bottom <= last) return {frame.x, frame.y};
     return {frame.x, last - frame.height + 1};
+}
+
+point place_over(rect owner, rect available, int width, int height) {
+    auto const fit = [](int at, int size, int first, int room) {
+        return std::max(first, std::min(at, first + room - size));
+    };
+    return {fit(owner.x + (owner.width - width) / 2, width, available.x, available.width),
+            fit(owner.y + (owner.height - height) / 2, height, available.y, available.height)};
 }
 
 } // namespace tovan::look

@@ -65,4 +65,10 @@ std::vector<point> window_outline(int w, int h);
 // the screen's available area (only upward moves; the left edge stays).
 point keep_on_screen(rect frame, rect available);
 
+// Where a window whose frame is width by height goes over its owner's frame:
+// centred on it, then moved the least that puts it wholly on the available
+// area; one larger than the area starts at the area's top-left corner, so
+// that its title bar stays within reach.
+point place_over(rect owner, rect available, int width, int height);
+
 } // namespace tovan::look
