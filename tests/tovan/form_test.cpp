@@ -20,6 +20,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QDialog>
 #include <QDir>
 #include <QDirIterator>
@@ -122,9 +123,13 @@ TEST(PushButton, LitAfterABoxOrMenuFocusMarkAndReturn) {
         ASSERT_EQ(b.current_state(), 2) << what;
         open();
         EXPECT_EQ(b.current_state(), 0) << what << ": the pointer has not moved since";
-        QMouseEvent move(QEvent::MouseMove, {6, 6}, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(&b, &move);
-        EXPECT_EQ(b.current_state(), 2) << what;
+        // Told of the pointer where it was (as when the box goes), then of a move.
+        for (QPoint const moved : {QPoint(0, 0), QPoint(1, 1)}) {
+            QMouseEvent move(QEvent::MouseMove, {6, 6}, {6, 6}, QCursor::pos() + moved, Qt::NoButton,
+                             Qt::NoButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(&b, &move);
+            EXPECT_EQ(b.current_state(), moved.isNull() ? 0 : 2) << what;
+        }
     }
     b.setAttribute(Qt::WA_UnderMouse, false);
     EXPECT_EQ(b.focusPolicy(), Qt::TabFocus);

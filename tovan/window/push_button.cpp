@@ -1,7 +1,9 @@
 #include "tovan/window/push_button.h"
 
+#include <QCursor>
 #include <QDialog>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -48,7 +50,7 @@ push_button::push_button(QWidget* parent) : QPushButton(parent) {
     // none, so the focus stays in the code field or the chat line.
     setAutoDefault(false);
     setFocusPolicy(Qt::TabFocus);
-    connect(this, &QAbstractButton::clicked, this, [this] { m_hover_shown = false; });
+    connect(this, &QAbstractButton::clicked, this, &push_button::unlight);
 }
 
 void push_button::setBtnImage(QImage const& strip, int n, int i) {
@@ -97,22 +99,20 @@ int push_button::current_state() const {
     return 0;
 }
 
+void push_button::unlight() {
+    m_hover_shown = false;
+    m_unlit_at = QCursor::pos();
+    update();
+}
+
 bool push_button::event(QEvent* e) {
-    switch (e->type()) {
-    case QEvent::Enter:
-    case QEvent::MouseMove:
-    case QEvent::HoverMove:
-        if (!m_hover_shown) {
-            m_hover_shown = true;
-            update();
-        }
-        break;
-    case QEvent::ContextMenu:
-        m_hover_shown = false;
+    if (e->type() == QEvent::ContextMenu) unlight();
+    // Only a real move: the window system's enter, and the move Qt makes up
+    // with it, when a box or menu goes, come with the pointer where it was.
+    if (e->type() == QEvent::MouseMove && !m_hover_shown &&
+        static_cast<QMouseEvent*>(e)->globalPos() != m_unlit_at) {
+        m_hover_shown = true;
         update();
-        break;
-    default:
-        break;
     }
     return QPushButton::event(e);
 }

@@ -40,11 +40,12 @@ private:
     QImage m_images[4];
     bool m_top_on = false;
     QImage m_top;
-    // A click or a menu may open a box or a menu over the button: the
-    // window system then tells of no leave, nor of a pointer that went
-    // while it was open. The hover picture waits for the pointer to move
-    // over the button again.
+    // A click or a menu may open a box or a menu over the button; once it
+    // is gone, the hover picture waits for the pointer to move over the
+    // button again (the window system tells of an enter at the old place).
+    void unlight();
     bool m_hover_shown = true;
+    QPoint m_unlit_at; // the pointer on the screen when the button went unlit
 };
 
 // The width of one of n frames of a strip (integer division; n at least 1).
