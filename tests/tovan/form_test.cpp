@@ -587,7 +587,7 @@ TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
                           {5, {"IDC_CODE", "IDC_MAIL_ICON", "IDC_ACTION", "IDC_SETINGS", "IDC_CLOSE"}},
                           {6,
                            {"IDC_SETINGS1", "IDC_CLOSE1", "IDC_DESKTOP", "IDC_AUDIO", "IDC_FILE_TRANSFER",
-                            "IDC_VIDEO", "IDC_LOG_OUTPUT", "IDC_CHAT_TEXT", "IDC_SEND"}}};
+                            "IDC_VIDEO", "IDC_CHAT_TEXT", "IDC_SEND"}}};
     for (auto const& t : tab_rows) {
         d->state().state = t.state;
         d->UpdateVisualLook();

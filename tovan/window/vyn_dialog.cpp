@@ -131,6 +131,12 @@ CVYNDialog::CVYNDialog(QWidget* parent)
                                       IDC_CHAT_TEXT, m_btn_send};
     for (std::size_t i = 1; i < std::size(reading_order); ++i)
         setTabOrder(reading_order[i - 1], reading_order[i]);
+    // The chat log has no frame to show the focus in: a click gives it the
+    // focus (to select), Tab passes it by.
+    IDC_LOG_OUTPUT->setFocusPolicy(Qt::ClickFocus);
+    // The chat log has no frame to show the focus in: a click gives it the
+    // focus (to select), Tab passes it by.
+    IDC_LOG_OUTPUT->setFocusPolicy(Qt::ClickFocus);
 
     fixIDs[0] = {IDC_STATUS_DESCRIPTION, "_IDC_DESCRIPTION_TEXT"};
     fixIDs[1] = {m_btn_action, "_IDC_ACTION"};
