@@ -78,29 +78,18 @@ TEST(WindowLook, RoleStateAndFlags) {
     EXPECT_EQ(keep_on_screen({10, 500, 279, 367}, {0, 0, 1024, 768}), (point{10, 401}));
     EXPECT_EQ(keep_on_screen({10, 401, 279, 367}, {0, 0, 1024, 768}), (point{10, 401}));
     EXPECT_EQ(keep_on_screen({10, 20, 279, 367}, {0, 0, 1024, 768}), (point{10, 20}));
-    // A window of 850 by 600 over the main window at each edge and corner of
-    // a screen whose top 24 rows are a panel: centred where there is room,
-    // else against the edge; one larger than the area at its corner.
+    // A window of 850 by 600 over the main window in the middle, at each edge and corner of a
+    // screen whose top 24 rows are a panel: centred where there is room, else against the edge.
     rect const area{0, 24, 1024, 744};
-    struct {
-        char const* where;
-        rect owner;
-        int width, height;
-        point at;
-    } const places[] = {
-        {"middle", {372, 280, 279, 230}, 400, 300, {312, 245}},
-        {"left", {0, 280, 279, 230}, 850, 600, {0, 95}},
-        {"right", {745, 280, 279, 230}, 850, 600, {174, 95}},
-        {"top", {372, 24, 279, 230}, 850, 600, {87, 24}},
-        {"bottom", {372, 538, 279, 230}, 850, 600, {87, 168}},
-        {"top left", {0, 24, 279, 230}, 850, 600, {0, 24}},
-        {"top right", {745, 24, 279, 230}, 850, 600, {174, 24}},
-        {"bottom left", {0, 538, 279, 230}, 850, 600, {0, 168}},
-        {"bottom right", {745, 538, 279, 230}, 850, 600, {174, 168}},
-        {"partly off", {900, 700, 279, 230}, 850, 600, {174, 168}},
-        {"larger", {745, 538, 279, 230}, 1100, 800, {0, 24}},
-    };
-    for (auto const& p : places) EXPECT_EQ(place_over(p.owner, area, p.width, p.height), p.at) << p.where;
+    std::pair<rect, point> const places[] = {
+        {{372, 280, 279, 230}, {87, 95}},  {{0, 280, 279, 230}, {0, 95}},
+        {{745, 280, 279, 230}, {174, 95}}, {{372, 24, 279, 230}, {87, 24}},
+        {{372, 538, 279, 230}, {87, 168}}, {{0, 24, 279, 230}, {0, 24}},
+        {{745, 24, 279, 230}, {174, 24}},  {{0, 538, 279, 230}, {0, 168}},
+        {{745, 538, 279, 230}, {174, 168}}};
+    for (auto const& [owner, at] : places)
+        EXPECT_EQ(place_over(owner, area, 850, 600), at) << owner.x << "," << owner.y;
+    EXPECT_EQ(place_over({745, 538, 279, 230}, area, 1100, 800), (point{0, 24})) << "larger than the area";
 }
 
 TEST(PluginButton, DecisionTable) {
