@@ -146,8 +146,10 @@ void plugin_settings::fit_on_screen() {
 bool plugin_settings::event(QEvent* event) {
     bool const handled = QDialog::event(event);
     // The window manager tells the size of its frame only once the window
-    // is up (by its first paint at the latest): the fit is then redone.
+    // is up (by its first paint at the latest): the fit is then redone. A
+    // maximised window has a frame of its own and stays where it is.
     if ((event->type() == QEvent::Move || event->type() == QEvent::Paint) && m_stack->count() > 0 &&
+        !(windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)) &&
         frame_margins() != m_fitted_margins)
         QMetaObject::invokeMethod(this, &plugin_settings::fit_on_screen, Qt::QueuedConnection);
     return handled;

@@ -119,7 +119,8 @@ bool push_button::event(QEvent* e) {
 
 void push_button::keyPressEvent(QKeyEvent* e) {
     // Reached by Tab, the button is the one Return means, as space does.
-    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && e->modifiers() == Qt::NoModifier) {
+    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) &&
+        !(e->modifiers() & ~Qt::KeypadModifier)) {
         click();
         return;
     }
