@@ -93,6 +93,18 @@ TEST(WindowLook, RoleStateAndFlags) {
     };
     for (auto const& c : companions)
         EXPECT_EQ(beside(c.window, {0, 0, 302, 425}, c.area), c.at) << c.window.x << "," << c.window.y;
+    // A window of 850 by 600 over the main window in the middle, at each edge and corner of a
+    // screen whose top 24 rows are a panel: centred where there is room, else against the edge.
+    rect const area{0, 24, 1024, 744};
+    std::pair<rect, point> const places[] = {
+        {{372, 280, 279, 230}, {87, 95}},  {{0, 280, 279, 230}, {0, 95}},
+        {{745, 280, 279, 230}, {174, 95}}, {{372, 24, 279, 230}, {87, 24}},
+        {{372, 538, 279, 230}, {87, 168}}, {{0, 24, 279, 230}, {0, 24}},
+        {{745, 24, 279, 230}, {174, 24}},  {{0, 538, 279, 230}, {0, 168}},
+        {{745, 538, 279, 230}, {174, 168}}};
+    for (auto const& [owner, at] : places)
+        EXPECT_EQ(place_over(owner, area, 850, 600), at) << owner.x << "," << owner.y;
+    EXPECT_EQ(place_over({745, 538, 279, 230}, area, 1100, 800), (point{0, 24})) << "larger than the area";
 }
 
 TEST(PluginButton, DecisionTable) {

@@ -1,11 +1,14 @@
 #include "tovan/dialogs/settings_dialog.h"
 
+#include "tovan/look/window_look.h"
+
 #include "rulo/config_store.h"
 
 #include <QCheckBox>
 #include <QChildEvent>
 #include <QComboBox>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
@@ -13,10 +16,12 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QSpacerItem>
 #include <QStackedWidget>
 #include <QTextBrowser>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -63,15 +68,15 @@ plugin_settings::plugin_settings(QWidget* parent, settings_host& host)
     top->addSpacerItem(new QSpacerItem(12, 12));
     auto* buttons = laid_out(new QHBoxLayout, 0);
     buttons->addSpacerItem(new QSpacerItem(131, 31, QSizePolicy::Expanding, QSizePolicy::Minimum));
-    auto* ok = new QPushButton(qs(host.translate("IDC_OK")), this);
-    ok->setObjectName("IDC_OK");
-    auto* cancel = new QPushButton(qs(host.translate("IDC_CANCEL")), this);
-    cancel->setObjectName("IDC_CANCEL");
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
+    m_ok = new QPushButton(qs(host.translate("IDC_OK")), this);
+    m_ok->setObjectName("IDC_OK");
+    m_cancel = new QPushButton(qs(host.translate("IDC_CANCEL")), this);
+    m_cancel->setObjectName("IDC_CANCEL");
+    buttons->addWidget(m_ok);
+    buttons->addWidget(m_cancel);
     top->addLayout(buttons);
-    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(m_ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(m_list, &QListWidget::currentRowChanged, m_stack, &QStackedWidget::setCurrentIndex);
     connect(this, &QDialog::accepted, this, &plugin_settings::save_all);
     m_built = true;
@@ -105,6 +110,49 @@ void plugin_settings::add_new_widget(QWidget* page) {
     item->setTextAlignment(Qt::AlignCenter);
     item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
     if (before == 0) m_list->setCurrentRow(0);
+    // The pages' controls are made after OK and Cancel: those go to the end
+    // again, so that Tab reads the window as it is laid out.
+    QWidget* last = nullptr;
+    for (QWidget* w = m_cancel->nextInFocusChain(); w != this; w = w->nextInFocusChain())
+        if (w->focusPolicy() & Qt::TabFocus) last = w;
+    if (last) {
+        setTabOrder(last, m_ok);
+        setTabOrder(m_ok, m_cancel);
+    }
+    fit_on_screen();
+}
+
+QMargins plugin_settings::frame_margins() const {
+    return windowHandle() ? windowHandle()->frameMargins() : QMargins();
+}
+
+void plugin_settings::fit_on_screen() {
+    layout()->activate();
+    resize(size().expandedTo(minimumSize()));
+    m_fitted_margins = frame_margins();
+    QRect const frame = geometry().marginsAdded(m_fitted_margins);
+    QWidget const* owner = parentWidget() ? parentWidget()->window() : nullptr;
+    QRect const over = owner && owner->isVisible() ? owner->frameGeometry() : frame;
+    QScreen* screen = QGuiApplication::screenAt(over.center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    QRect const a = screen->availableGeometry();
+    look::point const at =
+        look::place_over({over.x(), over.y(), over.width(), over.height()},
+                         {a.x(), a.y(), a.width(), a.height()}, frame.width(), frame.height());
+    if (at.x != frame.x() || at.y != frame.y()) move(at.x, at.y);
+}
+
+bool plugin_settings::event(QEvent* event) {
+    bool const handled = QDialog::event(event);
+    // The window manager tells the size of its frame only once the window
+    // is up (by its first paint at the latest): the fit is then redone. A
+    // maximised window has a frame of its own and stays where it is.
+    if ((event->type() == QEvent::Move || event->type() == QEvent::Paint) && m_stack->count() > 0 &&
+        !(windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)) &&
+        frame_margins() != m_fitted_margins)
+        QMetaObject::invokeMethod(this, &plugin_settings::fit_on_screen, Qt::QueuedConnection);
+    return handled;
 }
 
 settings_window::settings_window(QWidget* parent, settings_host& host) : QWidget(parent), m_host(host) {

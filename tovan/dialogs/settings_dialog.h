@@ -4,17 +4,22 @@
 // page once it is fully made (a turn of the event loop later, as Qt tells
 // of a new child from inside its base constructor) if it is still there and
 // has a save_settings() slot. OK saves every page; a closed window is
-// deleted. GUI thread only.
+// deleted. Once a page is in, the window is as large as its pages ask and
+// lies wholly on the screen, over the main window where there is room;
+// Tab visits the list, the pages' controls, then OK and Cancel. GUI thread
+// only.
 #pragma once
 
 #include "tovan/dialogs/settings_model.h"
 
 #include <QDialog>
+#include <QMargins>
 #include <QWidget>
 
 class QComboBox;
 class QCheckBox;
 class QListWidget;
+class QPushButton;
 class QStackedWidget;
 
 namespace tovan {
@@ -32,10 +37,20 @@ public slots:
 
 protected:
     void childEvent(QChildEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
+    // Grows the window to what its pages ask and puts its frame on the
+    // available area of the owner's screen.
+    void fit_on_screen();
+    QMargins frame_margins() const;
+
     QListWidget* m_list = nullptr;
     QStackedWidget* m_stack = nullptr;
+    QPushButton* m_ok = nullptr;
+    QPushButton* m_cancel = nullptr;
+    // The window manager's frame around the window when it was last fitted.
+    QMargins m_fitted_margins;
     bool m_built = false;
 };
 

@@ -113,4 +113,10 @@ point beside(rect window, rect companion, rect available) {
     return {within(best->at.x, left, right - cw), within(best->at.y, top, bottom - ch)};
 }
 
+point place_over(rect owner, rect available, int width, int height) {
+    return {
+        within(owner.x + (owner.width - width) / 2, available.x, available.x + available.width - width),
+        within(owner.y + (owner.height - height) / 2, available.y, available.y + available.height - height)};
+}
+
 } // namespace tovan::look

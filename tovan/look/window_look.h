@@ -73,4 +73,10 @@ point keep_on_screen(rect frame, rect available);
 // room, the side with the most, kept on the area as far as it goes.
 point beside(rect window, rect companion, rect available);
 
+// Where a window whose frame is width by height goes over its owner's frame:
+// centred on it, then moved the least that puts it wholly on the available
+// area; one larger than the area starts at the area's top-left corner, so
+// that its title bar stays within reach.
+point place_over(rect owner, rect available, int width, int height);
+
 } // namespace tovan::look

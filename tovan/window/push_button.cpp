@@ -1,7 +1,11 @@
 #include "tovan/window/push_button.h"
 
+#include <QCursor>
 #include <QDialog>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
+#include <QPainterPath>
 
 #include <algorithm>
 #include <deque>
@@ -42,8 +46,11 @@ push_button::push_button(QWidget* parent) : QPushButton(parent) {
     // Enter and leave repaint the button, so the hover picture follows the mouse.
     setAttribute(Qt::WA_Hover);
     // Return presses the dialog's one default button (Connect, or Send in a
-    // chat), never whichever button last had the focus.
+    // chat), unless a button holds the focus (keyPressEvent); a click gives
+    // none, so the focus stays in the code field or the chat line.
     setAutoDefault(false);
+    setFocusPolicy(Qt::TabFocus);
+    connect(this, &QAbstractButton::clicked, this, &push_button::unlight);
 }
 
 void push_button::setBtnImage(QImage const& strip, int n, int i) {
@@ -87,9 +94,37 @@ void push_button::disableTopImage() {
 
 int push_button::current_state() const {
     if (isDown()) return 3;
-    if (underMouse()) return 2;
+    if (underMouse() && m_hover_shown) return 2;
     if (isDefault()) return 1;
     return 0;
+}
+
+void push_button::unlight() {
+    m_hover_shown = false;
+    m_unlit_at = QCursor::pos();
+    update();
+}
+
+bool push_button::event(QEvent* e) {
+    if (e->type() == QEvent::ContextMenu) unlight();
+    // Only a real move: the window system's enter, and the move Qt makes up
+    // with it, when a box or menu goes, come with the pointer where it was.
+    if (e->type() == QEvent::MouseMove && !m_hover_shown &&
+        static_cast<QMouseEvent*>(e)->globalPos() != m_unlit_at) {
+        m_hover_shown = true;
+        update();
+    }
+    return QPushButton::event(e);
+}
+
+void push_button::keyPressEvent(QKeyEvent* e) {
+    // Reached by Tab, the button is the one Return means, as space does.
+    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) &&
+        !(e->modifiers() & ~Qt::KeypadModifier)) {
+        click();
+        return;
+    }
+    QPushButton::keyPressEvent(e);
 }
 
 void push_button::paintEvent(QPaintEvent*) {
@@ -106,6 +141,20 @@ void push_button::paintEvent(QPaintEvent*) {
     } else {
         p.setPen(Qt::white);
         p.drawText(QRect(d, d, W - 1, H - 1), Qt::AlignCenter | Qt::TextSingleLine, text());
+    }
+    if (hasFocus()) {
+        // Light dots on a dark line, to show on any picture: inside the
+        // edge of the button, or of its mask where a pad part has one (the
+        // mask clips the outer half of the line).
+        QPainterPath edge;
+        if (mask().isEmpty()) {
+            edge.addRect(QRectF(rect()).adjusted(2.5, 2.5, -2.5, -2.5));
+        } else {
+            edge.addRegion(mask());
+            edge = edge.simplified();
+        }
+        p.strokePath(edge, QPen(Qt::black, mask().isEmpty() ? 1 : 4));
+        p.strokePath(edge, QPen(Qt::white, mask().isEmpty() ? 1 : 2, Qt::DotLine));
     }
 }
 

@@ -1,6 +1,7 @@
 // An image button of the main dialog: four state pictures cut from a strip
 // (normal, default, hover, pressed), an optional icon on top, an optional
-// mask. GUI thread only.
+// mask, and a dotted frame while it has the keyboard focus (which only Tab
+// gives it: a click leaves the focus where it was). GUI thread only.
 #pragma once
 
 #include <QBitmap>
@@ -31,12 +32,20 @@ public:
     int current_state() const;
 
 protected:
+    bool event(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
     QImage m_images[4];
     bool m_top_on = false;
     QImage m_top;
+    // A click or a menu may open a box or a menu over the button; once it
+    // is gone, the hover picture waits for the pointer to move over the
+    // button again (the window system tells of an enter at the old place).
+    void unlight();
+    bool m_hover_shown = true;
+    QPoint m_unlit_at; // the pointer on the screen when the button went unlit
 };
 
 // The width of one of n frames of a strip (integer division; n at least 1).

@@ -43,6 +43,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <unistd.h>
 
 namespace tovan {
@@ -122,6 +123,21 @@ CVYNDialog::CVYNDialog(QWidget* parent)
     m_session = std::make_unique<desk_session>(*this);
     build_buttons();
     connect_signals();
+    // Tab reads the window as it is laid out, row by row; it skips what the
+    // look hides. The idle rows come first: the first control of the chain
+    // takes the focus when the window shows, and the client types its code.
+    QWidget* const reading_order[] = {IDC_CODE,      m_btn_mail,          m_btn_action, m_btn_settings,
+                                      m_btn_close,   m_btn_settings1,     m_btn_close1, m_btn_desktop,
+                                      m_btn_audio,   m_btn_file_transfer, m_btn_video,  IDC_LOG_OUTPUT,
+                                      IDC_CHAT_TEXT, m_btn_send};
+    for (std::size_t i = 1; i < std::size(reading_order); ++i)
+        setTabOrder(reading_order[i - 1], reading_order[i]);
+    // The chat log has no frame to show the focus in: a click gives it the
+    // focus (to select), Tab passes it by.
+    IDC_LOG_OUTPUT->setFocusPolicy(Qt::ClickFocus);
+    // The chat log has no frame to show the focus in: a click gives it the
+    // focus (to select), Tab passes it by.
+    IDC_LOG_OUTPUT->setFocusPolicy(Qt::ClickFocus);
 
     fixIDs[0] = {IDC_STATUS_DESCRIPTION, "_IDC_DESCRIPTION_TEXT"};
     fixIDs[1] = {m_btn_action, "_IDC_ACTION"};
