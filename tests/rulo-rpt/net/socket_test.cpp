@@ -94,7 +94,6 @@ TEST(Socket, AddressesMatchWhatTheListenerSaw) {
     xstd::packet_push(sndbuf, std::string("set_sndbuf"), 20000);
     s->ioctl(sndbuf, value);
     EXPECT_EQ(sndbuf_of(s->descriptor()), 40000); // the kernel doubles what it is given
-
     // Once connected, unacknowledged data fails it: a silent path breaks like a closed one.
     int limit = 0;
     socklen_t length = sizeof limit;
