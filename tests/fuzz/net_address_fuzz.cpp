@@ -1,7 +1,7 @@
 // Peer address texts and option texts on hostile input: the host-and-port
-// parser (a port only from 1 to 65535, never wrapped), the host-and-ports
-// list, the dotted-address test and the merge of url-encoded options. None of
-// them resolves a name, so the fuzzer asks no resolver.
+// split (a port only from 1 to 65535, never wrapped), the host-and-ports list,
+// the dotted-address test and the merge of url-encoded options. None of them
+// resolves a name, so the fuzzer asks no resolver.
 //
 // The first input byte is the default port's low byte; the rest is the text.
 #include "rulo-rpt/net/process_id.h"
