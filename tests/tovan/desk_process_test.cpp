@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -276,33 +275,22 @@ TEST_F(DeskProcess, CentredSizedAndClosedCleanly) {
     EXPECT_EQ(aside, 1);
 }
 
-// Under openbox, for this test alone: the desk in the screen's bottom right
-// corner, where operators keep it, and the settings window, opened by keys
-// (Tab past Connect to the gear, space), lies wholly on the screen, frame and
-// all, once its page is in (the window is then wider than its list), in
-// English and in German.
+// Under openbox, for this test alone: the desk in the screen's bottom right corner, where operators keep
+// it, and the settings window, opened by keys (Tab past Connect to the gear, space), lies wholly on the
+// screen, frame and all, once its page is in (it is then wider than its list), in English and German.
 TEST_F(DeskProcess, SettingsFromTheCornerOnTheScreen) {
     window_manager const wm(server->display());
-    // The windows are in openbox's frames, not children of the root, where the suite's waits look.
-    auto const find = [&](std::string const& title) {
-        return trimmed(
-            sh("timeout 60 xdotool search --sync --onlyvisible --name '^" + title + "$' | head -1"));
-    };
     for (auto const& [lang, title] : {std::pair{"C.UTF-8", "Settings"}, {"de_DE.UTF-8", "Einstellungen"}}) {
         pid_t const pid =
             process_suite::start(make_run_dir("tovan_desk"), "tovan_desk",
                                  {"--vynwex", "--on-load", "pos=rightbottom"}, {{"LANG", lang}});
-        std::string const desk = find("Tovan Desk");
+        std::string const desk = wait_window("Tovan Desk");
         keys(desk, "key Tab Tab space");
-        std::string const settings = find(title);
+        std::string const settings = wait_window(title);
         ASSERT_FALSE(settings.empty()) << lang;
-        window_geometry f;
+        x_windows::area f;
         EXPECT_TRUE(wait_until([&] {
-            f = geometry(settings);
-            int l = 0, r = 0, t = 0, b = 0;
-            std::sscanf(sh("xprop -id " + settings + " _NET_FRAME_EXTENTS").c_str(),
-                        "_NET_FRAME_EXTENTS(CARDINAL) = %d, %d, %d, %d", &l, &r, &t, &b);
-            f = {f.x - l, f.y - t, f.width + l + r, f.height + t + b};
+            f = x->frame_of(uint32_t(std::stoul(settings)));
             return f.width > 600 && f.x >= 0 && f.y >= 0 && f.x + f.width <= 1023 && f.y + f.height <= 767;
         })) << lang
             << ": " << f.x << "," << f.y << " " << f.width << "x" << f.height;

@@ -34,7 +34,6 @@
 
 #include <fcntl.h>
 #include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -102,24 +101,22 @@ TEST(PushButton, FramesStatesAndPressedShift) {
     EXPECT_NE(big.pixelColor(0, 0), frame_colour[3]);
 }
 
-// After a click or a menu (either may have opened a box or a menu) a button
-// under the pointer is unlit until the pointer really moves; Tab alone gives
-// it the focus, which shows at its edge.
+// After a click or a menu (either may open a box or a menu) a button under the pointer is unlit until
+// the pointer really moves; Tab alone gives it the focus, which shows at its edge.
 TEST(PushButton, UnlitAfterABoxOrMenuAndFocusMark) {
     QDialog parent;
     push_button b(&parent);
     b.setGeometry(0, 0, 40, 30);
     b.setBtnImages(strip(40, 30, 4), 4);
     QContextMenuEvent menu(QContextMenuEvent::Mouse, {5, 5});
-    for (auto const& open : std::vector<std::function<void()>>{
-             [&] { b.click(); }, [&] { QCoreApplication::sendEvent(&b, &menu); }}) {
+    for (bool by_menu : {false, true}) {
         b.setAttribute(Qt::WA_UnderMouse, true);
-        open();
+        by_menu ? void(QCoreApplication::sendEvent(&b, &menu)) : b.click();
         for (int moved : {0, 1}) { // told of the pointer where it was (as when a box goes), then of a move
             QMouseEvent move(QEvent::MouseMove, {6, 6}, {6, 6}, QCursor::pos() + QPoint(moved, 0),
                              Qt::NoButton, Qt::NoButton, Qt::NoModifier);
             QCoreApplication::sendEvent(&b, &move);
-            EXPECT_EQ(b.current_state(), moved ? 2 : 0) << moved;
+            EXPECT_EQ(b.current_state(), moved ? 2 : 0) << by_menu << moved;
         }
     }
     EXPECT_EQ(b.focusPolicy(), Qt::TabFocus);
@@ -553,22 +550,19 @@ TEST_F(DialogInProcess, LookCommandsAndSavedConnection) {
     }
     EXPECT_EQ(d->m_btn_send->toolTip(), "send it");
     // Tab reads each look row by row (what it visits from the window on), past the chat log.
-    struct {
-        int64_t state;
-        QStringList stops;
-    } const tab_rows[] = {{0, {"IDC_CODE", "IDC_ACTION", "IDC_SETINGS", "IDC_CLOSE"}},
-                          {5, {"IDC_CODE", "IDC_MAIL_ICON", "IDC_ACTION", "IDC_SETINGS", "IDC_CLOSE"}},
-                          {6,
-                           {"IDC_SETINGS1", "IDC_CLOSE1", "IDC_DESKTOP", "IDC_AUDIO", "IDC_FILE_TRANSFER",
-                            "IDC_VIDEO", "IDC_CHAT_TEXT", "IDC_SEND"}}};
-    for (auto const& t : tab_rows) {
-        d->state().state = t.state;
+    std::pair<int64_t, char const*> const tab_rows[] = {
+        {0, "IDC_CODE IDC_ACTION IDC_SETINGS IDC_CLOSE"},
+        {5, "IDC_CODE IDC_MAIL_ICON IDC_ACTION IDC_SETINGS IDC_CLOSE"},
+        {6,
+         "IDC_SETINGS1 IDC_CLOSE1 IDC_DESKTOP IDC_AUDIO IDC_FILE_TRANSFER IDC_VIDEO IDC_CHAT_TEXT IDC_SEND"}};
+    for (auto const& [state, stops] : tab_rows) {
+        d->state().state = state;
         d->UpdateVisualLook();
-        d->SetChatMode(t.state >= 6);
-        QStringList stops;
+        d->SetChatMode(state >= 6);
+        QStringList got;
         for (QWidget* w = d->nextInFocusChain(); w != d; w = w->nextInFocusChain())
-            if (w->isVisibleTo(d) && (w->focusPolicy() & Qt::TabFocus)) stops << w->objectName();
-        EXPECT_EQ(stops, t.stops) << t.state;
+            if (w->isVisibleTo(d) && (w->focusPolicy() & Qt::TabFocus)) got << w->objectName();
+        EXPECT_EQ(got.join(' ').toStdString(), stops) << state;
     }
     // Numbers that name no status change nothing.
     QString const before = d->IDC_STATUS_DESCRIPTION->text();

@@ -78,32 +78,27 @@ TEST(WindowLook, RoleStateAndFlags) {
     EXPECT_EQ(keep_on_screen({10, 500, 279, 367}, {0, 0, 1024, 768}), (point{10, 401}));
     EXPECT_EQ(keep_on_screen({10, 401, 279, 367}, {0, 0, 1024, 768}), (point{10, 401}));
     EXPECT_EQ(keep_on_screen({10, 20, 279, 367}, {0, 0, 1024, 768}), (point{10, 20}));
-    // A companion window beside the frame: the first side where it fits whole,
-    // else the side with the most room, kept on the area.
+    // A companion window beside the 281x255 frame at x, y: the first side where it fits whole, else the
+    // side with the most room, kept on the area (right; left at the right edge; right, moved up; below, as
+    // no side has room; none, the most room; a second screen).
     struct {
-        rect window, area;
+        int x, y;
+        rect area;
         point at;
     } const companions[] = {
-        {{10, 20, 281, 255}, {0, 0, 1024, 768}, {291, 20}},        // right
-        {{743, 20, 281, 255}, {0, 0, 1024, 768}, {441, 20}},       // left, at the right edge
-        {{0, 513, 281, 255}, {0, 0, 1024, 768}, {281, 343}},       // right, moved up onto the area
-        {{150, 0, 281, 255}, {0, 0, 600, 768}, {150, 255}},        // below, no side has room
-        {{150, 100, 281, 255}, {0, 0, 600, 600}, {298, 100}},      // none: the most room, on the area
-        {{2000, 20, 281, 255}, {1024, 0, 1280, 1024}, {1698, 20}}, // a second screen
-    };
+        {10, 20, {0, 0, 1024, 768}, {291, 20}},   {743, 20, {0, 0, 1024, 768}, {441, 20}},
+        {0, 513, {0, 0, 1024, 768}, {281, 343}},  {150, 0, {0, 0, 600, 768}, {150, 255}},
+        {150, 100, {0, 0, 600, 600}, {298, 100}}, {2000, 20, {1024, 0, 1280, 1024}, {1698, 20}}};
     for (auto const& c : companions)
-        EXPECT_EQ(beside(c.window, {0, 0, 302, 425}, c.area), c.at) << c.window.x << "," << c.window.y;
-    // A window of 850 by 600 over the main window in the middle, at each edge and corner of a
-    // screen whose top 24 rows are a panel: centred where there is room, else against the edge.
+        EXPECT_EQ(beside({c.x, c.y, 281, 255}, {0, 0, 302, 425}, c.area), c.at) << c.x << "," << c.y;
+    // 850x600 over a 279x230 main window at x, y (the middle, each edge and corner) of a screen with a
+    // 24-row panel on top: centred where there is room, else against the edge.
     rect const area{0, 24, 1024, 744};
-    std::pair<rect, point> const places[] = {
-        {{372, 280, 279, 230}, {87, 95}},  {{0, 280, 279, 230}, {0, 95}},
-        {{745, 280, 279, 230}, {174, 95}}, {{372, 24, 279, 230}, {87, 24}},
-        {{372, 538, 279, 230}, {87, 168}}, {{0, 24, 279, 230}, {0, 24}},
-        {{745, 24, 279, 230}, {174, 24}},  {{0, 538, 279, 230}, {0, 168}},
-        {{745, 538, 279, 230}, {174, 168}}};
-    for (auto const& [owner, at] : places)
-        EXPECT_EQ(place_over(owner, area, 850, 600), at) << owner.x << "," << owner.y;
+    int const places[][4] = {{372, 280, 87, 95}, {0, 280, 0, 95},     {745, 280, 174, 95},
+                             {372, 24, 87, 24},  {372, 538, 87, 168}, {0, 24, 0, 24},
+                             {745, 24, 174, 24}, {0, 538, 0, 168},    {745, 538, 174, 168}};
+    for (auto const& [x, y, ax, ay] : places)
+        EXPECT_EQ(place_over({x, y, 279, 230}, area, 850, 600), (point{ax, ay})) << x << "," << y;
     EXPECT_EQ(place_over({745, 538, 279, 230}, area, 1100, 800), (point{0, 24})) << "larger than the area";
 }
 
@@ -197,14 +192,14 @@ TEST(ChatText, LogLinesPlainCopyAndClock) {
         EXPECT_EQ(c.html.toStdString(), std::string(para) + l.html) << l.in;
         EXPECT_EQ(c.plain.toStdString(), l.plain) << l.in;
     }
-    // The plain text is what the log shows: no tag, references read back.
+    // The plain text is what the log shows: no tag, references read back; no reference, no tag opening, or
+    // one that never closes, stays.
     std::pair<char const*, char const*> const plain[] = {
         {"<b><font color=ff8040>Client<font color=000000> : </b>"
          "see <font color=0000ff><a href=\"http://h/?a=1&amp;b=2\">http://h/?a=1&amp;b=2</a></font> now",
          "Client : see http://h/?a=1&b=2 now"},
         {"<A HREF='x>y' title=\"a>b\">t</A><br/><!-- c -->.", "t."},
         {"&lt;&gt;&amp;&quot;&apos;&nbsp;&#1046;&#x41;&amp;lt;", "<>&\"' \u0416A&lt;"},
-        // No reference, no tag opening, or one that never closes.
         {"&bogus; &#0; &#xD800; &#12a; & x &amp 1 < 2, 3<4, a <b",
          "&bogus; &#0; &#xD800; &#12a; & x &amp 1 < 2, 3<4, a <b"},
     };

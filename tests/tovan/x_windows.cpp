@@ -29,15 +29,13 @@ x_windows::x_windows(std::string const& display) {
         throw std::runtime_error("cannot open display " + display);
     }
     m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
-    // Top-levels are the root's children when no window manager reparents
-    // them: their creation, map, unmap and end are told to the root's
-    // listeners. A window manager lists the windows it manages on the root.
+    // Top-levels are the root's children, or listed on it by a window manager that reparents them: their
+    // creation, map, unmap and end, or the list's changes, are told to the root's listeners.
     uint32_t const mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(m_connection, m_root, XCB_CW_EVENT_MASK, &mask);
-    char const list[] = "_NET_CLIENT_LIST";
-    if (auto a = own(xcb_intern_atom_reply(m_connection,
-                                           xcb_intern_atom(m_connection, 0, sizeof list - 1, list), nullptr)))
-        m_client_list = a->atom;
+    auto a = own(xcb_intern_atom_reply(m_connection, xcb_intern_atom(m_connection, 0, 16, "_NET_CLIENT_LIST"),
+                                       nullptr));
+    m_client_list = a ? a->atom : 0;
     xcb_flush(m_connection);
 }
 
@@ -92,8 +90,7 @@ x_windows::area x_windows::frame_of(uint32_t window) {
     }
     auto g = own(xcb_get_geometry_reply(m_connection, xcb_get_geometry(m_connection, window), nullptr));
     if (!g) return {};
-    int const border = 2 * g->border_width;
-    return {g->x, g->y, g->width + border, g->height + border};
+    return {g->x, g->y, g->width + 2 * g->border_width, g->height + 2 * g->border_width};
 }
 
 uint32_t x_windows::find_popup() {

@@ -59,24 +59,15 @@ xvfb_server::~xvfb_server() {
     }
 }
 
-window_manager::window_manager(std::string const& display) {
-    m_pid = ::fork();
-    if (m_pid == 0) {
-        int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-        ::setenv("DISPLAY", display.c_str(), 1);
-        ::execlp("openbox", "openbox", "--sm-disable", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+window_manager::window_manager(std::string const& display)
+    : m_pid(spawn(display, "/", "/usr/bin/openbox", {"--sm-disable"}, "/dev/null")) {
+    if (m_pid < 0) throw std::runtime_error("fork");
     // A window manager that has taken the screen names its check window on the root.
     auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (shell(display, "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null").find("window id") ==
            std::string::npos) {
         if (std::chrono::steady_clock::now() > deadline || ::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
+            wait_exit(m_pid, std::chrono::seconds(0)); // kills it unless it has ended
             throw std::runtime_error("openbox did not take the screen");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -84,10 +75,8 @@ window_manager::window_manager(std::string const& display) {
 }
 
 window_manager::~window_manager() {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGTERM);
-        if (wait_exit(m_pid, std::chrono::seconds(10)) == -1) ::waitpid(m_pid, nullptr, 0);
-    }
+    ::kill(m_pid, SIGTERM);
+    wait_exit(m_pid, std::chrono::seconds(10));
 }
 
 std::string shell(std::string const& display, std::string const& command) {

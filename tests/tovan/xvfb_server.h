@@ -26,9 +26,8 @@ private:
     std::string m_display;
 };
 
-// openbox managing display's screen, always stopped by the destructor; throws
-// std::runtime_error when it has not taken the screen within 30 s. Runs where
-// a box's owner and stacking, or a window's placement, are what a test shows.
+// openbox managing display's screen until the destructor stops it; throws
+// std::runtime_error when it has not taken the screen within 30 s.
 class window_manager {
 public:
     explicit window_manager(std::string const& display);
