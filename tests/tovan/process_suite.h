@@ -12,7 +12,6 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -23,9 +22,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <thread>
 #include <vector>
 
 namespace tovan_test {
@@ -35,12 +32,6 @@ inline std::string read_all(std::string const& path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-// The permission bits of path.
-inline unsigned file_mode(std::string const& path) {
-    namespace fs = std::filesystem;
-    return unsigned(fs::status(path).permissions() & fs::perms::all);
 }
 
 inline int count_of(std::string const& text, std::string const& part) {
@@ -87,39 +78,6 @@ inline std::map<std::string, int> routes(std::string const& log, std::size_t fro
         EXPECT_TRUE(out.emplace((*m)[1], std::stoi((*m)[2])).second) << "routed twice: " << (*m)[1];
     return out;
 }
-
-// The longest time a program's GUI thread (its main thread) spent out of
-// the event loop's wait, from the loop's first wait until stop(): /proc's
-// record of the system call it is in, read every 20 ms; poll or ppoll means
-// the loop is free. A program that has ended counts as free.
-class gui_stall_meter {
-public:
-    explicit gui_stall_meter(pid_t pid) : m_sampler([this, pid] { sample(pid); }) {}
-    ~gui_stall_meter() { stop(); }
-    std::chrono::milliseconds stop() {
-        m_stop = true;
-        if (m_sampler.joinable()) m_sampler.join();
-        return m_longest;
-    }
-
-private:
-    void sample(pid_t pid) {
-        std::string const path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/syscall";
-        auto free_at = std::chrono::steady_clock::time_point::max();
-        for (; !m_stop; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-            std::ifstream in(path);
-            long call = -1;
-            auto const now = std::chrono::steady_clock::now();
-            if (!in || ((in >> call) && (call == SYS_poll || call == SYS_ppoll))) free_at = now;
-            if (now > free_at)
-                m_longest =
-                    std::max(m_longest, std::chrono::duration_cast<std::chrono::milliseconds>(now - free_at));
-        }
-    }
-    std::atomic<bool> m_stop{false};
-    std::chrono::milliseconds m_longest{0};
-    std::thread m_sampler;
-};
 
 class process_suite : public xvfb_suite {
 protected:
