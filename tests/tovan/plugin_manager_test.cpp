@@ -260,10 +260,8 @@ TEST(PluginManager, RoundsOfDownloadProgress) {
     for (auto const& step : steps) {
         for (std::size_t k = 0; k < 3; ++k) defs[k].state = step.states[k];
         round.done += step.arrived;
-        round =
-            plugin_manager::next_round(round, plugin_manager::bytes_to_come(defs, [&](plugin_def const& d) {
-                                           return step.here[&d - defs.data()];
-                                       }));
+        auto const here = [&](plugin_def const& d) { return step.here[&d - defs.data()]; };
+        round = plugin_manager::next_round(round, plugin_manager::bytes_to_come(defs, here));
         EXPECT_EQ(std::make_pair(round.done, round.total), std::make_pair(step.done, step.total));
     }
 }
