@@ -242,8 +242,7 @@ TEST(PluginManager, ProgressBarsAndRemoteReports) {
 TEST(PluginManager, RoundsOfDownloadProgress) {
     std::vector<plugin_def> defs(3);
     for (std::size_t k = 0; k < 3; ++k)
-        defs[k].definition = {{"name", std::string(1, char('a' + k))},
-                              {"size", std::to_string(1000 * (k + 1))}};
+        defs[k].definition = {{"name", std::string{char('a' + k)}}, {"size", std::to_string(1000 * (k + 1))}};
     struct {
         int states[3];
         std::int64_t here[3]; // bytes of each at this end
