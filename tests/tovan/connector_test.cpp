@@ -93,8 +93,7 @@ public:
     void post_notification(int64_t a, int64_t b) override {
         note("notify " + std::to_string(a) + " " + std::to_string(b));
     }
-    // Held like the rest of the GUI thread's work, and checked when run, as
-    // the dispatcher and the code field do.
+    // Held like the rest of the GUI thread's work, checked when run as the dispatcher and code field do.
     void set_new_code(std::string const& code, std::function<bool()> withdrawn) override {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -337,8 +336,7 @@ TEST(Connector, DeskAndClientMeetThroughTheRelay) {
     EXPECT_LT(log.find("\"method\":43"), log.find("\"method\":33")); // before the log-in
 
     // Given up (a new Connect) before the GUI thread ran what it handed over:
-    // no code in the field, no queued command, no code file, no message; the
-    // next session shows, queues, writes and sends them once.
+    // no code in the field, queued command, code file or message; the next session has each once.
     ASSERT_TRUE(next.conn.wait_attempt(30000));
     dc.message_channel = true;
     for (bool const give_up : {true, false}) {

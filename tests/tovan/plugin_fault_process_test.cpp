@@ -55,9 +55,8 @@ long filled_pixels(std::string const& ppm_path) {
     return n;
 }
 
-// The filled share of the progress bar in a screenshot of its window: the
-// longest blue run of a row (text fringes make short ones) over the bar,
-// which ends as far from the right edge as the run begins from the left.
+// The bar's filled share in a screenshot: the longest blue run of a row (text fringes make short ones)
+// over the bar, which ends as far from the right edge as the run begins from the left.
 double filled_share(std::string const& ppm_path) {
     std::istringstream in(read_all(ppm_path));
     std::string magic;
@@ -168,7 +167,6 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
     relay.admin("download-fault fgood_1_0.plugin break 3000");
     relay.admin("download-fault fbig_1_0.plugin rate 40000"); // some 50 s
     std::size_t const client_from = relay.log_text().size();
-    // Until then not 80% of the slow package can have come.
     auto const fbig_80 = std::chrono::steady_clock::now() +
                          std::chrono::milliseconds(read_all(packages + "/fbig_1_0.plugin").size() * 8 / 400);
     auto client_args = args;
@@ -206,7 +204,7 @@ TEST_F(PluginFaultProcess, BrokenSlowAndRefusedDownloads) {
         seconds(30)))
         << before << " " << after;
     screenshot("plugin_download_progress");
-    // The bar counts the package still arriving: not full while most of it is to come.
+    // The bar counts the package still arriving: not 90% full before 80% of it can have come.
     for (int n = 0; std::chrono::steady_clock::now() < fbig_80; ++n) {
         sh("import -window " + window + " " + shot);
         ASSERT_LT(filled_share(shot), 0.9) << "shot " << n;

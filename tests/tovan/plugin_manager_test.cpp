@@ -242,8 +242,7 @@ TEST(PluginManager, ProgressBarsAndRemoteReports) {
 TEST(PluginManager, RoundsOfDownloadProgress) {
     std::vector<plugin_def> defs(3);
     for (std::size_t k = 0; k < 3; ++k)
-        defs[k].definition = {{"name", std::string(1, char('a' + k))},
-                              {"size", std::to_string(1000 * (k + 1))}};
+        defs[k].definition = {{"name", std::string{char('a' + k)}}, {"size", std::to_string(1000 * (k + 1))}};
     struct {
         int states[3];
         std::int64_t here[3]; // bytes of each at this end
@@ -260,10 +259,8 @@ TEST(PluginManager, RoundsOfDownloadProgress) {
     for (auto const& step : steps) {
         for (std::size_t k = 0; k < 3; ++k) defs[k].state = step.states[k];
         round.done += step.arrived;
-        round =
-            plugin_manager::next_round(round, plugin_manager::bytes_to_come(defs, [&](plugin_def const& d) {
-                                           return step.here[&d - defs.data()];
-                                       }));
+        auto const here = [&](plugin_def const& d) { return step.here[&d - defs.data()]; };
+        round = plugin_manager::next_round(round, plugin_manager::bytes_to_come(defs, here));
         EXPECT_EQ(std::make_pair(round.done, round.total), std::make_pair(step.done, step.total));
     }
 }

@@ -223,8 +223,7 @@ TEST_F(PluginMenusInDialog, MenusEntriesAndButtons) {
     d->illuminate_plugin_button("chat", true);
     d->enable_plugin_button("chat", false);
 
-    // A change of language through the Languages menu reaches the host's
-    // entries and titles, the plugins' entries and the buttons' tips.
+    // A language picked in the Languages menu retitles host and plugin entries and the buttons' tips.
     set_language_table({{"en", {}},
                         {"de",
                          {{"generic_Log", "Protokoll"},

@@ -100,7 +100,6 @@ TEST(XmlDialog, BuildsFillsAndCollects) {
     EXPECT_EQ(line->text(), "typed @V@");
     EXPECT_EQ(control<QTextEdit>(d, "multi")->toPlainText(), "many");
     EXPECT_EQ(control<QLineEdit>(d, "pw")->echoMode(), QLineEdit::Password);
-
     // Tab and Shift+Tab, as the keyboard sends them, leave the multi-line edit.
     d.show();
     auto* multi = control<QTextEdit>(d, "multi");

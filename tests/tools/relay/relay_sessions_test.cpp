@@ -668,10 +668,8 @@ TEST(RelaySessions, PostedTextsMailTemplateFailuresAndListening) {
     EXPECT_EQ(again.call(method(22)), done);
 }
 
-// A code admits one client: a second is refused while the first is there
-// (whose own reconnects come by the session id); one after it has gone takes
-// over once, with a new key, and the first, back with the old one, finds no
-// session.
+// A code admits one client (whose reconnects come by the session id); one after it has gone takes over,
+// with a new key, and the first, back with the old one, finds no session.
 TEST(RelaySessions, ACodeJoinsOneClient) {
     relay_process relay;
     end_point desk(relay), second(relay);
@@ -684,8 +682,7 @@ TEST(RelaySessions, ACodeJoinsOneClient) {
         end_point first(relay), again(relay);
         ASSERT_EQ(parse_resolve(first.call(by_code))[0], s.sid);
         EXPECT_EQ(second.call(by_code), refused) << "resolved, not yet bound";
-        ASSERT_EQ(first.call(by_sid), done);
-        ASSERT_EQ(again.call(by_sid), done);
+        for (end_point* e : {&first, &again}) ASSERT_EQ(e->call(by_sid), done);
         EXPECT_EQ(second.call(method(37, s.code, std::string(), std::string())), refused);
         for (end_point* e : {&first, &again}) {
             std::string const id = std::to_string(relay.connection_of(e->c->local_port()));
@@ -699,10 +696,8 @@ TEST(RelaySessions, ACodeJoinsOneClient) {
     EXPECT_EQ(end_point(relay).call(by_sid), error_reply(16));
 }
 
-// An end that came and has had no leg for the grace ends its session, and
-// the other end's connection closes, as after a relay restart that lost it.
-// A desk that exits gracefully before its client came ends it at once; one
-// waiting for its client is left alone.
+// An end without a leg for the grace ends its session, closing the other end; a desk's graceful exit
+// before its client came ends it at once; a desk waiting for its client is left alone.
 TEST(RelaySessions, AnEndWithoutALegEndsItsSession) {
     relay_process relay({"--leg-grace", "2"});
     end_point waiting(relay), leaving(relay), desk(relay), client(relay);
